@@ -1,0 +1,14 @@
+#pragma once
+#include "qelmq/AggregatingSender.h"
+
+// Condition sender: port 15556, 18-byte messages.
+class QEL_EXPORT QelSendCond : public AggregatingSender<3000000> {
+ public:
+  QelSendCond() = default;
+  std::size_t encode(uint64_t record, int32_t count, int32_t seq, bool little,
+                     uint8_t* out) const override;
+  int port() const override { return 15556; }
+  void report_send_failure(bool little) const override;
+};
+
+QEL_EXPORT void* fsend_cond(void* sender);

@@ -1,0 +1,66 @@
+#pragma once
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "qelmq/export.h"
+#include "qelmq/net.h"
+
+// Kind of a property message; its text prefix leads the message.
+enum DATA_INDEX : int32_t {
+  CrashLastDD = 0,
+  Crash = 1,
+  CrashLastCond = 2,
+  CrashLastMCDC = 3,
+  MemoryLeak = 4,
+};
+
+// Process-wide property channel (port 15559) and byte-order flag.
+//
+// Design: `socket` is created on the insert thread and then used by whatever
+// thread reports (leak reports at load and unload and every cycle of the
+// crash sender, crash reports from the program). ZeroMQ sockets must not be
+// used by two threads at once, so `mutex` guards the socket for its creation
+// and for every send.
+class QEL_EXPORT QelSendProperty {
+ public:
+  static QelSendProperty* GetSendPropertyInstance();
+  static void RelaseSendPropertyInstance();
+
+  QelSendProperty();
+  ~QelSendProperty();
+
+  void init_zmq();
+  void close_zmq();
+  void sendMsg(DATA_INDEX index, std::string data);
+  void setLittleEndian();
+  static void int_char(int n, char* out);
+
+  // Builds the message text (prefix, ":///", data); the zero byte that ends
+  // it on the wire is the string's terminator.
+  static std::string format_message(DATA_INDEX index, const std::string& data);
+
+  // True once init_zmq has opened the socket of this process.
+  bool socket_ready() const { return socket_ready_.load(std::memory_order_acquire); }
+
+  static std::atomic<QelSendProperty*> instance;
+  static pthread_mutex_t _mutexInst;
+
+  void* context = nullptr;
+  pthread_mutex_t mutex;
+  void* socket = nullptr;
+  char ip[128];
+  char state[2];
+  // Set from construction on: every record is laid out with the flag set,
+  // also one built just before a bootstrap (relaxed: written once, before the
+  // runtime's threads start, and its value never changes afterwards).
+  std::atomic<bool> littleEndian{true};
+
+ private:
+  qel_net::SendPacing pacing_;
+  int32_t owner_pid_ = 0;  // process whose context made `socket`
+  // release: pairs with socket_ready()'s acquire, publishing `socket`.
+  std::atomic<bool> socket_ready_{false};
+};

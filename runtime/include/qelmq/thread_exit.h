@@ -1,0 +1,79 @@
+#pragma once
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "qelmq/export.h"
+
+class QelSendDD;
+class QelSendCond;
+class QelSendMCDC;
+class QelSendParam;
+class QelSendTime;
+class QelSendLast;
+class QelSendProperty;
+class QelSendUniTest;
+
+// The runtime instance of a process: context, configuration, senders and
+// the runtime's threads.
+class QEL_EXPORT thread_exit {
+ public:
+  // Ensure-instance steps; returns the instance of this process.
+  static thread_exit* getInst();
+
+  // Fast path of every probe: one pointer load and one integer compare.
+  static thread_exit* current();
+
+  // acquire/release: the bootstrap stores the pointer last (release), after
+  // the instance is complete; probes load it with acquire.
+  static std::atomic<thread_exit*> pInst;
+
+  QelSendDD* sendDD = nullptr;
+  QelSendCond* sendCond = nullptr;
+  QelSendMCDC* sendMCDC = nullptr;
+  QelSendParam* sendParam = nullptr;
+  QelSendTime* sendTime = nullptr;
+  QelSendLast* sendLast = nullptr;
+  QelSendProperty* sendProperty = nullptr;
+  QelSendUniTest* sendUniTest = nullptr;
+  char ip[128];
+  char state[2];
+  int32_t noMcdc = 0;
+  void* context = nullptr;
+  pthread_t thread_insertdd{};
+  pthread_t thread_dd{};
+  pthread_t _thread_cond{};
+  pthread_t _thread_mcdc{};
+  pthread_t _thread_param{};
+  pthread_t _thread_time{};
+  pthread_t _thread_last{};
+  // Which of the handles above hold a started thread (same order).
+  bool started[7] = {};
+};
+
+extern "C" {
+QEL_EXPORT extern std::atomic<int32_t> pid;
+QEL_EXPORT extern pthread_mutex_t mutexInst;
+QEL_EXPORT void readIP(char* ip, char* state, char* noMcdc);
+QEL_EXPORT int QelExit(void);
+}
+QEL_EXPORT std::string GetProcName();
+
+QEL_EXPORT void* finsert_Data(void* runtime);
+
+namespace qel_runtime {
+// Reads a configuration file at `path` into the three buffers (128, 2 and 2
+// characters, zero-filled by the caller); readIP() calls it with the file
+// beside the executable.
+void read_config(const char* path, char* ip, char* state, char* noMcdc);
+
+// The instance shutdown shared by QelExit and the library's global object.
+void shutdown_instance();
+
+inline thread_exit* instance_fast() {
+  thread_exit* p = thread_exit::pInst.load(std::memory_order_acquire);
+  return p;
+}
+}  // namespace qel_runtime

@@ -1,0 +1,76 @@
+#include "port.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qel_port {
+
+std::string executable_dir(std::size_t max_len) {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (n < 0) return std::string();
+  if (static_cast<std::size_t>(n) > max_len) n = static_cast<ssize_t>(max_len);
+  std::string full(path, static_cast<std::size_t>(n));
+  std::size_t slash = full.rfind('/');
+  return slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+}
+
+uint32_t tick_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void sleep_ms(unsigned ms) {
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+void yield_thread() { sched_yield(); }
+
+namespace detail {
+std::atomic<int32_t> cached_pid{0};
+
+static void after_fork_in_child() {
+  cached_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+}
+
+static void install_fork_handler() { pthread_atfork(nullptr, nullptr, after_fork_in_child); }
+
+int32_t refresh_pid() {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, install_fork_handler);
+  int32_t p = static_cast<int32_t>(getpid());
+  cached_pid.store(p, std::memory_order_relaxed);
+  return p;
+}
+}  // namespace detail
+
+void register_unload_handler(void (*fn)()) {
+  // atexit() from inside a shared object is bound to that object's handle:
+  // glibc runs it at dlclose() or at exit, in reverse order of registration.
+  atexit(fn);
+}
+
+std::string error_text(int err) {
+  char buf[256];
+  // GNU strerror_r may return a static string instead of filling buf.
+  const char* s = strerror_r(err, buf, sizeof(buf));
+  return std::string(s ? s : "");
+}
+
+}  // namespace qel_port

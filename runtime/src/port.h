@@ -1,0 +1,42 @@
+#pragma once
+// Platform layer: the only place that knows which operating system the
+// runtime lives on. A port to another system replaces this header and
+// port.cpp; nothing else in the runtime includes system headers for these
+// services.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace qel_port {
+
+// Directory of the running executable, up to and including the last '/'.
+// Truncated to `max_len` characters like a fixed-size module-path buffer.
+std::string executable_dir(std::size_t max_len = 260);
+
+// Monotonic millisecond tick; 32 bits, callers take differences mod 2^32.
+uint32_t tick_ms();
+
+void sleep_ms(unsigned ms);
+void yield_thread();
+
+// Process id without a system call on the hot path: cached on first use and
+// refreshed in the child after fork().
+namespace detail {
+extern std::atomic<int32_t> cached_pid;
+int32_t refresh_pid();
+}  // namespace detail
+inline int32_t current_pid() {
+  // relaxed: the value only changes in a fork child, which starts with a
+  // single thread that runs the refresh itself.
+  int32_t p = detail::cached_pid.load(std::memory_order_relaxed);
+  return p != 0 ? p : detail::refresh_pid();
+}
+
+// Runs `fn` when the runtime library is unloaded (or at process exit),
+// handlers in reverse order of registration.
+void register_unload_handler(void (*fn)());
+
+// Text of an errno value.
+std::string error_text(int err);
+
+}  // namespace qel_port

@@ -1,0 +1,466 @@
+#include "decode.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace qelc {
+namespace {
+
+uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// Code word from four wire bytes: the first byte holds slots 0 to 3.
+uint32_t codesFromWire(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+Malformed bad(std::string reason, const uint8_t* data, std::size_t len) {
+  return Malformed{std::move(reason), std::vector<uint8_t>(data, data + len)};
+}
+
+std::string lenReason(const char* what, std::size_t want, std::size_t got) {
+  return std::string(what) + ": expected " + std::to_string(want) + " bytes, got " +
+         std::to_string(got);
+}
+
+// Text channels end every message with one zero byte and never embed one.
+bool terminatedText(const uint8_t* data, std::size_t len, std::string* out, std::string* why) {
+  if (len == 0 || data[len - 1] != 0) {
+    *why = "text without its terminating zero byte";
+    return false;
+  }
+  if (std::memchr(data, 0, len - 1) != nullptr) {
+    *why = "zero byte inside the text";
+    return false;
+  }
+  out->assign(reinterpret_cast<const char*>(data), len - 1);
+  return true;
+}
+
+bool parseUnsigned(std::string_view s, uint32_t* out) {
+  if (s.empty() || s.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > 0xFFFFFFFFull) return false;
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool parseSigned(std::string_view s, int32_t* out) {
+  bool neg = false;
+  if (!s.empty() && s.front() == '-') {
+    neg = true;
+    s.remove_prefix(1);
+  }
+  uint32_t mag = 0;
+  if (!parseUnsigned(s, &mag)) return false;
+  const int64_t v = neg ? -int64_t{mag} : int64_t{mag};
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+// Splits on every occurrence of `sep`, keeping empty fields.
+std::vector<std::string_view> splitAll(std::string_view s, char sep) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t p = s.find(sep, start);
+    if (p == std::string_view::npos) {
+      out.push_back(s.substr(start));
+      return out;
+    }
+    out.push_back(s.substr(start, p - start));
+    start = p + 1;
+  }
+}
+
+bool takeField(std::string_view line, std::string_view key, std::string* out) {
+  if (line.substr(0, key.size()) != key) return false;
+  out->assign(line.substr(key.size()));
+  return true;
+}
+
+// Splits "name:///...\ntestcase:///...\n<k>:///...\n..." from the end: only
+// the name may contain line feeds (the runtime escapes them everywhere
+// else), so the last `tail` lines are unambiguous and the rest is the name.
+bool splitReportLines(std::string_view text, std::size_t tail, std::string* name,
+                      std::vector<std::string_view>* lines) {
+  if (text.empty() || text.back() != '\n') return false;
+  text.remove_suffix(1);
+  lines->assign(tail, std::string_view{});
+  for (std::size_t i = tail; i-- > 0;) {
+    const std::size_t nl = text.rfind('\n');
+    if (nl == std::string_view::npos) return false;
+    (*lines)[i] = text.substr(nl + 1);
+    text = text.substr(0, nl);
+  }
+  return takeField(text, "name:///", name);
+}
+
+const std::array<std::string_view, 16> kValueTags{
+    "QEL_STRING", "QEL_BOOL",     "QEL_CHAR_U",  "QEL_UCHAR",   "QEL_USHORT", "QEL_ULONG",
+    "QEL_ULONGLONG", "QEL_CHAR_S", "QEL_CHAR",  "QEL_SHORT",   "QEL_INT",    "QEL_LONG",
+    "QEL_LONGLONG", "QEL_FLOAT",  "QEL_DOUBLE", "QEL_LONGDOUBLE",
+};
+
+// If an item "$name#TAG#" starts at `pos`, returns the index just past its
+// second '#' and fills name and tag; otherwise npos. Requiring a known tag
+// lets a '$' inside a text value pass as part of that value.
+std::size_t itemHead(std::string_view t, std::size_t pos, std::string* name, std::string* tag) {
+  if (pos >= t.size() || t[pos] != '$') return std::string_view::npos;
+  const std::size_t h1 = t.find('#', pos + 1);
+  if (h1 == std::string_view::npos) return std::string_view::npos;
+  const std::string_view nm = t.substr(pos + 1, h1 - pos - 1);
+  if (nm.find('$') != std::string_view::npos) return std::string_view::npos;
+  const std::size_t h2 = t.find('#', h1 + 1);
+  if (h2 == std::string_view::npos) return std::string_view::npos;
+  const std::string_view tg = t.substr(h1 + 1, h2 - h1 - 1);
+  bool known = false;
+  for (auto k : kValueTags) known = known || k == tg;
+  if (!known) return std::string_view::npos;
+  name->assign(nm);
+  tag->assign(tg);
+  return h2 + 1;
+}
+
+std::size_t nextItem(std::string_view t, std::size_t from) {
+  std::string n, g;
+  for (std::size_t p = t.find('$', from); p != std::string_view::npos; p = t.find('$', p + 1)) {
+    if (itemHead(t, p, &n, &g) != std::string_view::npos) return p;
+  }
+  return std::string_view::npos;
+}
+
+Body decodeNode(const uint8_t* d, std::size_t n) {
+  if (n != 18) return bad(lenReason("node message", 18, n), d, n);
+  if ((d[0] & 0x80) == 0) return bad("node record without its marker bit", d, n);
+  if (d[6] != 0 || d[7] != 0) return bad("node record with non-zero bytes 6-7", d, n);
+  if (d[8] != '0' || d[17] != '1') return bad("node message without its '0'/'1' markers", d, n);
+  NodeMsg m;
+  m.unit = be16(d) & 0x7FFF;
+  m.node = be16(d + 2);
+  m.value = be16(d + 4);
+  m.count = be32(d + 9);
+  m.seq = be32(d + 13);
+  return m;
+}
+
+Body decodeCond(const uint8_t* d, std::size_t n) {
+  if (n != 18) return bad(lenReason("condition message", 18, n), d, n);
+  if ((d[0] & 0x80) == 0) return bad("condition record without its marker bit", d, n);
+  if (d[4] != 0 || (d[5] != 0xCC && d[5] != 0x33))
+    return bad("condition record with an outcome other than 0x00CC/0x0033", d, n);
+  if (d[8] != '0' || d[17] != '1')
+    return bad("condition message without its '0'/'1' markers", d, n);
+  CondMsg m;
+  m.unit = be16(d) & 0x7FFF;
+  m.cond = be16(d + 2);
+  m.held = d[5] == 0xCC;
+  m.group = be16(d + 6);
+  m.count = be32(d + 9);
+  m.seq = be32(d + 13);
+  return m;
+}
+
+Body decodeMcdc(const uint8_t* d, std::size_t n) {
+  if (n != 19) return bad(lenReason("MC/DC message", 19, n), d, n);
+  if ((d[0] & 0x80) == 0) return bad("MC/DC record without its marker bit", d, n);
+  if (d[10] != '0') return bad("MC/DC message without its '0' marker", d, n);
+  McdcMsg m;
+  m.unit = be16(d) & 0x7FFF;
+  m.outcome = (d[2] & 0x80) != 0;
+  m.decision = be16(d + 2) & 0x7FFF;
+  m.codes = codesFromWire(d + 4);
+  m.group = be16(d + 8);
+  m.count = be32(d + 11);
+  m.seq = be32(d + 15);
+  return m;
+}
+
+Body decodeProperty(const uint8_t* d, std::size_t n) {
+  std::string text, why;
+  if (!terminatedText(d, n, &text, &why)) return bad("property message: " + why, d, n);
+  const std::size_t sep = text.find(":///");
+  if (sep == std::string::npos) return bad("property message without ':///'", d, n);
+  const std::string_view prefix(text.data(), sep);
+  PropertyMsg m;
+  if (prefix.empty()) {
+    m.index = DataIndex::None;
+  } else {
+    bool found = false;
+    for (int i = 0; i <= 4 && !found; ++i) {
+      if (prefix == dataIndexName(static_cast<DataIndex>(i))) {
+        m.index = static_cast<DataIndex>(i);
+        found = true;
+      }
+    }
+    if (!found) return bad("property message with unknown prefix '" + std::string(prefix) + "'", d, n);
+  }
+  m.text = text.substr(sep + 4);
+  switch (m.index) {
+    case DataIndex::MemoryLeak: {
+      bool ok = false;
+      m.leak = parseLeakLine(m.text, &ok);
+      if (!ok) return bad("unreadable MemoryLeak line", d, n);
+      break;
+    }
+    case DataIndex::Crash:
+      if (!parseCrashText(m.text, &m.crash)) return bad("unreadable Crash text", d, n);
+      break;
+    case DataIndex::CrashLastDD:
+    case DataIndex::CrashLastCond:
+    case DataIndex::CrashLastMCDC:
+      if (!parseCrashLastText(m.index, m.text, &m.last))
+        return bad(std::string("unreadable ") + dataIndexName(m.index) + " text", d, n);
+      break;
+    case DataIndex::None:
+      break;
+  }
+  return m;
+}
+
+Body decodeTestCase(const uint8_t* d, std::size_t n) {
+  if (n < 2) return bad("test-case event shorter than 2 bytes", d, n);
+  if (d[0] < '0' || d[0] > '2' || d[1] != ' ') return bad("unknown test-case event", d, n);
+  if (std::memchr(d, 0, n) != nullptr) return bad("test-case event with a zero byte", d, n);
+  TestCaseEvent e;
+  e.kind = static_cast<TestCaseEvent::Kind>(d[0] - '0');
+  e.arg.assign(reinterpret_cast<const char*>(d + 2), n - 2);
+  int32_t num = 0;
+  if (e.kind != TestCaseEvent::Kind::Created && !parseSigned(e.arg, &num))
+    return bad("test-case start/stop without a number", d, n);
+  return e;
+}
+
+Body decodeValue(const uint8_t* d, std::size_t n) {
+  std::string text, why;
+  if (!terminatedText(d, n, &text, &why)) return bad("value text: " + why, d, n);
+  ValueRecord r;
+  if (!parseValueText(text, &r)) return bad("value text with an item lacking '$name#TAG#'", d, n);
+  return r;
+}
+
+Body decodeTiming(const uint8_t* d, std::size_t n) {
+  std::string text, why;
+  if (!terminatedText(d, n, &text, &why)) return bad("timing text: " + why, d, n);
+  const auto f = splitAll(text, ' ');
+  TimingMsg t;
+  if (f.size() != 3 || !parseSigned(f[0], &t.a) || !parseSigned(f[1], &t.b) ||
+      !parseSigned(f[2], &t.c))
+    return bad("timing text is not three integers", d, n);
+  return t;
+}
+
+Body decodeLastData(const uint8_t* d, std::size_t n) {
+  if (n == 0) return bad("empty last-data message", d, n);
+  const uint8_t kind = d[0];
+  std::size_t size = 0;
+  switch (kind) {
+    case 1: size = 10; break;
+    case 2: size = 12; break;
+    case 3: size = 14; break;
+    default: return bad("last-data message of unknown kind " + std::to_string(kind), d, n);
+  }
+  if (n < 1 + size || (n - 1) % size != 0)
+    return bad("last-data message of kind " + std::to_string(kind) + " is not 1 + k*" +
+                   std::to_string(size) + " bytes",
+               d, n);
+  LastDataMsg m;
+  m.kind = kind;
+  for (const uint8_t* e = d + 1; e < d + n; e += size) {
+    LastDataEntry x;
+    x.unit = static_cast<uint16_t>(((e[0] & 0x07) << 8) | e[1]);
+    if (kind == 1) {
+      x.id = be16(e + 2);
+      x.value = be16(e + 4);
+      x.number = be32(e + 6);
+    } else if (kind == 2) {
+      x.id = be16(e + 2);
+      x.value = be16(e + 4);
+      x.outcome = x.value == 0x00CC;
+      x.group = be16(e + 6);
+      x.number = be32(e + 8);
+    } else {
+      x.id = be16(e + 2) & 0x7FFF;
+      x.outcome = (e[2] & 0x80) != 0;
+      x.codes = codesFromWire(e + 4);
+      x.group = be16(e + 8);
+      x.number = be32(e + 10);
+    }
+    m.entries.push_back(x);
+  }
+  return m;
+}
+
+}  // namespace
+
+const ChannelInfo& channelInfo(Channel c) { return kChannels[static_cast<std::size_t>(c)]; }
+
+std::string codesText(uint32_t codes) {
+  int last = -1;
+  for (int i = 0; i < kMaxConditions; ++i)
+    if (slotCode(codes, i) != CondCode::Unset) last = i;
+  std::string s;
+  for (int i = 0; i <= last; ++i) s += "FT-."[static_cast<int>(slotCode(codes, i))];
+  return s;
+}
+
+const char* dataIndexName(DataIndex d) {
+  switch (d) {
+    case DataIndex::CrashLastDD: return "CrashLastDD";
+    case DataIndex::Crash: return "Crash";
+    case DataIndex::CrashLastCond: return "CrashLastCond";
+    case DataIndex::CrashLastMCDC: return "CrashLastMCDC";
+    case DataIndex::MemoryLeak: return "MemoryLeak";
+    case DataIndex::None: break;
+  }
+  return "";
+}
+
+const char* testCaseKindName(TestCaseEvent::Kind k) {
+  switch (k) {
+    case TestCaseEvent::Kind::Created: return "created";
+    case TestCaseEvent::Kind::Started: return "started";
+    case TestCaseEvent::Kind::Stopped: return "stopped";
+  }
+  return "?";
+}
+
+LeakLine parseLeakLine(const std::string& text, bool* ok) {
+  static constexpr std::string_view kHeaderTail = "  size file function line pid";
+  LeakLine l;
+  *ok = false;
+  const std::string_view t(text);
+  if (t.size() > kHeaderTail.size() && t.substr(t.size() - kHeaderTail.size()) == kHeaderTail) {
+    l.kind = LeakLine::Kind::Header;
+    l.stamp.assign(t.substr(0, t.size() - kHeaderTail.size()));
+    *ok = true;
+    return l;
+  }
+  if (t == "0 zero zero 0 0") {
+    l.kind = LeakLine::Kind::Nothing;
+    *ok = true;
+    return l;
+  }
+  // "size file function line pid": file names may hold blanks, function
+  // names do not, so the function is the last word before line and pid.
+  const std::size_t s1 = t.find(' ');
+  const std::size_t sPid = t.rfind(' ');
+  if (s1 == std::string_view::npos || sPid == 0 || sPid <= s1) return l;
+  const std::size_t sLine = t.rfind(' ', sPid - 1);
+  if (sLine == std::string_view::npos || sLine <= s1) return l;
+  const std::size_t sFn = t.rfind(' ', sLine - 1);
+  if (sFn == std::string_view::npos || sFn <= s1) return l;
+  l.kind = LeakLine::Kind::Block;
+  if (!parseUnsigned(t.substr(0, s1), &l.size) ||
+      !parseSigned(t.substr(sLine + 1, sPid - sLine - 1), &l.line) ||
+      !parseSigned(t.substr(sPid + 1), &l.pid))
+    return l;
+  l.file.assign(t.substr(s1 + 1, sFn - s1 - 1));
+  l.function.assign(t.substr(sFn + 1, sLine - sFn - 1));
+  *ok = true;
+  return l;
+}
+
+bool parseCrashText(const std::string& text, CrashText* out) {
+  std::vector<std::string_view> lines;
+  if (!splitReportLines(text, 3, &out->name, &lines)) return false;
+  return takeField(lines[0], "testcase:///", &out->testcase) &&
+         takeField(lines[1], "type:///", &out->type) &&
+         takeField(lines[2], "cause:///", &out->cause);
+}
+
+bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText* out) {
+  std::vector<std::string_view> lines;
+  if (!splitReportLines(text, 2, &out->name, &lines)) return false;
+  std::string data;
+  if (!takeField(lines[0], "testcase:///", &out->testcase) ||
+      !takeField(lines[1], "data:///", &data))
+    return false;
+  out->entries.clear();
+  if (data.empty()) return true;
+  if (data.back() != ';') return false;
+  data.pop_back();
+  const std::size_t want = index == DataIndex::CrashLastDD     ? 7
+                           : index == DataIndex::CrashLastCond ? 8
+                                                               : 9;
+  for (std::string_view entry : splitAll(data, ';')) {
+    const auto f = splitAll(entry, ' ');
+    if (f.size() != want) return false;
+    LastTextEntry e;
+    uint32_t dummy = 0;
+    if (!parseUnsigned(f[0], &e.unit) || !parseUnsigned(f[1], &e.second)) return false;
+    std::size_t tail = 2;
+    if (index == DataIndex::CrashLastCond) {
+      if (!parseUnsigned(f[2], &e.third)) return false;
+      tail = 3;
+    } else if (index == DataIndex::CrashLastMCDC) {
+      if (!f[2].empty() || f[3].find_first_not_of("012") != std::string_view::npos) return false;
+      e.conds.assign(f[3]);
+      tail = 4;
+    }
+    for (std::size_t i = tail; i < f.size(); ++i)
+      if (!parseUnsigned(f[i], &dummy)) return false;
+    out->entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+bool parseValueText(const std::string& text, ValueRecord* out) {
+  const std::string_view t(text);
+  out->items.clear();
+  std::size_t p = nextItem(t, 0);
+  if (p == std::string_view::npos) {
+    // A record without items is only a header; a '$' then means garbage.
+    if (t.find('$') != std::string_view::npos) return false;
+    out->header = text;
+    return true;
+  }
+  out->header.assign(t.substr(0, p));
+  while (p != std::string_view::npos) {
+    ValueItem item;
+    const std::size_t v = itemHead(t, p, &item.name, &item.tag);
+    const std::size_t next = nextItem(t, v);
+    item.value.assign(t.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v));
+    out->items.push_back(std::move(item));
+    p = next;
+  }
+  return true;
+}
+
+std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {
+  static const char* kHex = "0123456789abcdef";
+  std::string s;
+  const std::size_t n = len < limit ? len : limit;
+  s.reserve(n * 3 + 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i) s += ' ';
+    s += kHex[data[i] >> 4];
+    s += kHex[data[i] & 15];
+  }
+  if (n < len) s += " ..";
+  return s;
+}
+
+Body decode(Channel channel, const uint8_t* data, std::size_t len) {
+  switch (channel) {
+    case Channel::Node: return decodeNode(data, len);
+    case Channel::Cond: return decodeCond(data, len);
+    case Channel::Mcdc: return decodeMcdc(data, len);
+    case Channel::Property: return decodeProperty(data, len);
+    case Channel::TestCase: return decodeTestCase(data, len);
+    case Channel::Value: return decodeValue(data, len);
+    case Channel::LastData: return decodeLastData(data, len);
+    case Channel::Timing: return decodeTiming(data, len);
+  }
+  return bad("unknown channel", data, len);
+}
+
+}  // namespace qelc

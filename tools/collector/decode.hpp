@@ -1,0 +1,209 @@
+// Decoders for every message the probe runtime streams to a collector.
+//
+// Each channel has its own port and its own wire format. decode() never
+// throws and never reads outside the given bytes: anything that does not
+// match its channel's layout comes back as a Malformed value carrying the
+// reason and the raw bytes, so the caller can report it and carry on.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace qelc {
+
+enum class Channel : uint8_t { Node, Cond, Mcdc, Property, TestCase, Value, LastData, Timing };
+
+inline constexpr std::size_t kChannelCount = 8;
+
+struct ChannelInfo {
+  Channel channel;
+  uint16_t port;
+  const char* name;
+};
+
+// The runtime's fixed endpoint table, in channel order.
+inline constexpr std::array<ChannelInfo, kChannelCount> kChannels{{
+    {Channel::Node, 15555, "node"},
+    {Channel::Cond, 15556, "condition"},
+    {Channel::Mcdc, 15557, "mcdc"},
+    {Channel::Property, 15559, "property"},
+    {Channel::TestCase, 15560, "testcase"},
+    {Channel::Value, 15561, "value"},
+    {Channel::LastData, 15562, "lastdata"},
+    {Channel::Timing, 15564, "timing"},
+}};
+
+const ChannelInfo& channelInfo(Channel c);
+
+// Two-bit condition codes of an MC/DC condition string.
+enum class CondCode : uint8_t { False = 0, True = 1, Skipped = 2, Unset = 3 };
+
+inline constexpr int kMaxConditions = 16;
+
+// Condition code of slot i (0..15) in the 32-bit code word, where byte 0 is
+// the least significant byte and each byte lists its four slots from the
+// most significant bit pair down.
+inline CondCode slotCode(uint32_t codes, int slot) {
+  const int shift = 8 * (slot / 4) + 6 - 2 * (slot % 4);
+  return static_cast<CondCode>((codes >> shift) & 3u);
+}
+
+inline bool evaluated(CondCode c) { return c == CondCode::True || c == CondCode::False; }
+
+// One character per slot up to the last slot that is not unset:
+// T true, F false, - skipped (short-circuited), . unset.
+std::string codesText(uint32_t codes);
+
+struct NodeMsg {
+  uint16_t unit = 0;  // 15 bits: the top bit is the record marker
+  uint16_t node = 0;
+  uint16_t value = 0;
+  uint32_t count = 0;
+  uint32_t seq = 0;
+};
+
+struct CondMsg {
+  uint16_t unit = 0;
+  uint16_t cond = 0;
+  bool held = false;
+  uint16_t group = 0;
+  uint32_t count = 0;
+  uint32_t seq = 0;
+};
+
+struct McdcMsg {
+  uint16_t unit = 0;
+  uint16_t decision = 0;  // 15 bits; bit 15 carries the outcome on the wire
+  bool outcome = false;
+  uint32_t codes = 0;  // wire bytes 4..7, byte 4 least significant
+  uint16_t group = 0;
+  uint32_t count = 0;
+  uint32_t seq = 0;
+};
+
+enum class DataIndex : int8_t {
+  None = -1,  // empty prefix: an index the runtime did not name
+  CrashLastDD = 0,
+  Crash = 1,
+  CrashLastCond = 2,
+  CrashLastMCDC = 3,
+  MemoryLeak = 4,
+};
+
+const char* dataIndexName(DataIndex d);
+
+struct LeakLine {
+  enum class Kind : uint8_t { Header, Block, Nothing };
+  Kind kind = Kind::Nothing;
+  std::string stamp;  // Header only
+  uint32_t size = 0;
+  std::string file;
+  std::string function;
+  int32_t line = 0;
+  int32_t pid = 0;
+};
+
+struct CrashText {
+  std::string name;
+  std::string testcase;
+  std::string type;
+  std::string cause;
+};
+
+// One entry of a CrashLast* data list. For node entries `third` is unused,
+// for condition entries it is the outcome (204 held, 51 did not hold), for
+// MC/DC entries `second` is the decision and `conds` the condition text.
+struct LastTextEntry {
+  uint32_t unit = 0;
+  uint32_t second = 0;
+  uint32_t third = 0;
+  std::string conds;
+};
+
+struct CrashLastText {
+  std::string name;
+  std::string testcase;
+  std::vector<LastTextEntry> entries;
+};
+
+struct PropertyMsg {
+  DataIndex index = DataIndex::None;
+  std::string text;
+  // Exactly one of these is meaningful, chosen by `index`.
+  LeakLine leak;
+  CrashText crash;
+  CrashLastText last;
+};
+
+struct TestCaseEvent {
+  enum class Kind : uint8_t { Created = 0, Started = 1, Stopped = 2 };
+  Kind kind = Kind::Created;
+  std::string arg;  // name for Created, the number text otherwise
+};
+
+const char* testCaseKindName(TestCaseEvent::Kind k);
+
+struct ValueItem {
+  std::string name;
+  std::string tag;
+  std::string value;
+};
+
+struct ValueRecord {
+  std::string header;
+  std::vector<ValueItem> items;
+};
+
+struct TimingMsg {
+  int32_t a = 0;
+  int32_t b = 0;
+  int32_t c = 0;
+};
+
+// An entry of a binary last-data message. Only three bits of the unit's
+// high byte travel in these entries.
+struct LastDataEntry {
+  uint16_t unit = 0;
+  uint16_t id = 0;       // node, condition or decision (15 bits)
+  uint16_t value = 0;    // node: node value; condition: outcome field
+  uint16_t group = 0;    // condition: record group; MC/DC: sender group
+  bool outcome = false;  // condition: held; MC/DC: outcome bit
+  uint32_t codes = 0;    // MC/DC only
+  uint32_t number = 0;
+};
+
+struct LastDataMsg {
+  uint8_t kind = 0;  // 1 node, 2 condition, 3 MC/DC
+  std::vector<LastDataEntry> entries;
+};
+
+struct Malformed {
+  std::string reason;
+  std::vector<uint8_t> bytes;
+};
+
+using Body = std::variant<NodeMsg, CondMsg, McdcMsg, PropertyMsg, TestCaseEvent, ValueRecord,
+                          LastDataMsg, TimingMsg, Malformed>;
+
+struct Message {
+  Channel channel = Channel::Node;
+  uint16_t port = 0;
+  Body body;
+};
+
+Body decode(Channel channel, const uint8_t* data, std::size_t len);
+
+// Channel-specific decoders, exposed for tests of the text formats.
+LeakLine parseLeakLine(const std::string& text, bool* ok);
+bool parseCrashText(const std::string& text, CrashText* out);
+bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText* out);
+bool parseValueText(const std::string& text, ValueRecord* out);
+
+// "81 02 0a" style rendering, at most `limit` bytes followed by "..".
+std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit = 64);
+
+}  // namespace qelc

@@ -126,6 +126,9 @@ int main(int argc, char** argv)
             while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
             for (char& c : why)
                 if (c == '\n') c = ' ';
+            // A half-parsed root would drive some functions with values and
+            // others with nulls; the whole group reads as null instead.
+            state.root = Json::Value();
             Warn(path, "not valid JSON: " + why);
         }
         SetCurrentVectorFile(path);

@@ -53,7 +53,7 @@ std::string NumberText(const Json::Value& value)
 
 bool IsNumberLike(const Json::Value& value)
 {
-    return value.isNull() || value.isNumeric();  // isNumeric includes booleans
+    return value.isNull() || value.isNumeric() || value.isBool();
 }
 
 }  // namespace

@@ -122,10 +122,16 @@ int main(int argc, char** argv)
         if (!state.stream.is_open()) {
             Warn(path, "cannot open the file");
         } else if (!state.reader.parse(state.stream, state.root, true)) {
-            std::string why = state.reader.getFormattedErrorMessages();
-            while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-            for (char& c : why)
-                if (c == '\n') c = ' ';
+            // The reader's report spans lines ("* Line 1, Column 8\n  ...");
+            // the warning keeps to one line.
+            std::string why;
+            for (char c : state.reader.getFormattedErrorMessages()) {
+                if (c == '\n' || c == ' ') c = ' ';
+                if (c == '*' && why.empty()) continue;
+                if (c == ' ' && (why.empty() || why.back() == ' ')) continue;
+                why.push_back(c);
+            }
+            if (!why.empty() && why.back() == ' ') why.pop_back();
             // A half-parsed root would drive some functions with values and
             // others with nulls; the whole group reads as null instead.
             state.root = Json::Value();

@@ -2,15 +2,38 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "qelmq/ArrayLockFreeQueue.h"
 #include "qelmq/export.h"
 #include "qelmq/net.h"
 
+struct QelSendLastTestPeer;
+
+// Thread function of the crash sender; the argument is the QelSendLast.
+QEL_EXPORT void* fsend_lastData(void* sender);
+
 // Crash and last-data sender (port 15562): the latest 50 node, condition and
 // MC/DC records, sent every 30 seconds and in a crash report.
+//
+// Design
+// ------
+//  * Rings: pushed only by the insert thread (keep_latest); popped by
+//    fsend_lastData and by crash reports on any thread. The ring's CAS claim
+//    hands each record to exactly one popper.
+//  * `socket`: opened by init_zmq on fsend_lastData's thread, then used by
+//    that thread and by crash reports on the program's threads. Every use,
+//    closing included, holds `mutex`; so do `socket_pid_` and the pacings.
+//  * `stopSend`: written by the shutdown (request_stop), read by
+//    fsend_lastData; `wait_mutex_`/`wait_cv_` only wake the cycle wait early.
+//  * `ip`, `state`, `context`: written by the bootstrap before the thread
+//    starts, read-only afterwards.
+// Invariant: no send on `socket` ever waits without a time bound, so neither
+// the shutdown nor a crash report waiting for `mutex` can hang.
 class QEL_EXPORT QelSendLast {
  public:
   using Ring = ArrayLockFreeQueue<uint64_t, 51>;
@@ -37,7 +60,9 @@ class QEL_EXPORT QelSendLast {
 
   char ip[128];
   char state[2];
+  // release store by request_stop; acquire loads in the thread pair with it.
   std::atomic<bool> stopSend{false};
+  // relaxed: a single 16-bit value copied into messages, ordered by nothing.
   std::atomic<uint16_t> groupId{0};
   Ring* lastDD;
   Ring* lastCond;
@@ -45,8 +70,59 @@ class QEL_EXPORT QelSendLast {
   void* context = nullptr;
   void* socket = nullptr;
   pthread_mutex_t mutex;
+
+ private:
+  friend void* fsend_lastData(void* sender);
+  friend struct QelSendLastTestPeer;
+
+  static constexpr unsigned kDefaultCycleMs = 30000;
+  // How long one send may wait for a collector (it holds `mutex` meanwhile).
+  static constexpr unsigned kCycleSendWaitMs = 500;
+  static constexpr unsigned kCrashSendWaitMs = 1000;
+
+  // Sleeps one cycle; returns at once when a stop is asked for.
+  void wait_cycle();
+  // One round: leak report, then the rings as binary messages.
+  void run_cycle(uint32_t numbers[3]);
+  // Pops up to the ring's current count into `out`; returns how many came.
+  static std::size_t drain(Ring* ring, uint64_t* out);
+  void send_binary(const std::string& bytes, qel_net::SendPacing& pacing);
+
+  // relaxed: read once per wait; tests shorten it before starting the thread.
+  std::atomic<unsigned> cycle_ms_{kDefaultCycleMs};
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;
+  int32_t socket_pid_ = 0;
+  qel_net::SendPacing cycle_pacing_;
+  qel_net::SendPacing crash_pacing_;
 };
 
 QEL_EXPORT void* fsend_lastData(void* sender);
 QEL_EXPORT std::string& replace_all(std::string& str, const std::string& from,
                                     const std::string& to);
+
+// Message encoders of the crash sender, apart from the sockets.
+namespace qel_last {
+
+enum Kind : uint8_t { kNode = 1, kCond = 2, kMcdc = 3 };
+
+constexpr std::size_t entry_size(Kind kind) {
+  return kind == kNode ? 10 : kind == kCond ? 12 : 14;
+}
+
+// Binary last-data message: the kind byte, then one entry per record, each
+// numbered from `number` upwards; `number` is left at the next free value.
+std::string encode_last_data(Kind kind, const uint64_t* records, std::size_t n,
+                             uint32_t& number, uint16_t groupId, bool littleEndian);
+
+// One text entry of a crash data list, ";" included.
+std::string node_entry(uint64_t record, bool littleEndian);
+std::string cond_entry(uint64_t record, bool littleEndian);
+std::string mcdc_entry(uint64_t record, bool littleEndian);
+
+// Texts of the Crash and CrashLast* messages (type and cause already escaped).
+std::string crash_text(const std::string& name, const std::string& type,
+                       const std::string& cause);
+std::string data_text(const std::string& name, const std::string& entries);
+
+}  // namespace qel_last

@@ -1,25 +1,199 @@
-// PLACEHOLDER (to be replaced): minimal text senders so the runtime links.
 #include "qelmq/TextSender.h"
 
 #include <cstring>
+#include <new>
 
-TextSender::TextSender(int port) : queue(new Queue()), port_(port) {
+#include "port.h"
+
+namespace {
+
+// A text sender must never leave `mutex` held when something throws (a
+// string copy out of memory), or a later leave operation would wait forever.
+class MutexGuard {
+ public:
+  explicit MutexGuard(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
+  ~MutexGuard() { pthread_mutex_unlock(&m_); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  pthread_mutex_t& m_;
+};
+
+// A slot that stays reserved but unpublished this long belongs to a producer
+// that is not coming back; a final flush stops waiting for it.
+constexpr unsigned kStuckMs = 200;
+// Sleep slice of the pacing pause and the idle poll: how late the thread may
+// notice that the shutdown wants it to stop.
+constexpr unsigned kSliceMs = 10;
+// While running, a send waits for a collector in steps of this length, so it
+// can notice a shutdown or a leave operation between steps.
+constexpr unsigned kWaitStepMs = 100;
+// Once stopping, how long one send may wait for a collector; after a give-up
+// further sends skip the wait for a second (see SendPacing).
+constexpr unsigned kFinalWaitMs = 150;
+
+}  // namespace
+
+TextSender::TextSender(int port) : queue(new (std::nothrow) Queue()), port_(port) {
   std::memset(ip, 0, sizeof(ip));
   std::memset(state, 0, sizeof(state));
   pthread_mutex_init(&mutex, nullptr);
+  runPacing_.stop = nullptr;
+  runPacing_.bounded_ms = kWaitStepMs;
+  finalPacing_.stop = nullptr;
+  finalPacing_.bounded_ms = kFinalWaitMs;
 }
+
 TextSender::~TextSender() {
+  // A leave operation has already closed the socket and cleared the field.
   qel_net::close_socket(socket);
   delete queue;
   pthread_mutex_destroy(&mutex);
 }
-void TextSender::init_zmq() {}
-void TextSender::execute(std::string&) {}
-void TextSender::sendLeaveMsg() {}
-void TextSender::run() {
-  while (!stopSend.load()) qel_detail::yield_for_publish();
-}
+
 QelSendParam::QelSendParam() : TextSender(15561) {}
 QelSendTime::QelSendTime() : TextSender(15564) {}
-void* fsend_param(void* s) { static_cast<TextSender*>(s)->run(); return s; }
-void* fsend_time(void* s) { static_cast<TextSender*>(s)->run(); return s; }
+
+void TextSender::init_zmq() {
+  MutexGuard lock(mutex);
+  // After a leave operation the sender stays closed for good.
+  if (closed_ || socket) return;
+  socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+}
+
+void TextSender::execute(std::string& text) {
+  if (stopEnqueue.load(std::memory_order_acquire)) return;
+  if (!queue || !queue->valid()) return;
+  // Nothing queued after a leave operation could ever be sent.
+  if (leave_pending()) return;
+  while (!queue->push(text)) {
+    if (leave_pending()) return;
+    qel_port::sleep_ms(100);
+  }
+}
+
+bool TextSender::send_text_locked(const std::string& text) {
+  if (closed_ || !socket) return false;
+  const char* data = text.c_str();
+  std::size_t len = text.size() + 1;
+  for (;;) {
+    if (stop_requested() || leave_pending())
+      return qel_net::send_message(socket, data, len, finalPacing_);
+    // While the program runs a text waits for its collector as long as it
+    // takes, but in steps, so that a shutdown or a leave operation is seen.
+    runPacing_.gave_up = false;
+    uint32_t started = qel_port::tick_ms();
+    if (qel_net::send_message(socket, data, len, runPacing_)) return true;
+    // An immediate refusal is an error of the socket, not a missing
+    // collector: waiting longer would not help.
+    if (qel_port::tick_ms() - started < kWaitStepMs / 2) return false;
+  }
+}
+
+uint32_t TextSender::send_batch(uint32_t max) {
+  if (!queue) return 0;
+  uint32_t sent = 0;
+  std::string text;
+  while (sent < max) {
+    // A leave operation is waiting for `mutex`: it sends the rest itself.
+    if (!closed_ && leave_pending()) break;
+    if (!queue->pop(text)) break;
+    send_text_locked(text);  // failures are not retried
+    ++sent;
+  }
+  return sent;
+}
+
+void TextSender::drain_locked(unsigned stuck_ms) {
+  if (!queue) return;
+  std::string text;
+  uint32_t last_progress = qel_port::tick_ms();
+  while (queue->size() != 0) {
+    if (queue->pop(text)) {
+      send_text_locked(text);
+      last_progress = qel_port::tick_ms();
+      continue;
+    }
+    // Reserved but not yet published: its producer is about to finish.
+    if (qel_port::tick_ms() - last_progress >= stuck_ms) break;
+    qel_port::yield_thread();
+  }
+}
+
+void TextSender::sleep_unless_stopping(unsigned ms) const {
+  uint32_t start = qel_port::tick_ms();
+  while (!stop_requested()) {
+    uint32_t elapsed = qel_port::tick_ms() - start;
+    if (elapsed >= ms) return;
+    unsigned left = ms - elapsed;
+    qel_port::sleep_ms(left < kSliceMs ? left : kSliceMs);
+  }
+}
+
+void TextSender::run() {
+  init_zmq();
+  for (;;) {
+    try {
+      if (stop_requested()) {
+        // Shutdown: everything still queued goes out now, without pacing.
+        MutexGuard lock(mutex);
+        drain_locked(kStuckMs);
+        return;
+      }
+      if (queue && queue->size() != 0) {
+        uint32_t sent;
+        bool closed;
+        {
+          MutexGuard lock(mutex);
+          sent = send_batch(kBatch);
+          closed = closed_;
+        }
+        if (closed) {
+          // Texts that slipped in around a leave operation are discarded;
+          // no pacing needed for that.
+          if (sent == 0) qel_port::sleep_ms(1);
+          continue;
+        }
+        if (leave_pending()) {
+          // Step aside so the leave operation gets `mutex`.
+          qel_port::sleep_ms(1);
+          continue;
+        }
+        sleep_unless_stopping(kPauseMs);
+        continue;
+      }
+      sleep_unless_stopping(kIdleMs);
+    } catch (...) {
+      // Out of memory for a copy: try again later rather than end the thread.
+      qel_port::sleep_ms(kIdleMs);
+    }
+  }
+}
+
+void TextSender::sendLeaveMsg() {
+  // Before waiting for `mutex`: makes the thread give it up promptly.
+  leaveRequested_.store(true, std::memory_order_relaxed);
+  MutexGuard lock(mutex);
+  if (closed_) return;
+  try {
+    // The thread may not have opened the socket yet; the texts are owed to
+    // the collector all the same.
+    if (!socket)
+      socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+    drain_locked(kStuckMs);
+  } catch (...) {
+  }
+  qel_net::close_socket(socket);
+  closed_ = true;
+}
+
+void* fsend_param(void* sender) {
+  if (sender) static_cast<TextSender*>(sender)->run();
+  return sender;
+}
+
+void* fsend_time(void* sender) {
+  if (sender) static_cast<TextSender*>(sender)->run();
+  return sender;
+}

@@ -1,9 +1,17 @@
 #pragma once
 #include <pthread.h>
 
+#include <cstddef>
+
 #include "qelmq/export.h"
 
 // Test-case events on port 15560, sent from the caller's thread.
+//
+// Design: `socket` is created by init_zmq on the insert thread and then used
+// by whichever thread reports an event. A ZeroMQ socket must not be used by
+// two threads at once, so `mutex` guards `socket` both while it is set up and
+// during every send; an event call made while init_zmq runs, or from two
+// threads at once, then simply waits its turn.
 class QEL_EXPORT QelSendUniTest {
  public:
   QelSendUniTest();
@@ -19,4 +27,9 @@ class QEL_EXPORT QelSendUniTest {
   char ip[128];
   char state[2];
   void* context = nullptr;
+
+ private:
+  // One event message of exactly `len` bytes; false without a socket or when
+  // no collector took it within the send time-out.
+  bool send_event(const char* data, std::size_t len);
 };

@@ -205,22 +205,19 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
   }
   m.text = text.substr(sep + 4);
   switch (m.index) {
-    case DataIndex::MemoryLeak: {
-      bool ok = false;
-      m.leak = parseLeakLine(m.text, &ok);
-      if (!ok) return bad("unreadable MemoryLeak line", d, n);
+    case DataIndex::MemoryLeak:
+      m.leak = parseLeakLine(m.text, &m.understood);
       break;
-    }
     case DataIndex::Crash:
-      if (!parseCrashText(m.text, &m.crash)) return bad("unreadable Crash text", d, n);
+      m.understood = parseCrashText(m.text, &m.crash);
       break;
     case DataIndex::CrashLastDD:
     case DataIndex::CrashLastCond:
     case DataIndex::CrashLastMCDC:
-      if (!parseCrashLastText(m.index, m.text, &m.last))
-        return bad(std::string("unreadable ") + dataIndexName(m.index) + " text", d, n);
+      m.understood = parseCrashLastText(m.index, m.text, &m.last);
       break;
     case DataIndex::None:
+      m.understood = false;
       break;
   }
   return m;

@@ -133,6 +133,9 @@ struct CrashLastText {
 struct PropertyMsg {
   DataIndex index = DataIndex::None;
   std::string text;
+  // False when the text does not follow its index's format: the message
+  // itself is well formed, so it is kept and shown as it came.
+  bool understood = true;
   // Exactly one of these is meaningful, chosen by `index`.
   LeakLine leak;
   CrashText crash;

@@ -134,6 +134,11 @@ void Collection::add(const Message& m) {
 }
 
 void Collection::addProperty(const PropertyMsg& p) {
+  if (!p.understood) {
+    if (otherProperties_.size() < kKeptMalformed)
+      otherProperties_.push_back(std::string(dataIndexName(p.index)) + ":///" + p.text);
+    return;
+  }
   switch (p.index) {
     case DataIndex::MemoryLeak:
       // A header line opens a new report; the lines up to the next header
@@ -157,7 +162,6 @@ void Collection::addProperty(const PropertyMsg& p) {
       crashLast_.emplace_back(p.index, p.last);
       break;
     case DataIndex::None:
-      otherProperties_.push_back(p.text);
       break;
   }
 }
@@ -323,7 +327,7 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
     }
     os << "\n";
   }
-  for (const auto& t : otherProperties_) os << "  unindexed property text: " << t << "\n";
+  for (const auto& t : otherProperties_) os << "  property text not understood: " << t << "\n";
 
   if (malformedCount_) {
     os << "\n-- Malformed messages: " << malformedCount_ << "\n";

@@ -1,0 +1,159 @@
+// MC/DC independence pairs and the aggregation behind the report.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "report.hpp"
+
+using namespace qelc;
+
+namespace {
+
+// Builds the 32-bit code word from "TF-." text, slot 0 first.
+uint32_t codes(const std::string& v) {
+  uint32_t w = 0xFFFFFFFF;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const uint32_t code = v[i] == 'F' ? 0u : v[i] == 'T' ? 1u : v[i] == '-' ? 2u : 3u;
+    const int shift = static_cast<int>(8 * (i / 4) + 6 - 2 * (i % 4));
+    w = (w & ~(3u << shift)) | (code << shift);
+  }
+  return w;
+}
+
+McdcVector vec(const std::string& v, bool outcome, uint64_t count = 1) {
+  return McdcVector{codes(v), outcome, count};
+}
+
+std::vector<bool> pairs(const DecisionAnalysis& a) {
+  std::vector<bool> p;
+  for (const auto& c : a.conds) p.push_back(c.pair);
+  return p;
+}
+
+Message msg(Channel c, Body b) { return Message{c, channelInfo(c).port, std::move(b)}; }
+
+Message leak(LeakLine::Kind kind, uint32_t size = 0, std::string stamp = {}) {
+  PropertyMsg p;
+  p.index = DataIndex::MemoryLeak;
+  p.leak.kind = kind;
+  p.leak.size = size;
+  p.leak.stamp = std::move(stamp);
+  p.leak.file = "m.c";
+  p.leak.function = "f";
+  p.leak.line = 9;
+  return msg(Channel::Property, p);
+}
+
+}  // namespace
+
+TEST(CollectorMcdc, ShortCircuitAndOr) {
+  // a && (b || c): unevaluated conditions never break a pair.
+  const auto full = analyseDecision(
+      {vec("TT", true), vec("TFT", true), vec("TFF", false), vec("F", false)});
+  EXPECT_EQ(full.conditions, 3);
+  EXPECT_EQ(pairs(full), (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(full.pairs, 3);
+  for (const auto& c : full.conds) {
+    const auto& u = full.vectors[static_cast<std::size_t>(c.first)];
+    const auto& v = full.vectors[static_cast<std::size_t>(c.second)];
+    EXPECT_NE(u.outcome, v.outcome);
+  }
+
+  const auto partial = analyseDecision({vec("TT", true), vec("TFT", true), vec("F", false)});
+  EXPECT_EQ(partial.conditions, 3);
+  EXPECT_EQ(pairs(partial), (std::vector<bool>{true, false, false}));
+  EXPECT_TRUE(partial.conds[2].trueSeen);
+  EXPECT_FALSE(partial.conds[2].falseSeen);
+}
+
+TEST(CollectorMcdc, PairsNeedASingleChangedConditionAndOutcome) {
+  // Both conditions flip together: neither is shown independent.
+  EXPECT_EQ(pairs(analyseDecision({vec("TT", true), vec("FF", false)})),
+            (std::vector<bool>{false, false}));
+  // Same outcome: no pair even though exactly one condition changes.
+  EXPECT_EQ(pairs(analyseDecision({vec("TT", true), vec("TF", true)})),
+            (std::vector<bool>{false, false}));
+  EXPECT_EQ(pairs(analyseDecision({vec("TT", true), vec("FF", false), vec("TF", false)})),
+            (std::vector<bool>{false, true}));
+  // A skipped slot is not evaluated, so it does not separate two vectors.
+  EXPECT_EQ(pairs(analyseDecision({vec("T-T", true), vec("TFF", false)})),
+            (std::vector<bool>{false, false, true}));
+  // Vectors that differ only in outcome pair nothing.
+  EXPECT_EQ(analyseDecision({vec("T", true), vec("T", false)}).pairs, 0);
+  // An unset-only vector (a fresh string) has no conditions.
+  EXPECT_EQ(analyseDecision({McdcVector{0xFFFFFFFF, true, 1}}).conditions, 0);
+}
+
+TEST(CollectorCollection, AggregatesWindowsAndReports) {
+  Collection c;
+  c.add(msg(Channel::Node, NodeMsg{1, 10, 0, 3, 1}));
+  c.add(msg(Channel::Node, NodeMsg{1, 10, 0, 2, 2}));
+  c.add(msg(Channel::Node, NodeMsg{1, 11, 0, 1, 5}));  // seq 3 and 4 never arrived
+  c.add(msg(Channel::Node, NodeMsg{2, 10, 0, 1, 1}));  // new runtime instance: not a gap
+  EXPECT_EQ(c.nodes().at({1, 10}).hits, 5u);
+  EXPECT_EQ(c.nodes().size(), 3u);
+  EXPECT_EQ(c.sequenceGaps(), 2u);
+
+  c.add(msg(Channel::Cond, CondMsg{1, 1, true, 7, 4, 1}));
+  c.add(msg(Channel::Cond, CondMsg{1, 1, false, 7, 1, 2}));
+  c.add(msg(Channel::Cond, CondMsg{1, 2, true, 7, 1, 3}));
+  EXPECT_EQ(c.conditions().at({1, 1}).trueCount, 4u);
+  EXPECT_EQ(c.conditions().at({1, 1}).falseCount, 1u);
+
+  // The same vector in two windows is one vector with the summed count.
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codes("TT"), 7, 2, 1}));
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codes("TT"), 7, 5, 2}));
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, false, codes("F"), 7, 1, 3}));
+  const auto d = c.analyseDecisions();
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d.at({1, 3}).vectors.size(), 2u);
+  EXPECT_EQ(c.mcdcTotals(), (std::pair<int, int>{1, 2}));
+
+  c.add(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Created, "t1"}));
+  c.add(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Started, "0"}));
+  c.add(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Stopped, "0"}));
+  c.add(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Created, "t2"}));
+  ASSERT_EQ(c.testCases().size(), 2u);
+  EXPECT_EQ(c.testCases()[0].starts, 1);
+  EXPECT_EQ(c.testCases()[0].stops, 1);
+  EXPECT_EQ(c.testCases()[1].starts, 0);
+
+  // Only the blocks of the latest report count as live.
+  c.add(leak(LeakLine::Kind::Header, 0, "T1"));
+  c.add(leak(LeakLine::Kind::Block, 16));
+  c.add(leak(LeakLine::Kind::Block, 32));
+  c.add(leak(LeakLine::Kind::Header, 0, "T2"));
+  c.add(leak(LeakLine::Kind::Block, 16));
+  ASSERT_EQ(c.lastLeaks().size(), 1u);
+  EXPECT_EQ(c.lastLeaks()[0].size, 16u);
+  c.add(leak(LeakLine::Kind::Header, 0, "T3"));
+  c.add(leak(LeakLine::Kind::Nothing));
+  EXPECT_TRUE(c.lastLeaks().empty());
+
+  c.add(msg(Channel::Node, Malformed{"short", {0x81}}));
+  EXPECT_EQ(c.malformedCount(), 1u);
+  EXPECT_FALSE(c.crashed());
+
+  std::ostringstream os;
+  c.writeReport(os);
+  const std::string r = os.str();
+  EXPECT_NE(r.find("unit 1: 2 nodes hit, 6 hits"), std::string::npos) << r;
+  EXPECT_NE(r.find("both seen"), std::string::npos);
+  EXPECT_NE(r.find("MISSING false"), std::string::npos);
+  EXPECT_NE(r.find("MC/DC 1/2 (50.0%)"), std::string::npos) << r;
+  EXPECT_NE(r.find("c1: true yes  false no   MISSING independence pair"), std::string::npos) << r;
+  EXPECT_NE(r.find("0 block(s) live in the last leak report (T3)"), std::string::npos) << r;
+  EXPECT_NE(r.find("port 15555: short [1 bytes: 81]"), std::string::npos) << r;
+}
+
+TEST(CollectorCollection, CrashReportsMarkTheRun) {
+  Collection c;
+  PropertyMsg p;
+  p.index = DataIndex::Crash;
+  p.crash = CrashText{"prog", "0", "SIGSEGV", "bad pointer"};
+  c.add(msg(Channel::Property, p));
+  EXPECT_TRUE(c.crashed());
+  std::ostringstream os;
+  c.writeReport(os);
+  EXPECT_NE(os.str().find("name \"prog\" type \"SIGSEGV\" cause \"bad pointer\""), std::string::npos);
+}

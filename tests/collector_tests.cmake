@@ -1,0 +1,24 @@
+# Collector: decoders, report, receive loop and command line; the
+# end-to-end run of the demo needs the runtime and the examples.
+if(TARGET qelcollect_core)
+  qel_add_test(collector_decode_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_decode_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector)
+  qel_add_test(collector_report_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_report_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector)
+  # Uses ports well away from the runtime's, so it needs no port lock.
+  qel_add_test(collector_receive_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_receive_test.cpp
+               LIBS qelcollect_core TIMEOUT 120 LABELS collector)
+  target_compile_definitions(collector_receive_test PRIVATE
+    QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
+    QELCOLLECT_FEED="$<TARGET_FILE:qelcollect_testfeed>")
+  add_dependencies(collector_receive_test qelcollect qelcollect_testfeed)
+
+  if(TARGET qel_demo)
+    qel_add_test(collector_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_e2e_test.cpp
+                 LIBS qelcollect_core PORTS TIMEOUT 180 LABELS collector)
+    target_compile_definitions(collector_e2e_test PRIVATE
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
+      QEL_DEMO_EXE="$<TARGET_FILE:qel_demo>")
+    add_dependencies(collector_e2e_test qelcollect qel_demo)
+  endif()
+endif()

@@ -3,7 +3,6 @@
 #include "qelmq/QelSendLast.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -198,14 +197,6 @@ void QelSendLast::init_zmq() {
 void QelSendLast::request_stop() {
   // release: pairs with the acquire loads in wait_cycle and fsend_lastData.
   stopSend.store(true, std::memory_order_release);
-  try {
-    // Taking the lock between the store and the notify means the waiter is
-    // either before its check (and sees the flag) or already waiting.
-    { std::lock_guard<std::mutex> lock(wait_mutex_); }
-    wait_cv_.notify_all();
-  } catch (...) {
-    // The waiter still sees the flag at its next slice.
-  }
 }
 
 void QelSendLast::keep_latest(Ring* ring, uint64_t record) {
@@ -218,16 +209,16 @@ void QelSendLast::keep_latest(Ring* ring, uint64_t record) {
 }
 
 void QelSendLast::wait_cycle() {
-  using clock = std::chrono::steady_clock;
+  // Slept in short slices rather than in one piece: the shutdown waits for
+  // this thread, and must not wait out the rest of a 30-second cycle.
   // relaxed: a setting, not a hand-over of data.
-  const auto deadline = clock::now() + std::chrono::milliseconds(cycle_ms_.load(std::memory_order_relaxed));
-  std::unique_lock<std::mutex> lock(wait_mutex_);
-  // acquire: pairs with request_stop's release store. The wait is sliced so
-  // that a shutdown which sets stopSend without request_stop is seen too.
+  const unsigned cycle = cycle_ms_.load(std::memory_order_relaxed);
+  const uint32_t start = qel_port::tick_ms();
+  // acquire: pairs with request_stop's release store.
   while (!stopSend.load(std::memory_order_acquire)) {
-    auto now = clock::now();
-    if (now >= deadline) return;
-    wait_cv_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(100)));
+    uint32_t elapsed = qel_port::tick_ms() - start;
+    if (elapsed >= cycle) return;
+    qel_port::sleep_ms(std::min<unsigned>(kStopPollMs, cycle - elapsed));
   }
 }
 

@@ -2,10 +2,8 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "qelmq/ArrayLockFreeQueue.h"
@@ -29,7 +27,7 @@ QEL_EXPORT void* fsend_lastData(void* sender);
 //    that thread and by crash reports on the program's threads. Every use,
 //    closing included, holds `mutex`; so do `socket_pid_` and the pacings.
 //  * `stopSend`: written by the shutdown (request_stop), read by
-//    fsend_lastData; `wait_mutex_`/`wait_cv_` only wake the cycle wait early.
+//    fsend_lastData, whose cycle wait looks at it every few milliseconds.
 //  * `ip`, `state`, `context`: written by the bootstrap before the thread
 //    starts, read-only afterwards.
 // Invariant: no send on `socket` ever waits without a time bound, so neither
@@ -76,6 +74,8 @@ class QEL_EXPORT QelSendLast {
   friend struct QelSendLastTestPeer;
 
   static constexpr unsigned kDefaultCycleMs = 30000;
+  // Longest the cycle wait sleeps before it looks at stopSend again.
+  static constexpr unsigned kStopPollMs = 20;
   // How long one send may wait for a collector (it holds `mutex` meanwhile).
   static constexpr unsigned kCycleSendWaitMs = 500;
   static constexpr unsigned kCrashSendWaitMs = 1000;
@@ -90,8 +90,6 @@ class QEL_EXPORT QelSendLast {
 
   // relaxed: read once per wait; tests shorten it before starting the thread.
   std::atomic<unsigned> cycle_ms_{kDefaultCycleMs};
-  std::mutex wait_mutex_;
-  std::condition_variable wait_cv_;
   int32_t socket_pid_ = 0;
   qel_net::SendPacing cycle_pacing_;
   qel_net::SendPacing crash_pacing_;

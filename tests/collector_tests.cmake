@@ -15,7 +15,7 @@ if(TARGET qelcollect_core)
 
   if(TARGET qel_demo)
     qel_add_test(collector_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_e2e_test.cpp
-                 LIBS qelcollect_core PORTS TIMEOUT 180 LABELS collector)
+                 LIBS qelcollect_core PkgConfig::JSONCPP PORTS TIMEOUT 180 LABELS collector)
     target_compile_definitions(collector_e2e_test PRIVATE
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
       QEL_DEMO_EXE="$<TARGET_FILE:qel_demo>")

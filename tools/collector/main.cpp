@@ -55,6 +55,7 @@ Options:
   --timeout SEC     stop after SEC seconds whatever happens; a program still
                     running is sent SIGTERM (default: no limit)
   --max-values N    value records listed in the report (default 20)
+  --report FILE     write the report to FILE instead of standard output
   --no-report       do not print the report
   -h, --help        show this help
 
@@ -84,6 +85,7 @@ struct Options {
   qelc::ReceiverOptions recv;
   bool hostGiven = false;
   std::string out;
+  std::string reportFile;
   int quietMs = 300;
   double timeoutSec = 0;
   qelc::ReportOptions report;
@@ -128,10 +130,10 @@ std::optional<Options> parseArgs(int argc, char** argv, int* exitCode) {
       if (!v) return std::nullopt;
       o.recv.host = v;
       o.hostGiven = true;
-    } else if (a == "--out") {
+    } else if (a == "--out" || a == "--report") {
       const char* v = value("a file name");
       if (!v) return std::nullopt;
-      o.out = v;
+      (a == "--out" ? o.out : o.reportFile) = v;
     } else if (a == "--port-offset" || a == "--quiet-ms" || a == "--timeout" ||
                a == "--max-values") {
       const char* v = value("a number");
@@ -180,6 +182,16 @@ int main(int argc, char** argv) {
     out.open(opt.out, std::ios::out | std::ios::trunc);
     if (!out) {
       std::cerr << "qelcollect: cannot write " << opt.out << ": " << std::strerror(errno) << "\n";
+      return kExitUsage;
+    }
+  }
+
+  std::ofstream reportOut;
+  if (!opt.reportFile.empty()) {
+    reportOut.open(opt.reportFile, std::ios::out | std::ios::trunc);
+    if (!reportOut) {
+      std::cerr << "qelcollect: cannot write " << opt.reportFile << ": " << std::strerror(errno)
+                << "\n";
       return kExitUsage;
     }
   }
@@ -305,7 +317,15 @@ int main(int argc, char** argv) {
   if (coll.total() == 0)
     std::cerr << "qelcollect: no message received (is the program linked against QELMQLib, "
                  "and are --host/--bind right?)\n";
-  if (!opt.noReport) coll.writeReport(std::cout, opt.report);
+  if (!opt.noReport) {
+    std::ostream& os = reportOut.is_open() ? static_cast<std::ostream&>(reportOut) : std::cout;
+    coll.writeReport(os, opt.report);
+    os.flush();
+    if (!os) {
+      std::cerr << "qelcollect: writing the report failed\n";
+      code = kExitUsage;
+    }
+  }
   std::cout.flush();
 
   if (code != 0) return code;

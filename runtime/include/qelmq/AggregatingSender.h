@@ -51,6 +51,11 @@ class QEL_EXPORT AggregatingSender {
                              uint8_t* out) const = 0;
   virtual int port() const = 0;
   virtual void report_send_failure(bool little) const = 0;
+  // A failed send of a leave operation; silent unless a sender says otherwise.
+  virtual void report_leave_failure() const {}
+
+  // Sets `stopSend` and wakes a send that is waiting for a collector.
+  void request_stop_send();
 
   // Counts one record into the insert map (the insert thread, under mutex).
   void count_record(uint64_t record) {
@@ -84,6 +89,10 @@ class QEL_EXPORT AggregatingSender {
   void send_map_locked(RecordCountMap* map);
   void swap_maps();
   qel_net::SendPacing pacing_;
+  // Raised by a leave operation so that a send of the thread waiting for a
+  // collector gives up and lets the leave operation take the socket
+  // (release; pairs with the acquire in qel_net::send_message).
+  std::atomic<bool> leaving_{false};
 };
 
 extern template class AggregatingSender<6000000>;

@@ -9,6 +9,7 @@ class QEL_EXPORT QelSendMCDC : public AggregatingSender<3000000> {
                      uint8_t* out) const override;
   int port() const override { return 15557; }
   void report_send_failure(bool little) const override;
+  void report_leave_failure() const override;
 
   // Latched once per process by the first MC/DC record (relaxed: a plain
   // value; two first calls racing may both store, the later one stands).

@@ -36,6 +36,7 @@ extern std::atomic<bool> runtime_stopping;
 // Not thread-safe: used under the owner's socket lock.
 struct SendPacing {
   const std::atomic<bool>* stop = nullptr;
+  const std::atomic<bool>* also_stop = nullptr;  // a second flag that ends the wait
   unsigned bounded_ms = 150;
   bool gave_up = false;
   uint32_t gave_up_tick = 0;

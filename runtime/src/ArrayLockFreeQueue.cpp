@@ -1,0 +1,8 @@
+#include "qelmq/ArrayLockFreeQueue.h"
+
+#include "port.h"
+
+namespace qel_detail {
+// Out of line so the queue header stays free of platform services.
+void yield_for_publish() { qel_port::yield_thread(); }
+}  // namespace qel_detail

@@ -1,0 +1,105 @@
+#include "qelmq/QelSendProperty.h"
+
+#include <cstring>
+#include <new>
+
+#include "port.h"
+
+std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
+pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
+
+QelSendProperty* QelSendProperty::GetSendPropertyInstance() {
+  // acquire: pairs with the release store below, so a caller that sees the
+  // pointer sees a constructed object.
+  QelSendProperty* p = instance.load(std::memory_order_acquire);
+  if (p) return p;
+  pthread_mutex_lock(&_mutexInst);
+  p = instance.load(std::memory_order_relaxed);
+  if (!p) {
+    p = new (std::nothrow) QelSendProperty();
+    instance.store(p, std::memory_order_release);
+  }
+  pthread_mutex_unlock(&_mutexInst);
+  return p;
+}
+
+void QelSendProperty::RelaseSendPropertyInstance() {
+  pthread_mutex_lock(&_mutexInst);
+  QelSendProperty* p = instance.exchange(nullptr, std::memory_order_acq_rel);
+  pthread_mutex_unlock(&_mutexInst);
+  delete p;
+}
+
+QelSendProperty::QelSendProperty() {
+  pthread_mutex_init(&mutex, nullptr);
+  std::memset(ip, 0, sizeof(ip));
+  std::memset(state, 0, sizeof(state));
+}
+
+QelSendProperty::~QelSendProperty() {
+  close_zmq();
+  pthread_mutex_destroy(&mutex);
+}
+
+void QelSendProperty::init_zmq() {
+  pthread_mutex_lock(&mutex);
+  // A socket inherited from the parent of a fork belongs to the parent's
+  // context: it is replaced, never closed or used here.
+  if (socket && owner_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
+  socket = qel_net::open_push_socket(context, ip, state, 15559, qel_net::SocketKind::Property);
+  owner_pid_ = qel_port::current_pid();
+  pacing_ = qel_net::SendPacing();
+  socket_ready_.store(socket != nullptr, std::memory_order_release);
+  pthread_mutex_unlock(&mutex);
+}
+
+void QelSendProperty::close_zmq() {
+  pthread_mutex_lock(&mutex);
+  if (owner_pid_ == qel_port::current_pid())
+    qel_net::close_socket(socket);
+  else
+    socket = nullptr;
+  socket_ready_.store(false, std::memory_order_release);
+  pthread_mutex_unlock(&mutex);
+}
+
+std::string QelSendProperty::format_message(DATA_INDEX index, const std::string& data) {
+  static const char* const kPrefix[] = {"CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC",
+                                        "MemoryLeak"};
+  std::string text;
+  int i = static_cast<int>(index);
+  if (i >= 0 && i <= 4) text = kPrefix[i];
+  text += ":///";
+  text += data;
+  return text;
+}
+
+void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
+  std::string text = format_message(index, data);
+  // Senders on several threads (leak reports, crash reports) take turns.
+  pthread_mutex_lock(&mutex);
+  if (socket && owner_pid_ == qel_port::current_pid())
+    qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
+  pthread_mutex_unlock(&mutex);
+}
+
+void QelSendProperty::setLittleEndian() { littleEndian.store(true, std::memory_order_relaxed); }
+
+void QelSendProperty::int_char(int n, char* out) {
+  if (n < 10) {
+    out[0] = static_cast<char>('0' + (n < 0 ? 0 : n));
+    out[1] = '\0';
+    return;
+  }
+  int len = 0;
+  while (n > 0) {
+    out[len++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  }
+  out[len] = '\0';
+  for (int i = 0, j = len - 1; i < j; ++i, --j) {
+    char t = out[i];
+    out[i] = out[j];
+    out[j] = t;
+  }
+}

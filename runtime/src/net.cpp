@@ -1,0 +1,93 @@
+#include "qelmq/net.h"
+
+#include <zmq.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "port.h"
+
+namespace qel_net {
+
+std::atomic<bool> runtime_stopping{false};
+
+static void set_int(void* s, int option, int value) { zmq_setsockopt(s, option, &value, sizeof(value)); }
+
+void* open_push_socket(void* context, const char* ip, const char* state, int port, SocketKind kind) {
+  if (!context) return nullptr;
+  void* s = zmq_socket(context, ZMQ_PUSH);
+  if (!s) return nullptr;
+  bool connect_mode = std::strcmp(state, "1") == 0;
+  if (kind == SocketKind::Stream) {
+    // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
+    // buffer to its minimum and throttle every sender.
+    set_int(s, ZMQ_SNDBUF, -1);
+    set_int(s, ZMQ_SNDHWM, 0);
+  }
+  set_int(s, ZMQ_LINGER, kLingerMs);
+  // In connect mode, queue only on completed connections: with no collector
+  // listening a send then waits (and gives up at shutdown) exactly as in
+  // bind mode, instead of piling messages into a pipe to nowhere.
+  if (connect_mode) set_int(s, ZMQ_IMMEDIATE, 1);
+  char endpoint[192];
+  if (connect_mode) {
+    std::snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", ip, port);
+    zmq_connect(s, endpoint);
+  } else {
+    std::snprintf(endpoint, sizeof(endpoint), "tcp://*:%d", port);
+    zmq_bind(s, endpoint);
+  }
+  if (kind == SocketKind::Events) {
+    set_int(s, ZMQ_SNDTIMEO, 2000);
+    set_int(s, ZMQ_RCVTIMEO, 2000);
+  }
+  return s;
+}
+
+void close_socket(void*& socket) {
+  if (socket) {
+    zmq_close(socket);
+    socket = nullptr;
+  }
+}
+
+bool send_message(void* socket, const void* data, std::size_t len, SendPacing& pacing) {
+  if (!socket) return false;
+  bool bounded_started = false;
+  uint32_t bounded_since = 0;
+  for (;;) {
+    if (zmq_send(socket, data, len, ZMQ_DONTWAIT) >= 0) {
+      pacing.gave_up = false;
+      return true;
+    }
+    int err = zmq_errno();
+    if (err == EINTR) continue;
+    if (err != EAGAIN) return false;
+    // With no high-water mark, EAGAIN means no collector is connected.
+    uint32_t now = qel_port::tick_ms();
+    if (pacing.gave_up && now - pacing.gave_up_tick < 1000) return false;
+    bool stopping = runtime_stopping.load(std::memory_order_acquire);
+    // acquire: pairs with the release stores of whoever raises the flags.
+    bool bounded = pacing.stop == nullptr || stopping ||
+                   pacing.stop->load(std::memory_order_acquire) ||
+                   (pacing.also_stop && pacing.also_stop->load(std::memory_order_acquire));
+    if (bounded) {
+      if (!bounded_started) {
+        bounded_started = true;
+        bounded_since = now;
+      }
+      unsigned limit = stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs
+                                                                        : pacing.bounded_ms;
+      if (now - bounded_since >= limit) {
+        pacing.gave_up = true;
+        pacing.gave_up_tick = now;
+        return false;
+      }
+    }
+    zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};
+    if (zmq_poll(&item, 1, 10) < 0 && zmq_errno() != EINTR) return false;
+  }
+}
+
+}  // namespace qel_net

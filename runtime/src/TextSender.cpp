@@ -32,6 +32,7 @@ constexpr unsigned kWaitStepMs = 100;
 // Once stopping, how long one send may wait for a collector; after a give-up
 // further sends skip the wait for a second (see SendPacing).
 constexpr unsigned kFinalWaitMs = 150;
+constexpr unsigned kFreshSocketWaitMs = 500;
 
 }  // namespace
 
@@ -179,9 +180,14 @@ void TextSender::sendLeaveMsg() {
   try {
     // The thread may not have opened the socket yet; the texts are owed to
     // the collector all the same.
-    if (!socket)
+    unsigned usual_wait = finalPacing_.bounded_ms;
+    if (!socket) {
       socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+      // A collector needs a moment to connect to a socket that is brand new.
+      finalPacing_.bounded_ms = kFreshSocketWaitMs;
+    }
     drain_locked(kStuckMs);
+    finalPacing_.bounded_ms = usual_wait;
   } catch (...) {
   }
   qel_net::close_socket(socket);

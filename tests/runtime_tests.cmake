@@ -2,3 +2,19 @@
 set(QEL_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support)
 
 qel_add_test(ring_queue_test SOURCES ring_queue_test.cpp LIBS qelmq_core)
+qel_add_test(config_test SOURCES config_test.cpp LIBS qelmq_core)
+qel_add_test(coverage_probe_test SOURCES coverage_probe_test.cpp LIBS qelmq_core PORTS)
+target_include_directories(coverage_probe_test PRIVATE ${QEL_TEST_SUPPORT})
+qel_add_test(property_channel_test SOURCES property_channel_test.cpp LIBS qelmq_core PORTS)
+target_include_directories(property_channel_test PRIVATE ${QEL_TEST_SUPPORT})
+qel_add_test(coverage_e2e_test SOURCES coverage_e2e_test.cpp LIBS qelmq_core PORTS)
+target_include_directories(coverage_e2e_test PRIVATE ${QEL_TEST_SUPPORT})
+
+add_executable(fork_probe programs/fork_probe.c)
+target_link_libraries(fork_probe PRIVATE QELMQLib)
+qel_add_test(bootstrap_test SOURCES bootstrap_test.cpp PORTS)
+add_dependencies(bootstrap_test qel_hello fork_probe QELMQLib)
+target_compile_definitions(bootstrap_test PRIVATE
+  QEL_HELLO="$<TARGET_FILE:qel_hello>"
+  QEL_FORK_PROBE="$<TARGET_FILE:fork_probe>"
+  QEL_LIB="$<TARGET_FILE:QELMQLib>")

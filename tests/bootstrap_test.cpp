@@ -1,0 +1,97 @@
+// The shared library as a program sees it: load-time bootstrap, traces,
+// exported symbols, exit without a collector, fork.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+  std::string out;
+  int status = -1;
+  double seconds = 0;
+};
+
+Outcome run(const std::string& cmd) {
+  Outcome r;
+  auto t0 = std::chrono::steady_clock::now();
+  FILE* p = popen((cmd + " 2>&1 </dev/null").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
+  r.status = pclose(p);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return r;
+}
+
+// Asserts that `needles` occur in `hay` in this order.
+void expect_in_order(const std::string& hay, const std::vector<std::string>& needles) {
+  size_t at = 0;
+  for (const std::string& n : needles) {
+    size_t f = hay.find(n, at);
+    ASSERT_NE(f, std::string::npos) << "missing or out of order: " << n << "\n--- output:\n" << hay;
+    at = f + n.size();
+  }
+}
+
+TEST(Bootstrap, TracesInOrderAndPromptExitWithoutCollector) {
+  Outcome r = run(QEL_HELLO);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  size_t at = r.out.find("::.!::");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  std::string pid = r.out.substr(at + 6, r.out.find('\n', at) - at - 6);
+  expect_in_order(r.out, {"\nrenew thread_ins::v0::.!::" + pid + "\n",
+                          "Current EXEPAth:", "Server.cfg\n",
+                          "pthread_create_begin!::" + pid + "\n",
+                          "-pthread_create_over!::" + pid + "\n",
+                          "hello from an instrumented program\n",
+                          "~GlobleIns()_exit0::" + pid + "\n",
+                          "~~~~thread_exit0()::" + pid + "\n",
+                          "~~~~thread_exit_end()::" + pid + "\n",
+                          "~GlobleIns()_exit1::" + pid + "\n",
+                          "~~~~QelExit0()::" + pid + "\n",
+                          "~~~~QelExit_end()::" + pid + "\n"});
+  // Load to exit is ~0.5 s here; the bound only catches a hang at exit.
+  EXPECT_LT(r.seconds, 3.0);
+  std::printf("load-to-exit without collector: %.3f s\n", r.seconds);
+}
+
+TEST(Bootstrap, ExportsOnlyTheRuntimeInterface) {
+  Outcome r = run(std::string("nm -D --defined-only ") + QEL_LIB);
+  ASSERT_EQ(r.status, 0) << r.out;
+  for (const char* plain : {" T QelExit", " T readIP", " B pid", " B mutexInst", " T QelNode",
+                            " T QelExp", " T QelStringInit", " T QelStringAddCond", " T QelPrint",
+                            " T QelNew", " T QelDelete", " T check_leak", " T check_leaks"})
+    EXPECT_NE(r.out.find(std::string(plain) + "\n"), std::string::npos) << plain;
+  Outcome d = run(std::string("nm -DC --defined-only ") + QEL_LIB);
+  for (const char* decorated : {"thread_exit::pInst", "thread_exit::getInst()",
+                                "QelSendMethodTime(int, int, int)",
+                                "QelSendUniTest::CreateTestcase(char const*)",
+                                "QelSendLast::sendLeaveMsg("})
+    EXPECT_NE(d.out.find(decorated), std::string::npos) << decorated;
+  EXPECT_EQ(d.out.find("qel_port::"), std::string::npos) << "platform layer must stay hidden";
+  EXPECT_EQ(d.out.find("qel_net::"), std::string::npos);
+  EXPECT_EQ(d.out.find("qel_record::"), std::string::npos);
+}
+
+TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
+  Outcome r = run(QEL_FORK_PROBE);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  EXPECT_NE(r.out.find("parent-done 0"), std::string::npos) << r.out;
+  size_t c = r.out.find("child-probed ");
+  ASSERT_NE(c, std::string::npos) << r.out;
+  std::string child = r.out.substr(c + 13, r.out.find('\n', c) - c - 13);
+  EXPECT_NE(r.out.find("renew thread_ins::v0::.!::" + child + "\n"), std::string::npos)
+      << "the probing child bootstraps its own instance\n" << r.out;
+  EXPECT_NE(r.out.find("~~~~thread_exit_end()::" + child + "\n"), std::string::npos) << r.out;
+  EXPECT_LT(r.seconds, 6.0);
+}
+
+}  // namespace

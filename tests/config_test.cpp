@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "qelmq/thread_exit.h"
+
+namespace {
+
+struct Config {
+  char ip[128];
+  char state[2];
+  char no_mcdc[2];
+};
+
+Config read(const std::string& text, bool create = true) {
+  std::string path = testing::TempDir() + "qel_config_test.cfg";
+  std::remove(path.c_str());
+  if (create) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  Config c;
+  std::memset(&c, 0, sizeof(c));
+  qel_runtime::read_config(path.c_str(), c.ip, c.state, c.no_mcdc);
+  return c;
+}
+
+TEST(Config, MissingFileKeepsDefaults) {
+  Config c = read("", false);
+  EXPECT_STREQ(c.ip, "");
+  EXPECT_STREQ(c.state, "");
+  EXPECT_STREQ(c.no_mcdc, "");
+}
+
+TEST(Config, ConnectModeWithAddress) {
+  Config c = read("config_ip=192.168.10.20\r\nconfig_state=1\nno_mcdc=1\n");
+  EXPECT_STREQ(c.ip, "192.168.10.20");
+  EXPECT_STREQ(c.state, "1");
+  EXPECT_STREQ(c.no_mcdc, "1");
+}
+
+TEST(Config, SixteenCharacterAddressForcesBindModeAndStopsReading) {
+  Config c = read("config_state=1\nconfig_ip=1234567890123456\nno_mcdc=1\n");
+  EXPECT_STREQ(c.state, "0");
+  EXPECT_STREQ(c.ip, "");
+  EXPECT_STREQ(c.no_mcdc, "") << "lines after the long address are not read";
+}
+
+TEST(Config, FifteenCharactersAreAccepted) {
+  Config c = read("config_ip=123.123.123.123\n");
+  EXPECT_STREQ(c.ip, "123.123.123.123");
+}
+
+TEST(Config, BlanksAroundTheSignAreNotPartOfTheValue) {
+  Config c = read("config_ip = 10.0.0.1 \n");
+  EXPECT_STREQ(c.ip, "10.0.0.1");
+}
+
+TEST(Config, LinesWithoutValueAreIgnored) {
+  Config c = read("config_ip 10.0.0.1\nconfig_state=\nno_mcdc=3\n");
+  EXPECT_STREQ(c.ip, "");
+  EXPECT_STREQ(c.state, "");
+  EXPECT_STREQ(c.no_mcdc, "3");
+}
+
+TEST(Config, TabsStayInTheValueAndLaterLinesReplaceEarlierOnes) {
+  Config c = read("config_ip=1.1.1.1\nconfig_ip=\t2.2.2.2\n");
+  EXPECT_STREQ(c.ip, "\t2.2.2.2");
+}
+
+TEST(Config, AddressKeyWinsOverOtherKeysOnTheSameLine) {
+  Config c = read("config_state config_ip=5.5.5.5\n");
+  EXPECT_STREQ(c.ip, "5.5.5.5");
+  EXPECT_STREQ(c.state, "");
+}
+
+TEST(Config, SignBeforeTheKeyLengthIsNotTheSeparator) {
+  // The "=" is looked for from the position equal to the key's length.
+  Config c = read("a=no_mcdc\nno_mcdc=7\n");
+  EXPECT_STREQ(c.no_mcdc, "7");
+}
+
+TEST(Config, OneCharacterBuffersKeepTheFirstCharacter) {
+  Config c = read("config_state=12\nno_mcdc=34\n");
+  EXPECT_STREQ(c.state, "1");
+  EXPECT_STREQ(c.no_mcdc, "3");
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+/* Forks two children: one makes probe calls, one exits at once. Exits 0 when
+ * both end cleanly within the time limit. */
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "QELMQLib.h"
+
+static int wait_child(pid_t child, const char* what) {
+  for (int i = 0; i < 500; ++i) { /* 5 s */
+    int status = 0;
+    pid_t r = waitpid(child, &status, WNOHANG);
+    if (r == child) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+      printf("child %s ended badly: status %d\n", what, status);
+      return 1;
+    }
+    usleep(10000);
+  }
+  printf("child %s hangs\n", what);
+  kill(child, SIGKILL);
+  return 1;
+}
+
+int main(void) {
+  QelNode(1, 1, 0);
+  fflush(stdout);
+  pid_t probing = fork();
+  if (probing == 0) {
+    int cs[2];
+    QelNode(2, 2, 0);
+    QelStringInit(cs);
+    QelExp(2, 1, 1, cs, 1, 1);
+    void* p = QelNew(8, "child.c", "main", 3);
+    QelDelete(p);
+    printf("child-probed %d\n", (int)getpid());
+    exit(0);
+  }
+  pid_t idle = fork();
+  if (idle == 0) {
+    printf("child-idle %d\n", (int)getpid());
+    exit(0);
+  }
+  int bad = wait_child(probing, "probing") + wait_child(idle, "idle");
+  QelNode(1, 2, 0);
+  printf("parent-done %d\n", bad);
+  return bad;
+}

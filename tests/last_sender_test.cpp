@@ -14,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "port.h"
+#include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
+#include "qelmq/thread_exit.h"
 
 // Reaches the cycle length, which only tests change.
 struct QelSendLastTestPeer {
@@ -498,6 +501,73 @@ TEST(LastSenderStop, SingletonIsCreatedOnceAndReleased) {
   EXPECT_EQ(QelSendLast::instance.load(), nullptr);
   QelSendLast::releaseInstance();  // nothing left to release
   QelSendProperty::RelaseSendPropertyInstance();
+}
+
+// --- The whole runtime -------------------------------------------------------
+
+// Runs last: bootstraps the real runtime on the ports the suites above freed.
+TEST(LastSenderRuntime, ProbesReachTheCycleAndShutdownRunsTheLastRound) {
+  void* ctx = zmq_ctx_new();
+  auto open = [ctx](int port) {
+    void* s = zmq_socket(ctx, ZMQ_PULL);
+    int linger = 0;
+    zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
+    std::string ep = "tcp://127.0.0.1:" + std::to_string(port);
+    zmq_connect(s, ep.c_str());
+    return s;
+  };
+  void* data = open(15562);
+  void* prop = open(15559);
+
+  // The bootstrap takes this very singleton; its thread reads the cycle length
+  // at the start of every wait.
+  QelSendLastTestPeer::set_cycle_ms(*QelSendLast::getInstance(), 200);
+  ASSERT_NE(thread_exit::getInst(), nullptr);
+  for (int i = 1; i <= 60; ++i) QelNode(5, i, 0);
+
+  // Entries may be split over rounds; they end with node 60 and are numbered
+  // 1, 2, 3... across the rounds.
+  std::vector<unsigned> nodes;
+  std::vector<uint32_t> numbers;
+  std::string msg;
+  while ((nodes.empty() || nodes.back() != 60) && receive(data, msg, 5000)) {
+    ASSERT_EQ(msg[0], 1);
+    ASSERT_EQ((msg.size() - 1) % 10, 0u);
+    for (std::size_t at = 1; at < msg.size(); at += 10) {
+      EXPECT_EQ(uint8_t(msg[at + 1]), 5u);  // unit 5, kind bit masked
+      nodes.push_back(uint8_t(msg[at + 2]) * 256u + uint8_t(msg[at + 3]));
+      numbers.push_back(be32(msg, at + 6));
+    }
+  }
+  ASSERT_FALSE(nodes.empty());
+  EXPECT_EQ(nodes.back(), 60u);
+  EXPECT_GE(nodes.size(), 50u);
+  for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], i + 1);
+  for (std::size_t i = 1; i < nodes.size(); ++i) EXPECT_EQ(nodes[i], nodes[i - 1] + 1);
+  // Every round starts with a leak report.
+  ASSERT_TRUE(receive(prop, msg, 3000));
+  EXPECT_EQ(msg.compare(0, 14, "MemoryLeak:///"), 0) << msg;
+
+  // A record that arrives just before the shutdown leaves in its last round.
+  QelNode(5, 99, 0);
+  QelExit();
+  bool seen99 = false;
+  while (!seen99 && receive(data, msg, 2000))
+    for (std::size_t at = 1; at + 10 <= msg.size(); at += 10)
+      seen99 = seen99 || (uint8_t(msg[at + 2]) * 256u + uint8_t(msg[at + 3]) == 99u);
+  EXPECT_TRUE(seen99);
+
+  // No collector at all, and the default 30-second cycle: the shutdown still
+  // does not wait for the cycle.
+  zmq_close(data);
+  zmq_close(prop);
+  ASSERT_NE(thread_exit::getInst(), nullptr);
+  QelNode(5, 1, 0);
+  qel_port::sleep_ms(100);
+  auto t0 = std::chrono::steady_clock::now();
+  QelExit();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  zmq_ctx_term(ctx);
 }
 
 }  // namespace

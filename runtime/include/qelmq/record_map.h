@@ -87,11 +87,12 @@ class RecordCountMap {
 
  private:
   static std::size_t hash(uint64_t k) {
-    // Fibonacci-style mixing: the interesting bits of a record sit in its
-    // low bytes, the multiply spreads them over the high bits we keep.
-    k ^= k >> 29;
-    k *= 0xBF58476D1CE4E5B9ull;
-    k ^= k >> 32;
+    // A full 64-bit finalizer: records differ in scattered 16-bit fields,
+    // and the table index keeps only the low bits, so every input bit must
+    // reach them.
+    k = (k ^ (k >> 30)) * 0xBF58476D1CE4E5B9ull;
+    k = (k ^ (k >> 27)) * 0x94D049BB133111EBull;
+    k ^= k >> 31;
     return static_cast<std::size_t>(k);
   }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -30,6 +31,8 @@ constexpr int kExitTimeout = 4;
 constexpr int kPollMs = 20;
 constexpr long kLiveMalformed = 20;
 constexpr int kKillGraceMs = 5000;
+// After the program has gone, traffic that never pauses is someone else's.
+constexpr int kMaxDrainMs = 10000;
 
 const char* kUsage = R"(Usage: qelcollect [options] [-- program [args...]]
 
@@ -284,9 +287,13 @@ int main(int argc, char** argv) {
       std::cerr << "qelcollect: --timeout expired\n";
       break;
     }
-    if (child > 0 && !childRunning && msSince(exitedAt) >= opt.quietMs &&
-        msSince(lastMessage) >= opt.quietMs)
-      break;
+    if (child > 0 && !childRunning && msSince(exitedAt) >= opt.quietMs) {
+      if (msSince(lastMessage) >= opt.quietMs) break;
+      if (msSince(exitedAt) > std::max(kMaxDrainMs, 10 * opt.quietMs)) {
+        std::cerr << "qelcollect: messages still arriving after the program ended; stopping\n";
+        break;
+      }
+    }
   }
 
   if (childRunning) {

@@ -252,8 +252,9 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
     gotAll += a.pairs;
     condAll += a.conditions;
     os << "  unit " << key.first << " decision " << key.second << " (group "
-       << decisionGroup_.at(key) << "): " << a.conditions << " conditions, " << a.vectors.size()
-       << " vectors, MC/DC " << a.pairs << "/" << a.conditions << " (" << pct(a.pairs, a.conditions)
+       << decisionGroup_.at(key) << "): " << a.conditions
+       << (a.conditions == 1 ? " condition, " : " conditions, ") << a.vectors.size()
+       << (a.vectors.size() == 1 ? " vector" : " vectors") << ", MC/DC " << a.pairs << "/" << a.conditions << " (" << pct(a.pairs, a.conditions)
        << ")\n";
     for (std::size_t v = 0; v < a.vectors.size(); ++v) {
       os << "    #" << padded(std::to_string(v + 1), 3) << vectorText(a.vectors[v].codes, a.conditions)

@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
   std::vector<void*> socks;
   for (const auto& ch : qelc::kChannels) {
     void* s = zmq_socket(ctx, ZMQ_PUSH);
+    // Unlike the runtime, never wait for a collector for ever.
+    const int ms = 10000;
+    zmq_setsockopt(s, ZMQ_SNDTIMEO, &ms, sizeof ms);
+    zmq_setsockopt(s, ZMQ_LINGER, &ms, sizeof ms);
     const std::string ep = "tcp://127.0.0.1:" + std::to_string(ch.port + offset);
     if (zmq_bind(s, ep.c_str()) != 0) {
       std::fprintf(stderr, "testfeed: cannot bind %s: %s\n", ep.c_str(), zmq_strerror(zmq_errno()));

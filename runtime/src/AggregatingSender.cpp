@@ -41,6 +41,16 @@ void put_u16(uint16_t v, bool little, uint8_t* out) {
   out[little ? 1 : 0] = static_cast<uint8_t>(v);
 }
 
+std::size_t put_counted_message(uint64_t record, int32_t count, int32_t seq, bool little,
+                                uint8_t* out) {
+  put_record(record, little, out);
+  out[8] = '0';
+  put_u32(static_cast<uint32_t>(count), little, out + 9);
+  put_u32(static_cast<uint32_t>(seq), little, out + 13);
+  out[17] = '1';
+  return 18;
+}
+
 }  // namespace qel_record
 
 template <uint32_t N>

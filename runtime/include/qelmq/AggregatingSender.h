@@ -109,4 +109,8 @@ uint64_t pack(const uint16_t* fields, int count, bool little);
 void put_record(uint64_t record, bool little, uint8_t* out);
 void put_u32(uint32_t v, bool little, uint8_t* out);
 void put_u16(uint16_t v, bool little, uint8_t* out);
+// The 18-byte message of node and condition records: record, "0", count,
+// sequence number, "1".
+std::size_t put_counted_message(uint64_t record, int32_t count, int32_t seq, bool little,
+                                uint8_t* out);
 }  // namespace qel_record

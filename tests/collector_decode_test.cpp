@@ -2,11 +2,13 @@
 // and the handling of short, long and garbled messages.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "decode.hpp"
 #include "json.hpp"
+#include "report.hpp"
 
 using namespace qelc;
 
@@ -326,4 +328,60 @@ TEST(CollectorDecode, JsonLinesNameEveryField) {
   EXPECT_EQ(jsonString(std::string("a\"b\\c\n\x01") + "\xC3\xA9" + "\xFF"),
             "\"a\\\"b\\\\c\\n\\u0001\xC3\xA9\\u00ff\"");
   EXPECT_EQ(jsonString("\xE0\x80\x80"), "\"\\u00e0\\u0080\\u0080\"");  // overlong form
+}
+
+TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
+  const std::vector<std::vector<uint8_t>> seeds = {
+      kNode, kCond, kMcdc,
+      {1, 0x00, 0x05, 0x00, 0x07, 0x00, 0x01, 0, 0, 0, 1},
+  };
+  const std::string texts[] = {
+      "CrashLastMCDC:///name:///n\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;\n",
+      "Crash:///name:///a\ntestcase:///0\ntype:///t\ncause:///c\n",
+      "MemoryLeak:///16 a.c f 12 4242",
+      "f1$a#QEL_INT#5$s#QEL_STRING#xy",
+      "-1 0 2147483647",
+  };
+  uint32_t x = 12345;
+  const auto rnd = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  std::vector<std::vector<uint8_t>> inputs;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<uint8_t> b(rnd() % 48);
+    for (auto& c : b) c = static_cast<uint8_t>(rnd());
+    inputs.push_back(std::move(b));
+  }
+  for (const auto& s : seeds)
+    for (int i = 0; i < 500; ++i) {
+      auto b = s;
+      b[rnd() % b.size()] ^= static_cast<uint8_t>(1u << (rnd() % 8));
+      inputs.push_back(std::move(b));
+    }
+  for (const auto& t : texts)
+    for (int i = 0; i < 500; ++i) {
+      std::vector<uint8_t> b(t.begin(), t.end());
+      b.push_back(0);
+      b[rnd() % b.size()] = static_cast<uint8_t>(rnd());
+      b.resize(rnd() % 2 ? b.size() : rnd() % (b.size() + 1));
+      inputs.push_back(std::move(b));
+    }
+  Collection coll;
+  for (const auto& b : inputs) {
+    for (const auto& ch : kChannels) {
+      const Body body = decode(ch.channel, b.data(), b.size());
+      if (const auto* bad = std::get_if<Malformed>(&body)) {
+        ASSERT_EQ(bad->bytes, b);
+      }
+      Message m{ch.channel, ch.port, body};
+      ASSERT_FALSE(toJson(m, 0).empty());
+      coll.add(m);
+    }
+  }
+  std::ostringstream report;
+  coll.writeReport(report);
+  EXPECT_GT(coll.malformedCount(), 0u);
 }

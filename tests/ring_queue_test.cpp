@@ -56,6 +56,8 @@ TEST(RingQueue, InterleavedPushPopAcrossSlotWrapKeepsOrder) {
 TEST(RingQueue, CounterWrapKeepsEmptyFullAndOrder) {
   using Q = ArrayLockFreeQueue<uint64_t, 7>;
   static_assert(Q::kWrap % 7 == 0, "wrap must be a multiple of N");
+  static_assert(ArrayLockFreeQueue<uint64_t, 1024>::kWrap == 0xFFFFFC00u,
+                "a power-of-two N wraps below 2^32, not at zero");
   Q q(Q::kWrap - 3);
   uint64_t out = 0;
   EXPECT_FALSE(q.pop(out));

@@ -12,8 +12,8 @@
 // Each counter has a cache line of its own: producers and the consumer do not
 // bounce one line between cores on every operation.
 //
-// Counter wrap. The counters are 32-bit, but N does not divide 2^32, so they
-// count modulo M = N * floor(2^32 / N) instead of 2^32: the slot of counter c
+// Counter wrap. The counters are 32-bit, but N need not divide 2^32, so they
+// count modulo M = N * floor((2^32 - 1) / N) instead of 2^32: the slot of counter c
 // is c mod N for every c, across the wrap as well, and the empty test
 // (read == publish mod N) and the full test (write + 1 == read mod N) keep
 // their meaning forever. One slot always stays empty, so full and empty can
@@ -102,8 +102,9 @@ class ArrayLockFreeQueue {
   using SlotType = typename Slot::type;
 
  public:
-  // Counters wrap at this multiple of N (see the design notes).
-  static constexpr uint32_t kWrap = static_cast<uint32_t>((uint64_t{1} << 32) / N * N);
+  // Counters wrap at this multiple of N (see the design notes): the largest
+  // one that a 32-bit counter can hold, also when N divides 2^32.
+  static constexpr uint32_t kWrap = 0xFFFFFFFFu / N * N;
 
   ArrayLockFreeQueue() : ArrayLockFreeQueue(0u) {}
 

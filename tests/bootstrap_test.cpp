@@ -89,6 +89,8 @@ TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
   Outcome r = run(QEL_FORK_PROBE);
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  EXPECT_NE(r.out.find("busy-forks-bad 0"), std::string::npos)
+      << "children forked while other threads held the runtime's locks must not hang\n" << r.out;
   EXPECT_NE(r.out.find("parent-done 0"), std::string::npos) << r.out;
   size_t c = r.out.find("child-probed ");
   ASSERT_NE(c, std::string::npos) << r.out;
@@ -96,7 +98,7 @@ TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
   EXPECT_NE(r.out.find("renew thread_ins::v0::.!::" + child + "\n"), std::string::npos)
       << "the probing child bootstraps its own instance\n" << r.out;
   EXPECT_NE(r.out.find("~~~~thread_exit_end()::" + child + "\n"), std::string::npos) << r.out;
-  EXPECT_LT(r.seconds, 6.0);
+  EXPECT_LT(r.seconds, 20.0);
 }
 
 }  // namespace

@@ -45,8 +45,20 @@ void yield_thread() { sched_yield(); }
 namespace detail {
 std::atomic<int32_t> cached_pid{0};
 
+constexpr int kMaxForkHooks = 8;
+// Written once each before any fork can see them (registration happens at
+// bootstrap, under the bootstrap lock); read by the single thread of a child.
+std::atomic<void (*)()> fork_hooks[kMaxForkHooks];
+std::atomic<int> fork_hook_count{0};
+
 static void after_fork_in_child() {
   cached_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+  // acquire: pairs with the release in register_fork_child_hook.
+  int n = fork_hook_count.load(std::memory_order_acquire);
+  for (int i = 0; i < n && i < kMaxForkHooks; ++i) {
+    void (*fn)() = fork_hooks[i].load(std::memory_order_relaxed);
+    if (fn) fn();
+  }
 }
 
 static void install_fork_handler() { pthread_atfork(nullptr, nullptr, after_fork_in_child); }
@@ -59,6 +71,17 @@ int32_t refresh_pid() {
   return p;
 }
 }  // namespace detail
+
+void register_fork_child_hook(void (*fn)()) {
+  detail::refresh_pid();  // installs the fork handler
+  int n = detail::fork_hook_count.load(std::memory_order_relaxed);
+  for (int i = 0; i < n; ++i)
+    if (detail::fork_hooks[i].load(std::memory_order_relaxed) == fn) return;
+  if (n >= detail::kMaxForkHooks) return;
+  detail::fork_hooks[n].store(fn, std::memory_order_relaxed);
+  // release: pairs with the acquire in the child handler.
+  detail::fork_hook_count.store(n + 1, std::memory_order_release);
+}
 
 void register_unload_handler(void (*fn)()) {
   // atexit() from inside a shared object is bound to that object's handle:

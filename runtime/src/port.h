@@ -32,6 +32,10 @@ inline int32_t current_pid() {
   return p != 0 ? p : detail::refresh_pid();
 }
 
+// Runs `fn` in the child after fork(), before anything else of the runtime
+// runs there (at most a handful of hooks).
+void register_fork_child_hook(void (*fn)());
+
 // Runs `fn` when the runtime library is unloaded (or at process exit),
 // handlers in reverse order of registration.
 void register_unload_handler(void (*fn)());

@@ -16,6 +16,7 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
+#include "qelmq/leak.h"
 #include "qelmq/net.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
@@ -47,8 +48,24 @@ void start_thread(thread_exit* inst, int slot, pthread_t* handle, void* (*fn)(vo
     inst->started[slot] = true;
 }
 
+// In the child of a fork only the forking thread exists. A lock that one of
+// the parent's other threads held at that moment would stay held forever:
+// the bootstrap lock, the singletons' socket locks and the allocation table's
+// spin lock are released here, before the child can run a probe.
+void reset_locks_in_fork_child() {
+  pthread_mutex_init(&mutexInst, nullptr);
+  if (QelSendProperty* p = QelSendProperty::instance.load(std::memory_order_relaxed))
+    pthread_mutex_init(&p->mutex, nullptr);
+  if (QelSendLast* l = QelSendLast::instance.load(std::memory_order_relaxed))
+    pthread_mutex_init(&l->mutex, nullptr);
+  pthread_mutex_init(&QelSendProperty::_mutexInst, nullptr);
+  pthread_mutex_init(&QelSendLast::_mutexInst, nullptr);
+  leakLock.store(0, std::memory_order_relaxed);
+}
+
 thread_exit* bootstrap() {
   int32_t me = qel_port::current_pid();
+  qel_port::register_fork_child_hook(reset_locks_in_fork_child);
   qel_port::register_unload_handler(+[]() { QelExit(); });
   std::printf("\nrenew thread_ins::v0::%s!::%d\n", GetProcName().c_str(), me);
   pid.store(me, std::memory_order_relaxed);

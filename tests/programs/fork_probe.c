@@ -1,5 +1,6 @@
 /* Forks two children: one makes probe calls, one exits at once. Exits 0 when
  * both end cleanly within the time limit. */
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,8 +25,38 @@ static int wait_child(pid_t child, const char* what) {
   return 1;
 }
 
+/* Keeps the allocation table's lock and the property channel busy, so that
+ * forks happen while another thread holds them. */
+static volatile int churning = 1;
+static void* churn(void* arg) {
+  (void)arg;
+  while (churning) {
+    void* p = QelNew(32, "churn.c", "churn", 7);
+    QelDelete(p);
+    check_leaks();
+  }
+  return NULL;
+}
+
 int main(void) {
   QelNode(1, 1, 0);
+  fflush(stdout);
+  pthread_t churner;
+  pthread_create(&churner, NULL, churn, NULL);
+  int busy_bad = 0;
+  for (int i = 0; i < 20; ++i) {
+    fflush(stdout);
+    pid_t c = fork();
+    if (c == 0) {
+      QelDelete(QelNew(8, "forked.c", "main", 1));
+      check_leak();
+      _exit(0);
+    }
+    busy_bad += wait_child(c, "forked-while-busy");
+  }
+  churning = 0;
+  pthread_join(churner, NULL);
+  printf("busy-forks-bad %d\n", busy_bad);
   fflush(stdout);
   pid_t probing = fork();
   if (probing == 0) {
@@ -43,7 +74,7 @@ int main(void) {
     printf("child-idle %d\n", (int)getpid());
     exit(0);
   }
-  int bad = wait_child(probing, "probing") + wait_child(idle, "idle");
+  int bad = wait_child(probing, "probing") + wait_child(idle, "idle") + busy_bad;
   QelNode(1, 2, 0);
   printf("parent-done %d\n", bad);
   return bad;

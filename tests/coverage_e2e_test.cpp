@@ -131,27 +131,77 @@ TEST_F(CoverageEndToEnd, WorkedMessagesAndLatchedGroup) {
   EXPECT_EQ(mcdcs["80 03 00 05 FF FF FF FF"], 1u) << "fresh string, outcome bit 0 for result 2";
 }
 
-TEST_F(CoverageEndToEnd, LeaveOperationFlushesOnceAndClosesTheChannel) {
+// Waits until the insert thread has taken everything queued so far.
+template <typename Sender>
+void wait_moved(Sender* s) {
+  for (int i = 0; i < 1000 && s->queue->size() != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(CoverageEndToEnd, LeaveOperationsFlushOnceInTheThreadsFormatAndClose) {
   thread_exit* inst = thread_exit::getInst();
   ASSERT_NE(inst, nullptr);
-  QelNode(5, 7, 0);
-  QelNode(5, 7, 0);
-  // Let the insert thread move them, then flush before the window closes.
-  for (int i = 0; i < 100 && inst->sendDD->queue->size() != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  inst->sendDD->sendLeaveMsg();
-  inst->sendDD->sendLeaveMsg();  // second call: nothing more, no double close
-  QelNode(5, 8, 0);              // counted, but the channel is closed
-  QelExit();
-
-  std::vector<Bytes> msgs = collector.drain(15555);
-  uint64_t total = 0;
-  for (const Bytes& m : msgs) {
-    EXPECT_EQ(hex(Bytes(m.begin(), m.begin() + 4)), "80 05 00 07");
-    total += be32(m, 9);
+  firstMcdc.store(1);
+  int cs[2];
+  QelStringInit(cs);
+  QelStringAddCond(cs, 0, 1);
+  for (int i = 0; i < 2; ++i) {
+    QelNode(5, 7, 0);
+    QelExp(5, 3, 9, cs, 4, 1);
   }
-  EXPECT_EQ(total, 2u);
-  EXPECT_LE(msgs.size(), 2u);
+  wait_moved(inst->sendDD);
+  wait_moved(inst->sendCond);
+  wait_moved(inst->sendMCDC);
+  inst->sendDD->sendLeaveMsg();
+  inst->sendCond->sendLeaveMsg();
+  inst->sendMCDC->sendLeaveMsg();
+  // Second calls: nothing more is sent and nothing is closed twice.
+  inst->sendDD->sendLeaveMsg();
+  inst->sendCond->sendLeaveMsg();
+  inst->sendMCDC->sendLeaveMsg();
+  EXPECT_EQ(inst->sendDD->socket, nullptr);
+  QelNode(5, 8, 0);  // counted, but the channel is closed for good
+  QelExp(5, 4, 9, cs, 4, 0);
+  QelExit();  // the shutdown must not touch the closed sockets
+
+  auto total = [](const std::vector<Bytes>& msgs, size_t len, size_t count_at, const char* rec) {
+    uint64_t n = 0;
+    uint32_t seq = 0;
+    for (const Bytes& m : msgs) {
+      EXPECT_EQ(m.size(), len);
+      EXPECT_EQ(hex(Bytes(m.begin(), m.begin() + 8)), rec);
+      n += be32(m, count_at);
+      EXPECT_GT(be32(m, count_at + 4), seq) << "sequence numbers keep growing";
+      seq = be32(m, count_at + 4);
+    }
+    return n;
+  };
+  EXPECT_EQ(total(collector.drain(15555), 18, 9, "80 05 00 07 00 00 00 00"), 2u);
+  EXPECT_EQ(total(collector.drain(15556), 18, 9, "80 05 00 03 00 CC 00 04"), 2u);
+  EXPECT_EQ(total(collector.drain(15557), 19, 11, "80 05 80 09 7F FF FF FF"), 2u);
+}
+
+// A collector that connects and then never reads: the sender's messages pile
+// up in its pipe. The shutdown gives up on them after the linger instead of
+// waiting forever.
+TEST(CoverageShutdown, StalledCollectorIsGivenUpOn) {
+  void* ctx = zmq_ctx_new();
+  void* stalled = zmq_socket(ctx, ZMQ_PULL);
+  int hwm = 1, buf = 4096, linger = 0;
+  zmq_setsockopt(stalled, ZMQ_RCVHWM, &hwm, sizeof(hwm));
+  zmq_setsockopt(stalled, ZMQ_RCVBUF, &buf, sizeof(buf));
+  zmq_setsockopt(stalled, ZMQ_LINGER, &linger, sizeof(linger));
+  zmq_connect(stalled, "tcp://127.0.0.1:15555");
+  ASSERT_NE(thread_exit::getInst(), nullptr);
+  for (int unit = 0; unit < 20; ++unit)
+    for (int node = 0; node < 20000; ++node) QelNode(unit, node, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto t0 = std::chrono::steady_clock::now();
+  QelExit();
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(s, 15.0) << "shutdown must not wait for a collector that stopped reading";
+  zmq_close(stalled);
+  zmq_ctx_term(ctx);
 }
 
 }  // namespace

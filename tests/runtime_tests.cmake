@@ -18,3 +18,11 @@ target_compile_definitions(bootstrap_test PRIVATE
   QEL_HELLO="$<TARGET_FILE:qel_hello>"
   QEL_FORK_PROBE="$<TARGET_FILE:fork_probe>"
   QEL_LIB="$<TARGET_FILE:QELMQLib>")
+
+# A C project consumes the installed runtime (sanitizer builds would need
+# the consumer built with the same runtime, so only the plain build runs it).
+if(QEL_SANITIZE STREQUAL "")
+  add_test(NAME install_consumer_test
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_consumer.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(install_consumer_test PROPERTIES RESOURCE_LOCK qel_fixed_ports TIMEOUT 300)
+endif()

@@ -73,7 +73,11 @@ TEST(Bootstrap, ExportsOnlyTheRuntimeInterface) {
   for (const char* decorated : {"thread_exit::pInst", "thread_exit::getInst()",
                                 "QelSendMethodTime(int, int, int)",
                                 "QelSendUniTest::CreateTestcase(char const*)",
-                                "QelSendLast::sendLeaveMsg("})
+                                "QelSendLast::sendLeaveMsg(", "QelSendDD::sendLeaveMsg()",
+                                "QelSendCond::sendLeaveMsg()", "QelSendMCDC::sendLeaveMsg()",
+                                "QelSendParam::sendLeaveMsg()", "QelSendTime::sendLeaveMsg()",
+                                "QelSendUniTest::StartTestcase(int)",
+                                "QelSendUniTest::StopTestcase(int)"})
     EXPECT_NE(d.out.find(decorated), std::string::npos) << decorated;
   // Internal namespaces stay hidden (they may only appear inside the
   // signatures of exported class members).

@@ -15,3 +15,5 @@ void* fsend_cond(void* sender) {
   static_cast<QelSendCond*>(sender)->run();
   return sender;
 }
+
+void QelSendCond::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }

@@ -30,3 +30,5 @@ int QelNode(int unitId, int nodeId, int nodeValue) {
   if (inst && inst->sendDD) inst->sendDD->execute(record);
   return 1;
 }
+
+void QelSendDD::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }

@@ -109,3 +109,5 @@ int QelStringAddCond(int* condString, int index, int result) {
   condString[1] += 1;
   return 0;
 }
+
+void QelSendMCDC::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }

@@ -55,6 +55,8 @@ TextSender::~TextSender() {
 
 QelSendParam::QelSendParam() : TextSender(15561) {}
 QelSendTime::QelSendTime() : TextSender(15564) {}
+void QelSendParam::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
+void QelSendTime::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 
 void TextSender::init_zmq() {
   MutexGuard lock(mutex);

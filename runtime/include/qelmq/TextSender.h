@@ -91,12 +91,15 @@ class QEL_EXPORT TextSender {
 class QEL_EXPORT QelSendParam : public TextSender {
  public:
   QelSendParam();
+  // Exported under this class's own name for instrumented programs.
+  void sendLeaveMsg();
 };
 
 // Method-timing sender: port 15564.
 class QEL_EXPORT QelSendTime : public TextSender {
  public:
   QelSendTime();
+  void sendLeaveMsg();
 };
 
 QEL_EXPORT void* fsend_param(void* sender);

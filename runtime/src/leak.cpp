@@ -3,8 +3,6 @@
 // still there through the property channel.
 #include "qelmq/leak.h"
 
-#include <time.h>  // localtime_r: the report may run while the program calls localtime()
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,13 +56,7 @@ void copy_cut(char (&dst)[100], const char* src) {
   dst[n] = '\0';
 }
 
-void time_stamp(char (&out)[64]) {
-  time_t now = time(nullptr);
-  struct tm local;
-  if (localtime_r(&now, &local) == nullptr ||
-      strftime(out, sizeof(out), "%Y-%m-%d %H:%M:%S", &local) == 0)
-    out[0] = '\0';
-}
+void time_stamp(char (&out)[64]) { qel_port::local_time_stamp(out, sizeof(out)); }
 
 }  // namespace
 

@@ -89,6 +89,15 @@ void register_unload_handler(void (*fn)()) {
   atexit(fn);
 }
 
+void local_time_stamp(char* out, std::size_t size) {
+  if (size == 0) return;
+  time_t now = time(nullptr);
+  struct tm local;
+  // localtime_r: the report may run while the program itself calls localtime().
+  if (localtime_r(&now, &local) == nullptr || strftime(out, size, "%Y-%m-%d %H:%M:%S", &local) == 0)
+    out[0] = '\0';
+}
+
 std::string error_text(int err) {
   char buf[256];
   // GNU strerror_r may return a static string instead of filling buf.

@@ -105,4 +105,19 @@ TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
   EXPECT_LT(r.seconds, 20.0);
 }
 
+TEST(Bootstrap, UnloadShutsDownAndReloadBootstrapsAgain) {
+  Outcome r = run(std::string(QEL_DL_CYCLE) + " " + QEL_LIB);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  // Each unload runs the global object's shutdown, then the registered exit.
+  for (int round = 0; round < 2; ++round) {
+    std::string n = std::to_string(round);
+    expect_in_order(r.out, {"round " + n + " probed\n"});
+  }
+  expect_in_order(r.out, {"renew thread_ins", "round 0 probed\n", "~GlobleIns()_exit0",
+                          "~~~~thread_exit_end()", "~GlobleIns()_exit1", "~~~~QelExit_end()",
+                          "round 0 unloaded\n", "renew thread_ins", "round 1 probed\n",
+                          "~GlobleIns()_exit1", "round 1 unloaded\n"});
+}
+
 }  // namespace

@@ -12,11 +12,14 @@ target_include_directories(coverage_e2e_test PRIVATE ${QEL_TEST_SUPPORT})
 
 add_executable(fork_probe programs/fork_probe.c)
 target_link_libraries(fork_probe PRIVATE QELMQLib)
+add_executable(dl_cycle programs/dl_cycle.c)
+target_link_libraries(dl_cycle PRIVATE ${CMAKE_DL_LIBS})
 qel_add_test(bootstrap_test SOURCES bootstrap_test.cpp PORTS)
-add_dependencies(bootstrap_test qel_hello fork_probe QELMQLib)
+add_dependencies(bootstrap_test qel_hello fork_probe dl_cycle QELMQLib)
 target_compile_definitions(bootstrap_test PRIVATE
   QEL_HELLO="$<TARGET_FILE:qel_hello>"
   QEL_FORK_PROBE="$<TARGET_FILE:fork_probe>"
+  QEL_DL_CYCLE="$<TARGET_FILE:dl_cycle>"
   QEL_LIB="$<TARGET_FILE:QELMQLib>")
 
 # A C project consumes the installed runtime (sanitizer builds would need

@@ -66,6 +66,11 @@ TEST(Config, LinesWithoutValueAreIgnored) {
   EXPECT_STREQ(c.no_mcdc, "3");
 }
 
+TEST(Config, AnAddressLineEndingAtTheSignKeepsTheEarlierAddress) {
+  Config c = read("config_ip=1.1.1.1\nconfig_ip=\r\nconfig_ip=");
+  EXPECT_STREQ(c.ip, "1.1.1.1");
+}
+
 TEST(Config, TabsStayInTheValueAndLaterLinesReplaceEarlierOnes) {
   Config c = read("config_ip=1.1.1.1\nconfig_ip=\t2.2.2.2\n");
   EXPECT_STREQ(c.ip, "\t2.2.2.2");

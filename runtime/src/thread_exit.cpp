@@ -172,7 +172,8 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     std::size_t from = std::strlen(key);
     if (from > len) continue;
     const char* eq = std::strchr(line + from, '=');
-    if (!eq || eq[1] == '\0') continue;
+    // A line that ends right after the sign (its line break aside) has no value.
+    if (!eq || eq[1 + std::strspn(eq + 1, "\r\n")] == '\0') continue;
     std::string value;
     for (const char* c = eq + 1; *c; ++c)
       if (*c != ' ' && *c != '\r' && *c != '\n') value += *c;

@@ -83,10 +83,20 @@ void register_fork_child_hook(void (*fn)()) {
   detail::fork_hook_count.store(n + 1, std::memory_order_release);
 }
 
+// Registered against this library's own handle, as the C++ runtime does for
+// static destructors: glibc runs it at dlclose() of the runtime (or at exit),
+// in reverse order of registration. Plain atexit() means the same under
+// glibc, but sanitizer interceptors re-register it for process exit, when
+// the unloaded code is gone.
+extern "C" void* __dso_handle;
+extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+
+namespace {
+void call_unload_handler(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
+}  // namespace
+
 void register_unload_handler(void (*fn)()) {
-  // atexit() from inside a shared object is bound to that object's handle:
-  // glibc runs it at dlclose() or at exit, in reverse order of registration.
-  atexit(fn);
+  __cxa_atexit(call_unload_handler, reinterpret_cast<void*>(fn), &__dso_handle);
 }
 
 void local_time_stamp(char* out, std::size_t size) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace qel_port {
 
@@ -42,6 +43,8 @@ void sleep_ms(unsigned ms) {
 
 void yield_thread() { sched_yield(); }
 
+void note_forked_child();
+
 namespace detail {
 std::atomic<int32_t> cached_pid{0};
 
@@ -53,6 +56,7 @@ std::atomic<int> fork_hook_count{0};
 
 static void after_fork_in_child() {
   cached_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
+  note_forked_child();
   // acquire: pairs with the release in register_fork_child_hook.
   int n = fork_hook_count.load(std::memory_order_acquire);
   for (int i = 0; i < n && i < kMaxForkHooks; ++i) {
@@ -99,14 +103,57 @@ void register_unload_handler(void (*fn)()) {
   __cxa_atexit(call_unload_handler, reinterpret_cast<void*>(fn), &__dso_handle);
 }
 
+namespace {
+// The offset of local time from UTC, as last seen by localtime_r().
+std::atomic<long> utc_offset{0};
+// Set in the child of a fork: another thread of the parent may have held
+// glibc's time-zone lock at that moment, and localtime_r() would then wait
+// for it forever. The child formats from the last offset instead.
+std::atomic<bool> forked_child{false};
+}  // namespace
+
+void format_civil_time(int64_t t, char* out, std::size_t size) {
+  // Days to civil date (proleptic Gregorian), no library call involved.
+  int64_t days = t / 86400, secs = t % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    days -= 1;
+  }
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  std::snprintf(out, size, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(secs / 3600),
+                static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+}
+
 void local_time_stamp(char* out, std::size_t size) {
   if (size == 0) return;
   time_t now = time(nullptr);
-  struct tm local;
-  // localtime_r: the report may run while the program itself calls localtime().
-  if (localtime_r(&now, &local) == nullptr || strftime(out, size, "%Y-%m-%d %H:%M:%S", &local) == 0)
-    out[0] = '\0';
+  // relaxed: flags and a cached value, no data is handed over with them.
+  if (!forked_child.load(std::memory_order_relaxed)) {
+    struct tm local;
+    // localtime_r: the report may run while the program itself calls localtime().
+    if (localtime_r(&now, &local) == nullptr) {
+      out[0] = '\0';
+      return;
+    }
+    utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
+    if (strftime(out, size, "%Y-%m-%d %H:%M:%S", &local) == 0) out[0] = '\0';
+    return;
+  }
+  format_civil_time(static_cast<int64_t>(now) + utc_offset.load(std::memory_order_relaxed), out,
+                    size);
 }
+
+void note_forked_child() { forked_child.store(true, std::memory_order_relaxed); }
 
 std::string error_text(int err) {
   char buf[256];

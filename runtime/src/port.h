@@ -40,8 +40,12 @@ void register_fork_child_hook(void (*fn)());
 // handlers in reverse order of registration.
 void register_unload_handler(void (*fn)());
 
-// Current local time as "%Y-%m-%d %H:%M:%S" (thread-safe); empty on failure.
+// Current local time as "%Y-%m-%d %H:%M:%S" (thread-safe, and safe in the
+// child of a fork); empty on failure.
 void local_time_stamp(char* out, std::size_t size);
+
+// `t` seconds since the epoch as "%Y-%m-%d %H:%M:%S", by arithmetic alone.
+void format_civil_time(int64_t t, char* out, std::size_t size);
 
 // Text of an errno value.
 std::string error_text(int err);

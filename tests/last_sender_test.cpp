@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/thread_exit.h"
+#include "test_collector.h"
 
 // Reaches the cycle length, which only tests change.
 struct QelSendLastTestPeer {
@@ -202,22 +204,6 @@ TEST(LastEncoding, KeepLatestOrderAndNullRing) {
 
 // --- Through real sockets (15559 property, 15562 last data) --------------------
 
-bool receive(void* sock, std::string& out, int timeout_ms) {
-  zmq_setsockopt(sock, ZMQ_RCVTIMEO, &timeout_ms, sizeof(timeout_ms));
-  zmq_msg_t msg;
-  zmq_msg_init(&msg);
-  int n = zmq_msg_recv(&msg, sock, 0);
-  if (n >= 0) out.assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-  zmq_msg_close(&msg);
-  return n >= 0;
-}
-
-void drain(void* sock) {
-  std::string ignored;
-  while (receive(sock, ignored, 100)) {
-  }
-}
-
 std::string prop_msg(const std::string& prefix, const std::string& text) {
   return prefix + ":///" + text + std::string(1, '\0');
 }
@@ -226,7 +212,6 @@ class LastSender : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     runtime_ctx_ = zmq_ctx_new();
-    collector_ctx_ = zmq_ctx_new();
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     prop->context = runtime_ctx_;
     std::strcpy(prop->state, "0");
@@ -235,56 +220,40 @@ class LastSender : public ::testing::Test {
     last_->context = runtime_ctx_;
     std::strcpy(last_->state, "0");
     last_->init_zmq();
-    prop_pull_ = open_pull(15559);
-    data_pull_ = open_pull(15562);
+    collector_ = new qel_test::TestCollector({15559, 15562});
     // Let both connections settle so that the first messages find them.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   static void TearDownTestSuite() {
-    zmq_close(prop_pull_);
-    zmq_close(data_pull_);
+    delete collector_;
     QelSendLast::releaseInstance();
     QelSendProperty::RelaseSendPropertyInstance();
     zmq_ctx_term(runtime_ctx_);
-    zmq_ctx_term(collector_ctx_);
   }
   void SetUp() override {
     last_->stopSend.store(false);
     last_->groupId.store(0);
     QelSendLastTestPeer::set_cycle_ms(*last_, 30000);
-    drain(prop_pull_);
-    drain(data_pull_);
-  }
-
-  static void* open_pull(int port) {
-    void* s = zmq_socket(collector_ctx_, ZMQ_PULL);
-    int linger = 0;
-    zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
-    std::string ep = "tcp://127.0.0.1:" + std::to_string(port);
-    zmq_connect(s, ep.c_str());
-    return s;
+    collector_->discard(15559);
+    collector_->discard(15562);
   }
 
   static void* runtime_ctx_;
-  static void* collector_ctx_;
-  static void* prop_pull_;
-  static void* data_pull_;
+  static qel_test::TestCollector* collector_;
   static QelSendLast* last_;
 };
 void* LastSender::runtime_ctx_ = nullptr;
-void* LastSender::collector_ctx_ = nullptr;
-void* LastSender::prop_pull_ = nullptr;
-void* LastSender::data_pull_ = nullptr;
+qel_test::TestCollector* LastSender::collector_ = nullptr;
 QelSendLast* LastSender::last_ = nullptr;
 
 TEST_F(LastSender, CrashReportWithEmptyRingsSendsOnlyTheCrashText) {
   last_->sendLeaveMsg("prog", "seg\nfault", "null\npointer");
   std::string msg;
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("Crash", "name:///prog\ntestcase:///0\ntype:///seg\\nfault\ncause:///"
                                    "null\\npointer\n"));
-  EXPECT_FALSE(receive(prop_pull_, msg, 300)) << msg;
-  EXPECT_FALSE(receive(data_pull_, msg, 300));
+  EXPECT_FALSE(collector_->recv_text(15559, msg, 300)) << msg;
+  EXPECT_FALSE(collector_->recv_text(15562, msg, 300));
 }
 
 TEST_F(LastSender, CrashReportListsEveryKindAndEmptiesTheRings) {
@@ -297,21 +266,21 @@ TEST_F(LastSender, CrashReportListsEveryKindAndEmptiesTheRings) {
   last_->sendLeaveMsg("prog", "t", "c");
 
   std::string msg;
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("Crash", "name:///prog\ntestcase:///0\ntype:///t\ncause:///c\n"));
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("CrashLastDD",
                           "name:///prog\ntestcase:///0\ndata:///5 7 0 0 0 1 0;6 8 0 0 0 1 0;\n"));
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("CrashLastCond", "name:///prog\ntestcase:///0\ndata:///258 772 204 0 0 0 1 0;\n"));
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("CrashLastMCDC", "name:///prog\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;\n"));
 
-  ASSERT_TRUE(receive(data_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15562, msg, 3000));
   EXPECT_EQ(msg, bytes({1, 0, 5, 0, 7, 0, 1, 0, 0, 0, 1, 0, 6, 0, 8, 0, 1, 0, 0, 0, 2}));
-  ASSERT_TRUE(receive(data_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15562, msg, 3000));
   EXPECT_EQ(msg, bytes({2, 1, 2, 3, 4, 0, 0xCC, 0, 0, 0, 0, 0, 1}));
-  ASSERT_TRUE(receive(data_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15562, msg, 3000));
   EXPECT_EQ(msg, bytes({3, 0, 3, 0x80, 9, 0x1B, 0xFF, 0xFF, 0xFF, 0, 9, 0, 0, 0, 1}));
 
   EXPECT_EQ(last_->lastDD->size(), 0u);
@@ -321,13 +290,13 @@ TEST_F(LastSender, CrashReportListsEveryKindAndEmptiesTheRings) {
   // A second report numbers its entries from 1 again and lists only new records.
   QelSendLast::keep_latest(last_->lastDD, record({0x80, 1, 0, 2, 0, 0, 0, 0}));
   last_->sendLeaveMsg("prog", "t", "c");
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg, prop_msg("CrashLastDD", "name:///prog\ntestcase:///0\ndata:///1 2 0 0 0 1 0;\n"));
-  ASSERT_TRUE(receive(data_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15562, msg, 3000));
   EXPECT_EQ(msg, bytes({1, 0, 1, 0, 2, 0, 0, 0, 0, 0, 1}));
-  EXPECT_FALSE(receive(prop_pull_, msg, 200)) << msg;
-  EXPECT_FALSE(receive(data_pull_, msg, 200));
+  EXPECT_FALSE(collector_->recv_text(15559, msg, 200)) << msg;
+  EXPECT_FALSE(collector_->recv_text(15562, msg, 200));
 }
 
 TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
@@ -337,7 +306,7 @@ TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
   ASSERT_EQ(pthread_create(&th, nullptr, fsend_lastData, last_), 0);
 
   std::string msg;
-  ASSERT_TRUE(receive(data_pull_, msg, 5000));
+  ASSERT_TRUE(collector_->recv_text(15562, msg, 5000));
   ASSERT_EQ(msg.size(), 501u);
   EXPECT_EQ(msg[0], 1);
   for (std::size_t e = 0; e < 50; ++e) {
@@ -345,14 +314,14 @@ TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
     EXPECT_EQ(be32(msg, 1 + 10 * e + 6), e + 1);
   }
   // The leak report comes first in every cycle.
-  ASSERT_TRUE(receive(prop_pull_, msg, 3000));
+  ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg.compare(0, 14, "MemoryLeak:///"), 0) << msg;
 
   // A round may fall between these pushes, so the entries may come in more
   // than one message; their numbers go on from 51 either way.
   for (uint32_t i = 60; i < 63; ++i) QelSendLast::keep_latest(last_->lastDD, node_record(i));
   std::vector<uint32_t> index, number;
-  while (index.size() < 3 && receive(data_pull_, msg, 5000)) {
+  while (index.size() < 3 && collector_->recv_text(15562, msg, 5000)) {
     ASSERT_EQ(msg[0], 1);
     ASSERT_EQ((msg.size() - 1) % 10, 0u);
     for (std::size_t e = 0; e < (msg.size() - 1) / 10; ++e) {
@@ -364,9 +333,9 @@ TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
   EXPECT_EQ(number, (std::vector<uint32_t>{51, 52, 53}));
 
   // Empty rings: leak reports go on, no last-data message.
-  drain(prop_pull_);
-  EXPECT_FALSE(receive(data_pull_, msg, 600)) << "message of " << msg.size() << " bytes";
-  EXPECT_TRUE(receive(prop_pull_, msg, 3000));
+  collector_->discard(15559);
+  EXPECT_FALSE(collector_->recv_text(15562, msg, 600)) << "message of " << msg.size() << " bytes";
+  EXPECT_TRUE(collector_->recv_text(15559, msg, 3000));
 
   // Records that arrive before the stop still leave in the last round.
   QelSendLast::keep_latest(last_->lastCond, record({0x80, 1, 0, 2, 0, 0x33, 0, 0}));
@@ -376,7 +345,7 @@ TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
   ASSERT_EQ(pthread_join(th, &ret), 0);
   EXPECT_EQ(ret, last_);
   std::vector<uint32_t> numbers;
-  while (receive(data_pull_, msg, 300)) {
+  while (collector_->recv_text(15562, msg, 300)) {
     ASSERT_EQ(msg[0], 2);
     ASSERT_EQ((msg.size() - 1) % 12, 0u);
     for (std::size_t at = 1; at < msg.size(); at += 12) numbers.push_back(be32(msg, at + 8));
@@ -393,7 +362,7 @@ TEST_F(LastSender, CrashReportsAndCycleNeverShareARecord) {
   std::thread collector([&] {
     std::string msg;
     for (;;) {
-      if (!receive(data_pull_, msg, 100)) {
+      if (!collector_->recv_text(15562, msg, 100)) {
         if (!collecting.load()) break;
         continue;
       }
@@ -406,7 +375,7 @@ TEST_F(LastSender, CrashReportsAndCycleNeverShareARecord) {
   });
   std::thread prop_sink([&] {
     std::string msg;
-    while (collecting.load()) receive(prop_pull_, msg, 100);
+    while (collecting.load()) collector_->recv_text(15559, msg, 100);
   });
 
   pthread_t th;
@@ -507,17 +476,7 @@ TEST(LastSenderStop, SingletonIsCreatedOnceAndReleased) {
 
 // Runs last: bootstraps the real runtime on the ports the suites above freed.
 TEST(LastSenderRuntime, ProbesReachTheCycleAndShutdownRunsTheLastRound) {
-  void* ctx = zmq_ctx_new();
-  auto open = [ctx](int port) {
-    void* s = zmq_socket(ctx, ZMQ_PULL);
-    int linger = 0;
-    zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
-    std::string ep = "tcp://127.0.0.1:" + std::to_string(port);
-    zmq_connect(s, ep.c_str());
-    return s;
-  };
-  void* data = open(15562);
-  void* prop = open(15559);
+  auto collector = std::make_unique<qel_test::TestCollector>(std::vector<int>{15562, 15559});
 
   // The bootstrap takes this very singleton; its thread reads the cycle length
   // at the start of every wait.
@@ -530,7 +489,7 @@ TEST(LastSenderRuntime, ProbesReachTheCycleAndShutdownRunsTheLastRound) {
   std::vector<unsigned> nodes;
   std::vector<uint32_t> numbers;
   std::string msg;
-  while ((nodes.empty() || nodes.back() != 60) && receive(data, msg, 5000)) {
+  while ((nodes.empty() || nodes.back() != 60) && collector->recv_text(15562, msg, 5000)) {
     ASSERT_EQ(msg[0], 1);
     ASSERT_EQ((msg.size() - 1) % 10, 0u);
     for (std::size_t at = 1; at < msg.size(); at += 10) {
@@ -545,29 +504,27 @@ TEST(LastSenderRuntime, ProbesReachTheCycleAndShutdownRunsTheLastRound) {
   for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], i + 1);
   for (std::size_t i = 1; i < nodes.size(); ++i) EXPECT_EQ(nodes[i], nodes[i - 1] + 1);
   // Every round starts with a leak report.
-  ASSERT_TRUE(receive(prop, msg, 3000));
+  ASSERT_TRUE(collector->recv_text(15559, msg, 3000));
   EXPECT_EQ(msg.compare(0, 14, "MemoryLeak:///"), 0) << msg;
 
   // A record that arrives just before the shutdown leaves in its last round.
   QelNode(5, 99, 0);
   QelExit();
   bool seen99 = false;
-  while (!seen99 && receive(data, msg, 2000))
+  while (!seen99 && collector->recv_text(15562, msg, 2000))
     for (std::size_t at = 1; at + 10 <= msg.size(); at += 10)
       seen99 = seen99 || (uint8_t(msg[at + 2]) * 256u + uint8_t(msg[at + 3]) == 99u);
   EXPECT_TRUE(seen99);
 
   // No collector at all, and the default 30-second cycle: the shutdown still
   // does not wait for the cycle.
-  zmq_close(data);
-  zmq_close(prop);
+  collector.reset();
   ASSERT_NE(thread_exit::getInst(), nullptr);
   QelNode(5, 1, 0);
   qel_port::sleep_ms(100);
   auto t0 = std::chrono::steady_clock::now();
   QelExit();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-  zmq_ctx_term(ctx);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
+#include "test_collector.h"
 
 namespace {
 
@@ -281,41 +282,28 @@ class LeakChannel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     runtime_ctx_ = zmq_ctx_new();
-    collector_ctx_ = zmq_ctx_new();
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     prop->context = runtime_ctx_;
     std::strcpy(prop->state, "0");
     prop->init_zmq();
-    pull_ = zmq_socket(collector_ctx_, ZMQ_PULL);
-    int linger = 0;
-    zmq_setsockopt(pull_, ZMQ_LINGER, &linger, sizeof(linger));
-    zmq_connect(pull_, "tcp://127.0.0.1:15559");
+    collector_ = new qel_test::TestCollector({15559});
   }
   static void TearDownTestSuite() {
-    zmq_close(pull_);
+    delete collector_;
     QelSendProperty::RelaseSendPropertyInstance();
     zmq_ctx_term(runtime_ctx_);
-    zmq_ctx_term(collector_ctx_);
   }
 
   // One message, or false after `timeout_ms`.
   static bool receive(std::string& out, int timeout_ms) {
-    zmq_setsockopt(pull_, ZMQ_RCVTIMEO, &timeout_ms, sizeof(timeout_ms));
-    zmq_msg_t msg;
-    zmq_msg_init(&msg);
-    int n = zmq_msg_recv(&msg, pull_, 0);
-    if (n >= 0) out.assign(static_cast<const char*>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-    zmq_msg_close(&msg);
-    return n >= 0;
+    return collector_->recv_text(15559, out, timeout_ms);
   }
 
   static void* runtime_ctx_;
-  static void* collector_ctx_;
-  static void* pull_;
+  static qel_test::TestCollector* collector_;
 };
 void* LeakChannel::runtime_ctx_ = nullptr;
-void* LeakChannel::collector_ctx_ = nullptr;
-void* LeakChannel::pull_ = nullptr;
+qel_test::TestCollector* LeakChannel::collector_ = nullptr;
 
 std::string strip_prefix(const std::string& msg) {
   const std::string prefix = "MemoryLeak:///";

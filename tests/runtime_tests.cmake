@@ -1,15 +1,11 @@
 # Probe runtime: queue, bootstrap, property channel, coverage probes.
-set(QEL_TEST_SUPPORT ${CMAKE_CURRENT_SOURCE_DIR}/support)
 
 qel_add_test(ring_queue_test SOURCES ring_queue_test.cpp LIBS qelmq_core)
 qel_add_test(config_test SOURCES config_test.cpp LIBS qelmq_core)
 qel_add_test(port_test SOURCES port_test.cpp LIBS qelmq_core)
 qel_add_test(coverage_probe_test SOURCES coverage_probe_test.cpp LIBS qelmq_core PORTS)
-target_include_directories(coverage_probe_test PRIVATE ${QEL_TEST_SUPPORT})
 qel_add_test(property_channel_test SOURCES property_channel_test.cpp LIBS qelmq_core PORTS)
-target_include_directories(property_channel_test PRIVATE ${QEL_TEST_SUPPORT})
 qel_add_test(coverage_e2e_test SOURCES coverage_e2e_test.cpp LIBS qelmq_core PORTS)
-target_include_directories(coverage_e2e_test PRIVATE ${QEL_TEST_SUPPORT})
 
 add_executable(fork_probe programs/fork_probe.c)
 target_link_libraries(fork_probe PRIVATE QELMQLib)

@@ -240,20 +240,24 @@ void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pac
   qel_net::send_message(socket, bytes.data(), bytes.size(), pacing);
 }
 
-void QelSendLast::run_cycle(uint32_t numbers[3]) {
-  check_leak();
+void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out) {
   const bool le = little_endian_now();
   // relaxed: see groupId.
   const uint16_t group = groupId.load(std::memory_order_relaxed);
   Ring* rings[3] = {lastDD, lastCond, lastMCDC};
-  uint64_t records[Ring::capacity()];
   for (int k = 0; k < 3; ++k) {
-    std::size_t n = drain(rings[k], records);
-    if (n == 0) continue;
-    send_binary(qel_last::encode_last_data(static_cast<qel_last::Kind>(k + 1), records, n,
-                                           numbers[k], group, le),
-                cycle_pacing_);
+    out.count[k] = drain(rings[k], out.records[k]);
+    if (out.count[k] == 0) continue;
+    send_binary(qel_last::encode_last_data(static_cast<qel_last::Kind>(k + 1), out.records[k],
+                                           out.count[k], numbers[k], group, le),
+                pacing);
   }
+}
+
+void QelSendLast::run_cycle(uint32_t numbers[3]) {
+  check_leak();
+  Drained drained;
+  send_rings(numbers, cycle_pacing_, drained);
 }
 
 void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string cause) {
@@ -263,22 +267,20 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     if (prop) prop->sendMsg(Crash, qel_last::crash_text(name, type, cause));
 
+    // A crash report numbers its entries from 1, apart from the cycle's count.
+    uint32_t numbers[3] = {1, 1, 1};
+    Drained drained;
+    send_rings(numbers, crash_pacing_, drained);
+
     static const DATA_INDEX kIndex[3] = {CrashLastDD, CrashLastCond, CrashLastMCDC};
     std::string (*const kEntry[3])(uint64_t, bool) = {qel_last::node_entry, qel_last::cond_entry,
                                                       qel_last::mcdc_entry};
     const bool le = little_endian_now();
-    const uint16_t group = groupId.load(std::memory_order_relaxed);  // relaxed: see groupId
-    Ring* rings[3] = {lastDD, lastCond, lastMCDC};
-    uint32_t numbers[3] = {1, 1, 1};
-    uint64_t records[Ring::capacity()];
     for (int k = 0; k < 3; ++k) {
-      std::size_t n = drain(rings[k], records);
-      if (n == 0) continue;
-      send_binary(qel_last::encode_last_data(static_cast<qel_last::Kind>(k + 1), records, n,
-                                             numbers[k], group, le),
-                  crash_pacing_);
+      if (drained.count[k] == 0) continue;
       std::string entries;
-      for (std::size_t i = 0; i < n; ++i) entries += kEntry[k](records[i], le);
+      for (std::size_t i = 0; i < drained.count[k]; ++i)
+        entries += kEntry[k](drained.records[k][i], le);
       if (prop) prop->sendMsg(kIndex[k], qel_last::data_text(name, entries));
     }
   } catch (...) {

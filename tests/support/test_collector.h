@@ -70,6 +70,21 @@ class TestCollector {
     return true;
   }
 
+  // One message as text (zero bytes included), or false after `timeout_ms`.
+  bool recv_text(int port, std::string& out, int timeout_ms = 3000) {
+    Bytes b;
+    if (!recv(port, b, timeout_ms)) return false;
+    out.assign(b.begin(), b.end());
+    return true;
+  }
+
+  // Drops whatever `port` has received until it is quiet for 100 ms.
+  void discard(int port) {
+    Bytes b;
+    while (recv(port, b, 100)) {
+    }
+  }
+
   // Every message of `port` until it has been quiet for `quiet_ms`.
   std::vector<Bytes> drain(int port, int quiet_ms = 500, int first_timeout_ms = 3000) {
     std::vector<Bytes> all;

@@ -88,6 +88,16 @@ class QEL_EXPORT QelSendLast {
   static std::size_t drain(Ring* ring, uint64_t* out);
   void send_binary(const std::string& bytes, qel_net::SendPacing& pacing);
 
+  // The records taken from the three rings (node, condition, MC/DC).
+  struct Drained {
+    uint64_t records[3][Ring::capacity()];
+    std::size_t count[3];
+  };
+  // Drains every ring and sends one last-data message per kind that held
+  // records, numbering entries on from `numbers`. Shared by the cycle and
+  // the crash report, so both encode alike.
+  void send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out);
+
   // relaxed: read once per wait; tests shorten it before starting the thread.
   std::atomic<unsigned> cycle_ms_{kDefaultCycleMs};
   int32_t socket_pid_ = 0;

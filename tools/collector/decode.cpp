@@ -1,5 +1,6 @@
 #include "decode.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -66,9 +67,12 @@ bool parseSigned(std::string_view s, int32_t* out) {
   return true;
 }
 
-// Splits on every occurrence of `sep`, keeping empty fields.
-std::vector<std::string_view> splitAll(std::string_view s, char sep) {
+// Splits on every occurrence of `sep`, keeping empty fields. Gives up (and
+// returns nothing) past `most` fields: a field list costs 16 bytes per
+// separator, which a text of separators would turn into 16 times its size.
+std::vector<std::string_view> splitAll(std::string_view s, char sep, std::size_t most) {
   std::vector<std::string_view> out;
+  if (static_cast<std::size_t>(std::count(s.begin(), s.end(), sep)) >= most) return out;
   std::size_t start = 0;
   for (;;) {
     const std::size_t p = s.find(sep, start);
@@ -269,7 +273,7 @@ Body decodeValue(const uint8_t* d, std::size_t n) {
 Body decodeTiming(const uint8_t* d, std::size_t n) {
   std::string text, why;
   if (!terminatedText(d, n, &text, &why)) return bad("timing text: " + why, d, n);
-  const auto f = splitAll(text, ' ');
+  const auto f = splitAll(text, ' ', 3);
   TimingMsg t;
   if (f.size() != 3 || !parseSigned(f[0], &t.a) || !parseSigned(f[1], &t.b) ||
       !parseSigned(f[2], &t.c))
@@ -410,8 +414,12 @@ bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText*
   const std::size_t want = index == DataIndex::CrashLastDD     ? 7
                            : index == DataIndex::CrashLastCond ? 8
                                                                : 9;
-  for (std::string_view entry : splitAll(data, ';')) {
-    const auto f = splitAll(entry, ' ');
+  const std::string_view all(data);
+  for (std::size_t start = 0;;) {
+    const std::size_t semi = all.find(';', start);
+    const std::string_view entry =
+        all.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
+    const auto f = splitAll(entry, ' ', want);
     if (f.size() != want) return false;
     LastTextEntry e;
     uint32_t dummy = 0;
@@ -428,8 +436,9 @@ bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText*
     for (std::size_t i = tail; i < f.size(); ++i)
       if (!parseUnsigned(f[i], &dummy)) return false;
     out->entries.push_back(std::move(e));
+    if (semi == std::string_view::npos) return true;
+    start = semi + 1;
   }
-  return true;
 }
 
 bool parseValueText(const std::string& text, ValueRecord* out) {

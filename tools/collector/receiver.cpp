@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -161,6 +162,16 @@ std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& 
     }
   }
   return handled;
+}
+
+std::size_t Receiver::drain(int budgetMs, const std::function<void(Message&&)>& sink) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+  std::size_t total = 0;
+  for (;;) {
+    const std::size_t n = poll(0, sink);
+    total += n;
+    if (n == 0 || std::chrono::steady_clock::now() >= end) return total;
+  }
 }
 
 }  // namespace qelc

@@ -27,11 +27,11 @@ struct ReceiverOptions {
   // program sends while keeping what one message can cost small.
   std::size_t maxMessage = std::size_t{8} << 20;
   // Messages above this many bytes are refused by libzmq before they are
-  // read (ZMQ_MAXMSGSIZE; 0 = no limit): it drops the connection, and in
-  // the default mode (the collector connects) what the sender had queued
-  // behind the message is lost with it, and nothing is reported. So it only
-  // guards the collector's memory against absurd sizes; everything between
-  // maxMessage and this is received, counted as malformed and freed.
+  // read (ZMQ_MAXMSGSIZE; 0 = no limit): it drops the connection, what the
+  // sender had queued behind the message is often lost with it, and nothing
+  // is reported. So it only guards the collector's memory against absurd
+  // sizes; everything between maxMessage and this is received whole by
+  // libzmq (held once, never copied), counted as malformed and freed.
   std::size_t refuseAbove = std::size_t{1} << 30;
 };
 
@@ -50,6 +50,11 @@ class Receiver {
   // is one malformed message; its parts are never decoded. Returns how many
   // messages were handled.
   std::size_t poll(int timeoutMs, const std::function<void(Message&&)>& sink);
+
+  // Hands over what is already queued, for the end of a run: polls without
+  // waiting until nothing is ready or budgetMs have passed, so a sender that
+  // never stops cannot keep the collector from ending. Returns the count.
+  std::size_t drain(int budgetMs, const std::function<void(Message&&)>& sink);
 
   // The endpoint actually used per channel (ephemeral ports resolved).
   const std::array<std::string, kChannelCount>& endpoints() const { return endpoints_; }

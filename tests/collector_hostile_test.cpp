@@ -371,17 +371,17 @@ TEST(CollectorHostile, PollReturnsPromptlyUnderAFlood) {
   });
   ASSERT_TRUE(sender.started());
   Receiver r(sender.options());
-  std::size_t bad = 0, good = 0;
-  double slowest = 0;
+  std::size_t bad = 0, good = 0, most = 0;
   const auto end = Clock::now() + std::chrono::seconds(60);
   while ((bad < 40 || good < 1) && Clock::now() < end) {
-    const auto t0 = Clock::now();
-    r.poll(50, [&](Message&& m) { std::holds_alternative<Malformed>(m.body) ? ++bad : ++good; });
-    slowest = std::max(slowest, msBetween(t0, Clock::now()));
+    most = std::max(most, r.poll(50, [&](Message&& m) {
+      std::holds_alternative<Malformed>(m.body) ? ++bad : ++good;
+    }));
   }
   EXPECT_EQ(bad, 40u);
   EXPECT_EQ(good, 1u);
-  EXPECT_LT(slowest, 1000.0);
+  // 16 MiB per channel and call: four of these messages, plus the node.
+  EXPECT_LE(most, 5u);
 }
 
 // Decoding time is linear in the size for every channel: none of these
@@ -417,8 +417,9 @@ TEST(CollectorHostile, CraftedTextsDecodeInLinearTime) {
     if (c.ch != Channel::TestCase) b.push_back(0);
     const auto t0 = Clock::now();
     const Body body = decode(c.ch, b.data(), b.size());
-    // Linear work is a few milliseconds; quadratic work would be minutes.
-    EXPECT_LT(msBetween(t0, Clock::now()), 2000.0) << c.text.substr(0, 40);
+    // Linear work is a few milliseconds (a few hundred under sanitizers);
+    // quadratic work would be minutes.
+    EXPECT_LT(msBetween(t0, Clock::now()), 5000.0) << c.text.substr(0, 40);
     if (const auto* m = std::get_if<Malformed>(&body)) {
       EXPECT_EQ(m->size, b.size());
       EXPECT_LE(m->bytes.size(), kMalformedPrefix);

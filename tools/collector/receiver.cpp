@@ -134,6 +134,12 @@ bool Receiver::addPart(std::size_t i, void* msgPtr, Message* out) {
 }
 
 std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& sink) {
+  return pollUntil(timeoutMs, sink, Deadline::max());
+}
+
+std::size_t Receiver::pollUntil(int timeoutMs, const std::function<void(Message&&)>& sink,
+                                Deadline deadline) {
+  const bool timed = deadline != Deadline::max();
   zmq_pollitem_t items[kChannelCount];
   for (std::size_t i = 0; i < kChannelCount; ++i) items[i] = {socks_[i], 0, ZMQ_POLLIN, 0};
   const int rc = zmq_poll(items, static_cast<int>(kChannelCount), timeoutMs);
@@ -159,6 +165,7 @@ std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& 
       }
       sink(std::move(m));
       ++handled;
+      if (timed && std::chrono::steady_clock::now() >= deadline) return handled;
     }
   }
   return handled;
@@ -168,7 +175,7 @@ std::size_t Receiver::drain(int budgetMs, const std::function<void(Message&&)>& 
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
   std::size_t total = 0;
   for (;;) {
-    const std::size_t n = poll(0, sink);
+    const std::size_t n = pollUntil(0, sink, end);
     total += n;
     if (n == 0 || std::chrono::steady_clock::now() >= end) return total;
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -71,6 +72,10 @@ class Receiver {
     std::vector<uint8_t> prefix;
   };
 
+  using Deadline = std::chrono::steady_clock::time_point;
+  // poll() that also stops taking messages once `deadline` has passed.
+  std::size_t pollUntil(int timeoutMs, const std::function<void(Message&&)>& sink,
+                        Deadline deadline);
   // Takes one part from socket i into msg; false when none is ready.
   bool receivePart(std::size_t i, void* msg);
   // Adds the part in msg to the multipart message of socket i; true once

@@ -2,6 +2,7 @@
 // and the handling of short, long and garbled messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -374,7 +375,9 @@ TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
     for (const auto& ch : kChannels) {
       const Body body = decode(ch.channel, b.data(), b.size());
       if (const auto* bad = std::get_if<Malformed>(&body)) {
-        ASSERT_EQ(bad->bytes, b);
+        ASSERT_EQ(bad->size, b.size());
+        const std::size_t kept = std::min(b.size(), kMalformedPrefix);
+        ASSERT_EQ(bad->bytes, std::vector<uint8_t>(b.begin(), b.begin() + kept));
       }
       Message m{ch.channel, ch.port, body};
       ASSERT_FALSE(toJson(m, 0).empty());

@@ -1,5 +1,6 @@
 #include "decode.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -18,7 +19,7 @@ uint32_t codesFromWire(const uint8_t* p) {
 }
 
 Malformed bad(std::string reason, const uint8_t* data, std::size_t len) {
-  return Malformed{std::move(reason), std::vector<uint8_t>(data, data + len)};
+  return malformed(std::move(reason), data, len);
 }
 
 std::string lenReason(const char* what, std::size_t want, std::size_t got) {
@@ -66,9 +67,12 @@ bool parseSigned(std::string_view s, int32_t* out) {
   return true;
 }
 
-// Splits on every occurrence of `sep`, keeping empty fields.
-std::vector<std::string_view> splitAll(std::string_view s, char sep) {
+// Splits on every occurrence of `sep`, keeping empty fields. Gives up (and
+// returns nothing) past `most` fields: a field list costs 16 bytes per
+// separator, which a text of separators would turn into 16 times its size.
+std::vector<std::string_view> splitAll(std::string_view s, char sep, std::size_t most) {
   std::vector<std::string_view> out;
+  if (static_cast<std::size_t>(std::count(s.begin(), s.end(), sep)) >= most) return out;
   std::size_t start = 0;
   for (;;) {
     const std::size_t p = s.find(sep, start);
@@ -110,30 +114,45 @@ const std::array<std::string_view, 16> kValueTags{
     "QEL_LONGLONG", "QEL_FLOAT",  "QEL_DOUBLE", "QEL_LONGDOUBLE",
 };
 
+// Length of the known tag that starts at `pos` and is closed by '#', or 0.
+std::size_t knownTagAt(std::string_view t, std::size_t pos) {
+  for (auto k : kValueTags) {
+    if (t.compare(pos, k.size(), k) == 0 && pos + k.size() < t.size() && t[pos + k.size()] == '#')
+      return k.size();
+  }
+  return 0;
+}
+
 // If an item "$name#TAG#" starts at `pos`, returns the index just past its
 // second '#' and fills name and tag; otherwise npos. Requiring a known tag
 // lets a '$' inside a text value pass as part of that value.
 std::size_t itemHead(std::string_view t, std::size_t pos, std::string* name, std::string* tag) {
   if (pos >= t.size() || t[pos] != '$') return std::string_view::npos;
-  const std::size_t h1 = t.find('#', pos + 1);
-  if (h1 == std::string_view::npos) return std::string_view::npos;
-  const std::string_view nm = t.substr(pos + 1, h1 - pos - 1);
-  if (nm.find('$') != std::string_view::npos) return std::string_view::npos;
-  const std::size_t h2 = t.find('#', h1 + 1);
-  if (h2 == std::string_view::npos) return std::string_view::npos;
-  const std::string_view tg = t.substr(h1 + 1, h2 - h1 - 1);
-  bool known = false;
-  for (auto k : kValueTags) known = known || k == tg;
-  if (!known) return std::string_view::npos;
-  name->assign(nm);
-  tag->assign(tg);
-  return h2 + 1;
+  const std::size_t h1 = t.find_first_of("$#", pos + 1);
+  if (h1 == std::string_view::npos || t[h1] != '#') return std::string_view::npos;
+  const std::size_t tagLen = knownTagAt(t, h1 + 1);
+  if (tagLen == 0) return std::string_view::npos;
+  name->assign(t.substr(pos + 1, h1 - pos - 1));
+  tag->assign(t.substr(h1 + 1, tagLen));
+  return h1 + 1 + tagLen + 1;
 }
 
+// Start of the first item head at or after `from`, or npos. A name never
+// holds '$', so a candidate '$' is settled by the first '$' or '#' after
+// it: every character is looked at a bounded number of times, and a text
+// of '$' signs without '#' costs one pass, not one pass per sign.
 std::size_t nextItem(std::string_view t, std::size_t from) {
-  std::string n, g;
-  for (std::size_t p = t.find('$', from); p != std::string_view::npos; p = t.find('$', p + 1)) {
-    if (itemHead(t, p, &n, &g) != std::string_view::npos) return p;
+  std::size_t p = t.find('$', from);
+  while (p != std::string_view::npos) {
+    const std::size_t q = t.find_first_of("$#", p + 1);
+    if (q == std::string_view::npos) return std::string_view::npos;
+    if (t[q] == '$') {
+      p = q;
+    } else if (knownTagAt(t, q + 1) != 0) {
+      return p;
+    } else {
+      p = t.find('$', q + 1);
+    }
   }
   return std::string_view::npos;
 }
@@ -201,7 +220,14 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
         found = true;
       }
     }
-    if (!found) return bad("property message with unknown prefix '" + std::string(prefix) + "'", d, n);
+    if (!found) {
+      // The prefix is the sender's text: quote only its start in the reason.
+      constexpr std::size_t kQuoted = 32;
+      const std::string shown = prefix.size() <= kQuoted
+                                    ? std::string(prefix)
+                                    : std::string(prefix.substr(0, kQuoted)) + "..";
+      return bad("property message with unknown prefix '" + shown + "'", d, n);
+    }
   }
   m.text = text.substr(sep + 4);
   switch (m.index) {
@@ -247,7 +273,7 @@ Body decodeValue(const uint8_t* d, std::size_t n) {
 Body decodeTiming(const uint8_t* d, std::size_t n) {
   std::string text, why;
   if (!terminatedText(d, n, &text, &why)) return bad("timing text: " + why, d, n);
-  const auto f = splitAll(text, ' ');
+  const auto f = splitAll(text, ' ', 3);
   TimingMsg t;
   if (f.size() != 3 || !parseSigned(f[0], &t.a) || !parseSigned(f[1], &t.b) ||
       !parseSigned(f[2], &t.c))
@@ -388,8 +414,12 @@ bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText*
   const std::size_t want = index == DataIndex::CrashLastDD     ? 7
                            : index == DataIndex::CrashLastCond ? 8
                                                                : 9;
-  for (std::string_view entry : splitAll(data, ';')) {
-    const auto f = splitAll(entry, ' ');
+  const std::string_view all(data);
+  for (std::size_t start = 0;;) {
+    const std::size_t semi = all.find(';', start);
+    const std::string_view entry =
+        all.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
+    const auto f = splitAll(entry, ' ', want);
     if (f.size() != want) return false;
     LastTextEntry e;
     uint32_t dummy = 0;
@@ -406,8 +436,9 @@ bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText*
     for (std::size_t i = tail; i < f.size(); ++i)
       if (!parseUnsigned(f[i], &dummy)) return false;
     out->entries.push_back(std::move(e));
+    if (semi == std::string_view::npos) return true;
+    start = semi + 1;
   }
-  return true;
 }
 
 bool parseValueText(const std::string& text, ValueRecord* out) {
@@ -430,6 +461,14 @@ bool parseValueText(const std::string& text, ValueRecord* out) {
     p = next;
   }
   return true;
+}
+
+Malformed malformed(std::string reason, const uint8_t* data, std::size_t len) {
+  Malformed m;
+  m.reason = std::move(reason);
+  m.bytes.assign(data, data + (len < kMalformedPrefix ? len : kMalformedPrefix));
+  m.size = len;
+  return m;
 }
 
 std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {

@@ -3,7 +3,9 @@
 // Each channel has its own port and its own wire format. decode() never
 // throws and never reads outside the given bytes: anything that does not
 // match its channel's layout comes back as a Malformed value carrying the
-// reason and the raw bytes, so the caller can report it and carry on.
+// reason, the message's size and its first bytes, so the caller can report
+// it and carry on. Decoding takes time linear in the message's size, so a
+// hostile sender cannot stall the collector with one crafted message.
 #pragma once
 
 #include <array>
@@ -184,10 +186,18 @@ struct LastDataMsg {
   std::vector<LastDataEntry> entries;
 };
 
+// At most this many leading bytes of a malformed message are kept: enough
+// to recognise what was sent, never a copy of a huge message.
+inline constexpr std::size_t kMalformedPrefix = 64;
+
 struct Malformed {
   std::string reason;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> bytes;  // the first kMalformedPrefix bytes at most
+  uint64_t size = 0;           // the whole message's size in bytes
 };
+
+// A Malformed value for `len` bytes at `data`, keeping only their prefix.
+Malformed malformed(std::string reason, const uint8_t* data, std::size_t len);
 
 using Body = std::variant<NodeMsg, CondMsg, McdcMsg, PropertyMsg, TestCaseEvent, ValueRecord,
                           LastDataMsg, TimingMsg, Malformed>;

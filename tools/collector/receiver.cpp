@@ -2,7 +2,9 @@
 
 #include <zmq.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -12,6 +14,23 @@ namespace {
 // Per socket and poll call: enough to keep up with a burst, small enough
 // that one busy channel cannot starve the others.
 constexpr int kBatch = 4096;
+// Bytes per socket and poll call, for the same reason when messages are
+// large: at least one message is always taken.
+constexpr std::size_t kByteBudget = std::size_t{16} << 20;
+
+// Owns one zmq_msg_t, so that a sink that throws does not leak a message
+// (which may be hundreds of megabytes).
+class MsgHolder {
+ public:
+  MsgHolder() { zmq_msg_init(&msg_); }
+  ~MsgHolder() { zmq_msg_close(&msg_); }
+  MsgHolder(const MsgHolder&) = delete;
+  MsgHolder& operator=(const MsgHolder&) = delete;
+  zmq_msg_t* get() { return &msg_; }
+
+ private:
+  zmq_msg_t msg_;
+};
 
 std::runtime_error zmqError(const std::string& what) {
   return std::runtime_error(what + ": " + zmq_strerror(zmq_errno()));
@@ -25,7 +44,7 @@ uint16_t portOf(const std::string& endpoint) {
 
 }  // namespace
 
-Receiver::Receiver(const ReceiverOptions& opt) {
+Receiver::Receiver(const ReceiverOptions& opt) : maxMessage_(opt.maxMessage) {
   ctx_ = zmq_ctx_new();
   if (!ctx_) throw zmqError("zmq_ctx_new");
   try {
@@ -42,6 +61,10 @@ Receiver::Receiver(const ReceiverOptions& opt) {
       // retry quickly so its first messages are not held up.
       const int ivl = 20;
       zmq_setsockopt(s, ZMQ_RECONNECT_IVL, &ivl, sizeof ivl);
+      if (opt.refuseAbove > 0) {
+        const int64_t limit = static_cast<int64_t>(opt.refuseAbove);
+        zmq_setsockopt(s, ZMQ_MAXMSGSIZE, &limit, sizeof limit);
+      }
       std::string ep = opt.endpoints[i];
       if (ep.empty())
         ep = "tcp://" + opt.host + ":" + std::to_string(kChannels[i].port + opt.portOffset);
@@ -70,7 +93,53 @@ Receiver::~Receiver() {
   zmq_ctx_term(ctx_);
 }
 
+bool Receiver::receivePart(std::size_t i, void* msg) {
+  return zmq_msg_recv(static_cast<zmq_msg_t*>(msg), socks_[i], ZMQ_DONTWAIT) >= 0;
+}
+
+Message Receiver::single(std::size_t i, const uint8_t* data, std::size_t len) const {
+  Message m;
+  m.channel = kChannels[i].channel;
+  m.port = ports_[i];
+  if (len > maxMessage_) {
+    m.body = malformed("message of " + std::to_string(len) + " bytes, above the limit of " +
+                           std::to_string(maxMessage_) + " bytes",
+                       data, len);
+  } else {
+    m.body = decode(m.channel, data, len);
+  }
+  return m;
+}
+
+bool Receiver::addPart(std::size_t i, void* msgPtr, Message* out) {
+  auto* msg = static_cast<zmq_msg_t*>(msgPtr);
+  const auto* data = static_cast<const uint8_t*>(zmq_msg_data(msg));
+  const std::size_t len = zmq_msg_size(msg);
+  Multipart& mp = multipart_[i];
+  mp.active = true;
+  ++mp.parts;
+  mp.size += len;
+  const std::size_t room = kMalformedPrefix - std::min(mp.prefix.size(), kMalformedPrefix);
+  mp.prefix.insert(mp.prefix.end(), data, data + std::min(room, len));
+  if (zmq_msg_more(msg)) return false;
+  out->channel = kChannels[i].channel;
+  out->port = ports_[i];
+  Malformed bad;
+  bad.reason = "multipart message of " + std::to_string(mp.parts) + " parts";
+  bad.bytes = std::move(mp.prefix);
+  bad.size = mp.size;
+  out->body = std::move(bad);
+  mp = Multipart{};
+  return true;
+}
+
 std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& sink) {
+  return pollUntil(timeoutMs, sink, Deadline::max());
+}
+
+std::size_t Receiver::pollUntil(int timeoutMs, const std::function<void(Message&&)>& sink,
+                                Deadline deadline) {
+  const bool timed = deadline != Deadline::max();
   zmq_pollitem_t items[kChannelCount];
   for (std::size_t i = 0; i < kChannelCount; ++i) items[i] = {socks_[i], 0, ZMQ_POLLIN, 0};
   const int rc = zmq_poll(items, static_cast<int>(kChannelCount), timeoutMs);
@@ -79,23 +148,37 @@ std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& 
     throw zmqError("zmq_poll");
   }
   std::size_t handled = 0;
-  zmq_msg_t msg;
-  zmq_msg_init(&msg);
+  MsgHolder holder;
+  zmq_msg_t* msg = holder.get();
   for (std::size_t i = 0; i < kChannelCount; ++i) {
     if (!(items[i].revents & ZMQ_POLLIN)) continue;
-    for (int k = 0; k < kBatch; ++k) {
-      if (zmq_msg_recv(&msg, socks_[i], ZMQ_DONTWAIT) < 0) break;
-      const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&msg));
+    std::size_t bytes = 0;
+    for (int k = 0; k < kBatch && bytes < kByteBudget; ++k) {
+      if (!receivePart(i, msg)) break;
+      const std::size_t len = zmq_msg_size(msg);
+      bytes += len;
       Message m;
-      m.channel = kChannels[i].channel;
-      m.port = ports_[i];
-      m.body = decode(m.channel, data, zmq_msg_size(&msg));
+      if (multipart_[i].active || zmq_msg_more(msg)) {
+        if (!addPart(i, msg, &m)) continue;
+      } else {
+        m = single(i, static_cast<const uint8_t*>(zmq_msg_data(msg)), len);
+      }
       sink(std::move(m));
       ++handled;
+      if (timed && std::chrono::steady_clock::now() >= deadline) return handled;
     }
   }
-  zmq_msg_close(&msg);
   return handled;
+}
+
+std::size_t Receiver::drain(int budgetMs, const std::function<void(Message&&)>& sink) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
+  std::size_t total = 0;
+  for (;;) {
+    const std::size_t n = pollUntil(0, sink, end);
+    total += n;
+    if (n == 0 || std::chrono::steady_clock::now() >= end) return total;
+  }
 }
 
 }  // namespace qelc

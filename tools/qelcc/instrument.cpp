@@ -137,7 +137,7 @@ class Rewriter {
   unsigned AfterSemicolon(unsigned off) const;
   std::string OperatorAfter(unsigned from, unsigned to) const;
   bool Constant(CXCursor e) const;
-  bool HasLabels(const std::vector<CXCursor>& v, size_t from) const;
+  bool HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to) const;
   CXCursor Skip(CXCursor e) const;
 
   int NewNode(const char* kind, CXCursor at);
@@ -363,20 +363,24 @@ bool Rewriter::Constant(CXCursor e) const {
   return constant;
 }
 
-bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from) const {
-  bool found = false;
-  for (size_t i = from; i < v.size() && !found; ++i) {
-    qel::cparse::Walk(v[i], [&](CXCursor c, CXCursor) {
-      CXCursorKind k = clang_getCursorKind(c);
-      if (k == CXCursor_LabelStmt || k == CXCursor_CaseStmt || k == CXCursor_DefaultStmt) {
-        found = true;
-      }
-      return !found;
-    });
-    CXCursorKind k = Kind(v[i]);
-    if (k == CXCursor_LabelStmt || k == CXCursor_CaseStmt || k == CXCursor_DefaultStmt) found = true;
+// True when a jump could land in v[from, to), past a declaration inserted
+// before it: a goto label anywhere, or a case label of the
+// block's own switch (not of a switch nested inside it).
+bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to) const {
+  std::vector<std::pair<CXCursor, bool>> stack;  // cursor, inside a nested switch
+  for (size_t i = from; i < to; ++i) stack.emplace_back(v[i], false);
+  while (!stack.empty()) {
+    CXCursor c = stack.back().first;
+    bool nested = stack.back().second;
+    stack.pop_back();
+    CXCursorKind k = Kind(c);
+    if (k == CXCursor_LabelStmt) return true;
+    if ((k == CXCursor_CaseStmt || k == CXCursor_DefaultStmt) && !nested) return true;
+    if (!clang_isStatement(k)) continue;
+    bool inner = nested || k == CXCursor_SwitchStmt;
+    for (CXCursor ch : Children(c)) stack.emplace_back(ch, inner);
   }
-  return found;
+  return false;
 }
 
 void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out) {
@@ -531,9 +535,13 @@ void Rewriter::Body(CXCursor s, int depth) {
 void Rewriter::Compound(CXCursor c, int depth, int run, const char* first_kind) {
   std::vector<CXCursor> ch = Children(c);
   const char* kind = first_kind;
+  std::vector<bool> labels_after(ch.size() + 1, false);
+  for (size_t i = ch.size(); i-- > 0;) {
+    labels_after[i] = labels_after[i + 1] || HasLabels(ch, i, i + 1);
+  }
   for (size_t i = 0; i < ch.size(); ++i) {
     int before = run;
-    Stmt(ch[i], depth + 1, run, kind, !HasLabels(ch, i + 1));
+    Stmt(ch[i], depth + 1, run, kind, !labels_after[i + 1]);
     if (run != before || run == 0) kind = "stmt";
   }
 }

@@ -521,15 +521,22 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   std::vector<std::string> parse_args;
   if (!std_flag.empty()) parse_args.push_back(std_flag);
   qelcc::InstrumentResult r = qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group);
+  // The unit cannot be instrumented: the plain text decides. When it does
+  // not compile either, the user sees the compiler's own diagnostics only.
   auto uninstrumented = [&](const std::string& why) {
     qelcc::RemoveMap(map_dir, unit);
+    std::string errfile = tmp.File("stderr.plain." + std::to_string(index));
+    int prc = Run(compile_cmd(ifile), errfile);
+    if (prc != 0 || !opt_.strict) CopyToStderr(errfile);
+    if (prc != 0) return prc;
     if (opt_.strict) {
+      std::remove(obj.c_str());
       std::fprintf(stderr, "qelcc: error: %s: %s\n", src.c_str(), why.c_str());
       return 1;
     }
     std::fprintf(stderr, "qelcc: warning: %s: %s; compiled without instrumentation\n",
                  src.c_str(), why.c_str());
-    return Run(compile_cmd(ifile));
+    return 0;
   };
   if (!r.ok) return uninstrumented(r.error);
 
@@ -541,27 +548,15 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   std::string errfile = tmp.File("stderr." + std::to_string(index));
   rc = Run(compile_cmd(qfile), errfile);
   if (rc != 0) {
-    // Either the user's code does not compile (the plain compile says so,
-    // with the user's own diagnostics) or the probes upset the compiler.
-    std::string errfile2 = tmp.File("stderr2." + std::to_string(index));
-    int rc2 = Run(compile_cmd(ifile), errfile2);
-    if (rc2 != 0) {
-      CopyToStderr(errfile2);
-      qelcc::RemoveMap(map_dir, unit);
-      return rc2;
-    }
+    // Either the user's code does not compile (the plain text says so, with
+    // the user's own diagnostics) or the probes upset the compiler.
     std::remove(obj.c_str());
     bool okr = false;
     std::string msg = ReadFile(errfile, &okr);
+    size_t e = msg.find("error");
+    if (e != std::string::npos) msg = msg.substr(e);
     size_t nl = msg.find('\n');
     if (nl != std::string::npos) msg.resize(nl);
-    if (opt_.strict) {
-      CopyToStderr(errfile);
-      std::fprintf(stderr, "qelcc: error: %s: the instrumented text does not compile\n",
-                   src.c_str());
-      qelcc::RemoveMap(map_dir, unit);
-      return rc == 0 ? 1 : rc;
-    }
     return uninstrumented("the instrumented text does not compile (" + msg + ")");
   }
   CopyToStderr(errfile);

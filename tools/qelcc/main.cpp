@@ -351,6 +351,14 @@ int Driver::Main() {
     Exec(plain);
   }
   if (compile_only && source_idx_.size() > 1 && !output_.empty()) Exec(plain);  // the compiler's error
+  bool any_in_scope = false;
+  for (size_t i : source_idx_) any_in_scope = any_in_scope || InScope(qelcc::NormalPath(args[i], cwd_));
+  if (!any_in_scope) {
+    if (compile_only) Exec(plain);
+    std::vector<std::string> l = plain;
+    for (const std::string& f : RuntimeLinkFlags()) l.push_back(f);
+    Exec(l);
+  }
 
   TempDir tmp;
   if (!tmp.ok()) {
@@ -460,7 +468,7 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   pp.push_back(ifile);
 
   // Compile: the user's flags without the preprocessor's, the .i as input.
-  auto compile_cmd = [&](const std::string& input) {
+  auto compile_cmd = [&](const std::string& input, bool no_warnings) {
     std::vector<std::string> cc{cmd_.compiler};
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
@@ -485,6 +493,7 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
       }
       cc.push_back(a);
     }
+    if (no_warnings) cc.push_back("-w");
     cc.push_back("-c");
     cc.push_back("-x");
     cc.push_back("cpp-output");
@@ -495,11 +504,38 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
     cc.push_back(obj);
     return cc;
   };
+  // The user's own compile of the original source, dependency flags aside
+  // (the preprocessing run wrote that file already).
+  auto original_cmd = [&](const std::string& out) {
+    std::vector<std::string> cc{cmd_.compiler};
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (a == "-o" || a == "-MF" || a == "-MT" || a == "-MQ") {
+        ++i;
+        continue;
+      }
+      if (StartsWith(a, "-o") || a == "-c" || a == "-MD" || a == "-MMD" || a == "-MP" ||
+          StartsWith(a, "-MF") || StartsWith(a, "-MT") || StartsWith(a, "-MQ") ||
+          StartsWith(a, "-Wp,-M")) {
+        continue;
+      }
+      if (TakesValue(a) && i + 1 < args.size()) {
+        cc.push_back(a);
+        cc.push_back(args[++i]);
+        continue;
+      }
+      if (!a.empty() && a[0] != '-' && a != src) continue;
+      cc.push_back(a);
+    }
+    cc.push_back("-c");
+    cc.push_back("-o");
+    cc.push_back(out);
+    return cc;
+  };
 
+  if (!scoped) return Run(original_cmd(obj));
   int rc = Run(pp);
   if (rc != 0) return rc;  // the compiler's own diagnostics are already out
-
-  if (!scoped) return Run(compile_cmd(ifile));
 
   bool ok = false;
   std::string itext = ReadFile(ifile, &ok);
@@ -521,13 +557,14 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   std::vector<std::string> parse_args;
   if (!std_flag.empty()) parse_args.push_back(std_flag);
   qelcc::InstrumentResult r = qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group);
-  // The unit cannot be instrumented: the plain text decides. When it does
-  // not compile either, the user sees the compiler's own diagnostics only.
+  // The unit cannot be instrumented: the original source, compiled as the
+  // user asked, decides. When it does not compile, the user sees the
+  // compiler's own diagnostics only.
   auto uninstrumented = [&](const std::string& why) {
     qelcc::RemoveMap(map_dir, unit);
     std::string errfile = tmp.File("stderr.plain." + std::to_string(index));
-    int prc = Run(compile_cmd(ifile), errfile);
-    if (prc != 0 || !opt_.strict) CopyToStderr(errfile);
+    int prc = Run(original_cmd(obj), errfile);
+    CopyToStderr(errfile);
     if (prc != 0) return prc;
     if (opt_.strict) {
       std::remove(obj.c_str());
@@ -546,10 +583,8 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
     return 1;
   }
   std::string errfile = tmp.File("stderr." + std::to_string(index));
-  rc = Run(compile_cmd(qfile), errfile);
+  rc = Run(compile_cmd(qfile, false), errfile);
   if (rc != 0) {
-    // Either the user's code does not compile (the plain text says so, with
-    // the user's own diagnostics) or the probes upset the compiler.
     std::remove(obj.c_str());
     bool okr = false;
     std::string msg = ReadFile(errfile, &okr);
@@ -557,7 +592,26 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
     if (e != std::string::npos) msg = msg.substr(e);
     size_t nl = msg.find('\n');
     if (nl != std::string::npos) msg.resize(nl);
-    return uninstrumented("the instrumented text does not compile (" + msg + ")");
+    // Three causes: the user's code does not compile (the original compile
+    // says so, in the compiler's own words); a warning made an error that the
+    // compiler gives for preprocessed text only (it no longer knows what came
+    // from a macro): the original compile's diagnostics stand and the
+    // instrumented text is compiled without warnings; or the probes upset
+    // the compiler: the original object is used.
+    std::string errfile2 = tmp.File("stderr.orig." + std::to_string(index));
+    std::string plain_obj = tmp.File("plain." + std::to_string(index) + ".o");
+    int orc = Run(original_cmd(plain_obj), errfile2);
+    if (orc != 0) {
+      CopyToStderr(errfile2);
+      qelcc::RemoveMap(map_dir, unit);
+      return orc;
+    }
+    std::string errfile3 = tmp.File("stderr.w." + std::to_string(index));
+    if (Run(compile_cmd(qfile, true), errfile3) == 0) {
+      errfile = errfile2;
+    } else {
+      return uninstrumented("the instrumented text does not compile (" + msg + ")");
+    }
   }
   CopyToStderr(errfile);
   r.map.unit = unit;

@@ -577,7 +577,10 @@ void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl
     }
   }
   int node = run > 0 ? run : 0;
-  for (CXCursor l : labels) AddLine(node, l);
+  // Case labels are lines of code to gcov as well; goto labels are not.
+  for (CXCursor l : labels) {
+    if (Kind(l) != CXCursor_LabelStmt) AddLine(node, l);
+  }
   std::vector<CXCursor> ch = Children(cur);
   switch (k) {
     case CXCursor_CompoundStmt:

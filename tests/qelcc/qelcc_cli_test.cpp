@@ -11,6 +11,8 @@ using namespace qelcc_test;
 namespace {
 
 const std::string kQelcc = QELCC_EXE;
+// Sanitizer builds: programs that load the runtime link the sanitizer too.
+const std::string kSan = QEL_FIXTURE_FLAGS;
 
 class Cli : public ::testing::Test {
  protected:
@@ -80,13 +82,13 @@ TEST_F(Cli, DependencyFilesAreThePlainCompilersOwn) {
 
 TEST_F(Cli, CompileThenLinkAndCompileAndLinkBothRun) {
   std::string out;
-  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror -c a.c -o a.o", &out), 0) << out;
-  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror -c main.c", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " -c a.c -o a.o", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " -c main.c", &out), 0) << out;
   EXPECT_TRUE(Exists(dir_ + "/main.o"));
   EXPECT_EQ(Sh("nm '" + dir_ + "/a.o' | grep -q QelExp"), 0);
-  ASSERT_EQ(Run(kQelcc + " gcc a.o main.o -o prog", &out), 0) << out;  // link only
+  ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " a.o main.o -o prog", &out), 0) << out;  // link only
   EXPECT_EQ(Sh("'" + dir_ + "/prog' | grep -qx 42"), 0);
-  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror a.c main.c -o prog2", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " a.c main.c -o prog2", &out), 0) << out;
   EXPECT_EQ(Sh("'" + dir_ + "/prog2' | grep -qx 42"), 0);
   // Shared library and a program that uses it.
   ASSERT_EQ(Run(kQelcc + " gcc -shared -fPIC a.c -o liba.so", &out), 0) << out;
@@ -166,6 +168,37 @@ TEST_F(Cli, WhatLibclangCannotParseCompilesPlainOrFailsWhenStrict) {
   EXPECT_EQ(Run("QELCC_STRICT=1 " + kQelcc + " gcc -c nested.c -o nested.o", &out), 1);
   EXPECT_NE(out.find("qelcc: error: nested.c:"), std::string::npos) << out;
   EXPECT_FALSE(Exists(dir_ + "/nested.o"));
+}
+
+TEST_F(Cli, MapNamesOriginalTextAndColumnsAlsoThroughMacros) {
+  Write("m.c",
+        "#define IN(v, lo, hi) ((v) >= (lo) && (v) <= (hi))\n"
+        "int f(int v, int w) {\n"
+        "  if (IN(v, 1, 10))\n"
+        "    return 1;\n"
+        "  return v > 0 &&   /* c */ w < 3;\n"
+        "}\n");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc -c m.c -o m.o", &out), 0) << out;
+  Json::Value map = ParseJson(ReadFile(dir_ + "/maps/1.qelmap.json"));
+  ASSERT_EQ(map["decisions"].size(), 2u);
+  const Json::Value& in = map["decisions"][0];
+  EXPECT_EQ(in["text"].asString(), "IN(v, 1, 10)");
+  EXPECT_EQ(in["kind"].asString(), "if");
+  EXPECT_EQ(in["line"].asInt(), 3);
+  EXPECT_EQ(in["column"].asInt(), 7);
+  EXPECT_EQ(in["end_column"].asInt(), 19);
+  ASSERT_EQ(in["conditions"].size(), 2u);
+  EXPECT_EQ(in["conditions"][1]["text"].asString(), "(v) <= (10)");
+  EXPECT_EQ(in["conditions"][1]["index"].asInt(), 1);
+  const Json::Value& ret = map["decisions"][1];
+  EXPECT_EQ(ret["kind"].asString(), "logical");
+  EXPECT_EQ(ret["text"].asString(), "v > 0 &&   /* c */ w < 3");
+  EXPECT_EQ(ret["conditions"][1]["text"].asString(), "w < 3");
+  EXPECT_EQ(ret["conditions"][1]["column"].asInt(), 29);
+  EXPECT_EQ(ret["conditions"][1]["end_column"].asInt(), 34);
+  EXPECT_EQ(map["functions"][0]["name"].asString(), "f");
+  EXPECT_EQ(map["functions"][0]["line"].asInt(), 2);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "instrument.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -83,7 +84,8 @@ struct Token {
 struct OrigPos {
   int file = 0;
   unsigned line = 0, column = 0;
-  bool exact = false;
+  bool exact = false;  // column is the original's
+  bool macro = false;  // inside a macro expansion: column of the invocation
 };
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
@@ -145,7 +147,9 @@ class Rewriter {
   void AddLine(int node, CXCursor c) { AddLines(node, Begin(c).line, Begin(c).line); }
   OrigPos Map(const Position& p, bool end);
   int FileId(const std::string& path);
-  std::string Text(const Position& b, const Position& e);
+  // The original text of a range; inside a macro expansion the invocation's
+  // text when `macro_invocation`, else the expanded text.
+  std::string Text(const Position& b, const Position& e, bool macro_invocation);
   const std::vector<std::string>* Source(const std::string& path);
 
   const TranslationUnit& tu_;
@@ -211,6 +215,7 @@ OrigPos Rewriter::Map(const Position& p, bool end) {
     target -= 1;  // map the last byte, then step past it
   }
   size_t i = 0, k = 0;
+  bool prefix = true;
   while (true) {
     while (i < target && i < iline.size()) {
       size_t next = SkipBlank(iline, i);
@@ -219,20 +224,84 @@ OrigPos Rewriter::Map(const Position& p, bool end) {
       i = next;
     }
     k = SkipBlank(oline, k);
+    if (i >= iline.size() || k >= oline.size() || iline[i] != oline[k]) {
+      prefix = false;
+      break;
+    }
     if (i == target) break;
-    if (i >= iline.size() || k >= oline.size() || iline[i] != oline[k]) return o;
     ++i;
     ++k;
   }
-  if (k >= oline.size() || i >= iline.size() || iline[i] != oline[k]) return o;
-  o.column = static_cast<unsigned>(k + 1 + (end ? 1 : 0));
+  if (prefix && k < oline.size() && i < iline.size() && iline[i] == oline[k]) {
+    o.column = static_cast<unsigned>(k + 1 + (end ? 1 : 0));
+    o.exact = true;
+    return o;
+  }
+  if (i >= iline.size() || k >= oline.size()) return o;
+  // A line that follows a line marker and matches nothing of the original
+  // is the rest of an expansion from a system header's macro, which the
+  // compiler puts on a line of its own: no column can be trusted there.
+  if (ls >= 2 && SkipBlank(oline, 0) == k) {
+    size_t prev = text_.rfind('\n', ls - 2);
+    prev = prev == std::string::npos ? 0 : prev + 1;
+    if (text_[prev] == '#') return o;
+  }
+  // A macro was expanded on this line, its invocation starting at or before
+  // k: the identifier, and its parenthesised arguments if any.
+  size_t inv_begin = k;
+  while (inv_begin > 0 &&
+         (isalnum(static_cast<unsigned char>(oline[inv_begin - 1])) || oline[inv_begin - 1] == '_')) {
+    --inv_begin;
+  }
+  size_t inv_end = inv_begin;
+  while (inv_end < oline.size() &&
+         (isalnum(static_cast<unsigned char>(oline[inv_end])) || oline[inv_end] == '_')) {
+    ++inv_end;
+  }
+  if (inv_end == inv_begin) return o;
+  size_t after = SkipBlank(oline, inv_end);
+  if (after < oline.size() && oline[after] == '(') {
+    int level = 0;
+    for (size_t q = after; q < oline.size(); ++q) {
+      if (oline[q] == '(') ++level;
+      if (oline[q] == ')' && --level == 0) {
+        inv_end = q + 1;
+        break;
+      }
+    }
+    if (level != 0) return o;  // arguments run over several lines
+  }
+  // The text after the invocation matches from the end of both lines.
+  size_t ii = iline.size(), kk = oline.size();
+  while (ii > i && kk > inv_end) {
+    if (IsSpace(iline[ii - 1])) {
+      --ii;
+    } else if (IsSpace(oline[kk - 1])) {
+      --kk;
+    } else if (iline[ii - 1] == oline[kk - 1]) {
+      --ii;
+      --kk;
+      if (ii == target) {
+        o.column = static_cast<unsigned>(kk + 1 + (end ? 1 : 0));
+        o.exact = true;
+        return o;
+      }
+    } else {
+      break;
+    }
+  }
+  if (target < i || target >= ii) return o;
+  o.macro = true;
   o.exact = true;
+  o.column = static_cast<unsigned>((end ? inv_end : inv_begin) + 1);
   return o;
 }
 
-std::string Rewriter::Text(const Position& b, const Position& e) {
+std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invocation) {
   OrigPos ob = Map(b, false), oe = Map(e, true);
-  if (ob.exact && oe.exact && ob.file == oe.file) {
+  bool original = ob.exact && oe.exact && ob.file == oe.file &&
+                  (macro_invocation || (!ob.macro && !oe.macro));
+  if (original) {
     const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(ob.file)]);
     std::string out;
     for (unsigned l = ob.line; l <= oe.line && src && l <= src->size(); ++l) {
@@ -423,7 +492,7 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
   d.column = ob.column;
   d.end_line = oe.line;
   d.end_column = oe.column;
-  d.text = Text(b, en);
+  d.text = Text(b, en, true);
   std::string cs = d.mcdc ? "__qel_cs[" + std::to_string(fn_slots_++) + "]" : "(int*)0";
   std::string open = "(";
   if (with_node) {
@@ -447,7 +516,7 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
     c.column = olb.column;
     c.end_line = ole.line;
     c.end_column = ole.column;
-    c.text = Text(lb, le);
+    c.text = Text(lb, le, false);
     std::string lopen = d.mcdc ? "__qel_c(" + cs + ", " + std::to_string(index) + ", " + u + ", " +
                                      std::to_string(c.id) + ", " + g + ", !!("
                                : "QelExp(" + u + ", " + std::to_string(c.id) + ", 0, (int*)0, " +

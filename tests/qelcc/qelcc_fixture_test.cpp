@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 
 #include "qelcc_support.h"
@@ -24,6 +23,7 @@ struct Fixture {
   const char* name;
   const char* compiler;
   const char* flags;
+  const char* qelcc_options = "";
 };
 
 void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name << " (" << f.compiler << ")"; }
@@ -33,6 +33,36 @@ struct Map {
   Json::Value doc;
   int file = -1;  // file id of the fixture
 };
+
+struct Annotation {
+  std::string what;
+  std::vector<long> nums;
+};
+
+// "//@word n n ..." or "/*@word n n ...*/" on one line of a fixture.
+std::vector<Annotation> Annotations(const std::string& line) {
+  std::vector<Annotation> out;
+  for (size_t at = 0; (at = line.find('@', at)) != std::string::npos; ++at) {
+    if (at < 2 || !(line.compare(at - 2, 2, "//") == 0 || line.compare(at - 2, 2, "/*") == 0)) {
+      continue;
+    }
+    size_t p = at + 1;
+    Annotation a;
+    while (p < line.size() && isalpha(static_cast<unsigned char>(line[p]))) a.what += line[p++];
+    if (a.what != "line" && a.what != "dec" && a.what != "conds" && a.what != "nodec") continue;
+    while (true) {
+      size_t q = p;
+      while (q < line.size() && line[q] == ' ') ++q;
+      if (q == p || q >= line.size() || !isdigit(static_cast<unsigned char>(line[q]))) break;
+      size_t e = q;
+      while (e < line.size() && isdigit(static_cast<unsigned char>(line[e]))) ++e;
+      a.nums.push_back(std::stol(line.substr(q, e - q)));
+      p = e;
+    }
+    out.push_back(a);
+  }
+  return out;
+}
 
 class FixtureTest : public ::testing::TestWithParam<Fixture> {};
 
@@ -50,7 +80,8 @@ TEST_P(FixtureTest, SameOutputExactCounts) {
   ASSERT_EQ(Sh(std::string(fx.compiler) + " " + flags + " " + src + " -o " + dir + "/plain", &out),
             0)
       << out;
-  ASSERT_EQ(Sh("QELCC_STRICT=1 QELCC_MAP_DIR=" + maps + " " + QELCC_EXE + " " + fx.compiler +
+  ASSERT_EQ(Sh("QELCC_STRICT=1 QELCC_MAP_DIR=" + maps + " " + QELCC_EXE + " " +
+                   fx.qelcc_options + " " + fx.compiler +
                    " " + flags + " " + src + " -o " + dir + "/inst",
                &out),
             0)
@@ -93,20 +124,50 @@ TEST_P(FixtureTest, SameOutputExactCounts) {
     }
   }
 
+  // With --values: one value record per call of a function with scalar
+  // parameters, carrying each of them.
+  if (std::string(fx.qelcc_options).find("--values") != std::string::npos) {
+    int functions_with_values = 0;
+    for (const Json::Value& f : m.doc["functions"]) {
+      auto it = counts.values.find(f["name"].asString());
+      if (it == counts.values.end()) continue;
+      ++functions_with_values;
+      EXPECT_EQ(static_cast<long>(it->second.size()), counts.Node(m.unit, f["entry_node"].asInt()))
+          << f["name"].asString();
+      for (const Json::Value& items : it->second) EXPECT_GE(items.size(), 1u);
+    }
+    EXPECT_GE(functions_with_values, 1);
+    auto bits = counts.values.find("bits");  // conditions.c: bits(3, 5) among the calls
+    if (bits != counts.values.end()) {
+      bool seen = false;
+      for (const Json::Value& items : bits->second) {
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items[0]["name"].asString(), "a");
+        EXPECT_EQ(items[0]["tag"].asString(), "QEL_INT");
+        seen = seen || (items[0]["value"].asString() == "3" && items[1]["value"].asString() == "5");
+      }
+      EXPECT_TRUE(seen);
+    }
+    auto pick = counts.values.find("pick");  // double and _Bool, the pointer left out
+    if (pick != counts.values.end()) {
+      ASSERT_EQ(pick->second.at(0).size(), 2u);
+      EXPECT_EQ(pick->second.at(0)[0]["tag"].asString(), "QEL_DOUBLE");
+      EXPECT_EQ(pick->second.at(0)[1]["name"].asString(), "flag");
+    }
+  } else {
+    EXPECT_TRUE(counts.values.empty());
+  }
+
   // The annotations.
   std::istringstream in(ReadFile(src));
   std::string line;
   unsigned lineno = 0;
   int checked = 0;
-  const std::regex annot(R"((?://|/\*)@(line|dec|conds|nodec)((?:\s+\d+)*))");
   while (std::getline(in, line)) {
     ++lineno;
-    for (std::sregex_iterator it(line.begin(), line.end(), annot), end; it != end; ++it) {
-      const std::string what = (*it)[1];
-      std::vector<long> nums;
-      std::istringstream ns((*it)[2].str());
-      long v;
-      while (ns >> v) nums.push_back(v);
+    for (const Annotation& a : Annotations(line)) {
+      const std::string& what = a.what;
+      const std::vector<long>& nums = a.nums;
       if (what != "nodec" && nums.empty()) continue;  // prose mentioning the syntax
       SCOPED_TRACE(std::string(fx.name) + ":" + std::to_string(lineno) + ": " + line);
       ++checked;
@@ -163,7 +224,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fixture{"flow.c", "gcc", kStrict}, Fixture{"flow.c", "gcc", "-O2 -Wall -Wextra -Werror"},
                       Fixture{"conditions.c", "gcc", kStrict},
                       Fixture{"constants.c", "gcc", "-std=gnu11 -Wall -Wextra -Werror"},
-                      Fixture{"c89.c", "gcc", kC90}, Fixture{"flow.c", "clang-14", kStrict},
+                      Fixture{"c89.c", "gcc", kC90},
+                      Fixture{"c89.c", "gcc", kC90, "--values"},
+                      Fixture{"conditions.c", "gcc", "-Wall -Wextra -Werror -Wconversion -Wdouble-promotion",
+                              "--values"},
+                      Fixture{"flow.c", "clang-14", kStrict},
                       Fixture{"conditions.c", "clang-14", kStrict}),
     [](const ::testing::TestParamInfo<Fixture>& i) {
       std::string n = std::string(i.param.name) + "_" + i.param.compiler + "_" +

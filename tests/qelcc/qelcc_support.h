@@ -77,6 +77,7 @@ struct Counts {
   std::map<std::pair<int, int>, long> nodes;                  // (unit, node)
   std::map<std::tuple<int, int, bool>, long> conds;           // (unit, cond, held)
   std::map<std::tuple<int, int, long long>, long> mcdc;       // (unit, decision, codes)
+  std::map<std::string, std::vector<Json::Value>> values;     // header -> records
   long Node(int unit, int id) const {
     auto it = nodes.find({unit, id});
     return it == nodes.end() ? 0 : it->second;
@@ -107,6 +108,8 @@ inline Counts ReadCounts(const std::string& jsonl) {
       c.nodes[{unit, v["node"].asInt()}] += count;
     } else if (kind == "condition") {
       c.conds[std::make_tuple(unit, v["cond"].asInt(), v["held"].asBool())] += count;
+    } else if (kind == "value") {
+      c.values[v["header"].asString()].push_back(v["items"]);
     } else if (kind == "mcdc") {
       c.mcdc[std::make_tuple(unit, v["decision"].asInt(), v["codes"].asInt64())] += count;
     }

@@ -111,8 +111,8 @@ size_t SkipBlank(const std::string& line, size_t k) {
 class Rewriter {
  public:
   Rewriter(const TranslationUnit& tu, const std::string& text, const std::string& cwd, int unit,
-           int group)
-      : tu_(tu), text_(text), cwd_(cwd), unit_(unit), group_(group) {}
+           int group, bool values)
+      : tu_(tu), text_(text), cwd_(cwd), unit_(unit), group_(group), values_(values) {}
 
   bool Run(std::string* out, UnitMap* map, std::string* error);
 
@@ -134,6 +134,7 @@ class Rewriter {
   void Decision(CXCursor e, const char* kind, int depth, bool with_node);
   void Leaves(CXCursor e, std::vector<CXCursor>* out);
   void VarDecls(CXCursor decl_stmt, int depth);
+  std::string ValueProbes(CXCursor fn);
 
   unsigned StmtEnd(CXCursor s);
   unsigned AfterSemicolon(unsigned off) const;
@@ -156,6 +157,7 @@ class Rewriter {
   const std::string& text_;
   std::string cwd_;
   int unit_, group_;
+  bool values_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;  // punctuation of the current function
   UnitMap map_;
@@ -748,6 +750,59 @@ void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl
   if ((control || block) && !no_probe) run = 0;
 }
 
+// The parameters' values at function entry, one value record per call:
+// scalars only (a pointer's target may not be readable), each converted
+// explicitly to the type its QelPrint code reads. One declaration whose
+// initialiser makes the calls, so C90 code stays valid.
+std::string Rewriter::ValueProbes(CXCursor fn) {
+  struct Item {
+    std::string name, cast;
+    int code;
+  };
+  std::vector<Item> items;
+  size_t size = fn_name_.size() + 1;
+  for (CXCursor p : qel::cparse::Parameters(fn)) {
+    std::string name = qel::cparse::Spelling(p);
+    if (name.empty()) continue;
+    CXType t = qel::cparse::Canonical(clang_getCursorType(p));
+    Item it{name, "", 0};
+    switch (t.kind) {
+      case CXType_Bool: it = {name, "(int)", 7}; break;
+      case CXType_Char_S:
+      case CXType_SChar:
+      case CXType_Char_U:
+      case CXType_UChar:
+      case CXType_Int:
+      case CXType_Enum: it = {name, "(int)", 16}; break;
+      case CXType_Short: it = {name, "(int)", 15}; break;
+      case CXType_UShort: it = {name, "(int)", 8}; break;
+      case CXType_UInt: it = {name, "(unsigned int)", 9}; break;
+      case CXType_Long:
+      case CXType_LongLong: it = {name, "(long long)", 18}; break;
+      case CXType_ULong:
+      case CXType_ULongLong: it = {name, "(unsigned long long)", 10}; break;
+      case CXType_Float: it = {name, "(double)", 21}; break;
+      case CXType_Double: it = {name, "(double)", 22}; break;
+      case CXType_LongDouble: it = {name, "(long double)", 23}; break;
+      default: continue;
+    }
+    items.push_back(it);
+    size += name.size() + 20 + 400;  // "$name#QEL_LONGDOUBLE#" and a long double's digits
+  }
+  if (items.empty()) return "";
+  std::string n = std::to_string(next_node_);
+  std::string buf = "__qel_vb" + n, pos = "__qel_vp" + n;
+  std::string out = " char " + buf + "[" + std::to_string(size) + "]; int " + pos +
+                    " = 0; int __qel_v" + n + " __attribute__((unused)) = ((void)QelPrint(\"" +
+                    fn_name_ + "\", " + buf + ", &" + pos + ", 26)";
+  for (const Item& it : items) {
+    out += ", (void)QelPrint(\"" + it.name + "\", " + buf + ", &" + pos + ", " +
+           std::to_string(it.code) + ", " + it.cast + "(" + it.name + "))";
+  }
+  out += ", (void)QelPrint(\"\", " + buf + ", &" + pos + ", 27), 0);";
+  return out;
+}
+
 void Rewriter::Function(CXCursor fn) {
   std::vector<CXCursor> ch = Children(fn);
   if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
@@ -785,6 +840,7 @@ void Rewriter::Function(CXCursor fn) {
   Insert(at, true, 1,
          " int __qel_n" + std::to_string(entry) + " __attribute__((unused)) = QelNode(" +
              std::to_string(unit_) + ", " + std::to_string(entry) + ", 0);");
+  if (values_) Insert(at, true, 1, ValueProbes(fn));
   Compound(body, 2, entry, "stmt");
   if (fn_slots_ > 0) {
     ins_[slot_insertion].text = " int __qel_cs[" + std::to_string(fn_slots_) + "][2];";
@@ -819,7 +875,9 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
       "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
       "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
       "static __inline__ __attribute__((unused)) int __qel_c(int* s, int i, int u, int c, int g, "
-      "int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }\n";
+      "int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
+  if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
+  u += "\n";
   size_t pos = 0;
   for (const Insertion& in : ins_) {
     if (in.offset > text_.size()) continue;
@@ -837,7 +895,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
 
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group) {
+                            int unit, int group, bool values) {
   InstrumentResult r;
   qel::cparse::ParseOptions opts;
   opts.preprocessed = true;
@@ -854,7 +912,7 @@ InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
     if (diags.size() > 1) r.error += " (and " + std::to_string(diags.size() - 1) + " more)";
     return r;
   }
-  Rewriter rw(*tu, itext, cwd, unit, group);
+  Rewriter rw(*tu, itext, cwd, unit, group, values);
   r.ok = rw.Run(&r.text, &r.map, &r.error);
   return r;
 }

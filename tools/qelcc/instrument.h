@@ -61,9 +61,10 @@ struct InstrumentResult {
 // `ipath` names the preprocessed text `itext` (for libclang); `cwd` resolves
 // the relative paths of the line markers; `args` are extra parse arguments
 // (the user's -std=). Positions refer to the files the line markers name.
+// `values`: also report scalar parameters at function entry (QelPrint).
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group);
+                            int unit, int group, bool values = false);
 
 // Normalises a path as the map stores it: absolute, no "." or "..".
 std::string NormalPath(const std::string& path, const std::string& cwd);

@@ -46,6 +46,8 @@ const char* const kUsage =
     "                   instrumentation is impossible (QELCC_STRICT=1)\n"
     "  --keep           keep the preprocessed and instrumented texts (QELCC_KEEP=1)\n"
     "  --off            run the compiler untouched, runtime included (QELCC_OFF=1)\n"
+    "  --values         also send the scalar parameters of every call through\n"
+    "                   QelPrint (QELCC_VALUES=1)\n"
     "  --help, --version\n"
     "QELCC_RUNTIME_DIR names the directory of libQELMQLib.so for link steps.\n"
     "\n"
@@ -58,6 +60,7 @@ struct Options {
   bool strict = false;
   bool keep = false;
   bool off = false;
+  bool values = false;
 };
 
 std::string Env(const char* name) {
@@ -556,7 +559,8 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   }
   std::vector<std::string> parse_args;
   if (!std_flag.empty()) parse_args.push_back(std_flag);
-  qelcc::InstrumentResult r = qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group);
+  qelcc::InstrumentResult r =
+      qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group, opt_.values);
   // The unit cannot be instrumented: the original source, compiled as the
   // user asked, decides. When it does not compile, the user sees the
   // compiler's own diagnostics only.
@@ -632,6 +636,7 @@ int main(int argc, char** argv) {
   opt.strict = Env("QELCC_STRICT") == "1";
   opt.keep = Env("QELCC_KEEP") == "1";
   opt.off = Env("QELCC_OFF") == "1";
+  opt.values = Env("QELCC_VALUES") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   int i = 1;
   for (; i < argc; ++i) {
@@ -654,6 +659,8 @@ int main(int argc, char** argv) {
       opt.keep = true;
     } else if (a == "--off") {
       opt.off = true;
+    } else if (a == "--values") {
+      opt.values = true;
     } else if (StartsWith(a, "--")) {
       std::fprintf(stderr, "qelcc: error: unknown option %s (see qelcc --help)\n", a.c_str());
       return 2;

@@ -18,4 +18,14 @@ if(TARGET qelcc AND TARGET qelcollect)
       QEL_FIXTURE_FLAGS="${QEL_FIXTURE_FLAGS}")
     add_dependencies(${t} qelcc qelcollect QELMQLib)
   endforeach()
+  if(TARGET orrin_drive_cov)
+    qel_add_test(qelcc_demo_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_demo_test.cpp
+                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 300 LABELS qelcc)
+    target_compile_definitions(qelcc_demo_test PRIVATE
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
+      ORRIN_DRIVE_EXE="$<TARGET_FILE:orrin_drive>"
+      ORRIN_DRIVE_COV_EXE="$<TARGET_FILE:orrin_drive_cov>"
+      QEL_DEMO_MAPS="${CMAKE_BINARY_DIR}/qelmap")
+    add_dependencies(qelcc_demo_test qelcollect orrin_drive orrin_drive_cov)
+  endif()
 endif()

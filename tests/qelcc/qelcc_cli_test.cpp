@@ -170,6 +170,25 @@ TEST_F(Cli, WhatLibclangCannotParseCompilesPlainOrFailsWhenStrict) {
   EXPECT_FALSE(Exists(dir_ + "/nested.o"));
 }
 
+TEST_F(Cli, InlineFunctionsOfEveryLinkageStayValidC99) {
+  // An inline definition with external linkage may not refer to anything
+  // static: the probes' helper must not be static.
+  Write("inl.h", "static inline int lo(int a) { return a > 0 && a < 5; }\n"
+                 "inline int hi(int a) { return a > 5 || a < -5; }\n");
+  Write("inl.c", "#include \"inl.h\"\nint hi(int a);\nint use(int a);\n"
+                 "int use(int a) { return lo(a) + hi(a); }\n");
+  std::string out;
+  ASSERT_EQ(Run("QELCC_STRICT=1 " + kQelcc +
+                    " gcc -std=c99 -pedantic -Wall -Wextra -Werror -Wmissing-prototypes -c inl.c",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "");
+  Json::Value map = ParseJson(ReadFile(dir_ + "/maps/1.qelmap.json"));
+  ASSERT_EQ(map["functions"].size(), 3u);
+  EXPECT_EQ(map["files"].size(), 2u);  // the header's functions are listed under the header
+}
+
 TEST_F(Cli, MapNamesOriginalTextAndColumnsAlsoThroughMacros) {
   Write("m.c",
         "#define IN(v, lo, hi) ((v) >= (lo) && (v) <= (hi))\n"

@@ -869,13 +869,17 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
     if (a.depth != b.depth) return a.depth < b.depth;
     return a.seq < b.seq;
   });
+  // The leaf helper has external linkage (weak, hidden: one copy per module),
+  // since C99 forbids inline functions with external linkage to refer to
+  // anything static.
   std::string u;
   u.reserve(text_.size() + ins_.size() * 48 + 1024);
   u +=
       "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
       "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
-      "static __inline__ __attribute__((unused)) int __qel_c(int* s, int i, int u, int c, int g, "
-      "int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
+      "int __qel_c(int*, int, int, int, int, int); "
+      "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
+      "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
   if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
   u += "\n";
   size_t pos = 0;

@@ -239,7 +239,6 @@ class TempDir {
       std::fprintf(stderr, "qelcc: kept %s\n", path_.c_str());
       return;
     }
-    std::string cmd = path_;
     for (const std::string& f : files_) std::remove(f.c_str());
     rmdir(path_.c_str());
   }
@@ -304,7 +303,7 @@ int Driver::Main() {
   const std::vector<std::string>& args = cmd_.args;
   std::vector<std::string> plain{cmd_.compiler};
   plain.insert(plain.end(), args.begin(), args.end());
-  bool compile_only = false, link = true, passthrough = false, deps = false;
+  bool compile_only = false, link = true, passthrough = false;
   bool have_inputs = false, other_sources = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -330,8 +329,6 @@ int Driver::Main() {
                StartsWith(a, "-save-temps") || a == "-###" || a == "-" ||
                StartsWith(a, "-x") || a == "-fdirectives-only") {
       passthrough = true;
-    } else if (a == "-MD" || a == "-MMD") {
-      deps = true;
     } else if (!a.empty() && a[0] != '-') {
       have_inputs = true;
       if (IsCSource(a)) {
@@ -343,7 +340,6 @@ int Driver::Main() {
       have_inputs = true;
     }
   }
-  (void)deps;
   if (opt_.off || passthrough || !have_inputs || (other_sources && !source_idx_.empty()) ||
       (compile_only && source_idx_.empty())) {
     if (!passthrough && link && have_inputs && !compile_only && opt_.off) {
@@ -438,12 +434,6 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
     if (a == "-MT" || a == "-MQ" || StartsWith(a, "-MT") || StartsWith(a, "-MQ")) has_mt = true;
     if (StartsWith(a, "-std=")) std_flag = a;
     if (TakesValue(a) && i + 1 < args.size()) {
-      // The source appears once, as an input; values are kept as they are.
-      if (args[i + 1] == src) {
-        pp.push_back(a);
-        pp.push_back(args[++i]);
-        continue;
-      }
       pp.push_back(a);
       pp.push_back(args[++i]);
       continue;
@@ -490,10 +480,7 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
         cc.push_back(args[++i]);
         continue;
       }
-      if (!a.empty() && a[0] != '-') {
-        if (IsCSource(a) || IsOtherSource(a)) continue;
-        continue;  // objects and libraries belong to the link
-      }
+      if (!a.empty() && a[0] != '-') continue;  // sources; objects and libraries are the link's
       cc.push_back(a);
     }
     if (no_warnings) cc.push_back("-w");

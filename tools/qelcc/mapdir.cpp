@@ -124,7 +124,6 @@ int UnitId(const std::string& dir, const std::string& source, const std::string&
       }
     }
   }
-  std::string key = source + "\n" + object;
   Json::Value& units = reg["units"];
   int id = 0;
   int max = 0;
@@ -156,7 +155,6 @@ int UnitId(const std::string& dir, const std::string& source, const std::string&
     reg["version"] = 1;
     if (!WriteAtomically(reg_path, Dump(reg), error)) id = 0;
   }
-  (void)key;
   close(fd);  // releases the lock
   return id;
 }

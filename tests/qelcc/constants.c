@@ -17,6 +17,8 @@ static int scan(int v) {
   unsigned long s = sizeof(v > 0 && v < 9) + _Alignof(int); //@nodec
   __typeof__(v && seen) t = 0; //@nodec
   int g = _Generic(v && 1, int: 5, default: 6); //@nodec
+  int k = __builtin_choose_expr(A && B, 1, 2) + __builtin_constant_p(v && B); //@nodec
+  unsigned long o = __builtin_offsetof(struct { int a; int b[A && B ? 2 : 1]; }, b); //@nodec
   switch (v) {
     case A && B: //@line 1
       t += 1;
@@ -32,7 +34,7 @@ static int scan(int v) {
     v++;
     if (v > 1) break; //@dec 1 0
   }
-  return (int)s + t + g + seen + table[0] + E1 + E2 + counter; //@line 1
+  return (int)s + t + g + k + (int)o + seen + table[0] + E1 + E2 + counter; //@line 1
 }
 
 int main(void) {

@@ -160,6 +160,7 @@ class Rewriter {
   bool values_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;  // punctuation of the current function
+  std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
   UnitMap map_;
   std::map<std::string, int> file_ids_;
   std::map<std::string, std::unique_ptr<std::vector<std::string>>> sources_;
@@ -561,6 +562,18 @@ void Rewriter::Expr(CXCursor e, int depth) {
       }
       break;
     }
+    case CXCursor_CallExpr:
+    case CXCursor_UnexposedExpr: {
+      // Builtins whose operands must stay constant or are never evaluated.
+      auto w = words_.find(Begin(e).offset);
+      if (w != words_.end() &&
+          (w->second == "__builtin_constant_p" || w->second == "__builtin_choose_expr" ||
+           w->second == "__builtin_types_compatible_p" || w->second == "__builtin_offsetof" ||
+           w->second == "__builtin_object_size" || w->second == "__builtin_dynamic_object_size")) {
+        return;
+      }
+      break;
+    }
     case CXCursor_StmtExpr: {
       for (CXCursor c : Children(e)) {
         if (Kind(c) == CXCursor_CompoundStmt) Compound(c, depth + 1, 0, "stmt");
@@ -813,10 +826,19 @@ void Rewriter::Function(CXCursor fn) {
   CXToken* toks = nullptr;
   unsigned ntoks = 0;
   clang_tokenize(tu_.raw(), clang_getCursorExtent(fn), &toks, &ntoks);
+  words_.clear();
   for (unsigned i = 0; i < ntoks; ++i) {
-    if (clang_getTokenKind(toks[i]) != CXToken_Punctuation) continue;
+    CXTokenKind kind = clang_getTokenKind(toks[i]);
+    if (kind != CXToken_Punctuation && kind != CXToken_Identifier && kind != CXToken_Keyword) {
+      continue;
+    }
     Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
-    tokens_.push_back(Token{p.offset, qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]))});
+    std::string text = qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]));
+    if (kind == CXToken_Punctuation) {
+      tokens_.push_back(Token{p.offset, text});
+    } else if (text.compare(0, 10, "__builtin_") == 0) {
+      words_[p.offset] = text;
+    }
   }
   clang_disposeTokens(tu_.raw(), toks, ntoks);
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The demo: runs the instrumented parcel module's test harness under the
-# collector, then the test driver on the sample project's vectors, and
-# ends with the coverage report of the parcel run.
+# The demo: the parcel module and the sample project's function files are
+# built through qelcc (maps in <build-dir>/qelmap). demo.sh runs the parcel
+# test harness under the collector, the plain test driver on the sample's
+# vectors, then the instrumented driver (orrin_drive_cov) on the same vectors
+# under the collector, and prints both coverage reports.
 #   examples/demo.sh <build-dir>
 set -uo pipefail
 
@@ -10,12 +12,18 @@ build=$(cd "$build" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 collect="$build/tools/collector/qelcollect"
 demo="$build/examples/qel_demo"
+drive_cov="$build/examples/orrin_drive_cov"
+maps="$build/qelmap"
 for exe in "$collect" "$demo"; do
   if [ ! -x "$exe" ]; then
     echo "demo.sh: $exe not found; build the project first" >&2
     exit 2
   fi
 done
+
+# Source locations in the report once the collector reads the maps.
+map_args=()
+if "$collect" --help 2>&1 | grep -q -- '--map'; then map_args=(--map "$maps"); fi
 
 report="$build/parcel_report.txt"
 json="$build/parcel_messages.jsonl"
@@ -24,8 +32,8 @@ json="$build/parcel_messages.jsonl"
 lock=()
 if command -v flock >/dev/null 2>&1; then lock=(flock /tmp/qel-ports.lock); fi
 
-echo "== parcel demo under qelcollect (the runtime's start and stop traces are expected)"
-"${lock[@]}" "$collect" --out "$json" --report "$report" --timeout 120 -- "$demo"
+echo "== parcel demo (built with qelcc) under qelcollect (the runtime's start and stop traces are expected)"
+"${lock[@]}" "$collect" "${map_args[@]}" --out "$json" --report "$report" --timeout 120 -- "$demo"
 demo_status=$?
 echo "== qelcollect exit status $demo_status"
 
@@ -38,11 +46,28 @@ else
   echo "demo.sh: driver/run_vectors.sh not found; skipping the test driver" >&2
 fi
 
+cov_status=0
+cov_report="$build/orrin_report.txt"
+if [ -x "$drive_cov" ]; then
+  echo
+  echo "== orrin_drive_cov (sample instrumented by qelcc) on the same vectors under qelcollect"
+  cov_out="$build/orrin_drive_cov.out"
+  seq 1 20 | tr '\n' ' ' | "${lock[@]}" "$collect" "${map_args[@]}" --out "$build/orrin_messages.jsonl" \
+    --report "$cov_report" --timeout 120 -- "$drive_cov" >"$cov_out" 2>&1
+  cov_status=$?
+  echo "== qelcollect exit status $cov_status (program output: $cov_out)"
+fi
+
 echo
 echo "== coverage report of the parcel demo (every message as JSON: $json)"
 if [ -f "$report" ]; then cat "$report"; fi
+if [ -f "$cov_report" ]; then
+  echo
+  echo "== coverage report of the sample project under its vectors (maps: $maps)"
+  cat "$cov_report"
+fi
 
-if [ "$demo_status" -ne 0 ] || [ "$drive_status" -ne 0 ]; then
-  echo "demo.sh: failed (collector/demo $demo_status, driver $drive_status)" >&2
+if [ "$demo_status" -ne 0 ] || [ "$drive_status" -ne 0 ] || [ "$cov_status" -ne 0 ]; then
+  echo "demo.sh: failed (collector/demo $demo_status, driver $drive_status, instrumented driver $cov_status)" >&2
   exit 1
 fi

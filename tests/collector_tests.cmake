@@ -13,12 +13,20 @@ if(TARGET qelcollect_core)
     QELCOLLECT_FEED="$<TARGET_FILE:qelcollect_testfeed>")
   add_dependencies(collector_receive_test qelcollect qelcollect_testfeed)
 
-  if(TARGET qel_demo)
+  # The hand-instrumented parcel module: fixed node and condition numbers.
+  if(TARGET QELMQLib)
+    add_executable(qel_demo_hand ${CMAKE_CURRENT_SOURCE_DIR}/programs/parcel_hand.c
+                   ${CMAKE_SOURCE_DIR}/examples/parcel_demo.cpp)
+    target_include_directories(qel_demo_hand PRIVATE ${CMAKE_SOURCE_DIR}/examples)
+    target_link_libraries(qel_demo_hand PRIVATE QELMQLib)
+    qel_warnings(qel_demo_hand)
+  endif()
+  if(TARGET qel_demo_hand)
     qel_add_test(collector_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_e2e_test.cpp
                  LIBS qelcollect_core PkgConfig::JSONCPP PORTS TIMEOUT 180 LABELS collector)
     target_compile_definitions(collector_e2e_test PRIVATE
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
-      QEL_DEMO_EXE="$<TARGET_FILE:qel_demo>")
-    add_dependencies(collector_e2e_test qelcollect qel_demo)
+      QEL_DEMO_EXE="$<TARGET_FILE:qel_demo_hand>")
+    add_dependencies(collector_e2e_test qelcollect qel_demo_hand)
   endif()
 endif()

@@ -1,0 +1,223 @@
+// The launcher's command-line contract: pass-through, dependency files,
+// compile/link splits, unit ids, and bad input.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "qelcc_support.h"
+
+using namespace qelcc_test;
+
+namespace {
+
+const std::string kQelcc = QELCC_EXE;
+// Sanitizer builds: programs that load the runtime link the sanitizer too.
+const std::string kSan = QEL_FIXTURE_FLAGS;
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = NewDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Write("a.c", "#include <stdio.h>\n#include \"a.h\"\nint twice(int v) { return v > 0 && v < 100 ? 2 * v : 0; }\n");
+    Write("a.h", "int twice(int v);\n");
+    Write("main.c",
+          "#include <stdio.h>\n#include \"a.h\"\nint main(void) { printf(\"%d\\n\", twice(21)); "
+          "return 0; }\n");
+  }
+  void TearDown() override {
+    if (!HasFailure()) Sh("rm -rf '" + dir_ + "'");
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name) << text;
+  }
+  // Runs in the test's directory with the map directory set.
+  int Run(const std::string& cmd, std::string* out = nullptr) {
+    return Sh("cd '" + dir_ + "' && export QELCC_MAP_DIR=maps && " + cmd, out);
+  }
+  std::string dir_;
+};
+
+TEST_F(Cli, HelpVersionAndUsage) {
+  std::string out;
+  EXPECT_EQ(Sh(kQelcc + " --help", &out), 0);
+  EXPECT_NE(out.find("QELCC_MAP_DIR"), std::string::npos);
+  EXPECT_EQ(Sh(kQelcc + " --version", &out), 0);
+  EXPECT_EQ(Sh(kQelcc, &out), 2);
+  EXPECT_EQ(Sh(kQelcc + " --no-such-option gcc -c x.c", &out), 2);
+  EXPECT_NE(out.find("unknown option"), std::string::npos);
+}
+
+TEST_F(Cli, PassThroughRunsTheCompilerUntouched) {
+  std::string plain, wrapped;
+  ASSERT_EQ(Run("gcc -E a.c", &plain), 0);
+  ASSERT_EQ(Run(kQelcc + " gcc -E a.c", &wrapped), 0);
+  EXPECT_EQ(plain, wrapped);
+  ASSERT_EQ(Run("gcc --version", &plain), 0);
+  ASSERT_EQ(Run(kQelcc + " gcc --version", &wrapped), 0);
+  EXPECT_EQ(plain, wrapped);
+  ASSERT_EQ(Run(kQelcc + " gcc -S a.c -o a.s", &wrapped), 0) << wrapped;
+  EXPECT_EQ(ReadFile(dir_ + "/a.s").find("QelNode"), std::string::npos);
+  ASSERT_EQ(Run(kQelcc + " gcc -M a.c", &wrapped), 0);
+  EXPECT_NE(wrapped.find("a.h"), std::string::npos);
+  // Sources outside the scope compile plain, and no map is written.
+  ASSERT_EQ(Run("QELCC_SCOPE=/nowhere " + kQelcc + " gcc -c a.c -o a.o", &wrapped), 0);
+  EXPECT_FALSE(Exists(dir_ + "/maps/1.qelmap.json"));
+  EXPECT_NE(Sh("nm '" + dir_ + "/a.o' | grep -c QelNode"), 0);
+  EXPECT_FALSE(Exists(dir_ + "/maps"));
+}
+
+TEST_F(Cli, DependencyFilesAreThePlainCompilersOwn) {
+  std::string out;
+  ASSERT_EQ(Run("gcc -MD -MT obj/a.o -MF plain.d -c a.c -o a.o", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -MD -MT obj/a.o -MF inst.d -c a.c -o a.o", &out), 0) << out;
+  EXPECT_EQ(ReadFile(dir_ + "/plain.d"), ReadFile(dir_ + "/inst.d"));
+  // Defaults: -MMD alone names the file and target after the object.
+  ASSERT_EQ(Run("mkdir -p p q && gcc -MMD -c a.c -o p/a.o", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -MMD -c a.c -o q/a.o", &out), 0) << out;
+  std::string p = ReadFile(dir_ + "/p/a.d"), q = ReadFile(dir_ + "/q/a.d");
+  ASSERT_FALSE(p.empty());
+  EXPECT_EQ(q.substr(0, 5), "q/a.o");
+  EXPECT_EQ(p.substr(p.find(':')), q.substr(q.find(':')));
+}
+
+TEST_F(Cli, CompileThenLinkAndCompileAndLinkBothRun) {
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " -c a.c -o a.o", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " -c main.c", &out), 0) << out;
+  EXPECT_TRUE(Exists(dir_ + "/main.o"));
+  EXPECT_EQ(Sh("nm '" + dir_ + "/a.o' | grep -q QelExp"), 0);
+  ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " a.o main.o -o prog", &out), 0) << out;  // link only
+  EXPECT_EQ(Sh("'" + dir_ + "/prog' | grep -qx 42"), 0);
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -Werror " + kSan + " a.c main.c -o prog2", &out), 0) << out;
+  EXPECT_EQ(Sh("'" + dir_ + "/prog2' | grep -qx 42"), 0);
+  // Shared library and a program that uses it.
+  ASSERT_EQ(Run(kQelcc + " gcc -shared -fPIC a.c -o liba.so", &out), 0) << out;
+  EXPECT_EQ(Sh("nm -D '" + dir_ + "/liba.so' | grep -q 'U QelNode'"), 0);
+}
+
+TEST_F(Cli, UnitIdsUniqueStableAndSafeInParallel) {
+  std::string out;
+  for (int i = 0; i < 12; ++i) {
+    Write("u" + std::to_string(i) + ".c", "int f" + std::to_string(i) + "(int x) { return x && 1; }\n");
+  }
+  std::string cmd = "for i in 0 1 2 3 4 5 6 7 8 9 10 11; do " + kQelcc +
+                    " gcc -c u$i.c -o u$i.o & done; wait";
+  ASSERT_EQ(Run(cmd, &out), 0) << out;
+  Json::Value reg = ParseJson(ReadFile(dir_ + "/maps/units.json"));
+  ASSERT_EQ(reg["units"].size(), 12u) << ReadFile(dir_ + "/maps/units.json");
+  std::set<int> ids;
+  std::map<std::string, int> by_source;
+  for (const Json::Value& u : reg["units"]) {
+    ids.insert(u["unit"].asInt());
+    by_source[u["source"].asString()] = u["unit"].asInt();
+    EXPECT_TRUE(Exists(dir_ + "/maps/" + std::to_string(u["unit"].asInt()) + ".qelmap.json"));
+  }
+  EXPECT_EQ(ids.size(), 12u);
+  EXPECT_EQ(*ids.begin(), 1);
+  EXPECT_EQ(*ids.rbegin(), 12);
+  // A rebuild keeps the id.
+  ASSERT_EQ(Run(kQelcc + " gcc -c u5.c -o u5.o", &out), 0) << out;
+  reg = ParseJson(ReadFile(dir_ + "/maps/units.json"));
+  EXPECT_EQ(reg["units"].size(), 12u);
+  Json::Value map =
+      ParseJson(ReadFile(dir_ + "/maps/" + std::to_string(by_source[dir_ + "/u5.c"]) + ".qelmap.json"));
+  EXPECT_EQ(map["source"].asString(), dir_ + "/u5.c");
+  EXPECT_EQ(map["object"].asString(), dir_ + "/u5.o");
+  EXPECT_EQ(map["functions"][0]["name"].asString(), "f5");
+  EXPECT_EQ(map["hash"].asString().substr(0, 8), "fnv1a64:");
+}
+
+TEST_F(Cli, CompilerErrorsAreTheCompilersOwn) {
+  Write("bad.c", "int f(void) {\n  return undeclared_name;\n}\n");
+  std::string plain, wrapped;
+  int prc = Run("gcc -c bad.c -o bad.o", &plain);
+  int wrc = Run(kQelcc + " gcc -c bad.c -o bad.o", &wrapped);
+  EXPECT_NE(prc, 0);
+  EXPECT_EQ(wrc, prc);
+  EXPECT_NE(wrapped.find("bad.c:2:"), std::string::npos) << wrapped;
+  EXPECT_EQ(wrapped.find("qelcc"), std::string::npos) << wrapped;
+  EXPECT_EQ(wrapped.find(".i"), std::string::npos) << wrapped;
+  EXPECT_FALSE(Exists(dir_ + "/bad.o"));
+  // Warnings keep their place in the user's file too.
+  Write("warn.c", "int f(int a) {\n  int unused;\n  return a && 1;\n}\n");
+  ASSERT_EQ(Run(kQelcc + " gcc -Wall -c warn.c -o warn.o", &wrapped), 0);
+  EXPECT_NE(wrapped.find("warn.c:2:7: warning: unused variable"), std::string::npos) << wrapped;
+}
+
+TEST_F(Cli, UnwritableMapDirectoryStopsTheBuild) {
+  std::string out;
+  Write("file", "");
+  int rc = Sh("cd '" + dir_ + "' && QELCC_MAP_DIR=file/maps " + kQelcc + " gcc -c a.c -o a.o", &out);
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(out.find("qelcc: error: cannot create the map directory"), std::string::npos) << out;
+  EXPECT_FALSE(Exists(dir_ + "/a.o"));
+}
+
+TEST_F(Cli, WhatLibclangCannotParseCompilesPlainOrFailsWhenStrict) {
+  // A GCC nested function: GCC compiles it, libclang rejects it.
+  Write("nested.c",
+        "int outer(int x) {\n  int inner(int y) { return y + 1; }\n  return inner(x) > 2 && x;\n}\n");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc -c nested.c -o nested.o", &out), 0) << out;
+  EXPECT_NE(out.find("qelcc: warning: nested.c:"), std::string::npos) << out;
+  EXPECT_NE(out.find("compiled without instrumentation"), std::string::npos) << out;
+  EXPECT_TRUE(Exists(dir_ + "/nested.o"));
+  EXPECT_NE(Sh("nm '" + dir_ + "/nested.o' | grep -q QelNode"), 0);
+  EXPECT_FALSE(Exists(dir_ + "/maps/1.qelmap.json"));
+  Sh("rm -f '" + dir_ + "/nested.o'");
+  EXPECT_EQ(Run("QELCC_STRICT=1 " + kQelcc + " gcc -c nested.c -o nested.o", &out), 1);
+  EXPECT_NE(out.find("qelcc: error: nested.c:"), std::string::npos) << out;
+  EXPECT_FALSE(Exists(dir_ + "/nested.o"));
+}
+
+TEST_F(Cli, InlineFunctionsOfEveryLinkageStayValidC99) {
+  // An inline definition with external linkage may not refer to anything
+  // static: the probes' helper must not be static.
+  Write("inl.h", "static inline int lo(int a) { return a > 0 && a < 5; }\n"
+                 "inline int hi(int a) { return a > 5 || a < -5; }\n");
+  Write("inl.c", "#include \"inl.h\"\nint hi(int a);\nint use(int a);\n"
+                 "int use(int a) { return lo(a) + hi(a); }\n");
+  std::string out;
+  ASSERT_EQ(Run("QELCC_STRICT=1 " + kQelcc +
+                    " gcc -std=c99 -pedantic -Wall -Wextra -Werror -Wmissing-prototypes -c inl.c",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "");
+  Json::Value map = ParseJson(ReadFile(dir_ + "/maps/1.qelmap.json"));
+  ASSERT_EQ(map["functions"].size(), 3u);
+  EXPECT_EQ(map["files"].size(), 2u);  // the header's functions are listed under the header
+}
+
+TEST_F(Cli, MapNamesOriginalTextAndColumnsAlsoThroughMacros) {
+  Write("m.c",
+        "#define IN(v, lo, hi) ((v) >= (lo) && (v) <= (hi))\n"
+        "int f(int v, int w) {\n"
+        "  if (IN(v, 1, 10))\n"
+        "    return 1;\n"
+        "  return v > 0 &&   /* c */ w < 3;\n"
+        "}\n");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc -c m.c -o m.o", &out), 0) << out;
+  Json::Value map = ParseJson(ReadFile(dir_ + "/maps/1.qelmap.json"));
+  ASSERT_EQ(map["decisions"].size(), 2u);
+  const Json::Value& in = map["decisions"][0];
+  EXPECT_EQ(in["text"].asString(), "IN(v, 1, 10)");
+  EXPECT_EQ(in["kind"].asString(), "if");
+  EXPECT_EQ(in["line"].asInt(), 3);
+  EXPECT_EQ(in["column"].asInt(), 7);
+  EXPECT_EQ(in["end_column"].asInt(), 19);
+  ASSERT_EQ(in["conditions"].size(), 2u);
+  EXPECT_EQ(in["conditions"][1]["text"].asString(), "(v) <= (10)");
+  EXPECT_EQ(in["conditions"][1]["index"].asInt(), 1);
+  const Json::Value& ret = map["decisions"][1];
+  EXPECT_EQ(ret["kind"].asString(), "logical");
+  EXPECT_EQ(ret["text"].asString(), "v > 0 &&   /* c */ w < 3");
+  EXPECT_EQ(ret["conditions"][1]["text"].asString(), "w < 3");
+  EXPECT_EQ(ret["conditions"][1]["column"].asInt(), 29);
+  EXPECT_EQ(ret["conditions"][1]["end_column"].asInt(), 34);
+  EXPECT_EQ(map["functions"][0]["name"].asString(), "f");
+  EXPECT_EQ(map["functions"][0]["line"].asInt(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// Each C fixture is built plain and through qelcc with the same strict
+// warning flags, both are run, and the instrumented run under the collector
+// must print what the plain run prints and give exactly the counts that the
+// fixture's annotations state:
+//   //@line N          the line's count (largest count of the nodes listing it)
+//   //@dec T F [T F]   true/false counts of the decisions starting on the line,
+//                      in column order
+//   //@conds T F ...   true/false counts of the first decision's conditions
+//   //@nodec           no decision starts on the line
+// (/*@...*/ in C90 fixtures.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "qelcc_support.h"
+
+using namespace qelcc_test;
+
+namespace {
+
+struct Fixture {
+  const char* name;
+  const char* compiler;
+  const char* flags;
+  const char* qelcc_options = "";
+};
+
+void PrintTo(const Fixture& f, std::ostream* os) { *os << f.name << " (" << f.compiler << ")"; }
+
+struct Map {
+  int unit = 0;
+  Json::Value doc;
+  int file = -1;  // file id of the fixture
+};
+
+struct Annotation {
+  std::string what;
+  std::vector<long> nums;
+};
+
+// "//@word n n ..." or "/*@word n n ...*/" on one line of a fixture.
+std::vector<Annotation> Annotations(const std::string& line) {
+  std::vector<Annotation> out;
+  for (size_t at = 0; (at = line.find('@', at)) != std::string::npos; ++at) {
+    if (at < 2 || !(line.compare(at - 2, 2, "//") == 0 || line.compare(at - 2, 2, "/*") == 0)) {
+      continue;
+    }
+    size_t p = at + 1;
+    Annotation a;
+    while (p < line.size() && isalpha(static_cast<unsigned char>(line[p]))) a.what += line[p++];
+    if (a.what != "line" && a.what != "dec" && a.what != "conds" && a.what != "nodec") continue;
+    while (true) {
+      size_t q = p;
+      while (q < line.size() && line[q] == ' ') ++q;
+      if (q == p || q >= line.size() || !isdigit(static_cast<unsigned char>(line[q]))) break;
+      size_t e = q;
+      while (e < line.size() && isdigit(static_cast<unsigned char>(line[e]))) ++e;
+      a.nums.push_back(std::stol(line.substr(q, e - q)));
+      p = e;
+    }
+    out.push_back(a);
+  }
+  return out;
+}
+
+class FixtureTest : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(FixtureTest, SameOutputExactCounts) {
+  const Fixture& fx = GetParam();
+  if (Sh(std::string("command -v ") + fx.compiler + " >/dev/null") != 0) {
+    GTEST_SKIP() << fx.compiler << " not installed";
+  }
+  if (std::string(QEL_FIXTURE_FLAGS) != "" && std::string(fx.compiler) != "gcc") {
+    GTEST_SKIP() << "the runtime is built with gcc's sanitizer runtime";
+  }
+  const std::string src = std::string(QELCC_FIXTURES) + "/" + fx.name;
+  const std::string dir = NewDir(std::string(fx.name) + "_" + fx.compiler);
+  const std::string maps = dir + "/maps";
+  const std::string flags = std::string(fx.flags) + " " + QEL_FIXTURE_FLAGS;
+  std::string out;
+
+  ASSERT_EQ(Sh(std::string(fx.compiler) + " " + flags + " " + src + " -o " + dir + "/plain", &out),
+            0)
+      << out;
+  ASSERT_EQ(Sh("QELCC_STRICT=1 QELCC_MAP_DIR=" + maps + " " + QELCC_EXE + " " +
+                   fx.qelcc_options + " " + fx.compiler +
+                   " " + flags + " " + src + " -o " + dir + "/inst",
+               &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "") << "the instrumented build printed diagnostics";
+
+  std::string plain_out;
+  ASSERT_EQ(Sh(dir + "/plain", &plain_out), 0);
+  ASSERT_EQ(Sh(std::string("cd ") + dir + " && " + QELCOLLECT_EXE + " --out " + dir +
+                   "/run.jsonl --report " + dir + "/report.txt --timeout 60 -- ./inst 2>" + dir + "/err",
+               &out),
+            0)
+      << out;
+  EXPECT_EQ(ProgramOutput(out), ProgramOutput(plain_out));
+
+  // The unit's map.
+  Json::Value reg = ParseJson(ReadFile(maps + "/units.json"));
+  ASSERT_EQ(reg["units"].size(), 1u);
+  Map m;
+  m.unit = reg["units"][0]["unit"].asInt();
+  m.doc = ParseJson(ReadFile(maps + "/" + std::to_string(m.unit) + ".qelmap.json"));
+  ASSERT_EQ(m.doc["format"].asString(), "qelmap");
+  for (const Json::Value& f : m.doc["files"]) {
+    if (f["path"].asString() == src) m.file = f["id"].asInt();
+  }
+  ASSERT_GE(m.file, 0) << "fixture not among the map's files";
+  Counts counts = ReadCounts(dir + "/run.jsonl");
+
+  // Every MC/DC decision: one vector per evaluation; wide ones none at all.
+  for (const Json::Value& d : m.doc["decisions"]) {
+    long evaluations = counts.Cond(m.unit, d["cond_id"].asInt(), true) +
+                       counts.Cond(m.unit, d["cond_id"].asInt(), false);
+    long vectors = counts.Vectors(m.unit, d["id"].asInt());
+    if (d["mcdc"].asBool()) {
+      EXPECT_EQ(vectors, evaluations) << "decision " << d["text"].asString();
+      EXPECT_LE(d["conditions"].size(), 16u);
+    } else {
+      EXPECT_EQ(vectors, 0) << "decision " << d["text"].asString();
+      EXPECT_GT(d["conditions"].size(), 16u);
+    }
+  }
+
+  // With --values: one value record per call of a function with scalar
+  // parameters, carrying each of them.
+  if (std::string(fx.qelcc_options).find("--values") != std::string::npos) {
+    int functions_with_values = 0;
+    for (const Json::Value& f : m.doc["functions"]) {
+      auto it = counts.values.find(f["name"].asString());
+      if (it == counts.values.end()) continue;
+      ++functions_with_values;
+      EXPECT_EQ(static_cast<long>(it->second.size()), counts.Node(m.unit, f["entry_node"].asInt()))
+          << f["name"].asString();
+      for (const Json::Value& items : it->second) EXPECT_GE(items.size(), 1u);
+    }
+    EXPECT_GE(functions_with_values, 1);
+    auto bits = counts.values.find("bits");  // conditions.c: bits(3, 5) among the calls
+    if (bits != counts.values.end()) {
+      bool seen = false;
+      for (const Json::Value& items : bits->second) {
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(items[0]["name"].asString(), "a");
+        EXPECT_EQ(items[0]["tag"].asString(), "QEL_INT");
+        seen = seen || (items[0]["value"].asString() == "3" && items[1]["value"].asString() == "5");
+      }
+      EXPECT_TRUE(seen);
+    }
+    auto pick = counts.values.find("pick");  // double and _Bool, the pointer left out
+    if (pick != counts.values.end()) {
+      ASSERT_EQ(pick->second.at(0).size(), 2u);
+      EXPECT_EQ(pick->second.at(0)[0]["tag"].asString(), "QEL_DOUBLE");
+      EXPECT_EQ(pick->second.at(0)[1]["name"].asString(), "flag");
+    }
+  } else {
+    EXPECT_TRUE(counts.values.empty());
+  }
+
+  // The annotations.
+  std::istringstream in(ReadFile(src));
+  std::string line;
+  unsigned lineno = 0;
+  int checked = 0;
+  while (std::getline(in, line)) {
+    ++lineno;
+    for (const Annotation& a : Annotations(line)) {
+      const std::string& what = a.what;
+      const std::vector<long>& nums = a.nums;
+      if (what != "nodec" && nums.empty()) continue;  // prose mentioning the syntax
+      SCOPED_TRACE(std::string(fx.name) + ":" + std::to_string(lineno) + ": " + line);
+      ++checked;
+      std::vector<Json::Value> decs;
+      for (const Json::Value& d : m.doc["decisions"]) {
+        if (d["file"].asInt() == m.file && d["line"].asUInt() == lineno) decs.push_back(d);
+      }
+      std::sort(decs.begin(), decs.end(), [](const Json::Value& a, const Json::Value& b) {
+        return a["column"].asUInt() < b["column"].asUInt();
+      });
+      if (what == "line") {
+        long best = -1;
+        for (const Json::Value& n : m.doc["nodes"]) {
+          if (n["file"].asInt() != m.file) continue;
+          for (const Json::Value& l : n["lines"]) {
+            if (l.asUInt() == lineno) best = std::max(best, counts.Node(m.unit, n["id"].asInt()));
+          }
+        }
+        EXPECT_EQ(best, nums[0]);
+      } else if (what == "nodec") {
+        EXPECT_TRUE(decs.empty()) << decs.size() << " decisions, first: "
+                                  << decs[0]["text"].asString();
+      } else if (what == "dec") {
+        ASSERT_EQ(decs.size() * 2, nums.size());
+        for (size_t i = 0; i < decs.size(); ++i) {
+          int id = decs[i]["cond_id"].asInt();
+          EXPECT_EQ(counts.Cond(m.unit, id, true), nums[2 * i]) << decs[i]["text"].asString();
+          EXPECT_EQ(counts.Cond(m.unit, id, false), nums[2 * i + 1]) << decs[i]["text"].asString();
+        }
+      } else if (what == "conds") {
+        ASSERT_FALSE(decs.empty());
+        const Json::Value& conds = decs[0]["conditions"];
+        ASSERT_EQ(conds.size() * 2, nums.size());
+        for (Json::ArrayIndex i = 0; i < conds.size(); ++i) {
+          EXPECT_EQ(conds[i]["index"].asUInt(), i);
+          int id = conds[i]["id"].asInt();
+          EXPECT_EQ(counts.Cond(m.unit, id, true), nums[2 * i]) << conds[i]["text"].asString();
+          EXPECT_EQ(counts.Cond(m.unit, id, false), nums[2 * i + 1]) << conds[i]["text"].asString();
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 3);
+  Sh("rm -rf '" + dir + "'");
+}
+
+const char* const kStrict = "-Wall -Wextra -Werror";
+const char* const kC90 =
+    "-std=c89 -pedantic -Wall -Wextra -Werror -Wdeclaration-after-statement -Wc++-compat "
+    "-Wjump-misses-init -Wshadow -Wstrict-prototypes -Wmissing-prototypes -O2";
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, FixtureTest,
+    ::testing::Values(Fixture{"flow.c", "gcc", kStrict}, Fixture{"flow.c", "gcc", "-O2 -Wall -Wextra -Werror"},
+                      Fixture{"conditions.c", "gcc", kStrict},
+                      Fixture{"constants.c", "gcc", "-std=gnu11 -Wall -Wextra -Werror"},
+                      Fixture{"c89.c", "gcc", kC90},
+                      Fixture{"c89.c", "gcc", kC90, "--values"},
+                      Fixture{"conditions.c", "gcc", "-Wall -Wextra -Werror -Wconversion -Wdouble-promotion",
+                              "--values"},
+                      Fixture{"flow.c", "clang-14", kStrict},
+                      Fixture{"conditions.c", "clang-14", kStrict}),
+    [](const ::testing::TestParamInfo<Fixture>& i) {
+      std::string n = std::string(i.param.name) + "_" + i.param.compiler + "_" +
+                      std::to_string(i.index);
+      for (char& c : n) {
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return n;
+    });
+
+}  // namespace

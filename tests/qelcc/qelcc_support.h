@@ -1,0 +1,122 @@
+// Helpers of the qelcc tests: run shell commands, read files, read the
+// collector's JSON lines against a source map.
+#ifndef QELCC_TEST_SUPPORT_H
+#define QELCC_TEST_SUPPORT_H
+
+#include <json/json.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace qelcc_test {
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Runs `cmd` through the shell; returns its exit status, output in *out
+// (stdout and stderr together unless the command redirects them).
+inline int Sh(const std::string& cmd, std::string* out = nullptr) {
+  std::string full = "(" + cmd + ") 2>&1";
+  FILE* p = popen(full.c_str(), "r");
+  if (!p) return -1;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  int rc = pclose(p);
+  if (out) *out = text;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+inline std::string NewDir(const std::string& name) {
+  std::string d = ::testing::TempDir() + "qelcc_" + name + "_" + std::to_string(getpid());
+  Sh("rm -rf '" + d + "' && mkdir -p '" + d + "'");
+  return d;
+}
+
+// The program's own output: the runtime's start and stop traces and blank
+// lines (the collector's) removed.
+inline std::string ProgramOutput(const std::string& all) {
+  std::istringstream in(all);
+  std::string line, out;
+  static const char* const kRuntime[] = {"renew thread_ins", "Current EXEPAth", "pthread_create_",
+                                         "-pthread_create_", "~", "send "};
+  while (std::getline(in, line)) {
+    bool runtime = false;
+    for (const char* p : kRuntime) runtime = runtime || line.rfind(p, 0) == 0;
+    if (!runtime && !line.empty()) out += line + "\n";
+  }
+  return out;
+}
+
+inline Json::Value ParseJson(const std::string& text) {
+  Json::CharReaderBuilder b;
+  Json::Value v;
+  std::string errs;
+  std::istringstream in(text);
+  Json::parseFromStream(b, in, &v, &errs);
+  return v;
+}
+
+// Sums of the collector's messages: node hits, condition outcomes, MC/DC
+// vectors, per unit.
+struct Counts {
+  std::map<std::pair<int, int>, long> nodes;                  // (unit, node)
+  std::map<std::tuple<int, int, bool>, long> conds;           // (unit, cond, held)
+  std::map<std::tuple<int, int, long long>, long> mcdc;       // (unit, decision, codes)
+  std::map<std::string, std::vector<Json::Value>> values;     // header -> records
+  long Node(int unit, int id) const {
+    auto it = nodes.find({unit, id});
+    return it == nodes.end() ? 0 : it->second;
+  }
+  long Cond(int unit, int id, bool held) const {
+    auto it = conds.find(std::make_tuple(unit, id, held));
+    return it == conds.end() ? 0 : it->second;
+  }
+  long Vectors(int unit, int decision) const {
+    long n = 0;
+    for (const auto& m : mcdc) {
+      if (std::get<0>(m.first) == unit && std::get<1>(m.first) == decision) n += m.second;
+    }
+    return n;
+  }
+};
+
+inline Counts ReadCounts(const std::string& jsonl) {
+  Counts c;
+  std::istringstream in(ReadFile(jsonl));
+  std::string line;
+  while (std::getline(in, line)) {
+    Json::Value v = ParseJson(line);
+    std::string kind = v.get("kind", "").asString();
+    int unit = v.get("unit", 0).asInt();
+    long count = v.get("count", 0).asInt64();
+    if (kind == "node") {
+      c.nodes[{unit, v["node"].asInt()}] += count;
+    } else if (kind == "condition") {
+      c.conds[std::make_tuple(unit, v["cond"].asInt(), v["held"].asBool())] += count;
+    } else if (kind == "value") {
+      c.values[v["header"].asString()].push_back(v["items"]);
+    } else if (kind == "mcdc") {
+      c.mcdc[std::make_tuple(unit, v["decision"].asInt(), v["codes"].asInt64())] += count;
+    }
+  }
+  return c;
+}
+
+}  // namespace qelcc_test
+
+#endif

@@ -1,0 +1,31 @@
+# qelcc: C fixtures built plain and instrumented, run under the collector
+# (exact counts against the source map), and the launcher's command-line
+# behaviour (pass-through, dependency files, bad input, unit ids).
+if(TARGET qelcc AND TARGET qelcollect)
+  set(QEL_FIXTURE_FLAGS "")
+  if(QEL_SANITIZE STREQUAL "address")
+    set(QEL_FIXTURE_FLAGS "-fsanitize=address,undefined")
+  elseif(QEL_SANITIZE STREQUAL "thread")
+    set(QEL_FIXTURE_FLAGS "-fsanitize=thread")
+  endif()
+  foreach(t qelcc_fixture_test qelcc_cli_test)
+    qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
+                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 600 LABELS qelcc)
+    target_compile_definitions(${t} PRIVATE
+      QELCC_EXE="$<TARGET_FILE:qelcc>"
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
+      QELCC_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/qelcc"
+      QEL_FIXTURE_FLAGS="${QEL_FIXTURE_FLAGS}")
+    add_dependencies(${t} qelcc qelcollect QELMQLib)
+  endforeach()
+  if(TARGET orrin_drive_cov)
+    qel_add_test(qelcc_demo_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_demo_test.cpp
+                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 300 LABELS qelcc)
+    target_compile_definitions(qelcc_demo_test PRIVATE
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
+      ORRIN_DRIVE_EXE="$<TARGET_FILE:orrin_drive>"
+      ORRIN_DRIVE_COV_EXE="$<TARGET_FILE:orrin_drive_cov>"
+      QEL_DEMO_MAPS="${CMAKE_BINARY_DIR}/qelmap")
+    add_dependencies(qelcc_demo_test qelcollect orrin_drive orrin_drive_cov)
+  endif()
+endif()

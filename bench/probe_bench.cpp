@@ -25,9 +25,11 @@ extern "C" int gcov_loop_body(int i);
 
 namespace {
 
+// Load-to-exit time and peak resident memory of a program, with and without
+// the runtime.
+//
 // Registered first, while this process is still small (a forked child's
-// peak resident size starts from its parent's). Load-to-exit time and peak resident memory of a program, with and
-// without the runtime.
+// peak resident size starts from its parent's).
 void run_program(benchmark::State& state, const char* path) {
   long max_rss_kb = 0;
   for (auto _ : state) {
@@ -51,9 +53,11 @@ BENCHMARK(BM_ProgramWithRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->
 BENCHMARK(BM_ProgramWithoutRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 
-// Runs before the probe benchmarks, whose records would queue up ahead of
-// its own while no collector listens. Probe calls per second that reach a collector with exact counts: one
+// Probe calls per second that reach a collector with exact counts: one
 // producer, hot loop over 1,000 nodes, until the collector has every count.
+//
+// Runs before the probe benchmarks, whose records would queue up ahead of
+// its own while no collector listens.
 void BM_EndToEndNodeCalls(benchmark::State& state) {
   const int64_t calls = 5000000;
   thread_exit::getInst();

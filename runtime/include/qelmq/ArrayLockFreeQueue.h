@@ -57,7 +57,6 @@ struct QueueSlot {
   using type = std::atomic<T>;
   static void store(type& slot, const T& v) { slot.store(v, std::memory_order_relaxed); }
   static void load(const type& slot, T& out) { out = slot.load(std::memory_order_relaxed); }
-  static bool store_can_fail() { return false; }
   static void destroy(type&) {}
   static constexpr bool trivial = true;
 };

@@ -105,7 +105,6 @@ class QEL_EXPORT QelSendLast {
   qel_net::SendPacing crash_pacing_;
 };
 
-QEL_EXPORT void* fsend_lastData(void* sender);
 QEL_EXPORT std::string& replace_all(std::string& str, const std::string& from,
                                     const std::string& to);
 

@@ -71,9 +71,4 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc);
 
 // The instance shutdown shared by QelExit and the library's global object.
 void shutdown_instance();
-
-inline thread_exit* instance_fast() {
-  thread_exit* p = thread_exit::pInst.load(std::memory_order_acquire);
-  return p;
-}
 }  // namespace qel_runtime

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "port.h"
+#include "sync.h"
 #include "qelmq/QelSendProperty.h"
 
 namespace qel_record {
@@ -81,10 +82,9 @@ AggregatingSender<N>::~AggregatingSender() {
 
 template <uint32_t N>
 void AggregatingSender<N>::init_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (!closed)
     socket = qel_net::open_push_socket(context, ip, state, port(), qel_net::SocketKind::Stream);
-  pthread_mutex_unlock(&mutex);
 }
 
 template <uint32_t N>
@@ -114,8 +114,8 @@ void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
 
 template <uint32_t N>
 void AggregatingSender<N>::swap_maps() {
-  pthread_mutex_lock(&sendLock);
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard send(sendLock);
+  qel_sync::MutexGuard maps(mutex);
   if (pendingKeys.load(std::memory_order_relaxed) != 0) {
     RecordCountMap* t = insertMap;
     insertMap = sendMap;
@@ -123,8 +123,6 @@ void AggregatingSender<N>::swap_maps() {
     mapSelector = !mapSelector;
     pendingKeys.store(0, std::memory_order_relaxed);
   }
-  pthread_mutex_unlock(&mutex);
-  pthread_mutex_unlock(&sendLock);
 }
 
 template <uint32_t N>
@@ -132,9 +130,10 @@ void AggregatingSender<N>::run() {
   init_zmq();
   uint32_t last_swap = qel_port::tick_ms();
   for (;;) {
-    pthread_mutex_lock(&sendLock);
-    if (!sendMap->empty()) send_map_locked(sendMap);
-    pthread_mutex_unlock(&sendLock);
+    {
+      qel_sync::MutexGuard send(sendLock);
+      if (!sendMap->empty()) send_map_locked(sendMap);
+    }
 
     uint32_t elapsed = qel_port::tick_ms() - last_swap;
     int32_t pending = pendingKeys.load(std::memory_order_relaxed);
@@ -145,13 +144,10 @@ void AggregatingSender<N>::run() {
         continue;
       }
       qel_port::sleep_ms(100);
-      pthread_mutex_lock(&sendLock);
-      pthread_mutex_lock(&mutex);
-      bool done = stopSend.load(std::memory_order_acquire) && sendMap->empty() &&
-                  insertMap->empty();
-      pthread_mutex_unlock(&mutex);
-      pthread_mutex_unlock(&sendLock);
-      if (done) return;
+      qel_sync::MutexGuard send(sendLock);
+      qel_sync::MutexGuard maps(mutex);
+      if (stopSend.load(std::memory_order_acquire) && sendMap->empty() && insertMap->empty())
+        return;
     } else if (pending < 100000) {
       qel_port::sleep_ms(100);
     } else {
@@ -164,8 +160,9 @@ void AggregatingSender<N>::run() {
 template <uint32_t N>
 void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
-  pthread_mutex_lock(&sendLock);
-  pthread_mutex_lock(&mutex);
+  {
+  qel_sync::MutexGuard send(sendLock);
+  qel_sync::MutexGuard maps(mutex);
   if (!closed) {
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     bool little = prop ? prop->littleEndian.load(std::memory_order_relaxed) : true;
@@ -182,8 +179,7 @@ void AggregatingSender<N>::sendLeaveMsg() {
     qel_net::close_socket(socket);
     closed = true;
   }
-  pthread_mutex_unlock(&mutex);
-  pthread_mutex_unlock(&sendLock);
+  }
   leaving_.store(false, std::memory_order_release);
 }
 

@@ -9,22 +9,12 @@
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
+#include "sync.h"
 
 std::atomic<QelSendLast*> QelSendLast::instance{nullptr};
 pthread_mutex_t QelSendLast::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
-
-class MutexGuard {
- public:
-  explicit MutexGuard(pthread_mutex_t* m) : m_(m) { pthread_mutex_lock(m_); }
-  ~MutexGuard() { pthread_mutex_unlock(m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  pthread_mutex_t* m_;
-};
 
 bool little_endian_now() {
   QelSendProperty* p = QelSendProperty::GetSendPropertyInstance();
@@ -131,34 +121,9 @@ std::string& replace_all(std::string& str, const std::string& from, const std::s
   return str;
 }
 
-QelSendLast* QelSendLast::getInstance() {
-  // acquire: pairs with the release store below, so the object is complete.
-  QelSendLast* p = instance.load(std::memory_order_acquire);
-  if (p) return p;
-  pthread_mutex_lock(&_mutexInst);
-  // relaxed: _mutexInst orders it against the creating thread.
-  p = instance.load(std::memory_order_relaxed);
-  if (!p) {
-    try {
-      p = new (std::nothrow) QelSendLast();
-    } catch (...) {
-      p = nullptr;
-    }
-    // release: pairs with the acquire load of the fast path.
-    instance.store(p, std::memory_order_release);
-  }
-  pthread_mutex_unlock(&_mutexInst);
-  return p;
-}
+QelSendLast* QelSendLast::getInstance() { return qel_sync::get_or_create(instance, _mutexInst); }
 
-void QelSendLast::releaseInstance() {
-  pthread_mutex_lock(&_mutexInst);
-  // acq_rel: takes the object from getInstance's release store and hands the
-  // null to later fast paths.
-  QelSendLast* p = instance.exchange(nullptr, std::memory_order_acq_rel);
-  pthread_mutex_unlock(&_mutexInst);
-  delete p;
-}
+void QelSendLast::releaseInstance() { qel_sync::release(instance, _mutexInst); }
 
 QelSendLast::QelSendLast()
     : lastDD(new (std::nothrow) Ring()),
@@ -173,7 +138,7 @@ QelSendLast::QelSendLast()
 
 QelSendLast::~QelSendLast() {
   {
-    MutexGuard lock(&mutex);
+    qel_sync::MutexGuard lock(mutex);
     // A socket inherited across fork() belongs to the parent's context:
     // closing it here would touch that context's threads, which do not exist.
     if (socket && socket_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
@@ -186,7 +151,7 @@ QelSendLast::~QelSendLast() {
 }
 
 void QelSendLast::init_zmq() {
-  MutexGuard lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   const int32_t me = qel_port::current_pid();
   if (socket && socket_pid_ != me) socket = nullptr;  // the parent's, see ~QelSendLast
   if (socket || !context) return;
@@ -235,7 +200,7 @@ std::size_t QelSendLast::drain(Ring* ring, uint64_t* out) {
 }
 
 void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pacing) {
-  MutexGuard lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (!socket || socket_pid_ != qel_port::current_pid()) return;
   qel_net::send_message(socket, bytes.data(), bytes.size(), pacing);
 }

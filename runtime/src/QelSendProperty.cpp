@@ -4,31 +4,16 @@
 #include <new>
 
 #include "port.h"
+#include "sync.h"
 
 std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
 pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 QelSendProperty* QelSendProperty::GetSendPropertyInstance() {
-  // acquire: pairs with the release store below, so a caller that sees the
-  // pointer sees a constructed object.
-  QelSendProperty* p = instance.load(std::memory_order_acquire);
-  if (p) return p;
-  pthread_mutex_lock(&_mutexInst);
-  p = instance.load(std::memory_order_relaxed);
-  if (!p) {
-    p = new (std::nothrow) QelSendProperty();
-    instance.store(p, std::memory_order_release);
-  }
-  pthread_mutex_unlock(&_mutexInst);
-  return p;
+  return qel_sync::get_or_create(instance, _mutexInst);
 }
 
-void QelSendProperty::RelaseSendPropertyInstance() {
-  pthread_mutex_lock(&_mutexInst);
-  QelSendProperty* p = instance.exchange(nullptr, std::memory_order_acq_rel);
-  pthread_mutex_unlock(&_mutexInst);
-  delete p;
-}
+void QelSendProperty::RelaseSendPropertyInstance() { qel_sync::release(instance, _mutexInst); }
 
 QelSendProperty::QelSendProperty() {
   pthread_mutex_init(&mutex, nullptr);
@@ -42,7 +27,7 @@ QelSendProperty::~QelSendProperty() {
 }
 
 void QelSendProperty::init_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   // A socket inherited from the parent of a fork belongs to the parent's
   // context: it is replaced, never closed or used here.
   if (socket && owner_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
@@ -50,17 +35,15 @@ void QelSendProperty::init_zmq() {
   owner_pid_ = qel_port::current_pid();
   pacing_ = qel_net::SendPacing();
   socket_ready_.store(socket != nullptr, std::memory_order_release);
-  pthread_mutex_unlock(&mutex);
 }
 
 void QelSendProperty::close_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (owner_pid_ == qel_port::current_pid())
     qel_net::close_socket(socket);
   else
     socket = nullptr;
   socket_ready_.store(false, std::memory_order_release);
-  pthread_mutex_unlock(&mutex);
 }
 
 std::string QelSendProperty::format_message(DATA_INDEX index, const std::string& data) {
@@ -77,10 +60,9 @@ std::string QelSendProperty::format_message(DATA_INDEX index, const std::string&
 void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
   std::string text = format_message(index, data);
   // Senders on several threads (leak reports, crash reports) take turns.
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (socket && owner_pid_ == qel_port::current_pid())
     qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
-  pthread_mutex_unlock(&mutex);
 }
 
 void QelSendProperty::setLittleEndian() { littleEndian.store(true, std::memory_order_relaxed); }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qelmq/net.h"
+#include "sync.h"
 
 QelSendUniTest::QelSendUniTest() {
   std::memset(ip, 0, sizeof(ip));
@@ -19,19 +20,16 @@ QelSendUniTest::~QelSendUniTest() {
 }
 
 void QelSendUniTest::init_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   // The time-outs bound every event call to about 2 s; the finite linger
   // keeps an unsent event from holding up the context at exit.
   if (!socket)
     socket = qel_net::open_push_socket(context, ip, state, 15560, qel_net::SocketKind::Events);
-  pthread_mutex_unlock(&mutex);
 }
 
 bool QelSendUniTest::send_event(const char* data, std::size_t len) {
-  pthread_mutex_lock(&mutex);
-  bool ok = socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
-  pthread_mutex_unlock(&mutex);
-  return ok;
+  qel_sync::MutexGuard lock(mutex);
+  return socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
 }
 
 bool QelSendUniTest::CreateTestcase(const char* name) {

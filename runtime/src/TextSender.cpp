@@ -4,21 +4,9 @@
 #include <new>
 
 #include "port.h"
+#include "sync.h"
 
 namespace {
-
-// A text sender must never leave `mutex` held when something throws (a
-// string copy out of memory), or a later leave operation would wait forever.
-class MutexGuard {
- public:
-  explicit MutexGuard(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
-  ~MutexGuard() { pthread_mutex_unlock(&m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  pthread_mutex_t& m_;
-};
 
 // A slot that stays reserved but unpublished this long belongs to a producer
 // that is not coming back; a final flush stops waiting for it.
@@ -59,7 +47,7 @@ void QelSendParam::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 void QelSendTime::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 
 void TextSender::init_zmq() {
-  MutexGuard lock(mutex);
+  qel_sync::MutexGuard lock(mutex);
   // After a leave operation the sender stays closed for good.
   if (closed_ || socket) return;
   socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
@@ -140,7 +128,7 @@ void TextSender::run() {
     try {
       if (stop_requested()) {
         // Shutdown: everything still queued goes out now, without pacing.
-        MutexGuard lock(mutex);
+        qel_sync::MutexGuard lock(mutex);
         drain_locked(kStuckMs);
         return;
       }
@@ -148,7 +136,7 @@ void TextSender::run() {
         uint32_t sent;
         bool closed;
         {
-          MutexGuard lock(mutex);
+          qel_sync::MutexGuard lock(mutex);
           sent = send_batch(kBatch);
           closed = closed_;
         }
@@ -177,7 +165,7 @@ void TextSender::run() {
 void TextSender::sendLeaveMsg() {
   // Before waiting for `mutex`: makes the thread give it up promptly.
   leaveRequested_.store(true, std::memory_order_relaxed);
-  MutexGuard lock(mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (closed_) return;
   try {
     // The thread may not have opened the socket yet; the texts are owed to

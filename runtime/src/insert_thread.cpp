@@ -1,5 +1,6 @@
 // The insert thread: sole consumer of the node, condition and MC/DC queues.
 #include "port.h"
+#include "sync.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
@@ -23,7 +24,7 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
   if (!sender || !sender->queue) return 0;
   uint32_t moved = 0;
   uint64_t buf[kChunk];
-  pthread_mutex_lock(&sender->mutex);
+  qel_sync::MutexGuard lock(sender->mutex);
   uint32_t n = sender->queue->size();
   while (n > 0) {
     uint32_t got = sender->queue->pop_run(buf, n < kChunk ? n : kChunk);
@@ -38,7 +39,6 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
       sender->count_record(buf[i]);
     }
   }
-  pthread_mutex_unlock(&sender->mutex);
   return moved;
 }
 

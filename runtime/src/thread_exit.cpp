@@ -9,6 +9,7 @@
 #include <new>
 
 #include "port.h"
+#include "sync.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
@@ -139,13 +140,12 @@ thread_exit* thread_exit::getInst() {
   thread_exit* p = pInst.load(std::memory_order_acquire);
   int32_t me = qel_port::current_pid();
   if (p && pid.load(std::memory_order_relaxed) == me) return p;
-  pthread_mutex_lock(&mutexInst);
+  qel_sync::MutexGuard lock(mutexInst);
   p = pInst.load(std::memory_order_acquire);
   if (!(p && pid.load(std::memory_order_relaxed) == me)) {
     p = bootstrap();
     pInst.store(p, std::memory_order_release);
   }
-  pthread_mutex_unlock(&mutexInst);
   return p;
 }
 

@@ -18,8 +18,9 @@
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
-#include "qelmq/record_map.h"
 #include "qelmq/thread_exit.h"
+#include "record_map.h"
+#include "wire.h"
 
 extern "C" int gcov_loop_body(int i);
 
@@ -144,7 +145,7 @@ void BM_InsertThroughput(benchmark::State& state) {
     pthread_mutex_lock(&inst->sendDD->mutex);
     for (uint32_t i = 0; i < batch; ++i) {
       uint16_t f[3] = {static_cast<uint16_t>(i % distinct >> 16), static_cast<uint16_t>(i % distinct), 0};
-      inst->sendDD->queue->push(qel_record::pack(f, 3, true));
+      inst->sendDD->queue->push(qel_wire::pack(f, 3, true));
     }
     state.ResumeTiming();
     pthread_mutex_unlock(&inst->sendDD->mutex);

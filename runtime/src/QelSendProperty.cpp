@@ -3,8 +3,10 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
 #include "sync.h"
+#include "wire.h"
 
 std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
 pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
@@ -15,23 +17,16 @@ QelSendProperty* QelSendProperty::GetSendPropertyInstance() {
 
 void QelSendProperty::RelaseSendPropertyInstance() { qel_sync::release(instance, _mutexInst); }
 
-QelSendProperty::QelSendProperty() {
-  pthread_mutex_init(&mutex, nullptr);
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-}
+QelSendProperty::QelSendProperty() : SenderBase(qel_wire::Channel::Property) {}
 
-QelSendProperty::~QelSendProperty() {
-  close_zmq();
-  pthread_mutex_destroy(&mutex);
-}
+QelSendProperty::~QelSendProperty() { close_zmq(); }
 
 void QelSendProperty::init_zmq() {
   qel_sync::MutexGuard lock(mutex);
   // A socket inherited from the parent of a fork belongs to the parent's
   // context: it is replaced, never closed or used here.
   if (socket && owner_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
-  socket = qel_net::open_push_socket(context, ip, state, 15559, qel_net::SocketKind::Property);
+  socket = open_channel_socket();
   owner_pid_ = qel_port::current_pid();
   pacing_ = qel_net::SendPacing();
   socket_ready_.store(socket != nullptr, std::memory_order_release);
@@ -47,14 +42,7 @@ void QelSendProperty::close_zmq() {
 }
 
 std::string QelSendProperty::format_message(DATA_INDEX index, const std::string& data) {
-  static const char* const kPrefix[] = {"CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC",
-                                        "MemoryLeak"};
-  std::string text;
-  int i = static_cast<int>(index);
-  if (i >= 0 && i <= 4) text = kPrefix[i];
-  text += ":///";
-  text += data;
-  return text;
+  return qel_wire::property_text(static_cast<int>(index), data);
 }
 
 void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {

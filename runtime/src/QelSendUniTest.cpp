@@ -5,26 +5,18 @@
 #include <cstring>
 #include <string>
 
-#include "qelmq/net.h"
+#include "net.h"
 #include "sync.h"
 
-QelSendUniTest::QelSendUniTest() {
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-  pthread_mutex_init(&mutex, nullptr);
-}
+QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::Events) {}
 
-QelSendUniTest::~QelSendUniTest() {
-  qel_net::close_socket(socket);
-  pthread_mutex_destroy(&mutex);
-}
+QelSendUniTest::~QelSendUniTest() = default;
 
 void QelSendUniTest::init_zmq() {
   qel_sync::MutexGuard lock(mutex);
   // The time-outs bound every event call to about 2 s; the finite linger
   // keeps an unsent event from holding up the context at exit.
-  if (!socket)
-    socket = qel_net::open_push_socket(context, ip, state, 15560, qel_net::SocketKind::Events);
+  if (!socket) socket = open_channel_socket();
 }
 
 bool QelSendUniTest::send_event(const char* data, std::size_t len) {

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
 #include "sync.h"
+#include "wire.h"
 
 namespace {
 
@@ -24,10 +26,8 @@ constexpr unsigned kFreshSocketWaitMs = 500;
 
 }  // namespace
 
-TextSender::TextSender(int port) : queue(new (std::nothrow) Queue()), port_(port) {
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-  pthread_mutex_init(&mutex, nullptr);
+TextSender::TextSender(qel_wire::Channel channel)
+    : SenderBase(channel), queue(new (std::nothrow) Queue()) {
   runPacing_.stop = nullptr;
   runPacing_.bounded_ms = kWaitStepMs;
   finalPacing_.stop = nullptr;
@@ -35,14 +35,13 @@ TextSender::TextSender(int port) : queue(new (std::nothrow) Queue()), port_(port
 }
 
 TextSender::~TextSender() {
-  // A leave operation has already closed the socket and cleared the field.
-  qel_net::close_socket(socket);
+  // A leave operation has already closed the socket and cleared the field;
+  // the base closes it otherwise.
   delete queue;
-  pthread_mutex_destroy(&mutex);
 }
 
-QelSendParam::QelSendParam() : TextSender(15561) {}
-QelSendTime::QelSendTime() : TextSender(15564) {}
+QelSendParam::QelSendParam() : TextSender(qel_wire::Channel::Value) {}
+QelSendTime::QelSendTime() : TextSender(qel_wire::Channel::Timing) {}
 void QelSendParam::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 void QelSendTime::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 
@@ -50,7 +49,7 @@ void TextSender::init_zmq() {
   qel_sync::MutexGuard lock(mutex);
   // After a leave operation the sender stays closed for good.
   if (closed_ || socket) return;
-  socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+  socket = open_channel_socket();
 }
 
 void TextSender::execute(std::string& text) {
@@ -172,7 +171,7 @@ void TextSender::sendLeaveMsg() {
     // the collector all the same.
     unsigned usual_wait = finalPacing_.bounded_ms;
     if (!socket) {
-      socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+      socket = open_channel_socket();
       // A collector needs a moment to connect to a socket that is brand new.
       finalPacing_.bounded_ms = kFreshSocketWaitMs;
     }

@@ -34,10 +34,9 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
     // Only the last 50 of a run can survive in the ring of the latest 50;
     // pushing the others just to drop them again would only cost time.
     uint32_t first_kept = got > 50 ? got - 50 : 0;
-    for (uint32_t i = 0; i < got; ++i) {
-      if (ring && i >= first_kept) QelSendLast::keep_latest(ring, buf[i]);
-      sender->count_record(buf[i]);
-    }
+    if (ring)
+      for (uint32_t i = first_kept; i < got; ++i) QelSendLast::keep_latest(ring, buf[i]);
+    sender->count_run(buf, got);
   }
   return moved;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qelmq/export.h"
+#include "qelmq/probes.h"
 
 class QelSendDD;
 class QelSendCond;
@@ -56,8 +57,6 @@ class QEL_EXPORT thread_exit {
 extern "C" {
 QEL_EXPORT extern std::atomic<int32_t> pid;
 QEL_EXPORT extern pthread_mutex_t mutexInst;
-QEL_EXPORT void readIP(char* ip, char* state, char* noMcdc);
-QEL_EXPORT int QelExit(void);
 }
 QEL_EXPORT std::string GetProcName();
 

@@ -26,7 +26,6 @@ AggregatingSender<N>::AggregatingSender(qel_wire::Channel channel)
 
 template <uint32_t N>
 AggregatingSender<N>::~AggregatingSender() {
-  if (closed) socket = nullptr;  // closed by the leave operation
   delete mapA;
   delete mapB;
   delete queue;
@@ -115,23 +114,23 @@ template <uint32_t N>
 void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
   {
-  qel_sync::MutexGuard send(sendLock);
-  qel_sync::MutexGuard maps(mutex);
-  if (!closed) {
-    const bool little = qel_wire::little_endian();
-    qel_net::SendPacing pacing;  // bounded: the program is leaving
-    auto flush = [&](uint64_t record, int32_t count) {
-      uint8_t msg[qel_wire::kMaxCountedMessage];
-      std::size_t len = encode(record, count, sendSeq, little, msg);
-      ++sendSeq;
-      if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
-    };
-    sendMap->drain(flush);
-    insertMap->drain(flush);
-    pendingKeys.store(0, std::memory_order_relaxed);
-    qel_net::close_socket(socket);
-    closed = true;
-  }
+    qel_sync::MutexGuard send(sendLock);
+    qel_sync::MutexGuard maps(mutex);
+    if (!closed) {
+      const bool little = qel_wire::little_endian();
+      qel_net::SendPacing pacing;  // bounded: the program is leaving
+      auto flush = [&](uint64_t record, int32_t count) {
+        uint8_t msg[qel_wire::kMaxCountedMessage];
+        std::size_t len = encode(record, count, sendSeq, little, msg);
+        ++sendSeq;
+        if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
+      };
+      sendMap->drain(flush);
+      insertMap->drain(flush);
+      pendingKeys.store(0, std::memory_order_relaxed);
+      qel_net::close_socket(socket);
+      closed = true;
+    }
   }
   leaving_.store(false, std::memory_order_release);
 }

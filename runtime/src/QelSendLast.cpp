@@ -114,8 +114,8 @@ void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, D
   for (int k = 0; k < 3; ++k) {
     out.count[k] = drain(rings[k], out.records[k]);
     if (out.count[k] == 0) continue;
-    send_binary(qel_wire::encode_last_data(static_cast<qel_wire::LastKind>(k + 1),
-                                           out.records[k], out.count[k], numbers[k], group, le),
+    send_binary(qel_wire::encode_last_data(static_cast<qel_wire::LastKind>(k + 1), out.records[k],
+                                           out.count[k], numbers[k], group, le),
                 pacing);
   }
 }

@@ -1,6 +1,5 @@
 // The insert thread: sole consumer of the node, condition and MC/DC queues.
 #include "port.h"
-#include "sync.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
@@ -8,6 +7,7 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/thread_exit.h"
+#include "sync.h"
 
 namespace {
 

@@ -12,9 +12,12 @@ namespace qel_net {
 
 std::atomic<bool> runtime_stopping{false};
 
-static void set_int(void* s, int option, int value) { zmq_setsockopt(s, option, &value, sizeof(value)); }
+static void set_int(void* s, int option, int value) {
+  zmq_setsockopt(s, option, &value, sizeof(value));
+}
 
-void* open_push_socket(void* context, const char* ip, const char* state, qel_wire::Channel channel) {
+void* open_push_socket(void* context, const char* ip, const char* state,
+                       qel_wire::Channel channel) {
   const qel_wire::Endpoint& e = qel_wire::endpoint(channel);
   if (!context) return nullptr;
   void* s = zmq_socket(context, ZMQ_PUSH);
@@ -78,8 +81,8 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
         bounded_started = true;
         bounded_since = now;
       }
-      unsigned limit = stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs
-                                                                        : pacing.bounded_ms;
+      unsigned limit =
+          stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs : pacing.bounded_ms;
       if (now - bounded_since >= limit) {
         pacing.gave_up = true;
         pacing.gave_up_tick = now;

@@ -24,7 +24,8 @@ std::atomic<int32_t> firstMcdc{1};
 
 int QelNode(int unitId, int nodeId, int nodeValue) {
   if ((nodeId & 0xFFFF) == 0xFFFF) return 1;
-  const uint64_t record = qel_wire::node_record(unitId, nodeId, nodeValue, qel_wire::little_endian());
+  const uint64_t record =
+      qel_wire::node_record(unitId, nodeId, nodeValue, qel_wire::little_endian());
   thread_exit* inst = thread_exit::current();
   if (inst && inst->sendDD) inst->sendDD->execute(record);
   return 1;

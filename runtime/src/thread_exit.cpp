@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
-#include "sync.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
@@ -17,8 +17,8 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
-#include "net.h"
 #include "qelmq/leak.h"
+#include "sync.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
 std::atomic<int32_t> pid{0};
@@ -137,11 +137,11 @@ thread_exit* bootstrap() {
   }
   inst->sendProperty = QelSendProperty::GetSendPropertyInstance();
   inst->sendUniTest = new (std::nothrow) QelSendUniTest();
-  for (SenderBase* s : {static_cast<SenderBase*>(inst->sendDD), static_cast<SenderBase*>(inst->sendCond),
-                        static_cast<SenderBase*>(inst->sendMCDC), static_cast<SenderBase*>(inst->sendParam),
-                        static_cast<SenderBase*>(inst->sendTime), static_cast<SenderBase*>(inst->sendLast),
-                        static_cast<SenderBase*>(inst->sendProperty),
-                        static_cast<SenderBase*>(inst->sendUniTest)})
+  for (SenderBase* s :
+       {static_cast<SenderBase*>(inst->sendDD), static_cast<SenderBase*>(inst->sendCond),
+        static_cast<SenderBase*>(inst->sendMCDC), static_cast<SenderBase*>(inst->sendParam),
+        static_cast<SenderBase*>(inst->sendTime), static_cast<SenderBase*>(inst->sendLast),
+        static_cast<SenderBase*>(inst->sendProperty), static_cast<SenderBase*>(inst->sendUniTest)})
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_net::runtime_stopping.store(false, std::memory_order_release);

@@ -12,26 +12,44 @@ namespace {
 // The tag a code shows; null for codes that add no item.
 const char* tag_of(QelTypeCode code) {
   switch (code) {
-    case QEL_STRING: return "QEL_STRING";
+    case QEL_STRING:
+      return "QEL_STRING";
     // Text booleans show the same tag as integer ones.
-    case QEL_BOOL_TEXT: return "QEL_BOOL";
-    case QEL_CHAR_U: return "QEL_CHAR_U";
-    case QEL_UCHAR: return "QEL_UCHAR";
-    case QEL_BOOL: return "QEL_BOOL";
-    case QEL_USHORT: return "QEL_USHORT";
-    case QEL_ULONG: return "QEL_ULONG";
-    case QEL_ULONGLONG: return "QEL_ULONGLONG";
-    case QEL_CHAR_S: return "QEL_CHAR_S";
-    case QEL_CHAR: return "QEL_CHAR";
-    case QEL_SHORT: return "QEL_SHORT";
-    case QEL_INT: return "QEL_INT";
-    case QEL_LONG: return "QEL_LONG";
-    case QEL_LONGLONG: return "QEL_LONGLONG";
-    case QEL_FLOAT: return "QEL_FLOAT";
-    case QEL_DOUBLE: return "QEL_DOUBLE";
-    case QEL_LONGDOUBLE: return "QEL_LONGDOUBLE";
+    case QEL_BOOL_TEXT:
+      return "QEL_BOOL";
+    case QEL_CHAR_U:
+      return "QEL_CHAR_U";
+    case QEL_UCHAR:
+      return "QEL_UCHAR";
+    case QEL_BOOL:
+      return "QEL_BOOL";
+    case QEL_USHORT:
+      return "QEL_USHORT";
+    case QEL_ULONG:
+      return "QEL_ULONG";
+    case QEL_ULONGLONG:
+      return "QEL_ULONGLONG";
+    case QEL_CHAR_S:
+      return "QEL_CHAR_S";
+    case QEL_CHAR:
+      return "QEL_CHAR";
+    case QEL_SHORT:
+      return "QEL_SHORT";
+    case QEL_INT:
+      return "QEL_INT";
+    case QEL_LONG:
+      return "QEL_LONG";
+    case QEL_LONGLONG:
+      return "QEL_LONGLONG";
+    case QEL_FLOAT:
+      return "QEL_FLOAT";
+    case QEL_DOUBLE:
+      return "QEL_DOUBLE";
+    case QEL_LONGDOUBLE:
+      return "QEL_LONGDOUBLE";
     case QEL_HEADER:
-    case QEL_FLUSH: return nullptr;
+    case QEL_FLUSH:
+      return nullptr;
   }
   return nullptr;
 }

@@ -99,8 +99,7 @@ std::string mcdc_entry(uint64_t r, bool little) {
   return std::to_string(f.unit) + " " + std::to_string(f.decision) + "  " + s + kEntryTail;
 }
 
-std::string crash_text(const std::string& name, const std::string& type,
-                       const std::string& cause) {
+std::string crash_text(const std::string& name, const std::string& type, const std::string& cause) {
   return "name:///" + name + "\ntestcase:///0\ntype:///" + type + "\ncause:///" + cause + "\n";
 }
 

@@ -186,8 +186,7 @@ std::string node_entry(uint64_t record, bool little);
 std::string cond_entry(uint64_t record, bool little);
 std::string mcdc_entry(uint64_t record, bool little);
 // Type and cause already escaped.
-std::string crash_text(const std::string& name, const std::string& type,
-                       const std::string& cause);
+std::string crash_text(const std::string& name, const std::string& type, const std::string& cause);
 std::string data_text(const std::string& name, const std::string& entries);
 
 // Property message text: the index's prefix, ":///", the data (the zero byte

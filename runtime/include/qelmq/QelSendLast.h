@@ -56,6 +56,7 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   Ring* lastDD;
   Ring* lastCond;
   Ring* lastMCDC;
+
  private:
   friend void* fsend_lastData(void* sender);
   friend struct QelSendLastTestPeer;

@@ -72,9 +72,9 @@ class QEL_EXPORT TextSender : public SenderBase {
 
   // relaxed: a hint only; everything it protects is decided under `mutex`.
   std::atomic<bool> leaveRequested_{false};
-  bool closed_ = false;                // under `mutex`
-  qel_net::SendPacing runPacing_;      // under `mutex`
-  qel_net::SendPacing finalPacing_;    // under `mutex`
+  bool closed_ = false;              // under `mutex`
+  qel_net::SendPacing runPacing_;    // under `mutex`
+  qel_net::SendPacing finalPacing_;  // under `mutex`
 };
 
 // Value sender: the value channel.

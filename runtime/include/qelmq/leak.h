@@ -17,7 +17,6 @@ struct AllocHeader {
   uint32_t size;
 };
 
-
 // Allocation table: 16384 buckets chosen by bits 8-21 of the caller's block
 // address, each a list of headers, newest first.
 //

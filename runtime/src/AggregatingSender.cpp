@@ -46,14 +46,6 @@ void AggregatingSender<N>::execute(uint64_t record) {
 }
 
 template <uint32_t N>
-void AggregatingSender<N>::count_run(const uint64_t* records, uint32_t n) {
-  int32_t added = 0;
-  for (uint32_t i = 0; i < n; ++i)
-    if (insertMap->add(records[i])) ++added;
-  if (added) pendingKeys.fetch_add(added, std::memory_order_relaxed);
-}
-
-template <uint32_t N>
 void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
   const bool little = qel_wire::little_endian();
   map->drain([&](uint64_t record, int32_t count) {

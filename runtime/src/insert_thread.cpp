@@ -7,6 +7,7 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/thread_exit.h"
+#include "record_map.h"
 #include "sync.h"
 
 namespace {
@@ -36,7 +37,12 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
     uint32_t first_kept = got > 50 ? got - 50 : 0;
     if (ring)
       for (uint32_t i = first_kept; i < got; ++i) QelSendLast::keep_latest(ring, buf[i]);
-    sender->count_run(buf, got);
+    int32_t added = 0;
+    for (uint32_t i = 0; i < got; ++i)
+      if (sender->insertMap->add(buf[i])) ++added;
+    // relaxed: `mutex` orders it against the swap; the sender thread's
+    // unlocked read of it is only a hint.
+    if (added) sender->pendingKeys.fetch_add(added, std::memory_order_relaxed);
   }
   return moved;
 }

@@ -53,10 +53,6 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   // A failed send of a leave operation; silent unless a sender says otherwise.
   virtual void report_leave_failure() const {}
 
-  // Counts a run of records into the insert map (the insert thread, under
-  // `mutex`).
-  void count_run(const uint64_t* records, uint32_t n);
-
   int32_t sendSeq = 1;
   // relaxed: read without the lock only as a hint whether to try a swap;
   // every decision that matters re-reads it under `mutex`.

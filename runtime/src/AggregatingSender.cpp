@@ -39,13 +39,6 @@ void AggregatingSender<N>::init_zmq() {
 }
 
 template <uint32_t N>
-void AggregatingSender<N>::execute(uint64_t record) {
-  // acquire: pairs with the shutdown's release store of the flag.
-  if (stopEnqueue.load(std::memory_order_acquire) || !queue || !queue->valid()) return;
-  while (!queue->push(record)) qel_port::sleep_ms(10);
-}
-
-template <uint32_t N>
 void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
   const bool little = qel_wire::little_endian();
   map->drain([&](uint64_t record, int32_t count) {

@@ -38,7 +38,11 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
 
   void init_zmq();
   // Enqueues one record; waits in 10 ms steps while the queue is full.
-  void execute(uint64_t record);
+  // Inline: it is the whole of a probe's hand-over to the queue.
+  void execute(uint64_t record) {
+    // acquire: pairs with the shutdown's release store of the flag.
+    if (!stopEnqueue.load(std::memory_order_acquire) && queue) queue->push_waiting(record, 10);
+  }
   // Leave operation: flushes both maps in the thread's format, closes the
   // socket once.
   void sendLeaveMsg();

@@ -54,9 +54,10 @@ class QEL_EXPORT SenderBase {
   void configure(const char* collector_ip, const char* mode, void* messaging_context);
 
   // Shutdown, first step: later records are dropped.
-  void request_stop_enqueue();
+  virtual void request_stop_enqueue();
   // Shutdown, second step: the sender's thread sends what it holds and ends.
-  void request_stop_send();
+  // A sender whose thread sleeps may override both to wake it as well.
+  virtual void request_stop_send();
 
   qel_wire::Channel channel() const { return channel_; }
   // Port of the channel, from the endpoint table.

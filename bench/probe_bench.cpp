@@ -18,16 +18,19 @@
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
-#include "qelmq/record_map.h"
 #include "qelmq/thread_exit.h"
+#include "record_map.h"
+#include "wire.h"
 
 extern "C" int gcov_loop_body(int i);
 
 namespace {
 
+// Load-to-exit time and peak resident memory of a program, with and without
+// the runtime.
+//
 // Registered first, while this process is still small (a forked child's
-// peak resident size starts from its parent's). Load-to-exit time and peak resident memory of a program, with and
-// without the runtime.
+// peak resident size starts from its parent's).
 void run_program(benchmark::State& state, const char* path) {
   long max_rss_kb = 0;
   for (auto _ : state) {
@@ -51,9 +54,11 @@ BENCHMARK(BM_ProgramWithRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->
 BENCHMARK(BM_ProgramWithoutRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 
-// Runs before the probe benchmarks, whose records would queue up ahead of
-// its own while no collector listens. Probe calls per second that reach a collector with exact counts: one
+// Probe calls per second that reach a collector with exact counts: one
 // producer, hot loop over 1,000 nodes, until the collector has every count.
+//
+// Runs before the probe benchmarks, whose records would queue up ahead of
+// its own while no collector listens.
 void BM_EndToEndNodeCalls(benchmark::State& state) {
   const int64_t calls = 5000000;
   thread_exit::getInst();
@@ -140,7 +145,7 @@ void BM_InsertThroughput(benchmark::State& state) {
     pthread_mutex_lock(&inst->sendDD->mutex);
     for (uint32_t i = 0; i < batch; ++i) {
       uint16_t f[3] = {static_cast<uint16_t>(i % distinct >> 16), static_cast<uint16_t>(i % distinct), 0};
-      inst->sendDD->queue->push(qel_record::pack(f, 3, true));
+      inst->sendDD->queue->push(qel_wire::pack(f, 3, true));
     }
     state.ResumeTiming();
     pthread_mutex_unlock(&inst->sendDD->mutex);

@@ -82,7 +82,7 @@ TEST(Bootstrap, ExportsOnlyTheRuntimeInterface) {
   // Internal namespaces stay hidden (they may only appear inside the
   // signatures of exported class members).
   for (const char* hidden : {"T qel_port::", "B qel_port::", "T qel_net::", "B qel_net::",
-                             "T qel_record::", "T qel_runtime::"})
+                             "T qel_wire::", "T qel_runtime::"})
     EXPECT_EQ(d.out.find(hidden), std::string::npos) << hidden;
 }
 

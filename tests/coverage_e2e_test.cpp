@@ -11,6 +11,7 @@
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
+#include "wire.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ TEST_F(CoverageEndToEnd, ExactCountsFromSeveralThreadsOverSeveralWindows) {
     for (int n = 0; n < kNodes; ++n) {
       uint16_t f[3] = {static_cast<uint16_t>(t + 1), static_cast<uint16_t>(n), 0};
       Bytes rec(8);
-      qel_record::put_record(qel_record::pack(f, 3, true), true, rec.data());
+      qel_wire::put_record(qel_wire::pack(f, 3, true), true, rec.data());
       int per_round = kPerRound / kNodes + (n < kPerRound % kNodes ? 1 : 0);
       EXPECT_EQ(node.counts[hex(rec)], static_cast<uint64_t>(per_round * kRounds)) << t << "/" << n;
     }

@@ -6,6 +6,7 @@
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
+#include "wire.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ using qel_test::hex;
 
 Bytes record_bytes(uint64_t r) {
   Bytes b(8);
-  qel_record::put_record(r, true, b.data());
+  qel_wire::put_record(r, true, b.data());
   return b;
 }
 
@@ -29,20 +30,20 @@ TEST(NodeProbe, SkippedNodeIdCreatesNothing) {
 
 TEST(RecordPacking, NodeLayoutWithAndWithoutFlag) {
   const uint16_t f[3] = {0x0102, 0x0304, 0x0506};
-  EXPECT_EQ(hex(record_bytes(qel_record::pack(f, 3, true))), "81 02 03 04 05 06 00 00");
-  EXPECT_EQ(hex(record_bytes(qel_record::pack(f, 3, false))), "80 00 05 06 03 04 01 02");
+  EXPECT_EQ(hex(record_bytes(qel_wire::pack(f, 3, true))), "81 02 03 04 05 06 00 00");
+  EXPECT_EQ(hex(record_bytes(qel_wire::pack(f, 3, false))), "80 00 05 06 03 04 01 02");
 }
 
 TEST(RecordPacking, BitFifteenOfTheFirstFieldFolds) {
   const uint16_t a[3] = {0x0102, 1, 1}, b[3] = {0x8102, 1, 1};
-  EXPECT_EQ(qel_record::pack(a, 3, true), qel_record::pack(b, 3, true));
+  EXPECT_EQ(qel_wire::pack(a, 3, true), qel_wire::pack(b, 3, true));
 }
 
 TEST(Messages, NodeWorkedExample) {
   QelSendDD dd;
   const uint16_t f[3] = {0x0102, 0x0304, 0x0506};
   Bytes m(18);
-  ASSERT_EQ(dd.encode(qel_record::pack(f, 3, true), 3, 5, true, m.data()), 18u);
+  ASSERT_EQ(dd.encode(qel_wire::pack(f, 3, true), 3, 5, true, m.data()), 18u);
   EXPECT_EQ(hex(m), "81 02 03 04 05 06 00 00 30 00 00 00 03 00 00 00 05 31");
   // Flag clear: record and integers reversed.
   ASSERT_EQ(dd.encode(0x0102030405060781ull, 3, 5, false, m.data()), 18u);
@@ -53,7 +54,7 @@ TEST(Messages, ConditionWorkedExample) {
   QelSendCond cond;
   const uint16_t f[4] = {0x0102, 0x0304, 0x00CC, 0x0009};
   Bytes m(18);
-  ASSERT_EQ(cond.encode(qel_record::pack(f, 4, true), 3, 5, true, m.data()), 18u);
+  ASSERT_EQ(cond.encode(qel_wire::pack(f, 4, true), 3, 5, true, m.data()), 18u);
   EXPECT_EQ(hex(m), "81 02 03 04 00 CC 00 09 30 00 00 00 03 00 00 00 05 31");
 }
 

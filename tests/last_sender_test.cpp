@@ -21,6 +21,7 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
+#include "wire.h"
 
 // Reaches the cycle length, which only tests change.
 struct QelSendLastTestPeer {
@@ -29,7 +30,7 @@ struct QelSendLastTestPeer {
 
 namespace {
 
-using qel_last::Kind;
+using qel_wire::LastKind;
 
 // A record from its wire bytes w0..w7 (byte i of the value is wire byte i
 // while the byte-order flag is set).
@@ -70,40 +71,40 @@ uint32_t node_index(const std::string& msg, std::size_t entry) {
 // --- Text entries ------------------------------------------------------------
 
 TEST(LastEncoding, NodeEntry) {
-  EXPECT_EQ(qel_last::node_entry(record({0x80, 5, 0, 7, 0, 3, 0, 0}), true), "5 7 0 0 0 1 0;");
-  EXPECT_EQ(qel_last::node_entry(record({0x81, 0x02, 0x03, 0x04, 9, 9, 9, 9}), true),
+  EXPECT_EQ(qel_wire::node_entry(record({0x80, 5, 0, 7, 0, 3, 0, 0}), true), "5 7 0 0 0 1 0;");
+  EXPECT_EQ(qel_wire::node_entry(record({0x81, 0x02, 0x03, 0x04, 9, 9, 9, 9}), true),
             "258 772 0 0 0 1 0;");
   // The kind bit never shows in the first number.
-  EXPECT_EQ(qel_last::node_entry(record({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), true),
+  EXPECT_EQ(qel_wire::node_entry(record({0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), true),
             "32767 65535 0 0 0 1 0;");
   // Flag clear: fields are read least significant byte first.
-  EXPECT_EQ(qel_last::node_entry(record_flag_clear({0x05, 0x01, 0x07, 0x02, 0, 0, 0, 0}), false),
+  EXPECT_EQ(qel_wire::node_entry(record_flag_clear({0x05, 0x01, 0x07, 0x02, 0, 0, 0, 0}), false),
             "261 519 0 0 0 1 0;");
 }
 
 TEST(LastEncoding, ConditionEntry) {
-  EXPECT_EQ(qel_last::cond_entry(record({0x81, 0x02, 0x03, 0x04, 0x00, 0xCC, 0x00, 0x09}), true),
+  EXPECT_EQ(qel_wire::cond_entry(record({0x81, 0x02, 0x03, 0x04, 0x00, 0xCC, 0x00, 0x09}), true),
             "258 772 204 0 0 0 1 0;");
-  EXPECT_EQ(qel_last::cond_entry(record({0x80, 1, 0, 2, 0x00, 0x33, 0, 0}), true),
+  EXPECT_EQ(qel_wire::cond_entry(record({0x80, 1, 0, 2, 0x00, 0x33, 0, 0}), true),
             "1 2 51 0 0 0 1 0;");
-  EXPECT_EQ(qel_last::cond_entry(record_flag_clear({0x01, 0x00, 0x02, 0x00, 0x33, 0x00, 0, 0}), false),
+  EXPECT_EQ(qel_wire::cond_entry(record_flag_clear({0x01, 0x00, 0x02, 0x00, 0x33, 0x00, 0, 0}), false),
             "1 2 51 0 0 0 1 0;");
 }
 
 TEST(LastEncoding, McdcEntry) {
   // w4 = 00 01 10 11: false, true, skipped, unset.
-  EXPECT_EQ(qel_last::mcdc_entry(record({0x80, 3, 0x80, 9, 0x1B, 0xFF, 0xFF, 0xFF}), true),
+  EXPECT_EQ(qel_wire::mcdc_entry(record({0x80, 3, 0x80, 9, 0x1B, 0xFF, 0xFF, 0xFF}), true),
             "3 9  012 0 0 0 1 0;");
   // Nothing recorded: three blanks between the decision and the tail.
-  EXPECT_EQ(qel_last::mcdc_entry(record({0x80, 3, 0x00, 9, 0xFF, 0xFF, 0xFF, 0xFF}), true),
+  EXPECT_EQ(qel_wire::mcdc_entry(record({0x80, 3, 0x00, 9, 0xFF, 0xFF, 0xFF, 0xFF}), true),
             "3 9   0 0 0 1 0;");
   // Codes 0xFFFFFF4F with the outcome bit set: slot 0 true, slot 1 false.
-  EXPECT_EQ(qel_last::mcdc_entry(record({0x81, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF}), true),
+  EXPECT_EQ(qel_wire::mcdc_entry(record({0x81, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF}), true),
             "258 5  10 0 0 0 1 0;");
   // Codes in every byte, read w4 to w7 in order.
-  EXPECT_EQ(qel_last::mcdc_entry(record({0x80, 1, 0, 1, 0x3F, 0x7F, 0xBF, 0x00}), true),
+  EXPECT_EQ(qel_wire::mcdc_entry(record({0x80, 1, 0, 1, 0x3F, 0x7F, 0xBF, 0x00}), true),
             "1 1  0120000 0 0 0 1 0;");
-  EXPECT_EQ(qel_last::mcdc_entry(record_flag_clear({0x03, 0x00, 0x89, 0x00, 0x1B, 0xFF, 0xFF, 0xFF}),
+  EXPECT_EQ(qel_wire::mcdc_entry(record_flag_clear({0x03, 0x00, 0x89, 0x00, 0x1B, 0xFF, 0xFF, 0xFF}),
                                  false),
             "3 9  012 0 0 0 1 0;");
 }
@@ -123,11 +124,11 @@ TEST(LastEncoding, ReplaceAll) {
 }
 
 TEST(LastEncoding, CrashTexts) {
-  EXPECT_EQ(qel_last::crash_text("prog", "signal", "null"),
+  EXPECT_EQ(qel_wire::crash_text("prog", "signal", "null"),
             "name:///prog\ntestcase:///0\ntype:///signal\ncause:///null\n");
-  EXPECT_EQ(qel_last::data_text("prog", "5 7 0 0 0 1 0;6 8 0 0 0 1 0;"),
+  EXPECT_EQ(qel_wire::data_text("prog", "5 7 0 0 0 1 0;6 8 0 0 0 1 0;"),
             "name:///prog\ntestcase:///0\ndata:///5 7 0 0 0 1 0;6 8 0 0 0 1 0;\n");
-  EXPECT_EQ(qel_last::data_text("", ""), "name:///\ntestcase:///0\ndata:///\n");
+  EXPECT_EQ(qel_wire::data_text("", ""), "name:///\ntestcase:///0\ndata:///\n");
 }
 
 // --- Binary messages and the ring --------------------------------------------
@@ -142,7 +143,7 @@ TEST(LastEncoding, LatestFiftyNodeRecordsAndRunningNumbers) {
   ASSERT_EQ(held.size(), 50u);
 
   uint32_t number = 1;
-  std::string msg = qel_last::encode_last_data(qel_last::kNode, held.data(), held.size(), number,
+  std::string msg = qel_wire::encode_last_data(qel_wire::kLastNode, held.data(), held.size(), number,
                                                0x1234, true);
   ASSERT_EQ(msg.size(), 501u);
   EXPECT_EQ(msg[0], 1);
@@ -157,7 +158,7 @@ TEST(LastEncoding, LatestFiftyNodeRecordsAndRunningNumbers) {
   EXPECT_EQ(number, 51u);
 
   std::vector<uint64_t> more = {node_record(60), node_record(61), node_record(62)};
-  msg = qel_last::encode_last_data(qel_last::kNode, more.data(), more.size(), number, 0, true);
+  msg = qel_wire::encode_last_data(qel_wire::kLastNode, more.data(), more.size(), number, 0, true);
   ASSERT_EQ(msg.size(), 31u);
   for (std::size_t e = 0; e < 3; ++e) EXPECT_EQ(be32(msg, 1 + 10 * e + 6), 51 + e);
   EXPECT_EQ(number, 54u);
@@ -166,25 +167,25 @@ TEST(LastEncoding, LatestFiftyNodeRecordsAndRunningNumbers) {
 TEST(LastEncoding, ConditionAndMcdcMessages) {
   uint64_t cond = record({0x81, 0x02, 0x03, 0x04, 0x00, 0xCC, 0x00, 0x09});
   uint32_t number = 7;
-  EXPECT_EQ(qel_last::encode_last_data(qel_last::kCond, &cond, 1, number, 0xBEEF, true),
+  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastCond, &cond, 1, number, 0xBEEF, true),
             bytes({2, 0x01, 0x02, 0x03, 0x04, 0x00, 0xCC, 0x00, 0x09, 0, 0, 0, 7}));
   EXPECT_EQ(number, 8u);
 
   uint64_t mcdc = record({0x81, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF});
   number = 0x01020304;
-  EXPECT_EQ(qel_last::encode_last_data(qel_last::kMcdc, &mcdc, 1, number, 0x0009, true),
+  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastMcdc, &mcdc, 1, number, 0x0009, true),
             bytes({3, 0x01, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF, 0x00, 0x09, 1, 2, 3, 4}));
 
   // Flag clear: record bytes from byte 7 down, integers least significant first.
   uint64_t clear = record_flag_clear({0x81, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF});
   number = 0x01020304;
-  EXPECT_EQ(qel_last::encode_last_data(qel_last::kMcdc, &clear, 1, number, 0x0009, false),
+  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastMcdc, &clear, 1, number, 0x0009, false),
             bytes({3, 0x01, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF, 0x09, 0x00, 4, 3, 2, 1}));
 
-  EXPECT_EQ(qel_last::encode_last_data(qel_last::kCond, nullptr, 0, number, 0, true), bytes({2}));
-  EXPECT_EQ(qel_last::entry_size(qel_last::kNode), 10u);
-  EXPECT_EQ(qel_last::entry_size(qel_last::kCond), 12u);
-  EXPECT_EQ(qel_last::entry_size(qel_last::kMcdc), 14u);
+  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastCond, nullptr, 0, number, 0, true), bytes({2}));
+  EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastNode), 10u);
+  EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastCond), 12u);
+  EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastMcdc), 14u);
 }
 
 TEST(LastEncoding, KeepLatestOrderAndNullRing) {
@@ -340,7 +341,7 @@ TEST_F(LastSender, CycleSendsLeakReportAndLatestFiftyWithRunningNumbers) {
   // Records that arrive before the stop still leave in the last round.
   QelSendLast::keep_latest(last_->lastCond, record({0x80, 1, 0, 2, 0, 0x33, 0, 0}));
   QelSendLast::keep_latest(last_->lastCond, record({0x80, 1, 0, 3, 0, 0xCC, 0, 0}));
-  last_->request_stop();
+  last_->request_stop_send();
   void* ret = nullptr;
   ASSERT_EQ(pthread_join(th, &ret), 0);
   EXPECT_EQ(ret, last_);
@@ -396,7 +397,7 @@ TEST_F(LastSender, CrashReportsAndCycleNeverShareARecord) {
     ++reports;
   }
   producer.join();
-  last_->request_stop();
+  last_->request_stop_send();
   pthread_join(th, nullptr);
   last_->sendLeaveMsg("race", "t", "c");  // whatever the last round left
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -425,7 +426,7 @@ TEST(LastSenderStop, StopCutsTheThirtySecondWaitAndRunsTheLastRound) {
     ASSERT_EQ(pthread_create(&th, nullptr, fsend_lastData, &sender), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto t0 = std::chrono::steady_clock::now();
-    sender.request_stop();
+    sender.request_stop_send();
     pthread_join(th, nullptr);
     auto waited = std::chrono::steady_clock::now() - t0;
     // Far below the 30-second cycle: the wait was cut short.
@@ -447,7 +448,7 @@ TEST(LastSenderStop, StopCutsTheThirtySecondWaitAndRunsTheLastRound) {
     // Stop asked for before the thread starts: one round, then it ends.
     QelSendLast sender;
     QelSendLast::keep_latest(sender.lastMCDC, 42);
-    sender.request_stop();
+    sender.request_stop_send();
     EXPECT_EQ(fsend_lastData(&sender), &sender);
     EXPECT_EQ(sender.lastMCDC->size(), 0u);
     EXPECT_EQ(fsend_lastData(nullptr), nullptr);

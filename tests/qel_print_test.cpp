@@ -12,6 +12,7 @@
 #include "qelmq/TextSender.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
+#include "value_item.h"
 
 namespace {
 

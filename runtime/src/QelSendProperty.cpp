@@ -3,84 +3,54 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
+#include "sync.h"
+#include "wire.h"
 
 std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
 pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 QelSendProperty* QelSendProperty::GetSendPropertyInstance() {
-  // acquire: pairs with the release store below, so a caller that sees the
-  // pointer sees a constructed object.
-  QelSendProperty* p = instance.load(std::memory_order_acquire);
-  if (p) return p;
-  pthread_mutex_lock(&_mutexInst);
-  p = instance.load(std::memory_order_relaxed);
-  if (!p) {
-    p = new (std::nothrow) QelSendProperty();
-    instance.store(p, std::memory_order_release);
-  }
-  pthread_mutex_unlock(&_mutexInst);
-  return p;
+  return qel_sync::get_or_create(instance, _mutexInst);
 }
 
-void QelSendProperty::RelaseSendPropertyInstance() {
-  pthread_mutex_lock(&_mutexInst);
-  QelSendProperty* p = instance.exchange(nullptr, std::memory_order_acq_rel);
-  pthread_mutex_unlock(&_mutexInst);
-  delete p;
-}
+void QelSendProperty::RelaseSendPropertyInstance() { qel_sync::release(instance, _mutexInst); }
 
-QelSendProperty::QelSendProperty() {
-  pthread_mutex_init(&mutex, nullptr);
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-}
+QelSendProperty::QelSendProperty() : SenderBase(qel_wire::Channel::Property) {}
 
-QelSendProperty::~QelSendProperty() {
-  close_zmq();
-  pthread_mutex_destroy(&mutex);
-}
+QelSendProperty::~QelSendProperty() { close_zmq(); }
 
 void QelSendProperty::init_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   // A socket inherited from the parent of a fork belongs to the parent's
   // context: it is replaced, never closed or used here.
   if (socket && owner_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
-  socket = qel_net::open_push_socket(context, ip, state, 15559, qel_net::SocketKind::Property);
+  socket = open_channel_socket();
   owner_pid_ = qel_port::current_pid();
   pacing_ = qel_net::SendPacing();
   socket_ready_.store(socket != nullptr, std::memory_order_release);
-  pthread_mutex_unlock(&mutex);
 }
 
 void QelSendProperty::close_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (owner_pid_ == qel_port::current_pid())
     qel_net::close_socket(socket);
   else
     socket = nullptr;
   socket_ready_.store(false, std::memory_order_release);
-  pthread_mutex_unlock(&mutex);
 }
 
 std::string QelSendProperty::format_message(DATA_INDEX index, const std::string& data) {
-  static const char* const kPrefix[] = {"CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC",
-                                        "MemoryLeak"};
-  std::string text;
-  int i = static_cast<int>(index);
-  if (i >= 0 && i <= 4) text = kPrefix[i];
-  text += ":///";
-  text += data;
-  return text;
+  return qel_wire::property_text(static_cast<int>(index), data);
 }
 
 void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
   std::string text = format_message(index, data);
   // Senders on several threads (leak reports, crash reports) take turns.
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (socket && owner_pid_ == qel_port::current_pid())
     qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
-  pthread_mutex_unlock(&mutex);
 }
 
 void QelSendProperty::setLittleEndian() { littleEndian.store(true, std::memory_order_relaxed); }

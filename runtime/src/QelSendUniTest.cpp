@@ -5,33 +5,23 @@
 #include <cstring>
 #include <string>
 
-#include "qelmq/net.h"
+#include "net.h"
+#include "sync.h"
 
-QelSendUniTest::QelSendUniTest() {
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-  pthread_mutex_init(&mutex, nullptr);
-}
+QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::Events) {}
 
-QelSendUniTest::~QelSendUniTest() {
-  qel_net::close_socket(socket);
-  pthread_mutex_destroy(&mutex);
-}
+QelSendUniTest::~QelSendUniTest() = default;
 
 void QelSendUniTest::init_zmq() {
-  pthread_mutex_lock(&mutex);
+  qel_sync::MutexGuard lock(mutex);
   // The time-outs bound every event call to about 2 s; the finite linger
   // keeps an unsent event from holding up the context at exit.
-  if (!socket)
-    socket = qel_net::open_push_socket(context, ip, state, 15560, qel_net::SocketKind::Events);
-  pthread_mutex_unlock(&mutex);
+  if (!socket) socket = open_channel_socket();
 }
 
 bool QelSendUniTest::send_event(const char* data, std::size_t len) {
-  pthread_mutex_lock(&mutex);
-  bool ok = socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
-  pthread_mutex_unlock(&mutex);
-  return ok;
+  qel_sync::MutexGuard lock(mutex);
+  return socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
 }
 
 bool QelSendUniTest::CreateTestcase(const char* name) {

@@ -3,22 +3,12 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
+#include "sync.h"
+#include "wire.h"
 
 namespace {
-
-// A text sender must never leave `mutex` held when something throws (a
-// string copy out of memory), or a later leave operation would wait forever.
-class MutexGuard {
- public:
-  explicit MutexGuard(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
-  ~MutexGuard() { pthread_mutex_unlock(&m_); }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-
- private:
-  pthread_mutex_t& m_;
-};
 
 // A slot that stays reserved but unpublished this long belongs to a producer
 // that is not coming back; a final flush stops waiting for it.
@@ -36,10 +26,8 @@ constexpr unsigned kFreshSocketWaitMs = 500;
 
 }  // namespace
 
-TextSender::TextSender(int port) : queue(new (std::nothrow) Queue()), port_(port) {
-  std::memset(ip, 0, sizeof(ip));
-  std::memset(state, 0, sizeof(state));
-  pthread_mutex_init(&mutex, nullptr);
+TextSender::TextSender(qel_wire::Channel channel)
+    : SenderBase(channel), queue(new (std::nothrow) Queue()) {
   runPacing_.stop = nullptr;
   runPacing_.bounded_ms = kWaitStepMs;
   finalPacing_.stop = nullptr;
@@ -47,22 +35,21 @@ TextSender::TextSender(int port) : queue(new (std::nothrow) Queue()), port_(port
 }
 
 TextSender::~TextSender() {
-  // A leave operation has already closed the socket and cleared the field.
-  qel_net::close_socket(socket);
+  // A leave operation has already closed the socket and cleared the field;
+  // the base closes it otherwise.
   delete queue;
-  pthread_mutex_destroy(&mutex);
 }
 
-QelSendParam::QelSendParam() : TextSender(15561) {}
-QelSendTime::QelSendTime() : TextSender(15564) {}
+QelSendParam::QelSendParam() : TextSender(qel_wire::Channel::Value) {}
+QelSendTime::QelSendTime() : TextSender(qel_wire::Channel::Timing) {}
 void QelSendParam::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 void QelSendTime::sendLeaveMsg() { TextSender::sendLeaveMsg(); }
 
 void TextSender::init_zmq() {
-  MutexGuard lock(mutex);
+  qel_sync::MutexGuard lock(mutex);
   // After a leave operation the sender stays closed for good.
   if (closed_ || socket) return;
-  socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+  socket = open_channel_socket();
 }
 
 void TextSender::execute(std::string& text) {
@@ -140,7 +127,7 @@ void TextSender::run() {
     try {
       if (stop_requested()) {
         // Shutdown: everything still queued goes out now, without pacing.
-        MutexGuard lock(mutex);
+        qel_sync::MutexGuard lock(mutex);
         drain_locked(kStuckMs);
         return;
       }
@@ -148,7 +135,7 @@ void TextSender::run() {
         uint32_t sent;
         bool closed;
         {
-          MutexGuard lock(mutex);
+          qel_sync::MutexGuard lock(mutex);
           sent = send_batch(kBatch);
           closed = closed_;
         }
@@ -177,14 +164,14 @@ void TextSender::run() {
 void TextSender::sendLeaveMsg() {
   // Before waiting for `mutex`: makes the thread give it up promptly.
   leaveRequested_.store(true, std::memory_order_relaxed);
-  MutexGuard lock(mutex);
+  qel_sync::MutexGuard lock(mutex);
   if (closed_) return;
   try {
     // The thread may not have opened the socket yet; the texts are owed to
     // the collector all the same.
     unsigned usual_wait = finalPacing_.bounded_ms;
     if (!socket) {
-      socket = qel_net::open_push_socket(context, ip, state, port_, qel_net::SocketKind::Stream);
+      socket = open_channel_socket();
       // A collector needs a moment to connect to a socket that is brand new.
       finalPacing_.bounded_ms = kFreshSocketWaitMs;
     }

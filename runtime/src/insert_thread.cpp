@@ -7,6 +7,8 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/thread_exit.h"
+#include "record_map.h"
+#include "sync.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
   if (!sender || !sender->queue) return 0;
   uint32_t moved = 0;
   uint64_t buf[kChunk];
-  pthread_mutex_lock(&sender->mutex);
+  qel_sync::MutexGuard lock(sender->mutex);
   uint32_t n = sender->queue->size();
   while (n > 0) {
     uint32_t got = sender->queue->pop_run(buf, n < kChunk ? n : kChunk);
@@ -33,12 +35,15 @@ uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
     // Only the last 50 of a run can survive in the ring of the latest 50;
     // pushing the others just to drop them again would only cost time.
     uint32_t first_kept = got > 50 ? got - 50 : 0;
-    for (uint32_t i = 0; i < got; ++i) {
-      if (ring && i >= first_kept) QelSendLast::keep_latest(ring, buf[i]);
-      sender->count_record(buf[i]);
-    }
+    if (ring)
+      for (uint32_t i = first_kept; i < got; ++i) QelSendLast::keep_latest(ring, buf[i]);
+    int32_t added = 0;
+    for (uint32_t i = 0; i < got; ++i)
+      if (sender->insertMap->add(buf[i])) ++added;
+    // relaxed: `mutex` orders it against the swap; the sender thread's
+    // unlocked read of it is only a hint.
+    if (added) sender->pendingKeys.fetch_add(added, std::memory_order_relaxed);
   }
-  pthread_mutex_unlock(&sender->mutex);
   return moved;
 }
 

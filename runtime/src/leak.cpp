@@ -23,8 +23,10 @@ constexpr std::size_t kAlign = alignof(std::max_align_t);
 constexpr std::size_t kHeaderSpace = (sizeof(AllocHeader) + kAlign - 1) / kAlign * kAlign;
 static_assert(kHeaderSpace >= sizeof(AllocHeader), "header must fit in front of the block");
 
-// Held for table updates and report reads only; never around malloc/free,
-// so a thread spinning here never waits for the allocator.
+// QelNew and QelDelete hold it only while they link or unlink a header, never
+// around their malloc/free. A report holds it while it formats its lines, and
+// appending a line allocates: an allocating thread may then spin for one
+// report's formatting, but never for a send to the collector.
 class LeakLockGuard {
  public:
   LeakLockGuard() {

@@ -1,4 +1,4 @@
-#include "qelmq/net.h"
+#include "net.h"
 
 #include <zmq.h>
 
@@ -12,14 +12,18 @@ namespace qel_net {
 
 std::atomic<bool> runtime_stopping{false};
 
-static void set_int(void* s, int option, int value) { zmq_setsockopt(s, option, &value, sizeof(value)); }
+static void set_int(void* s, int option, int value) {
+  zmq_setsockopt(s, option, &value, sizeof(value));
+}
 
-void* open_push_socket(void* context, const char* ip, const char* state, int port, SocketKind kind) {
+void* open_push_socket(void* context, const char* ip, const char* state,
+                       qel_wire::Channel channel) {
+  const qel_wire::Endpoint& e = qel_wire::endpoint(channel);
   if (!context) return nullptr;
   void* s = zmq_socket(context, ZMQ_PUSH);
   if (!s) return nullptr;
   bool connect_mode = std::strcmp(state, "1") == 0;
-  if (kind == SocketKind::Stream) {
+  if (e.kind == qel_wire::SocketKind::Stream) {
     // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
     // buffer to its minimum and throttle every sender.
     set_int(s, ZMQ_SNDBUF, -1);
@@ -32,13 +36,13 @@ void* open_push_socket(void* context, const char* ip, const char* state, int por
   if (connect_mode) set_int(s, ZMQ_IMMEDIATE, 1);
   char endpoint[192];
   if (connect_mode) {
-    std::snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", ip, port);
+    std::snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", ip, e.port);
     zmq_connect(s, endpoint);
   } else {
-    std::snprintf(endpoint, sizeof(endpoint), "tcp://*:%d", port);
+    std::snprintf(endpoint, sizeof(endpoint), "tcp://*:%d", e.port);
     zmq_bind(s, endpoint);
   }
-  if (kind == SocketKind::Events) {
+  if (e.kind == qel_wire::SocketKind::Events) {
     set_int(s, ZMQ_SNDTIMEO, 2000);
     set_int(s, ZMQ_RCVTIMEO, 2000);
   }
@@ -77,8 +81,8 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
         bounded_started = true;
         bounded_since = now;
       }
-      unsigned limit = stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs
-                                                                        : pacing.bounded_ms;
+      unsigned limit =
+          stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs : pacing.bounded_ms;
       if (now - bounded_since >= limit) {
         pacing.gave_up = true;
         pacing.gave_up_tick = now;

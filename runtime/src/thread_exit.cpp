@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -17,7 +18,7 @@
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/leak.h"
-#include "qelmq/net.h"
+#include "sync.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
 std::atomic<int32_t> pid{0};
@@ -27,25 +28,69 @@ std::string GetProcName() { return "."; }
 
 namespace {
 
-template <typename Sender>
-void configure(Sender* s, const thread_exit* inst) {
-  if (!s) return;
-  std::memcpy(s->ip, inst->ip, sizeof(s->ip));
-  std::memcpy(s->state, inst->state, sizeof(s->state));
-  s->context = inst->context;
+// The runtime's threads, in the order the bootstrap starts them: the
+// insert thread, then one thread per sender that has one. The shutdown
+// stops and joins them by the same table.
+struct ThreadRow {
+  pthread_t thread_exit::*handle;
+  void* (*body)(void*);
+  // The thread's argument: the sender it serves, or the instance.
+  void* (*argument)(thread_exit*);
+  // The sender it serves; null for the insert thread.
+  SenderBase* (*sender)(thread_exit*);
+  // Start of the trace line that reports a failed start.
+  const char* start_error;
+};
+
+template <typename S, S* thread_exit::*Member>
+constexpr ThreadRow sender_thread(pthread_t thread_exit::*handle, void* (*body)(void*),
+                                  const char* start_error) {
+  return {handle, body, [](thread_exit* i) -> void* { return i->*Member; },
+          [](thread_exit* i) -> SenderBase* { return i->*Member; }, start_error};
 }
 
-void report_thread_error(const char* what, int err) {
-  std::printf("%s%d: %s\n", what, err, qel_port::error_text(err).c_str());
+constexpr ThreadRow kThreads[] = {
+    {&thread_exit::thread_insertdd, finsert_Data, [](thread_exit* i) -> void* { return i; },
+     nullptr, "create thread_insertdd is error\xEF\xBC\x9A"},
+    sender_thread<QelSendDD, &thread_exit::sendDD>(&thread_exit::thread_dd, fsend_dd,
+                                                   "create thread_dd is error:"),
+    sender_thread<QelSendCond, &thread_exit::sendCond>(&thread_exit::_thread_cond, fsend_cond,
+                                                       "create _thread_cond is error:"),
+    sender_thread<QelSendMCDC, &thread_exit::sendMCDC>(&thread_exit::_thread_mcdc, fsend_mcdc,
+                                                       "create _thread_mcdc is error:"),
+    sender_thread<QelSendParam, &thread_exit::sendParam>(&thread_exit::_thread_param, fsend_param,
+                                                         "create _thread_param is error:"),
+    sender_thread<QelSendTime, &thread_exit::sendTime>(&thread_exit::_thread_time, fsend_time,
+                                                       "create _thread_time is error:"),
+    sender_thread<QelSendLast, &thread_exit::sendLast>(&thread_exit::_thread_last, fsend_lastData,
+                                                       "create _thread_last is error:"),
+};
+constexpr int kThreadCount = sizeof(kThreads) / sizeof(kThreads[0]);
+static_assert(kThreadCount == sizeof(thread_exit::started) / sizeof(bool),
+              "one started flag per row of the thread table");
+
+void start_threads(thread_exit* inst) {
+  for (int i = 0; i < kThreadCount; ++i) {
+    const ThreadRow& row = kThreads[i];
+    if (row.sender && !row.sender(inst)) continue;  // its sender could not be made
+    int err = pthread_create(&(inst->*row.handle), nullptr, row.body, row.argument(inst));
+    if (err != 0)
+      std::printf("%s%d: %s\n", row.start_error, err, qel_port::error_text(err).c_str());
+    else
+      inst->started[i] = true;
+  }
 }
 
-void start_thread(thread_exit* inst, int slot, pthread_t* handle, void* (*fn)(void*), void* arg,
-                  const char* what) {
-  int err = pthread_create(handle, nullptr, fn, arg);
-  if (err != 0)
-    report_thread_error(what, err);
-  else
-    inst->started[slot] = true;
+void join_thread(thread_exit* inst, int i) {
+  if (inst->started[i]) pthread_join(inst->*kThreads[i].handle, nullptr);
+}
+
+// Calls `op` on the sender of every thread row.
+template <typename Op>
+void for_each_thread_sender(thread_exit* inst, Op op) {
+  for (const ThreadRow& row : kThreads)
+    if (row.sender)
+      if (SenderBase* s = row.sender(inst)) op(s);
 }
 
 // In the child of a fork only the forking thread exists. A lock that one of
@@ -80,46 +125,30 @@ thread_exit* bootstrap() {
   inst->noMcdc = std::atoi(no_mcdc);
 
   inst->sendDD = new (std::nothrow) QelSendDD();
-  configure(inst->sendDD, inst);
   inst->sendCond = new (std::nothrow) QelSendCond();
-  configure(inst->sendCond, inst);
   inst->sendMCDC = new (std::nothrow) QelSendMCDC();
-  configure(inst->sendMCDC, inst);
   inst->sendParam = new (std::nothrow) QelSendParam();
-  configure(inst->sendParam, inst);
   inst->sendTime = new (std::nothrow) QelSendTime();
-  configure(inst->sendTime, inst);
   inst->sendLast = QelSendLast::getInstance();
-  configure(inst->sendLast, inst);
-  if (inst->sendLast) inst->sendLast->stopSend.store(false, std::memory_order_relaxed);
+  // A singleton that a previous instance stopped runs again.
+  if (inst->sendLast) {
+    inst->sendLast->stopEnqueue.store(false, std::memory_order_relaxed);
+    inst->sendLast->stopSend.store(false, std::memory_order_relaxed);
+  }
   inst->sendProperty = QelSendProperty::GetSendPropertyInstance();
-  configure(inst->sendProperty, inst);
   inst->sendUniTest = new (std::nothrow) QelSendUniTest();
-  configure(inst->sendUniTest, inst);
+  for (SenderBase* s :
+       {static_cast<SenderBase*>(inst->sendDD), static_cast<SenderBase*>(inst->sendCond),
+        static_cast<SenderBase*>(inst->sendMCDC), static_cast<SenderBase*>(inst->sendParam),
+        static_cast<SenderBase*>(inst->sendTime), static_cast<SenderBase*>(inst->sendLast),
+        static_cast<SenderBase*>(inst->sendProperty), static_cast<SenderBase*>(inst->sendUniTest)})
+    if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_net::runtime_stopping.store(false, std::memory_order_release);
 
   std::printf("pthread_create_begin!::%d\n", me);
   std::fflush(stdout);
-  start_thread(inst, 0, &inst->thread_insertdd, finsert_Data, inst,
-               "create thread_insertdd is error\xEF\xBC\x9A");
-  if (inst->sendDD)
-    start_thread(inst, 1, &inst->thread_dd, fsend_dd, inst->sendDD, "create thread_dd is error:");
-  if (inst->sendCond)
-    start_thread(inst, 2, &inst->_thread_cond, fsend_cond, inst->sendCond,
-                 "create _thread_cond is error:");
-  if (inst->sendMCDC)
-    start_thread(inst, 3, &inst->_thread_mcdc, fsend_mcdc, inst->sendMCDC,
-                 "create _thread_mcdc is error:");
-  if (inst->sendParam)
-    start_thread(inst, 4, &inst->_thread_param, fsend_param, inst->sendParam,
-                 "create _thread_param is error:");
-  if (inst->sendTime)
-    start_thread(inst, 5, &inst->_thread_time, fsend_time, inst->sendTime,
-                 "create _thread_time is error:");
-  if (inst->sendLast)
-    start_thread(inst, 6, &inst->_thread_last, fsend_lastData, inst->sendLast,
-                 "create _thread_last is error:");
+  start_threads(inst);
   std::printf("-pthread_create_over!::%d\n", me);
   std::fflush(stdout);
   return inst;
@@ -139,13 +168,12 @@ thread_exit* thread_exit::getInst() {
   thread_exit* p = pInst.load(std::memory_order_acquire);
   int32_t me = qel_port::current_pid();
   if (p && pid.load(std::memory_order_relaxed) == me) return p;
-  pthread_mutex_lock(&mutexInst);
+  qel_sync::MutexGuard lock(mutexInst);
   p = pInst.load(std::memory_order_acquire);
   if (!(p && pid.load(std::memory_order_relaxed) == me)) {
     p = bootstrap();
     pInst.store(p, std::memory_order_release);
   }
-  pthread_mutex_unlock(&mutexInst);
   return p;
 }
 
@@ -205,27 +233,12 @@ void shutdown_instance() {
   }
   qel_net::runtime_stopping.store(true, std::memory_order_release);
 
-  // release: pairs with the acquire loads of the flags in the probes and
-  // the runtime's threads.
-  if (inst->sendDD) inst->sendDD->stopEnqueue.store(true, std::memory_order_release);
-  if (inst->sendCond) inst->sendCond->stopEnqueue.store(true, std::memory_order_release);
-  if (inst->sendMCDC) inst->sendMCDC->stopEnqueue.store(true, std::memory_order_release);
-  if (inst->sendParam) inst->sendParam->stopEnqueue.store(true, std::memory_order_release);
-  if (inst->sendTime) inst->sendTime->stopEnqueue.store(true, std::memory_order_release);
-  if (inst->started[0]) pthread_join(inst->thread_insertdd, nullptr);
-
-  if (inst->sendDD) inst->sendDD->request_stop_send();
-  if (inst->sendCond) inst->sendCond->request_stop_send();
-  if (inst->sendMCDC) inst->sendMCDC->request_stop_send();
-  if (inst->sendParam) inst->sendParam->stopSend.store(true, std::memory_order_release);
-  if (inst->sendTime) inst->sendTime->stopSend.store(true, std::memory_order_release);
-  if (inst->sendLast) inst->sendLast->request_stop();
-
-  pthread_t* handles[7] = {&inst->thread_insertdd, &inst->thread_dd,    &inst->_thread_cond,
-                           &inst->_thread_mcdc,    &inst->_thread_param, &inst->_thread_time,
-                           &inst->_thread_last};
-  for (int i = 1; i < 7; ++i)
-    if (inst->started[i]) pthread_join(*handles[i], nullptr);
+  // Enqueueing stops first, so the insert thread can drain the queues and
+  // end; only then do the senders send what the maps hold and end.
+  for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_enqueue(); });
+  join_thread(inst, 0);
+  for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_send(); });
+  for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
 
   delete inst->sendDD;
   inst->sendDD = nullptr;

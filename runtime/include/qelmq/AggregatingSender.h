@@ -9,9 +9,10 @@
 #include <cstdint>
 
 #include "qelmq/ArrayLockFreeQueue.h"
+#include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
-#include "qelmq/net.h"
-#include "qelmq/record_map.h"
+
+class RecordCountMap;
 
 // Design
 // ------
@@ -29,16 +30,19 @@
 // Flags set by the shutdown are atomics read by other threads (acquire,
 // pairing with the shutdown's release stores).
 template <uint32_t N>
-class QEL_EXPORT AggregatingSender {
+class QEL_EXPORT AggregatingSender : public SenderBase {
  public:
   using Queue = ArrayLockFreeQueue<uint64_t, N>;
-  static constexpr std::size_t kMaxMessage = 19;
 
-  virtual ~AggregatingSender();
+  ~AggregatingSender() override;
 
   void init_zmq();
   // Enqueues one record; waits in 10 ms steps while the queue is full.
-  void execute(uint64_t record);
+  // Inline: it is the whole of a probe's hand-over to the queue.
+  void execute(uint64_t record) {
+    // acquire: pairs with the shutdown's release store of the flag.
+    if (!stopEnqueue.load(std::memory_order_acquire) && queue) queue->push_waiting(record, 10);
+  }
   // Leave operation: flushes both maps in the thread's format, closes the
   // socket once.
   void sendLeaveMsg();
@@ -49,41 +53,25 @@ class QEL_EXPORT AggregatingSender {
   // One message for `record` seen `count` times; returns its length.
   virtual std::size_t encode(uint64_t record, int32_t count, int32_t seq, bool little,
                              uint8_t* out) const = 0;
-  virtual int port() const = 0;
   virtual void report_send_failure(bool little) const = 0;
   // A failed send of a leave operation; silent unless a sender says otherwise.
   virtual void report_leave_failure() const {}
-
-  // Sets `stopSend` and wakes a send that is waiting for a collector.
-  void request_stop_send();
-
-  // Counts one record into the insert map (the insert thread, under mutex).
-  void count_record(uint64_t record) {
-    if (insertMap->add(record)) pendingKeys.fetch_add(1, std::memory_order_relaxed);
-  }
 
   int32_t sendSeq = 1;
   // relaxed: read without the lock only as a hint whether to try a swap;
   // every decision that matters re-reads it under `mutex`.
   std::atomic<int32_t> pendingKeys{0};
   bool mapSelector = true;
-  char ip[128];
-  char state[2];
-  std::atomic<bool> stopEnqueue{false};
-  std::atomic<bool> stopSend{false};
   RecordCountMap* mapA;
   RecordCountMap* mapB;
   RecordCountMap* sendMap;
   RecordCountMap* insertMap;
   Queue* queue;
-  void* context = nullptr;
-  void* socket = nullptr;
-  pthread_mutex_t mutex;
   pthread_mutex_t sendLock;
   bool closed = false;
 
  protected:
-  AggregatingSender();
+  explicit AggregatingSender(qel_wire::Channel channel);
 
  private:
   void send_map_locked(RecordCountMap* map);
@@ -97,20 +85,3 @@ class QEL_EXPORT AggregatingSender {
 
 extern template class AggregatingSender<6000000>;
 extern template class AggregatingSender<3000000>;
-
-// 8-byte probe records.
-namespace qel_record {
-// Packs 16-bit fields by the record rule: big-endian fields from byte 0 with
-// the flag set, in reverse order ending at byte 7 with it clear; bit 0x80 of
-// byte 0 always set.
-uint64_t pack(const uint16_t* fields, int count, bool little);
-// Byte i of a record is bits 8i..8i+7; the wire carries bytes 0..7 with the
-// flag set and bytes 7..0 with it clear.
-void put_record(uint64_t record, bool little, uint8_t* out);
-void put_u32(uint32_t v, bool little, uint8_t* out);
-void put_u16(uint16_t v, bool little, uint8_t* out);
-// The 18-byte message of node and condition records: record, "0", count,
-// sequence number, "1".
-std::size_t put_counted_message(uint64_t record, int32_t count, int32_t seq, bool little,
-                                uint8_t* out);
-}  // namespace qel_record

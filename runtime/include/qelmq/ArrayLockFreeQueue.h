@@ -42,7 +42,8 @@
 #include "qelmq/export.h"
 
 namespace qel_detail {
-void yield_for_publish();  // platform yield, outside this header
+void yield_for_publish();           // platform yield, outside this header
+void sleep_for_space(unsigned ms);  // platform sleep, likewise
 
 // Text slot whose empty state is all-zero bytes, unlike std::string.
 struct TextSlot {
@@ -57,7 +58,6 @@ struct QueueSlot {
   using type = std::atomic<T>;
   static void store(type& slot, const T& v) { slot.store(v, std::memory_order_relaxed); }
   static void load(const type& slot, T& out) { out = slot.load(std::memory_order_relaxed); }
-  static bool store_can_fail() { return false; }
   static void destroy(type&) {}
   static constexpr bool trivial = true;
 };
@@ -159,6 +159,16 @@ class ArrayLockFreeQueue {
       qel_detail::yield_for_publish();
     }
     return true;
+  }
+
+  // The producers' policy for a full queue: the calling thread sleeps
+  // `retry_ms` and tries again until the value is stored, so no record is
+  // lost. Returns at once when the slot memory could not be allocated.
+  void push_waiting(const T& value, unsigned retry_ms) {
+    while (!push(value)) {
+      if (!slots) return;
+      qel_detail::sleep_for_space(retry_ms);
+    }
   }
 
   bool pop(T& out) {

@@ -7,15 +7,15 @@
 #include <string>
 
 #include "qelmq/ArrayLockFreeQueue.h"
+#include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
-#include "qelmq/net.h"
 
 struct QelSendLastTestPeer;
 
 // Thread function of the crash sender; the argument is the QelSendLast.
 QEL_EXPORT void* fsend_lastData(void* sender);
 
-// Crash and last-data sender (port 15562): the latest 50 node, condition and
+// Crash and last-data sender: the latest 50 node, condition and
 // MC/DC records, sent every 30 seconds and in a crash report.
 //
 // Design
@@ -26,13 +26,12 @@ QEL_EXPORT void* fsend_lastData(void* sender);
 //  * `socket`: opened by init_zmq on fsend_lastData's thread, then used by
 //    that thread and by crash reports on the program's threads. Every use,
 //    closing included, holds `mutex`; so do `socket_pid_` and the pacings.
-//  * `stopSend`: written by the shutdown (request_stop), read by
+//  * `stopSend`: written by the shutdown (request_stop_send), read by
 //    fsend_lastData, whose cycle wait looks at it every few milliseconds.
-//  * `ip`, `state`, `context`: written by the bootstrap before the thread
-//    starts, read-only afterwards.
+//  * `ip`, `state`, `context`: as for every sender (SenderBase).
 // Invariant: no send on `socket` ever waits without a time bound, so neither
 // the shutdown nor a crash report waiting for `mutex` can hang.
-class QEL_EXPORT QelSendLast {
+class QEL_EXPORT QelSendLast : public SenderBase {
  public:
   using Ring = ArrayLockFreeQueue<uint64_t, 51>;
 
@@ -40,14 +39,10 @@ class QEL_EXPORT QelSendLast {
   static void releaseInstance();
 
   QelSendLast();
-  ~QelSendLast();
+  ~QelSendLast() override;
 
   void init_zmq();
   void sendLeaveMsg(std::string name, std::string type, std::string cause);
-
-  // Asks fsend_lastData to end: it wakes from its wait, runs one last cycle
-  // and returns.
-  void request_stop();
 
   // Pushes a record into a ring, dropping the oldest when 50 are held
   // (the insert thread, the only producer of the rings).
@@ -56,18 +51,11 @@ class QEL_EXPORT QelSendLast {
   static std::atomic<QelSendLast*> instance;
   static pthread_mutex_t _mutexInst;
 
-  char ip[128];
-  char state[2];
-  // release store by request_stop; acquire loads in the thread pair with it.
-  std::atomic<bool> stopSend{false};
   // relaxed: a single 16-bit value copied into messages, ordered by nothing.
   std::atomic<uint16_t> groupId{0};
   Ring* lastDD;
   Ring* lastCond;
   Ring* lastMCDC;
-  void* context = nullptr;
-  void* socket = nullptr;
-  pthread_mutex_t mutex;
 
  private:
   friend void* fsend_lastData(void* sender);
@@ -105,32 +93,5 @@ class QEL_EXPORT QelSendLast {
   qel_net::SendPacing crash_pacing_;
 };
 
-QEL_EXPORT void* fsend_lastData(void* sender);
 QEL_EXPORT std::string& replace_all(std::string& str, const std::string& from,
                                     const std::string& to);
-
-// Message encoders of the crash sender, apart from the sockets.
-namespace qel_last {
-
-enum Kind : uint8_t { kNode = 1, kCond = 2, kMcdc = 3 };
-
-constexpr std::size_t entry_size(Kind kind) {
-  return kind == kNode ? 10 : kind == kCond ? 12 : 14;
-}
-
-// Binary last-data message: the kind byte, then one entry per record, each
-// numbered from `number` upwards; `number` is left at the next free value.
-std::string encode_last_data(Kind kind, const uint64_t* records, std::size_t n,
-                             uint32_t& number, uint16_t groupId, bool littleEndian);
-
-// One text entry of a crash data list, ";" included.
-std::string node_entry(uint64_t record, bool littleEndian);
-std::string cond_entry(uint64_t record, bool littleEndian);
-std::string mcdc_entry(uint64_t record, bool littleEndian);
-
-// Texts of the Crash and CrashLast* messages (type and cause already escaped).
-std::string crash_text(const std::string& name, const std::string& type,
-                       const std::string& cause);
-std::string data_text(const std::string& name, const std::string& entries);
-
-}  // namespace qel_last

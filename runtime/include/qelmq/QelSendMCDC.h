@@ -1,15 +1,15 @@
 #pragma once
 #include "qelmq/AggregatingSender.h"
+#include "qelmq/probes.h"
 
-// MC/DC sender: port 15557, 19-byte messages carrying the group id.
+// MC/DC sender: the MC/DC channel, messages carrying the group id.
 class QEL_EXPORT QelSendMCDC : public AggregatingSender<3000000> {
  public:
-  QelSendMCDC() = default;
+  QelSendMCDC();
   std::size_t encode(uint64_t record, int32_t count, int32_t seq, bool little,
                      uint8_t* out) const override;
   // Exported under this class's own name for instrumented programs.
   void sendLeaveMsg();
-  int port() const override { return 15557; }
   void report_send_failure(bool little) const override;
   void report_leave_failure() const override;
 
@@ -23,8 +23,4 @@ QEL_EXPORT void* fsend_mcdc(void* sender);
 extern "C" {
 // Starts at 1; the first QelExp that produces an MC/DC record sets it to 2.
 QEL_EXPORT extern std::atomic<int32_t> firstMcdc;
-QEL_EXPORT int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
-                      int result);
-QEL_EXPORT int* QelStringInit(int* condString);
-QEL_EXPORT int QelStringAddCond(int* condString, int index, int result);
 }

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
-#include "qelmq/net.h"
 
 // Kind of a property message; its text prefix leads the message.
 enum DATA_INDEX : int32_t {
@@ -17,20 +17,20 @@ enum DATA_INDEX : int32_t {
   MemoryLeak = 4,
 };
 
-// Process-wide property channel (port 15559) and byte-order flag.
+// Process-wide property channel and byte-order flag.
 //
 // Design: `socket` is created on the insert thread and then used by whatever
 // thread reports (leak reports at load and unload and every cycle of the
 // crash sender, crash reports from the program). ZeroMQ sockets must not be
 // used by two threads at once, so `mutex` guards the socket for its creation
 // and for every send.
-class QEL_EXPORT QelSendProperty {
+class QEL_EXPORT QelSendProperty : public SenderBase {
  public:
   static QelSendProperty* GetSendPropertyInstance();
   static void RelaseSendPropertyInstance();
 
   QelSendProperty();
-  ~QelSendProperty();
+  ~QelSendProperty() override;
 
   void init_zmq();
   void close_zmq();
@@ -48,11 +48,6 @@ class QEL_EXPORT QelSendProperty {
   static std::atomic<QelSendProperty*> instance;
   static pthread_mutex_t _mutexInst;
 
-  void* context = nullptr;
-  pthread_mutex_t mutex;
-  void* socket = nullptr;
-  char ip[128];
-  char state[2];
   // Set from construction on: every record is laid out with the flag set,
   // also one built just before a bootstrap (relaxed: written once, before the
   // runtime's threads start, and its value never changes afterwards).

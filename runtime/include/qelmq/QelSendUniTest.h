@@ -3,30 +3,25 @@
 
 #include <cstddef>
 
+#include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
 
-// Test-case events on port 15560, sent from the caller's thread.
+// Test-case events, sent from the caller's thread.
 //
 // Design: `socket` is created by init_zmq on the insert thread and then used
 // by whichever thread reports an event. A ZeroMQ socket must not be used by
 // two threads at once, so `mutex` guards `socket` both while it is set up and
 // during every send; an event call made while init_zmq runs, or from two
 // threads at once, then simply waits its turn.
-class QEL_EXPORT QelSendUniTest {
+class QEL_EXPORT QelSendUniTest : public SenderBase {
  public:
   QelSendUniTest();
-  ~QelSendUniTest();
+  ~QelSendUniTest() override;
 
   void init_zmq();
   bool CreateTestcase(const char* name);
   bool StartTestcase(int number);
   bool StopTestcase(int number);
-
-  void* socket = nullptr;
-  pthread_mutex_t mutex;
-  char ip[128];
-  char state[2];
-  void* context = nullptr;
 
  private:
   // One event message of exactly `len` bytes; false without a socket or when

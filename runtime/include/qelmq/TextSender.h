@@ -4,14 +4,14 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "qelmq/ArrayLockFreeQueue.h"
+#include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
-#include "qelmq/net.h"
+#include "qelmq/probes.h"
 
 // Design
 // ------
@@ -31,7 +31,7 @@
 //    for a collector, so the leave operation never waits behind a thread
 //    that holds `mutex` while blocked in a send. It also makes execute()
 //    drop texts that could no longer be sent.
-class QEL_EXPORT TextSender {
+class QEL_EXPORT TextSender : public SenderBase {
  public:
   using Queue = ArrayLockFreeQueue<std::string, 3000000>;
 
@@ -40,7 +40,7 @@ class QEL_EXPORT TextSender {
   static constexpr unsigned kPauseMs = 1000;
   static constexpr unsigned kIdleMs = 100;
 
-  virtual ~TextSender();
+  ~TextSender() override;
 
   void init_zmq();
   // Enqueues a copy of `text`; waits in 100 ms steps while the queue is full.
@@ -50,19 +50,10 @@ class QEL_EXPORT TextSender {
   // The sender's thread body (fsend_param, fsend_time).
   void run();
 
-  int port() const { return port_; }
-
-  char ip[128];
-  char state[2];
-  std::atomic<bool> stopEnqueue{false};
-  std::atomic<bool> stopSend{false};
   Queue* queue;
-  void* context = nullptr;
-  void* socket = nullptr;
-  pthread_mutex_t mutex;
 
  protected:
-  explicit TextSender(int port);
+  explicit TextSender(qel_wire::Channel channel);
 
  private:
   bool stop_requested() const { return stopSend.load(std::memory_order_acquire); }
@@ -79,15 +70,14 @@ class QEL_EXPORT TextSender {
   // Sleeps `ms` in short slices; returns early once stopSend is set.
   void sleep_unless_stopping(unsigned ms) const;
 
-  int port_;
   // relaxed: a hint only; everything it protects is decided under `mutex`.
   std::atomic<bool> leaveRequested_{false};
-  bool closed_ = false;                // under `mutex`
-  qel_net::SendPacing runPacing_;      // under `mutex`
-  qel_net::SendPacing finalPacing_;    // under `mutex`
+  bool closed_ = false;              // under `mutex`
+  qel_net::SendPacing runPacing_;    // under `mutex`
+  qel_net::SendPacing finalPacing_;  // under `mutex`
 };
 
-// Value sender: port 15561.
+// Value sender: the value channel.
 class QEL_EXPORT QelSendParam : public TextSender {
  public:
   QelSendParam();
@@ -95,7 +85,7 @@ class QEL_EXPORT QelSendParam : public TextSender {
   void sendLeaveMsg();
 };
 
-// Method-timing sender: port 15564.
+// Method-timing sender: the timing channel.
 class QEL_EXPORT QelSendTime : public TextSender {
  public:
   QelSendTime();
@@ -105,18 +95,4 @@ class QEL_EXPORT QelSendTime : public TextSender {
 QEL_EXPORT void* fsend_param(void* sender);
 QEL_EXPORT void* fsend_time(void* sender);
 
-extern "C" QEL_EXPORT void QelPrint(const char* valueName, char* buffer, int* position,
-                                    int typeCode, ...);
 QEL_EXPORT void QelSendMethodTime(int a, int b, int c);
-
-namespace qel_text {
-// Size of the local buffer one item is formatted into.
-constexpr std::size_t kItemBuffer = 1024;
-
-// Formats the item of value code `typeCode` ("$" name "#" tag "#" value),
-// reading the value from `args`, into `out` (kItemBuffer bytes). Returns the
-// item's length without terminator, at most kItemBuffer - 1 (a longer item is
-// cut to its first kItemBuffer - 1 characters), or -1 when the call adds no
-// item (unused code, null text).
-int format_item(char* out, const char* name, int typeCode, va_list args);
-}  // namespace qel_text

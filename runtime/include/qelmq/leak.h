@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "qelmq/export.h"
+#include "qelmq/probes.h"
 
 // Header in front of every recorded block.
 struct AllocHeader {
@@ -15,13 +16,6 @@ struct AllocHeader {
   int32_t line;
   uint32_t size;
 };
-
-extern "C" {
-QEL_EXPORT void* QelNew(unsigned size, const char* file, const char* function, int line);
-QEL_EXPORT void QelDelete(void* pointer);
-QEL_EXPORT int check_leaks(void);
-QEL_EXPORT int check_leak(void);
-}
 
 // Allocation table: 16384 buckets chosen by bits 8-21 of the caller's block
 // address, each a list of headers, newest first.

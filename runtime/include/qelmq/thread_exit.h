@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qelmq/export.h"
+#include "qelmq/probes.h"
 
 class QelSendDD;
 class QelSendCond;
@@ -56,8 +57,6 @@ class QEL_EXPORT thread_exit {
 extern "C" {
 QEL_EXPORT extern std::atomic<int32_t> pid;
 QEL_EXPORT extern pthread_mutex_t mutexInst;
-QEL_EXPORT void readIP(char* ip, char* state, char* noMcdc);
-QEL_EXPORT int QelExit(void);
 }
 QEL_EXPORT std::string GetProcName();
 
@@ -71,9 +70,4 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc);
 
 // The instance shutdown shared by QelExit and the library's global object.
 void shutdown_instance();
-
-inline thread_exit* instance_fast() {
-  thread_exit* p = thread_exit::pInst.load(std::memory_order_acquire);
-  return p;
-}
 }  // namespace qel_runtime

@@ -46,17 +46,6 @@ class RecordCountMap {
     }
   }
 
-  // Count of `key`, 0 when absent.
-  int32_t count(uint64_t key) const {
-    if (key == 0 || size_ == 0) return 0;
-    std::size_t mask = capacity_ - 1;
-    for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
-      const Entry& e = cells_[i];
-      if (e.key == key) return e.count;
-      if (e.key == 0) return 0;
-    }
-  }
-
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
 
@@ -77,12 +66,6 @@ class RecordCountMap {
       }
     }
     size_ = 0;
-  }
-
-  template <typename F>
-  void for_each(F&& f) const {
-    for (std::size_t i = 0; i < capacity_; ++i)
-      if (cells_[i].key != 0) f(cells_[i].key, cells_[i].count);
   }
 
  private:

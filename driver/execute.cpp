@@ -138,7 +138,7 @@ CaseResult RunCase(const Function& function, const Json::Value& root, int index,
         std::optional<Redirect> in;
         if (hasInput) in.emplace(0, &input);
         std::optional<Redirect> out;
-        if (options.capture || wantsOutput) out.emplace(1, nullptr);
+        if (options.capture || options.record || wantsOutput) out.emplace(1, nullptr);
         try {
             function.drive(root, index, &record);
         } catch (const VectorError& e) {

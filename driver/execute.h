@@ -37,8 +37,10 @@ struct CaseResult {
 
 struct CaseOptions {
     // Capture the call's standard output (into CaseResult::output) instead
-    // of letting it through; an "expect.stdout" captures and lets it through.
+    // of letting it through.
     bool capture = false;
+    // Capture it and let it through as well (as an "expect.stdout" does).
+    bool record = false;
     // Report members the routine never read as a failure, not only a note.
     bool strict = false;
 };

@@ -399,6 +399,7 @@ int Driver::Run()
     }
     CaseOptions caseOptions;
     caseOptions.capture = options_.tap;
+    caseOptions.record = !options_.junit.empty();
     caseOptions.strict = checking_;
 
     std::vector<SuiteReport> suites;

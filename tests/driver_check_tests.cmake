@@ -22,3 +22,19 @@ target_compile_definitions(driver_check_test PRIVATE
   JUNIT_XSD="${CMAKE_CURRENT_SOURCE_DIR}/driver_fixture/junit.xsd"
   XMLLINT="${QEL_XMLLINT}")
 add_dependencies(driver_check_test orrin_drive fixture_drive)
+
+# The driver linked with the probe runtime sends the test-case events.
+add_executable(orrin_drive_events ${PROJECT_SOURCE_DIR}/driver/main.cpp
+                                  ${PROJECT_SOURCE_DIR}/driver/events.cpp)
+target_link_libraries(orrin_drive_events PRIVATE orrin_drive_core QELMQLib)
+target_compile_definitions(orrin_drive_events PRIVATE QEL_DRIVER_TESTCASE_EVENTS=1
+  ORRIN_PROJECT_ROOT="${PROJECT_SOURCE_DIR}/sample")
+qel_warnings(orrin_drive_events)
+qel_add_test(driver_events_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/driver_events_test.cpp
+  LIBS PkgConfig::ZMQ
+  PORTS
+  LABELS driver)
+target_compile_definitions(driver_events_test PRIVATE
+  ORRIN_DRIVE_EVENTS="$<TARGET_FILE:orrin_drive_events>")
+add_dependencies(driver_events_test orrin_drive_events)

@@ -1,0 +1,202 @@
+#include "cparse.h"
+
+#include <cstring>
+
+namespace qel {
+namespace cparse {
+
+std::string Str(CXString s) {
+  const char* c = clang_getCString(s);
+  std::string out = c ? c : "";
+  clang_disposeString(s);
+  return out;
+}
+
+std::string Spelling(CXCursor c) { return Str(clang_getCursorSpelling(c)); }
+std::string KindName(CXCursorKind k) { return Str(clang_getCursorKindSpelling(k)); }
+std::string TypeSpelling(CXType t) { return Str(clang_getTypeSpelling(t)); }
+
+std::string Diagnostic::Format() const {
+  static const char* const kNames[] = {"note", "warning", "error", "fatal error"};
+  std::string out;
+  if (where.valid) {
+    out = where.file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": ";
+  }
+  return out + kNames[severity] + ": " + message;
+}
+
+std::unique_ptr<TranslationUnit> TranslationUnit::Parse(const std::string& path,
+                                                        const ParseOptions& options,
+                                                        std::string* error,
+                                                        const std::string* contents) {
+  std::unique_ptr<TranslationUnit> tu(new TranslationUnit());
+  tu->path_ = path;
+  std::vector<std::string> args;
+  if (options.preprocessed) {
+    // The buffer is already preprocessed; the line markers carry the files.
+    args.push_back("-x");
+    args.push_back("cpp-output");
+  }
+  for (const std::string& a : options.args) args.push_back(a);
+  // Diagnostics are read through Diagnostics(); nothing goes to stderr.
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  tu->index_ = clang_createIndex(/*excludeDeclarationsFromPCH=*/0, /*displayDiagnostics=*/0);
+  CXUnsavedFile unsaved;
+  unsigned n_unsaved = 0;
+  if (contents) {
+    tu->contents_ = *contents;
+    unsaved.Filename = tu->path_.c_str();
+    unsaved.Contents = tu->contents_.data();
+    unsaved.Length = static_cast<unsigned long>(tu->contents_.size());
+    n_unsaved = 1;
+  }
+  unsigned flags = CXTranslationUnit_KeepGoing;
+  if (!options.function_bodies) flags |= CXTranslationUnit_SkipFunctionBodies;
+  CXErrorCode rc = clang_parseTranslationUnit2(tu->index_, tu->path_.c_str(), argv.data(),
+                                               static_cast<int>(argv.size()),
+                                               n_unsaved ? &unsaved : nullptr, n_unsaved, flags,
+                                               &tu->tu_);
+  if (rc != CXError_Success || !tu->tu_) {
+    if (error) {
+      *error = "libclang could not parse " + path + " (error code " +
+               std::to_string(static_cast<int>(rc)) + ")";
+    }
+    return nullptr;
+  }
+  return tu;
+}
+
+TranslationUnit::~TranslationUnit() {
+  if (tu_) clang_disposeTranslationUnit(tu_);
+  if (index_) clang_disposeIndex(index_);
+}
+
+CXCursor TranslationUnit::Root() const { return clang_getTranslationUnitCursor(tu_); }
+
+Position TranslationUnit::At(CXSourceLocation loc) const {
+  Position p;
+  if (clang_equalLocations(loc, clang_getNullLocation())) return p;
+  CXString file;
+  unsigned line = 0, column = 0;
+  clang_getPresumedLocation(loc, &file, &line, &column);
+  p.file = Str(file);
+  p.line = line;
+  p.column = column;
+  CXFile f = nullptr;
+  unsigned l2 = 0, c2 = 0, off = 0;
+  clang_getFileLocation(loc, &f, &l2, &c2, &off);
+  p.offset = off;
+  p.system = clang_Location_isInSystemHeader(loc) != 0;
+  p.valid = f != nullptr;
+  return p;
+}
+
+Extent TranslationUnit::ExtentOf(CXCursor cursor) const {
+  CXSourceRange r = clang_getCursorExtent(cursor);
+  Extent e;
+  e.begin = At(clang_getRangeStart(r));
+  e.end = At(clang_getRangeEnd(r));
+  return e;
+}
+
+bool TranslationUnit::InSystemHeader(CXCursor cursor) const {
+  return clang_Location_isInSystemHeader(clang_getCursorLocation(cursor)) != 0;
+}
+
+bool TranslationUnit::InMainBuffer(CXCursor cursor) const {
+  return clang_Location_isFromMainFile(clang_getCursorLocation(cursor)) != 0;
+}
+
+std::vector<Diagnostic> TranslationUnit::Diagnostics(Diagnostic::Severity min,
+                                                     bool include_system) const {
+  std::vector<Diagnostic> out;
+  unsigned n = clang_getNumDiagnostics(tu_);
+  for (unsigned i = 0; i < n; ++i) {
+    CXDiagnostic d = clang_getDiagnostic(tu_, i);
+    Diagnostic diag;
+    switch (clang_getDiagnosticSeverity(d)) {
+      case CXDiagnostic_Ignored:
+      case CXDiagnostic_Note: diag.severity = Diagnostic::kNote; break;
+      case CXDiagnostic_Warning: diag.severity = Diagnostic::kWarning; break;
+      case CXDiagnostic_Error: diag.severity = Diagnostic::kError; break;
+      case CXDiagnostic_Fatal: diag.severity = Diagnostic::kFatal; break;
+    }
+    diag.message = Str(clang_getDiagnosticSpelling(d));
+    diag.where = At(clang_getDiagnosticLocation(d));
+    clang_disposeDiagnostic(d);
+    if (diag.severity < min) continue;
+    if (diag.where.system && !include_system) continue;
+    out.push_back(diag);
+  }
+  return out;
+}
+
+std::vector<CXCursor> Children(CXCursor c) {
+  std::vector<CXCursor> out;
+  clang_visitChildren(
+      c,
+      [](CXCursor child, CXCursor, CXClientData data) {
+        static_cast<std::vector<CXCursor>*>(data)->push_back(child);
+        return CXChildVisit_Continue;
+      },
+      &out);
+  return out;
+}
+
+namespace {
+struct WalkState {
+  const std::function<bool(CXCursor, CXCursor)>* fn;
+};
+CXChildVisitResult WalkVisit(CXCursor c, CXCursor parent, CXClientData data) {
+  auto* st = static_cast<WalkState*>(data);
+  return (*st->fn)(c, parent) ? CXChildVisit_Recurse : CXChildVisit_Continue;
+}
+}  // namespace
+
+void Walk(CXCursor c, const std::function<bool(CXCursor, CXCursor)>& fn) {
+  WalkState st{&fn};
+  clang_visitChildren(c, WalkVisit, &st);
+}
+
+std::vector<CXCursor> UserDeclarations(const TranslationUnit& tu) {
+  std::vector<CXCursor> out;
+  for (CXCursor c : Children(tu.Root())) {
+    if (!tu.InSystemHeader(c)) out.push_back(c);
+  }
+  return out;
+}
+
+CXType Canonical(CXType t) { return clang_getCanonicalType(t); }
+
+std::vector<CXCursor> Fields(CXType record) {
+  std::vector<CXCursor> out;
+  clang_Type_visitFields(
+      Canonical(record),
+      [](CXCursor field, CXClientData data) {
+        static_cast<std::vector<CXCursor>*>(data)->push_back(field);
+        return CXVisit_Continue;
+      },
+      &out);
+  return out;
+}
+
+std::vector<CXCursor> Parameters(CXCursor function) {
+  std::vector<CXCursor> out;
+  int n = clang_Cursor_getNumArguments(function);
+  for (int i = 0; i < n; ++i) out.push_back(clang_Cursor_getArgument(function, static_cast<unsigned>(i)));
+  return out;
+}
+
+std::vector<std::pair<std::string, long long>> EnumConstants(CXCursor enum_decl) {
+  std::vector<std::pair<std::string, long long>> out;
+  for (CXCursor c : Children(enum_decl)) {
+    if (clang_getCursorKind(c) == CXCursor_EnumConstantDecl) {
+      out.emplace_back(Spelling(c), clang_getEnumConstantDeclValue(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace cparse
+}  // namespace qel

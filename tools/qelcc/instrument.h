@@ -1,0 +1,73 @@
+// Inserts the probes into one preprocessed translation unit and describes
+// what it inserted (the source map's content).
+#ifndef QELCC_INSTRUMENT_H
+#define QELCC_INSTRUMENT_H
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace qelcc {
+
+struct MapCondition {
+  int id = 0;
+  int index = 0;
+  std::string text;
+  unsigned line = 0, column = 0, end_line = 0, end_column = 0;
+};
+
+struct MapDecision {
+  int id = 0;
+  int cond_id = 0;
+  int file = 0;
+  std::string function, kind, text;
+  unsigned line = 0, column = 0, end_line = 0, end_column = 0;
+  bool mcdc = true;
+  std::vector<MapCondition> conditions;
+};
+
+struct MapNode {
+  int id = 0;
+  int file = 0;
+  unsigned line = 0, column = 0;
+  std::string function, kind;
+  std::set<unsigned> lines;
+};
+
+struct MapFunction {
+  std::string name;
+  int file = 0;
+  unsigned line = 0, column = 0, end_line = 0;
+  int entry_node = 0;
+};
+
+struct UnitMap {
+  int unit = 0;
+  int group = 1;
+  std::vector<std::string> files;  // index = file id
+  std::vector<MapFunction> functions;
+  std::vector<MapNode> nodes;
+  std::vector<MapDecision> decisions;
+};
+
+struct InstrumentResult {
+  bool ok = false;
+  std::string error;  // why the unit could not be instrumented
+  std::string text;   // the instrumented preprocessed text
+  UnitMap map;
+};
+
+// `ipath` names the preprocessed text `itext` (for libclang); `cwd` resolves
+// the relative paths of the line markers; `args` are extra parse arguments
+// (the user's -std=). Positions refer to the files the line markers name.
+InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
+                            const std::string& cwd, const std::vector<std::string>& args,
+                            int unit, int group);
+
+// Normalises a path as the map stores it: absolute, no "." or "..".
+std::string NormalPath(const std::string& path, const std::string& cwd);
+
+}  // namespace qelcc
+
+#endif

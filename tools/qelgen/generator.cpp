@@ -46,6 +46,12 @@ std::string Spell(CXType t)
     // C spellings that C++ spells otherwise.
     std::size_t at;
     while ((at = s.find("_Bool")) != std::string::npos) s.replace(at, 5, "bool");
+    // The driver's storage is its own to fill: qualifiers go (a const int*
+    // parameter still accepts the int* built for it).
+    for (const char* word : {"const ", "volatile ", " const", " volatile"}) {
+        const std::string w = word;
+        while ((at = s.find(w)) != std::string::npos) s.erase(at, w.size());
+    }
     return s;
 }
 
@@ -408,7 +414,9 @@ void Emitter::Observe(CXType declared, const std::string& member, const std::str
     case CXType_Pointer: {
         const CXType p = Canon(clang_getPointeeType(t));
         Line(indent, "if (" + lvalue + " != nullptr) {");
-        if (IsScalar(p) && !IsCharKind(p.kind)) {
+        if (IsCharKind(p.kind)) {
+            Line(indent + 1, target + " = std::string(reinterpret_cast<const char*>(" + lvalue + "));");
+        } else if (IsScalar(p)) {
             const std::string n = Tmp("count"), j = Tmp("j"), element = Tmp("element");
             Line(indent + 1, "const int " + n + " = " + member + ".count();");
             Line(indent + 1, target + " = Json::Value(Json::arrayValue);");

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,35 +25,26 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Points a standard stream's descriptor at a temporary file for the life of
-// the object. The stdio buffers are flushed or dropped around the switch, so
-// nothing read or written before goes to the wrong side.
-class Redirect {
+// Points standard output's descriptor at a temporary file for the life of
+// the object, so that output written by any means is caught. The stdio
+// buffer is flushed around the switch, so nothing goes to the wrong side.
+class CaptureStdout {
 public:
-    Redirect(int fd, const std::string* input) : fd_(fd)
+    CaptureStdout()
     {
         file_ = std::tmpfile();
         if (file_ == nullptr) return;
-        if (input != nullptr) {
-            std::fwrite(input->data(), 1, input->size(), file_);
-            std::fflush(file_);
-            std::rewind(file_);
-        }
-        if (fd_ == 1) std::fflush(stdout);
-        if (fd_ == 0) __fpurge(stdin);
-        saved_ = dup(fd_);
-        if (saved_ < 0 || dup2(fileno(file_), fd_) < 0) {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        if (saved_ < 0 || dup2(fileno(file_), 1) < 0) {
             if (saved_ >= 0) close(saved_);
-            saved_ = -1;
             std::fclose(file_);
             file_ = nullptr;
-            return;
         }
-        if (fd_ == 0) std::clearerr(stdin);
     }
-    ~Redirect() { Restore(); }
-    Redirect(const Redirect&) = delete;
-    Redirect& operator=(const Redirect&) = delete;
+    ~CaptureStdout() { Restore(); }
+    CaptureStdout(const CaptureStdout&) = delete;
+    CaptureStdout& operator=(const CaptureStdout&) = delete;
 
     bool active() const { return file_ != nullptr; }
 
@@ -63,26 +53,49 @@ public:
     {
         std::string text;
         if (file_ == nullptr) return text;
-        if (fd_ == 1) std::fflush(stdout);
-        if (fd_ == 0) __fpurge(stdin);
-        dup2(saved_, fd_);
+        std::fflush(stdout);
+        dup2(saved_, 1);
         close(saved_);
-        if (fd_ == 0) std::clearerr(stdin);
-        if (fd_ == 1) {
-            std::rewind(file_);
-            char buffer[4096];
-            std::size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
-        }
+        std::rewind(file_);
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
         std::fclose(file_);
         file_ = nullptr;
         return text;
     }
 
 private:
-    int fd_;
     int saved_ = -1;
     std::FILE* file_ = nullptr;
+};
+
+// Gives the call a standard input of its own by pointing `stdin` (an
+// ordinary variable in the GNU C library) at the text. The driver's own
+// stream, and whatever its buffer holds, is put back untouched.
+class FeedStdin {
+public:
+    explicit FeedStdin(const std::string& text) : text_(text)
+    {
+        file_ = text_.empty() ? std::fopen("/dev/null", "r")
+                              : fmemopen(text_.data(), text_.size(), "r");
+        if (file_ == nullptr) return;
+        saved_ = stdin;
+        stdin = file_;
+    }
+    ~FeedStdin()
+    {
+        if (file_ == nullptr) return;
+        stdin = saved_;
+        std::fclose(file_);
+    }
+    FeedStdin(const FeedStdin&) = delete;
+    FeedStdin& operator=(const FeedStdin&) = delete;
+
+private:
+    std::string text_;
+    std::FILE* file_ = nullptr;
+    std::FILE* saved_ = nullptr;
 };
 
 void BadVector(CaseResult& result, const std::string& member, const std::string& problem)
@@ -135,10 +148,10 @@ CaseResult RunCase(const Function& function, const Json::Value& root, int index,
 
     CaseRecord record;
     {
-        std::optional<Redirect> in;
-        if (hasInput) in.emplace(0, &input);
-        std::optional<Redirect> out;
-        if (options.capture || options.record || wantsOutput) out.emplace(1, nullptr);
+        std::optional<FeedStdin> in;
+        if (hasInput) in.emplace(input);
+        std::optional<CaptureStdout> out;
+        if (options.capture || options.record || wantsOutput) out.emplace();
         try {
             function.drive(root, index, &record);
         } catch (const VectorError& e) {

@@ -151,6 +151,27 @@ TEST(DriverCheckVerdicts, ReturnOutputParametersAndGlobalsAreChecked)
     EXPECT_EQ(r.code, 1);
 }
 
+TEST(DriverCheckVerdicts, StdinOfATestCaseLeavesTheDriversOwnInputAlone)
+{
+    // The first builder reads the driver's input, which the C library then
+    // holds in its buffer; a test case with input of its own must not lose
+    // what is left there for the next one.
+    Project project;
+    project.Write("ListNode", R"({
+          "CreateLinkedListHead0": {"n": 1, "expect": {"return": {"elements": [1]}}},
+          "CreateLinkedListTail0": {"n": 2, "stdin": "7 8",
+                                    "expect": {"return": {"elements": [7, 8]}}},
+          "CreateLinkedListTail1": {"n": 2, "expect": {"return": {"elements": [2, 3]}}}
+        })");
+    const ProgramResult r = project.Drive({"--filter", "CreateLinked*"}, "1 2 3\n");
+    EXPECT_EQ(r.err,
+              "[PASS] CreateLinkedListHead0\n"
+              "[PASS] CreateLinkedListTail0\n"
+              "[PASS] CreateLinkedListTail1\n"
+              "3 passed, 0 failed\n");
+    EXPECT_EQ(r.code, 0);
+}
+
 TEST(DriverCheckVerdicts, FloatingValuesUseTheVectorsTolerance)
 {
     Project project("vectors", false);

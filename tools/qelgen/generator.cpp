@@ -783,9 +783,13 @@ Output Generate(const Settings& settings)
         for (CXCursor c : qel::cparse::Children(tu->Root())) {
             if (clang_getCursorKind(c) != CXCursor_FunctionDecl || !clang_isCursorDefinition(c))
                 continue;
-            if (clang_getCursorLinkage(c) != CXLinkage_External) continue;
             if (!clang_Location_isFromMainFile(clang_getCursorLocation(c))) continue;
             if (Str(clang_getCursorSpelling(c)) == "main") continue;
+            if (clang_getCursorLinkage(c) != CXLinkage_External) {
+                out.skipped.push_back({Str(clang_getCursorSpelling(c)), Where(c),
+                                       "static (internal linkage: the driver cannot call it)"});
+                continue;
+            }
             functions.push_back(c);
         }
         auto named = settings.order.find(group);

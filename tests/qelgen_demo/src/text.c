@@ -6,16 +6,22 @@
 
 int g_calls = 0;
 
+static int is_vowel(char c)
+{
+    switch (c) {
+    case 'a': case 'e': case 'i': case 'o': case 'u':
+    case 'A': case 'E': case 'I': case 'O': case 'U':
+        return 1;
+    }
+    return 0;
+}
+
 int count_vowels(const char *text)
 {
     int n = 0;
     g_calls++;
     for (; *text; text++)
-        switch (*text) {
-        case 'a': case 'e': case 'i': case 'o': case 'u':
-        case 'A': case 'E': case 'I': case 'O': case 'U':
-            n++;
-        }
+        n += is_vowel(*text);
     return n;
 }
 

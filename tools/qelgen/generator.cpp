@@ -460,7 +460,7 @@ void Emitter::Observe(CXType declared, const std::string& member, const std::str
 }
 
 // A vector skeleton value with every member present.
-Json::Value Skeleton(CXType declared, Role role, int depth = 0)
+Json::Value Skeleton(CXType declared, int depth = 0)
 {
     const CXType t = Canon(declared);
     if (depth > 8) return Json::Value();
@@ -472,12 +472,12 @@ Json::Value Skeleton(CXType declared, Role role, int depth = 0)
         const CXType e = Canon(clang_getArrayElementType(t));
         const CXType inner = e.kind == CXType_Pointer ? Canon(clang_getPointeeType(e)) : e;
         for (long long j = 0; j < clang_getArraySize(t); ++j)
-            a.append(Skeleton(inner, Role::kElement, depth + 1));
+            a.append(Skeleton(inner, depth + 1));
         return a;
     }
     case CXType_IncompleteArray: {
         Json::Value a(Json::arrayValue);
-        a.append(Skeleton(clang_getArrayElementType(t), Role::kElement, depth + 1));
+        a.append(Skeleton(clang_getArrayElementType(t), depth + 1));
         return a;
     }
     case CXType_Record: {
@@ -488,7 +488,7 @@ Json::Value Skeleton(CXType declared, Role role, int depth = 0)
                 const CXType p = Canon(clang_getPointeeType(ft));
                 if (p.kind == CXType_Void || p.kind == CXType_FunctionProto) continue;
             }
-            o[Str(clang_getCursorSpelling(f))] = Skeleton(ft, Role::kField, depth + 1);
+            o[Str(clang_getCursorSpelling(f))] = Skeleton(ft, depth + 1);
         }
         return o;
     }
@@ -505,15 +505,14 @@ Json::Value Skeleton(CXType declared, Role role, int depth = 0)
         }
         if (p.kind == CXType_ConstantArray) {
             Json::Value rows(Json::arrayValue);
-            rows.append(Skeleton(p, Role::kElement, depth + 1));
+            rows.append(Skeleton(p, depth + 1));
             return rows;
         }
-        if (p.kind == CXType_Record) return Skeleton(p, Role::kElement, depth + 1);
+        if (p.kind == CXType_Record) return Skeleton(p, depth + 1);
         return Json::Value();
     }
     default: return Json::Value();
     }
-    (void)role;
 }
 
 // Extern globals the function's body refers to, in declaration order.
@@ -698,9 +697,9 @@ Json::Value CaseSkeleton(CXCursor function)
 {
     Json::Value tc(Json::objectValue);
     for (CXCursor g : GlobalsUsed(function))
-        tc[Str(clang_getCursorSpelling(g))] = Skeleton(clang_getCursorType(g), Role::kParam);
+        tc[Str(clang_getCursorSpelling(g))] = Skeleton(clang_getCursorType(g));
     for (CXCursor p : qel::cparse::Parameters(function))
-        tc[Str(clang_getCursorSpelling(p))] = Skeleton(clang_getCursorType(p), Role::kParam);
+        tc[Str(clang_getCursorSpelling(p))] = Skeleton(clang_getCursorType(p));
     return tc;
 }
 

@@ -19,8 +19,9 @@ shift
 input=$(seq 1 20 | tr '\n' ' ')
 echo "== orrin_drive ${*:-(shipped vectors)}, standard input: ${input% }"
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-printf '%s\n' "$input" | "$drive" "$@" >"$out"
+err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+printf '%s\n' "$input" | "$drive" "$@" >"$out" 2>"$err"
 status=$?
 if command -v iconv >/dev/null 2>&1 && iconv -f GBK -t UTF-8 "$out" >/dev/null 2>&1; then
   iconv -f GBK -t UTF-8 "$out"
@@ -28,5 +29,8 @@ else
   cat "$out"
 fi
 echo
+# The vectors carry expectations: one verdict per test case and a summary.
+echo "== verdicts and messages of orrin_drive"
+cat "$err"
 echo "== exit status $status"
 exit "$status"

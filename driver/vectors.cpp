@@ -58,9 +58,16 @@ bool IsNumberLike(const Json::Value& value)
 
 }  // namespace
 
-Member::Member(Json::Value& value, const std::string& testCase, std::string path)
-    : value_(&value), testCase_(&testCase), path_(std::move(path))
+SkippedCall::SkippedCall(const std::string& testCase, const std::string& why)
+    : std::runtime_error(why), testCase_(testCase), why_(why)
 {
+}
+
+Member::Member(Json::Value& value, const std::string& testCase, std::string path,
+               std::set<std::string>* reached)
+    : value_(&value), testCase_(&testCase), path_(std::move(path)), reached_(reached)
+{
+    if (reached_ != nullptr) reached_->insert(path_);
 }
 
 void Member::fail(const std::string& problem) const
@@ -73,7 +80,7 @@ Member Member::operator[](const char* name) const
     if (!value_->isNull() && !value_->isObject())
         fail(std::string("expected an object, found ") + KindName(*value_));
     std::string path = path_.empty() ? std::string(name) : path_ + "." + name;
-    return Member((*value_)[name], *testCase_, std::move(path));
+    return Member((*value_)[name], *testCase_, std::move(path), reached_);
 }
 
 Member Member::operator[](int index) const
@@ -83,7 +90,7 @@ Member Member::operator[](int index) const
     std::string number;
     IntToText(index, number);
     return Member((*value_)[static_cast<Json::ArrayIndex>(index)], *testCase_,
-                  path_ + "[" + number + "]");
+                  path_ + "[" + number + "]", reached_);
 }
 
 void Member::requireNumber() const
@@ -133,9 +140,14 @@ int Member::count() const
     return n;
 }
 
-TestCase::TestCase(Json::Value& root, const std::string& function, int index)
-    : key_(MakeCaseKey(function, index))
+TestCase::TestCase(Json::Value& root, const std::string& function, int index,
+                   CaseRecord* record)
+    : key_(MakeCaseKey(function, index)), record_(record)
 {
+    if (record_ != nullptr) {
+        reached_ = std::make_unique<std::set<std::string>>();
+        reached_->insert("");
+    }
     if (!root.isNull() && !root.isObject())
         throw VectorError(key_, "",
                           std::string("the file's top-level value is ") + KindName(root) +
@@ -145,10 +157,53 @@ TestCase::TestCase(Json::Value& root, const std::string& function, int index)
         throw VectorError(key_, "", std::string("expected an object, found ") + KindName(value_));
 }
 
+TestCase::~TestCase()
+{
+    if (record_ == nullptr) return;
+    try {
+        CollectUnread(value_, "", *reached_, record_->unread);
+    } catch (...) {
+        // Only a failed allocation can get here; the typo report is lost,
+        // the run is not.
+    }
+}
+
 Member TestCase::top() const
 {
-    return Member(value_, key_, "");
+    return Member(value_, key_, "", reached_.get());
 }
+
+void TestCase::Observe(const char* name, Json::Value value) const
+{
+    if (record_ != nullptr) record_->actual[name] = std::move(value);
+}
+
+void CollectUnread(const Json::Value& value, const std::string& path,
+                   const std::set<std::string>& reached, std::vector<std::string>& unread)
+{
+    if (reached.count(path) == 0) return;
+    if (value.isObject()) {
+        for (const std::string& name : value.getMemberNames()) {
+            if (path.empty() && (name == kExpectMember || name == kStdinMember)) continue;
+            const std::string inner = path.empty() ? name : path + "." + name;
+            if (reached.count(inner) == 0)
+                unread.push_back(inner);
+            else
+                CollectUnread(value[name], inner, reached, unread);
+        }
+    } else if (value.isArray()) {
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i)
+            CollectUnread(value[i], path + "[" + std::to_string(i) + "]", reached, unread);
+    }
+}
+
+Json::Value IntsToJson(const int* values, int count)
+{
+    Json::Value out(Json::arrayValue);
+    for (int j = 0; j < count; ++j) out.append(values[j]);
+    return out;
+}
+
 
 int* ReadCountedInts(const Member& array, int* count)
 {
@@ -167,28 +222,3 @@ int** ReadCountedRows(const Member& rows)
     return block.release();
 }
 
-namespace {
-std::string& CurrentFileSlot()
-{
-    static std::string file;
-    return file;
-}
-}  // namespace
-
-void SetCurrentVectorFile(const std::string& path)
-{
-    CurrentFileSlot() = path;
-}
-
-const std::string& CurrentVectorFile()
-{
-    return CurrentFileSlot();
-}
-
-void NoteSkippedCall(const std::string& testCase, const std::string& why)
-{
-    // Keep the console in order: what the functions printed comes first.
-    std::fflush(stdout);
-    std::fprintf(stderr, "orrin_drive: note: %s: test case \"%s\": %s; call skipped\n",
-                 CurrentVectorFile().c_str(), testCase.c_str(), why.c_str());
-}

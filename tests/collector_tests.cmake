@@ -16,8 +16,8 @@ if(TARGET qelcollect_core)
   # The hand-instrumented parcel module: fixed node and condition numbers.
   if(TARGET QELMQLib)
     add_executable(qel_demo_hand ${CMAKE_CURRENT_SOURCE_DIR}/programs/parcel_hand.c
-                   ${CMAKE_SOURCE_DIR}/examples/parcel_demo.cpp)
-    target_include_directories(qel_demo_hand PRIVATE ${CMAKE_SOURCE_DIR}/examples)
+                   ${PROJECT_SOURCE_DIR}/examples/parcel_demo.cpp)
+    target_include_directories(qel_demo_hand PRIVATE ${PROJECT_SOURCE_DIR}/examples)
     target_link_libraries(qel_demo_hand PRIVATE QELMQLib)
     qel_warnings(qel_demo_hand)
   endif()

@@ -24,6 +24,6 @@ target_compile_definitions(bootstrap_test PRIVATE
 # the consumer built with the same runtime, so only the plain build runs it).
 if(QEL_SANITIZE STREQUAL "")
   add_test(NAME install_consumer_test
-           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_consumer.sh ${CMAKE_BINARY_DIR})
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_consumer.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(install_consumer_test PROPERTIES RESOURCE_LOCK qel_fixed_ports TIMEOUT 300)
 endif()

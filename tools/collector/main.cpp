@@ -485,8 +485,8 @@ int checkThresholds(const Options& opt, const qelc::CoverageModel& m) {
   for (std::size_t i = 0; i < opt.thresholds.size(); ++i) {
     const Threshold& t = opt.thresholds[i];
     if (t.minimum < 0 || figures[i]->percent() >= t.minimum) continue;
-    std::cerr << "qelcollect: " << t.name << " coverage " << figures[i]->percent()
-              << "% is below " << t.option << " " << t.minimum << "% (exit status "
+    std::cerr << "qelcollect: " << t.name << " coverage " << qelc::percentText(*figures[i])
+              << " is below " << t.option << " " << t.minimum << "% (exit status "
               << t.exitCode << ")\n";
     if (!code) code = t.exitCode;
   }

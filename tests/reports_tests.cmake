@@ -1,0 +1,8 @@
+# Coverage reports: source maps, the coverage model, every output format
+# checked by its real consumer, saved runs and thresholds.
+if(TARGET qelcollect_core)
+  set(QEL_REPORT_FIXTURE_DEF QEL_REPORT_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/reports")
+  qel_add_test(collector_coverage_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_coverage_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector reports)
+  target_compile_definitions(collector_coverage_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+endif()

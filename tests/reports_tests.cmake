@@ -5,4 +5,7 @@ if(TARGET qelcollect_core)
   qel_add_test(collector_coverage_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_coverage_test.cpp
                LIBS qelcollect_core TIMEOUT 60 LABELS collector reports)
   target_compile_definitions(collector_coverage_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_outputs_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_outputs_test.cpp
+               LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_outputs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
 endif()

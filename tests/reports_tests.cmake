@@ -8,4 +8,9 @@ if(TARGET qelcollect_core)
   qel_add_test(collector_outputs_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_outputs_test.cpp
                LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
   target_compile_definitions(collector_outputs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_runs_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_runs_test.cpp
+               LIBS qelcollect_core TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_runs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
+    QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
+  add_dependencies(collector_runs_test qelcollect)
 endif()

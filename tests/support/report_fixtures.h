@@ -56,7 +56,7 @@ inline bool haveTool(const std::string& name) {
 // Runs a shell command; its standard output and error go to *out.
 inline int runShell(const std::string& cmd, std::string* out) {
   const std::string file = freshDir("out") + "/cmd.txt";
-  const int rc = std::system((cmd + " >" + file + " 2>&1").c_str());
+  const int rc = std::system(("(" + cmd + ") >" + file + " 2>&1").c_str());
   *out = readText(file);
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }

@@ -61,6 +61,8 @@ std::vector<Message> everyKind() {
   v.push_back(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Started, "1"}));
   v.push_back(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Stopped, "1"}));
   v.push_back(msg(Channel::Value, ValueRecord{"f", {{"a", "QEL_INT", "-5"}, {"s", "QEL_STR", "x\ty"}}}));
+  // Bytes that are not UTF-8 next to the same characters written as UTF-8.
+  v.push_back(msg(Channel::Value, ValueRecord{"g", {{"c", "QEL_CHAR", "\xff\x80\xe9 \xc3\xa9\\u00e9"}}}));
   v.push_back(msg(Channel::Timing, TimingMsg{1, 2, -3}));
   v.push_back(msg(Channel::Timing, TimingMsg{1, 2, -3}));
   v.push_back(msg(Channel::LastData, LastDataMsg{1, {{1, 2, 3, 0, false, 0, 7}}}));
@@ -96,6 +98,9 @@ TEST(CollectorRuns, EveryMessageReadsBackAsItWasWritten) {
     std::string error;
     ASSERT_TRUE(fromJson(line, &back, &error)) << error << ": " << line;
     EXPECT_EQ(toJson(back, 12.5), line);
+    if (const auto* r = std::get_if<ValueRecord>(&m.body)) {
+      EXPECT_EQ(std::get<ValueRecord>(back.body).items[0].value, r->items[0].value);
+    }
     EXPECT_EQ(back.port, m.port);
     live.add(m);
     rebuilt.add(back);

@@ -2,12 +2,57 @@
 // saved run reports exactly as the live one did.
 #include <json/json.h>
 
+#include <cstring>
 #include <memory>
 
 #include "json.hpp"
 
 namespace qelc {
 namespace {
+
+// toJson writes a byte that is not part of valid UTF-8 as \u0080..\u00ff,
+// which a JSON parser turns into the character U+0080..U+00FF, no longer
+// told apart from the same character written as UTF-8. Such escapes are
+// moved to U+10FF80..U+10FFFF (private use, never produced by a probe) for
+// parsing, and turned back into single bytes by text().
+std::string protectRawBytes(const std::string& line) {
+  std::string o;
+  o.reserve(line.size());
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '\\' || i + 1 >= line.size()) {
+      o += line[i];
+      continue;
+    }
+    if (line[i + 1] == 'u' && i + 5 < line.size() && line.compare(i + 2, 2, "00") == 0 &&
+        std::isxdigit(static_cast<unsigned char>(line[i + 4])) &&
+        std::isxdigit(static_cast<unsigned char>(line[i + 5])) &&
+        std::strchr("89abcdefABCDEF", line[i + 4])) {
+      o += "\\uDBFF\\uDF";
+      o.append(line, i + 4, 2);
+      i += 5;
+      continue;
+    }
+    o.append(line, i, 2);
+    ++i;
+  }
+  return o;
+}
+
+std::string text(const Json::Value& v, const char* k) {
+  const std::string s = v[k].asString();
+  std::string o;
+  o.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto b = [&](std::size_t j) { return static_cast<unsigned char>(s[j]); };
+    if (b(i) == 0xF4 && i + 3 < s.size() && b(i + 1) == 0x8F && (b(i + 2) & 0xFE) == 0xBE) {
+      o += static_cast<char>(0x80 | (b(i + 2) & 1) << 6 | (b(i + 3) & 0x3F));
+      i += 3;
+    } else {
+      o += s[i];
+    }
+  }
+  return o;
+}
 
 uint32_t u32(const Json::Value& v, const char* k) { return v[k].asUInt(); }
 uint16_t u16(const Json::Value& v, const char* k) { return static_cast<uint16_t>(v[k].asUInt()); }
@@ -36,28 +81,28 @@ DataIndex indexByName(const std::string& n) {
 bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
   if (kind == "property") {
     p->understood = false;
-    p->index = indexByName(v["index"].asString());
-    p->text = v["text"].asString();
+    p->index = indexByName(text(v, "index"));
+    p->text = text(v, "text");
   } else if (kind == "leak") {
     p->index = DataIndex::MemoryLeak;
-    const std::string e = v["entry"].asString();
+    const std::string e = text(v, "entry");
     p->leak.kind = e == "header" ? LeakLine::Kind::Header
                    : e == "block" ? LeakLine::Kind::Block
                                   : LeakLine::Kind::Nothing;
-    p->leak.stamp = v["stamp"].asString();
+    p->leak.stamp = text(v, "stamp");
     p->leak.size = u32(v, "size");
-    p->leak.file = v["file"].asString();
-    p->leak.function = v["function"].asString();
+    p->leak.file = text(v, "file");
+    p->leak.function = text(v, "function");
     p->leak.line = v["line"].asInt();
     p->leak.pid = v["pid"].asInt();
   } else if (kind == "crash") {
     p->index = DataIndex::Crash;
-    p->crash = CrashText{v["name"].asString(), v["testcase"].asString(), v["type"].asString(),
-                         v["cause"].asString()};
+    p->crash = CrashText{text(v, "name"), text(v, "testcase"), text(v, "type"),
+                         text(v, "cause")};
   } else if (kind == "crash_last") {
-    p->index = indexByName(v["index"].asString());
-    p->last.name = v["name"].asString();
-    p->last.testcase = v["testcase"].asString();
+    p->index = indexByName(text(v, "index"));
+    p->last.name = text(v, "name");
+    p->last.testcase = text(v, "testcase");
     for (const auto& e : v["entries"]) {
       LastTextEntry x;
       x.unit = u32(e, "unit");
@@ -68,7 +113,7 @@ bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
       }
       if (p->index == DataIndex::CrashLastMCDC) {
         x.second = u32(e, "decision");
-        x.conds = e["conds"].asString();
+        x.conds = text(e, "conds");
       }
       p->last.entries.push_back(std::move(x));
     }
@@ -85,11 +130,12 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
   const std::unique_ptr<Json::CharReader> parser(b.newCharReader());
   Json::Value v;
   std::string perr;
-  if (!parser->parse(line.data(), line.data() + line.size(), &v, &perr) || !v.isObject()) {
+  const std::string safe = protectRawBytes(line);
+  if (!parser->parse(safe.data(), safe.data() + safe.size(), &v, &perr) || !v.isObject()) {
     *error = "not a JSON object" + (perr.empty() ? "" : ": " + perr);
     return false;
   }
-  const std::string channel = v["channel"].asString();
+  const std::string channel = text(v, "channel");
   bool known = false;
   for (const auto& c : kChannels)
     if (channel == c.name) {
@@ -101,7 +147,7 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
     return false;
   }
   out->port = u16(v, "port");
-  const std::string kind = v["kind"].asString();
+  const std::string kind = text(v, "kind");
   try {
     if (kind == "node") {
       out->body = NodeMsg{u16(v, "unit"), u16(v, "node"), u16(v, "value"), u32(v, "count"),
@@ -113,19 +159,19 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       out->body = McdcMsg{u16(v, "unit"), u16(v, "decision"), v["outcome"].asBool(),
                           u32(v, "codes"), u16(v, "group"), u32(v, "count"), u32(v, "seq")};
     } else if (kind == "testcase") {
-      const std::string e = v["event"].asString();
+      const std::string e = text(v, "event");
       TestCaseEvent t;
       t.kind = e == "created"   ? TestCaseEvent::Kind::Created
                : e == "started" ? TestCaseEvent::Kind::Started
                                 : TestCaseEvent::Kind::Stopped;
-      t.arg = v[t.kind == TestCaseEvent::Kind::Created ? "name" : "number"].asString();
+      t.arg = text(v, t.kind == TestCaseEvent::Kind::Created ? "name" : "number");
       out->body = t;
     } else if (kind == "value") {
       ValueRecord r;
-      r.header = v["header"].asString();
+      r.header = text(v, "header");
       for (const auto& it : v["items"])
         r.items.push_back(
-            ValueItem{it["name"].asString(), it["tag"].asString(), it["value"].asString()});
+            ValueItem{text(it, "name"), text(it, "tag"), text(it, "value")});
       out->body = std::move(r);
     } else if (kind == "timing") {
       out->body = TimingMsg{v["a"].asInt(), v["b"].asInt(), v["c"].asInt()};
@@ -133,7 +179,7 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       static const char* kKinds[4] = {"?", "node", "condition", "mcdc"};
       LastDataMsg l;
       for (uint8_t k = 1; k <= 3; ++k)
-        if (v["type"].asString() == kKinds[k]) l.kind = k;
+        if (text(v, "type") == kKinds[k]) l.kind = k;
       for (const auto& e : v["entries"]) {
         LastDataEntry x;
         x.unit = u16(e, "unit");
@@ -148,8 +194,8 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       out->body = std::move(l);
     } else if (kind == "malformed") {
       Malformed m;
-      m.reason = v["reason"].asString();
-      m.bytes = unhex(v["bytes"].asString());
+      m.reason = text(v, "reason");
+      m.bytes = unhex(text(v, "bytes"));
       setMalformedSize(m, v["size"].isNull() ? m.bytes.size() : v["size"].asUInt64());
       out->body = std::move(m);
     } else {

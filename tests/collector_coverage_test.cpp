@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
+#include <sstream>
+
 #include "coverage.hpp"
+#include "outputs.hpp"
 #include "report_fixtures.h"
 #include "srcmap.hpp"
 
@@ -218,4 +221,17 @@ TEST(CollectorCoverage, PercentagesAreTheFiguresShown) {
   EXPECT_DOUBLE_EQ((Counter{1, 3}).percent(), 33.3);
   EXPECT_DOUBLE_EQ((Counter{999, 1000}).percent(), 99.9);
   EXPECT_DOUBLE_EQ((Counter{0, 0}).percent(), 100.0);
+}
+
+TEST(CollectorCoverage, LinesNeverRunAsRanges) {
+  SourceMap map;
+  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"/s/r.c"}],
+    "nodes":[{"id":1,"file":0,"line":1,"lines":[1,2]},{"id":2,"file":0,"line":3,"lines":[3,4,7]},
+             {"id":3,"file":0,"line":9,"lines":[9]},{"id":4,"file":0,"line":12,"lines":[12]}]})");
+  Collection run;
+  node(run, 1, 1, 1);
+  node(run, 1, 3, 1);
+  std::ostringstream os;
+  writeCoverageSummary(os, buildCoverage(map, run), false);
+  EXPECT_NE(os.str().find("-- Lines never run\n  r.c: 3-7, 12\n"), std::string::npos) << os.str();
 }

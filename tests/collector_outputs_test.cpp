@@ -75,6 +75,7 @@ TEST_F(GateReport, TextSummaryAndAnnotatedSource) {
                    "50.0%          3/8  37.5%          1/4  25.0%"),
             std::string::npos)
       << r;
+  EXPECT_NE(r.find("-- Lines never run\n  gate.c: 8\n"), std::string::npos) << r;
   EXPECT_NE(r.find("-- Functions never called\n  gate.c:7  never\n"), std::string::npos) << r;
   EXPECT_NE(r.find("gate.c:8:10 (ternary in never): x\n    outcomes: true 0, false 0  NEVER REACHED"),
             std::string::npos)

@@ -36,6 +36,30 @@ bool fullyCovered(const DecisionCov& d) {
   return !d.countsForMcdc() || (d.mcdc && d.pairs == d.width());
 }
 
+// Code lines never run as "3, 8-11, 20": a run of missed lines stays one
+// range across lines that are not code.
+std::string missingLines(const FileCov& f) {
+  std::string out;
+  int first = 0, last = 0;
+  const auto flush = [&] {
+    if (!first) return;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(first);
+    if (last != first) out += "-" + std::to_string(last);
+    first = 0;
+  };
+  for (const auto& [line, count] : f.lines) {
+    if (count) {
+      flush();
+    } else {
+      if (!first) first = line;
+      last = line;
+    }
+  }
+  flush();
+  return out;
+}
+
 }  // namespace
 
 std::string percentText(const Counter& c) {
@@ -116,6 +140,15 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
      << m.totals.unreachedDecisions << " decision(s) never reached.\n";
 
   bool any = false;
+  for (const auto& f : m.files) {
+    const std::string ranges = missingLines(f);
+    if (ranges.empty()) continue;
+    if (!any) os << "\n-- Lines never run\n";
+    any = true;
+    os << "  " << displayPath(f.path, root) << ": " << ranges << "\n";
+  }
+
+  any = false;
   for (const auto& f : m.files)
     for (const auto& fn : f.functions)
       if (!fn.calls) {

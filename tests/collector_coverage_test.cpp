@@ -142,7 +142,8 @@ TEST(CollectorCoverage, VectorsOfOneHeaderDecisionFromTwoUnitsMakePairs) {
   cond(run, 1, 10, true, 1);
   cond(run, 2, 10, true, 1);
   cond(run, 2, 10, false, 1);
-  const DecisionCov& d = buildCoverage(map, run).files[2].decisions[0];
+  const CoverageModel m = buildCoverage(map, run);
+  const DecisionCov& d = m.files[2].decisions[0];
   EXPECT_EQ(d.trueCount, 1u);
   EXPECT_EQ(d.falseCount, 2u);
   EXPECT_EQ(d.vectors.size(), 3u);

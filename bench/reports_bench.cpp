@@ -26,6 +26,16 @@ struct Project {
   std::vector<qelc::Message> messages;
 };
 
+// Built field by field: brace-initialising a Message in place makes GCC 12
+// warn about the variant's inactive members.
+void add(std::vector<qelc::Message>& v, qelc::Channel channel, qelc::Body body) {
+  qelc::Message m;
+  m.channel = channel;
+  m.port = qelc::channelInfo(channel).port;
+  m.body = std::move(body);
+  v.push_back(std::move(m));
+}
+
 uint32_t codes(const std::string& v) {
   uint32_t w = 0xFFFFFFFF;
   for (std::size_t i = 0; i < v.size(); ++i) {
@@ -72,27 +82,23 @@ const Project& project() {
             u.decisions.push_back(d);
             if (f % 3 != 2) {
               const uint16_t du = d.id;
-              auto add = [&](const std::string& v, bool out, uint32_t n) {
-                pr.messages.push_back({qelc::Channel::Mcdc, 15557,
-                                       qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0}});
+              auto vector = [&](const std::string& v, bool out, uint32_t n) {
+                add(pr.messages, qelc::Channel::Mcdc, qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
               };
-              add(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
-              add("F", false, 3);
+              vector(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
+              vector("F", false, 3);
               for (const auto& c : d.conditions)
-                pr.messages.push_back({qelc::Channel::Cond, 15556,
-                                       qelc::CondMsg{unit, c.id, true, 1, 5, 0}});
-              pr.messages.push_back({qelc::Channel::Cond, 15556,
-                                     qelc::CondMsg{unit, d.condId, true, 1, 5, 0}});
-              pr.messages.push_back({qelc::Channel::Cond, 15556,
-                                     qelc::CondMsg{unit, d.condId, false, 1, 3, 0}});
+                add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, c.id, true, 1, 5, 0});
+              add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, true, 1, 5, 0});
+              add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, false, 1, 3, 0});
             }
           } else {
             src << "  a = b + c;  /* line " << line << " */\n";
           }
           qelc::MapNode n{nodeId, 0, line, 3, name, {line}, l ? "stmt" : "entry"};
           if (f % 3 != 2 && l % 5 != 4)
-            pr.messages.push_back({qelc::Channel::Node, 15555,
-                                   qelc::NodeMsg{unit, nodeId, 0, static_cast<uint32_t>(7 + l), 0}});
+            add(pr.messages, qelc::Channel::Node,
+                qelc::NodeMsg{unit, nodeId, 0, static_cast<uint32_t>(7 + l), 0});
           ++nodeId;
           u.nodes.push_back(n);
         }
@@ -155,3 +161,5 @@ void BM_ReadSavedRun(benchmark::State& state) {
 BENCHMARK(BM_ReadSavedRun)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+BENCHMARK_MAIN();

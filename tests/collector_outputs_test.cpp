@@ -81,6 +81,10 @@ TEST_F(GateReport, TextSummaryAndAnnotatedSource) {
             std::string::npos)
       << r;
   EXPECT_NE(r.find("MC/DC: 0/1  [single condition]"), std::string::npos);
+  EXPECT_NE(r.find("1 single-condition decision(s) (marked [single condition]; without them 1/3 "
+                   "33.3%)"),
+            std::string::npos)
+      << r;
   EXPECT_NE(r.find("short-circuited in either evaluation does not matter"), std::string::npos);
   // Counts per line, ##### on code never run, - on lines that are not code.
   EXPECT_NE(r.find("        2:    2:  if (a && (b || c))\n"), std::string::npos) << r;

@@ -48,6 +48,10 @@ void countDecision(const DecisionCov& d, Totals* t) {
     // Too wide or never reached: every condition counts, none is shown.
     t->mcdc.total += static_cast<uint64_t>(d.width());
     t->mcdc.covered += static_cast<uint64_t>(d.mcdc ? d.pairs : 0);
+    if (d.width() > 1) {
+      t->mcdcMultiCondition.total += static_cast<uint64_t>(d.width());
+      t->mcdcMultiCondition.covered += static_cast<uint64_t>(d.mcdc ? d.pairs : 0);
+    }
     t->singleConditionDecisions += d.width() == 1;
     t->tooWideDecisions += !d.mcdc;
   }
@@ -69,6 +73,7 @@ void Totals::add(const Totals& o) {
   decisions.add(o.decisions);
   conditions.add(o.conditions);
   mcdc.add(o.mcdc);
+  mcdcMultiCondition.add(o.mcdcMultiCondition);
   singleConditionDecisions += o.singleConditionDecisions;
   tooWideDecisions += o.tooWideDecisions;
   unreachedDecisions += o.unreachedDecisions;

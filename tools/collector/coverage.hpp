@@ -36,6 +36,9 @@ struct Counter {
 // decision.
 struct Totals {
   Counter functions, lines, branches, decisions, conditions, mcdc;
+  // MC/DC over decisions of two or more conditions only, the figure of
+  // tools that leave single-condition decisions out.
+  Counter mcdcMultiCondition;
   int singleConditionDecisions = 0;
   int tooWideDecisions = 0;
   int unreachedDecisions = 0;

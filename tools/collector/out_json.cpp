@@ -19,6 +19,7 @@ void totals(std::ostream& os, const Totals& t) {
   counter(os, "decisions", t.decisions);
   counter(os, "conditions", t.conditions);
   counter(os, "mcdc", t.mcdc);
+  counter(os, "mcdc_multi_condition", t.mcdcMultiCondition);
   os << "\"single_condition_decisions\":" << t.singleConditionDecisions
      << ",\"too_wide_decisions\":" << t.tooWideDecisions
      << ",\"unreached_decisions\":" << t.unreachedDecisions << "}";

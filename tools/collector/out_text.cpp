@@ -135,7 +135,9 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
      << percentText(m.totals.decisions) << ")\n";
   os << "  MC/DC: " << kMcdcForm << ".\n";
   os << "  MC/DC counts " << m.totals.singleConditionDecisions
-     << " single-condition decision(s) (marked [single condition]), "
+     << " single-condition decision(s) (marked [single condition]; without them "
+     << m.totals.mcdcMultiCondition.covered << "/" << m.totals.mcdcMultiCondition.total << " "
+     << percentText(m.totals.mcdcMultiCondition) << "), "
      << m.totals.tooWideDecisions << " decision(s) too wide to measure (counted as 0), "
      << m.totals.unreachedDecisions << " decision(s) never reached.\n";
 

@@ -217,6 +217,12 @@ TEST(CollectorRuns, ReportModeErrorsAndEmptyRuns) {
   EXPECT_NE(out.find("hold no message"), std::string::npos) << out;
   out = runExe("report", &rc);
   EXPECT_EQ(rc, 2);
+  const std::string map = qeltest::mapDir("gate_map", "7.qelmap.json");
+  out = runExe("report --map " + map + " --lcov " + dir + "/no/such/dir/x.info " +
+                   fixture("gate_run.jsonl"),
+               &rc);
+  EXPECT_EQ(rc, 2);
+  EXPECT_NE(out.find("cannot write " + dir + "/no/such/dir/x.info"), std::string::npos) << out;
   out = runExe("report --map " + dir + " " + fixture("gate_run.jsonl"), &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("no *.qelmap.json"), std::string::npos) << out;

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,8 +96,8 @@ Report:
 
 The text report gives, with --map, lines, functions, branches (decision
 outcomes), conditions (leaf condition outcomes) and MC/DC per source file
-and in total, the functions never called and every decision not fully
-covered, with its conditions' text, the vectors seen (T true, F false,
+and in total, the lines never run, the functions never called and every
+decision not fully covered, with its conditions' text, the vectors seen (T true, F false,
 - not evaluated: short-circuited) and the independence pairs missing.
 MC/DC is unique-cause with short-circuit: a condition short-circuited in
 either vector does not matter. Without --map it lists nodes, conditions and
@@ -418,6 +419,24 @@ bool readRuns(const std::vector<std::string>& files, qelc::Collection* coll) {
   return true;
 }
 
+// Every output file is opened once before collecting, so that a path that
+// cannot be written fails at once instead of after a long test run.
+bool outputsWritable(const Options& opt) {
+  for (const std::string* path : {&opt.lcov, &opt.cobertura, &opt.json}) {
+    if (path->empty()) continue;
+    std::ofstream probe(*path, std::ios::out | std::ios::app);
+    if (!probe) {
+      std::cerr << "qelcollect: cannot write " << *path << ": " << std::strerror(errno) << "\n";
+      return false;
+    }
+  }
+  if (!opt.html.empty() && mkdir(opt.html.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::cerr << "qelcollect: cannot create " << opt.html << ": " << std::strerror(errno) << "\n";
+    return false;
+  }
+  return true;
+}
+
 bool loadMaps(const Options& opt, qelc::SourceMap* map) {
   for (const auto& dir : opt.maps) {
     std::string error;
@@ -502,7 +521,7 @@ int main(int argc, char** argv) {
   const Options& opt = *parsed;
 
   qelc::SourceMap map;
-  if (!loadMaps(opt, &map)) return kExitUsage;
+  if (!loadMaps(opt, &map) || !outputsWritable(opt)) return kExitUsage;
 
   std::ofstream reportOut;
   if (!opt.reportFile.empty()) {

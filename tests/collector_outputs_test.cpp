@@ -96,6 +96,17 @@ TEST_F(GateReport, TextSummaryAndAnnotatedSource) {
       << r;
 }
 
+TEST_F(GateReport, VerboseSummaryHasEveryFunctionAndDecision) {
+  std::ostringstream os;
+  writeCoverageSummary(os, model_, true);
+  const std::string r = os.str();
+  EXPECT_NE(r.find("gate.c:1 gate                            2          3/3 100.0%          2/2 100.0%"),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.find("gate.c:7 never                           0          0/1   0.0%"), std::string::npos) << r;
+  EXPECT_NE(r.find("-- Decisions\n"), std::string::npos);
+}
+
 TEST_F(GateReport, LcovIsAcceptedByGenhtml) {
   std::ostringstream os;
   writeLcov(os, model_);

@@ -20,6 +20,19 @@ std::string cell(const Counter& c) {
          std::string(p.size() < 6 ? 6 - p.size() : 0, ' ') + p;
 }
 
+// Column names right-aligned over cells of 18 characters, 2 apart.
+std::string header(const std::string& first, std::size_t w,
+                   std::initializer_list<const char*> names) {
+  std::string h = padRight(first, w);
+  bool firstCell = true;
+  for (const char* n : names) {
+    const std::string name = n;
+    h += std::string((firstCell ? 0 : 2) + (name.size() < 18 ? 18 - name.size() : 0), ' ') + name;
+    firstCell = false;
+  }
+  return h + "\n";
+}
+
 void row(std::ostream& os, const std::string& name, const Totals& t, std::size_t w) {
   os << padRight(name, w) << cell(t.functions) << "  " << cell(t.lines) << "  " << cell(t.branches)
      << "  " << cell(t.conditions) << "  " << cell(t.mcdc) << "\n";
@@ -121,12 +134,16 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
 void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDecisions) {
   const std::string root = commonRoot(m);
   std::size_t w = 24;
-  for (const auto& f : m.files) w = std::max(w, displayPath(f.path, root).size() + 2);
+  for (const auto& f : m.files) {
+    w = std::max(w, displayPath(f.path, root).size() + 2);
+    if (allDecisions)
+      for (const auto& fn : f.functions)
+        w = std::max(w, displayPath(f.path, root).size() + fn.name.size() + 10);
+  }
   os << "\n-- Coverage by file";
   if (!root.empty()) os << " (under " << root << ")";
   os << "\n";
-  os << padRight("File", w) << "  Functions            Lines           Branches"
-     << "         Conditions         MC/DC\n";
+  os << header("File", w, {"Functions", "Lines", "Branches", "Conditions", "MC/DC"});
   for (const auto& f : m.files) row(os, displayPath(f.path, root), f.totals, w);
   row(os, "TOTAL", m.totals, w);
   os << "  Branches: decision outcomes; Conditions: leaf condition outcomes; decisions with both "
@@ -140,6 +157,20 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
      << percentText(m.totals.mcdcMultiCondition) << "), "
      << m.totals.tooWideDecisions << " decision(s) too wide to measure (counted as 0), "
      << m.totals.unreachedDecisions << " decision(s) never reached.\n";
+
+  if (allDecisions) {
+    os << "\n-- Functions\n";
+    os << header("Function", w, {"Calls", "Lines", "Branches", "Conditions", "MC/DC"});
+    for (const auto& f : m.files)
+      for (const auto& fn : f.functions) {
+        const Totals& t = fn.totals;
+        const std::string calls = std::to_string(fn.calls);
+        os << padRight(displayPath(f.path, root) + ":" + std::to_string(fn.line) + " " + fn.name, w)
+           << std::string(calls.size() < 18 ? 18 - calls.size() : 0, ' ') << calls << "  "
+           << cell(t.lines) << "  " << cell(t.branches) << "  " << cell(t.conditions) << "  "
+           << cell(t.mcdc) << "\n";
+      }
+  }
 
   bool any = false;
   for (const auto& f : m.files) {

@@ -11,8 +11,9 @@
 namespace qelc {
 
 // Summary per file and total, like a compiler coverage tool's report;
-// then functions never called and the decisions not fully covered (all
-// decisions with `allDecisions`).
+// then the lines never run, the functions never called and the decisions
+// not fully covered. `allDecisions` (--verbose) adds a table per function
+// and lists every decision.
 void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDecisions);
 
 // Source listing: each line with its count ("#####" for code never run,

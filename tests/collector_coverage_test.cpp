@@ -236,3 +236,21 @@ TEST(CollectorCoverage, LinesNeverRunAsRanges) {
   writeCoverageSummary(os, buildCoverage(map, run), false);
   EXPECT_NE(os.str().find("-- Lines never run\n  r.c: 3-7, 12\n"), std::string::npos) << os.str();
 }
+
+TEST(CollectorCoverage, ListingsOfAMapThatDoesNotMatchTheFileStaySmall) {
+  // Line numbers far beyond the file (a stale or hostile map) are listed
+  // alone, not as a run of empty lines up to them.
+  const std::string src = std::string(QEL_REPORT_FIXTURES) + "/gate.c";
+  SourceMap map;
+  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":")" +
+                       src + R"("}],"nodes":[{"id":1,"file":0,"line":2},{"id":2,"file":0,"line":1000000000}]})");
+  Collection run;
+  node(run, 1, 2, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  std::ostringstream os;
+  writeAnnotated(os, m);
+  EXPECT_LT(os.str().size(), 2000u);
+  EXPECT_NE(os.str().find("        1:1000000000:\n"), std::string::npos) << os.str();
+  std::string error;
+  ASSERT_TRUE(writeHtml(qeltest::freshDir("html"), m, &error)) << error;
+}

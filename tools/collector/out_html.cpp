@@ -109,12 +109,10 @@ std::string filePage(const FileCov& f, const std::string& shown) {
   std::vector<std::string> src;
   for (std::string l; std::getline(in, l);) src.push_back(l);
   if (src.empty()) os << "<p class=\"note\">Source not readable when the report was made.</p>\n";
-  int last = static_cast<int>(src.size());
-  if (!f.lines.empty()) last = std::max(last, f.lines.rbegin()->first);
   std::map<int, std::vector<const DecisionCov*>> decs;
   for (const auto& d : f.decisions) decs[d.range.line].push_back(&d);
   os << "<table class=\"src\">\n";
-  for (int l = 1; l <= last; ++l) {
+  for (int l : listedLines(f, src.size())) {
     const auto it = f.lines.find(l);
     std::string rowCls, count;
     if (it != f.lines.end()) {

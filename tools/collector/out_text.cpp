@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <ostream>
@@ -74,6 +75,21 @@ std::string missingLines(const FileCov& f) {
 }
 
 }  // namespace
+
+std::vector<int> listedLines(const FileCov& f, std::size_t sourceLines) {
+  std::vector<int> out;
+  const int n = static_cast<int>(sourceLines);
+  for (int l = 1; l <= n; ++l) out.push_back(l);
+  std::vector<int> beyond;
+  for (const auto& [l, c] : f.lines)
+    if (l > n) beyond.push_back(l);
+  for (const auto& d : f.decisions)
+    if (d.range.line > n) beyond.push_back(d.range.line);
+  std::sort(beyond.begin(), beyond.end());
+  beyond.erase(std::unique(beyond.begin(), beyond.end()), beyond.end());
+  out.insert(out.end(), beyond.begin(), beyond.end());
+  return out;
+}
 
 std::string percentText(const Counter& c) {
   if (c.total == 0) return "-";
@@ -219,11 +235,8 @@ void writeAnnotated(std::ostream& os, const CoverageModel& m) {
     std::vector<std::string> src;
     for (std::string l; std::getline(in, l);) src.push_back(l);
     if (src.empty()) os << "   (source not readable here: lines listed without text)\n";
-    int last = static_cast<int>(src.size());
-    if (!f.lines.empty()) last = std::max(last, f.lines.rbegin()->first);
-    for (const auto& d : f.decisions) last = std::max(last, d.range.line);
     std::size_t di = 0;
-    for (int l = 1; l <= last; ++l) {
+    for (int l : listedLines(f, src.size())) {
       const auto it = f.lines.find(l);
       std::string count = "-";
       if (it != f.lines.end()) count = it->second ? std::to_string(it->second) : "#####";

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "coverage.hpp"
 
@@ -44,5 +45,10 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
                          const std::string& indent);
 
 std::string percentText(const Counter& c);
+
+// The lines a source listing shows: every line of the source as read now,
+// and beyond its end only the lines the model names (a map that does not
+// match the file on disk must not make a listing of a billion lines).
+std::vector<int> listedLines(const FileCov& f, std::size_t sourceLines);
 
 }  // namespace qelc

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -24,6 +25,9 @@ struct Project {
   std::string dir;
   qelc::SourceMap map;
   std::vector<qelc::Message> messages;
+  ~Project() {
+    if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
+  }
 };
 
 // Built field by field: brace-initialising a Message in place makes GCC 12
@@ -49,69 +53,67 @@ uint32_t codes(const std::string& v) {
 // Sources on disk (the HTML and annotated outputs read them), one map per
 // file, and the messages of a run that reaches about two thirds of it.
 const Project& project() {
-  static Project p = [] {
-    Project pr;
-    pr.dir = "/tmp/qel_reports_bench_" + std::to_string(getpid());
-    mkdir(pr.dir.c_str(), 0777);
-    for (uint16_t unit = 1; unit <= kFiles; ++unit) {
-      qelc::UnitMap u;
-      u.unit = unit;
-      const std::string path = pr.dir + "/file" + std::to_string(unit) + ".c";
-      u.files[0] = path;
-      std::ofstream src(path);
-      int line = 1;
-      uint16_t nodeId = 1, condId = 1, decisionId = 1;
-      for (int f = 0; f < kFunctionsPerFile; ++f) {
-        const std::string name = "fn" + std::to_string(unit) + "_" + std::to_string(f);
-        src << "int " << name << "(int a, int b, int c) {\n";
-        qelc::MapFunction fn{name, 0, line++, 1, 0, nodeId};
-        for (int l = 0; l < kLinesPerFunction; ++l, ++line) {
-          if (l % 7 == 3) {
-            const int width = 1 + l % 4;
-            qelc::MapDecision d;
-            d.id = decisionId++;
-            d.file = 0;
-            d.function = name;
-            d.kind = "if";
-            d.range = {line, 7, line, 30};
-            d.text = "a && (b || c)";
-            for (int c = 0; c < width; ++c)
-              d.conditions.push_back(qelc::MapCondition{condId++, c, "x" + std::to_string(c), d.range});
-            d.condId = condId++;
-            src << "  if (a && (b || c)) {\n";
-            u.decisions.push_back(d);
-            if (f % 3 != 2) {
-              const uint16_t du = d.id;
-              auto vector = [&](const std::string& v, bool out, uint32_t n) {
-                add(pr.messages, qelc::Channel::Mcdc, qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
-              };
-              vector(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
-              vector("F", false, 3);
-              for (const auto& c : d.conditions)
-                add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, c.id, true, 1, 5, 0});
-              add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, true, 1, 5, 0});
-              add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, false, 1, 3, 0});
-            }
-          } else {
-            src << "  a = b + c;  /* line " << line << " */\n";
+  static Project pr;
+  if (!pr.dir.empty()) return pr;
+  pr.dir = "/tmp/qel_reports_bench_" + std::to_string(getpid());
+  mkdir(pr.dir.c_str(), 0777);
+  for (uint16_t unit = 1; unit <= kFiles; ++unit) {
+    qelc::UnitMap u;
+    u.unit = unit;
+    const std::string path = pr.dir + "/file" + std::to_string(unit) + ".c";
+    u.files[0] = path;
+    std::ofstream src(path);
+    int line = 1;
+    uint16_t nodeId = 1, condId = 1, decisionId = 1;
+    for (int f = 0; f < kFunctionsPerFile; ++f) {
+      const std::string name = "fn" + std::to_string(unit) + "_" + std::to_string(f);
+      src << "int " << name << "(int a, int b, int c) {\n";
+      qelc::MapFunction fn{name, 0, line++, 1, 0, nodeId};
+      for (int l = 0; l < kLinesPerFunction; ++l, ++line) {
+        if (l % 7 == 3) {
+          const int width = 1 + l % 4;
+          qelc::MapDecision d;
+          d.id = decisionId++;
+          d.file = 0;
+          d.function = name;
+          d.kind = "if";
+          d.range = {line, 7, line, 30};
+          d.text = "a && (b || c)";
+          for (int c = 0; c < width; ++c)
+            d.conditions.push_back(qelc::MapCondition{condId++, c, "x" + std::to_string(c), d.range});
+          d.condId = condId++;
+          src << "  if (a && (b || c)) {\n";
+          u.decisions.push_back(d);
+          if (f % 3 != 2) {
+            const uint16_t du = d.id;
+            auto vector = [&](const std::string& v, bool out, uint32_t n) {
+              add(pr.messages, qelc::Channel::Mcdc, qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
+            };
+            vector(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
+            vector("F", false, 3);
+            for (const auto& c : d.conditions)
+              add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, c.id, true, 1, 5, 0});
+            add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, true, 1, 5, 0});
+            add(pr.messages, qelc::Channel::Cond, qelc::CondMsg{unit, d.condId, false, 1, 3, 0});
           }
-          qelc::MapNode n{nodeId, 0, line, 3, name, {line}, l ? "stmt" : "entry"};
-          if (f % 3 != 2 && l % 5 != 4)
-            add(pr.messages, qelc::Channel::Node,
-                qelc::NodeMsg{unit, nodeId, 0, static_cast<uint32_t>(7 + l), 0});
-          ++nodeId;
-          u.nodes.push_back(n);
+        } else {
+          src << "  a = b + c;  /* line " << line << " */\n";
         }
-        src << "}\n\n";
-        fn.endLine = line;
-        line += 2;
-        u.functions.push_back(fn);
+        qelc::MapNode n{nodeId, 0, line, 3, name, {line}, l ? "stmt" : "entry"};
+        if (f % 3 != 2 && l % 5 != 4)
+          add(pr.messages, qelc::Channel::Node,
+              qelc::NodeMsg{unit, nodeId, 0, static_cast<uint32_t>(7 + l), 0});
+        ++nodeId;
+        u.nodes.push_back(n);
       }
-      pr.map.units[unit] = std::move(u);
+      src << "}\n\n";
+      fn.endLine = line;
+      line += 2;
+      u.functions.push_back(fn);
     }
-    return pr;
-  }();
-  return p;
+    pr.map.units[unit] = std::move(u);
+  }
+  return pr;
 }
 
 qelc::Collection collection() {

@@ -1,6 +1,11 @@
 # Collector: decoders, report, receive loop and command line; the
 # end-to-end run of the demo needs the runtime and the examples.
 if(TARGET qelcollect_core)
+  # Stands in for an instrumented program in the collector's tests.
+  add_executable(qelcollect_testfeed ${CMAKE_CURRENT_SOURCE_DIR}/support/testfeed.cpp)
+  target_link_libraries(qelcollect_testfeed PRIVATE qelcollect_core)
+  qel_warnings(qelcollect_testfeed)
+
   qel_add_test(collector_decode_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_decode_test.cpp
                LIBS qelcollect_core TIMEOUT 60 LABELS collector)
   qel_add_test(collector_report_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_report_test.cpp

@@ -1,5 +1,6 @@
 #include "json.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace qelc {
@@ -71,7 +72,8 @@ void addProperty(Obj& o, const PropertyMsg& p) {
   }
   switch (p.index) {
     case DataIndex::MemoryLeak:
-      o.str("kind", "leak").str("line", leakKind(p.leak.kind));
+      // "entry" names the kind of leak-report line; "line" is the source line.
+      o.str("kind", "leak").str("entry", leakKind(p.leak.kind));
       if (p.leak.kind == LeakLine::Kind::Header) o.str("stamp", p.leak.stamp);
       if (p.leak.kind == LeakLine::Kind::Block)
         o.num("size", p.leak.size)
@@ -113,6 +115,13 @@ void addProperty(Obj& o, const PropertyMsg& p) {
 }
 
 }  // namespace
+
+std::string malformedText(const Malformed& m) {
+  const std::size_t shown = std::min(m.bytes.size(), kMalformedPrefix);
+  const uint64_t size = malformedSize(m);
+  return m.reason + " [" + std::to_string(size) + " bytes: " + hexBytes(m.bytes.data(), shown, shown) +
+         (size > shown ? " ..]" : "]");
+}
 
 std::string jsonString(const std::string& s) {
   std::string out = "\"";
@@ -184,15 +193,16 @@ std::string toJson(const Message& m, double tMs) {
       if (l->kind == 2) x.num("cond", e.id).boolean("held", e.outcome).num("group", e.group);
       if (l->kind == 3)
         x.num("decision", e.id).boolean("outcome", e.outcome).str("vector", codesText(e.codes))
-            .num("group", e.group);
+            .num("codes", e.codes).num("group", e.group);
       es.push_back(x.num("number", e.number).done());
     }
     o.str("kind", "lastdata").str("type", kKinds[l->kind <= 3 ? l->kind : 0]).raw("entries", array(es));
   } else if (const auto* tm = std::get_if<TimingMsg>(&m.body)) {
     o.str("kind", "timing").num("a", tm->a).num("b", tm->b).num("c", tm->c);
   } else if (const auto* bad = std::get_if<Malformed>(&m.body)) {
-    o.str("kind", "malformed").str("reason", bad->reason)
-        .str("bytes", hexBytes(bad->bytes.data(), bad->bytes.size(), bad->bytes.size()));
+    const std::size_t shown = std::min(bad->bytes.size(), kMalformedPrefix);
+    o.str("kind", "malformed").str("reason", bad->reason).num("size", static_cast<long long>(malformedSize(*bad)))
+        .str("bytes", hexBytes(bad->bytes.data(), shown, shown));
   }
   return o.done();
 }

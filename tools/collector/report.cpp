@@ -1,5 +1,10 @@
 #include "report.hpp"
 
+#include "coverage.hpp"
+#include "json.hpp"
+#include "outputs.hpp"
+#include "srcmap.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <ostream>
@@ -28,7 +33,9 @@ std::string vectorText(uint32_t codes, int n) {
   std::string s;
   for (int i = 0; i < n; ++i) {
     if (i) s += ' ';
-    s += "FT-."[static_cast<int>(slotCode(codes, i))];
+    // Within a reached decision an unset slot is a condition that
+    // short-circuit left out, exactly like a skipped one.
+    s += evaluated(slotCode(codes, i)) ? "FT"[static_cast<int>(slotCode(codes, i))] : '-';
   }
   return s;
 }
@@ -191,7 +198,16 @@ std::pair<int, int> Collection::mcdcTotals() const {
   return {got, all};
 }
 
-void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
+namespace {
+
+// A unit the map knows is reported by source file instead of by ids.
+bool rawUnit(const ReportOptions& opt, uint16_t unit) {
+  return !opt.map || !opt.map->units.count(unit);
+}
+
+}  // namespace
+
+void Collection::writeHeader(std::ostream& os) const {
   os << "==================== qelcollect report ====================\n";
   os << "Messages: " << total() << " (";
   for (std::size_t i = 0; i < kChannelCount; ++i)
@@ -199,7 +215,9 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
   os << "), malformed " << malformedCount_;
   if (seqGaps_) os << ", missing by sequence number " << seqGaps_;
   os << "\n";
+}
 
+void Collection::writeTestCases(std::ostream& os) const {
   os << "\n-- Test cases: " << testCases_.size() << " created\n";
   for (std::size_t i = 0; i < testCases_.size(); ++i) {
     const auto& t = testCases_[i];
@@ -209,11 +227,18 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
   if (strayStarts_ || strayStops_)
     os << "  (before any creation: started " << strayStarts_ << ", stopped " << strayStops_
        << ")\n";
+}
 
-  os << "\n-- Nodes\n";
-  if (nodes_.empty()) os << "  none\n";
+void Collection::writeNodes(std::ostream& os, const ReportOptions& opt) const {
+  bool any = false;
   for (auto it = nodes_.begin(); it != nodes_.end();) {
     const uint16_t unit = it->first.first;
+    if (!rawUnit(opt, unit)) {
+      while (it != nodes_.end() && it->first.first == unit) ++it;
+      continue;
+    }
+    if (!any) os << (opt.map ? "\n-- Nodes of units without a map\n" : "\n-- Nodes\n");
+    any = true;
     uint64_t hits = 0;
     std::size_t n = 0;
     for (auto j = it; j != nodes_.end() && j->first.first == unit; ++j, ++n) hits += j->second.hits;
@@ -229,33 +254,44 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
       os << "\n";
     }
   }
+  if (!any && !opt.map) os << "\n-- Nodes\n  none\n";
+}
 
-  os << "\n-- Conditions (true / false outcomes)\n";
-  if (conds_.empty()) os << "  none\n";
-  int both = 0;
+void Collection::writeConditions(std::ostream& os, const ReportOptions& opt) const {
+  int both = 0, shown = 0;
   for (const auto& [key, s] : conds_) {
+    if (!rawUnit(opt, key.first)) continue;
+    if (!shown++)
+      os << (opt.map ? "\n-- Conditions of units without a map (true / false outcomes)\n"
+                     : "\n-- Conditions (true / false outcomes)\n");
     const bool full = s.trueCount && s.falseCount;
     both += full;
     os << "  unit " << key.first << " cond " << padded(std::to_string(key.second), 5) << "true "
        << padded(std::to_string(s.trueCount), 6) << "false " << padded(std::to_string(s.falseCount), 6)
        << (full ? "both seen" : s.trueCount ? "MISSING false" : "MISSING true") << "\n";
   }
-  if (!conds_.empty())
-    os << "  conditions with both outcomes: " << both << "/" << conds_.size() << " ("
-       << pct(both, static_cast<int>(conds_.size())) << ")\n";
+  if (shown)
+    os << "  conditions with both outcomes: " << both << "/" << shown << " (" << pct(both, shown)
+       << ")\n";
+  else if (!opt.map)
+    os << "\n-- Conditions (true / false outcomes)\n  none\n";
+}
 
-  os << "\n-- Decisions (MC/DC; vector T true, F false, - short-circuited, . not reached)\n";
+void Collection::writeDecisions(std::ostream& os, const ReportOptions& opt) const {
   const auto decisions = analyseDecisions();
-  if (decisions.empty()) os << "  none\n";
-  int gotAll = 0, condAll = 0;
+  int gotAll = 0, condAll = 0, shown = 0;
   for (const auto& [key, a] : decisions) {
+    if (!rawUnit(opt, key.first)) continue;
+    if (!shown++)
+      os << (opt.map ? "\n-- Decisions of units without a map" : "\n-- Decisions")
+         << " (MC/DC; vector T true, F false, - not evaluated: short-circuited)\n";
     gotAll += a.pairs;
     condAll += a.conditions;
     os << "  unit " << key.first << " decision " << key.second << " (group "
        << decisionGroup_.at(key) << "): " << a.conditions
-       << (a.conditions == 1 ? " condition, " : " conditions, ") << a.vectors.size()
-       << (a.vectors.size() == 1 ? " vector" : " vectors") << ", MC/DC " << a.pairs << "/" << a.conditions << " (" << pct(a.pairs, a.conditions)
-       << ")\n";
+       << (a.conditions == 1 ? " condition [single condition], " : " conditions, ")
+       << a.vectors.size() << (a.vectors.size() == 1 ? " vector" : " vectors") << ", MC/DC "
+       << a.pairs << "/" << a.conditions << " (" << pct(a.pairs, a.conditions) << ")\n";
     for (std::size_t v = 0; v < a.vectors.size(); ++v) {
       os << "    #" << padded(std::to_string(v + 1), 3) << vectorText(a.vectors[v].codes, a.conditions)
          << "  -> " << (a.vectors[v].outcome ? "T" : "F") << "  x" << a.vectors[v].count << "\n";
@@ -270,10 +306,17 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
         os << "MISSING independence pair\n";
     }
   }
-  if (!decisions.empty())
+  if (shown) {
     os << "  MC/DC overall: " << gotAll << "/" << condAll << " conditions (" << pct(gotAll, condAll)
        << ")\n";
+    os << "  MC/DC form: " << kMcdcForm << ". Decisions that never ran are not known without "
+       << "a map (--map).\n";
+  } else if (!opt.map) {
+    os << "\n-- Decisions (MC/DC)\n  none\n";
+  }
+}
 
+void Collection::writeValues(std::ostream& os, const ReportOptions& opt) const {
   os << "\n-- Values: " << valueCount_ << " records\n";
   for (std::size_t i = 0; i < values_.size() && i < opt.maxValues; ++i) {
     const auto& v = values_[i];
@@ -282,27 +325,39 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
     os << "\n";
   }
   if (valueCount_ > opt.maxValues) os << "  ... " << (valueCount_ - opt.maxValues) << " more\n";
+}
 
+void Collection::writeTimings(std::ostream& os, const ReportOptions& opt) const {
   os << "\n-- Timings: " << perChannel_[static_cast<std::size_t>(Channel::Timing)] << " records\n";
+  if (timings_.empty()) return;
+  // The three numbers of QelSendMethodTime(unit, id, elapsed): the id is
+  // the instrumentation's (a method or a test case), the time microseconds.
+  os << "  " << padded("unit", 8) << padded("id", 10) << padded("elapsed (us)", 16)
+     << "records\n";
   for (std::size_t i = 0; i < timings_.size() && i < opt.maxTimings; ++i) {
     const auto& [k, n] = timings_[i];
-    os << "  " << k[0] << ' ' << k[1] << ' ' << k[2] << "  x" << n << "\n";
+    os << "  " << padded(std::to_string(k[0]), 8) << padded(std::to_string(k[1]), 10)
+       << padded(std::to_string(k[2]), 16) << n << "\n";
   }
   if (timings_.size() > opt.maxTimings)
     os << "  ... " << (timings_.size() - opt.maxTimings) << " more distinct\n";
+}
 
+void Collection::writeMemory(std::ostream& os) const {
   os << "\n-- Memory: ";
   if (!leakReportSeen_) {
     os << "no leak report received\n";
-  } else {
-    os << leaks_.size() << " block(s) live in the last leak report";
-    if (!leakStamp_.empty()) os << " (" << leakStamp_ << ")";
-    os << "\n";
-    for (const auto& l : leaks_)
-      os << "  " << l.size << " bytes  " << l.file << ':' << l.line << " in " << l.function
-         << "  pid " << l.pid << "\n";
+    return;
   }
+  os << leaks_.size() << " block(s) live in the last leak report";
+  if (!leakStamp_.empty()) os << " (" << leakStamp_ << ")";
+  os << "\n";
+  for (const auto& l : leaks_)
+    os << "  " << l.size << " bytes  " << l.file << ':' << l.line << " in " << l.function
+       << "  pid " << l.pid << "\n";
+}
 
+void Collection::writeLastData(std::ostream& os) const {
   os << "\n-- Last data (latest records, binary):";
   bool anyLast = false;
   static const char* kKinds[3] = {"node", "condition", "mcdc"};
@@ -314,7 +369,9 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
        << ".." << e.back().number << ", last unit " << e.back().unit << " id " << e.back().id;
   }
   os << (anyLast ? "\n" : " none\n");
+}
 
+void Collection::writeCrashes(std::ostream& os) const {
   os << "\n-- Crash reports: " << crashes_.size() << "\n";
   for (const auto& c : crashes_)
     os << "  name \"" << c.name << "\" type \"" << c.type << "\" cause \"" << c.cause << "\"\n";
@@ -329,15 +386,33 @@ void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
     os << "\n";
   }
   for (const auto& t : otherProperties_) os << "  property text not understood: " << t << "\n";
+}
 
-  if (malformedCount_) {
-    os << "\n-- Malformed messages: " << malformedCount_ << "\n";
-    for (std::size_t i = 0; i < malformed_.size() && i < opt.maxMalformed; ++i) {
-      const auto& [port, m] = malformed_[i];
-      os << "  port " << port << ": " << m.reason << " [" << m.bytes.size()
-         << " bytes: " << hexBytes(m.bytes.data(), m.bytes.size()) << "]\n";
-    }
+void Collection::writeMalformed(std::ostream& os, const ReportOptions& opt) const {
+  if (!malformedCount_) return;
+  os << "\n-- Malformed messages: " << malformedCount_ << "\n";
+  for (std::size_t i = 0; i < malformed_.size() && i < opt.maxMalformed; ++i) {
+    const auto& [port, m] = malformed_[i];
+    os << "  port " << port << ": " << malformedText(m) << "\n";
   }
+}
+
+void Collection::writeReport(std::ostream& os, const ReportOptions& opt) const {
+  writeHeader(os);
+  if (opt.coverage) {
+    writeCoverageSummary(os, *opt.coverage, opt.verbose);
+    if (opt.annotate) writeAnnotated(os, *opt.coverage);
+  }
+  writeTestCases(os);
+  writeNodes(os, opt);
+  writeConditions(os, opt);
+  writeDecisions(os, opt);
+  writeValues(os, opt);
+  writeTimings(os, opt);
+  writeMemory(os);
+  if (opt.verbose) writeLastData(os);
+  writeCrashes(os);
+  writeMalformed(os, opt);
   os << "===========================================================\n";
 }
 

@@ -59,10 +59,21 @@ struct TestCaseRecord {
   int stops = 0;
 };
 
+struct SourceMap;
+struct CoverageModel;
+
 struct ReportOptions {
   std::size_t maxValues = 20;
   std::size_t maxTimings = 20;
   std::size_t maxMalformed = 20;
+  // With a coverage model the report shows coverage by source file; the
+  // raw node, condition and decision lists remain only for units the map
+  // does not know.
+  const SourceMap* map = nullptr;
+  const CoverageModel* coverage = nullptr;
+  bool annotate = false;
+  // Internal detail: every decision, and the latest-records messages.
+  bool verbose = false;
 };
 
 class Collection {
@@ -74,6 +85,10 @@ class Collection {
   std::map<UnitKey, DecisionAnalysis> analyseDecisions() const;
   // Conditions with a pair, and conditions in total, over every decision.
   std::pair<int, int> mcdcTotals() const;
+
+  const std::map<UnitKey, std::map<std::pair<uint32_t, bool>, uint64_t>>& decisionVectors() const {
+    return decisions_;
+  }
 
   uint64_t total() const;
   uint64_t count(Channel c) const { return perChannel_[static_cast<std::size_t>(c)]; }
@@ -92,6 +107,19 @@ class Collection {
 
  private:
   void addProperty(const PropertyMsg& p);
+
+  // One function per report section, in report order.
+  void writeHeader(std::ostream& os) const;
+  void writeTestCases(std::ostream& os) const;
+  void writeNodes(std::ostream& os, const ReportOptions& opt) const;
+  void writeConditions(std::ostream& os, const ReportOptions& opt) const;
+  void writeDecisions(std::ostream& os, const ReportOptions& opt) const;
+  void writeValues(std::ostream& os, const ReportOptions& opt) const;
+  void writeTimings(std::ostream& os, const ReportOptions& opt) const;
+  void writeMemory(std::ostream& os) const;
+  void writeLastData(std::ostream& os) const;
+  void writeCrashes(std::ostream& os) const;
+  void writeMalformed(std::ostream& os, const ReportOptions& opt) const;
   void noteSeq(Channel c, uint32_t seq);
 
   std::array<uint64_t, kChannelCount> perChannel_{};

@@ -1,0 +1,256 @@
+// Source maps read against a run: the coverage model every report format
+// is written from.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <sstream>
+
+#include "coverage.hpp"
+#include "outputs.hpp"
+#include "report_fixtures.h"
+#include "srcmap.hpp"
+
+using namespace qelc;
+
+namespace {
+
+// "TF-" text to the 32-bit code word, slot 0 first; the rest unset.
+uint32_t codes(const std::string& v) {
+  uint32_t w = 0xFFFFFFFF;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const uint32_t code = v[i] == 'F' ? 0u : v[i] == 'T' ? 1u : 2u;
+    const int shift = static_cast<int>(8 * (i / 4) + 6 - 2 * (i % 4));
+    w = (w & ~(3u << shift)) | (code << shift);
+  }
+  return w;
+}
+
+Message msg(Channel c, Body b) { return Message{c, channelInfo(c).port, std::move(b)}; }
+void node(Collection& c, uint16_t unit, uint16_t id, uint32_t n) {
+  c.add(msg(Channel::Node, NodeMsg{unit, id, 0, n, 0}));
+}
+void cond(Collection& c, uint16_t unit, uint16_t id, bool held, uint32_t n) {
+  c.add(msg(Channel::Cond, CondMsg{unit, id, held, 1, n, 0}));
+}
+void vec(Collection& c, uint16_t unit, uint16_t decision, const std::string& v, bool out) {
+  c.add(msg(Channel::Mcdc, McdcMsg{unit, decision, out, codes(v), 1, 1, 0}));
+}
+
+UnitMap parse(const std::string& json) {
+  UnitMap u;
+  std::string error;
+  EXPECT_TRUE(parseUnitMap(json, "test", &u, &error)) << error;
+  return u;
+}
+
+// A unit with a function f in main.c and a static inline g in the shared
+// header h.h (line 3, decision "p && q" on line 4).
+std::string unitJson(int unit, const std::string& main) {
+  return R"({"format":"qelmap","version":1,"unit":)" + std::to_string(unit) +
+         R"(,"files":[{"id":0,"path":")" + main + R"("},{"id":1,"path":"/src/h.h"}],
+  "functions":[{"name":"f","file":0,"line":1,"end_line":6,"entry_node":1},
+               {"name":"g","file":1,"line":2,"end_line":6,"entry_node":3}],
+  "nodes":[{"id":1,"file":0,"line":2,"lines":[2,3]},{"id":2,"file":0,"line":3,"lines":[3]},
+           {"id":5,"file":0,"line":5,"lines":[5]},
+           {"id":3,"file":1,"line":3,"lines":[3]},{"id":4,"file":1,"line":5,"lines":[5]}],
+  "decisions":[{"id":1,"cond_id":12,"file":1,"function":"g","kind":"if","line":4,"column":7,
+    "end_line":4,"end_column":13,"text":"p && q","conditions":[
+      {"id":10,"index":0,"text":"p","line":4,"column":7},{"id":11,"index":1,"text":"q","line":4,"column":12}]}]})";
+}
+
+}  // namespace
+
+TEST(CollectorMap, RejectsWhatItCannotTrust) {
+  UnitMap u;
+  std::string e;
+  EXPECT_FALSE(parseUnitMap("{", "m.json", &u, &e));
+  EXPECT_NE(e.find("m.json: not valid JSON"), std::string::npos) << e;
+  EXPECT_FALSE(parseUnitMap(R"({"format":"other","version":1,"unit":1})", "m", &u, &e));
+  EXPECT_NE(e.find("not a source map"), std::string::npos) << e;
+  EXPECT_FALSE(parseUnitMap(R"({"format":"qelmap","version":2,"unit":1})", "m", &u, &e));
+  EXPECT_NE(e.find("version"), std::string::npos) << e;
+  // Unit ids travel in 15 bits.
+  e.clear();
+  EXPECT_FALSE(parseUnitMap(R"({"format":"qelmap","version":1,"unit":40000})", "m", &u, &e));
+  EXPECT_NE(e.find("\"unit\""), std::string::npos) << e;
+  e.clear();
+  EXPECT_FALSE(parseUnitMap(
+      R"({"format":"qelmap","version":1,"unit":1,"nodes":[{"id":1,"file":3,"line":2}]})", "m", &u,
+      &e));
+  EXPECT_NE(e.find("file id 3"), std::string::npos) << e;
+  e.clear();
+  EXPECT_FALSE(parseUnitMap(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"a"}],
+    "decisions":[{"id":1,"cond_id":3,"file":0,"line":1,"conditions":[{"id":1,"index":0},{"id":2,"index":2}]}]})",
+                            "m", &u, &e));
+  EXPECT_NE(e.find("condition indices"), std::string::npos) << e;
+
+  SourceMap map;
+  const std::string empty = qeltest::freshDir("empty");
+  EXPECT_FALSE(loadMapDir(empty, &map, &e));
+  EXPECT_NE(e.find("no *.qelmap.json"), std::string::npos) << e;
+  EXPECT_FALSE(loadMapDir(empty + "/missing", &map, &e));
+  const std::string a = qeltest::mapDir("gate_map", "7.qelmap.json");
+  const std::string b = qeltest::mapDir("gate_map", "7.qelmap.json");
+  ASSERT_TRUE(loadMapDir(a, &map, &e)) << e;
+  EXPECT_FALSE(loadMapDir(b, &map, &e));
+  EXPECT_NE(e.find("unit 7 is mapped twice"), std::string::npos) << e;
+}
+
+TEST(CollectorCoverage, LinesTakeTheBusiestNodeAndSharedHeadersAddUp) {
+  SourceMap map;
+  map.units[1] = parse(unitJson(1, "/src/a.c"));
+  map.units[2] = parse(unitJson(2, "/src/b.c"));
+  Collection run;
+  node(run, 1, 1, 3);  // a.c lines 2 and 3
+  node(run, 1, 2, 7);  // a.c line 3 again: the larger count stands
+  node(run, 1, 3, 2);  // g through unit 1
+  node(run, 2, 3, 5);  // g through unit 2
+  node(run, 2, 4, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  ASSERT_EQ(m.files.size(), 3u);
+  const FileCov& a = m.files[0];
+  const FileCov& h = m.files[2];
+  EXPECT_EQ(a.path, "/src/a.c");
+  EXPECT_EQ(a.lines, (std::map<int, uint64_t>{{2, 3}, {3, 7}, {5, 0}}));
+  EXPECT_EQ(a.totals.lines.covered, 2u);
+  EXPECT_EQ(a.totals.lines.total, 3u);
+  EXPECT_EQ(m.files[1].totals.lines.covered, 0u);  // b.c: f never ran there
+  // The header's lines, functions and decisions appear once, merged.
+  EXPECT_EQ(h.path, "/src/h.h");
+  EXPECT_EQ(h.lines, (std::map<int, uint64_t>{{3, 7}, {5, 1}}));
+  ASSERT_EQ(h.functions.size(), 1u);
+  EXPECT_EQ(h.functions[0].calls, 7u);
+  ASSERT_EQ(h.decisions.size(), 1u);
+  EXPECT_EQ(h.decisions[0].origins.size(), 2u);
+  EXPECT_EQ(m.totals.functions.total, 3u);  // f in a.c, f in b.c, g
+  EXPECT_EQ(m.totals.functions.covered, 2u);
+  EXPECT_EQ(commonRoot(m), "/src/");
+  EXPECT_EQ(displayPath("/src/h.h", commonRoot(m)), "h.h");
+}
+
+TEST(CollectorCoverage, VectorsOfOneHeaderDecisionFromTwoUnitsMakePairs) {
+  SourceMap map;
+  map.units[1] = parse(unitJson(1, "/src/a.c"));
+  map.units[2] = parse(unitJson(2, "/src/b.c"));
+  Collection run;
+  vec(run, 1, 1, "TT", true);
+  cond(run, 1, 12, true, 1);
+  vec(run, 2, 1, "TF", false);
+  vec(run, 2, 1, "F", false);
+  cond(run, 2, 12, false, 2);
+  cond(run, 1, 10, true, 1);
+  cond(run, 2, 10, true, 1);
+  cond(run, 2, 10, false, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  const DecisionCov& d = m.files[2].decisions[0];
+  EXPECT_EQ(d.trueCount, 1u);
+  EXPECT_EQ(d.falseCount, 2u);
+  EXPECT_EQ(d.vectors.size(), 3u);
+  EXPECT_EQ(d.pairs, 2);
+  EXPECT_EQ(d.conditions[0].trueCount, 2u);
+  EXPECT_EQ(d.conditions[0].falseCount, 1u);
+  EXPECT_TRUE(d.conditions[0].pair);
+  EXPECT_TRUE(d.conditions[1].pair);
+}
+
+TEST(CollectorCoverage, UnreachedTooWideAndSwitchDecisions) {
+  std::string wide;
+  for (int i = 0; i < 17; ++i)
+    wide += std::string(i ? "," : "") + R"({"id":)" + std::to_string(20 + i) +
+            R"(,"index":)" + std::to_string(i) + R"(,"text":"c)" + std::to_string(i) + "\"}";
+  SourceMap map;
+  map.units[3] = parse(R"({"format":"qelmap","version":1,"unit":3,"files":[{"id":0,"path":"/p/x.c"}],
+    "functions":[{"name":"f","file":0,"line":1,"end_line":20,"entry_node":1}],
+    "nodes":[{"id":1,"file":0,"line":2}],
+    "decisions":[
+      {"id":1,"cond_id":1,"file":0,"function":"f","kind":"while","line":3,"text":"a || b",
+       "conditions":[{"id":2,"index":0,"text":"a"},{"id":3,"index":1,"text":"b"}]},
+      {"id":2,"cond_id":4,"file":0,"function":"f","kind":"if","line":5,"mcdc":false,
+       "text":"c0 && ... && c16","conditions":[)" + wide + R"(]},
+      {"id":3,"cond_id":5,"file":0,"function":"f","kind":"switch","line":9,"text":"k",
+       "conditions":[{"id":6,"index":0,"text":"k"}]},
+      {"id":4,"cond_id":7,"file":0,"function":"f","kind":"if","line":12,"text":"z",
+       "conditions":[{"id":8,"index":0,"text":"z"}]}]})");
+  Collection run;
+  node(run, 3, 1, 1);
+  cond(run, 3, 4, true, 1);
+  cond(run, 3, 4, false, 1);
+  cond(run, 3, 5, true, 1);
+  cond(run, 3, 7, true, 1);
+  cond(run, 3, 8, true, 1);
+  vec(run, 3, 4, "T", true);
+  const CoverageModel m = buildCoverage(map, run);
+  ASSERT_EQ(m.files.size(), 1u);
+  const auto& ds = m.files[0].decisions;
+  ASSERT_EQ(ds.size(), 4u);
+  // Never reached: listed, both outcomes and every condition missing.
+  EXPECT_FALSE(ds[0].reached());
+  EXPECT_EQ(ds[0].width(), 2);
+  EXPECT_EQ(ds[0].conditions[1].text, "b");
+  // Too wide: both outcomes seen, still 0 of its 17 conditions in MC/DC.
+  EXPECT_FALSE(ds[1].mcdc);
+  EXPECT_EQ(ds[1].width(), 17);
+  const Totals& t = m.totals;
+  EXPECT_EQ(t.mcdc.total, 2u + 17u + 1u);  // the switch is not an MC/DC decision
+  EXPECT_EQ(t.mcdc.covered, 0u);
+  EXPECT_EQ(t.branches.total, 8u);
+  EXPECT_EQ(t.branches.covered, 4u);
+  EXPECT_EQ(t.decisions.covered, 1u);
+  EXPECT_EQ(t.conditions.total, 2u * (2 + 17 + 1 + 1));
+  EXPECT_EQ(t.conditions.covered, 1u);
+  EXPECT_EQ(t.tooWideDecisions, 1);
+  EXPECT_EQ(t.unreachedDecisions, 1);
+  EXPECT_EQ(t.singleConditionDecisions, 1);
+  EXPECT_EQ(m.files[0].functions[0].totals.branches.total, 8u);
+}
+
+TEST(CollectorCoverage, MessagesTheMapsDoNotKnowAreReportedApart) {
+  SourceMap map;
+  map.units[1] = parse(unitJson(1, "/src/a.c"));
+  Collection run;
+  node(run, 1, 99, 1);
+  node(run, 9, 1, 1);
+  cond(run, 9, 1, true, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  EXPECT_EQ(m.unmappedUnits, (std::vector<uint16_t>{9}));
+  EXPECT_EQ(m.unknownIds, (std::vector<std::string>{"unit 1 node 99"}));
+}
+
+TEST(CollectorCoverage, PercentagesAreTheFiguresShown) {
+  EXPECT_DOUBLE_EQ((Counter{2, 3}).percent(), 66.7);
+  EXPECT_DOUBLE_EQ((Counter{1, 3}).percent(), 33.3);
+  EXPECT_DOUBLE_EQ((Counter{999, 1000}).percent(), 99.9);
+  EXPECT_DOUBLE_EQ((Counter{0, 0}).percent(), 100.0);
+}
+
+TEST(CollectorCoverage, LinesNeverRunAsRanges) {
+  SourceMap map;
+  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"/s/r.c"}],
+    "nodes":[{"id":1,"file":0,"line":1,"lines":[1,2]},{"id":2,"file":0,"line":3,"lines":[3,4,7]},
+             {"id":3,"file":0,"line":9,"lines":[9]},{"id":4,"file":0,"line":12,"lines":[12]}]})");
+  Collection run;
+  node(run, 1, 1, 1);
+  node(run, 1, 3, 1);
+  std::ostringstream os;
+  writeCoverageSummary(os, buildCoverage(map, run), false);
+  EXPECT_NE(os.str().find("-- Lines never run\n  r.c: 3-7, 12\n"), std::string::npos) << os.str();
+}
+
+TEST(CollectorCoverage, ListingsOfAMapThatDoesNotMatchTheFileStaySmall) {
+  // Line numbers far beyond the file (a stale or hostile map) are listed
+  // alone, not as a run of empty lines up to them.
+  const std::string src = std::string(QEL_REPORT_FIXTURES) + "/gate.c";
+  SourceMap map;
+  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":")" +
+                       src + R"("}],"nodes":[{"id":1,"file":0,"line":2},{"id":2,"file":0,"line":1000000000}]})");
+  Collection run;
+  node(run, 1, 2, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  std::ostringstream os;
+  writeAnnotated(os, m);
+  EXPECT_LT(os.str().size(), 2000u);
+  EXPECT_NE(os.str().find("        1:1000000000:\n"), std::string::npos) << os.str();
+  std::string error;
+  ASSERT_TRUE(writeHtml(qeltest::freshDir("html"), m, &error)) << error;
+}

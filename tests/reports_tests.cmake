@@ -1,0 +1,25 @@
+# Coverage reports: source maps, the coverage model, every output format
+# checked by its real consumer, saved runs and thresholds.
+if(TARGET qelcollect_core)
+  set(QEL_REPORT_FIXTURE_DEF QEL_REPORT_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/reports")
+  qel_add_test(collector_coverage_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_coverage_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector reports)
+  target_compile_definitions(collector_coverage_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_outputs_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_outputs_test.cpp
+               LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_outputs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_runs_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_runs_test.cpp
+               LIBS qelcollect_core TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_runs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
+    QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
+  add_dependencies(collector_runs_test qelcollect)
+
+  if(TARGET qel_demo)
+    qel_add_test(reports_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/reports_e2e_test.cpp
+                 PORTS TIMEOUT 240 LABELS collector reports)
+    target_compile_definitions(reports_e2e_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>" QEL_DEMO_EXE="$<TARGET_FILE:qel_demo>"
+      QEL_EXAMPLES="${PROJECT_SOURCE_DIR}/examples")
+    add_dependencies(reports_e2e_test qelcollect qel_demo)
+  endif()
+endif()

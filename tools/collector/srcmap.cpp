@@ -1,0 +1,207 @@
+#include "srcmap.hpp"
+
+#include <dirent.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace qelc {
+namespace {
+
+// Field access that fails with the field's name instead of throwing.
+class Reader {
+ public:
+  explicit Reader(std::string* error) : error_(error) {}
+
+  bool ok() const { return error_->empty(); }
+
+  int integer(const Json::Value& v, const char* key, int lo, int hi, bool required = true) {
+    const Json::Value& f = v[key];
+    if (f.isNull() && !required) return 0;
+    if (!f.isInt() || f.asInt() < lo || f.asInt() > hi) {
+      fail(std::string("\"") + key + "\" must be an integer from " + std::to_string(lo) + " to " +
+           std::to_string(hi));
+      return 0;
+    }
+    return f.asInt();
+  }
+  std::string text(const Json::Value& v, const char* key, bool required = true) {
+    const Json::Value& f = v[key];
+    if (f.isNull() && !required) return {};
+    if (!f.isString()) {
+      fail(std::string("\"") + key + "\" must be a string");
+      return {};
+    }
+    return f.asString();
+  }
+  const Json::Value& array(const Json::Value& v, const char* key) {
+    static const Json::Value kEmpty(Json::arrayValue);
+    const Json::Value& f = v[key];
+    if (f.isNull()) return kEmpty;
+    if (!f.isArray()) {
+      fail(std::string("\"") + key + "\" must be an array");
+      return kEmpty;
+    }
+    return f;
+  }
+  MapRange range(const Json::Value& v) {
+    MapRange r;
+    r.line = integer(v, "line", 1, 1 << 30);
+    r.column = integer(v, "column", 0, 1 << 30, false);
+    r.endLine = integer(v, "end_line", 0, 1 << 30, false);
+    r.endColumn = integer(v, "end_column", 0, 1 << 30, false);
+    if (r.endLine == 0) r.endLine = r.line;
+    return r;
+  }
+  void fail(const std::string& what) {
+    if (error_->empty()) *error_ = what;
+  }
+
+ private:
+  std::string* error_;
+};
+
+}  // namespace
+
+bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out,
+                  std::string* error) {
+  Json::CharReaderBuilder b;
+  const std::unique_ptr<Json::CharReader> parser(b.newCharReader());
+  Json::Value doc;
+  std::string perr;
+  if (!parser->parse(text.data(), text.data() + text.size(), &doc, &perr)) {
+    *error = name + ": not valid JSON: " + perr;
+    return false;
+  }
+  if (!doc.isObject() || doc["format"] != "qelmap") {
+    *error = name + ": not a source map (\"format\" is not \"qelmap\")";
+    return false;
+  }
+  if (doc["version"] != 1) {
+    *error = name + ": map version " + doc["version"].toStyledString().substr(0, 20) +
+             " is not supported (this collector reads version 1)";
+    return false;
+  }
+  std::string what;
+  Reader r(&what);
+  UnitMap u;
+  u.mapFile = name;
+  u.unit = static_cast<uint16_t>(r.integer(doc, "unit", 1, 32767));
+  u.group = r.integer(doc, "group", 0, 65535, false);
+  u.source = r.text(doc, "source", false);
+  u.hash = r.text(doc, "hash", false);
+  for (const auto& f : r.array(doc, "files")) {
+    const int id = r.integer(f, "id", 0, 1 << 30);
+    u.files[id] = r.text(f, "path");
+  }
+  const auto knownFile = [&](int id) {
+    if (r.ok() && !u.files.count(id)) r.fail("file id " + std::to_string(id) + " is not listed");
+  };
+  for (const auto& f : r.array(doc, "functions")) {
+    MapFunction fn;
+    fn.name = r.text(f, "name");
+    fn.file = r.integer(f, "file", 0, 1 << 30);
+    fn.line = r.integer(f, "line", 1, 1 << 30);
+    fn.column = r.integer(f, "column", 0, 1 << 30, false);
+    fn.endLine = r.integer(f, "end_line", 0, 1 << 30, false);
+    fn.entryNode = static_cast<uint16_t>(r.integer(f, "entry_node", 0, 65535, false));
+    knownFile(fn.file);
+    u.functions.push_back(std::move(fn));
+  }
+  for (const auto& n : r.array(doc, "nodes")) {
+    MapNode node;
+    node.id = static_cast<uint16_t>(r.integer(n, "id", 1, 65535));
+    node.file = r.integer(n, "file", 0, 1 << 30);
+    node.line = r.integer(n, "line", 1, 1 << 30);
+    node.column = r.integer(n, "column", 0, 1 << 30, false);
+    node.function = r.text(n, "function", false);
+    node.kind = r.text(n, "kind", false);
+    for (const auto& l : r.array(n, "lines")) {
+      if (!l.isInt() || l.asInt() < 1) r.fail("\"lines\" must hold line numbers");
+      else node.lines.push_back(l.asInt());
+    }
+    // A node without lines still stands for the line it sits on.
+    if (node.lines.empty()) node.lines.push_back(node.line);
+    knownFile(node.file);
+    u.nodes.push_back(std::move(node));
+  }
+  for (const auto& d : r.array(doc, "decisions")) {
+    MapDecision dec;
+    dec.id = static_cast<uint16_t>(r.integer(d, "id", 1, 32767));
+    dec.condId = static_cast<uint16_t>(r.integer(d, "cond_id", 1, 65535));
+    dec.file = r.integer(d, "file", 0, 1 << 30);
+    dec.function = r.text(d, "function", false);
+    dec.kind = r.text(d, "kind", false);
+    dec.text = r.text(d, "text", false);
+    dec.range = r.range(d);
+    dec.mcdc = d["mcdc"].isBool() ? d["mcdc"].asBool() : true;
+    for (const auto& c : r.array(d, "conditions")) {
+      MapCondition mc;
+      mc.id = static_cast<uint16_t>(r.integer(c, "id", 1, 65535));
+      mc.index = r.integer(c, "index", 0, 1 << 20);
+      mc.text = r.text(c, "text", false);
+      mc.range = c["line"].isNull() ? dec.range : r.range(c);
+      dec.conditions.push_back(std::move(mc));
+    }
+    std::sort(dec.conditions.begin(), dec.conditions.end(),
+              [](const MapCondition& a, const MapCondition& b) { return a.index < b.index; });
+    for (std::size_t i = 0; i < dec.conditions.size(); ++i)
+      if (dec.conditions[i].index != static_cast<int>(i))
+        r.fail("decision " + std::to_string(dec.id) + ": condition indices must be 0.." +
+               std::to_string(dec.conditions.size() - 1));
+    knownFile(dec.file);
+    u.decisions.push_back(std::move(dec));
+  }
+  if (!what.empty()) {
+    *error = name + ": " + what;
+    return false;
+  }
+  *out = std::move(u);
+  return true;
+}
+
+bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) {
+    *error = "cannot read map directory " + dir;
+    return false;
+  }
+  std::vector<std::string> names;
+  static const std::string kSuffix = ".qelmap.json";
+  while (const dirent* e = readdir(d)) {
+    const std::string n = e->d_name;
+    if (n.size() > kSuffix.size() && n.compare(n.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0)
+      names.push_back(n);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  if (names.empty()) {
+    *error = "no *.qelmap.json file in " + dir + " (was the program built with qelcc?)";
+    return false;
+  }
+  for (const auto& n : names) {
+    const std::string path = dir + "/" + n;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    if (!in) {
+      *error = "cannot read " + path;
+      return false;
+    }
+    UnitMap u;
+    if (!parseUnitMap(ss.str(), path, &u, error)) return false;
+    const auto it = map->units.find(u.unit);
+    if (it != map->units.end()) {
+      *error = "unit " + std::to_string(u.unit) + " is mapped twice: " + it->second.mapFile +
+               " and " + path;
+      return false;
+    }
+    map->units.emplace(u.unit, std::move(u));
+  }
+  return true;
+}
+
+}  // namespace qelc

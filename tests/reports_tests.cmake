@@ -14,12 +14,12 @@ if(TARGET qelcollect_core)
     QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
   add_dependencies(collector_runs_test qelcollect)
 
-  if(TARGET qel_demo)
+  if(TARGET qel_demo_hand)
     qel_add_test(reports_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/reports_e2e_test.cpp
                  PORTS TIMEOUT 240 LABELS collector reports)
     target_compile_definitions(reports_e2e_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
-      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>" QEL_DEMO_EXE="$<TARGET_FILE:qel_demo>"
+      QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>" QEL_DEMO_EXE="$<TARGET_FILE:qel_demo_hand>"
       QEL_EXAMPLES="${PROJECT_SOURCE_DIR}/examples")
-    add_dependencies(reports_e2e_test qelcollect qel_demo)
+    add_dependencies(reports_e2e_test qelcollect qel_demo_hand)
   endif()
 endif()

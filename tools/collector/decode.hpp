@@ -196,6 +196,12 @@ struct Malformed {
   uint64_t size = 0;           // the whole message's size in bytes
 };
 
+// The whole message's size: never less than the bytes kept, so a value built
+// without `size` still reports what it holds.
+inline uint64_t wholeSize(const Malformed& m) {
+  return m.size > m.bytes.size() ? m.size : static_cast<uint64_t>(m.bytes.size());
+}
+
 // A Malformed value for `len` bytes at `data`, keeping only their prefix.
 Malformed malformed(std::string reason, const uint8_t* data, std::size_t len);
 

@@ -118,7 +118,7 @@ void addProperty(Obj& o, const PropertyMsg& p) {
 
 std::string malformedText(const Malformed& m) {
   const std::size_t shown = std::min(m.bytes.size(), kMalformedPrefix);
-  const uint64_t size = malformedSize(m);
+  const uint64_t size = wholeSize(m);
   return m.reason + " [" + std::to_string(size) + " bytes: " + hexBytes(m.bytes.data(), shown, shown) +
          (size > shown ? " ..]" : "]");
 }
@@ -201,7 +201,7 @@ std::string toJson(const Message& m, double tMs) {
     o.str("kind", "timing").num("a", tm->a).num("b", tm->b).num("c", tm->c);
   } else if (const auto* bad = std::get_if<Malformed>(&m.body)) {
     const std::size_t shown = std::min(bad->bytes.size(), kMalformedPrefix);
-    o.str("kind", "malformed").str("reason", bad->reason).num("size", static_cast<long long>(malformedSize(*bad)))
+    o.str("kind", "malformed").str("reason", bad->reason).num("size", static_cast<long long>(wholeSize(*bad)))
         .str("bytes", hexBytes(bad->bytes.data(), shown, shown));
   }
   return o.done();

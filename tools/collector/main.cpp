@@ -74,6 +74,8 @@ Collecting:
                     without a message (default 300)
   --timeout SEC     stop after SEC seconds whatever happens; a program still
                     running is sent SIGTERM (default: no limit)
+  --max-message N   a message of more than N bytes is counted as malformed
+                    with its size and never decoded (default 8388608)
 
 Coverage (need --map):
   --map DIR         source maps written by qelcc (*.qelmap.json); repeatable
@@ -223,10 +225,11 @@ std::optional<Options> parseArgs(int argc, char** argv, int* exitCode) {
         return std::nullopt;
       }
     } else if (a == "--quiet-ms" || a == "--max-values" ||
-               (!o.reportMode && (a == "--port-offset" || a == "--timeout"))) {
+               (!o.reportMode &&
+                (a == "--port-offset" || a == "--timeout" || a == "--max-message"))) {
       const char* v = value("a number");
       if (!v) return std::nullopt;
-      const long hi = a == "--port-offset" ? 49000 : 100000000;
+      const long hi = a == "--port-offset" ? 49000 : a == "--max-message" ? (1L << 30) : 100000000;
       if (!parseNumber(v, 0, hi, &n)) {
         std::cerr << "qelcollect: bad number for " << a << ": " << v << "\n";
         return std::nullopt;
@@ -235,6 +238,7 @@ std::optional<Options> parseArgs(int argc, char** argv, int* exitCode) {
       if (a == "--quiet-ms") o.quietMs = static_cast<int>(n);
       if (a == "--timeout") o.timeoutSec = static_cast<double>(n);
       if (a == "--max-values") o.report.maxValues = static_cast<std::size_t>(n);
+      if (a == "--max-message") o.recv.maxMessage = static_cast<std::size_t>(n);
     } else if (o.reportMode && !a.empty() && a[0] != '-') {
       o.command.push_back(a);
     } else {
@@ -387,10 +391,10 @@ CollectResult collect(const Options& opt, qelc::Receiver& receiver, Child& child
   }
   // Stopped by us for --timeout: that, not the signal, is the outcome.
   child.stop(!r.timedOut);
-  // Whatever is already queued locally still belongs to the run.
+  // Whatever is already queued locally still belongs to the run; a sender
+  // that keeps streaming must not hold the end of the run (or Ctrl-C) back.
   try {
-    while (receiver.poll(0, sink) > 0) {
-    }
+    receiver.drain(1000, sink);
   } catch (const std::exception&) {
   }
   return r;

@@ -196,7 +196,7 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       Malformed m;
       m.reason = text(v, "reason");
       m.bytes = unhex(text(v, "bytes"));
-      setMalformedSize(m, v["size"].isNull() ? m.bytes.size() : v["size"].asUInt64());
+      m.size = v["size"].isNull() ? m.bytes.size() : v["size"].asUInt64();
       out->body = std::move(m);
     } else {
       PropertyMsg p;

@@ -21,9 +21,9 @@ for exe in "$collect" "$demo"; do
   fi
 done
 
-# Source locations in the report once the collector reads the maps.
-map_args=()
-if "$collect" --help 2>&1 | grep -q -- '--map'; then map_args=(--map "$maps"); fi
+# Each program's report reads the maps of its own sources.
+map_args=(--map "$maps/parcel")
+sample_map_args=(--map "$maps/sample")
 
 report="$build/parcel_report.txt"
 json="$build/parcel_messages.jsonl"
@@ -52,8 +52,8 @@ if [ -x "$drive_cov" ]; then
   echo
   echo "== orrin_drive_cov (sample instrumented by qelcc) on the same vectors under qelcollect"
   cov_out="$build/orrin_drive_cov.out"
-  seq 1 20 | tr '\n' ' ' | "${lock[@]}" "$collect" "${map_args[@]}" --out "$build/orrin_messages.jsonl" \
-    --report "$cov_report" --timeout 120 -- "$drive_cov" >"$cov_out" 2>&1
+  seq 1 20 | tr '\n' ' ' | "${lock[@]}" "$collect" "${sample_map_args[@]}" --out "$build/orrin_messages.jsonl" \
+    --html "$build/orrin_html" --lcov "$build/orrin.info" --report "$cov_report" --timeout 120 -- "$drive_cov" >"$cov_out" 2>&1
   cov_status=$?
   echo "== qelcollect exit status $cov_status (program output: $cov_out)"
 fi
@@ -63,7 +63,8 @@ echo "== coverage report of the parcel demo (every message as JSON: $json)"
 if [ -f "$report" ]; then cat "$report"; fi
 if [ -f "$cov_report" ]; then
   echo
-  echo "== coverage report of the sample project under its vectors (maps: $maps)"
+  echo "== coverage report of the sample project under its vectors (maps: $maps/sample;"
+  echo "   HTML: $build/orrin_html/index.html, LCOV: $build/orrin.info)"
   cat "$cov_report"
 fi
 

@@ -25,7 +25,7 @@ if(TARGET qelcc AND TARGET qelcollect)
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
       ORRIN_DRIVE_EXE="$<TARGET_FILE:orrin_drive>"
       ORRIN_DRIVE_COV_EXE="$<TARGET_FILE:orrin_drive_cov>"
-      QEL_DEMO_MAPS="${PROJECT_BINARY_DIR}/qelmap")
+      QEL_DEMO_MAPS="${PROJECT_BINARY_DIR}/qelmap/sample")
     add_dependencies(qelcc_demo_test qelcollect orrin_drive orrin_drive_cov)
   endif()
 endif()

@@ -12,6 +12,7 @@
 #   golden     orrin_drive on the shipped vectors: the Linux golden output
 #   widths     orrin_drive at the limits of the Windows type widths
 #   errors     orrin_drive's messages and exit statuses for bad vectors
+#   dll-cycle  the runtime loaded with LoadLibrary, freed, then exit(3)
 #   e2e-bind   the instrumented demo under Wine, qelcollect on Linux
 #              connecting over loopback: exact counts, traces
 #   e2e-connect  the same with Server.cfg (CRLF lines) in connect mode
@@ -21,7 +22,7 @@
 # (default build-win32), QEL_LINUX_BUILD (default build).
 set -uo pipefail
 
-usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 case "${1:-}" in
   -h|--help) usage; exit 0 ;;
   "") ;;
@@ -178,6 +179,37 @@ check_errors() {
   pass errors
 }
 
+# expected_traces <template> <program output> <program dir>: the template
+# with the process id the output shows and the program's Windows folder.
+expected_traces() {
+  local winpid windir
+  winpid=$(sed -n 's/^renew thread_ins::v0::\.!::\([0-9]*\)$/\1/p' "$2" | head -n1)
+  windir=$(winpath "$3/")
+  sed -e "s/<pid>/$winpid/g" -e "s|<dir>|${windir//\\/\\\\}|g" "$1"
+}
+
+# The runtime loaded with LoadLibrary and freed: it stays until the process
+# exits, shuts down then, and leaves the program's exit status alone.
+check_dll_cycle() {
+  local dir=$WORK/dll-cycle rc
+  mkdir -p "$dir"
+  cp "$STAGE/QELMQLib.dll" "$dir/"
+  i686-w64-mingw32-gcc-posix -Wall -Wextra -Werror -o "$dir/dll_cycle.exe" "$HERE/dll_cycle.c" ||
+    { fail dll-cycle "does not compile"; return; }
+  restart_wineserver
+  (cd "$dir" && isolated timeout -s KILL 120 wine ./dll_cycle.exe) >"$dir/out" 2>&1
+  rc=$?
+  restart_wineserver
+  tr -d '\r' <"$dir/out" | grep -v -e '^$' -e '^send ' >"$dir/out.lf"
+  if [ "$rc" -ne 3 ]; then
+    fail dll-cycle "exit status $rc, expected 3: $(tr '\n' '|' <"$dir/out.lf")"
+  elif ! diff <(expected_traces "$HERE/dll_cycle.txt" "$dir/out.lf" "$dir") "$dir/out.lf" >/dev/null; then
+    fail dll-cycle "output differs: $(tr '\n' '|' <"$dir/out.lf")"
+  else
+    pass dll-cycle
+  fi
+}
+
 # e2e <name> <qelcollect options...>: the demo from $WORK/<name>/ under the
 # collector; then its report, JSON lines and traces against the expectations.
 e2e() {
@@ -216,11 +248,9 @@ e2e() {
   expected=$(grep -v '^#' "$HERE/e2e_counts.txt" | sort)
   [ "$counts" = "$expected" ] || problems+=" per-port counts differ: $(diff <(echo "$expected") <(echo "$counts") | grep '^[<>]' | tr '\n' ' ');"
   # Traces: start and stop, in order, with the Windows module path.
-  local winpid windir traces
-  winpid=$(sed -n 's/^renew thread_ins::v0::\.!::\([0-9]*\)$/\1/p' "$log.lf" | head -n1)
-  windir=$(winpath "$dir/")
+  local traces
   traces=$(grep -E '^(renew |Current EXEPAth:|pthread_create|-pthread_create|~)' "$log.lf")
-  [ "$traces" = "$(sed -e "s/<pid>/$winpid/g" -e "s|<dir>|${windir//\\/\\\\}|g" "$HERE/traces.txt")" ] ||
+  [ "$traces" = "$(expected_traces "$HERE/traces.txt" "$log.lf" "$dir")" ] ||
     problems+=" traces differ: $(echo "$traces" | tr '\n' '|');"
   if [ -z "$problems" ]; then pass "$name"; else fail "$name" "$problems (files in $dir)"; fi
 }
@@ -233,6 +263,7 @@ drive golden "$ROOT/sample" "$ROOT/tests/golden/shipped_vectors.in" \
 drive widths "$(project_with widths "$HERE/widths/Value_BuiltinType.json")" \
   "$ROOT/tests/golden/shipped_vectors.in" "$HERE/widths/widths.out" 0
 check_errors
+check_dll_cycle
 
 mkdir -p "$WORK/e2e-bind" "$WORK/e2e-connect"
 cp "$STAGE/QELMQLib.dll" "$STAGE/qel_demo.exe" "$WORK/e2e-bind/"

@@ -15,7 +15,7 @@
 # rebuilt. Exit status: 0 when the prefix is complete, 1 on any failure.
 set -euo pipefail
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 case "${1:-}" in
   -h|--help) usage; exit 0 ;;
   "") ;;

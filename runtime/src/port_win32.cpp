@@ -50,16 +50,22 @@ namespace {
 // Design: at ExitProcess, Windows ends every thread but the exiting one
 // before it notifies the DLLs, so shutdown code run at DLL detach (where a
 // DLL's own atexit list and its static destructors run) would find the
-// sender threads killed with their last records unsent. The handlers
-// therefore run from the C runtime's process-wide exit list instead (msvcrt's
-// `_onexit`), which `exit()` works through while every thread still runs:
-// that is when a program's `main` returns or it calls `exit`. For the list
-// entry to stay valid, the first registration pins this DLL: FreeLibrary()
-// then leaves it loaded and its shutdown runs at process exit.
+// sender threads killed: their records are lost and waiting for them never
+// ends. The handlers therefore run from the C runtime's process-wide exit
+// list, which `exit()` works through while every thread still runs: when a
+// program's `main` returns or it calls `exit`. The program may use msvcrt
+// (MinGW) or the UCRT (MSVC): the run is put on the list of each of them
+// that is loaded, the first to run empties the list and the others find it
+// empty. For those entries to stay valid, the first registration pins this
+// DLL: FreeLibrary() then leaves it loaded and its shutdown runs at exit.
+// A process that ends without `exit` (ExitProcess, or a C runtime that runs
+// its list only at its own detach) reaches the run after the threads are
+// gone: the run then skips the handlers, so the process still ends.
 //
-// `handlers` and `count` are guarded by `lock` (registrations happen under
-// the bootstrap lock or at load, the run at exit; a handler never registers
-// another). The run pops one handler at a time and calls it without the lock.
+// `handlers`, `count` and `hooked` are guarded by `lock` (registrations come
+// from the bootstrap, under its lock, and from the load; the run comes at
+// exit; a handler never registers another). The run pops one handler at a
+// time and calls it without the lock.
 constexpr int kMaxHandlers = 64;
 void (*handlers[kMaxHandlers])();
 int count = 0;
@@ -72,39 +78,70 @@ BOOL CALLBACK init_lock(PINIT_ONCE, PVOID, PVOID*) {
   return TRUE;
 }
 
-int __cdecl run_unload_handlers() {
+template <typename Fn>
+Fn proc_address(const char* module, const char* name) {
+  HMODULE m = GetModuleHandleA(module);
+  FARPROC proc = m != nullptr ? GetProcAddress(m, name) : nullptr;
+  Fn fn = nullptr;
+  static_assert(sizeof(fn) == sizeof(proc), "function pointers of one size");
+  if (proc != nullptr) std::memcpy(&fn, &proc, sizeof(fn));
+  return fn;
+}
+
+// True once ExitProcess has begun: the other threads no longer exist.
+bool process_ending() {
+  auto in_progress = proc_address<BOOLEAN(WINAPI*)()>("ntdll.dll", "RtlDllShutdownInProgress");
+  return in_progress != nullptr && in_progress();
+}
+
+void run_unload_handlers() {
+  if (process_ending()) {
+    EnterCriticalSection(&lock);
+    bool pending = count > 0;
+    count = 0;
+    LeaveCriticalSection(&lock);
+    if (pending) {
+      std::printf("~~~~process ended without exit(): shutdown skipped::%d\n", current_pid());
+      std::fflush(stdout);
+    }
+    return;
+  }
   for (;;) {
     void (*fn)() = nullptr;
     EnterCriticalSection(&lock);
     if (count > 0) fn = handlers[--count];
     LeaveCriticalSection(&lock);
-    if (fn == nullptr) return 0;
+    if (fn == nullptr) return;
     fn();
   }
 }
 
-typedef int(__cdecl* onexit_fn)();
-typedef onexit_fn(__cdecl* onexit_register)(onexit_fn);
+int __cdecl run_from_onexit() {
+  run_unload_handlers();
+  return 0;
+}
+void __cdecl run_from_atexit() { run_unload_handlers(); }
 
-// Puts run_unload_handlers on the process-wide exit list; false when that is
-// impossible (no msvcrt in the process), in which case the caller falls back
-// to this module's own list.
-bool hook_process_exit() {
+// Keeps this DLL loaded until the process ends. Also what makes the last
+// resort safe: a handler run at FreeLibrary would wait, under the loader
+// lock, for threads that need that lock to end.
+void pin_self() {
   HMODULE self = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                          reinterpret_cast<LPCSTR>(&run_unload_handlers), &self))
-    return false;
-  HMODULE crt = GetModuleHandleA("msvcrt.dll");
-  if (crt == nullptr) return false;
-  FARPROC proc = GetProcAddress(crt, "_onexit");
-  if (proc == nullptr) return false;
-  onexit_register reg;
-  static_assert(sizeof(reg) == sizeof(proc), "function pointers of one size");
-  std::memcpy(&reg, &proc, sizeof(reg));
-  return reg(run_unload_handlers) != nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&run_unload_handlers), &self);
 }
 
-void run_at_module_exit() { run_unload_handlers(); }
+// Puts the run on the exit list of every C runtime in the process; false
+// when none of them takes it.
+bool hook_process_exit() {
+  typedef int(__cdecl * onexit_fn)();
+  bool hooked_any = false;
+  auto onexit = proc_address<onexit_fn(__cdecl*)(onexit_fn)>("msvcrt.dll", "_onexit");
+  if (onexit != nullptr && onexit(run_from_onexit) != nullptr) hooked_any = true;
+  auto crt_atexit = proc_address<int(__cdecl*)(void(__cdecl*)())>("ucrtbase.dll", "_crt_atexit");
+  if (crt_atexit != nullptr && crt_atexit(run_from_atexit) == 0) hooked_any = true;
+  return hooked_any;
+}
 
 }  // namespace
 
@@ -120,7 +157,10 @@ void register_unload_handler(void (*fn)()) {
     std::printf("unload handler list full (%d)::%d\n", kMaxHandlers, current_pid());
     std::fflush(stdout);
   }
-  if (first && !hook_process_exit()) std::atexit(run_at_module_exit);
+  if (!first) return;
+  pin_self();
+  // Last resort: this module's own list, run at its detach.
+  if (!hook_process_exit()) std::atexit(run_from_atexit);
 }
 
 void local_time_stamp(char* out, std::size_t size) {

@@ -12,7 +12,8 @@
 #   golden     orrin_drive on the shipped vectors: the Linux golden output
 #   widths     orrin_drive at the limits of the Windows type widths
 #   errors     orrin_drive's messages and exit statuses for bad vectors
-#   dll-cycle  the runtime loaded with LoadLibrary, freed, then exit(3)
+#   dll-cycle  the runtime loaded with LoadLibrary, freed, then exit(3);
+#              and a program that ends with ExitProcess(5)
 #   e2e-bind   the instrumented demo under Wine, qelcollect on Linux
 #              connecting over loopback: exact counts, traces
 #   e2e-connect  the same with Server.cfg (CRLF lines) in connect mode
@@ -189,25 +190,31 @@ expected_traces() {
 }
 
 # The runtime loaded with LoadLibrary and freed: it stays until the process
-# exits, shuts down then, and leaves the program's exit status alone.
+# exits, shuts down then, and leaves the program's exit status alone. Ended
+# by ExitProcess, which kills the runtime's threads first, the process still
+# ends at once, with its status.
 check_dll_cycle() {
-  local dir=$WORK/dll-cycle rc
+  local dir=$WORK/dll-cycle
   mkdir -p "$dir"
   cp "$STAGE/QELMQLib.dll" "$dir/"
   i686-w64-mingw32-gcc-posix -Wall -Wextra -Werror -o "$dir/dll_cycle.exe" "$HERE/dll_cycle.c" ||
     { fail dll-cycle "does not compile"; return; }
-  restart_wineserver
-  (cd "$dir" && isolated timeout -s KILL 120 wine ./dll_cycle.exe) >"$dir/out" 2>&1
-  rc=$?
-  restart_wineserver
-  tr -d '\r' <"$dir/out" | grep -v -e '^$' -e '^send ' >"$dir/out.lf"
-  if [ "$rc" -ne 3 ]; then
-    fail dll-cycle "exit status $rc, expected 3: $(tr '\n' '|' <"$dir/out.lf")"
-  elif ! diff <(expected_traces "$HERE/dll_cycle.txt" "$dir/out.lf" "$dir") "$dir/out.lf" >/dev/null; then
-    fail dll-cycle "output differs: $(tr '\n' '|' <"$dir/out.lf")"
-  else
-    pass dll-cycle
-  fi
+  local mode status expected rc problems=""
+  for mode in exit ExitProcess; do
+    status=3 expected=$HERE/dll_cycle.txt
+    [ "$mode" = ExitProcess ] && status=5 expected=$HERE/dll_exitprocess.txt
+    restart_wineserver
+    (cd "$dir" && isolated timeout -s KILL 60 wine ./dll_cycle.exe "$mode") >"$dir/$mode.out" 2>&1
+    rc=$?
+    restart_wineserver
+    tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' >"$dir/$mode.lf"
+    if [ "$rc" -ne "$status" ]; then
+      problems+=" $mode: exit status $rc, expected $status: $(tr '\n' '|' <"$dir/$mode.lf");"
+    elif ! diff <(expected_traces "$expected" "$dir/$mode.lf" "$dir") "$dir/$mode.lf" >/dev/null; then
+      problems+=" $mode: output differs: $(tr '\n' '|' <"$dir/$mode.lf");"
+    fi
+  done
+  if [ -z "$problems" ]; then pass dll-cycle; else fail dll-cycle "$problems"; fi
 }
 
 # e2e <name> <qelcollect options...>: the demo from $WORK/<name>/ under the

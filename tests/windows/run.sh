@@ -116,6 +116,7 @@ check_pe() {
       esac
     done
   done
+  (cd "$STAGE" && file ./*.dll ./*.exe) | sed 's/^/     /'
   [ -z "$bad" ] && pass pe || fail pe "$bad"
 }
 
@@ -127,6 +128,7 @@ check_exports() {
     [ -z "$sym" ] || [ "${sym:0:1}" = "#" ] && continue
     grep -qx -- "$sym" <<<"$names" || missing+=" $sym"
   done <"$HERE/exports.txt"
+  echo "     $(wc -l <<<"$names") names exported, e.g. $(grep -E '^(QelNode|_Z17QelSendMethodTimeiii)$' <<<"$names" | tr '\n' ' ')"
   [ -z "$missing" ] && pass exports || fail exports "not exported:$missing"
 }
 

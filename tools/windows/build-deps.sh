@@ -77,25 +77,23 @@ cmake_cross() { # cmake_cross <src> <build> [args]
   cmake --install "$bld" >&2
 }
 
-build_zmq() {
-  local src ver
-  src=$(fetch zeromq3)
+# dep <name> <source package> <after-install hook or ""> <cmake args...>
+dep() {
+  local name=$1 pkg=$2 after=$3 src ver
+  shift 3
+  src=$(fetch "$pkg")
   ver=$(basename "$src")
-  if built zmq "$ver"; then log "libzmq: $ver cached"; return; fi
-  log "libzmq: building $ver"
-  rm -rf "$CACHE/build/zmq"
-  # No CURVE (no libsodium), no tests, no docs: the runtime uses plain PUSH
-  # sockets over TCP. No IPC transport either: its Windows code path in this
-  # release compiles only with MSVC's headers. Windows condition variables
-  # keep libzmq independent of the C++ library's thread model.
-  cmake_cross "$src" "$CACHE/build/zmq" \
-    -DBUILD_SHARED=OFF -DBUILD_STATIC=ON -DBUILD_TESTS=OFF -DWITH_DOCS=OFF \
-    -DWITH_LIBSODIUM=OFF -DENABLE_CURVE=OFF -DENABLE_CPACK=OFF \
-    -DENABLE_DRAFTS=OFF -DZMQ_CV_IMPL=win32api -DENABLE_PRECOMPILED=OFF \
-    -DZMQ_HAVE_IPC=OFF
-  # The static archive's users need the socket libraries too.
+  if built "$name" "$ver"; then log "$name: $ver cached"; return; fi
+  log "$name: building $ver"
+  rm -rf "$CACHE/build/$name"
+  cmake_cross "$src" "$CACHE/build/$name" "$@"
+  [ -z "$after" ] || "$after" "${ver#"$pkg"-}"
+  echo "$ver" >"$PREFIX/.stamp-$name"
+}
+
+# The static archive's users need the socket libraries too.
+zmq_pkgconfig() {
   mkdir -p "$PREFIX/lib/pkgconfig"
-  local zv=${ver#zeromq3-}
   cat >"$PREFIX/lib/pkgconfig/libzmq.pc" <<PC
 prefix=$PREFIX
 libdir=\${prefix}/lib
@@ -103,30 +101,26 @@ includedir=\${prefix}/include
 
 Name: libzmq
 Description: ZeroMQ (static, i686-w64-mingw32)
-Version: $zv
+Version: $1
 Libs: -L\${libdir} -lzmq -lws2_32 -liphlpapi
 Cflags: -I\${includedir} -DZMQ_STATIC
 PC
-  echo "$ver" >"$PREFIX/.stamp-zmq"
-}
-
-build_jsoncpp() {
-  local src ver
-  src=$(fetch libjsoncpp)
-  ver=$(basename "$src")
-  if built jsoncpp "$ver"; then log "jsoncpp: $ver cached"; return; fi
-  log "jsoncpp: building $ver"
-  rm -rf "$CACHE/build/jsoncpp"
-  cmake_cross "$src" "$CACHE/build/jsoncpp" \
-    -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF \
-    -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
-    -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_CMAKE_PACKAGE=ON \
-    -DCMAKE_INSTALL_LIBDIR=lib
-  echo "$ver" >"$PREFIX/.stamp-jsoncpp"
 }
 
 command -v i686-w64-mingw32-g++-posix >/dev/null || { echo "build-deps.sh: i686-w64-mingw32-g++-posix not found (package g++-mingw-w64-i686)" >&2; exit 1; }
 command -v dpkg-source >/dev/null || { echo "build-deps.sh: dpkg-source not found (package dpkg-dev)" >&2; exit 1; }
-build_zmq
-build_jsoncpp
+# No CURVE (no libsodium), no tests, no docs: the runtime uses plain PUSH
+# sockets over TCP. No IPC transport either: its Windows code path in this
+# release compiles only with MSVC's headers. Windows condition variables
+# keep libzmq independent of the C++ library's thread model.
+dep zmq zeromq3 zmq_pkgconfig \
+  -DBUILD_SHARED=OFF -DBUILD_STATIC=ON -DBUILD_TESTS=OFF -DWITH_DOCS=OFF \
+  -DWITH_LIBSODIUM=OFF -DENABLE_CURVE=OFF -DENABLE_CPACK=OFF \
+  -DENABLE_DRAFTS=OFF -DZMQ_CV_IMPL=win32api -DENABLE_PRECOMPILED=OFF \
+  -DZMQ_HAVE_IPC=OFF
+dep jsoncpp libjsoncpp "" \
+  -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF \
+  -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
+  -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_CMAKE_PACKAGE=ON \
+  -DCMAKE_INSTALL_LIBDIR=lib
 echo "$PREFIX"

@@ -17,8 +17,14 @@ class GlobleIns {
     QelSendProperty* prop = inst ? inst->sendProperty : nullptr;
     for (int i = 0; i < 40 && prop && !prop->socket_ready(); ++i) qel_port::sleep_ms(5);
     check_leak();
+    // The unload work goes through the platform's unload list rather than a
+    // destructor, so it runs before the QelExit handler registered above on
+    // every platform (a DLL's destructors run later than its exit list).
+    qel_port::register_unload_handler(unload);
   }
-  ~GlobleIns() {
+
+ private:
+  static void unload() {
     check_leak();
     int32_t me = qel_port::current_pid();
     std::printf("~GlobleIns()_exit0::%d\n", me);

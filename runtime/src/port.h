@@ -1,15 +1,16 @@
 #pragma once
 // Platform layer: the only place that knows which operating system the
-// runtime lives on. A port to another system replaces this header and
-// port.cpp; nothing else in the runtime includes system headers for these
-// services.
+// runtime lives on. port.cpp implements it on POSIX, port_win32.cpp on
+// Windows (the build picks one); port_time.cpp is shared. Nothing else in
+// the runtime includes system headers for these services.
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace qel_port {
 
-// Directory of the running executable, up to and including the last '/'.
+// Directory of the running executable, up to and including the last path
+// separator ('/' on POSIX, '\\' on Windows).
 // Truncated to `max_len` characters like a fixed-size module-path buffer.
 std::string executable_dir(std::size_t max_len = 260);
 

@@ -1,0 +1,67 @@
+/* A C test program that makes a known number of probe calls and then ends
+ * abnormally, in the way its first argument names:
+ *   segv       dereferences a null pointer
+ *   abort      calls abort()
+ *   own        installs its own SIGSEGV handler (which announces itself and
+ *              then dies of the default action), then dereferences null
+ *   own-leave  its own SIGSEGV handler calls QelLeave and _exit(139)
+ *   leave      calls QelLeave, then _exit(3) at once
+ * The second argument is the number of node probe calls (spread over nodes
+ * 0-4 of unit 7). Before ending it prints "probed". */
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "QELMQLib.h"
+
+static void announce(const char* text) {
+  if (write(1, text, strlen(text)) < 0) _exit(99);
+}
+
+static void own_handler(int sig) {
+  announce("own handler ran\n");
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+static void own_leave_handler(int sig) {
+  (void)sig;
+  QelLeave("crash_probe", "signal", "own handler");
+  announce("own leave done\n");
+  _exit(139);
+}
+
+/* Keeps the compiler from proving the null dereference. */
+static int* volatile nowhere = NULL;
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "segv";
+  long calls = argc > 2 ? atol(argv[2]) : 100000;
+  if (strcmp(mode, "own") == 0) signal(SIGSEGV, own_handler);
+  if (strcmp(mode, "own-leave") == 0) signal(SIGSEGV, own_leave_handler);
+  /* The runtime wraps handlers installed after it within 100 ms. */
+  if (strncmp(mode, "own", 3) == 0) usleep(300 * 1000);
+
+  for (long i = 0; i < calls; ++i) QelNode(7, (int)(i % 5), 0);
+  int cs[2];
+  QelStringInit(cs);
+  QelStringAddCond(cs, 0, 1);
+  QelExp(7, 1, 2, cs, 3, 1);
+
+  char buffer[256];
+  int position = 0;
+  QelPrint("record", buffer, &position, QEL_HEADER);
+  QelPrint("x", buffer, &position, QEL_INT, 42);
+  QelPrint(NULL, buffer, &position, QEL_FLUSH);
+  QelMethodTime(7, 9, 1234);
+
+  announce("probed\n");
+  if (strcmp(mode, "abort") == 0) abort();
+  if (strcmp(mode, "leave") == 0) {
+    QelLeave("crash_probe", "assert", "left on purpose");
+    _exit(3);
+  }
+  return *nowhere;
+}

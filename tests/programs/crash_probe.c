@@ -6,8 +6,9 @@
  *              then dies of the default action), then dereferences null
  *   own-leave  its own SIGSEGV handler calls QelLeave and _exit(139)
  *   leave      calls QelLeave, then _exit(3) at once
- * The second argument is the number of node probe calls (spread over nodes
- * 0-4 of unit 7). Before ending it prints "probed". */
+ * The second argument is the number of node probe calls, spread evenly over
+ * nodes 0 to D-1 of unit 7, where D is the third argument (default 5).
+ * Before ending it prints "probed". */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,12 +40,13 @@ static int* volatile nowhere = NULL;
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "segv";
   long calls = argc > 2 ? atol(argv[2]) : 100000;
+  long distinct = argc > 3 ? atol(argv[3]) : 5;
   if (strcmp(mode, "own") == 0) signal(SIGSEGV, own_handler);
   if (strcmp(mode, "own-leave") == 0) signal(SIGSEGV, own_leave_handler);
   /* The runtime wraps handlers installed after it within 100 ms. */
   if (strncmp(mode, "own", 3) == 0) usleep(300 * 1000);
 
-  for (long i = 0; i < calls; ++i) QelNode(7, (int)(i % 5), 0);
+  for (long i = 0; i < calls; ++i) QelNode(7, (int)(i % distinct), 0);
   int cs[2];
   QelStringInit(cs);
   QelStringAddCond(cs, 0, 1);

@@ -179,6 +179,26 @@ TEST(CrashDelivery, AbortDeliversAndDiesOfSigabrt) {
   expect_everything_delivered(r, kCalls, "SIGABRT (signal 6)");
 }
 
+TEST(CrashDelivery, CrashInsideTheRuntimeStillFlushes) {
+  constexpr long kCalls = 200000;
+  Outcome r = run_collected({QEL_CRASH_PROBE, "in-probe", std::to_string(kCalls)});
+  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
+  EXPECT_EQ(r.out.find("did not crash"), std::string::npos) << r.out;
+  EXPECT_EQ(WTERMSIG(r.status), SIGSEGV);
+  expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
+}
+
+TEST(CrashDelivery, AbortInsideFreeStillFlushes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reports the double free itself";
+#endif
+  constexpr long kCalls = 200000;
+  Outcome r = run_collected({QEL_CRASH_PROBE, "in-free", std::to_string(kCalls)});
+  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
+  EXPECT_EQ(WTERMSIG(r.status), SIGABRT);
+  expect_everything_delivered(r, kCalls, "SIGABRT (signal 6)");
+}
+
 TEST(CrashDelivery, ProgramsOwnHandlerStillRunsAfterTheFlush) {
   constexpr long kCalls = 200000;
   Outcome r = run_collected({QEL_CRASH_PROBE, "own", std::to_string(kCalls)});

@@ -156,9 +156,9 @@ void AggregatingSender<N>::sendLeaveMsg() {
     // Bounded: on the crash path the thread holding a lock may be the one
     // that crashed. Without the locks nothing is touched: the maps and the
     // socket belong to that thread.
-    qel_sync::TimedMutexGuard send(sendLock, qel_net::leave_wait_ms());
+    qel_sync::TimedMutexGuard send(sendLock, qel_net::leave_lock_wait_ms());
     if (send.owns()) {
-      qel_sync::TimedMutexGuard maps(mutex, qel_net::leave_wait_ms());
+      qel_sync::TimedMutexGuard maps(mutex, qel_net::leave_lock_wait_ms());
       if (maps.owns() && !closed) {
         // Records still queued would otherwise reach the maps after the
         // socket has closed, and be lost.

@@ -119,7 +119,7 @@ void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, D
     if (out.count[k] == 0) continue;
     send_binary(qel_wire::encode_last_data(static_cast<qel_wire::LastKind>(k + 1), out.records[k],
                                            out.count[k], numbers[k], group, le),
-                pacing, leaving ? qel_net::leave_wait_ms() : kCycleLockWaitMs);
+                pacing, leaving ? qel_net::leave_lock_wait_ms() : kCycleLockWaitMs);
   }
 }
 
@@ -130,7 +130,7 @@ void QelSendLast::run_cycle(uint32_t numbers[3]) {
 }
 
 void QelSendLast::flush_socket() {
-  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_wait_ms());
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
   if (!lock.owns() || !socket || socket_pid_ != qel_port::current_pid()) return;
   qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
   // The cycles go on after a crash report that was not the end.
@@ -143,7 +143,8 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
     replace_all(cause, "\n", "\\n");
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     if (prop)
-      prop->sendMsgWithin(Crash, qel_wire::crash_text(name, type, cause), qel_net::leave_wait_ms());
+      prop->sendMsgWithin(Crash, qel_wire::crash_text(name, type, cause),
+                          qel_net::leave_lock_wait_ms());
 
     // A crash report numbers its entries from 1, apart from the cycle's count.
     uint32_t numbers[3] = {1, 1, 1};
@@ -161,11 +162,11 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
         entries += kEntry[k](drained.records[k][i], le);
       if (prop)
         prop->sendMsgWithin(kIndex[k], qel_wire::data_text(name, entries),
-                            qel_net::leave_wait_ms());
+                            qel_net::leave_lock_wait_ms());
     }
     // Returns only once the report has left the process (or the bound has
     // passed): a program that ends right after it would lose it otherwise.
-    if (prop) prop->flush(qel_net::leave_wait_ms());
+    if (prop) prop->flush(qel_net::leave_lock_wait_ms());
     flush_socket();
   } catch (...) {
     // A crash report must never take the program down with it.

@@ -168,7 +168,7 @@ void TextSender::sendLeaveMsg() {
   leaveRequested_.store(true, std::memory_order_relaxed);
   // Bounded: on the crash path the holder of `mutex` may be the thread that
   // crashed; then the queue and the socket are left alone.
-  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_wait_ms());
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
   if (!lock.owns() || closed_) return;
   try {
     // The thread may not have opened the socket yet; the texts are owed to

@@ -175,4 +175,12 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
   }
 }
 
+unsigned leave_lock_wait_ms() {
+  unsigned wait = leave_wait_ms();
+  // acquire: pairs with begin_flush_deadline's release store.
+  if (flush_deadline_set.load(std::memory_order_acquire) && wait > kFlushLockWaitMs)
+    wait = kFlushLockWaitMs;
+  return wait;
+}
+
 }  // namespace qel_net

@@ -43,6 +43,11 @@ void end_flush_deadline();
 // What a leave operation may still wait now: kLeaveBoundMs, or what is left
 // of a flush deadline that is running (0 once it has passed).
 unsigned leave_wait_ms();
+// How long a leave operation may wait for one lock: leave_wait_ms(), but
+// during a flush deadline at most kFlushLockWaitMs, so that one lock held by
+// a crashed thread costs one sender its flush and not every later sender.
+unsigned leave_lock_wait_ms();
+constexpr unsigned kFlushLockWaitMs = 100;
 
 // Milliseconds a finite send waits while the runtime is stopping.
 constexpr unsigned kStoppingGraceMs = 100;

@@ -6,10 +6,13 @@
  *              then dies of the default action), then dereferences null
  *   own-leave  its own SIGSEGV handler calls QelLeave and _exit(139)
  *   leave      calls QelLeave, then _exit(3) at once
+ *   in-probe   crashes inside the runtime: a value probe given a bad buffer
+ *   in-free    frees a block twice, so that the C library aborts inside free
  * The second argument is the number of node probe calls, spread evenly over
  * nodes 0 to D-1 of unit 7, where D is the third argument (default 5).
  * Before ending it prints "probed". */
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +64,18 @@ int main(int argc, char** argv) {
 
   announce("probed\n");
   if (strcmp(mode, "abort") == 0) abort();
+  if (strcmp(mode, "in-probe") == 0) {
+    /* Not null (the probe checks for that): an address nobody maps. */
+    char* volatile bad = (char*)(uintptr_t)16;
+    int at = 0;
+    QelPrint("y", bad, &at, QEL_INT, 1);
+    announce("the probe did not crash\n");
+  }
+  if (strcmp(mode, "in-free") == 0) {
+    char* volatile block = malloc(64);
+    free(block);
+    free(block);
+  }
   if (strcmp(mode, "leave") == 0) {
     QelLeave("crash_probe", "assert", "left on purpose");
     _exit(3);

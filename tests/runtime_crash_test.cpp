@@ -230,6 +230,20 @@ TEST(LeaveDelivery, LeaveThenUnderscoreExitLosesNothing) {
   EXPECT_NE(property_texts(r, "Crash")[0].find("type:///assert\n"), std::string::npos);
 }
 
+TEST(LeaveDelivery, CxxLeaveOperationsThenUnderscoreExitLoseNothing) {
+  Outcome r = run_collected({QEL_LEAVE_CXX_PROBE});
+  ASSERT_TRUE(WIFEXITED(r.status)) << "status " << r.status << "\n" << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 3) << r.out;
+  std::map<int, uint64_t> counts = node_counts(messages(r, kNode));
+  for (int node = 0; node < 5; ++node) EXPECT_EQ(counts[node], 400000u) << "node " << node;
+  std::vector<std::string> crash = property_texts(r, "Crash");
+  ASSERT_FALSE(crash.empty()) << "the crash report did not arrive\n" << r.out;
+  EXPECT_NE(crash[0].find("cause:///SIGSEGV\n"), std::string::npos) << crash[0];
+  std::vector<std::string> last = property_texts(r, "CrashLastDD");
+  ASSERT_FALSE(last.empty());
+  EXPECT_NE(last[0].find("7 4 0 0 0 1 0;"), std::string::npos) << last[0];
+}
+
 TEST(CApi, TestCaseEventsAndMethodTimingFromC) {
   Outcome r = run_collected({QEL_C_API_PROBE});
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;

@@ -147,6 +147,9 @@ int g_wake[2] = {-1, -1};
 int g_done[2] = {-1, -1};
 pthread_t g_flusher;
 struct sigaction g_previous[kSignalCount];
+// Bumped (release) after each write of g_previous; the handler loads it
+// (acquire) before reading, so the copy it reads is complete.
+std::atomic<unsigned> g_previous_published{0};
 char g_program[256] = "";
 
 int signal_index(int sig) {
@@ -261,6 +264,7 @@ bool request_flush(int tid, Kind kind, const char* name, const char* type, const
 // Puts the previous disposition back and hands the signal to it, so the
 // program ends (status, core dump, its own handler) as it would have.
 void chain(int sig, int idx, siginfo_t* info, void* context) {
+  g_previous_published.load(std::memory_order_acquire);
   struct sigaction prev = g_previous[idx];
   sigaction(sig, &prev, nullptr);
   if (prev.sa_flags & SA_SIGINFO) {
@@ -341,9 +345,9 @@ void rewrap() {
     if (sigaction(kSignals[i], nullptr, &cur) != 0 || is_ours(cur)) continue;
     if (!(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_IGN) continue;
     g_previous[i] = cur;
-    // Orders the copy before the handler can see it (same thread as the
-    // install; the handler runs only once ours is installed).
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    // release: pairs with chain()'s acquire; the handler can only run once
+    // ours is installed, which is after this.
+    g_previous_published.fetch_add(1, std::memory_order_release);
     install(i);
   }
 }
@@ -423,6 +427,8 @@ void arm() {
     // Inherited through fork: the previous one saved then is still right.
     if (is_ours(cur)) continue;
     g_previous[i] = cur;
+    // release: see rewrap().
+    g_previous_published.fetch_add(1, std::memory_order_release);
     install(i);
   }
   if (pthread_create(&g_flusher, nullptr, flusher_main, nullptr) != 0) {

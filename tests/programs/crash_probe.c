@@ -1,9 +1,9 @@
 /* A C test program that makes a known number of probe calls and then ends
  * abnormally, in the way its first argument names:
- *   segv       dereferences a null pointer
+ *   segv       reads from an unmapped address
  *   abort      calls abort()
  *   own        installs its own SIGSEGV handler (which announces itself and
- *              then dies of the default action), then dereferences null
+ *              then dies of the default action), then reads an unmapped address
  *   own-leave  its own SIGSEGV handler calls QelLeave and _exit(139)
  *   leave      calls QelLeave, then _exit(3) at once
  *   in-probe   crashes inside the runtime: a value probe given a bad buffer
@@ -37,8 +37,9 @@ static void own_leave_handler(int sig) {
   _exit(139);
 }
 
-/* Keeps the compiler from proving the null dereference. */
-static int* volatile nowhere = NULL;
+/* An address nobody maps; not null, which UBSan would report by itself.
+ * Volatile keeps the compiler from proving anything about it. */
+static int* volatile nowhere = (int*)(uintptr_t)16;
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "segv";
@@ -66,9 +67,8 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "abort") == 0) abort();
   if (strcmp(mode, "in-probe") == 0) {
     /* Not null (the probe checks for that): an address nobody maps. */
-    char* volatile bad = (char*)(uintptr_t)16;
     int at = 0;
-    QelPrint("y", bad, &at, QEL_INT, 1);
+    QelPrint("y", (char*)nowhere, &at, QEL_INT, 1);
     announce("the probe did not crash\n");
   }
   if (strcmp(mode, "in-free") == 0) {

@@ -217,6 +217,16 @@ TEST(CrashDelivery, OwnHandlerThatLeavesAndExitsKeepsItsStatus) {
   expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
 }
 
+TEST(CrashDelivery, ProgramThatRecoversFromItsCrashKeepsDelivering) {
+  // Half the calls before the crash, half after the handler's siglongjmp.
+  constexpr long kCalls = 400000;
+  Outcome r = run_collected({QEL_CRASH_PROBE, "recover", std::to_string(kCalls)});
+  ASSERT_TRUE(WIFEXITED(r.status)) << "status " << r.status << "\n" << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  EXPECT_NE(r.out.find("crashing\nrecovered\n"), std::string::npos) << r.out;
+  expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
+}
+
 TEST(LeaveDelivery, LeaveThenUnderscoreExitLosesNothing) {
   // Many distinct records: the leave operation has megabytes of messages to
   // get out of the process before _exit() ends it.

@@ -182,5 +182,15 @@ void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(false, std::memory_order_release);
 }
 
+template <uint32_t N>
+void AggregatingSender<N>::reopen() {
+  qel_sync::TimedMutexGuard send(sendLock, qel_net::leave_lock_wait_ms());
+  if (!send.owns()) return;
+  qel_sync::TimedMutexGuard maps(mutex, qel_net::leave_lock_wait_ms());
+  if (!maps.owns() || !closed) return;
+  socket = open_channel_socket();
+  closed = false;
+}
+
 template class AggregatingSender<6000000>;
 template class AggregatingSender<3000000>;

@@ -188,6 +188,14 @@ void TextSender::sendLeaveMsg() {
   closed_ = true;
 }
 
+void TextSender::reopen() {
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
+  if (!lock.owns() || !closed_) return;
+  socket = open_channel_socket();
+  closed_ = false;
+  leaveRequested_.store(false, std::memory_order_relaxed);
+}
+
 void* fsend_param(void* sender) {
   if (sender) static_cast<TextSender*>(sender)->run();
   return sender;

@@ -40,9 +40,12 @@
 //    read the ticket from the pipe (acquire load). The texts are copied into
 //    fixed buffers, never pointed to: an abandoned request must not leave the
 //    flush thread reading a stack that is gone.
-//  * `g_crash_tid` is set once, by the first thread that handles a crash;
-//    later fatal signals of other threads wait for that flush (bounded), a
-//    handler that chains back into ours on the same thread returns at once.
+//  * `g_crash_tid` is held by the thread whose crash is being flushed;
+//    fatal signals of other threads meanwhile wait for that flush (bounded)
+//    instead of flushing again. A program handler that we chained to and
+//    that calls back into ours returns at once (g_chain_tid, g_chain_frame).
+//  * A program that survives its crash (its handler recovers) keeps its
+//    runtime: the crash flush reopens the senders it closed.
 //  * `g_previous[i]` is written by arm() and by the flush thread's re-wrap
 //    only while the runtime's handler is not installed for that signal, and
 //    read by the handler.
@@ -94,6 +97,18 @@ void flush_senders(const std::string& name, const std::string& type, const std::
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
 }
 
+// After a crash flush the program may go on (its handler recovers):
+// the senders the flush closed open their sockets again.
+void reopen_senders() {
+  thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
+  if (!inst || pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
+  if (inst->sendDD) inst->sendDD->reopen();
+  if (inst->sendCond) inst->sendCond->reopen();
+  if (inst->sendMCDC) inst->sendMCDC->reopen();
+  if (inst->sendParam) inst->sendParam->reopen();
+  if (inst->sendTime) inst->sendTime->reopen();
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -139,8 +154,9 @@ struct Request {
 std::atomic<int> g_armed_pid{0};  // process whose flush thread runs
 std::atomic<int> g_flusher_tid{0};
 std::atomic<int> g_slot{0};
-std::atomic<int> g_crash_tid{0};
-std::atomic<bool> g_crash_flushed{false};
+std::atomic<int> g_crash_tid{0};  // thread whose crash is being flushed
+std::atomic<int> g_chain_tid{0};  // thread running a program handler we chained to
+std::atomic<const char*> g_chain_frame{nullptr};
 std::atomic<uint32_t> g_ticket{0};
 Request g_request;
 int g_wake[2] = {-1, -1};
@@ -261,25 +277,38 @@ bool request_flush(int tid, Kind kind, const char* name, const char* type, const
   return done;
 }
 
-// Puts the previous disposition back and hands the signal to it, so the
-// program ends (status, core dump, its own handler) as it would have.
-void chain(int sig, int idx, siginfo_t* info, void* context) {
+// Hands the signal to the disposition found before ours, so that the
+// program ends (status, core dump) or goes on (its own handler recovers, for
+// example with siglongjmp) as it would have without the runtime.
+void chain(int sig, int idx, siginfo_t* info, void* context, int tid, const char* frame) {
+  // acquire: pairs with the release after each write of g_previous.
   g_previous_published.load(std::memory_order_acquire);
   struct sigaction prev = g_previous[idx];
+  const bool info_handler = (prev.sa_flags & SA_SIGINFO) != 0;
+  const bool function = info_handler ? prev.sa_sigaction != nullptr
+                                     : prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN;
+  if (function) {
+    // Ours stays installed: a program whose handler recovers is guarded
+    // again at its next crash. While the program's handler runs, a call
+    // back into ours (it kept ours as its own previous one) is recognised
+    // by thread and stack depth, see on_fatal_signal.
+    // relaxed: only this thread's own nested handler reads them.
+    g_chain_frame.store(frame, std::memory_order_relaxed);
+    g_chain_tid.store(tid, std::memory_order_relaxed);
+    if (info_handler)
+      prev.sa_sigaction(sig, info, context);
+    else
+      prev.sa_handler(sig);
+    g_chain_tid.store(0, std::memory_order_relaxed);
+    return;
+  }
   sigaction(sig, &prev, nullptr);
-  if (prev.sa_flags & SA_SIGINFO) {
-    if (prev.sa_sigaction) prev.sa_sigaction(sig, info, context);
-    return;
-  }
   if (prev.sa_handler == SIG_IGN) return;
-  if (prev.sa_handler == SIG_DFL) {
-    // The signal is blocked while this handler runs: it stays pending and
-    // takes its default action as soon as the handler returns. A fault would
-    // also recur on return; a raise() or kill() would not, hence this.
-    raise(sig);
-    return;
-  }
-  prev.sa_handler(sig);
+  // Default action. The signal is blocked while this handler runs: it stays
+  // pending and takes its default action as soon as the handler returns. A
+  // fault would also recur on return; a raise() or kill() would not, hence
+  // the raise.
+  raise(sig);
 }
 
 void on_fatal_signal(int sig, siginfo_t* info, void* context) {
@@ -287,15 +316,21 @@ void on_fatal_signal(int sig, siginfo_t* info, void* context) {
   const int idx = signal_index(sig);
   const int tid = thread_id();
   if (idx < 0) return;
-  // acquire: pairs with the CAS below on another thread.
-  if (g_crash_tid.load(std::memory_order_acquire) == tid) {
-    // A handler we chained to called us back (it kept ours as its own
-    // previous one): our part is done.
+  char here = 0;
+  // A program handler we chained to called back into ours: same thread,
+  // deeper in the stack (stacks grow down) than the frame that chained. Our
+  // part is done; returning lets that handler carry on. A handler that left
+  // by siglongjmp leaves g_chain_tid set, but the next signal starts at a
+  // shallower frame (or again at the top of the alternate stack), so it is
+  // handled afresh.
+  if (g_chain_tid.load(std::memory_order_relaxed) == tid &&
+      &here < g_chain_frame.load(std::memory_order_relaxed)) {
     errno = saved_errno;
     return;
   }
   if (may_request(tid)) {
     int expected = 0;
+    // acq_rel: one flush at a time; pairs with the release that ends it.
     if (g_crash_tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
       char cause[kTextMax];
       std::size_t at = 0;
@@ -306,16 +341,16 @@ void on_fatal_signal(int sig, siginfo_t* info, void* context) {
       append_text(cause, at, ")");
       request_flush(tid, Kind::Crash, g_program, "signal", cause, kHandlerBoundMs);
       // release: pairs with the acquire of threads that crashed meanwhile.
-      g_crash_flushed.store(true, std::memory_order_release);
-    } else {
+      g_crash_tid.store(0, std::memory_order_release);
+    } else if (expected != tid) {
       // Another thread is flushing for its own crash: the data it sends is
       // this thread's too, so wait for it, bounded like the flush itself.
       const uint32_t start = now_ms();
-      while (!g_crash_flushed.load(std::memory_order_acquire) && now_ms() - start < kHandlerBoundMs)
+      while (g_crash_tid.load(std::memory_order_acquire) != 0 && now_ms() - start < kHandlerBoundMs)
         poll(nullptr, 0, 5);
     }
   }
-  chain(sig, idx, info, context);
+  chain(sig, idx, info, context, tid, &here);
   errno = saved_errno;
 }
 
@@ -338,8 +373,6 @@ void install(int idx) {
 // goes on top, theirs becomes the previous one and still runs after the
 // flush. A program that ignores a signal keeps it ignored.
 void rewrap() {
-  // acquire: pairs with the handler's CAS; after a crash nothing changes.
-  if (g_crash_tid.load(std::memory_order_acquire) != 0) return;
   for (int i = 0; i < kSignalCount; ++i) {
     struct sigaction cur;
     if (sigaction(kSignals[i], nullptr, &cur) != 0 || is_ours(cur)) continue;
@@ -357,9 +390,16 @@ void run_request(const Request& r) {
     std::string name(r.name), type(r.type), cause(r.cause);
     qel_net::begin_flush_deadline(kFlushBoundMs);
     // The process is about to die: every send waits only a short grace for
-    // a collector from now on.
+    // a collector.
+    // acquire/release: pairs with the shutdown's and bootstrap's stores.
+    const bool was_stopping = qel_net::runtime_stopping.load(std::memory_order_acquire);
     if (r.kind == Kind::Crash) qel_net::runtime_stopping.store(true, std::memory_order_release);
     flush_senders(name, type, cause);
+    if (r.kind == Kind::Crash) {
+      // If the program's own handler lets it go on, it keeps its runtime.
+      reopen_senders();
+      qel_net::runtime_stopping.store(was_stopping, std::memory_order_release);
+    }
   } catch (...) {
     // Out of memory: what was sent is sent.
   }

@@ -50,6 +50,10 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   // cannot get within that second (its holder crashed) makes it give up.
   void sendLeaveMsg();
 
+  // Undoes a leave operation: opens the socket again so the sender goes on
+  // (a program that survived its crash). Gives up on a lock it cannot have.
+  void reopen();
+
   // Under `mutex`: moves every published record of `queue` into `insertMap`
   // and the latest ones into `latest` (may be null); returns how many. The
   // insert thread and the leave operation are its only callers.

@@ -48,6 +48,9 @@ class QEL_EXPORT TextSender : public SenderBase {
   // Leave operation: sends every queued text, closes the socket once and
   // returns once the texts have left the process or about a second passed.
   void sendLeaveMsg();
+  // Undoes a leave operation: opens the socket again and takes texts again
+  // (a program that survived its crash). Gives up on a lock it cannot have.
+  void reopen();
   // The sender's thread body (fsend_param, fsend_time).
   void run();
 

@@ -152,6 +152,8 @@ struct Request {
 };
 
 std::atomic<int> g_armed_pid{0};  // process whose flush thread runs
+// Written by the flush thread as it starts (release), read by may_request
+// (acquire), so a fault on the flush thread never asks it to flush.
 std::atomic<int> g_flusher_tid{0};
 std::atomic<int> g_slot{0};
 std::atomic<int> g_crash_tid{0};  // thread whose crash is being flushed

@@ -16,3 +16,6 @@ target_compile_definitions(runtime_crash_test PRIVATE
   QEL_CRASH_PROBE="$<TARGET_FILE:crash_probe>"
   QEL_C_API_PROBE="$<TARGET_FILE:c_api_probe>"
   QEL_LEAVE_CXX_PROBE="$<TARGET_FILE:leave_cxx_probe>")
+
+# Lock and time bounds of leave operations.
+qel_add_test(leave_bounds_test SOURCES leave_bounds_test.cpp LIBS qelmq_core TIMEOUT 60 LABELS runtime)

@@ -162,30 +162,31 @@ void expect_everything_delivered(const Outcome& r, long calls, const std::string
   EXPECT_FALSE(messages(r, kLast).empty()) << "no binary last-data message";
 }
 
-TEST(CrashDelivery, SegvMidWorkDeliversCoverageAndReportAndDiesOfTheSignal) {
-  constexpr long kCalls = 1000000;
-  Outcome r = run_collected({QEL_CRASH_PROBE, "segv", std::to_string(kCalls)});
-  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
-  EXPECT_EQ(WTERMSIG(r.status), SIGSEGV);
+// Runs crash_probe in `mode`; it must die of `sig` and deliver everything.
+Outcome expect_death_after_flush(const char* mode, long calls, int sig) {
+  Outcome r = run_collected({QEL_CRASH_PROBE, mode, std::to_string(calls)});
+  EXPECT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
+  if (WIFSIGNALED(r.status)) {
+    EXPECT_EQ(WTERMSIG(r.status), sig);
+  }
   EXPECT_NE(r.out.find("probed\n"), std::string::npos) << r.out;
-  expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
+  const char* name = sig == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+  expect_everything_delivered(r, calls,
+                              std::string(name) + " (signal " + std::to_string(sig) + ")");
+  return r;
+}
+
+TEST(CrashDelivery, SegvMidWorkDeliversCoverageAndReportAndDiesOfTheSignal) {
+  expect_death_after_flush("segv", 1000000, SIGSEGV);
 }
 
 TEST(CrashDelivery, AbortDeliversAndDiesOfSigabrt) {
-  constexpr long kCalls = 200000;
-  Outcome r = run_collected({QEL_CRASH_PROBE, "abort", std::to_string(kCalls)});
-  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
-  EXPECT_EQ(WTERMSIG(r.status), SIGABRT);
-  expect_everything_delivered(r, kCalls, "SIGABRT (signal 6)");
+  expect_death_after_flush("abort", 200000, SIGABRT);
 }
 
 TEST(CrashDelivery, CrashInsideTheRuntimeStillFlushes) {
-  constexpr long kCalls = 200000;
-  Outcome r = run_collected({QEL_CRASH_PROBE, "in-probe", std::to_string(kCalls)});
-  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
+  Outcome r = expect_death_after_flush("in-probe", 200000, SIGSEGV);
   EXPECT_EQ(r.out.find("did not crash"), std::string::npos) << r.out;
-  EXPECT_EQ(WTERMSIG(r.status), SIGSEGV);
-  expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
 }
 
 TEST(CrashDelivery, AbortInsideFreeStillFlushes) {
@@ -193,20 +194,12 @@ TEST(CrashDelivery, AbortInsideFreeStillFlushes) {
   GTEST_SKIP() << "the sanitizer's allocator replaces the C library's and handles the double "
                   "free itself";
 #endif
-  constexpr long kCalls = 200000;
-  Outcome r = run_collected({QEL_CRASH_PROBE, "in-free", std::to_string(kCalls)});
-  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
-  EXPECT_EQ(WTERMSIG(r.status), SIGABRT);
-  expect_everything_delivered(r, kCalls, "SIGABRT (signal 6)");
+  expect_death_after_flush("in-free", 200000, SIGABRT);
 }
 
 TEST(CrashDelivery, ProgramsOwnHandlerStillRunsAfterTheFlush) {
-  constexpr long kCalls = 200000;
-  Outcome r = run_collected({QEL_CRASH_PROBE, "own", std::to_string(kCalls)});
-  ASSERT_TRUE(WIFSIGNALED(r.status)) << "status " << r.status << "\n" << r.out;
-  EXPECT_EQ(WTERMSIG(r.status), SIGSEGV);
+  Outcome r = expect_death_after_flush("own", 200000, SIGSEGV);
   EXPECT_NE(r.out.find("own handler ran\n"), std::string::npos) << r.out;
-  expect_everything_delivered(r, kCalls, "SIGSEGV (signal 11)");
 }
 
 TEST(CrashDelivery, OwnHandlerThatLeavesAndExitsKeepsItsStatus) {

@@ -109,6 +109,16 @@ void reopen_senders() {
   if (inst->sendTime) inst->sendTime->reopen();
 }
 
+// leave_all on the calling thread.
+bool flush_here(const char* name, const char* type, const char* cause) {
+  try {
+    flush_senders(name ? name : "", type ? type : "", cause ? cause : "");
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -118,12 +128,7 @@ void reopen_senders() {
 void arm() {}
 void disarm() {}
 bool leave_all(const char* name, const char* type, const char* cause) {
-  try {
-    flush_senders(name ? name : "", type ? type : "", cause ? cause : "");
-  } catch (...) {
-    return false;
-  }
-  return true;
+  return flush_here(name, type, cause);
 }
 
 #else
@@ -504,12 +509,7 @@ bool leave_all(const char* name, const char* type, const char* cause) {
   if (may_request(tid))
     return request_flush(tid, Kind::Leave, name ? name : "", type ? type : "", cause ? cause : "",
                          kHandlerBoundMs);
-  try {
-    flush_senders(name ? name : "", type ? type : "", cause ? cause : "");
-  } catch (...) {
-    return false;
-  }
-  return true;
+  return flush_here(name, type, cause);
 }
 
 #endif

@@ -6,6 +6,7 @@
 
 #include "net.h"
 #include "port.h"
+#include "qelmq/QelSendLast.h"
 #include "record_map.h"
 #include "sync.h"
 #include "wire.h"
@@ -96,28 +97,99 @@ void AggregatingSender<N>::run() {
 }
 
 template <uint32_t N>
+uint32_t AggregatingSender<N>::take_queued_locked(ArrayLockFreeQueue<uint64_t, 51>* latest) {
+  if (!queue || !insertMap) return 0;
+  constexpr uint32_t kChunk = 4096;
+  uint32_t moved = 0;
+  uint64_t buf[kChunk];
+  uint32_t n = queue->size();
+  // Records are claimed a run at a time (one CAS per run). The caller holds
+  // `mutex`, and every consumer of `queue` holds it, so nobody else moves
+  // readIndex meanwhile and the run is ours once the CAS succeeds. A reserved
+  // slot whose producer has not yet published it ends the pass; the record
+  // is taken on the next one.
+  while (n > 0) {
+    uint32_t got = queue->pop_run(buf, n < kChunk ? n : kChunk);
+    if (got == 0) break;
+    n -= got;
+    moved += got;
+    // Only the last 50 of a run can survive in the ring of the latest 50;
+    // pushing the others just to drop them again would only cost time.
+    uint32_t first_kept = got > 50 ? got - 50 : 0;
+    if (latest)
+      for (uint32_t i = first_kept; i < got; ++i) QelSendLast::keep_latest(latest, buf[i]);
+    int32_t added = 0;
+    for (uint32_t i = 0; i < got; ++i)
+      if (insertMap->add(buf[i])) ++added;
+    // relaxed: `mutex` orders it against the swap; the sender thread's
+    // unlocked read of it is only a hint.
+    if (added) pendingKeys.fetch_add(added, std::memory_order_relaxed);
+  }
+  return moved;
+}
+
+namespace {
+
+// The crash sender's ring of the latest records of `channel`, if any.
+ArrayLockFreeQueue<uint64_t, 51>* latest_ring(qel_wire::Channel channel) {
+  // acquire: pairs with the singleton's publication (qel_sync::get_or_create).
+  QelSendLast* last = QelSendLast::instance.load(std::memory_order_acquire);
+  if (!last) return nullptr;
+  switch (channel) {
+    case qel_wire::Channel::Node:
+      return last->lastDD;
+    case qel_wire::Channel::Cond:
+      return last->lastCond;
+    case qel_wire::Channel::Mcdc:
+      return last->lastMCDC;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+template <uint32_t N>
 void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
   {
-    qel_sync::MutexGuard send(sendLock);
-    qel_sync::MutexGuard maps(mutex);
-    if (!closed) {
-      const bool little = qel_wire::little_endian();
-      qel_net::SendPacing pacing;  // bounded: the program is leaving
-      auto flush = [&](uint64_t record, int32_t count) {
-        uint8_t msg[qel_wire::kMaxCountedMessage];
-        std::size_t len = encode(record, count, sendSeq, little, msg);
-        ++sendSeq;
-        if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
-      };
-      sendMap->drain(flush);
-      insertMap->drain(flush);
-      pendingKeys.store(0, std::memory_order_relaxed);
-      qel_net::close_socket(socket);
-      closed = true;
+    // Bounded: on the crash path the thread holding a lock may be the one
+    // that crashed. Without the locks nothing is touched: the maps and the
+    // socket belong to that thread.
+    qel_sync::TimedMutexGuard send(sendLock, qel_net::leave_lock_wait_ms());
+    if (send.owns()) {
+      qel_sync::TimedMutexGuard maps(mutex, qel_net::leave_lock_wait_ms());
+      if (maps.owns() && !closed) {
+        // Records still queued would otherwise reach the maps after the
+        // socket has closed, and be lost.
+        take_queued_locked(latest_ring(channel()));
+        const bool little = qel_wire::little_endian();
+        qel_net::SendPacing pacing;  // bounded: the program is leaving
+        auto flush = [&](uint64_t record, int32_t count) {
+          uint8_t msg[qel_wire::kMaxCountedMessage];
+          std::size_t len = encode(record, count, sendSeq, little, msg);
+          ++sendSeq;
+          if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
+        };
+        sendMap->drain(flush);
+        insertMap->drain(flush);
+        pendingKeys.store(0, std::memory_order_relaxed);
+        qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
+        closed = true;
+      }
     }
   }
   leaving_.store(false, std::memory_order_release);
+}
+
+template <uint32_t N>
+void AggregatingSender<N>::reopen() {
+  qel_sync::TimedMutexGuard send(sendLock, qel_net::leave_lock_wait_ms());
+  if (!send.owns()) return;
+  qel_sync::TimedMutexGuard maps(mutex, qel_net::leave_lock_wait_ms());
+  if (!maps.owns() || !closed) return;
+  socket = open_channel_socket();
+  closed = false;
 }
 
 template class AggregatingSender<6000000>;

@@ -100,13 +100,16 @@ std::size_t QelSendLast::drain(Ring* ring, uint64_t* out) {
   return got;
 }
 
-void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pacing) {
-  qel_sync::MutexGuard lock(mutex);
-  if (!socket || socket_pid_ != qel_port::current_pid()) return;
+void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pacing,
+                              unsigned wait_ms) {
+  // A crash report waits a bounded time only: the holder may have crashed.
+  qel_sync::TimedMutexGuard lock(mutex, wait_ms);
+  if (!lock.owns() || !socket || socket_pid_ != qel_port::current_pid()) return;
   qel_net::send_message(socket, bytes.data(), bytes.size(), pacing);
 }
 
-void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out) {
+void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out,
+                             bool leaving) {
   const bool le = qel_wire::little_endian();
   // relaxed: see groupId.
   const uint16_t group = groupId.load(std::memory_order_relaxed);
@@ -116,14 +119,22 @@ void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, D
     if (out.count[k] == 0) continue;
     send_binary(qel_wire::encode_last_data(static_cast<qel_wire::LastKind>(k + 1), out.records[k],
                                            out.count[k], numbers[k], group, le),
-                pacing);
+                pacing, leaving ? qel_net::leave_lock_wait_ms() : kCycleLockWaitMs);
   }
 }
 
 void QelSendLast::run_cycle(uint32_t numbers[3]) {
   check_leak();
   Drained drained;
-  send_rings(numbers, cycle_pacing_, drained);
+  send_rings(numbers, cycle_pacing_, drained, false);
+}
+
+void QelSendLast::flush_socket() {
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
+  if (!lock.owns() || !socket || socket_pid_ != qel_port::current_pid()) return;
+  qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
+  // The cycles go on after a crash report that was not the end.
+  socket = open_channel_socket();
 }
 
 void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string cause) {
@@ -131,12 +142,14 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
     replace_all(type, "\n", "\\n");
     replace_all(cause, "\n", "\\n");
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
-    if (prop) prop->sendMsg(Crash, qel_wire::crash_text(name, type, cause));
+    if (prop)
+      prop->sendMsgWithin(Crash, qel_wire::crash_text(name, type, cause),
+                          qel_net::leave_lock_wait_ms());
 
     // A crash report numbers its entries from 1, apart from the cycle's count.
     uint32_t numbers[3] = {1, 1, 1};
     Drained drained;
-    send_rings(numbers, crash_pacing_, drained);
+    send_rings(numbers, crash_pacing_, drained, true);
 
     static const DATA_INDEX kIndex[3] = {CrashLastDD, CrashLastCond, CrashLastMCDC};
     std::string (*const kEntry[3])(uint64_t, bool) = {qel_wire::node_entry, qel_wire::cond_entry,
@@ -147,8 +160,14 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
       std::string entries;
       for (std::size_t i = 0; i < drained.count[k]; ++i)
         entries += kEntry[k](drained.records[k][i], le);
-      if (prop) prop->sendMsg(kIndex[k], qel_wire::data_text(name, entries));
+      if (prop)
+        prop->sendMsgWithin(kIndex[k], qel_wire::data_text(name, entries),
+                            qel_net::leave_lock_wait_ms());
     }
+    // Returns only once the report has left the process (or the bound has
+    // passed): a program that ends right after it would lose it otherwise.
+    if (prop) prop->flush(qel_net::leave_lock_wait_ms());
+    flush_socket();
   } catch (...) {
     // A crash report must never take the program down with it.
   }

@@ -53,6 +53,23 @@ void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
     qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
 }
 
+bool QelSendProperty::sendMsgWithin(DATA_INDEX index, const std::string& data, unsigned wait_ms) {
+  std::string text = format_message(index, data);
+  qel_sync::TimedMutexGuard lock(mutex, wait_ms);
+  if (!lock.owns() || !socket || owner_pid_ != qel_port::current_pid()) return false;
+  return qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
+}
+
+void QelSendProperty::flush(unsigned wait_ms) {
+  qel_sync::TimedMutexGuard lock(mutex, wait_ms);
+  if (!lock.owns() || !socket || owner_pid_ != qel_port::current_pid()) return;
+  qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
+  // Later reports (the leak report at exit) need the channel again.
+  socket = open_channel_socket();
+  pacing_ = qel_net::SendPacing();
+  socket_ready_.store(socket != nullptr, std::memory_order_release);
+}
+
 void QelSendProperty::setLittleEndian() { littleEndian.store(true, std::memory_order_relaxed); }
 
 void QelSendProperty::int_char(int n, char* out) {

@@ -95,11 +95,13 @@ uint32_t TextSender::send_batch(uint32_t max) {
   return sent;
 }
 
-void TextSender::drain_locked(unsigned stuck_ms) {
+void TextSender::drain_locked(unsigned stuck_ms, unsigned budget_ms) {
   if (!queue) return;
   std::string text;
-  uint32_t last_progress = qel_port::tick_ms();
+  const uint32_t start = qel_port::tick_ms();
+  uint32_t last_progress = start;
   while (queue->size() != 0) {
+    if (qel_port::tick_ms() - start >= budget_ms) break;
     if (queue->pop(text)) {
       send_text_locked(text);
       last_progress = qel_port::tick_ms();
@@ -164,8 +166,10 @@ void TextSender::run() {
 void TextSender::sendLeaveMsg() {
   // Before waiting for `mutex`: makes the thread give it up promptly.
   leaveRequested_.store(true, std::memory_order_relaxed);
-  qel_sync::MutexGuard lock(mutex);
-  if (closed_) return;
+  // Bounded: on the crash path the holder of `mutex` may be the thread that
+  // crashed; then the queue and the socket are left alone.
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
+  if (!lock.owns() || closed_) return;
   try {
     // The thread may not have opened the socket yet; the texts are owed to
     // the collector all the same.
@@ -175,12 +179,21 @@ void TextSender::sendLeaveMsg() {
       // A collector needs a moment to connect to a socket that is brand new.
       finalPacing_.bounded_ms = kFreshSocketWaitMs;
     }
-    drain_locked(kStuckMs);
+    // Half the bound for handing texts over, the rest for them to leave.
+    drain_locked(kStuckMs, qel_net::leave_wait_ms() / 2);
     finalPacing_.bounded_ms = usual_wait;
   } catch (...) {
   }
-  qel_net::close_socket(socket);
+  qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
   closed_ = true;
+}
+
+void TextSender::reopen() {
+  qel_sync::TimedMutexGuard lock(mutex, qel_net::leave_lock_wait_ms());
+  if (!lock.owns() || !closed_) return;
+  socket = open_channel_socket();
+  closed_ = false;
+  leaveRequested_.store(false, std::memory_order_relaxed);
 }
 
 void* fsend_param(void* sender) {

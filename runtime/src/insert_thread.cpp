@@ -12,39 +12,13 @@
 
 namespace {
 
-constexpr uint32_t kChunk = 4096;
-
 // Moves every published record of one sender's queue into its insert map and
-// the latest ones into the crash sender's ring. Records are claimed a run at
-// a time (one CAS per run): this thread is the queue's only consumer, so
-// nobody else moves readIndex and the run is ours once the CAS succeeds.
-// A reserved slot whose producer has not yet published it ends the pass for
-// this queue; the record is taken on the next pass.
+// the latest ones into the crash sender's ring.
 template <typename Sender>
 uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
   if (!sender || !sender->queue) return 0;
-  uint32_t moved = 0;
-  uint64_t buf[kChunk];
   qel_sync::MutexGuard lock(sender->mutex);
-  uint32_t n = sender->queue->size();
-  while (n > 0) {
-    uint32_t got = sender->queue->pop_run(buf, n < kChunk ? n : kChunk);
-    if (got == 0) break;
-    n -= got;
-    moved += got;
-    // Only the last 50 of a run can survive in the ring of the latest 50;
-    // pushing the others just to drop them again would only cost time.
-    uint32_t first_kept = got > 50 ? got - 50 : 0;
-    if (ring)
-      for (uint32_t i = first_kept; i < got; ++i) QelSendLast::keep_latest(ring, buf[i]);
-    int32_t added = 0;
-    for (uint32_t i = 0; i < got; ++i)
-      if (sender->insertMap->add(buf[i])) ++added;
-    // relaxed: `mutex` orders it against the swap; the sender thread's
-    // unlocked read of it is only a hint.
-    if (added) sender->pendingKeys.fetch_add(added, std::memory_order_relaxed);
-  }
-  return moved;
+  return sender->take_queued_locked(ring);
 }
 
 template <typename Sender>

@@ -12,6 +12,30 @@ namespace qel_net {
 
 std::atomic<bool> runtime_stopping{false};
 
+namespace {
+// The crash flush sets the deadline, then raises the flag (release); leave
+// operations on the flush thread read the flag with acquire, then the tick.
+std::atomic<bool> flush_deadline_set{false};
+std::atomic<uint32_t> flush_deadline_tick{0};
+}  // namespace
+
+void begin_flush_deadline(unsigned bound_ms) {
+  // relaxed: published by the release store of the flag.
+  flush_deadline_tick.store(qel_port::tick_ms() + bound_ms, std::memory_order_relaxed);
+  flush_deadline_set.store(true, std::memory_order_release);
+}
+
+void end_flush_deadline() { flush_deadline_set.store(false, std::memory_order_release); }
+
+unsigned leave_wait_ms() {
+  // acquire: pairs with begin_flush_deadline's release store.
+  if (!flush_deadline_set.load(std::memory_order_acquire)) return kLeaveBoundMs;
+  int32_t left = static_cast<int32_t>(flush_deadline_tick.load(std::memory_order_relaxed) -
+                                      qel_port::tick_ms());
+  if (left <= 0) return 0;
+  return static_cast<unsigned>(left) < kLeaveBoundMs ? static_cast<unsigned>(left) : kLeaveBoundMs;
+}
+
 static void set_int(void* s, int option, int value) {
   zmq_setsockopt(s, option, &value, sizeof(value));
 }
@@ -56,6 +80,63 @@ void close_socket(void*& socket) {
   }
 }
 
+bool close_and_wait(void*& socket, void* context, unsigned bound_ms) {
+  if (!socket) return true;
+  // ZeroMQ has no "flush". What it does have: a closed socket lingers until
+  // its sessions have passed every queued message to their connections (or
+  // the linger time is up), and only then is the socket destroyed, which
+  // stops its monitor with a MONITOR_STOPPED event. Waiting for that event
+  // is waiting for the messages to leave the process.
+  int linger = static_cast<int>(bound_ms);
+  zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+  static std::atomic<unsigned> serial{0};
+  char endpoint[64];
+  // relaxed: only makes the name unique.
+  std::snprintf(endpoint, sizeof(endpoint), "inproc://qel-leave-%d-%u", qel_port::current_pid(),
+                serial.fetch_add(1, std::memory_order_relaxed));
+  void* monitor = nullptr;
+  if (context && zmq_socket_monitor(socket, endpoint, ZMQ_EVENT_MONITOR_STOPPED) == 0) {
+    monitor = zmq_socket(context, ZMQ_PAIR);
+    if (monitor && zmq_connect(monitor, endpoint) != 0) close_socket(monitor);
+  }
+  close_socket(socket);
+  if (!monitor) return false;
+  int zero = 0;
+  zmq_setsockopt(monitor, ZMQ_LINGER, &zero, sizeof(zero));
+  bool stopped = false;
+  const uint32_t start = qel_port::tick_ms();
+  for (;;) {
+    uint32_t elapsed = qel_port::tick_ms() - start;
+    if (elapsed >= bound_ms) break;
+    zmq_pollitem_t item = {monitor, 0, ZMQ_POLLIN, 0};
+    int rc = zmq_poll(&item, 1, static_cast<long>(bound_ms - elapsed));
+    if (rc < 0 && zmq_errno() != EINTR) break;
+    if (rc <= 0) continue;
+    // An event is two frames: 16-bit event id and 32-bit value, then the
+    // endpoint. Only MONITOR_STOPPED was asked for.
+    zmq_msg_t frame;
+    zmq_msg_init(&frame);
+    if (zmq_msg_recv(&frame, monitor, ZMQ_DONTWAIT) >= 0 && zmq_msg_size(&frame) >= 2) {
+      uint16_t event;
+      std::memcpy(&event, zmq_msg_data(&frame), sizeof(event));
+      stopped = event == ZMQ_EVENT_MONITOR_STOPPED;
+    }
+    bool more = zmq_msg_more(&frame);
+    zmq_msg_close(&frame);
+    while (more) {
+      zmq_msg_init(&frame);
+      if (zmq_msg_recv(&frame, monitor, ZMQ_DONTWAIT) < 0)
+        more = false;
+      else
+        more = zmq_msg_more(&frame);
+      zmq_msg_close(&frame);
+    }
+    if (stopped) break;
+  }
+  close_socket(monitor);
+  return stopped;
+}
+
 bool send_message(void* socket, const void* data, std::size_t len, SendPacing& pacing) {
   if (!socket) return false;
   bool bounded_started = false;
@@ -92,6 +173,14 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
     zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};
     if (zmq_poll(&item, 1, 10) < 0 && zmq_errno() != EINTR) return false;
   }
+}
+
+unsigned leave_lock_wait_ms() {
+  unsigned wait = leave_wait_ms();
+  // acquire: pairs with begin_flush_deadline's release store.
+  if (flush_deadline_set.load(std::memory_order_acquire) && wait > kFlushLockWaitMs)
+    wait = kFlushLockWaitMs;
+  return wait;
 }
 
 }  // namespace qel_net

@@ -19,12 +19,35 @@ void* open_push_socket(void* context, const char* ip, const char* state, qel_wir
 
 void close_socket(void*& socket);
 
+// Closes `socket` (made in `context`) and returns once the messages it still
+// holds have been written to the operating system, or after `bound_ms`. True
+// when they were. A plain send only hands a message to the context's I/O
+// thread: a program that ends right after it (`_exit`, a fatal signal) loses
+// the message. Leave operations close their sockets this way.
+bool close_and_wait(void*& socket, void* context, unsigned bound_ms);
+
 // Set once the runtime starts shutting down: from then on a send that finds
 // no collector gives up after a short grace instead of waiting.
 extern std::atomic<bool> runtime_stopping;
 
 // One message; true when the socket accepted it. See SendPacing.
 bool send_message(void* socket, const void* data, std::size_t len, SendPacing& pacing);
+
+// Longest a leave operation waits, for locks and for its messages to leave.
+constexpr unsigned kLeaveBoundMs = 1000;
+
+// Starts a flush that must end by `bound_ms` from now (the crash path):
+// until end_flush_deadline(), leave_wait_ms() counts down to it.
+void begin_flush_deadline(unsigned bound_ms);
+void end_flush_deadline();
+// What a leave operation may still wait now: kLeaveBoundMs, or what is left
+// of a flush deadline that is running (0 once it has passed).
+unsigned leave_wait_ms();
+// How long a leave operation may wait for one lock: leave_wait_ms(), but
+// during a flush deadline at most kFlushLockWaitMs, so that one lock held by
+// a crashed thread costs one sender its flush and not every later sender.
+unsigned leave_lock_wait_ms();
+constexpr unsigned kFlushLockWaitMs = 100;
 
 // Milliseconds a finite send waits while the runtime is stopping.
 constexpr unsigned kStoppingGraceMs = 100;

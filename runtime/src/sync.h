@@ -3,6 +3,8 @@
 // and the double-checked creation of a process-wide singleton.
 #include <pthread.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <new>
 
@@ -19,6 +21,34 @@ class MutexGuard {
 
  private:
   pthread_mutex_t& m_;
+};
+
+// Holds `m` for its scope if it can be had within `wait_ms`; owns() says
+// whether it was. Leave operations use it: the thread that holds a sender's
+// lock may be the one that crashed, and then the lock is never coming back.
+class TimedMutexGuard {
+ public:
+  TimedMutexGuard(pthread_mutex_t& m, unsigned wait_ms) : m_(m) {
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);  // the clock pthread_mutex_timedlock reads
+    deadline.tv_sec += static_cast<time_t>(wait_ms / 1000);
+    deadline.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    owns_ = pthread_mutex_timedlock(&m_, &deadline) == 0;
+  }
+  ~TimedMutexGuard() {
+    if (owns_) pthread_mutex_unlock(&m_);
+  }
+  TimedMutexGuard(const TimedMutexGuard&) = delete;
+  TimedMutexGuard& operator=(const TimedMutexGuard&) = delete;
+  bool owns() const { return owns_; }
+
+ private:
+  pthread_mutex_t& m_;
+  bool owns_ = false;
 };
 
 // Returns the object in `instance`, creating it under `creation` on first

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "crash_guard.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
@@ -173,6 +174,8 @@ thread_exit* thread_exit::getInst() {
   if (!(p && pid.load(std::memory_order_relaxed) == me)) {
     p = bootstrap();
     pInst.store(p, std::memory_order_release);
+    // After the publication: a crash flush reads the instance.
+    if (p) qel_crash::arm();
   }
   return p;
 }
@@ -231,6 +234,8 @@ void shutdown_instance() {
     std::fflush(stdout);
     return;
   }
+  // First: no crash flush may run while the senders are stopped and freed.
+  qel_crash::disarm();
   qel_net::runtime_stopping.store(true, std::memory_order_release);
 
   // Enqueueing stops first, so the insert thread can drain the queues and

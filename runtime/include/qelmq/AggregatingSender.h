@@ -43,9 +43,21 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
     // acquire: pairs with the shutdown's release store of the flag.
     if (!stopEnqueue.load(std::memory_order_acquire) && queue) queue->push_waiting(record, 10);
   }
-  // Leave operation: flushes both maps in the thread's format, closes the
-  // socket once.
+  // Leave operation: moves what the queue still holds into the maps (and
+  // its latest records into the crash sender's ring), flushes both maps in
+  // the thread's format, closes the socket once, and returns once those
+  // messages have left the process or about a second has passed. A lock it
+  // cannot get within that second (its holder crashed) makes it give up.
   void sendLeaveMsg();
+
+  // Undoes a leave operation: opens the socket again so the sender goes on
+  // (a program that survived its crash). Gives up on a lock it cannot have.
+  void reopen();
+
+  // Under `mutex`: moves every published record of `queue` into `insertMap`
+  // and the latest ones into `latest` (may be null); returns how many. The
+  // insert thread and the leave operation are its only callers.
+  uint32_t take_queued_locked(ArrayLockFreeQueue<uint64_t, 51>* latest);
 
   // The sender's thread body (fsend_dd, fsend_cond and fsend_mcdc).
   void run();

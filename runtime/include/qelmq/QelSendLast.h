@@ -42,6 +42,8 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   ~QelSendLast() override;
 
   void init_zmq();
+  // Crash report: the Crash text and the latest records; returns once they
+  // have left the process or about a second has passed.
   void sendLeaveMsg(std::string name, std::string type, std::string cause);
 
   // Pushes a record into a ring, dropping the oldest when 50 are held
@@ -67,6 +69,9 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   // How long one send may wait for a collector (it holds `mutex` meanwhile).
   static constexpr unsigned kCycleSendWaitMs = 500;
   static constexpr unsigned kCrashSendWaitMs = 1000;
+  // A cycle waits this long for `mutex`, which a crash report may hold while
+  // it waits (bounded) for its messages to leave.
+  static constexpr unsigned kCycleLockWaitMs = 5000;
 
   // Sleeps one cycle; returns at once when a stop is asked for.
   void wait_cycle();
@@ -74,7 +79,10 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   void run_cycle(uint32_t numbers[3]);
   // Pops up to the ring's current count into `out`; returns how many came.
   static std::size_t drain(Ring* ring, uint64_t* out);
-  void send_binary(const std::string& bytes, qel_net::SendPacing& pacing);
+  // Waits at most `wait_ms` for `mutex`.
+  void send_binary(const std::string& bytes, qel_net::SendPacing& pacing, unsigned wait_ms);
+  // Closes `socket` once its messages have left (bounded) and opens it anew.
+  void flush_socket();
 
   // The records taken from the three rings (node, condition, MC/DC).
   struct Drained {
@@ -83,8 +91,9 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   };
   // Drains every ring and sends one last-data message per kind that held
   // records, numbering entries on from `numbers`. Shared by the cycle and
-  // the crash report, so both encode alike.
-  void send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out);
+  // the crash report, so both encode alike. `leaving`: a crash report, whose
+  // lock waits follow the leave bound.
+  void send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out, bool leaving);
 
   // relaxed: read once per wait; tests shorten it before starting the thread.
   std::atomic<unsigned> cycle_ms_{kDefaultCycleMs};

@@ -35,6 +35,12 @@ class QEL_EXPORT QelSendProperty : public SenderBase {
   void init_zmq();
   void close_zmq();
   void sendMsg(DATA_INDEX index, std::string data);
+  // sendMsg for leave operations: gives up when `mutex` cannot be had within
+  // `wait_ms` (its holder may have crashed). True when the socket took it.
+  bool sendMsgWithin(DATA_INDEX index, const std::string& data, unsigned wait_ms);
+  // Waits (bounded) until everything sent so far has left the process, by
+  // closing the socket; opens a fresh one for later messages.
+  void flush(unsigned wait_ms);
   void setLittleEndian();
   static void int_char(int n, char* out);
 

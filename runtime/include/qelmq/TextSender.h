@@ -45,8 +45,12 @@ class QEL_EXPORT TextSender : public SenderBase {
   void init_zmq();
   // Enqueues a copy of `text`; waits in 100 ms steps while the queue is full.
   void execute(std::string& text);
-  // Leave operation: sends every queued text, closes the socket once.
+  // Leave operation: sends every queued text, closes the socket once and
+  // returns once the texts have left the process or about a second passed.
   void sendLeaveMsg();
+  // Undoes a leave operation: opens the socket again and takes texts again
+  // (a program that survived its crash). Gives up on a lock it cannot have.
+  void reopen();
   // The sender's thread body (fsend_param, fsend_time).
   void run();
 
@@ -63,8 +67,9 @@ class QEL_EXPORT TextSender : public SenderBase {
   // queue yields nothing or a leave operation is waiting. Returns the count.
   uint32_t send_batch(uint32_t max);
   // Under `mutex`: pops every text the queue still holds and sends it.
-  // Gives up on a slot that stays unpublished for `stuck_ms`.
-  void drain_locked(unsigned stuck_ms);
+  // Gives up on a slot that stays unpublished for `stuck_ms`, and after
+  // `budget_ms` in all.
+  void drain_locked(unsigned stuck_ms, unsigned budget_ms = ~0u);
   // Under `mutex`: one text plus its terminating zero byte.
   bool send_text_locked(const std::string& text);
   // Sleeps `ms` in short slices; returns early once stopSend is set.

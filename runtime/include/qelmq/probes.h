@@ -8,33 +8,118 @@
 extern "C" {
 #endif
 
-/* Node probe: statement or branch `nodeId` of unit `unitId` passed, with
-   `nodeValue`. Only the low 16 bits of each count; nodeId -1 records
-   nothing. Returns 1. */
+/* ---- Coverage probes ------------------------------------------------
+   None of them blocks the caller for long, allocates, or reports a failure:
+   with no collector records are counted and dropped by the runtime. */
+
+/* Node probe: statement or branch `nodeId` of unit `unitId` was passed.
+   unitId    number of the instrumented unit (file); low 16 bits are sent.
+   nodeId    number of the statement or branch in the unit; low 16 bits are
+             sent; 0xFFFF (for example -1) records nothing.
+   nodeValue a value the instrumentation attaches to the node; low 16 bits
+             are kept in the record (not shown in crash reports).
+   Returns 1, so it can stand inside an expression. */
 QEL_EXPORT int QelNode(int unitId, int nodeId, int nodeValue);
 
-/* Condition probe: records the outcome of condition `condId` and, given a
-   condition string, the MC/DC vector of decision `decisionId`. Returns the
-   low 16 bits of `result`. */
+/* Condition probe: records the outcome of one condition and, given a
+   condition string, the MC/DC vector of its decision.
+   unitId     number of the instrumented unit; low 16 bits are sent.
+   condId     number of the condition in the unit; low 16 bits are sent.
+   decisionId number of the decision the condition belongs to.
+   condString the decision's condition string (two ints, see QelStringInit),
+              or NULL to record the condition outcome only.
+   groupId    a group number copied into MC/DC messages (the first call's
+              value is kept for the process).
+   result     the condition's value; only its low 16 bits count.
+   Returns the low 16 bits of `result`, so it can wrap the condition. */
 QEL_EXPORT int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
                       int result);
-/* Condition string helpers: two ints, the 2-bit codes and the last index. */
+
+/* Starts a condition string: `condString` points to two ints, the 2-bit
+   codes of up to 16 conditions and the last index set; both become -1.
+   Returns `condString` (NULL stays NULL). */
 QEL_EXPORT int* QelStringInit(int* condString);
+
+/* Sets condition `index` (0 to 15) of `condString` to true (`result` non-zero)
+   or false; conditions skipped since the last one (short-circuit) are marked
+   skipped. Index 0 starts the string afresh. Out-of-range indexes are
+   ignored. Returns 0. */
 QEL_EXPORT int QelStringAddCond(int* condString, int index, int result);
 
-/* Value probe: appends one item of type `typeCode` (QelTypeCode) to
-   `buffer` at `*position`; QEL_HEADER writes the record's header, QEL_FLUSH
-   sends the record. */
+/* ---- Value probe -----------------------------------------------------
+   valueName the value's name (QEL_HEADER: the record's header text).
+   buffer    the caller's text buffer, large enough for the whole record; the
+             runtime never learns its size.
+   position  fill position in `buffer`, starting at 0; advanced by each item.
+   typeCode  a QelTypeCode: one value item of that type is appended, and the
+             value follows as the last argument (see QelTypeCode);
+             QEL_HEADER writes the header at the start of `buffer`;
+             QEL_FLUSH ends the record and hands it to the value channel. */
 QEL_EXPORT void QelPrint(const char* valueName, char* buffer, int* position, int typeCode, ...);
 
-/* Memory tracking: blocks with a non-zero `line` are listed in leak reports
-   until QelDelete. */
+/* ---- Method timing ---------------------------------------------------
+   Sends the record "a b c" (three signed decimal numbers) on the timing
+   channel; the meaning of the three numbers is the instrumentation's (for
+   example unit, method and elapsed time). The C form of the C++ probe
+   QelSendMethodTime(int, int, int), which is exported as a C++ symbol. */
+QEL_EXPORT void QelMethodTime(int a, int b, int c);
+
+/* ---- Test-case events ------------------------------------------------
+   The C forms of QelSendUniTest::CreateTestcase, StartTestcase and
+   StopTestcase. Each sends one event from the calling thread and returns 1
+   when the collector took it, 0 otherwise (no collector within about 2 s,
+   or no runtime). Calls from several threads take turns.
+   name   the test case's name, sent as given (NULL sends an empty name).
+   number the test case's number; the event carries "0" in its place, the
+          collector pairs start and stop with the last created test case. */
+QEL_EXPORT int QelTestcaseCreate(const char* name);
+QEL_EXPORT int QelTestcaseStart(int number);
+QEL_EXPORT int QelTestcaseStop(int number);
+
+/* ---- Leave operations ------------------------------------------------
+   For a program that is about to end abnormally. Both return only once
+   what they sent has left the process, or after about one second.
+   name   the program's name in the report.
+   type   kind of end, for example "signal" or "assert"; line feeds are
+          sent as backslash-n.
+   cause  what happened, for example "SIGSEGV (signal 11)".
+   NULL texts are sent as empty texts.
+
+   QelLeave: every sender flushes what it holds (records still queued
+   included: coverage counts, values, timings) and closes, and the crash
+   report (the Crash text and the latest 50 records of each coverage kind)
+   is sent. Once the runtime has started (any probe call starts it) it is
+   async-signal-safe: the work runs on a runtime thread and this call only
+   waits, so a program's own signal handler may call it before `_exit()`.
+   The runtime does the same by itself on SIGSEGV, SIGBUS, SIGFPE, SIGILL
+   and SIGABRT. Returns 1 when everything was sent within the bound.
+   Senders stay closed afterwards: later records of those kinds are dropped.
+
+   QelCrashReport: the crash report alone (C form of
+   QelSendLast::sendLeaveMsg); the senders keep running. Not for signal
+   handlers. */
+QEL_EXPORT int QelLeave(const char* name, const char* type, const char* cause);
+QEL_EXPORT void QelCrashReport(const char* name, const char* type, const char* cause);
+
+/* ---- Memory tracking -------------------------------------------------
+   QelNew: allocates `size` bytes like malloc; `file`, `function` and `line`
+   name the allocation site. Blocks with a non-zero `line` are listed in
+   leak reports until they are given to QelDelete. Returns NULL when memory
+   is short.
+   QelDelete: frees a block from QelNew (NULL does nothing).
+   check_leaks, check_leak: send a leak report of the blocks still held
+   through the property channel; return 1 when it listed any, else 0. */
 QEL_EXPORT void* QelNew(unsigned size, const char* file, const char* function, int line);
 QEL_EXPORT void QelDelete(void* pointer);
 QEL_EXPORT int check_leaks(void);
 QEL_EXPORT int check_leak(void);
 
-/* Configuration and shutdown. */
+/* ---- Configuration and shutdown --------------------------------------
+   readIP: reads the collector configuration into `ip` (128 chars), `state`
+   and `noMcdc` (2 chars each), zero-filled by the caller.
+   QelExit: sends what the runtime holds and stops it (also run
+   automatically when the library is unloaded); a later probe starts it
+   again. Returns 0. */
 QEL_EXPORT void readIP(char* ip, char* state, char* noMcdc);
 QEL_EXPORT int QelExit(void);
 
@@ -42,7 +127,11 @@ QEL_EXPORT int QelExit(void);
 }
 #endif
 
-/* Value type codes of QelPrint. */
+/* Value type codes of QelPrint and the value argument each takes: strings
+   (QEL_STRING, QEL_BOOL_TEXT) a const char*; characters, QEL_BOOL, shorts
+   and QEL_INT an int; QEL_ULONG and QEL_LONG a 32-bit integer; QEL_ULONGLONG
+   and QEL_LONGLONG a 64-bit integer; QEL_FLOAT and QEL_DOUBLE a double;
+   QEL_LONGDOUBLE a long double; QEL_HEADER and QEL_FLUSH none. */
 enum QelTypeCode {
   QEL_STRING = 0,
   QEL_BOOL_TEXT = 1,

@@ -1,0 +1,92 @@
+// The bounds that keep a leave operation (and the crash flush) from hanging
+// on a lock that a crashed thread holds.
+#include <gtest/gtest.h>
+#include <zmq.h>
+
+#include <chrono>
+#include <thread>
+
+#include "net.h"
+#include "qelmq/QelSendDD.h"
+#include "record_map.h"
+#include "sync.h"
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST(LeaveBounds, TimedGuardTakesAFreeLockAndGivesUpOnAHeldOne) {
+  pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+  {
+    qel_sync::TimedMutexGuard g(m, 0);  // free: taken even with no time to wait
+    EXPECT_TRUE(g.owns());
+  }
+  pthread_mutex_lock(&m);
+  bool owned = true;
+  auto t0 = std::chrono::steady_clock::now();
+  std::thread other([&] {
+    qel_sync::TimedMutexGuard g(m, 150);
+    owned = g.owns();
+  });
+  other.join();
+  double waited = seconds_since(t0);
+  pthread_mutex_unlock(&m);
+  EXPECT_FALSE(owned);
+  EXPECT_GE(waited, 0.14);
+  EXPECT_LT(waited, 1.0);
+  pthread_mutex_destroy(&m);
+}
+
+TEST(LeaveBounds, FlushDeadlineShortensEveryWait) {
+  EXPECT_EQ(qel_net::leave_wait_ms(), qel_net::kLeaveBoundMs);
+  EXPECT_EQ(qel_net::leave_lock_wait_ms(), qel_net::kLeaveBoundMs);
+  qel_net::begin_flush_deadline(300);
+  EXPECT_LE(qel_net::leave_wait_ms(), 300u);
+  EXPECT_GT(qel_net::leave_wait_ms(), 200u);
+  // One lock held by a crashed thread must not eat the whole deadline.
+  EXPECT_EQ(qel_net::leave_lock_wait_ms(), qel_net::kFlushLockWaitMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(320));
+  EXPECT_EQ(qel_net::leave_wait_ms(), 0u);
+  qel_net::end_flush_deadline();
+  EXPECT_EQ(qel_net::leave_wait_ms(), qel_net::kLeaveBoundMs);
+}
+
+// A leave operation whose sender lock is held (its holder crashed) returns
+// within its bound and leaves the sender as it was: nothing sent, not closed.
+TEST(LeaveBounds, LeaveOperationGivesUpOnAHeldSenderLock) {
+  void* ctx = zmq_ctx_new();
+  {
+    QelSendDD dd;
+    // The instance's buffers, as the bootstrap hands them over.
+    char ip[128] = "127.0.0.1", mode[2] = "1";
+    dd.configure(ip, mode, ctx);  // connect mode: no port is bound
+    dd.init_zmq();
+    dd.execute(0x8001000200030000ull);
+    pthread_mutex_lock(&dd.sendLock);
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread leaving([&] { dd.sendLeaveMsg(); });
+    leaving.join();
+    double waited = seconds_since(t0);
+    pthread_mutex_unlock(&dd.sendLock);
+    EXPECT_GE(waited, qel_net::kLeaveBoundMs / 1000.0 - 0.05);
+    EXPECT_LT(waited, 3.0);
+    EXPECT_FALSE(dd.closed);
+    EXPECT_NE(dd.socket, nullptr);
+    EXPECT_EQ(dd.queue->size(), 1u) << "the queued record is the crashed holder's business";
+
+    // Once the lock is free, the same operation moves the queued record,
+    // closes the socket and returns within its bound (no collector here).
+    t0 = std::chrono::steady_clock::now();
+    dd.sendLeaveMsg();
+    EXPECT_LT(seconds_since(t0), 3.0);
+    EXPECT_TRUE(dd.closed);
+    EXPECT_EQ(dd.socket, nullptr);
+    EXPECT_EQ(dd.queue->size(), 0u);
+    EXPECT_TRUE(dd.insertMap->empty());
+  }
+  zmq_ctx_term(ctx);
+}
+
+}  // namespace

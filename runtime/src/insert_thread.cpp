@@ -1,4 +1,5 @@
-// The insert thread: sole consumer of the node, condition and MC/DC queues.
+// The insert thread: sole consumer of the node, condition and MC/DC queues,
+// and the periodic flusher of the threads' staged records.
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -9,6 +10,7 @@
 #include "qelmq/thread_exit.h"
 #include "record_map.h"
 #include "sync.h"
+#include "thread_stage.h"
 
 namespace {
 
@@ -70,8 +72,13 @@ void* finsert_Data(void* runtime) {
 
   QelSendLast* last = inst->sendLast;
   for (;;) {
-    if (stopped(inst->sendDD) && stopped(inst->sendCond) && stopped(inst->sendMCDC) &&
-        queue_empty(inst->sendDD) && queue_empty(inst->sendCond) && queue_empty(inst->sendMCDC))
+    // The periodic pass over the threads' stages: records of a thread that
+    // stopped calling probes do not wait for its buffer to fill. Never
+    // waits: this thread is the one that makes room in the queues.
+    qel_stage::FlushResult staged = qel_stage::flush_all(qel_stage::Flush::kTry);
+    if (staged.settled && stopped(inst->sendDD) && stopped(inst->sendCond) &&
+        stopped(inst->sendMCDC) && queue_empty(inst->sendDD) && queue_empty(inst->sendCond) &&
+        queue_empty(inst->sendMCDC))
       break;
     uint32_t moved = move_records(inst->sendDD, last ? last->lastDD : nullptr);
     moved += move_records(inst->sendCond, last ? last->lastCond : nullptr);

@@ -40,6 +40,16 @@ void register_fork_child_hook(void (*fn)());
 // handlers in reverse order of registration.
 void register_unload_handler(void (*fn)());
 
+// A hook that runs when a thread ends by returning from its start routine
+// or by pthread_exit (not for the thread that ends the process with exit()).
+// create_thread_end_hook makes the one hook of the runtime (false when the
+// system has no room for it; a second call keeps the first hook); the hook
+// runs for every thread that armed it, with the value it armed. Deleted at
+// unload, so that no thread calls into unloaded code.
+bool create_thread_end_hook(void (*fn)(void*));
+void arm_thread_end_hook(void* value);
+void delete_thread_end_hook();
+
 // Current local time as "%Y-%m-%d %H:%M:%S" (thread-safe, and safe in the
 // child of a fork); empty on failure.
 void local_time_stamp(char* out, std::size_t size);

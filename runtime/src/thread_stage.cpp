@@ -1,5 +1,7 @@
 #include "thread_stage.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <new>
 
@@ -60,6 +62,14 @@ struct Stage {
 };
 
 static_assert((kLaneSlots & (kLaneSlots - 1)) == 0, "kLaneSlots must divide 2^32");
+
+// One flusher per queue at a time. Runs are published in the order they
+// were reserved, so two flushers of one queue would wait for each other,
+// spinning, whenever the first is preempted: with more threads than cores
+// that convoy costs more than the records. A flusher that finds the lock
+// taken sleeps in the lock instead, and the holder gets the core.
+pthread_mutex_t g_lane_lock[kLanes] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
+                                       PTHREAD_MUTEX_INITIALIZER};
 
 constexpr uint32_t kMaxStages = 64;
 Stage g_pool[kMaxStages];
@@ -171,11 +181,27 @@ thread_exit* live_instance() {
 }
 
 // Moves `s`'s records on; false when some stay staged.
+template <typename Sender>
+bool flush_lane_locked(LaneRing& lane, Lane which, Sender* sender, Flush mode, uint32_t& moved) {
+  // acquire: pairs with the owner's release store of `head`.
+  if (lane.tail.load(std::memory_order_relaxed) == lane.head.load(std::memory_order_acquire))
+    return true;
+  pthread_mutex_t& lock = g_lane_lock[which];
+  if (mode == Flush::kTry) {
+    if (pthread_mutex_trylock(&lock) != 0) return false;
+  } else {
+    pthread_mutex_lock(&lock);
+  }
+  bool done = flush_lane(lane, sender, mode, moved);
+  pthread_mutex_unlock(&lock);
+  return done;
+}
+
 bool flush_stage(Stage* s, thread_exit* inst, Flush mode, uint32_t& moved) {
   if (!take(s, mode)) return false;
-  bool done = flush_lane(s->lanes[kNode], inst->sendDD, mode, moved);
-  done = flush_lane(s->lanes[kCond], inst->sendCond, mode, moved) && done;
-  done = flush_lane(s->lanes[kMcdc], inst->sendMCDC, mode, moved) && done;
+  bool done = flush_lane_locked(s->lanes[kNode], kNode, inst->sendDD, mode, moved);
+  done = flush_lane_locked(s->lanes[kCond], kCond, inst->sendCond, mode, moved) && done;
+  done = flush_lane_locked(s->lanes[kMcdc], kMcdc, inst->sendMCDC, mode, moved) && done;
   give_back(s);
   return done;
 }
@@ -195,6 +221,7 @@ void on_thread_end(void* stage) {
 // threads' stages are free for the child's threads, and a flag held by a
 // parent thread at the fork would be held for ever.
 void on_fork_child() {
+  for (pthread_mutex_t& lock : g_lane_lock) pthread_mutex_init(&lock, nullptr);
   uint32_t used = g_used.load(std::memory_order_acquire);
   for (uint32_t i = 0; i < used; ++i) {
     Stage* s = &g_pool[i];

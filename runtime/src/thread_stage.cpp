@@ -93,7 +93,7 @@ Stage* claim() {
       return &g_pool[i];
   }
   while (used < kMaxStages) {
-    // acq_rel: see g_used. The winner owns stage `used` outright.
+    // acq_rel: see g_used. The winner tries stage `used` first.
     if (g_used.compare_exchange_weak(used, used + 1, std::memory_order_acq_rel,
                                      std::memory_order_acquire)) {
       if (used == 0) {
@@ -102,8 +102,12 @@ Stage* claim() {
         qel_port::register_fork_child_hook(on_fork_child);
         qel_port::register_unload_handler(on_unload);
       }
-      g_pool[used].owned.store(true, std::memory_order_relaxed);
-      return &g_pool[used];
+      // A claimer scanning for a free stage may have taken it first.
+      bool expected = false;
+      if (g_pool[used].owned.compare_exchange_strong(expected, true, std::memory_order_acquire,
+                                                     std::memory_order_relaxed))
+        return &g_pool[used];
+      used = g_used.load(std::memory_order_acquire);
     }
   }
   return nullptr;

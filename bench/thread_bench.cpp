@@ -1,8 +1,9 @@
 // Probe calls per second under threads: 1, 2 and 8 threads calling QelNode,
 // beside the same thread counts on the atomic counter of an arc-profiling
 // build (one shared counter, the cost a coverage build puts on every branch).
-// Rates are of the whole process (real time), so 8 threads on 2 cores show
-// whether the probes scale or queue up behind each other.
+// Linked to the shared runtime, as an instrumented program is. Rates are of
+// the whole process (real time), so 8 threads on 2 cores show whether the
+// probes scale or queue up behind each other.
 #include <benchmark/benchmark.h>
 
 #include "qelmq/QelSendDD.h"

@@ -7,6 +7,24 @@
 #include <cstdint>
 #include <string>
 
+// Thread-local storage that costs one register-relative load, also inside
+// the shared library (glibc keeps room for a few such bytes in libraries
+// loaded with dlopen). For a probe's per-thread state only.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define QEL_PORT_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define QEL_PORT_FAST_TLS
+#endif
+
+// Keeps a rare path out of the hot function that calls it.
+#if defined(__GNUC__)
+#define QEL_PORT_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QEL_PORT_NOINLINE __declspec(noinline)
+#else
+#define QEL_PORT_NOINLINE
+#endif
+
 namespace qel_port {
 
 // Directory of the running executable, up to and including the last '/'.

@@ -75,8 +75,8 @@ constexpr uint32_t kMaxStages = 64;
 Stage g_pool[kMaxStages];
 std::atomic<uint32_t> g_used{0};
 
-thread_local Stage* t_stage = nullptr;
-thread_local bool t_no_stage = false;  // the pool was exhausted: stop trying
+QEL_PORT_FAST_TLS thread_local Stage* t_stage = nullptr;
+QEL_PORT_FAST_TLS thread_local bool t_no_stage = false;  // the pool was exhausted: stop trying
 
 void on_fork_child();
 void on_thread_end(void* stage);
@@ -241,23 +241,29 @@ void on_fork_child() {
 
 }  // namespace
 
+namespace {
+
+// A full ring: moves the stage's records on first. False when the ring
+// stays full (the runtime is shutting down and takes no more records).
+QEL_PORT_NOINLINE bool make_room(Stage* s, LaneRing& ring, uint32_t h) {
+  // acquire: pairs with the flusher's release store of `tail`.
+  ring.tail_seen = ring.tail.load(std::memory_order_acquire);
+  if (h - ring.tail_seen != kLaneSlots) return true;
+  uint32_t moved = 0;
+  if (thread_exit* inst = live_instance()) flush_stage(s, inst, Flush::kWait, moved);
+  ring.tail_seen = ring.tail.load(std::memory_order_acquire);
+  return h - ring.tail_seen != kLaneSlots;
+}
+
+}  // namespace
+
 bool put(Lane lane, uint64_t record) {
   Stage* s = t_stage;
   if (!s && !(s = my_stage())) return false;
   LaneRing& ring = s->lanes[lane];
   // relaxed: the owner's own counter.
   const uint32_t h = ring.head.load(std::memory_order_relaxed);
-  if (h - ring.tail_seen == kLaneSlots) {
-    // acquire: pairs with the flusher's release store of `tail`.
-    ring.tail_seen = ring.tail.load(std::memory_order_acquire);
-    if (h - ring.tail_seen == kLaneSlots) {
-      uint32_t moved = 0;
-      if (thread_exit* inst = live_instance()) flush_stage(s, inst, Flush::kWait, moved);
-      ring.tail_seen = ring.tail.load(std::memory_order_acquire);
-      // Still full: the runtime is shutting down and takes no more records.
-      if (h - ring.tail_seen == kLaneSlots) return true;
-    }
-  }
+  if (h - ring.tail_seen == kLaneSlots && !make_room(s, ring, h)) return true;  // dropped
   ring.slots[h % kLaneSlots] = record;
   // release: pairs with the flusher's acquire load of `head`.
   ring.head.store(h + 1, std::memory_order_release);

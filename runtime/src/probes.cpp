@@ -12,6 +12,7 @@
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendMCDC.h"
+#include "qelmq/QelSendProperty.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/probes.h"
 #include "qelmq/thread_exit.h"
@@ -34,16 +35,26 @@ void hand_over(Sender* sender, qel_stage::Lane lane, uint64_t record) {
   if (!qel_stage::put(lane, record)) sender->execute(record);
 }
 
+// The byte-order flag of qel_wire::little_endian(), read through the
+// instance the probe has already found: the flag lives in the property
+// channel the bootstrap made, and looking that up again on every call
+// would cost a probe as much as the rest of its work.
+bool little_endian_of(thread_exit* inst) {
+  QelSendProperty* p = inst->sendProperty;
+  // relaxed: true from construction and never cleared.
+  return p ? p->littleEndian.load(std::memory_order_relaxed) : qel_wire::little_endian();
+}
+
 }  // namespace
 
 // ---- Node and condition probes ----------------------------------------
 
 int QelNode(int unitId, int nodeId, int nodeValue) {
   if ((nodeId & 0xFFFF) == 0xFFFF) return 1;
-  const uint64_t record =
-      qel_wire::node_record(unitId, nodeId, nodeValue, qel_wire::little_endian());
   thread_exit* inst = thread_exit::current();
-  if (inst) hand_over(inst->sendDD, qel_stage::kNode, record);
+  if (!inst) return 1;
+  const uint64_t record = qel_wire::node_record(unitId, nodeId, nodeValue, little_endian_of(inst));
+  hand_over(inst->sendDD, qel_stage::kNode, record);
   return 1;
 }
 

@@ -12,9 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include "insert_thread.h"
 #include "qelmq/ArrayLockFreeQueue.h"
 #include "qelmq/QelSendDD.h"
+#include "qelmq/QelSendLast.h"
 #include "qelmq/thread_exit.h"
+#include "record_map.h"
 #include "sync.h"
 #include "test_collector.h"
 #include "thread_stage.h"
@@ -142,6 +145,51 @@ TEST(ThreadStage, FlushAllMovesALiveThreadsRecordsInOrder) {
   cv.notify_all();
   worker.join();
   EXPECT_EQ(qel_stage::staged_here(), 0u);
+}
+
+// What a leave operation relies on: after drain_queued, every record
+// recorded so far is in the insert maps and the latest in the crash ring,
+// whether it was staged, queued, or already moved.
+TEST(ThreadStage, DrainQueuedMovesStagedAndQueuedRecordsIntoTheMaps) {
+  thread_exit* inst = thread_exit::getInst();
+  ASSERT_NE(inst, nullptr);
+  QelSendDD* dd = inst->sendDD;
+  // The sender thread neither swaps nor sends the maps meanwhile.
+  qel_sync::MutexGuard no_send(dd->sendLock);
+  std::size_t keys_before;
+  {
+    qel_sync::MutexGuard keep_out(dd->mutex);
+    keys_before = dd->insertMap->size() + dd->sendMap->size();
+    for (uint64_t i = 0; i < 3 * qel_stage::kLaneSlots + 5; ++i)
+      qel_stage::put(qel_stage::kNode, record(9, i));
+    ASSERT_GT(dd->queue->size(), 0u) << "full runs were queued";
+    ASSERT_GT(qel_stage::staged_here(), 0u) << "the rest is staged";
+  }
+  qel_insert::drain_queued(inst, qel_stage::Flush::kWait);
+  EXPECT_EQ(qel_stage::staged_here(), 0u);
+  qel_sync::MutexGuard maps(dd->mutex);
+  EXPECT_EQ(dd->queue->size(), 0u);
+  EXPECT_EQ(dd->insertMap->size() + dd->sendMap->size() - keys_before,
+            3 * qel_stage::kLaneSlots + 5)
+      << "every distinct record reached a map";
+}
+
+TEST(ThreadStage, DrainQueuedTryNeverBlocksOnAHeldQueueLock) {
+  thread_exit* inst = thread_exit::getInst();
+  ASSERT_NE(inst, nullptr);
+  qel_stage::put(qel_stage::kNode, record(10, 0));
+  qel_sync::MutexGuard held(inst->sendDD->mutex);
+  // Returns although the node queue's lock is held (by this very thread, as
+  // in a signal handler that interrupted the runtime).
+  qel_insert::drain_queued(inst, qel_stage::Flush::kTry);
+  // (The insert thread's pass may be moving it at the same moment.)
+  for (int i = 0; i < 1000 && qel_stage::staged_here() != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(qel_stage::staged_here(), 0u) << "the staged record still reached the queue";
+  uint64_t out = 0;
+  ASSERT_TRUE(inst->sendDD->queue->pop(out));
+  EXPECT_EQ(out, record(10, 0));
+  EXPECT_FALSE(inst->sendDD->queue->pop(out));
 }
 
 class StagedEndToEnd : public testing::Test {

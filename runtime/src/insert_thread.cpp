@@ -1,5 +1,9 @@
 // The insert thread: sole consumer of the node, condition and MC/DC queues,
 // and the periodic flusher of the threads' staged records.
+#include "insert_thread.h"
+
+#include <pthread.h>
+
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -9,7 +13,6 @@
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/thread_exit.h"
 #include "record_map.h"
-#include "sync.h"
 #include "thread_stage.h"
 
 namespace {
@@ -22,15 +25,27 @@ constexpr uint32_t kChunk = 4096;
 // nobody else moves readIndex and the run is ours once the CAS succeeds.
 // A reserved slot whose producer has not yet published it ends the pass for
 // this queue; the record is taken on the next pass.
-template <typename Sender>
-uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
+// Callers other than the insert thread hold the same `mutex`, so there is
+// still one consumer at a time. With `try_only` a held lock ends the call.
+// `Chunk` records a claim: the insert thread's own stack is large, a leave
+// operation may run on a signal handler's small one.
+template <uint32_t Chunk = kChunk, typename Sender>
+uint32_t move_records(Sender* sender, QelSendLast::Ring* ring, bool try_only = false) {
   if (!sender || !sender->queue) return 0;
   uint32_t moved = 0;
-  uint64_t buf[kChunk];
-  qel_sync::MutexGuard lock(sender->mutex);
+  uint64_t buf[Chunk];
+  if (try_only) {
+    if (pthread_mutex_trylock(&sender->mutex) != 0) return 0;
+  } else {
+    pthread_mutex_lock(&sender->mutex);
+  }
+  struct Unlock {
+    pthread_mutex_t& m;
+    ~Unlock() { pthread_mutex_unlock(&m); }
+  } unlock{sender->mutex};
   uint32_t n = sender->queue->size();
   while (n > 0) {
-    uint32_t got = sender->queue->pop_run(buf, n < kChunk ? n : kChunk);
+    uint32_t got = sender->queue->pop_run(buf, n < Chunk ? n : Chunk);
     if (got == 0) break;
     n -= got;
     moved += got;
@@ -90,3 +105,18 @@ void* finsert_Data(void* runtime) {
   }
   return runtime;
 }
+
+namespace qel_insert {
+
+uint32_t drain_queued(thread_exit* inst, qel_stage::Flush mode) {
+  if (!inst) return 0;
+  qel_stage::flush_all(mode);
+  const bool try_only = mode == qel_stage::Flush::kTry;
+  QelSendLast* last = inst->sendLast;
+  uint32_t moved = move_records<256>(inst->sendDD, last ? last->lastDD : nullptr, try_only);
+  moved += move_records<256>(inst->sendCond, last ? last->lastCond : nullptr, try_only);
+  moved += move_records<256>(inst->sendMCDC, last ? last->lastMCDC : nullptr, try_only);
+  return moved;
+}
+
+}  // namespace qel_insert

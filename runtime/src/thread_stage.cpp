@@ -48,6 +48,15 @@ namespace {
 // `g_used` (the pool's high-water mark) only grows; a claim raises it with
 // an acq_rel CAS, flushers load it with acquire (pairs with it: they see
 // the stages below it claimed).
+//
+// Threads: the owner stages (put) and flushes its own stage when a lane is
+// full and when it ends (the thread-end hook); the insert thread flushes
+// every stage on each pass with Flush::kTry; flush_all callers (shutdown,
+// leave operations) flush every stage. Lock order: a stage's `flushing`,
+// then `g_lane_lock` of the lane. Neither is held while taking a sender's
+// lock: pushing a run into a queue takes none.
+// A kWait flusher waiting for `flushing` yields; the flag is held for one
+// run per lane, longer only while the queue is full (back-pressure).
 struct LaneRing {
   alignas(64) std::atomic<uint32_t> head{0};
   uint32_t tail_seen = 0;
@@ -76,7 +85,8 @@ Stage g_pool[kMaxStages];
 std::atomic<uint32_t> g_used{0};
 
 QEL_PORT_FAST_TLS thread_local Stage* t_stage = nullptr;
-QEL_PORT_FAST_TLS thread_local bool t_no_stage = false;  // the pool was exhausted: stop trying
+// No stage to be had (pool exhausted, no thread-end hook): stop trying.
+QEL_PORT_FAST_TLS thread_local bool t_no_stage = false;
 
 void on_fork_child();
 void on_thread_end(void* stage);

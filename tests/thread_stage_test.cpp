@@ -2,6 +2,8 @@
 // counts and each thread's order under many threads, and the three flushes
 // (thread exit, the insert thread's pass, the shutdown).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -190,6 +192,21 @@ TEST(ThreadStage, DrainQueuedTryNeverBlocksOnAHeldQueueLock) {
   ASSERT_TRUE(inst->sendDD->queue->pop(out));
   EXPECT_EQ(out, record(10, 0));
   EXPECT_FALSE(inst->sendDD->queue->pop(out));
+}
+
+// The parent sends its own staged records; a fork child that sent its copy
+// as well would count them twice.
+TEST(ThreadStage, ForkChildStartsWithNothingStaged) {
+  ASSERT_NE(thread_exit::getInst(), nullptr);
+  for (int i = 0; i < 10; ++i) qel_stage::put(qel_stage::kCond, record(11, i));
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(qel_stage::staged_here() == 0 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child still held the parent's records";
+  qel_stage::flush_all(qel_stage::Flush::kWait);
 }
 
 class StagedEndToEnd : public testing::Test {

@@ -8,3 +8,8 @@ add_dependencies(probe_bench qel_hello plain_hello)
 target_compile_definitions(probe_bench PRIVATE
   QEL_HELLO="$<TARGET_FILE:qel_hello>" QEL_PLAIN="$<TARGET_FILE:plain_hello>")
 qel_warnings(probe_bench)
+
+# Linked to the shared library, as instrumented programs are.
+add_executable(thread_bench thread_bench.cpp $<TARGET_OBJECTS:qel_gcov_loop>)
+target_link_libraries(thread_bench PRIVATE QELMQLib benchmark::benchmark Threads::Threads --coverage)
+qel_warnings(thread_bench)

@@ -11,6 +11,7 @@
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
+#include "thread_stage.h"
 #include "wire.h"
 
 namespace {
@@ -132,9 +133,11 @@ TEST_F(CoverageEndToEnd, WorkedMessagesAndLatchedGroup) {
   EXPECT_EQ(mcdcs["80 03 00 05 FF FF FF FF"], 1u) << "fresh string, outcome bit 0 for result 2";
 }
 
-// Waits until the insert thread has taken everything queued so far.
+// Waits until the insert thread has taken everything queued so far,
+// records still staged on this thread included.
 template <typename Sender>
 void wait_moved(Sender* s) {
+  qel_stage::flush_all(qel_stage::Flush::kWait);
   for (int i = 0; i < 1000 && s->queue->size() != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

@@ -9,6 +9,7 @@
 #include "qelmq/QelSendLast.h"
 #include "record_map.h"
 #include "sync.h"
+#include "thread_stage.h"
 #include "wire.h"
 
 template <uint32_t N>
@@ -152,6 +153,9 @@ ArrayLockFreeQueue<uint64_t, 51>* latest_ring(qel_wire::Channel channel) {
 template <uint32_t N>
 void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
+  // Records still staged by the program's threads go to the queues first;
+  // never waiting, since a stage's owner may be the thread that crashed.
+  qel_stage::flush_all(qel_stage::Flush::kTry);
   {
     // Bounded: on the crash path the thread holding a lock may be the one
     // that crashed. Without the locks nothing is touched: the maps and the

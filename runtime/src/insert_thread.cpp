@@ -1,4 +1,7 @@
-// The insert thread: sole consumer of the node, condition and MC/DC queues.
+// The insert thread: sole consumer of the node, condition and MC/DC queues,
+// and the periodic flusher of the threads' staged records.
+#include "insert_thread.h"
+
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -9,14 +12,20 @@
 #include "qelmq/thread_exit.h"
 #include "record_map.h"
 #include "sync.h"
+#include "thread_stage.h"
 
 namespace {
 
 // Moves every published record of one sender's queue into its insert map and
-// the latest ones into the crash sender's ring.
+// the latest ones into the crash sender's ring. With `try_only` a held lock
+// ends the call: its holder may be a thread that will never run again.
 template <typename Sender>
-uint32_t move_records(Sender* sender, QelSendLast::Ring* ring) {
+uint32_t move_records(Sender* sender, QelSendLast::Ring* ring, bool try_only = false) {
   if (!sender || !sender->queue) return 0;
+  if (try_only) {
+    qel_sync::TimedMutexGuard lock(sender->mutex, 0);
+    return lock.owns() ? sender->take_queued_locked(ring) : 0;
+  }
   qel_sync::MutexGuard lock(sender->mutex);
   return sender->take_queued_locked(ring);
 }
@@ -44,8 +53,13 @@ void* finsert_Data(void* runtime) {
 
   QelSendLast* last = inst->sendLast;
   for (;;) {
-    if (stopped(inst->sendDD) && stopped(inst->sendCond) && stopped(inst->sendMCDC) &&
-        queue_empty(inst->sendDD) && queue_empty(inst->sendCond) && queue_empty(inst->sendMCDC))
+    // The periodic pass over the threads' stages: records of a thread that
+    // stopped calling probes do not wait for its buffer to fill. Never
+    // waits: this thread is the one that makes room in the queues.
+    qel_stage::FlushResult staged = qel_stage::flush_all(qel_stage::Flush::kTry);
+    if (staged.settled && stopped(inst->sendDD) && stopped(inst->sendCond) &&
+        stopped(inst->sendMCDC) && queue_empty(inst->sendDD) && queue_empty(inst->sendCond) &&
+        queue_empty(inst->sendMCDC))
       break;
     uint32_t moved = move_records(inst->sendDD, last ? last->lastDD : nullptr);
     moved += move_records(inst->sendCond, last ? last->lastCond : nullptr);
@@ -57,3 +71,18 @@ void* finsert_Data(void* runtime) {
   }
   return runtime;
 }
+
+namespace qel_insert {
+
+uint32_t drain_queued(thread_exit* inst, qel_stage::Flush mode) {
+  if (!inst) return 0;
+  qel_stage::flush_all(mode);
+  const bool try_only = mode == qel_stage::Flush::kTry;
+  QelSendLast* last = inst->sendLast;
+  uint32_t moved = move_records(inst->sendDD, last ? last->lastDD : nullptr, try_only);
+  moved += move_records(inst->sendCond, last ? last->lastCond : nullptr, try_only);
+  moved += move_records(inst->sendMCDC, last ? last->lastMCDC : nullptr, try_only);
+  return moved;
+}
+
+}  // namespace qel_insert

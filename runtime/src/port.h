@@ -7,6 +7,24 @@
 #include <cstdint>
 #include <string>
 
+// Thread-local storage that costs one register-relative load, also inside
+// the shared library (glibc keeps room for a few such bytes in libraries
+// loaded with dlopen). For a probe's per-thread state only.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define QEL_PORT_FAST_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define QEL_PORT_FAST_TLS
+#endif
+
+// Keeps a rare path out of the hot function that calls it.
+#if defined(__GNUC__)
+#define QEL_PORT_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QEL_PORT_NOINLINE __declspec(noinline)
+#else
+#define QEL_PORT_NOINLINE
+#endif
+
 namespace qel_port {
 
 // Directory of the running executable, up to and including the last path
@@ -40,6 +58,16 @@ void register_fork_child_hook(void (*fn)());
 // Runs `fn` when the runtime library is unloaded (or at process exit),
 // handlers in reverse order of registration.
 void register_unload_handler(void (*fn)());
+
+// A hook that runs when a thread ends by returning from its start routine
+// or by pthread_exit (not for the thread that ends the process with exit()).
+// create_thread_end_hook makes the one hook of the runtime (false when the
+// system has no room for it; a second call keeps the first hook); the hook
+// runs for every thread that armed it, with the value it armed. Deleted at
+// unload, so that no thread calls into unloaded code.
+bool create_thread_end_hook(void (*fn)(void*));
+void arm_thread_end_hook(void* value);
+void delete_thread_end_hook();
 
 // Current local time as "%Y-%m-%d %H:%M:%S" (thread-safe, and safe in the
 // child of a fork); empty on failure.

@@ -12,22 +12,49 @@
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendMCDC.h"
+#include "qelmq/QelSendProperty.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/probes.h"
 #include "qelmq/thread_exit.h"
+#include "thread_stage.h"
 #include "value_item.h"
 #include "wire.h"
 
 std::atomic<int32_t> firstMcdc{1};
 
+namespace {
+
+// A coverage record's way into its sender's queue: through the calling
+// thread's stage (thread_stage.h), or straight into the queue when the
+// thread has none.
+template <typename Sender>
+void hand_over(Sender* sender, qel_stage::Lane lane, uint64_t record) {
+  if (!sender) return;
+  // acquire: pairs with the shutdown's release store of the flag.
+  if (sender->stopEnqueue.load(std::memory_order_acquire)) return;
+  if (!qel_stage::put(lane, record)) sender->execute(record);
+}
+
+// The byte-order flag of qel_wire::little_endian(), read through the
+// instance the probe has already found: the flag lives in the property
+// channel the bootstrap made, and looking that up again on every call
+// would cost a probe as much as the rest of its work.
+bool little_endian_of(thread_exit* inst) {
+  QelSendProperty* p = inst->sendProperty;
+  // relaxed: true from construction and never cleared.
+  return p ? p->littleEndian.load(std::memory_order_relaxed) : qel_wire::little_endian();
+}
+
+}  // namespace
+
 // ---- Node and condition probes ----------------------------------------
 
 int QelNode(int unitId, int nodeId, int nodeValue) {
   if ((nodeId & 0xFFFF) == 0xFFFF) return 1;
-  const uint64_t record =
-      qel_wire::node_record(unitId, nodeId, nodeValue, qel_wire::little_endian());
   thread_exit* inst = thread_exit::current();
-  if (inst && inst->sendDD) inst->sendDD->execute(record);
+  if (!inst) return 1;
+  const uint64_t record = qel_wire::node_record(unitId, nodeId, nodeValue, little_endian_of(inst));
+  hand_over(inst->sendDD, qel_stage::kNode, record);
   return 1;
 }
 
@@ -36,7 +63,7 @@ int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
   const uint64_t cond =
       qel_wire::cond_record(unitId, condId, low != 0, groupId, qel_wire::little_endian());
   thread_exit* inst = thread_exit::current();
-  if (inst && inst->sendCond) inst->sendCond->execute(cond);
+  if (inst) hand_over(inst->sendCond, qel_stage::kCond, cond);
 
   inst = thread_exit::current();
   if (!inst || inst->noMcdc != 0 || condString == nullptr) return low;
@@ -54,7 +81,7 @@ int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
   const uint64_t record =
       qel_wire::mcdc_record(unitId, decisionId, low == 1, static_cast<uint32_t>(condString[0]));
   inst = thread_exit::current();
-  if (inst && inst->sendMCDC) inst->sendMCDC->execute(record);
+  if (inst) hand_over(inst->sendMCDC, qel_stage::kMcdc, record);
   return low;
 }
 

@@ -7,7 +7,8 @@
 //  * `writeIndex`  - producers reserve a slot by CAS-ing it forward; owned by
 //                    producers, read by everyone.
 //  * `publishIndex`- producers publish, strictly in reservation order, by
-//                    CAS-ing it from their reserved value to the next one.
+//                    CAS-ing it from their reserved value to the next one
+//                    (push_run: past the end of their reserved run).
 //  * `readIndex`   - consumers claim published slots by CAS-ing it forward.
 // Each counter has a cache line of its own: producers and the consumer do not
 // bounce one line between cores on every operation.
@@ -161,6 +162,42 @@ class ArrayLockFreeQueue {
     return true;
   }
 
+  // Appends up to `n` values as one run: one reserving CAS and one
+  // publishing CAS for the whole run, so the run stays contiguous and in
+  // order and a producer holds a reservation once per run, not once per
+  // value. Takes as many values as there is room for; returns that number.
+  uint32_t push_run(const T* values, uint32_t n) {
+    if (!slots || n == 0) return 0;
+    uint32_t w, k;
+    for (;;) {
+      w = writeIndex.load(std::memory_order_relaxed);
+      // acquire: as in push(), slots are rewritten only after their reader
+      // has copied them out.
+      uint32_t r = readIndex.load(std::memory_order_acquire);
+      uint32_t used = distance(r, w);
+      if (used >= capacity()) return 0;
+      k = capacity() - used < n ? capacity() - used : n;
+      // relaxed: arbitrates between producers only, as in push().
+      if (writeIndex.compare_exchange_weak(w, advance(w, k), std::memory_order_relaxed,
+                                           std::memory_order_relaxed))
+        break;
+    }
+    uint32_t c = w;
+    for (uint32_t i = 0; i < k; ++i) {
+      if (!store_slot(slots[c % N], values[i])) store_slot(slots[c % N], T());
+      c = next(c);
+    }
+    if (w % N + k >= N) lapped_.store(true, std::memory_order_relaxed);
+    uint32_t expected = w;
+    // release: pairs with the consumers' acquire load of publishIndex.
+    while (!publishIndex.compare_exchange_weak(expected, c, std::memory_order_release,
+                                               std::memory_order_relaxed)) {
+      expected = w;
+      qel_detail::yield_for_publish();
+    }
+    return k;
+  }
+
   // The producers' policy for a full queue: the calling thread sleeps
   // `retry_ms` and tries again until the value is stored, so no record is
   // lost. Returns at once when the slot memory could not be allocated.
@@ -216,6 +253,12 @@ class ArrayLockFreeQueue {
                     writeIndex.load(std::memory_order_acquire));
   }
   bool empty() const { return size() == 0; }
+
+  // Counter `c` moved `k` (< kWrap) steps forward.
+  static uint32_t advance(uint32_t c, uint32_t k) {
+    uint64_t v = uint64_t{c} + k;
+    return static_cast<uint32_t>(v >= kWrap ? v - kWrap : v);
+  }
 
   static uint32_t distance(uint32_t from, uint32_t to) {
     return to >= from ? to - from : to + (kWrap - from);

@@ -161,6 +161,31 @@ TEST_P(FixtureTest, SameOutputExactCounts) {
     EXPECT_TRUE(counts.values.empty());
   }
 
+  // With --memory: the block left allocated on purpose ("never freed"), and
+  // only it, is in the last leak report, with its file and line.
+  if (std::string(fx.qelcc_options).find("--memory") != std::string::npos) {
+    std::istringstream lines(ReadFile(src));
+    std::string l;
+    unsigned leak_line = 0;
+    for (unsigned n = 1; std::getline(lines, l); ++n) {
+      if (l.find("never freed") != std::string::npos) leak_line = n;
+    }
+    ASSERT_GT(leak_line, 0u);
+    std::istringstream run(ReadFile(dir + "/run.jsonl"));
+    std::vector<Json::Value> last;  // blocks of the last report
+    while (std::getline(run, l)) {
+      Json::Value m = ParseJson(l);
+      if (m["kind"].asString() != "leak") continue;
+      if (m["entry"].asString() == "header") last.clear();
+      if (m["entry"].asString() == "block") last.push_back(m);
+    }
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0]["file"].asString(), src);
+    EXPECT_EQ(last[0]["line"].asUInt(), leak_line);
+    EXPECT_EQ(last[0]["size"].asUInt(), 24u);
+    EXPECT_EQ(last[0]["function"].asString(), "main");
+  }
+
   // The annotations.
   std::istringstream in(ReadFile(src));
   std::string line;
@@ -227,6 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fixture{"flow.c", "gcc", kStrict}, Fixture{"flow.c", "gcc", "-O2 -Wall -Wextra -Werror"},
                       Fixture{"conditions.c", "gcc", kStrict},
                       Fixture{"macros.c", "gcc", kStrict},
+                      Fixture{"memory.c", "gcc", kStrict, "--memory"},
+                      Fixture{"memory.c", "gcc", kC90, "--memory"},
                       Fixture{"constants.c", "gcc", "-std=gnu11 -Wall -Wextra -Werror"},
                       Fixture{"c89.c", "gcc", kC90},
                       Fixture{"c89.c", "gcc", kC90, "--values"},

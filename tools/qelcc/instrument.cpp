@@ -118,8 +118,14 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' ||
 class Rewriter {
  public:
   Rewriter(const TranslationUnit& tu, const std::string& text, const std::string& cwd, int unit,
-           int group, bool values)
-      : tu_(tu), text_(text), cwd_(cwd), unit_(unit), group_(group), values_(values) {}
+           int group, bool values, bool memory)
+      : tu_(tu),
+        text_(text),
+        cwd_(cwd),
+        unit_(unit),
+        group_(group),
+        values_(values),
+        memory_(memory) {}
 
   bool Run(std::string* out, UnitMap* map, std::string* error);
 
@@ -145,6 +151,7 @@ class Rewriter {
               const CXCursor* wrap = nullptr);
   void VarDecls(CXCursor decl_stmt, int depth);
   std::string ValueProbes(CXCursor fn);
+  void MemoryCall(CXCursor call);
 
   unsigned StmtEnd(CXCursor s);
   unsigned AfterSemicolon(unsigned off) const;
@@ -170,7 +177,7 @@ class Rewriter {
   const std::string& text_;
   std::string cwd_;
   int unit_, group_;
-  bool values_;
+  bool values_, memory_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;  // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
@@ -845,6 +852,8 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_CallExpr:
+      if (memory_) MemoryCall(e);
+      [[fallthrough]];
     case CXCursor_UnexposedExpr: {
       // Builtins whose operands must stay constant or are never evaluated.
       auto w = words_.find(Begin(e).offset);
@@ -865,6 +874,39 @@ void Rewriter::Expr(CXCursor e, int depth) {
     default: break;
   }
   for (CXCursor c : Children(e)) Expr(c, depth + 1);
+}
+
+// A direct call of the C library's allocator gets the `__qel_` prefix (the
+// helpers above the text) and, but for free, the call's place as extra
+// arguments. Calls through pointers (`hooks.malloc = malloc`) stay as they
+// are: a block must be freed the way it was allocated, which is why this is
+// an option.
+void Rewriter::MemoryCall(CXCursor call) {
+  std::vector<CXCursor> ch = Children(call);
+  if (ch.empty()) return;
+  CXCursor callee = Skip(ch[0]);
+  if (Kind(callee) != CXCursor_DeclRefExpr) return;
+  std::string name = qel::cparse::Spelling(callee);
+  if (name != "malloc" && name != "calloc" && name != "realloc" && name != "free") return;
+  CXCursor decl = clang_getCursorReferenced(callee);
+  if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own malloc
+  Position b = Begin(callee), e = End(call);
+  if (!b.valid || !e.valid || e.offset == 0 || e.offset > text_.size() ||
+      text_[e.offset - 1] != ')' || text_.compare(b.offset, name.size(), name) != 0) {
+    return;
+  }
+  Insert(b.offset, true, 1 << 30, "__qel_");  // after every probe opening there
+  if (name == "free") return;
+  OrigPos o = Map(Begin(call), false);
+  std::string file;
+  for (char c : map_.files[static_cast<size_t>(o.file)]) {
+    if (c == '"' || c == '\\') file += '\\';
+    file += c;
+  }
+  // After whatever the arguments' own probes close there.
+  ins_.push_back(Insertion{e.offset - 1, 0, 1 << 30, static_cast<int>(ins_.size()),
+                           ", \"" + file + "\", \"" + fn_name_ + "\", " +
+                               std::to_string(o.line ? o.line : 1)});
 }
 
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
@@ -1192,6 +1234,28 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
       "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
       "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
   if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
+  if (memory_) {
+    const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
+    u += " void* QelNew(unsigned, const char*, const char*, int); void QelDelete(void*);"
+         " void* QelRenew(void*, unsigned, const char*, const char*, int);"
+         " void* __qel_malloc(unsigned long, const char*, const char*, int);"
+         " void* __qel_calloc(unsigned long, unsigned long, const char*, const char*, int);"
+         " void* __qel_realloc(void*, unsigned long, const char*, const char*, int);"
+         " void __qel_free(void*);";
+    // Sizes beyond what the block header records fail as an exhausted heap.
+    u += helper;
+    u += "void* __qel_malloc(unsigned long n, const char* f, const char* fn, int l) {"
+         " return n > 0xFFFF0000ul ? (void*)0 : QelNew((unsigned)n, f, fn, l); }";
+    u += helper;
+    u += "void* __qel_calloc(unsigned long n, unsigned long s, const char* f, const char* fn, "
+         "int l) { void* p; if (s && n > 0xFFFF0000ul / s) return (void*)0;"
+         " p = __qel_malloc(n * s, f, fn, l); if (p) __builtin_memset(p, 0, n * s); return p; }";
+    u += helper;
+    u += "void* __qel_realloc(void* p, unsigned long n, const char* f, const char* fn, int l) {"
+         " return n > 0xFFFF0000ul ? (void*)0 : QelRenew(p, (unsigned)n, f, fn, l); }";
+    u += helper;
+    u += "void __qel_free(void* p) { QelDelete(p); }";
+  }
   u += "\n";
   size_t pos = 0;
   for (const Insertion& in : ins_) {
@@ -1210,7 +1274,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
 
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group, bool values) {
+                            int unit, int group, bool values, bool memory) {
   InstrumentResult r;
   qel::cparse::ParseOptions opts;
   opts.preprocessed = true;
@@ -1227,7 +1291,7 @@ InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
     if (diags.size() > 1) r.error += " (and " + std::to_string(diags.size() - 1) + " more)";
     return r;
   }
-  Rewriter rw(*tu, itext, cwd, unit, group, values);
+  Rewriter rw(*tu, itext, cwd, unit, group, values, memory);
   r.ok = rw.Run(&r.text, &r.map, &r.error);
   return r;
 }

@@ -31,6 +31,10 @@ QEL_EXPORT void QelPrint(const char* valueName, char* buffer, int* position, int
    until QelDelete. */
 QEL_EXPORT void* QelNew(unsigned size, const char* file, const char* function, int line);
 QEL_EXPORT void QelDelete(void* pointer);
+/* realloc for blocks from QelNew; any other block goes to the C library's
+   realloc untouched. */
+QEL_EXPORT void* QelRenew(void* pointer, unsigned size, const char* file, const char* function,
+                          int line);
 QEL_EXPORT int check_leaks(void);
 QEL_EXPORT int check_leak(void);
 

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #define BOTH(a, b) ((a) && (b))
+#define IS_POS(v) ((v) > 0)
 
 static int null_checks(const char* p, const char* q) {
   int n = 0;
@@ -27,10 +28,15 @@ static int chars(int c, int d) {
   return isdigit(d) ? 3 : 4; //@dec 1 1
 }
 
+static int two_macros(int a, int b) {
+  return IS_POS(a) || BOTH(a, b); //@dec 1 1
+}
+
 int main(void) {
   printf("null %d %d %d\n", null_checks(NULL, NULL), null_checks("p", NULL),
          null_checks("p", "q"));
   printf("chars %d %d %d %d %d\n", chars('5', 0), chars(EOF, 0), chars('a', 200), chars(0, 5),
          chars(0, '7'));
+  printf("two %d %d\n", two_macros(1, 0), two_macros(0, 0));
   return 0;
 }

@@ -322,22 +322,27 @@ TEST(MapPositions, MacrosQuotedAndPlacedAsWritten) {
     for (const Json::Value& c : d["conditions"]) got.push_back("  " + Place(c));
   }
   const std::vector<std::string> want = {
-      "13:7-13:16 p == NULL",
-      "  13:7-13:16 p == NULL",
-      "16:7-16:29 p != NULL && q != NULL",
-      "  16:7-16:16 p != NULL",
-      "  16:20-16:29 q != NULL",
-      "22:7-22:29 isdigit(c) || c == EOF",
-      "  22:7-22:17 isdigit(c)",
-      "  22:21-22:29 c == EOF",
-      "24:7-25:14 BOTH(c, d) ||\n      d > 100",
+      "14:7-14:16 p == NULL",
+      "  14:7-14:16 p == NULL",
+      "17:7-17:29 p != NULL && q != NULL",
+      "  17:7-17:16 p != NULL",
+      "  17:20-17:29 q != NULL",
+      "23:7-23:29 isdigit(c) || c == EOF",
+      "  23:7-23:17 isdigit(c)",
+      "  23:21-23:29 c == EOF",
+      "25:7-26:14 BOTH(c, d) ||\n      d > 100",
       // Inside a user macro's expansion: placed on the invocation, quoted as
       // expanded.
-      "  24:7-24:17 c",
-      "  24:7-24:17 d",
-      "  25:7-25:14 d > 100",
-      "27:10-27:20 isdigit(d)",
-      "  27:10-27:20 isdigit(d)",
+      "  25:7-25:17 c",
+      "  25:7-25:17 d",
+      "  26:7-26:14 d > 100",
+      "28:10-28:20 isdigit(d)",
+      "  28:10-28:20 isdigit(d)",
+      // Two user macros on one line.
+      "32:10-32:33 IS_POS(a) || BOTH(a, b)",
+      "  32:10-32:19 IS_POS(a)",
+      "  32:23-32:33 a",
+      "  32:23-32:33 b",
   };
   EXPECT_EQ(got, want);
   Sh("rm -rf '" + dir + "'");

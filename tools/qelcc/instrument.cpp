@@ -509,6 +509,75 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
   }
   size_t ie = 0, args = 0;
   bool covers = invocation(ib, &ie, &args) && ie >= kk && ib <= fail_k;
+  if (!covers && ib <= fail_k) {
+    // Several macros with text between them (`m1(x) || m2(x)[0]`): each
+    // expansion runs to where the original character after its invocation
+    // appears outside the expansion's parentheses; an identifier that the
+    // preprocessed text repeats as it is was no macro.
+    std::vector<std::pair<unsigned, CharPos>> out;
+    size_t i = fail_i, m = ib;
+    bool ok = true;
+    while (ok && (m < kk || i < j)) {
+      if (m >= kk || i >= j) {
+        ok = false;
+        break;
+      }
+      bool ident_start =
+          IdentChar(O(m)) && (m == 0 || !IdentChar(O(m - 1)) || cols[m] != cols[m - 1] + 1);
+      size_t e = 0, a = 0;
+      if (ident_start && invocation(m, &e, &a)) {
+        size_t len = 1;
+        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1) ++len;
+        size_t same = 0;
+        while (same < len && i + same < j && I(i + same) == O(m + same)) ++same;
+        if (same == len && (i + len == j || !IdentChar(I(i + len)))) {
+          for (size_t q = 0; q < len; ++q) {
+            out.emplace_back(ic[i + q].offset,
+                             CharPos{cols[m + q], cols[m + q] + 1, true, false, false, false});
+          }
+          i += len;
+          m += len;
+          continue;
+        }
+        size_t stop = j;
+        if (e < kk) {
+          stop = 0;
+          int depth = 0;
+          for (size_t q = i; q < j && depth >= 0; ++q) {
+            char c = I(q);
+            if (depth == 0 && q > i && c == O(e)) {
+              stop = q;
+              break;
+            }
+            if (c == '(') ++depth;
+            if (c == ')') --depth;
+          }
+        }
+        if (stop <= i) {
+          ok = false;
+          break;
+        }
+        for (size_t q = i; q < stop; ++q) {
+          out.emplace_back(ic[q].offset,
+                           CharPos{cols[m], col_end(e), true, true, q == i, q + 1 == stop});
+        }
+        i = stop;
+        m = e;
+        continue;
+      }
+      if (I(i) != O(m)) {
+        ok = false;
+        break;
+      }
+      out.emplace_back(ic[i].offset, CharPos{cols[m], cols[m] + 1, true, false, false, false});
+      ++i;
+      ++m;
+    }
+    if (ok) {
+      for (const auto& c : out) g.chars[c.first] = c.second;
+      return;
+    }
+  }
   for (size_t i = fail_i; i < j; ++i) {
     CharPos cp;
     if (covers) {

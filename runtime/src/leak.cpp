@@ -103,6 +103,30 @@ void QelDelete(void* pointer) {
   std::free(found ? allocation_of(found) : pointer);
 }
 
+void* QelRenew(void* pointer, unsigned size, const char* file, const char* function, int line) {
+  if (!pointer) return QelNew(size, file, function, line);
+  std::size_t b = qel_leak::bucket_of(pointer);
+  uint32_t old_size = 0;
+  bool found = false;
+  {
+    LeakLockGuard lock;
+    for (AllocHeader* h = leakTable[b]; h; h = h->next) {
+      if (block_of(h) == pointer) {
+        old_size = h->size;
+        found = true;
+        break;
+      }
+    }
+  }
+  // A block that some uninstrumented code allocated stays the C library's.
+  if (!found) return std::realloc(pointer, size);
+  void* moved = QelNew(size, file, function, line);
+  if (!moved) return nullptr;  // the old block stays valid, as with realloc
+  std::memcpy(moved, pointer, old_size < size ? old_size : size);
+  QelDelete(pointer);
+  return moved;
+}
+
 void sendMsg(char* text) {
   if (!text) return;
   QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();

@@ -161,6 +161,31 @@ TEST_P(FixtureTest, SameOutputExactCounts) {
     EXPECT_TRUE(counts.values.empty());
   }
 
+  // With --memory: the block left allocated on purpose ("never freed"), and
+  // only it, is in the last leak report, with its file and line.
+  if (std::string(fx.qelcc_options).find("--memory") != std::string::npos) {
+    std::istringstream lines(ReadFile(src));
+    std::string l;
+    unsigned leak_line = 0;
+    for (unsigned n = 1; std::getline(lines, l); ++n) {
+      if (l.find("never freed") != std::string::npos) leak_line = n;
+    }
+    ASSERT_GT(leak_line, 0u);
+    std::istringstream run(ReadFile(dir + "/run.jsonl"));
+    std::vector<Json::Value> last;  // blocks of the last report
+    while (std::getline(run, l)) {
+      Json::Value m = ParseJson(l);
+      if (m["kind"].asString() != "leak") continue;
+      if (m["entry"].asString() == "header") last.clear();
+      if (m["entry"].asString() == "block") last.push_back(m);
+    }
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0]["file"].asString(), src);
+    EXPECT_EQ(last[0]["line"].asUInt(), leak_line);
+    EXPECT_EQ(last[0]["size"].asUInt(), 24u);
+    EXPECT_EQ(last[0]["function"].asString(), "main");
+  }
+
   // The annotations.
   std::istringstream in(ReadFile(src));
   std::string line;
@@ -226,6 +251,9 @@ INSTANTIATE_TEST_SUITE_P(
     Fixtures, FixtureTest,
     ::testing::Values(Fixture{"flow.c", "gcc", kStrict}, Fixture{"flow.c", "gcc", "-O2 -Wall -Wextra -Werror"},
                       Fixture{"conditions.c", "gcc", kStrict},
+                      Fixture{"macros.c", "gcc", kStrict},
+                      Fixture{"memory.c", "gcc", kStrict, "--memory"},
+                      Fixture{"memory.c", "gcc", kC90, "--memory"},
                       Fixture{"constants.c", "gcc", "-std=gnu11 -Wall -Wextra -Werror"},
                       Fixture{"c89.c", "gcc", kC90},
                       Fixture{"c89.c", "gcc", kC90, "--values"},
@@ -241,5 +269,134 @@ INSTANTIATE_TEST_SUITE_P(
       }
       return n;
     });
+
+}  // namespace
+
+namespace {
+
+// Instruments `sources` (compile only) into one map directory; returns the
+// maps with the path of each map file.
+std::vector<std::pair<std::string, Json::Value>> MapsOf(const std::vector<std::string>& sources,
+                                                        const std::string& flags,
+                                                        const std::string& dir) {
+  std::vector<std::pair<std::string, Json::Value>> out;
+  std::string log;
+  for (const std::string& src : sources) {
+    EXPECT_EQ(Sh("QELCC_STRICT=1 QELCC_MAP_DIR=" + dir + "/maps " + QELCC_EXE + " gcc " + flags +
+                     " -c " + src + " -o " + dir + "/" + src.substr(src.rfind('/') + 1) + ".o",
+                 &log),
+              0)
+        << src << ": " << log;
+  }
+  Json::Value reg = ParseJson(ReadFile(dir + "/maps/units.json"));
+  for (const Json::Value& u : reg["units"]) {
+    std::string path = dir + "/maps/" + std::to_string(u["unit"].asInt()) + ".qelmap.json";
+    out.emplace_back(path, ParseJson(ReadFile(path)));
+  }
+  return out;
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string Place(const Json::Value& v) {
+  return std::to_string(v["line"].asUInt()) + ":" + std::to_string(v["column"].asUInt()) + "-" +
+         std::to_string(v["end_line"].asUInt()) + ":" + std::to_string(v["end_column"].asUInt()) +
+         " " + v["text"].asString();
+}
+
+// Macros expanded from system headers land on lines of their own in the
+// preprocessed text; the map must still quote and place the user's text.
+TEST(MapPositions, MacrosQuotedAndPlacedAsWritten) {
+  const std::string dir = NewDir("map_macros");
+  auto maps = MapsOf({std::string(QELCC_FIXTURES) + "/macros.c"}, "-Wall -Wextra -Werror", dir);
+  ASSERT_EQ(maps.size(), 1u);
+  std::vector<std::string> got;
+  for (const Json::Value& d : maps[0].second["decisions"]) {
+    got.push_back(Place(d));
+    for (const Json::Value& c : d["conditions"]) got.push_back("  " + Place(c));
+  }
+  const std::vector<std::string> want = {
+      "14:7-14:16 p == NULL",
+      "  14:7-14:16 p == NULL",
+      "17:7-17:29 p != NULL && q != NULL",
+      "  17:7-17:16 p != NULL",
+      "  17:20-17:29 q != NULL",
+      "23:7-23:29 isdigit(c) || c == EOF",
+      "  23:7-23:17 isdigit(c)",
+      "  23:21-23:29 c == EOF",
+      "25:7-26:14 BOTH(c, d) ||\n      d > 100",
+      // Inside a user macro's expansion: placed on the invocation, quoted as
+      // expanded.
+      "  25:7-25:17 c",
+      "  25:7-25:17 d",
+      "  26:7-26:14 d > 100",
+      "28:10-28:20 isdigit(d)",
+      "  28:10-28:20 isdigit(d)",
+      // Two user macros on one line.
+      "32:10-32:33 IS_POS(a) || BOTH(a, b)",
+      "  32:10-32:19 IS_POS(a)",
+      "  32:23-32:33 a",
+      "  32:23-32:33 b",
+  };
+  EXPECT_EQ(got, want);
+  Sh("rm -rf '" + dir + "'");
+}
+
+// Every position of every map lies on its line: a begin column on a
+// character, an end column at most one past the last.
+TEST(MapPositions, WithinTheirLines) {
+  const std::string dir = NewDir("map_bounds");
+  const std::string fx = QELCC_FIXTURES;
+  const std::string sample = fx + "/../../sample";
+  std::vector<std::string> sources = {fx + "/flow.c", fx + "/conditions.c", fx + "/macros.c",
+                                      fx + "/c89.c"};
+  for (const char* s : {"ArrayType.c", "BuiltinType.c", "EnumType.c", "ListNode.c",
+                        "PointType.c", "StructorUnionType.c", "main.c"}) {
+    sources.push_back(sample + "/" + s);
+  }
+  auto maps = MapsOf(sources, "-I" + sample, dir);
+  EXPECT_EQ(maps.size(), sources.size());
+  int checked = 0;
+  for (const auto& m : maps) {
+    std::vector<std::vector<std::string>> files;
+    for (const Json::Value& f : m.second["files"]) files.push_back(Lines(f["path"].asString()));
+    auto check = [&](const Json::Value& v, bool range, const std::string& what) {
+      SCOPED_TRACE(m.first + ": " + what + " " + Place(v));
+      const std::vector<std::string>& lines = files.at(v["file"].asUInt());
+      unsigned line = v["line"].asUInt(), col = v["column"].asUInt();
+      ASSERT_GE(line, 1u);
+      ASSERT_LE(line, lines.size());
+      EXPECT_GE(col, 1u);
+      EXPECT_LE(col, lines[line - 1].size());
+      if (range) {
+        unsigned end_line = v["end_line"].asUInt(), end_col = v["end_column"].asUInt();
+        ASSERT_GE(end_line, line);
+        ASSERT_LE(end_line, lines.size());
+        EXPECT_GE(end_col, 1u);
+        EXPECT_LE(end_col, lines[end_line - 1].size() + 1);
+        if (end_line == line) {
+          EXPECT_GT(end_col, col);
+        }
+      }
+      ++checked;
+    };
+    for (const Json::Value& n : m.second["nodes"]) check(n, false, "node");
+    for (const Json::Value& d : m.second["decisions"]) {
+      check(d, true, "decision");
+      for (Json::Value c : d["conditions"]) {
+        c["file"] = d["file"];
+        check(c, true, "condition");
+      }
+    }
+  }
+  EXPECT_GT(checked, 200);
+  Sh("rm -rf '" + dir + "'");
+}
 
 }  // namespace

@@ -86,33 +86,46 @@ struct OrigPos {
   unsigned line = 0, column = 0;
   bool exact = false;  // column is the original's
   bool macro = false;  // inside a macro expansion: column of the invocation
+  bool whole = false;  // at the expansion's first (begin) or last (end) character
+};
+
+// One line of the preprocessed text; `group` joins the pieces of one
+// original line that line markers split.
+struct PhysLine {
+  unsigned begin = 0, end = 0;
+  unsigned line = 0;
+  bool marker = false, sys = false;
+  bool in_comment = false;  // starts inside a block comment (kept by -C)
+  int group = -1;
+};
+
+// Where one character of the preprocessed text is in its original line:
+// 0-based columns, `end` past what it stands for (a macro's whole invocation
+// inside an expansion).
+struct CharPos {
+  unsigned begin = 0, end = 0;
+  bool exact = false, macro = false, first = false, last = false;
+};
+
+struct Group {
+  std::vector<size_t> lines;  // indices into the physical lines
+  bool aligned = false;
+  std::map<unsigned, CharPos> chars;  // by offset in the preprocessed text
 };
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
-// Index of the first byte at or after `k` that is neither white space nor
-// inside a comment (a comment left open runs to the end of the line).
-size_t SkipBlank(const std::string& line, size_t k) {
-  while (k < line.size()) {
-    if (IsSpace(line[k])) {
-      ++k;
-    } else if (line.compare(k, 2, "/*") == 0) {
-      size_t e = line.find("*/", k + 2);
-      k = e == std::string::npos ? line.size() : e + 2;
-    } else if (line.compare(k, 2, "//") == 0) {
-      k = line.size();
-    } else {
-      break;
-    }
-  }
-  return k;
-}
-
 class Rewriter {
  public:
   Rewriter(const TranslationUnit& tu, const std::string& text, const std::string& cwd, int unit,
-           int group, bool values)
-      : tu_(tu), text_(text), cwd_(cwd), unit_(unit), group_(group), values_(values) {}
+           int group, bool values, bool memory)
+      : tu_(tu),
+        text_(text),
+        cwd_(cwd),
+        unit_(unit),
+        group_(group),
+        values_(values),
+        memory_(memory) {}
 
   bool Run(std::string* out, UnitMap* map, std::string* error);
 
@@ -132,9 +145,13 @@ class Rewriter {
   void Body(CXCursor s, int depth);
   void Expr(CXCursor e, int depth);
   void Decision(CXCursor e, const char* kind, int depth, bool with_node);
-  void Leaves(CXCursor e, std::vector<CXCursor>* out);
+  // The leaf conditions of a decision; `wrapped` gets each leaf with the
+  // parentheses around it (a macro's expansion often starts with them).
+  void Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCursor>* wrapped,
+              const CXCursor* wrap = nullptr);
   void VarDecls(CXCursor decl_stmt, int depth);
   std::string ValueProbes(CXCursor fn);
+  void MemoryCall(CXCursor call);
 
   unsigned StmtEnd(CXCursor s);
   unsigned AfterSemicolon(unsigned off) const;
@@ -147,6 +164,9 @@ class Rewriter {
   void AddLines(int node, unsigned from, unsigned to);
   void AddLine(int node, CXCursor c) { AddLines(node, Begin(c).line, Begin(c).line); }
   OrigPos Map(const Position& p, bool end);
+  void IndexLines();
+  void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
+  const std::vector<std::vector<unsigned>>* Code(const std::string& path);
   int FileId(const std::string& path);
   // The original text of a range; inside a macro expansion the invocation's
   // text when `macro_invocation`, else the expanded text.
@@ -157,13 +177,16 @@ class Rewriter {
   const std::string& text_;
   std::string cwd_;
   int unit_, group_;
-  bool values_;
+  bool values_, memory_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;  // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
   UnitMap map_;
   std::map<std::string, int> file_ids_;
   std::map<std::string, std::unique_ptr<std::vector<std::string>>> sources_;
+  std::map<std::string, std::vector<std::vector<unsigned>>> code_;  // code columns per line
+  std::vector<PhysLine> phys_;
+  std::vector<Group> groups_;
   std::string fn_name_;
   int fn_slots_ = 0;
   int next_node_ = 1, next_cond_ = 1, next_decision_ = 1;
@@ -195,127 +218,445 @@ const std::vector<std::string>* Rewriter::Source(const std::string& path) {
   return raw;
 }
 
-// Maps a position of the preprocessed text to the original file: the line
-// comes from the line markers; the column is found by walking the .i line and
-// the original line together, skipping white space and comments. A line whose
-// tokens differ (a macro expanded on it) keeps the .i column, marked inexact.
+namespace {
+
+bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The columns (0-based) of a line's code characters: neither white space nor
+// comment. `comment` carries a block comment left open into the next line.
+std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
+  std::vector<unsigned> out;
+  char quote = 0;
+  for (size_t k = 0; k < line.size(); ++k) {
+    char c = line[k];
+    if (*comment) {
+      if (line.compare(k, 2, "*/") == 0) {
+        *comment = false;
+        ++k;
+      }
+      continue;
+    }
+    if (quote) {
+      if (c == '\\' && k + 1 < line.size()) {
+        out.push_back(static_cast<unsigned>(k++));
+      } else if (c == quote) {
+        quote = 0;
+      }
+      if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+      continue;
+    }
+    if (line.compare(k, 2, "//") == 0) break;
+    if (line.compare(k, 2, "/*") == 0) {
+      *comment = true;
+      ++k;
+      continue;
+    }
+    if (c == '"' || c == '\'') quote = c;
+    if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+  }
+  return out;
+}
+
+}  // namespace
+
+// Where each character of the preprocessed text comes from in its original
+// line. GCC writes one original line as several .i lines when a macro of a
+// system header is expanded on it: the expansion goes between line markers
+// with the system-header flag, and the rest of the line resumes after a plain
+// marker for the same line (a macro argument written by the user resumes the
+// same way, inside the expansion). Those pieces, joined, form one logical
+// line; its characters are matched with the original line's code characters
+// (no white space, no comments) from the front, a system piece standing for
+// one macro invocation there, and, where a user macro was expanded inline,
+// from the back as well. What stays unmatched lies inside a macro expansion.
+void Rewriter::IndexLines() {
+  if (!phys_.empty() || text_.empty()) return;
+  std::string file;
+  unsigned line = 0;
+  bool sys = false;
+  int group = -1;
+  std::string last_file;
+  unsigned last_line = 0;
+  bool marker_since = false, comment = false;
+  for (size_t at = 0; at < text_.size();) {
+    size_t e = text_.find('\n', at);
+    if (e == std::string::npos) e = text_.size();
+    PhysLine pl;
+    pl.begin = static_cast<unsigned>(at);
+    pl.end = static_cast<unsigned>(e);
+    pl.in_comment = comment;
+    CodeColumns(text_.substr(at, e - at), &comment);
+    size_t q = at;
+    if (q < e && text_[q] == '#') {
+      ++q;
+      while (q < e && IsSpace(text_[q])) ++q;
+      size_t d = q;
+      while (q < e && isdigit(static_cast<unsigned char>(text_[q]))) ++q;
+      size_t after = q;
+      while (q < e && IsSpace(text_[q])) ++q;
+      if (q > d && after > d && (q == e || text_[q] == '"')) {
+        pl.marker = true;
+        line = static_cast<unsigned>(std::stoul(text_.substr(d, after - d)));
+        if (q < e) {
+          size_t close = q + 1;
+          std::string name;
+          while (close < e && text_[close] != '"') {
+            if (text_[close] == '\\' && close + 1 < e) ++close;
+            name += text_[close++];
+          }
+          file = name;
+          std::string flags = close < e ? text_.substr(close + 1, e - close - 1) : "";
+          sys = (" " + flags + " ").find(" 3 ") != std::string::npos;
+        }
+        marker_since = true;
+      }
+    }
+    if (!pl.marker) {
+      pl.line = line;
+      pl.sys = sys;
+      if (group < 0 || !marker_since || file != last_file || line != last_line) {
+        groups_.emplace_back();
+        group = static_cast<int>(groups_.size()) - 1;
+      }
+      pl.group = group;
+      groups_[static_cast<size_t>(group)].lines.push_back(phys_.size());
+      last_file = file;
+      last_line = line;
+      marker_since = false;
+      ++line;
+    }
+    phys_.push_back(pl);
+    at = e + 1;
+  }
+}
+
+
+const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path) {
+  auto it = code_.find(path);
+  if (it != code_.end()) return &it->second;
+  std::vector<std::vector<unsigned>>& out = code_[path];
+  const std::vector<std::string>* src = Source(path);
+  bool comment = false;
+  if (src) {
+    for (const std::string& l : *src) out.push_back(CodeColumns(l, &comment));
+  }
+  return &out;
+}
+
+void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
+  g.aligned = true;
+  struct IChar {
+    unsigned offset;
+    size_t chunk;
+  };
+  std::vector<IChar> ic;
+  std::vector<bool> chunk_sys;
+  std::vector<std::pair<size_t, size_t>> chunk_chars;  // [first, end) in ic
+  for (size_t li : g.lines) {
+    const PhysLine& pl = phys_[li];
+    size_t first = ic.size();
+    bool comment = pl.in_comment;
+    for (unsigned col : CodeColumns(text_.substr(pl.begin, pl.end - pl.begin), &comment)) {
+      ic.push_back(IChar{pl.begin + col, chunk_sys.size()});
+    }
+    if (ic.size() == first) continue;  // a blank piece says nothing
+    chunk_chars.emplace_back(first, ic.size());
+    chunk_sys.push_back(pl.sys);
+  }
+  const size_t n = cols.size();
+  auto O = [&](size_t m) { return oline[cols[m]]; };
+  auto I = [&](size_t i) { return text_[ic[i].offset]; };
+  auto col_end = [&](size_t m) { return m == 0 ? 0u : cols[m - 1] + 1; };  // after O[m-1]
+  auto exact = [&](size_t i, size_t m) {
+    g.chars[ic[i].offset] = CharPos{cols[m], cols[m] + 1, true, false, false, false};
+  };
+  // The invocation starting at code character m: its identifier and, if a
+  // parenthesis follows, its balanced arguments; `end` past it, `args` after
+  // the '(' (0 without arguments). False if none closes on this line.
+  auto invocation = [&](size_t m, size_t* end, size_t* args) {
+    if (m >= n || !IdentChar(O(m))) return false;
+    size_t q = m + 1;
+    while (q < n && IdentChar(O(q)) && cols[q] == cols[q - 1] + 1) ++q;
+    *args = 0;
+    if (q < n && O(q) == '(') {
+      *args = q + 1;
+      int level = 0;
+      for (; q < n; ++q) {
+        if (O(q) == '(') ++level;
+        if (O(q) == ')' && --level == 0) break;
+      }
+      if (q >= n) return false;
+      ++q;
+    }
+    *end = q;
+    return true;
+  };
+
+  // From the front.
+  size_t ko = 0, fail_i = ic.size(), fail_k = n;
+  bool in_inv = false, after_arg = false;
+  size_t inv_b = 0, inv_e = 0, inv_args = 0, cursor = 0, last_sys = 0;
+  auto close_inv = [&]() {
+    if (in_inv) g.chars[ic[last_sys].offset].last = true;
+    in_inv = false;
+    after_arg = false;
+  };
+  for (size_t c = 0; c < chunk_chars.size() && fail_i == ic.size(); ++c) {
+    size_t from = chunk_chars[c].first, to = chunk_chars[c].second;
+    if (chunk_sys[c]) {
+      if (!(in_inv && after_arg)) {
+        close_inv();
+        size_t end = 0, args = 0;
+        if (!invocation(ko, &end, &args)) {
+          fail_i = from;
+          fail_k = ko;
+          break;
+        }
+        in_inv = true;
+        inv_b = ko;
+        inv_e = end;
+        inv_args = args;
+        cursor = args;
+        ko = end;
+        g.chars[ic[from].offset].first = true;
+      }
+      for (size_t i = from; i < to; ++i) {
+        CharPos& cp = g.chars[ic[i].offset];
+        cp = CharPos{cols[inv_b], col_end(inv_e), true, true, cp.first, false};
+      }
+      last_sys = to - 1;
+      after_arg = false;
+      continue;
+    }
+    // A user's macro argument inside the expansion, when a system piece
+    // follows: found among the invocation's arguments.
+    if (in_inv && inv_args && c + 1 < chunk_chars.size() && chunk_sys[c + 1]) {
+      size_t len = to - from, found = n;
+      for (size_t s = cursor; s + len < inv_e + 1 && found == n; ++s) {
+        size_t j = 0;
+        while (j < len && s + j + 1 < inv_e && O(s + j) == I(from + j)) ++j;
+        if (j == len) found = s;
+      }
+      if (found != n) {
+        for (size_t j = 0; j < len; ++j) exact(from + j, found + j);
+        cursor = found + len;
+        after_arg = true;
+        continue;
+      }
+    }
+    close_inv();
+    for (size_t i = from; i < to; ++i) {
+      if (ko >= n || O(ko) != I(i)) {
+        fail_i = i;
+        fail_k = ko;
+        break;
+      }
+      exact(i, ko++);
+    }
+  }
+  if (fail_i == ic.size()) {
+    close_inv();
+    return;
+  }
+  if (in_inv) close_inv();
+
+  // From the back, down to where the front stopped.
+  size_t j = ic.size(), kk = n;
+  for (size_t c = chunk_chars.size(); c-- > 0 && j > fail_i;) {
+    size_t from = std::max(chunk_chars[c].first, fail_i), to = chunk_chars[c].second;
+    if (to > j) to = j;
+    if (chunk_sys[c]) {
+      if (from != chunk_chars[c].first || kk == fail_k) break;
+      size_t b = kk;
+      if (O(b - 1) == ')') {
+        int level = 0;
+        while (b > fail_k) {
+          --b;
+          if (O(b) == ')') ++level;
+          if (O(b) == '(' && --level == 0) break;
+        }
+        if (level != 0) break;
+      }
+      size_t id_end = b;
+      while (b > fail_k && IdentChar(O(b - 1)) && (b == id_end || cols[b] == cols[b - 1] + 1)) --b;
+      if (b == id_end) break;
+      for (size_t i = from; i < to; ++i) {
+        g.chars[ic[i].offset] =
+            CharPos{cols[b], col_end(kk), true, true, i == from, i + 1 == to};
+      }
+      j = from;
+      kk = b;
+      continue;
+    }
+    bool stop = false;
+    for (size_t i = to; i > from; --i) {
+      if (kk <= fail_k || O(kk - 1) != I(i - 1)) {
+        stop = true;
+        break;
+      }
+      exact(i - 1, --kk);
+      j = i - 1;
+    }
+    if (stop) break;
+  }
+  if (j <= fail_i) return;
+  // The middle: one user macro's expansion if its invocation covers what is
+  // left of the original; otherwise the unmatched stretch, inexact.
+  size_t ib = fail_k;
+  while (ib > 0 && ib <= n && IdentChar(O(ib - 1)) &&
+         (ib == n || !IdentChar(O(ib)) || cols[ib] == cols[ib - 1] + 1)) {
+    --ib;
+  }
+  size_t ie = 0, args = 0;
+  bool covers = invocation(ib, &ie, &args) && ie >= kk && ib <= fail_k;
+  if (!covers && ib <= fail_k) {
+    // Several macros with text between them (`m1(x) || m2(x)[0]`): each
+    // expansion runs to where the original character after its invocation
+    // appears outside the expansion's parentheses; an identifier that the
+    // preprocessed text repeats as it is was no macro.
+    std::vector<std::pair<unsigned, CharPos>> out;
+    size_t i = fail_i, m = ib;
+    bool ok = true;
+    while (ok && (m < kk || i < j)) {
+      if (m >= kk || i >= j) {
+        ok = false;
+        break;
+      }
+      bool ident_start =
+          IdentChar(O(m)) && (m == 0 || !IdentChar(O(m - 1)) || cols[m] != cols[m - 1] + 1);
+      size_t e = 0, a = 0;
+      if (ident_start && invocation(m, &e, &a)) {
+        size_t len = 1;
+        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1) ++len;
+        size_t same = 0;
+        while (same < len && i + same < j && I(i + same) == O(m + same)) ++same;
+        if (same == len && (i + len == j || !IdentChar(I(i + len)))) {
+          for (size_t q = 0; q < len; ++q) {
+            out.emplace_back(ic[i + q].offset,
+                             CharPos{cols[m + q], cols[m + q] + 1, true, false, false, false});
+          }
+          i += len;
+          m += len;
+          continue;
+        }
+        size_t stop = j;
+        if (e < kk) {
+          stop = 0;
+          int depth = 0;
+          for (size_t q = i; q < j && depth >= 0; ++q) {
+            char c = I(q);
+            if (depth == 0 && q > i && c == O(e)) {
+              stop = q;
+              break;
+            }
+            if (c == '(') ++depth;
+            if (c == ')') --depth;
+          }
+        }
+        if (stop <= i) {
+          ok = false;
+          break;
+        }
+        for (size_t q = i; q < stop; ++q) {
+          out.emplace_back(ic[q].offset,
+                           CharPos{cols[m], col_end(e), true, true, q == i, q + 1 == stop});
+        }
+        i = stop;
+        m = e;
+        continue;
+      }
+      if (I(i) != O(m)) {
+        ok = false;
+        break;
+      }
+      out.emplace_back(ic[i].offset, CharPos{cols[m], cols[m] + 1, true, false, false, false});
+      ++i;
+      ++m;
+    }
+    if (ok) {
+      for (const auto& c : out) g.chars[c.first] = c.second;
+      return;
+    }
+  }
+  for (size_t i = fail_i; i < j; ++i) {
+    CharPos cp;
+    if (covers) {
+      cp = CharPos{cols[ib], col_end(ie), true, true, i == fail_i, i + 1 == j};
+    } else {
+      unsigned b = fail_k < n ? cols[fail_k] : (n ? cols[n - 1] : 0);
+      cp = CharPos{b, std::max(col_end(kk), b + 1), false, false, false, false};
+    }
+    g.chars[ic[i].offset] = cp;
+  }
+}
+
 OrigPos Rewriter::Map(const Position& p, bool end) {
   OrigPos o;
   o.file = FileId(p.file);
   o.line = p.line;
   o.column = p.column;
-  size_t ls = text_.rfind('\n', p.offset == 0 ? 0 : p.offset - 1);
-  ls = (ls == std::string::npos || p.offset == 0) ? 0 : ls + 1;
-  size_t le = text_.find('\n', ls);
-  if (le == std::string::npos) le = text_.size();
-  std::string iline = text_.substr(ls, le - ls);
-  const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(o.file)]);
+  const std::string& path = map_.files[static_cast<size_t>(o.file)];
+  const std::vector<std::string>* src = Source(path);
   if (!src || p.line == 0 || p.line > src->size()) return o;
   const std::string& oline = (*src)[p.line - 1];
-  size_t target = p.offset - ls;
+  // Never a column past the line, whatever happens below.
+  o.column = std::min<unsigned>(o.column, static_cast<unsigned>(oline.size()) + (end ? 1 : 0));
+  if (o.column == 0) o.column = 1;
+  IndexLines();
+  if (phys_.empty() || (end && p.offset == 0)) return o;
+  unsigned target = end ? p.offset - 1 : p.offset;
+  auto pl = std::upper_bound(phys_.begin(), phys_.end(), target,
+                             [](unsigned off, const PhysLine& l) { return off < l.begin; });
+  if (pl == phys_.begin()) return o;
+  --pl;
+  if (pl->marker || pl->group < 0) return o;
+  Group& g = groups_[static_cast<size_t>(pl->group)];
+  if (!g.aligned) AlignGroup(g, oline, (*Code(path))[p.line - 1]);
+  if (g.chars.empty()) return o;
+  auto it = g.chars.end();
   if (end) {
-    if (target == 0) return o;
-    target -= 1;  // map the last byte, then step past it
+    it = g.chars.upper_bound(target);
+    if (it == g.chars.begin()) return o;
+    --it;
+  } else {
+    it = g.chars.lower_bound(target);
+    if (it == g.chars.end()) return o;
   }
-  size_t i = 0, k = 0;
-  bool prefix = true;
-  while (true) {
-    while (i < target && i < iline.size()) {
-      size_t next = SkipBlank(iline, i);
-      if (next > target) break;
-      if (next == i) break;
-      i = next;
-    }
-    k = SkipBlank(oline, k);
-    if (i >= iline.size() || k >= oline.size() || iline[i] != oline[k]) {
-      prefix = false;
-      break;
-    }
-    if (i == target) break;
-    ++i;
-    ++k;
-  }
-  if (prefix && k < oline.size() && i < iline.size() && iline[i] == oline[k]) {
-    o.column = static_cast<unsigned>(k + 1 + (end ? 1 : 0));
-    o.exact = true;
-    return o;
-  }
-  if (i >= iline.size() || k >= oline.size()) return o;
-  // A line that follows a line marker and matches nothing of the original
-  // is the rest of an expansion from a system header's macro, which the
-  // compiler puts on a line of its own: no column can be trusted there.
-  if (ls >= 2 && SkipBlank(oline, 0) == k) {
-    size_t prev = text_.rfind('\n', ls - 2);
-    prev = prev == std::string::npos ? 0 : prev + 1;
-    if (text_[prev] == '#') return o;
-  }
-  // A macro was expanded on this line, its invocation starting at or before
-  // k: the identifier, and its parenthesised arguments if any.
-  size_t inv_begin = k;
-  while (inv_begin > 0 &&
-         (isalnum(static_cast<unsigned char>(oline[inv_begin - 1])) || oline[inv_begin - 1] == '_')) {
-    --inv_begin;
-  }
-  size_t inv_end = inv_begin;
-  while (inv_end < oline.size() &&
-         (isalnum(static_cast<unsigned char>(oline[inv_end])) || oline[inv_end] == '_')) {
-    ++inv_end;
-  }
-  if (inv_end == inv_begin) return o;
-  size_t after = SkipBlank(oline, inv_end);
-  if (after < oline.size() && oline[after] == '(') {
-    int level = 0;
-    for (size_t q = after; q < oline.size(); ++q) {
-      if (oline[q] == '(') ++level;
-      if (oline[q] == ')' && --level == 0) {
-        inv_end = q + 1;
-        break;
-      }
-    }
-    if (level != 0) return o;  // arguments run over several lines
-  }
-  // The text after the invocation matches from the end of both lines.
-  size_t ii = iline.size(), kk = oline.size();
-  while (ii > i && kk > inv_end) {
-    if (IsSpace(iline[ii - 1])) {
-      --ii;
-    } else if (IsSpace(oline[kk - 1])) {
-      --kk;
-    } else if (iline[ii - 1] == oline[kk - 1]) {
-      --ii;
-      --kk;
-      if (ii == target) {
-        o.column = static_cast<unsigned>(kk + 1 + (end ? 1 : 0));
-        o.exact = true;
-        return o;
-      }
-    } else {
-      break;
-    }
-  }
-  if (target < i || target >= ii) return o;
-  o.macro = true;
-  o.exact = true;
-  o.column = static_cast<unsigned>((end ? inv_end : inv_begin) + 1);
+  const CharPos& c = it->second;
+  o.column = (end ? c.end : c.begin) + 1;
+  o.exact = c.exact;
+  o.macro = c.macro;
+  o.whole = end ? c.last : c.first;
   return o;
 }
 
 std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invocation) {
   OrigPos ob = Map(b, false), oe = Map(e, true);
-  bool original = ob.exact && oe.exact && ob.file == oe.file &&
-                  (macro_invocation || (!ob.macro && !oe.macro));
-  if (original) {
-    const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(ob.file)]);
+  // A range that starts or ends inside an expansion reads as the user wrote
+  // it only if it takes in the whole expansion (a condition that is a macro).
+  bool original = ob.exact && oe.exact && ob.file == oe.file && ob.line <= oe.line &&
+                  (macro_invocation || ((!ob.macro || ob.whole) && (!oe.macro || oe.whole)));
+  const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(ob.file)]);
+  if (original && src && oe.line <= src->size()) {
     std::string out;
-    for (unsigned l = ob.line; l <= oe.line && src && l <= src->size(); ++l) {
+    bool ok = true;
+    for (unsigned l = ob.line; l <= oe.line; ++l) {
       const std::string& line = (*src)[l - 1];
       size_t from = l == ob.line ? ob.column - 1 : 0;
       size_t to = l == oe.line ? oe.column - 1 : line.size();
-      if (from > line.size() || to > line.size() || from > to) return "";
-      if (!out.empty() || l != ob.line) out += "\n";
+      if (l != oe.line) {  // without a comment that ends the line
+        const std::vector<unsigned>& code = (*Code(map_.files[static_cast<size_t>(ob.file)]))[l - 1];
+        size_t last = code.empty() ? from : code.back() + 1;
+        to = std::max(from, std::min(to, last));
+      }
+      if (from > line.size() || to > line.size() || from > to) {
+        ok = false;
+        break;
+      }
+      if (l != ob.line) out += "\n";
       out += line.substr(from, to - from);
     }
-    return out;
+    if (ok) return out;
   }
   // Inside a macro expansion: the expanded text, white space collapsed.
   std::string out;
@@ -455,24 +796,26 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
   return false;
 }
 
-void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out) {
+void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCursor>* wrapped,
+                      const CXCursor* wrap) {
   CXCursor s = Skip(e);
   CXCursorKind k = Kind(s);
   std::vector<CXCursor> ch = Children(s);
-  if (k == CXCursor_ParenExpr && ch.size() == 1) return Leaves(ch[0], out);
+  if (k == CXCursor_ParenExpr && ch.size() == 1) return Leaves(ch[0], out, wrapped, wrap ? wrap : &s);
   if (k == CXCursor_UnaryOperator && ch.size() == 1) {
     unsigned b = Begin(s).offset;
-    if (OperatorAfter(b, b + 1) == "!") return Leaves(ch[0], out);
+    if (OperatorAfter(b, b + 1) == "!") return Leaves(ch[0], out, wrapped);
   }
   if (k == CXCursor_BinaryOperator && ch.size() == 2) {
     std::string op = OperatorAfter(End(ch[0]).offset, Begin(ch[1]).offset);
     if (op == "&&" || op == "||") {
-      Leaves(ch[0], out);
-      Leaves(ch[1], out);
+      Leaves(ch[0], out, wrapped);
+      Leaves(ch[1], out, wrapped);
       return;
     }
   }
   out->push_back(s);
+  wrapped->push_back(wrap ? *wrap : s);
 }
 
 void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node) {
@@ -480,8 +823,8 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
   if (!b.valid || !en.valid || en.offset <= b.offset) return;
   if (!decided_.insert({b.offset, en.offset}).second) return;
   if (Constant(e)) return;
-  std::vector<CXCursor> leaves;
-  Leaves(e, &leaves);
+  std::vector<CXCursor> leaves, wrapped;
+  Leaves(e, &leaves, &wrapped);
   std::string u = std::to_string(unit_), g = std::to_string(group_);
   MapDecision d;
   d.id = next_decision_++;
@@ -509,17 +852,32 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
   Insert(b.offset, true, depth, open);
   Insert(en.offset, false, depth, ")))");
   int index = 0;
-  for (CXCursor leaf : leaves) {
+  for (size_t li = 0; li < leaves.size(); ++li) {
+    CXCursor leaf = leaves[li];
     Position lb = Begin(leaf), le = End(leaf);
     MapCondition c;
     c.id = next_cond_++;
     c.index = index;
     OrigPos olb = Map(lb, false), ole = Map(le, true);
+    Position tb = lb, te = le;
+    // A condition that is a whole macro whose expansion is parenthesised
+    // (`isdigit(c)`): its place and text are the invocation's.
+    Position wb = Begin(wrapped[li]), we = End(wrapped[li]);
+    bool inside = (olb.macro && !olb.whole) || (ole.macro && !ole.whole);
+    if (inside && (wb.offset != lb.offset || we.offset != le.offset)) {
+      OrigPos owb = Map(wb, false), owe = Map(we, true);
+      if ((!owb.macro || owb.whole) && (!owe.macro || owe.whole) && owb.exact && owe.exact) {
+        olb = owb;
+        ole = owe;
+        tb = wb;
+        te = we;
+      }
+    }
     c.line = olb.line;
     c.column = olb.column;
     c.end_line = ole.line;
     c.end_column = ole.column;
-    c.text = Text(lb, le, false);
+    c.text = Text(tb, te, false);
     std::string lopen = d.mcdc ? "__qel_c(" + cs + ", " + std::to_string(index) + ", " + u + ", " +
                                      std::to_string(c.id) + ", " + g + ", !!("
                                : "QelExp(" + u + ", " + std::to_string(c.id) + ", 0, (int*)0, " +
@@ -563,6 +921,8 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_CallExpr:
+      if (memory_) MemoryCall(e);
+      [[fallthrough]];
     case CXCursor_UnexposedExpr: {
       // Builtins whose operands must stay constant or are never evaluated.
       auto w = words_.find(Begin(e).offset);
@@ -583,6 +943,39 @@ void Rewriter::Expr(CXCursor e, int depth) {
     default: break;
   }
   for (CXCursor c : Children(e)) Expr(c, depth + 1);
+}
+
+// A direct call of the C library's allocator gets the `__qel_` prefix (the
+// helpers above the text) and, but for free, the call's place as extra
+// arguments. Calls through pointers (`hooks.malloc = malloc`) stay as they
+// are: a block must be freed the way it was allocated, which is why this is
+// an option.
+void Rewriter::MemoryCall(CXCursor call) {
+  std::vector<CXCursor> ch = Children(call);
+  if (ch.empty()) return;
+  CXCursor callee = Skip(ch[0]);
+  if (Kind(callee) != CXCursor_DeclRefExpr) return;
+  std::string name = qel::cparse::Spelling(callee);
+  if (name != "malloc" && name != "calloc" && name != "realloc" && name != "free") return;
+  CXCursor decl = clang_getCursorReferenced(callee);
+  if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own malloc
+  Position b = Begin(callee), e = End(call);
+  if (!b.valid || !e.valid || e.offset == 0 || e.offset > text_.size() ||
+      text_[e.offset - 1] != ')' || text_.compare(b.offset, name.size(), name) != 0) {
+    return;
+  }
+  Insert(b.offset, true, 1 << 30, "__qel_");  // after every probe opening there
+  if (name == "free") return;
+  OrigPos o = Map(Begin(call), false);
+  std::string file;
+  for (char c : map_.files[static_cast<size_t>(o.file)]) {
+    if (c == '"' || c == '\\') file += '\\';
+    file += c;
+  }
+  // After whatever the arguments' own probes close there.
+  ins_.push_back(Insertion{e.offset - 1, 0, 1 << 30, static_cast<int>(ins_.size()),
+                           ", \"" + file + "\", \"" + fn_name_ + "\", " +
+                               std::to_string(o.line ? o.line : 1)});
 }
 
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
@@ -835,6 +1228,13 @@ void Rewriter::Function(CXCursor fn) {
     Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
     std::string text = qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]));
     if (kind == CXToken_Punctuation) {
+      // The '#' of a line marker (a system macro expanded mid-expression puts
+      // markers between operands) is no operator of the code.
+      if (text == "#") {
+        size_t b = p.offset;
+        while (b > 0 && IsSpace(text_[b - 1])) --b;
+        if (b == 0 || text_[b - 1] == '\n') continue;
+      }
       tokens_.push_back(Token{p.offset, text});
     } else if (text.compare(0, 10, "__builtin_") == 0) {
       words_[p.offset] = text;
@@ -903,6 +1303,28 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
       "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
       "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
   if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
+  if (memory_) {
+    const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
+    u += " void* QelNew(unsigned, const char*, const char*, int); void QelDelete(void*);"
+         " void* QelRenew(void*, unsigned, const char*, const char*, int);"
+         " void* __qel_malloc(unsigned long, const char*, const char*, int);"
+         " void* __qel_calloc(unsigned long, unsigned long, const char*, const char*, int);"
+         " void* __qel_realloc(void*, unsigned long, const char*, const char*, int);"
+         " void __qel_free(void*);";
+    // Sizes beyond what the block header records fail as an exhausted heap.
+    u += helper;
+    u += "void* __qel_malloc(unsigned long n, const char* f, const char* fn, int l) {"
+         " return n > 0xFFFF0000ul ? (void*)0 : QelNew((unsigned)n, f, fn, l); }";
+    u += helper;
+    u += "void* __qel_calloc(unsigned long n, unsigned long s, const char* f, const char* fn, "
+         "int l) { void* p; if (s && n > 0xFFFF0000ul / s) return (void*)0;"
+         " p = __qel_malloc(n * s, f, fn, l); if (p) __builtin_memset(p, 0, n * s); return p; }";
+    u += helper;
+    u += "void* __qel_realloc(void* p, unsigned long n, const char* f, const char* fn, int l) {"
+         " return n > 0xFFFF0000ul ? (void*)0 : QelRenew(p, (unsigned)n, f, fn, l); }";
+    u += helper;
+    u += "void __qel_free(void* p) { QelDelete(p); }";
+  }
   u += "\n";
   size_t pos = 0;
   for (const Insertion& in : ins_) {
@@ -921,7 +1343,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
 
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group, bool values) {
+                            int unit, int group, bool values, bool memory) {
   InstrumentResult r;
   qel::cparse::ParseOptions opts;
   opts.preprocessed = true;
@@ -938,7 +1360,7 @@ InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
     if (diags.size() > 1) r.error += " (and " + std::to_string(diags.size() - 1) + " more)";
     return r;
   }
-  Rewriter rw(*tu, itext, cwd, unit, group, values);
+  Rewriter rw(*tu, itext, cwd, unit, group, values, memory);
   r.ok = rw.Run(&r.text, &r.map, &r.error);
   return r;
 }

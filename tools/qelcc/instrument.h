@@ -62,9 +62,11 @@ struct InstrumentResult {
 // the relative paths of the line markers; `args` are extra parse arguments
 // (the user's -std=). Positions refer to the files the line markers name.
 // `values`: also report scalar parameters at function entry (QelPrint).
+// `memory`: direct calls of malloc, calloc, realloc and free go through
+// QelNew, QelRenew and QelDelete with the call's file, function and line.
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group, bool values = false);
+                            int unit, int group, bool values = false, bool memory = false);
 
 // Normalises a path as the map stores it: absolute, no "." or "..".
 std::string NormalPath(const std::string& path, const std::string& cwd);

@@ -48,6 +48,9 @@ const char* const kUsage =
     "  --off            run the compiler untouched, runtime included (QELCC_OFF=1)\n"
     "  --values         also send the scalar parameters of every call through\n"
     "                   QelPrint (QELCC_VALUES=1)\n"
+    "  --memory         route direct calls of malloc, calloc, realloc and free\n"
+    "                   through the runtime's leak tracking (QELCC_MEMORY=1); every\n"
+    "                   block must then be freed by instrumented code\n"
     "  --help, --version\n"
     "QELCC_RUNTIME_DIR names the directory of libQELMQLib.so for link steps.\n"
     "\n"
@@ -61,6 +64,7 @@ struct Options {
   bool keep = false;
   bool off = false;
   bool values = false;
+  bool memory = false;
 };
 
 std::string Env(const char* name) {
@@ -547,7 +551,8 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   std::vector<std::string> parse_args;
   if (!std_flag.empty()) parse_args.push_back(std_flag);
   qelcc::InstrumentResult r =
-      qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group, opt_.values);
+      qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group, opt_.values,
+                          opt_.memory);
   // The unit cannot be instrumented: the original source, compiled as the
   // user asked, decides. When it does not compile, the user sees the
   // compiler's own diagnostics only.
@@ -624,6 +629,7 @@ int main(int argc, char** argv) {
   opt.keep = Env("QELCC_KEEP") == "1";
   opt.off = Env("QELCC_OFF") == "1";
   opt.values = Env("QELCC_VALUES") == "1";
+  opt.memory = Env("QELCC_MEMORY") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   int i = 1;
   for (; i < argc; ++i) {
@@ -648,6 +654,8 @@ int main(int argc, char** argv) {
       opt.off = true;
     } else if (a == "--values") {
       opt.values = true;
+    } else if (a == "--memory") {
+      opt.memory = true;
     } else if (StartsWith(a, "--")) {
       std::fprintf(stderr, "qelcc: error: unknown option %s (see qelcc --help)\n", a.c_str());
       return 2;

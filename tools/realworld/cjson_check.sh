@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Real-world check of qelcc on cJSON: builds its CTest suite plain, with gcov
-# and through qelcc (CMake launcher variables), runs it, and compares line
-# status (executed or not) of the library's sources with gcov's, and the
-# build and run times.
+# Real-world check of qelcc and the collector's reports on cJSON: builds its
+# CTest suite plain, with gcov, through qelcc (CMake launcher variables) and
+# with clang-19's MC/DC coverage, runs it, and compares
+#   - line status (executed or not) of the library's sources with gcov's, from
+#     the node counts and from the DA lines of the LCOV report;
+#   - decisions, conditions and MC/DC with llvm-cov's;
+# writes every report from the saved run (timed), runs genhtml on the LCOV
+# file, validates the Cobertura file against the coverage-04 DTD and takes
+# headless Chromium screenshots of the HTML index and of cJSON.c's page.
 #   tools/realworld/cjson_check.sh <extracted cJSON source> [qelmq build dir] [work dir]
-# Needs: cmake, make, gcc, gcov, python3. Exit status 0 when every suite
-# passes, agreement is >= 99 % and the build costs <= 3x.
+# Needs: cmake, make, gcc, gcov, python3; for the report checks genhtml (lcov),
+# xmllint (libxml2-utils), chromium, clang-19, llvm-19 and libclang-rt-19-dev
+# (the profile runtime) (each check is
+# skipped with a note when its tool is missing). Exit status 0 when every
+# suite passes, agreement is >= 99 %, the build costs <= 3x, genhtml warns of
+# nothing, the Cobertura file is valid and the reports take under 1 s.
 set -euo pipefail
 
 src=$(cd "${1:?usage: cjson_check.sh <cJSON source dir> [qelmq build dir] [work dir]}" && pwd)
@@ -62,13 +71,101 @@ t1=$(now)
 r_qel=$(elapsed "$t0" "$t1")
 grep -h "tests passed" "$work/plain.ctest.log" "$work/gcov.ctest.log" "$work/qel.ctest.log"
 
+echo "== reports from the saved run"
+rm -rf "$work/html"
+report=("$collect" report --map "$work/maps" --annotate --report "$work/report-annotated.txt"
+        --html "$work/html" --lcov "$work/cjson.lcov" --cobertura "$work/cobertura.xml"
+        --json "$work/coverage.json" "$work/run.jsonl")
+"${report[@]}"
+r_report=$(python3 - "${report[@]}" <<'PY'
+import subprocess, sys, time
+runs = []
+for _ in range(5):
+    t0 = time.perf_counter()
+    subprocess.run(sys.argv[1:], check=True)
+    runs.append(time.perf_counter() - t0)
+print(f"{sorted(runs)[2]:.3f}")
+PY
+)
+echo "every report (text+annotate, HTML, LCOV, Cobertura, JSON) from the saved run: ${r_report} s (median of 5)"
+report_status=0
+python3 -c "import sys; sys.exit(0 if $r_report < 1.0 else 1)" || report_status=1
+if command -v genhtml >/dev/null 2>&1; then
+  genhtml --branch-coverage -q -o "$work/genhtml" "$work/cjson.lcov" >"$work/genhtml.log" 2>&1 ||
+    { echo "genhtml failed:"; cat "$work/genhtml.log"; report_status=1; }
+  if grep -qi "warning" "$work/genhtml.log"; then
+    echo "genhtml warned:"; cat "$work/genhtml.log"; report_status=1
+  else
+    echo "genhtml: accepted, no warning"
+  fi
+else
+  echo "genhtml: not installed, skipped"
+fi
+if command -v xmllint >/dev/null 2>&1; then
+  if xmllint --noout --nonet --dtdvalid "$root/tests/reports/coverage-04.dtd" "$work/cobertura.xml" \
+       >"$work/xmllint.log" 2>&1; then
+    echo "xmllint: cobertura.xml valid against coverage-04.dtd"
+  else
+    echo "xmllint: cobertura.xml invalid:"; head -20 "$work/xmllint.log"; report_status=1
+  fi
+else
+  echo "xmllint: not installed, skipped"
+fi
+if command -v chromium >/dev/null 2>&1; then
+  mkdir -p "$work/shots"
+  page=$(cd "$work/html" && ls | grep -m1 '_cJSON\.c\.html$' || true)
+  for target in index.html $page; do
+    # The file page tall enough to show decisions and their MC/DC tables
+    # (headless Chromium paints nothing when told to scroll to an anchor).
+    size=1280,1400
+    [ "$target" = index.html ] || size=1280,5000
+    timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-background-networking \
+      --disable-component-update --disable-sync --no-first-run \
+      --user-data-dir="$work/shots/profile" --window-size=$size \
+      --screenshot="$work/shots/${target%.html}.png" "file://$work/html/$target" \
+      >/dev/null 2>&1 || true
+    [ -s "$work/shots/${target%.html}.png" ] && echo "screenshot: $work/shots/${target%.html}.png"
+  done
+else
+  echo "chromium: not installed, skipped"
+fi
+
+clang_json=""
+prof="-fprofile-instr-generate -fcoverage-mapping -fcoverage-mcdc"
+if ! command -v clang-19 >/dev/null 2>&1 || ! command -v llvm-cov-19 >/dev/null 2>&1 ||
+   ! echo 'int main(void) { return 0; }' | clang-19 $prof -x c - -o "$work/clang-probe" 2>/dev/null; then
+  echo "clang-19 with its profile runtime (clang-19, llvm-19, libclang-rt-19-dev): not usable, MC/DC comparison skipped"
+else
+  echo "== clang-19 MC/DC build"
+  t_clang=$(build "$work/clang" -DCMAKE_C_COMPILER=clang-19 "-DCMAKE_C_FLAGS=-O0 $prof" \
+            "-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate")
+  rm -rf "$work/clang-prof"
+  (cd "$work/clang" && LLVM_PROFILE_FILE="$work/clang-prof/%p.profraw" \
+     ctest -j1 --output-on-failure >"$work/clang.ctest.log" 2>&1) || true
+  llvm-profdata-19 merge -o "$work/clang.profdata" "$work"/clang-prof/*.profraw
+  objects=()
+  while read -r exe; do objects+=(-object "$exe"); done < <(
+    find "$work/clang" -name CMakeFiles -prune -o -type f -perm -u+x ! -name '*.so*' -print |
+    while read -r f; do
+      head -c4 "$f" | grep -q ELF && echo "$f"; done)
+  libsrc=("$src/cJSON.c" "$src/cJSON_Utils.c")
+  llvm-cov-19 report --show-mcdc-summary -instr-profile="$work/clang.profdata" "${objects[@]:1}" \
+    "${libsrc[@]}" >"$work/clang.report.txt" 2>&1 || true
+  llvm-cov-19 export -summary-only -instr-profile="$work/clang.profdata" "${objects[@]:1}" \
+    "${libsrc[@]}" >"$work/clang.export.json" 2>"$work/clang.export.log" || true
+  cat "$work/clang.report.txt"
+  clang_json="$work/clang.export.json"
+fi
+
 (cd "$work/gcov" && find . -name '*.gcda' | while read -r f; do
    d=$(dirname "$f"); (cd "$d" && gcov -j -o . "$(basename "$f")" >/dev/null 2>&1 || true); done)
 
-python3 - "$work" "$src" "$t_plain" "$t_qel" "$t_gcov" "$r_plain" "$r_gcov" "$r_qel" <<'PY'
+set +e
+python3 - "$work" "$src" "$t_plain" "$t_qel" "$t_gcov" "$r_plain" "$r_gcov" "$r_qel" "$clang_json" <<'PY'
 import glob, gzip, json, os, sys
 work, src = sys.argv[1], os.path.realpath(sys.argv[2])
 t_plain, t_qel, t_gcov, r_plain, r_gcov, r_qel = map(float, sys.argv[3:9])
+clang_json = sys.argv[9]
 lib = {os.path.join(src, "cJSON.c"), os.path.join(src, "cJSON_Utils.c")}
 
 gcov = {}  # (file, line) -> count
@@ -113,13 +210,63 @@ share = 100.0 * len(agree) / max(1, len(both))
 print(f"line status agreement: {len(agree)} of {len(both)} lines ({share:.2f} %)")
 for k in [k for k in both if (gcov[k] > 0) != (qel[k] > 0)][:20]:
     print(f"  differs: {os.path.basename(k[0])}:{k[1]} gcov {gcov[k]} qelcc {qel[k]}")
+
+# The LCOV report's DA lines against gcov.
+lcov, path = {}, None
+for line in open(os.path.join(work, "cjson.lcov")):
+    line = line.strip()
+    if line.startswith("SF:"):
+        path = os.path.realpath(line[3:])
+    elif line.startswith("DA:") and path in lib:
+        n, c = line[3:].split(",")[:2]
+        lcov[(path, int(n))] = int(c)
+lboth = sorted(set(gcov) & set(lcov))
+lagree = [k for k in lboth if (gcov[k] > 0) == (lcov[k] > 0)]
+lshare = 100.0 * len(lagree) / max(1, len(lboth))
+print(f"LCOV DA lines: {len(lcov)}, gcov code lines {len(gcov)}; agreement on {len(lboth)} lines "
+      f"both count: {len(lagree)} ({lshare:.2f} %)")
+for k in [k for k in lboth if (gcov[k] > 0) != (lcov[k] > 0)][:20]:
+    print(f"  LCOV differs: {os.path.basename(k[0])}:{k[1]} gcov {gcov[k]} lcov {lcov[k]}")
+
+# Decisions, conditions and MC/DC of the library beside llvm-cov's.
+model = json.load(open(os.path.join(work, "coverage.json")))
+tot = {}
+for f in model["files"]:
+    if os.path.realpath(f["path"]) not in lib: continue
+    for key, v in f["totals"].items():
+        if isinstance(v, dict):
+            c = tot.setdefault(key, [0, 0]); c[0] += v["covered"]; c[1] += v["total"]
+        else:
+            tot[key] = tot.get(key, 0) + v
+    ds = f["decisions"]
+    tot.setdefault("logical_decisions", 0)
+    tot["logical_decisions"] += sum(1 for d in ds if len(d["conditions"]) >= 2)
+    tot.setdefault("logical_conditions", 0)
+    tot["logical_conditions"] += sum(len(d["conditions"]) for d in ds if len(d["conditions"]) >= 2)
+pct = lambda c: 100.0 * c[0] / c[1] if c[1] else 100.0
+print(f"qelcollect (library): decisions {tot['decisions'][1]} ({tot['single_condition_decisions']} of one "
+      f"condition, {tot['logical_decisions']} of two or more), conditions {tot['conditions'][1] // 2}, "
+      f"branches {tot['branches'][0]}/{tot['branches'][1]} ({pct(tot['branches']):.2f} %), "
+      f"condition outcomes {tot['conditions'][0]}/{tot['conditions'][1]} ({pct(tot['conditions']):.2f} %), "
+      f"MC/DC {tot['mcdc'][0]}/{tot['mcdc'][1]} ({pct(tot['mcdc']):.2f} %), "
+      f"MC/DC of multi-condition decisions {tot['mcdc_multi_condition'][0]}/{tot['mcdc_multi_condition'][1]} "
+      f"({pct(tot['mcdc_multi_condition']):.2f} %)")
+if clang_json and os.path.exists(clang_json) and os.path.getsize(clang_json):
+    t = json.load(open(clang_json))["data"][0]["totals"]
+    br, mc = t.get("branches", {}), t.get("mcdc", {})
+    print(f"llvm-cov-19   (library): branch conditions {br.get('count', 0) // 2} "
+          f"(outcomes {br.get('covered')}/{br.get('count')}, {br.get('percent', 0):.2f} %), "
+          f"MC/DC conditions {mc.get('count')} (covered {mc.get('covered')}, {mc.get('percent', 0):.2f} %)")
+
 print(f"build time: plain {t_plain:.2f} s, qelcc {t_qel:.2f} s ({t_qel / t_plain:.2f}x), gcov {t_gcov:.2f} s")
 print(f"suite time: plain {r_plain:.2f} s, gcov {r_gcov:.2f} s, qelcc under qelcollect {r_qel:.2f} s "
       f"({r_qel / r_gcov:.2f}x gcov)")
-ok = share >= 99.0 and t_qel / t_plain <= 3.0
+ok = share >= 99.0 and lshare >= 99.0 and t_qel / t_plain <= 3.0
 sys.exit(0 if ok else 1)
 PY
 status=$?
+set -e
+[ "$report_status" -eq 0 ] || status=1
 for log in plain gcov qel; do
   grep -q "100% tests passed" "$work/$log.ctest.log" || { echo "cjson_check.sh: $log suite failed (see $work/$log.ctest.log)" >&2; status=1; }
 done

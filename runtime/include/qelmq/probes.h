@@ -111,6 +111,10 @@ QEL_EXPORT void QelCrashReport(const char* name, const char* type, const char* c
    through the property channel; return 1 when it listed any, else 0. */
 QEL_EXPORT void* QelNew(unsigned size, const char* file, const char* function, int line);
 QEL_EXPORT void QelDelete(void* pointer);
+/* realloc for blocks from QelNew; any other block goes to the C library's
+   realloc untouched. */
+QEL_EXPORT void* QelRenew(void* pointer, unsigned size, const char* file, const char* function,
+                          int line);
 QEL_EXPORT int check_leaks(void);
 QEL_EXPORT int check_leak(void);
 

@@ -6,6 +6,7 @@
 #include "net.h"
 #include "port.h"
 #include "sync.h"
+#include "trace.h"
 #include "wire.h"
 
 namespace {
@@ -13,9 +14,6 @@ namespace {
 // A slot that stays reserved but unpublished this long belongs to a producer
 // that is not coming back; a final flush stops waiting for it.
 constexpr unsigned kStuckMs = 200;
-// Sleep slice of the pacing pause and the idle poll: how late the thread may
-// notice that the shutdown wants it to stop.
-constexpr unsigned kSliceMs = 10;
 // While running, a send waits for a collector in steps of this length, so it
 // can notice a shutdown or a leave operation between steps.
 constexpr unsigned kWaitStepMs = 100;
@@ -59,8 +57,30 @@ void TextSender::execute(std::string& text) {
   if (leave_pending()) return;
   while (!queue->push(text)) {
     if (leave_pending()) return;
+    // No collector to make room: waiting could last for ever, and the
+    // runtime's first promise is never to block the program.
+    if (!peerConnected_.load(std::memory_order_relaxed)) {
+      note_dropped();
+      return;
+    }
     qel_port::sleep_ms(100);
   }
+}
+
+void TextSender::discard_locked() {
+  if (!queue) return;
+  std::string text;
+  uint64_t n = 0;
+  while (queue->size() != 0 && queue->pop(text)) ++n;
+  note_dropped(n);
+}
+
+void TextSender::report_dropped() const {
+  uint64_t n = dropped();
+  if (n == 0) return;
+  qel_trace::line("%s records dropped, no collector connected: %llu::%d\n",
+                  channel() == qel_wire::Channel::Value ? "value" : "timing",
+                  static_cast<unsigned long long>(n), qel_port::current_pid());
 }
 
 bool TextSender::send_text_locked(const std::string& text) {
@@ -68,13 +88,18 @@ bool TextSender::send_text_locked(const std::string& text) {
   const char* data = text.c_str();
   std::size_t len = text.size() + 1;
   for (;;) {
-    if (stop_requested() || leave_pending())
-      return qel_net::send_message(socket, data, len, finalPacing_);
+    if (stop_requested() || leave_pending()) {
+      bool sent = qel_net::send_message(socket, data, len, finalPacing_);
+      peerConnected_.store(sent, std::memory_order_relaxed);
+      return sent;
+    }
     // While the program runs a text waits for its collector as long as it
     // takes, but in steps, so that a shutdown or a leave operation is seen.
     runPacing_.gave_up = false;
     uint32_t started = qel_port::tick_ms();
-    if (qel_net::send_message(socket, data, len, runPacing_)) return true;
+    bool sent = qel_net::send_message(socket, data, len, runPacing_);
+    peerConnected_.store(sent, std::memory_order_relaxed);
+    if (sent) return true;
     // An immediate refusal is an error of the socket, not a missing
     // collector: waiting longer would not help.
     if (qel_port::tick_ms() - started < kWaitStepMs / 2) return false;
@@ -101,7 +126,13 @@ void TextSender::drain_locked(unsigned stuck_ms) {
   uint32_t last_progress = qel_port::tick_ms();
   while (queue->size() != 0) {
     if (queue->pop(text)) {
-      send_text_locked(text);
+      // Nobody takes the texts: the rest is counted, not sent one by one.
+      if (!send_text_locked(text) && !peerConnected_.load(std::memory_order_relaxed)) {
+        note_dropped();
+        discard_locked();
+        last_progress = qel_port::tick_ms();
+        continue;
+      }
       last_progress = qel_port::tick_ms();
       continue;
     }
@@ -112,13 +143,10 @@ void TextSender::drain_locked(unsigned stuck_ms) {
 }
 
 void TextSender::sleep_unless_stopping(unsigned ms) const {
-  uint32_t start = qel_port::tick_ms();
-  while (!stop_requested()) {
-    uint32_t elapsed = qel_port::tick_ms() - start;
-    if (elapsed >= ms) return;
-    unsigned left = ms - elapsed;
-    qel_port::sleep_ms(left < kSliceMs ? left : kSliceMs);
-  }
+  // The word first: a stop raised after this read ends the wait at once.
+  const uint32_t seen = wake_seen();
+  if (stop_requested()) return;
+  wait_for_wake(seen, ms);
 }
 
 void TextSender::run() {
@@ -127,8 +155,11 @@ void TextSender::run() {
     try {
       if (stop_requested()) {
         // Shutdown: everything still queued goes out now, without pacing.
-        qel_sync::MutexGuard lock(mutex);
-        drain_locked(kStuckMs);
+        {
+          qel_sync::MutexGuard lock(mutex);
+          drain_locked(kStuckMs);
+        }
+        report_dropped();
         return;
       }
       if (queue && queue->size() != 0) {

@@ -19,6 +19,14 @@ uint32_t tick_ms();
 void sleep_ms(unsigned ms);
 void yield_thread();
 
+// A sleep that another thread can cut short: waits up to `ms` while `word`
+// still holds `seen`; wake_waiters() after changing `word` ends the wait of
+// every thread that sleeps on it. Returns false when the time ran out. A
+// change made before the wait starts makes it return at once, so a wake-up
+// is never lost between reading `word` and sleeping.
+bool wait_for_change(const std::atomic<uint32_t>& word, uint32_t seen, unsigned ms);
+void wake_waiters(std::atomic<uint32_t>& word);
+
 // Process id without a system call on the hot path: cached on first use and
 // refreshed in the child after fork().
 namespace detail {

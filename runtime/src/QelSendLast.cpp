@@ -78,7 +78,8 @@ void QelSendLast::keep_latest(Ring* ring, uint64_t record) {
 
 void QelSendLast::wait_cycle() {
   // The shutdown waits for this thread, and must not wait out the rest of a
-  // 30-second cycle: request_stop_send wakes the sleep.
+  // 30-second cycle: request_stop_send wakes the sleep, and the slices also
+  // notice a stop flag raised without a wake-up.
   // relaxed: a setting, not a hand-over of data.
   const unsigned cycle = cycle_ms_.load(std::memory_order_relaxed);
   const uint32_t start = qel_port::tick_ms();
@@ -88,7 +89,7 @@ void QelSendLast::wait_cycle() {
     if (stopSend.load(std::memory_order_acquire)) return;
     uint32_t elapsed = qel_port::tick_ms() - start;
     if (elapsed >= cycle) return;
-    wait_for_wake(seen, cycle - elapsed);
+    wait_for_wake(seen, std::min<unsigned>(kStopPollMs, cycle - elapsed));
   }
 }
 

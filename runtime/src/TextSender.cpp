@@ -14,6 +14,8 @@ namespace {
 // A slot that stays reserved but unpublished this long belongs to a producer
 // that is not coming back; a final flush stops waiting for it.
 constexpr unsigned kStuckMs = 200;
+// Longest sleep between two looks at the stop flag.
+constexpr unsigned kSliceMs = 10;
 // While running, a send waits for a collector in steps of this length, so it
 // can notice a shutdown or a leave operation between steps.
 constexpr unsigned kWaitStepMs = 100;
@@ -143,10 +145,17 @@ void TextSender::drain_locked(unsigned stuck_ms) {
 }
 
 void TextSender::sleep_unless_stopping(unsigned ms) const {
-  // The word first: a stop raised after this read ends the wait at once.
-  const uint32_t seen = wake_seen();
-  if (stop_requested()) return;
-  wait_for_wake(seen, ms);
+  // The shutdown's request_stop_send wakes the sleep at once; the slices
+  // also notice a stop flag raised without a wake-up.
+  const uint32_t start = qel_port::tick_ms();
+  for (;;) {
+    const uint32_t seen = wake_seen();  // before the flag: no stop is slept through
+    if (stop_requested()) return;
+    uint32_t elapsed = qel_port::tick_ms() - start;
+    if (elapsed >= ms) return;
+    unsigned left = ms - elapsed;
+    wait_for_wake(seen, left < kSliceMs ? left : kSliceMs);
+  }
 }
 
 void TextSender::run() {

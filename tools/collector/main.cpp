@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "child_config.hpp"
 #include "json.hpp"
 #include "receiver.hpp"
 #include "report.hpp"
@@ -42,7 +43,10 @@ and crash reports) on ports 15555-15564 and prints a coverage report.
 
 With a program after "--", qelcollect starts it, collects until it has
 exited and the streams have been quiet for --quiet-ms, then prints the
-report. Without one, it collects until interrupted (Ctrl-C, SIGINT or
+report. It then listens on the ports and sets QELMQ_CONFIG for the program,
+so that every instrumented process it starts (ctest -j8, forked children)
+connects and delivers its data (unless --host without --bind, or
+--port-offset, is given). Without one, it collects until interrupted (Ctrl-C, SIGINT or
 SIGTERM) and then prints the report.
 
 Options:
@@ -199,6 +203,15 @@ int main(int argc, char** argv) {
     }
   }
 
+  // ---- `qelcollect -- COMMAND`: bind, and have every process connect (child_config.hpp).
+  qelc::ChildConfig childConfig;
+  std::string childConfigError;
+  if (!childConfig.prepare(!opt.command.empty(), opt.hostGiven, opt.recv, childConfigError)) {
+    std::cerr << "qelcollect: " << childConfigError << "\n";
+    return kExitUsage;
+  }
+  // ----
+
   std::optional<qelc::Receiver> receiver;
   try {
     receiver.emplace(opt.recv);
@@ -224,7 +237,8 @@ int main(int argc, char** argv) {
     for (auto& s : opt.command) args.push_back(s.data());
     args.push_back(nullptr);
     std::cout.flush();
-    const int rc = posix_spawnp(&child, args[0], nullptr, nullptr, args.data(), environ);
+    char** childEnv = childConfig.active() ? childConfig.environment(environ) : environ;
+    const int rc = posix_spawnp(&child, args[0], nullptr, nullptr, args.data(), childEnv);
     if (rc != 0) {
       std::cerr << "qelcollect: cannot start " << opt.command[0] << ": " << std::strerror(rc) << "\n";
       return 127;

@@ -66,6 +66,8 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   static constexpr unsigned kCycleSendWaitMs = 500;
   static constexpr unsigned kCrashSendWaitMs = 1000;
 
+  // Longest the cycle wait sleeps before it looks at stopSend again.
+  static constexpr unsigned kStopPollMs = 20;
   // How long the first leak check waits for the property socket.
   static constexpr unsigned kFirstLeakCheckWaitMs = 1000;
 

@@ -15,3 +15,12 @@ target_compile_definitions(runtime_exit_test PRIVATE
   QEL_NODE_COUNTER="$<TARGET_FILE:node_counter>"
   QEL_VALUE_FLOOD="$<TARGET_FILE:value_flood>"
   QELCOLLECT="$<TARGET_FILE:qelcollect>")
+
+# The installed kit (plain build only, like install_consumer_test).
+if(QEL_SANITIZE STREQUAL "")
+  add_test(NAME install_version_test
+           COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_version.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(install_version_test PROPERTIES RESOURCE_LOCK qel_fixed_ports TIMEOUT 300)
+endif()
+
+qel_add_test(runtime_delete_test SOURCES runtime_delete_test.cpp LIBS qelmq_core)

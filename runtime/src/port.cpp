@@ -1,5 +1,6 @@
 #include "port.h"
 
+#include <dlfcn.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qel_port {
 
@@ -179,6 +181,29 @@ void local_time_stamp(char* out, std::size_t size) {
 }
 
 void note_forked_child() { forked_child.store(true, std::memory_order_relaxed); }
+
+std::string describe_code_address(const void* address) {
+  char buf[512];
+  Dl_info info;
+  if (dladdr(address, &info) != 0 && info.dli_fname) {
+    const char* base = std::strrchr(info.dli_fname, '/');
+    base = base ? base + 1 : info.dli_fname;
+    // Offsets within the module are what addr2line takes for a shared object
+    // or a position-independent executable.
+    unsigned long offset = static_cast<unsigned long>(static_cast<const char*>(address) -
+                                                      static_cast<const char*>(info.dli_fbase));
+    if (info.dli_sname)
+      std::snprintf(buf, sizeof(buf), "%s(%s+0x%lx) [+0x%lx]", base, info.dli_sname,
+                    static_cast<unsigned long>(static_cast<const char*>(address) -
+                                               static_cast<const char*>(info.dli_saddr)),
+                    offset);
+    else
+      std::snprintf(buf, sizeof(buf), "%s [+0x%lx]", base, offset);
+  } else {
+    std::snprintf(buf, sizeof(buf), "%p", address);
+  }
+  return buf;
+}
 
 std::string error_text(int err) {
   char buf[256];

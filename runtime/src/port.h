@@ -55,6 +55,11 @@ void local_time_stamp(char* out, std::size_t size);
 // `t` seconds since the epoch as "%Y-%m-%d %H:%M:%S", by arithmetic alone.
 void format_civil_time(int64_t t, char* out, std::size_t size);
 
+// Where a code address lies, for traces: "module(symbol+0xoffset) [address]"
+// as far as the dynamic linker knows it (addr2line turns it into a file and
+// line).
+std::string describe_code_address(const void* address);
+
 // Text of an errno value.
 std::string error_text(int err);
 

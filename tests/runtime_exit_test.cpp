@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -59,19 +58,27 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+// The number after `"key":` in a JSON line, or -1.
+long json_number(const std::string& line, const std::string& key) {
+  std::size_t at = line.find("\"" + key + "\":");
+  if (at == std::string::npos) return -1;
+  at += key.size() + 3;
+  while (at < line.size() && line[at] == ' ') ++at;
+  return std::strtol(line.c_str() + at, nullptr, 10);
+}
+
 // Hit counts per (unit, node) summed over every node message of a --out file.
 std::map<std::pair<int, int>, long> node_counts(const std::string& jsonl) {
   std::map<std::pair<int, int>, long> counts;
-  static const std::regex node(
-      "\"kind\":\\s*\"node\",\\s*\"unit\":\\s*(\\d+),\\s*\"node\":\\s*(\\d+),\\s*\"value\":\\s*\\d+"
-      ","
-      "\\s*\"count\":\\s*(\\d+)");
   std::istringstream in(jsonl);
   std::string line;
-  std::smatch m;
-  while (std::getline(in, line))
-    if (std::regex_search(line, m, node))
-      counts[{std::stoi(m[1]), std::stoi(m[2])}] += std::stol(m[3]);
+  while (std::getline(in, line)) {
+    if (line.find("\"kind\":\"node\"") == std::string::npos &&
+        line.find("\"kind\": \"node\"") == std::string::npos)
+      continue;
+    counts[{static_cast<int>(json_number(line, "unit")),
+            static_cast<int>(json_number(line, "node"))}] += json_number(line, "count");
+  }
   return counts;
 }
 

@@ -1,10 +1,12 @@
 #include "qelmq/TextSender.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "net.h"
 #include "port.h"
+#include "qelmq/QelSendProperty.h"
 #include "sync.h"
 #include "trace.h"
 #include "wire.h"
@@ -77,6 +79,21 @@ void TextSender::discard_locked() {
   note_dropped(n);
 }
 
+void TextSender::tell_collector_dropped_locked() {
+  uint64_t n = dropped();
+  if (n == droppedTold_) return;
+  droppedTold_ = n;
+  QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
+  if (!prop) return;
+  char text[96];
+  std::snprintf(text, sizeof(text), "%s records dropped, no collector connected: %llu",
+                channel() == qel_wire::Channel::Value ? "value" : "timing",
+                static_cast<unsigned long long>(n));
+  // No index of the table fits: the message goes without a prefix
+  // (":///" and the text), which collectors keep as a plain property text.
+  prop->sendMsg(static_cast<DATA_INDEX>(-1), text);
+}
+
 void TextSender::report_dropped() const {
   uint64_t n = dropped();
   if (n == 0) return;
@@ -101,7 +118,10 @@ bool TextSender::send_text_locked(const std::string& text) {
     uint32_t started = qel_port::tick_ms();
     bool sent = qel_net::send_message(socket, data, len, runPacing_);
     peerConnected_.store(sent, std::memory_order_relaxed);
-    if (sent) return true;
+    if (sent) {
+      tell_collector_dropped_locked();
+      return true;
+    }
     // An immediate refusal is an error of the socket, not a missing
     // collector: waiting longer would not help.
     if (qel_port::tick_ms() - started < kWaitStepMs / 2) return false;

@@ -86,9 +86,13 @@ class QEL_EXPORT TextSender : public SenderBase {
   void discard_locked();
   // Once, at the end of the thread: the trace line of the dropped texts.
   void report_dropped() const;
+  // Under `mutex`, after a send went through: tells the collector, once per
+  // new count, how many texts were dropped before it connected.
+  void tell_collector_dropped_locked();
 
   std::atomic<bool> peerConnected_{false};
   std::atomic<uint64_t> dropped_{0};
+  uint64_t droppedTold_ = 0;         // under `mutex`
   bool closed_ = false;              // under `mutex`
   qel_net::SendPacing runPacing_;    // under `mutex`
   qel_net::SendPacing finalPacing_;  // under `mutex`

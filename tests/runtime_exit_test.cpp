@@ -19,6 +19,8 @@
 #include <thread>
 #include <utility>
 
+#include "test_collector.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -210,6 +212,47 @@ TEST(RuntimeNeverHangs, CollectorKilledInTheMiddleOfTheRun) {
   ASSERT_GE(f.after_last_probe, 0) << f.err;
   EXPECT_LT(f.after_last_probe, 1.0 * kSlow) << f.err;
   std::printf("collector killed after 1 s: exit %.3f s after the last probe\n", f.after_last_probe);
+}
+
+TEST(RuntimeNeverHangs, ACollectorThatConnectsLaterIsToldHowManyTextsWereDropped) {
+  // 100 texts more than the queue and the stuck first send hold.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 2);
+    close(fds[0]);
+    close(fds[1]);
+    if (!freopen("/dev/null", "w", stdout)) _exit(126);
+    execl(QEL_VALUE_FLOOD, QEL_VALUE_FLOOD, "3000100", "20000", nullptr);
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string err;
+  char buf[256];
+  ssize_t n;
+  while (err.find("last-probe\n") == std::string::npos && (n = read(fds[0], buf, sizeof(buf))) > 0)
+    err.append(buf, static_cast<size_t>(n));
+  ASSERT_NE(err.find("last-probe\n"), std::string::npos) << err;
+  // Now a collector comes: the first text that goes out brings the count.
+  std::string told;
+  {
+    qel_test::TestCollector c({15559, 15561});
+    std::string text;
+    auto until = Clock::now() + std::chrono::seconds(static_cast<int>(10 * kSlow));
+    while (told.empty() && Clock::now() < until)
+      if (c.recv_text(15559, text, 200) && text.find("records dropped") != std::string::npos)
+        told = text;
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(fds[0]);
+  ASSERT_EQ(told.substr(0, 4), ":///") << told;
+  const std::string prefix = ":///value records dropped, no collector connected: ";
+  ASSERT_EQ(told.compare(0, prefix.size(), prefix), 0) << told;
+  long dropped = std::strtol(told.c_str() + prefix.size(), nullptr, 10);
+  EXPECT_GE(dropped, 100) << told;
+  EXPECT_LE(dropped, 101) << told;
 }
 
 TEST(ParallelProcesses, FourProcessesAtOnceUnderQelcollectCountExactly) {

@@ -1,8 +1,10 @@
 /* Floods the value channel: N records through QelPrint with the flush code,
- * then says "last-probe" on standard error and returns. Written in C. */
+ * then says "last-probe" on standard error, waits HOLD milliseconds (second
+ * argument, default 0) and returns. Written in C. */
 #include <QELMQLib.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
   long n = argc > 1 ? atol(argv[1]) : 1000, i;
@@ -15,5 +17,6 @@ int main(int argc, char** argv) {
   }
   fprintf(stderr, "last-probe\n");
   fflush(stderr);
+  if (argc > 2) usleep((useconds_t)atol(argv[2]) * 1000u);
   return 0;
 }

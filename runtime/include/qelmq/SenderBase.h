@@ -59,7 +59,7 @@ class QEL_EXPORT SenderBase {
   // Shutdown, first step: later records are dropped.
   virtual void request_stop_enqueue();
   // Shutdown, second step: the sender's thread sends what it holds and ends.
-  // A sender whose thread sleeps may override both to wake it as well.
+  // Both also wake the sender's thread (wake()).
   virtual void request_stop_send();
 
   // The sender's thread: reads the word before it looks at the flags, then

@@ -90,6 +90,9 @@ TEST_F(CoverageEndToEnd, ExactCountsFromSeveralThreadsOverSeveralWindows) {
 
 TEST_F(CoverageEndToEnd, WorkedMessagesAndLatchedGroup) {
   ASSERT_NE(thread_exit::getInst(), nullptr);
+  // The shutdown never waits for a collector that has not connected: give
+  // this one (it retries every 20 ms) the time to connect first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   firstMcdc.store(1);
   for (int i = 0; i < 3; ++i) QelNode(0x0102, 0x0304, 0x0506);
   QelNode(0x12345, 1, 2);  // recorded as unit 0x2345

@@ -70,9 +70,27 @@ void AggregatingSender<N>::run() {
   init_zmq();
   uint32_t last_swap = qel_port::tick_ms();
   for (;;) {
+    // Read before the flags: a stop raised after this point cuts the next
+    // sleep short instead of being slept through.
+    const uint32_t seen = wake_seen();
     {
       qel_sync::MutexGuard send(sendLock);
       if (!sendMap->empty()) send_map_locked(sendMap);
+    }
+
+    if (stopSend.load(std::memory_order_acquire)) {
+      // Final flush: the insert thread has ended, so the insert map holds
+      // the rest. The window spacing is for a running program; now the maps
+      // are swapped and sent at once, until both are empty.
+      qel_sync::MutexGuard send(sendLock);
+      qel_sync::MutexGuard maps(mutex);
+      if (sendMap->empty() && insertMap->empty()) return;
+      RecordCountMap* t = insertMap;
+      insertMap = sendMap;
+      sendMap = t;
+      mapSelector = !mapSelector;
+      pendingKeys.store(0, std::memory_order_relaxed);
+      continue;
     }
 
     uint32_t elapsed = qel_port::tick_ms() - last_swap;
@@ -83,13 +101,9 @@ void AggregatingSender<N>::run() {
         swap_maps();
         continue;
       }
-      qel_port::sleep_ms(100);
-      qel_sync::MutexGuard send(sendLock);
-      qel_sync::MutexGuard maps(mutex);
-      if (stopSend.load(std::memory_order_acquire) && sendMap->empty() && insertMap->empty())
-        return;
+      wait_for_wake(seen, 100);
     } else if (pending < 100000) {
-      qel_port::sleep_ms(100);
+      wait_for_wake(seen, 100);
     } else {
       last_swap = qel_port::tick_ms();
       swap_maps();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "trace.h"
 #include "wire.h"
 
 QelSendCond::QelSendCond() : AggregatingSender(qel_wire::Channel::Cond) {}
@@ -12,7 +13,7 @@ std::size_t QelSendCond::encode(uint64_t record, int32_t count, int32_t seq, boo
 }
 
 void QelSendCond::report_send_failure(bool little) const {
-  if (little) std::printf("send cond Failed\n");
+  if (little) qel_trace::line("send cond Failed\n");
 }
 
 void QelSendCond::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "trace.h"
 #include "wire.h"
 
 QelSendDD::QelSendDD() : AggregatingSender(qel_wire::Channel::Node) {}
@@ -12,7 +13,7 @@ std::size_t QelSendDD::encode(uint64_t record, int32_t count, int32_t seq, bool 
 }
 
 void QelSendDD::report_send_failure(bool little) const {
-  if (little) std::printf("send dd Failed\n");
+  if (little) qel_trace::line("send dd Failed\n");
 }
 
 void QelSendDD::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }

@@ -10,10 +10,12 @@
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
+#include "qelmq/thread_exit.h"
 #include "sync.h"
 #include "wire.h"
 
 std::atomic<QelSendLast*> QelSendLast::instance{nullptr};
+std::atomic<bool> qel_runtime::leak_check_at_start{false};
 pthread_mutex_t QelSendLast::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 std::string& replace_all(std::string& str, const std::string& from, const std::string& to) {
@@ -75,17 +77,38 @@ void QelSendLast::keep_latest(Ring* ring, uint64_t record) {
 }
 
 void QelSendLast::wait_cycle() {
-  // Slept in short slices rather than in one piece: the shutdown waits for
-  // this thread, and must not wait out the rest of a 30-second cycle.
+  // The shutdown waits for this thread, and must not wait out the rest of a
+  // 30-second cycle: request_stop_send wakes the sleep, and the slices also
+  // notice a stop flag raised without a wake-up.
   // relaxed: a setting, not a hand-over of data.
   const unsigned cycle = cycle_ms_.load(std::memory_order_relaxed);
   const uint32_t start = qel_port::tick_ms();
-  // acquire: pairs with request_stop_send's release store.
-  while (!stopSend.load(std::memory_order_acquire)) {
+  for (;;) {
+    const uint32_t seen = wake_seen();
+    // acquire: pairs with request_stop_send's release store.
+    if (stopSend.load(std::memory_order_acquire)) return;
     uint32_t elapsed = qel_port::tick_ms() - start;
     if (elapsed >= cycle) return;
-    qel_port::sleep_ms(std::min<unsigned>(kStopPollMs, cycle - elapsed));
+    wait_for_wake(seen, std::min<unsigned>(kStopPollMs, cycle - elapsed));
   }
+}
+
+void QelSendLast::first_leak_check() {
+  // The bootstrap's leak report needs the property socket, which the insert
+  // thread opens at its start. It runs here rather than in the program's
+  // start-up, so no program waits for it.
+  QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
+  if (!prop) return;
+  const uint32_t start = qel_port::tick_ms();
+  for (;;) {
+    const uint32_t seen = wake_seen();
+    if (prop->socket_ready()) break;
+    // acquire: pairs with request_stop_send's release store.
+    if (stopSend.load(std::memory_order_acquire)) return;
+    if (qel_port::tick_ms() - start >= kFirstLeakCheckWaitMs) break;
+    wait_for_wake(seen, 5);
+  }
+  check_leak();
 }
 
 std::size_t QelSendLast::drain(Ring* ring, uint64_t* out) {
@@ -177,6 +200,11 @@ void* fsend_lastData(void* sender) {
   QelSendLast* self = static_cast<QelSendLast*>(sender);
   if (!self) return sender;
   self->init_zmq();
+  try {
+    if (qel_runtime::leak_check_at_start.exchange(false, std::memory_order_acq_rel))
+      self->first_leak_check();
+  } catch (...) {
+  }
   // Entry numbers run on for the life of the thread, so the collector can
   // tell rounds apart and see what it missed.
   uint32_t numbers[3] = {1, 1, 1};

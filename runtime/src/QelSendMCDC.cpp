@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "trace.h"
 #include "wire.h"
 
 QelSendMCDC::QelSendMCDC() : AggregatingSender(qel_wire::Channel::Mcdc) {}
@@ -12,8 +13,8 @@ std::size_t QelSendMCDC::encode(uint64_t record, int32_t count, int32_t seq, boo
                                out);
 }
 
-void QelSendMCDC::report_send_failure(bool) const { std::printf("send mcdc Failed\n"); }
-void QelSendMCDC::report_leave_failure() const { std::printf("send mcdc Failed\n"); }
+void QelSendMCDC::report_send_failure(bool) const { qel_trace::line("send mcdc Failed\n"); }
+void QelSendMCDC::report_leave_failure() const { qel_trace::line("send mcdc Failed\n"); }
 
 void QelSendMCDC::sendLeaveMsg() { AggregatingSender::sendLeaveMsg(); }
 

@@ -5,6 +5,7 @@
 
 #include "net.h"
 #include "port.h"
+#include "qelmq/thread_exit.h"
 #include "sync.h"
 #include "wire.h"
 
@@ -23,9 +24,15 @@ QelSendProperty::~QelSendProperty() { close_zmq(); }
 
 void QelSendProperty::init_zmq() {
   qel_sync::MutexGuard lock(mutex);
-  // A socket inherited from the parent of a fork belongs to the parent's
-  // context: it is replaced, never closed or used here.
-  if (socket && owner_pid_ == qel_port::current_pid()) qel_net::close_socket(socket);
+  open_locked();
+}
+
+void QelSendProperty::open_locked() {
+  // A socket this process already opened (a report sent before the insert
+  // thread got here opened it) is kept. One inherited from the parent of a
+  // fork belongs to the parent's context: it is replaced, never closed or
+  // used here.
+  if (socket && owner_pid_ == qel_port::current_pid()) return;
   socket = open_channel_socket();
   owner_pid_ = qel_port::current_pid();
   pacing_ = qel_net::SendPacing();
@@ -49,6 +56,13 @@ void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
   std::string text = format_message(index, data);
   // Senders on several threads (leak reports, crash reports) take turns.
   qel_sync::MutexGuard lock(mutex);
+  // Before the insert thread has opened the socket (a report right at the
+  // program's start), it is opened here rather than the report lost.
+  // Only with this process's own context: in the child of a fork, before
+  // its bootstrap, `context` is still the parent's.
+  const int32_t me = qel_port::current_pid();
+  if (context && (!socket || owner_pid_ != me) && pid.load(std::memory_order_relaxed) == me)
+    open_locked();
   if (socket && owner_pid_ == qel_port::current_pid())
     qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
 }

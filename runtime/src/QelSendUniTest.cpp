@@ -6,6 +6,8 @@
 #include <string>
 
 #include "net.h"
+#include "port.h"
+#include "qelmq/thread_exit.h"
 #include "sync.h"
 
 QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::Events) {}
@@ -21,6 +23,11 @@ void QelSendUniTest::init_zmq() {
 
 bool QelSendUniTest::send_event(const char* data, std::size_t len) {
   qel_sync::MutexGuard lock(mutex);
+  // The insert thread opens the socket as it starts; a test that sends its
+  // first event before that opens it here instead of losing the event.
+  // (Only in the process whose bootstrap made this sender.)
+  if (!socket && pid.load(std::memory_order_relaxed) == qel_port::current_pid())
+    socket = open_channel_socket();
   return socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "net.h"
+#include "port.h"
 #include "wire.h"
 
 SenderBase::SenderBase(qel_wire::Channel channel) : channel_(channel) {
@@ -27,11 +28,24 @@ void SenderBase::configure(const char* collector_ip, const char* mode, void* mes
 void SenderBase::request_stop_enqueue() {
   // release: pairs with the acquire loads of the probes and the insert thread.
   stopEnqueue.store(true, std::memory_order_release);
+  wake();
 }
 
 void SenderBase::request_stop_send() {
   // release: pairs with the acquire loads of the sender's thread.
   stopSend.store(true, std::memory_order_release);
+  wake();
+}
+
+void SenderBase::wait_for_wake(uint32_t seen, unsigned ms) const {
+  qel_port::wait_for_change(wakeWord, seen, ms);
+}
+
+void SenderBase::wake() {
+  // release: pairs with the acquire of wake_seen(), so a thread that sees
+  // the new word also sees the flag raised before it.
+  wakeWord.fetch_add(1, std::memory_order_release);
+  qel_port::wake_waiters(wakeWord);
 }
 
 int SenderBase::port() const { return qel_wire::endpoint(channel_).port; }

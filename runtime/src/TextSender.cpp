@@ -1,11 +1,14 @@
 #include "qelmq/TextSender.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "net.h"
 #include "port.h"
+#include "qelmq/QelSendProperty.h"
 #include "sync.h"
+#include "trace.h"
 #include "wire.h"
 
 namespace {
@@ -13,8 +16,7 @@ namespace {
 // A slot that stays reserved but unpublished this long belongs to a producer
 // that is not coming back; a final flush stops waiting for it.
 constexpr unsigned kStuckMs = 200;
-// Sleep slice of the pacing pause and the idle poll: how late the thread may
-// notice that the shutdown wants it to stop.
+// Longest sleep between two looks at the stop flag.
 constexpr unsigned kSliceMs = 10;
 // While running, a send waits for a collector in steps of this length, so it
 // can notice a shutdown or a leave operation between steps.
@@ -59,8 +61,45 @@ void TextSender::execute(std::string& text) {
   if (leave_pending()) return;
   while (!queue->push(text)) {
     if (leave_pending()) return;
+    // No collector to make room: waiting could last for ever, and the
+    // runtime's first promise is never to block the program.
+    if (!peerConnected_.load(std::memory_order_relaxed)) {
+      note_dropped();
+      return;
+    }
     qel_port::sleep_ms(100);
   }
+}
+
+void TextSender::discard_locked() {
+  if (!queue) return;
+  std::string text;
+  uint64_t n = 0;
+  while (queue->size() != 0 && queue->pop(text)) ++n;
+  note_dropped(n);
+}
+
+void TextSender::tell_collector_dropped_locked() {
+  uint64_t n = dropped();
+  if (n == droppedTold_) return;
+  droppedTold_ = n;
+  QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
+  if (!prop) return;
+  char text[96];
+  std::snprintf(text, sizeof(text), "%s records dropped, no collector connected: %llu",
+                channel() == qel_wire::Channel::Value ? "value" : "timing",
+                static_cast<unsigned long long>(n));
+  // No index of the table fits: the message goes without a prefix
+  // (":///" and the text), which collectors keep as a plain property text.
+  prop->sendMsg(static_cast<DATA_INDEX>(-1), text);
+}
+
+void TextSender::report_dropped() const {
+  uint64_t n = dropped();
+  if (n == 0) return;
+  qel_trace::line("%s records dropped, no collector connected: %llu::%d\n",
+                  channel() == qel_wire::Channel::Value ? "value" : "timing",
+                  static_cast<unsigned long long>(n), qel_port::current_pid());
 }
 
 bool TextSender::send_text_locked(const std::string& text) {
@@ -68,13 +107,21 @@ bool TextSender::send_text_locked(const std::string& text) {
   const char* data = text.c_str();
   std::size_t len = text.size() + 1;
   for (;;) {
-    if (stop_requested() || leave_pending())
-      return qel_net::send_message(socket, data, len, finalPacing_);
+    if (stop_requested() || leave_pending()) {
+      bool sent = qel_net::send_message(socket, data, len, finalPacing_);
+      peerConnected_.store(sent, std::memory_order_relaxed);
+      return sent;
+    }
     // While the program runs a text waits for its collector as long as it
     // takes, but in steps, so that a shutdown or a leave operation is seen.
     runPacing_.gave_up = false;
     uint32_t started = qel_port::tick_ms();
-    if (qel_net::send_message(socket, data, len, runPacing_)) return true;
+    bool sent = qel_net::send_message(socket, data, len, runPacing_);
+    peerConnected_.store(sent, std::memory_order_relaxed);
+    if (sent) {
+      tell_collector_dropped_locked();
+      return true;
+    }
     // An immediate refusal is an error of the socket, not a missing
     // collector: waiting longer would not help.
     if (qel_port::tick_ms() - started < kWaitStepMs / 2) return false;
@@ -103,7 +150,13 @@ void TextSender::drain_locked(unsigned stuck_ms, unsigned budget_ms) {
   while (queue->size() != 0) {
     if (qel_port::tick_ms() - start >= budget_ms) break;
     if (queue->pop(text)) {
-      send_text_locked(text);
+      // Nobody takes the texts: the rest is counted, not sent one by one.
+      if (!send_text_locked(text) && !peerConnected_.load(std::memory_order_relaxed)) {
+        note_dropped();
+        discard_locked();
+        last_progress = qel_port::tick_ms();
+        continue;
+      }
       last_progress = qel_port::tick_ms();
       continue;
     }
@@ -114,12 +167,16 @@ void TextSender::drain_locked(unsigned stuck_ms, unsigned budget_ms) {
 }
 
 void TextSender::sleep_unless_stopping(unsigned ms) const {
-  uint32_t start = qel_port::tick_ms();
-  while (!stop_requested()) {
+  // The shutdown's request_stop_send wakes the sleep at once; the slices
+  // also notice a stop flag raised without a wake-up.
+  const uint32_t start = qel_port::tick_ms();
+  for (;;) {
+    const uint32_t seen = wake_seen();  // before the flag: no stop is slept through
+    if (stop_requested()) return;
     uint32_t elapsed = qel_port::tick_ms() - start;
     if (elapsed >= ms) return;
     unsigned left = ms - elapsed;
-    qel_port::sleep_ms(left < kSliceMs ? left : kSliceMs);
+    wait_for_wake(seen, left < kSliceMs ? left : kSliceMs);
   }
 }
 
@@ -129,8 +186,11 @@ void TextSender::run() {
     try {
       if (stop_requested()) {
         // Shutdown: everything still queued goes out now, without pacing.
-        qel_sync::MutexGuard lock(mutex);
-        drain_locked(kStuckMs);
+        {
+          qel_sync::MutexGuard lock(mutex);
+          drain_locked(kStuckMs);
+        }
+        report_dropped();
         return;
       }
       if (queue && queue->size() != 0) {

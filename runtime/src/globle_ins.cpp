@@ -1,22 +1,24 @@
 // The library's global object: bootstraps at load, shuts down at unload.
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
 #include "qelmq/thread_exit.h"
 
 #include <cstdio>
+#include "trace.h"
 
 namespace {
 
 class GlobleIns {
  public:
+  // The first leak check runs on the crash sender's thread as soon as the
+  // property socket is open (fsend_lastData), not here: the program's start
+  // waits for nothing.
   GlobleIns() {
-    thread_exit* inst = thread_exit::getInst();
-    // The first leak report needs the property socket, which the insert
-    // thread opens: wait for exactly that, at most 200 ms.
-    QelSendProperty* prop = inst ? inst->sendProperty : nullptr;
-    for (int i = 0; i < 40 && prop && !prop->socket_ready(); ++i) qel_port::sleep_ms(5);
-    check_leak();
+    // release: pairs with the exchange of the crash sender's thread.
+    qel_runtime::leak_check_at_start.store(true, std::memory_order_release);
+    thread_exit::getInst();
     // The unload work goes through the platform's unload list rather than a
     // destructor, so it runs before the QelExit handler registered above on
     // every platform (a DLL's destructors run later than its exit list).
@@ -25,13 +27,14 @@ class GlobleIns {
 
  private:
   static void unload() {
+    // The unload's leak report is part of the shutdown: it must not wait
+    // for a collector that is not connected any more than the rest does.
+    qel_net::runtime_stopping.store(true, std::memory_order_release);
     check_leak();
     int32_t me = qel_port::current_pid();
-    std::printf("~GlobleIns()_exit0::%d\n", me);
-    std::fflush(stdout);
+    qel_trace::line("~GlobleIns()_exit0::%d\n", me);
     qel_runtime::shutdown_instance();
-    std::printf("~GlobleIns()_exit1::%d\n", me);
-    std::fflush(stdout);
+    qel_trace::line("~GlobleIns()_exit1::%d\n", me);
   }
 };
 

@@ -47,12 +47,19 @@ void* finsert_Data(void* runtime) {
   thread_exit* inst = static_cast<thread_exit*>(runtime);
   // The bootstrap publishes the instance last, once every sender exists.
   if (!inst) return runtime;
-  while (thread_exit::pInst.load(std::memory_order_acquire) != inst) qel_port::sleep_ms(100);
+  for (;;) {
+    // acquire: pairs with wake_insert_thread's release change.
+    const uint32_t seen = inst->insertWake.load(std::memory_order_acquire);
+    if (thread_exit::pInst.load(std::memory_order_acquire) == inst) break;
+    qel_port::wait_for_change(inst->insertWake, seen, 100);
+  }
   if (inst->sendUniTest) inst->sendUniTest->init_zmq();
   if (inst->sendProperty) inst->sendProperty->init_zmq();
 
   QelSendLast* last = inst->sendLast;
   for (;;) {
+    // Read before the flags: a stop raised after it cuts the idle sleep short.
+    const uint32_t seen = inst->insertWake.load(std::memory_order_acquire);
     // The periodic pass over the threads' stages: records of a thread that
     // stopped calling probes do not wait for its buffer to fill. Never
     // waits: this thread is the one that makes room in the queues.
@@ -65,7 +72,7 @@ void* finsert_Data(void* runtime) {
     moved += move_records(inst->sendCond, last ? last->lastCond : nullptr);
     moved += move_records(inst->sendMCDC, last ? last->lastMCDC : nullptr);
     if (queue_empty(inst->sendDD) && queue_empty(inst->sendCond) && queue_empty(inst->sendMCDC))
-      qel_port::sleep_ms(10);
+      qel_port::wait_for_change(inst->insertWake, seen, 10);
     else if (moved == 0)
       qel_port::yield_thread();  // only unpublished reservations are left
   }

@@ -1,6 +1,6 @@
 // Memory tracking for instrumented code: QelNew/QelDelete keep every block
-// that carries a source line in leakTable, and check_leaks reports what is
-// still there through the property channel.
+// in leakTable, and check_leaks reports the blocks that carry a source line
+// through the property channel.
 #include "qelmq/leak.h"
 
 #include <cstdio>
@@ -10,6 +10,7 @@
 
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
+#include "trace.h"
 
 AllocHeader* leakTable[kLeakBuckets] = {};
 std::atomic<int32_t> leakLock{0};
@@ -63,11 +64,13 @@ void time_stamp(char (&out)[64]) { qel_port::local_time_stamp(out, sizeof(out));
 }  // namespace
 
 void* QelNew(unsigned size, const char* file, const char* function, int line) {
-  // Untracked blocks never touch the table, so they need no lock either.
-  if (line == 0) return std::malloc(size);
   // Header plus block must fit in 32 bits; a wrapped total would hand out a
   // block smaller than asked for.
   if (size > UINT32_MAX - kHeaderSpace) return nullptr;
+  // Every block, also one without a source line (which no report lists),
+  // carries a header and sits in the table: that is how QelDelete tells a
+  // block of its own from any other pointer without reading memory in front
+  // of a pointer that may not be ours.
   void* base = std::malloc(kHeaderSpace + size);
   if (!base) return nullptr;
   char* block = static_cast<char*>(base) + kHeaderSpace;
@@ -99,8 +102,19 @@ void QelDelete(void* pointer) {
       }
     }
   }
+  if (!found) {
+    // Not a block QelNew handed out, or one already deleted: freeing it would
+    // corrupt the heap or crash inside free(). Said once per call, with the
+    // caller's code address, and otherwise ignored.
+    qel_trace::line(
+        "QelDelete of %p ignored: not a block from QelNew, or already deleted (called "
+        "from %s)::%d\n",
+        pointer, qel_port::describe_code_address(__builtin_return_address(0)).c_str(),
+        qel_port::current_pid());
+    return;
+  }
   // Unlinked under the lock, so no report can still be reading it.
-  std::free(found ? allocation_of(found) : pointer);
+  std::free(allocation_of(found));
 }
 
 void* QelRenew(void* pointer, unsigned size, const char* file, const char* function, int line) {
@@ -155,6 +169,7 @@ Report make_report() {
     char buf[1024];
     for (std::size_t b = 0; b < kLeakBuckets; ++b) {
       for (AllocHeader* h = leakTable[b]; h; h = h->next) {
+        if (h->line == 0) continue;  // kept for QelDelete's check only
         std::snprintf(buf, sizeof(buf), "%u %s %s %d %d", h->size, h->file, h->function,
                       static_cast<int>(h->line), pid_now);
         r.lines.emplace_back(buf);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "port.h"
+#include "trace.h"
 
 namespace qel_net {
 
@@ -17,7 +18,21 @@ namespace {
 // operations on the flush thread read the flag with acquire, then the tick.
 std::atomic<bool> flush_deadline_set{false};
 std::atomic<uint32_t> flush_deadline_tick{0};
+// relaxed: set by the bootstrap before the senders' threads start (thread
+// creation orders it), read by them at shutdown.
+std::atomic<bool> connect_grace{false};
+std::atomic<uint32_t> connect_grace_until{0};
+
+bool in_connect_grace(uint32_t now) {
+  if (!connect_grace.load(std::memory_order_relaxed)) return false;
+  return static_cast<int32_t>(connect_grace_until.load(std::memory_order_relaxed) - now) > 0;
+}
 }  // namespace
+
+void note_bootstrap(bool connect_mode) {
+  connect_grace_until.store(qel_port::tick_ms() + kConnectGraceMs, std::memory_order_relaxed);
+  connect_grace.store(connect_mode, std::memory_order_relaxed);
+}
 
 void begin_flush_deadline(unsigned bound_ms) {
   // relaxed: published by the release store of the flag.
@@ -59,13 +74,19 @@ void* open_push_socket(void* context, const char* ip, const char* state,
   // bind mode, instead of piling messages into a pipe to nowhere.
   if (connect_mode) set_int(s, ZMQ_IMMEDIATE, 1);
   char endpoint[192];
+  int rc;
   if (connect_mode) {
     std::snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", ip, e.port);
-    zmq_connect(s, endpoint);
+    rc = zmq_connect(s, endpoint);
   } else {
     std::snprintf(endpoint, sizeof(endpoint), "tcp://*:%d", e.port);
-    zmq_bind(s, endpoint);
+    rc = zmq_bind(s, endpoint);
   }
+  // Without its port a channel delivers nothing; say so once, naming the
+  // port and the reason (most often another process bound it first).
+  if (rc != 0)
+    qel_trace::line("%s %s failed: %s::%d\n", connect_mode ? "connect" : "bind", endpoint,
+                    zmq_strerror(zmq_errno()), qel_port::current_pid());
   if (e.kind == qel_wire::SocketKind::Events) {
     set_int(s, ZMQ_SNDTIMEO, 2000);
     set_int(s, ZMQ_RCVTIMEO, 2000);
@@ -162,8 +183,9 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
         bounded_started = true;
         bounded_since = now;
       }
-      unsigned limit =
-          stopping && pacing.bounded_ms > kStoppingGraceMs ? kStoppingGraceMs : pacing.bounded_ms;
+      unsigned limit = pacing.bounded_ms;
+      if (stopping)
+        limit = !in_connect_grace(now) ? 0 : limit > kStoppingGraceMs ? kStoppingGraceMs : limit;
       if (now - bounded_since >= limit) {
         pacing.gave_up = true;
         pacing.gave_up_tick = now;

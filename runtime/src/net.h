@@ -49,8 +49,17 @@ unsigned leave_wait_ms();
 unsigned leave_lock_wait_ms();
 constexpr unsigned kFlushLockWaitMs = 100;
 
-// Milliseconds a finite send waits while the runtime is stopping.
+// Called by the bootstrap. In connect mode a collector is expected: its
+// connections may still be completing when a short program already ends, so
+// until kConnectGraceMs after the bootstrap a send at shutdown waits for them
+// (at most kStoppingGraceMs). In bind mode, and later on, a send at shutdown
+// that finds no collector connected gives up at once: there is none to wait
+// for, and every instrumented process would pay the wait at exit.
+void note_bootstrap(bool connect_mode);
+
+// Milliseconds a finite send waits while the runtime is stopping, at most.
 constexpr unsigned kStoppingGraceMs = 100;
+constexpr unsigned kConnectGraceMs = 200;
 // ZMQ_LINGER of every socket.
 constexpr int kLingerMs = 3000;
 

@@ -1,14 +1,18 @@
 #include "port.h"
 
+#include <dlfcn.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qel_port {
 
@@ -25,7 +29,8 @@ std::string executable_dir(std::size_t max_len) {
 uint32_t tick_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 
@@ -42,6 +47,28 @@ void sleep_ms(unsigned ms) {
 }
 
 void yield_thread() { sched_yield(); }
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "a futex word must be a plain 32-bit integer");
+
+bool wait_for_change(const std::atomic<uint32_t>& word, uint32_t seen, unsigned ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  // acquire: pairs with the release change of the waker.
+  if (word.load(std::memory_order_acquire) != seen) return true;
+  // The kernel compares the word with `seen` atomically with going to sleep.
+  long rc = syscall(SYS_futex, reinterpret_cast<const uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen,
+                    &ts, nullptr, 0);
+  if (rc != 0 && errno == ETIMEDOUT) return false;
+  return word.load(std::memory_order_acquire) != seen;
+}
+
+void wake_waiters(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr,
+          nullptr, 0);
+}
 
 void note_forked_child();
 
@@ -163,6 +190,29 @@ void local_time_stamp(char* out, std::size_t size) {
 }
 
 void note_forked_child() { forked_child.store(true, std::memory_order_relaxed); }
+
+std::string describe_code_address(const void* address) {
+  char buf[512];
+  Dl_info info;
+  if (dladdr(address, &info) != 0 && info.dli_fname) {
+    const char* base = std::strrchr(info.dli_fname, '/');
+    base = base ? base + 1 : info.dli_fname;
+    // Offsets within the module are what addr2line takes for a shared object
+    // or a position-independent executable.
+    unsigned long offset = static_cast<unsigned long>(static_cast<const char*>(address) -
+                                                      static_cast<const char*>(info.dli_fbase));
+    if (info.dli_sname)
+      std::snprintf(buf, sizeof(buf), "%s(%s+0x%lx) [+0x%lx]", base, info.dli_sname,
+                    static_cast<unsigned long>(static_cast<const char*>(address) -
+                                               static_cast<const char*>(info.dli_saddr)),
+                    offset);
+    else
+      std::snprintf(buf, sizeof(buf), "%s [+0x%lx]", base, offset);
+  } else {
+    std::snprintf(buf, sizeof(buf), "%p", address);
+  }
+  return buf;
+}
 
 std::string error_text(int err) {
   char buf[256];

@@ -38,6 +38,14 @@ uint32_t tick_ms();
 void sleep_ms(unsigned ms);
 void yield_thread();
 
+// A sleep that another thread can cut short: waits up to `ms` while `word`
+// still holds `seen`; wake_waiters() after changing `word` ends the wait of
+// every thread that sleeps on it. Returns false when the time ran out. A
+// change made before the wait starts makes it return at once, so a wake-up
+// is never lost between reading `word` and sleeping.
+bool wait_for_change(const std::atomic<uint32_t>& word, uint32_t seen, unsigned ms);
+void wake_waiters(std::atomic<uint32_t>& word);
+
 // Process id without a system call on the hot path: cached on first use and
 // refreshed in the child after fork().
 namespace detail {
@@ -75,6 +83,11 @@ void local_time_stamp(char* out, std::size_t size);
 
 // `t` seconds since the epoch as "%Y-%m-%d %H:%M:%S", by arithmetic alone.
 void format_civil_time(int64_t t, char* out, std::size_t size);
+
+// Where a code address lies, for traces: "module(symbol+0xoffset) [address]"
+// as far as the dynamic linker knows it (addr2line turns it into a file and
+// line).
+std::string describe_code_address(const void* address);
 
 // Text of an errno value.
 std::string error_text(int err);

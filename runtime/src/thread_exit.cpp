@@ -20,6 +20,7 @@
 #include "qelmq/TextSender.h"
 #include "qelmq/leak.h"
 #include "sync.h"
+#include "trace.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
 std::atomic<int32_t> pid{0};
@@ -76,7 +77,7 @@ void start_threads(thread_exit* inst) {
     if (row.sender && !row.sender(inst)) continue;  // its sender could not be made
     int err = pthread_create(&(inst->*row.handle), nullptr, row.body, row.argument(inst));
     if (err != 0)
-      std::printf("%s%d: %s\n", row.start_error, err, qel_port::error_text(err).c_str());
+      qel_trace::line("%s%d: %s\n", row.start_error, err, qel_port::error_text(err).c_str());
     else
       inst->started[i] = true;
   }
@@ -113,7 +114,7 @@ thread_exit* bootstrap() {
   int32_t me = qel_port::current_pid();
   qel_port::register_fork_child_hook(reset_locks_in_fork_child);
   qel_port::register_unload_handler(+[]() { QelExit(); });
-  std::printf("\nrenew thread_ins::v0::%s!::%d\n", GetProcName().c_str(), me);
+  qel_trace::line("\nrenew thread_ins::v0::%s!::%d\n", GetProcName().c_str(), me);
   pid.store(me, std::memory_order_relaxed);
 
   thread_exit* inst = new (std::nothrow) thread_exit();
@@ -146,12 +147,11 @@ thread_exit* bootstrap() {
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_net::runtime_stopping.store(false, std::memory_order_release);
+  qel_net::note_bootstrap(std::strcmp(inst->state, "1") == 0);
 
-  std::printf("pthread_create_begin!::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("pthread_create_begin!::%d\n", me);
   start_threads(inst);
-  std::printf("-pthread_create_over!::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("-pthread_create_over!::%d\n", me);
   return inst;
 }
 
@@ -174,10 +174,20 @@ thread_exit* thread_exit::getInst() {
   if (!(p && pid.load(std::memory_order_relaxed) == me)) {
     p = bootstrap();
     pInst.store(p, std::memory_order_release);
-    // After the publication: a crash flush reads the instance.
-    if (p) qel_crash::arm();
+    if (p) {
+      // After the publication: a crash flush reads the instance.
+      qel_crash::arm();
+      p->wake_insert_thread();
+    }
   }
   return p;
+}
+
+void thread_exit::wake_insert_thread() {
+  // release: pairs with the acquire read of the word in the insert thread,
+  // which then sees what was published before it.
+  insertWake.fetch_add(1, std::memory_order_release);
+  qel_port::wake_waiters(insertWake);
 }
 
 namespace qel_runtime {
@@ -185,8 +195,20 @@ namespace qel_runtime {
 void read_config(const char* path, char* ip, char* state, char* noMcdc) {
   FILE* f = std::fopen(path, "r");
   if (!f) return;
+  const int32_t me = qel_port::current_pid();
+  // A line the runtime cannot use is named once, with the file and its line
+  // number, and then handled as before: a typo must not silently change the
+  // mode.
+  auto unusable = [&](int number, const char* why) {
+    qel_trace::line("Server.cfg line ignored: %s:%d: %s::%d\n", path, number, why, me);
+  };
   char line[2048];
+  int number = 0;
   while (std::fgets(line, sizeof(line), f)) {
+    ++number;
+    const char* first = line + std::strspn(line, " \t");
+    // Comments and blank lines.
+    if (*first == '#' || first[std::strspn(first, "\r\n")] == '\0') continue;
     const char* key;
     char* target;
     std::size_t capacity;
@@ -197,22 +219,34 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     } else if (std::strstr(line, "no_mcdc")) {
       key = "no_mcdc", target = noMcdc, capacity = 2;
     } else {
+      unusable(number, std::strchr(line, '=') ? "unknown key" : "no \"=\" in the line");
       continue;
     }
     std::size_t len = std::strlen(line);
     std::size_t from = std::strlen(key);
     if (from > len) continue;
     const char* eq = std::strchr(line + from, '=');
+    if (!eq) {
+      unusable(number, "no \"=\" in the line");
+      continue;
+    }
     // A line that ends right after the sign (its line break aside) has no value.
-    if (!eq || eq[1 + std::strspn(eq + 1, "\r\n")] == '\0') continue;
+    if (eq[1 + std::strspn(eq + 1, "\r\n")] == '\0') {
+      unusable(number, "no value after \"=\"");
+      continue;
+    }
     std::string value;
     for (const char* c = eq + 1; *c; ++c)
       if (*c != ' ' && *c != '\r' && *c != '\n') value += *c;
     if (target == ip && value.size() > 15) {
+      unusable(number,
+               "address longer than 15 characters (an inline comment?): bind mode, rest of the "
+               "file not read");
       std::memset(state, 0, 2);
       state[0] = '0';
       break;
     }
+    if (value.size() >= capacity) unusable(number, "value longer than one character: first kept");
     // The one-character buffers keep the first character of a longer value.
     std::size_t n = value.size() < capacity - 1 ? value.size() : capacity - 1;
     std::memset(target, 0, capacity);
@@ -225,13 +259,11 @@ void shutdown_instance() {
   thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
   if (!inst) return;
   int32_t me = qel_port::current_pid();
-  std::printf("~~~~thread_exit0()::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("~~~~thread_exit0()::%d\n", me);
   if (pid.load(std::memory_order_relaxed) != me) {
     // Inherited from the parent across fork(): its threads do not exist here
     // and its context belongs to the parent. Leave it untouched.
-    std::printf("~~~~thread_exit_end()::%d\n", me);
-    std::fflush(stdout);
+    qel_trace::line("~~~~thread_exit_end()::%d\n", me);
     return;
   }
   // First: no crash flush may run while the senders are stopped and freed.
@@ -241,6 +273,7 @@ void shutdown_instance() {
   // Enqueueing stops first, so the insert thread can drain the queues and
   // end; only then do the senders send what the maps hold and end.
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_enqueue(); });
+  inst->wake_insert_thread();
   join_thread(inst, 0);
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_send(); });
   for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
@@ -269,8 +302,7 @@ void shutdown_instance() {
     zmq_ctx_term(inst->context);
     inst->context = nullptr;
   }
-  std::printf("~~~~thread_exit_end()::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("~~~~thread_exit_end()::%d\n", me);
   thread_exit::pInst.store(nullptr, std::memory_order_release);
   delete inst;
 }
@@ -278,17 +310,20 @@ void shutdown_instance() {
 }  // namespace qel_runtime
 
 void readIP(char* ip, char* state, char* noMcdc) {
-  std::string path = qel_port::executable_dir(260) + "Server.cfg";
-  std::printf("Current EXEPAth:%s\n", path.c_str());
+  // QELMQ_CONFIG names a file read in place of the one beside the
+  // executable, so that a collector can have every process it starts
+  // connect to it (the file of each executable would bind the same ports).
+  const char* chosen = std::getenv("QELMQ_CONFIG");
+  std::string path =
+      chosen && *chosen ? std::string(chosen) : qel_port::executable_dir(260) + "Server.cfg";
+  qel_trace::line("Current EXEPAth:%s\n", path.c_str());
   qel_runtime::read_config(path.c_str(), ip, state, noMcdc);
 }
 
 int QelExit(void) {
   int32_t me = qel_port::current_pid();
-  std::printf("~~~~QelExit0()::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("~~~~QelExit0()::%d\n", me);
   qel_runtime::shutdown_instance();
-  std::printf("~~~~QelExit_end()::%d\n", me);
-  std::fflush(stdout);
+  qel_trace::line("~~~~QelExit_end()::%d\n", me);
   return 0;
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "child_config.hpp"
 #include "coverage.hpp"
 #include "json.hpp"
 #include "outputs.hpp"
@@ -55,7 +56,10 @@ and crash reports) on ports 15555-15564 and prints a coverage report.
 
 With a program after "--", qelcollect starts it, collects until it has
 exited and the streams have been quiet for --quiet-ms, then prints the
-report. Without one, it collects until interrupted (Ctrl-C, SIGINT or
+report. It then listens on the ports and sets QELMQ_CONFIG for the program,
+so that every instrumented process it starts (ctest -j8, forked children)
+connects and delivers its data (unless --host without --bind, or
+--port-offset, is given). Without one, it collects until interrupted (Ctrl-C, SIGINT or
 SIGTERM) and then prints the report.
 
 "qelcollect report" reads runs saved with --out instead of receiving, and
@@ -280,16 +284,12 @@ double msSince(Clock::time_point t) {
 class Child {
  public:
   // Returns false (with the reason on stderr) when it cannot be started.
-  bool start(const std::vector<std::string>& command) {
+  // `env` is the program's environment (environ-style).
+  bool start(const std::vector<std::string>& command, char** env) {
     command_ = command;
     std::vector<char*> args;
     for (auto& s : command_) args.push_back(s.data());
     args.push_back(nullptr);
-    // The single place where the collector prepares the program's
-    // environment: later it will bind a configuration for the runtime here
-    // and name it in QELMQ_CONFIG, so a program needs no Server.cfg of its
-    // own.
-    char** env = environ;
     std::cout.flush();
     const int rc = posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), env);
     if (rc != 0) {
@@ -522,7 +522,7 @@ int main(int argc, char** argv) {
   int code = 0;
   auto parsed = parseArgs(argc, argv, &code);
   if (!parsed) return code;
-  const Options& opt = *parsed;
+  Options& opt = *parsed;  // a command switches the receiver to bind (ChildConfig)
 
   qelc::SourceMap map;
   if (!loadMaps(opt, &map) || !outputsWritable(opt)) return kExitUsage;
@@ -557,6 +557,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
     }
+    // With a command the collector binds and every instrumented process the
+    // command starts connects to it (child_config.hpp).
+    qelc::ChildConfig childConfig;
+    std::string childConfigError;
+    if (!childConfig.prepare(!opt.command.empty(), opt.hostGiven, opt.recv, childConfigError)) {
+      std::cerr << "qelcollect: " << childConfigError << "\n";
+      return kExitUsage;
+    }
     std::optional<qelc::Receiver> receiver;
     try {
       receiver.emplace(opt.recv);
@@ -568,7 +576,8 @@ int main(int argc, char** argv) {
     std::cerr << "qelcollect: " << (opt.recv.bind ? "listening on " : "connecting to ")
               << eps.front() << " .. " << eps.back() << "\n";
 
-    if (!opt.command.empty() && !child.start(opt.command)) return 127;
+    char** childEnv = childConfig.active() ? childConfig.environment(environ) : environ;
+    if (!opt.command.empty() && !child.start(opt.command, childEnv)) return 127;
     const auto start = Clock::now();
     long liveMalformed = 0;
     result = collect(opt, *receiver, child, [&](qelc::Message&& m) {

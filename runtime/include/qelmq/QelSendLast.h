@@ -27,7 +27,7 @@ QEL_EXPORT void* fsend_lastData(void* sender);
 //    that thread and by crash reports on the program's threads. Every use,
 //    closing included, holds `mutex`; so do `socket_pid_` and the pacings.
 //  * `stopSend`: written by the shutdown (request_stop_send), read by
-//    fsend_lastData, whose cycle wait looks at it every few milliseconds.
+//    fsend_lastData, whose cycle wait request_stop_send cuts short.
 //  * `ip`, `state`, `context`: as for every sender (SenderBase).
 // Invariant: no send on `socket` ever waits without a time bound, so neither
 // the shutdown nor a crash report waiting for `mutex` can hang.
@@ -64,8 +64,6 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   friend struct QelSendLastTestPeer;
 
   static constexpr unsigned kDefaultCycleMs = 30000;
-  // Longest the cycle wait sleeps before it looks at stopSend again.
-  static constexpr unsigned kStopPollMs = 20;
   // How long one send may wait for a collector (it holds `mutex` meanwhile).
   static constexpr unsigned kCycleSendWaitMs = 500;
   static constexpr unsigned kCrashSendWaitMs = 1000;
@@ -73,8 +71,15 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   // it waits (bounded) for its messages to leave.
   static constexpr unsigned kCycleLockWaitMs = 5000;
 
+  // Longest the cycle wait sleeps before it looks at stopSend again.
+  static constexpr unsigned kStopPollMs = 20;
+  // How long the first leak check waits for the property socket.
+  static constexpr unsigned kFirstLeakCheckWaitMs = 1000;
+
   // Sleeps one cycle; returns at once when a stop is asked for.
   void wait_cycle();
+  // The leak report of the bootstrap, once the property socket is open.
+  void first_leak_check();
   // One round: leak report, then the rings as binary messages.
   void run_cycle(uint32_t numbers[3]);
   // Pops up to the ring's current count into `out`; returns how many came.

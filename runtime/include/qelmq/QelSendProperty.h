@@ -60,6 +60,9 @@ class QEL_EXPORT QelSendProperty : public SenderBase {
   std::atomic<bool> littleEndian{true};
 
  private:
+  // Under `mutex`: opens the socket unless this process already has one.
+  void open_locked();
+
   qel_net::SendPacing pacing_;
   int32_t owner_pid_ = 0;  // process whose context made `socket`
   // release: pairs with socket_ready()'s acquire, publishing `socket`.

@@ -44,6 +44,9 @@ struct SendPacing {
 //  * `stopEnqueue`, `stopSend`: raised once by the shutdown with release
 //    stores; probes and the sender's thread read them with acquire. A sender
 //    that has no queue (or no thread) never looks at the flag concerned.
+//  * `wakeWord`: changed (release) after either flag is raised, and the
+//    sender's thread sleeps on it (wait_for_wake), so the shutdown never
+//    waits for a thread to sleep out its period.
 class QEL_EXPORT SenderBase {
  public:
   virtual ~SenderBase();
@@ -56,8 +59,15 @@ class QEL_EXPORT SenderBase {
   // Shutdown, first step: later records are dropped.
   virtual void request_stop_enqueue();
   // Shutdown, second step: the sender's thread sends what it holds and ends.
-  // A sender whose thread sleeps may override both to wake it as well.
+  // Both also wake the sender's thread (wake()).
   virtual void request_stop_send();
+
+  // The sender's thread: reads the word before it looks at the flags, then
+  // sleeps up to `ms` unless the word changed meanwhile.
+  uint32_t wake_seen() const { return wakeWord.load(std::memory_order_acquire); }
+  void wait_for_wake(uint32_t seen, unsigned ms) const;
+  // Ends the current sleep of the sender's thread.
+  void wake();
 
   qel_wire::Channel channel() const { return channel_; }
   // Port of the channel, from the endpoint table.
@@ -70,6 +80,7 @@ class QEL_EXPORT SenderBase {
   pthread_mutex_t mutex;
   std::atomic<bool> stopEnqueue{false};
   std::atomic<bool> stopSend{false};
+  std::atomic<uint32_t> wakeWord{0};
 
  protected:
   explicit SenderBase(qel_wire::Channel channel);

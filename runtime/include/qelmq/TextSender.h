@@ -31,6 +31,11 @@
 //    for a collector, so the leave operation never waits behind a thread
 //    that holds `mutex` while blocked in a send. It also makes execute()
 //    drop texts that could no longer be sent.
+//  * `peerConnected_`: written by whoever sends (under `mutex`) after each
+//    send, read by probes (relaxed: a hint, no data rides on it). While it
+//    is false a text that finds the queue full is dropped and counted in
+//    `dropped_` instead of waiting for a collector that is not there; with a
+//    collector taking messages a full queue still slows the caller down.
 class QEL_EXPORT TextSender : public SenderBase {
  public:
   using Queue = ArrayLockFreeQueue<std::string, 3000000>;
@@ -56,6 +61,9 @@ class QEL_EXPORT TextSender : public SenderBase {
 
   Queue* queue;
 
+  // Texts dropped because no collector was connected to take them.
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
  protected:
   explicit TextSender(qel_wire::Channel channel);
 
@@ -77,6 +85,19 @@ class QEL_EXPORT TextSender : public SenderBase {
 
   // relaxed: a hint only; everything it protects is decided under `mutex`.
   std::atomic<bool> leaveRequested_{false};
+  // Counts a dropped text; relaxed: a statistic, read once at the end.
+  void note_dropped(uint64_t n = 1) { dropped_.fetch_add(n, std::memory_order_relaxed); }
+  // Under `mutex`: discards what the queue holds, counting it as dropped.
+  void discard_locked();
+  // Once, at the end of the thread: the trace line of the dropped texts.
+  void report_dropped() const;
+  // Under `mutex`, after a send went through: tells the collector, once per
+  // new count, how many texts were dropped before it connected.
+  void tell_collector_dropped_locked();
+
+  std::atomic<bool> peerConnected_{false};
+  std::atomic<uint64_t> dropped_{0};
+  uint64_t droppedTold_ = 0;         // under `mutex`
   bool closed_ = false;              // under `mutex`
   qel_net::SendPacing runPacing_;    // under `mutex`
   qel_net::SendPacing finalPacing_;  // under `mutex`

@@ -52,6 +52,11 @@ class QEL_EXPORT thread_exit {
   pthread_t _thread_last{};
   // Which of the handles above hold a started thread (same order).
   bool started[7] = {};
+  // The insert thread sleeps on it; changed (release, with a wake-up) once
+  // the instance is published and once enqueueing stops, so the thread
+  // neither sleeps out its poll at start nor at the shutdown.
+  std::atomic<uint32_t> insertWake{0};
+  void wake_insert_thread();
 };
 
 extern "C" {
@@ -70,4 +75,10 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc);
 
 // The instance shutdown shared by QelExit and the library's global object.
 void shutdown_instance();
+
+// Set by the library's load before its bootstrap: the crash sender's thread
+// of that bootstrap runs the first leak check (and clears the flag), so lazy
+// bootstraps later on do not. acq_rel exchange by the thread, release store
+// by the load.
+extern std::atomic<bool> leak_check_at_start;
 }  // namespace qel_runtime

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -43,11 +44,29 @@ void plain_signal_handling() {
   }
 }
 
-// Runs `argv` with the collector connected to every port the runtime binds,
-// collecting until the program has ended and the ports are quiet.
+// A configuration that makes the runtime connect to a collector on
+// loopback, as `qelcollect -- COMMAND` gives its program.
+const std::string& connect_config() {
+  static const std::string path = [] {
+    std::string p = testing::TempDir() + "qel_crash_connect.cfg";
+    FILE* f = std::fopen(p.c_str(), "w");
+    if (f) {
+      std::fputs("config_ip=127.0.0.1\nconfig_state=1\n", f);
+      std::fclose(f);
+    }
+    return p;
+  }();
+  return path;
+}
+
+// Runs `argv` connected to a collector listening on every port, collecting
+// until the program has ended and the ports are quiet.
 Outcome run_collected(std::vector<std::string> args) {
-  qel_test::TestCollector collector({kNode, kCond, kProperty, kEvents, kValue, kLast, kTiming});
+  auto listening = qel_test::TestCollector::listening(
+      {kNode, kCond, kProperty, kEvents, kValue, kLast, kTiming});
+  qel_test::TestCollector& collector = *listening;
   plain_signal_handling();
+  setenv("QELMQ_CONFIG", connect_config().c_str(), 1);
   Outcome r;
   int out[2];
   if (pipe(out) != 0) return r;

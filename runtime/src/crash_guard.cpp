@@ -107,6 +107,7 @@ void reopen_senders() {
   if (inst->sendMCDC) inst->sendMCDC->reopen();
   if (inst->sendParam) inst->sendParam->reopen();
   if (inst->sendTime) inst->sendTime->reopen();
+  qel_net::note_reconnect_expected();
 }
 
 // leave_all on the calling thread.

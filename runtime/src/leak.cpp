@@ -88,20 +88,28 @@ void* QelNew(unsigned size, const char* file, const char* function, int line) {
   return block;
 }
 
-void QelDelete(void* pointer) {
-  if (!pointer) return;
+namespace {
+
+// Takes the block at `pointer` out of the table; null when it is not a block
+// of QelNew's (or was already deleted).
+AllocHeader* unlink_block(void* pointer) {
   std::size_t b = qel_leak::bucket_of(pointer);
-  AllocHeader* found = nullptr;
-  {
-    LeakLockGuard lock;
-    for (AllocHeader** link = &leakTable[b]; *link; link = &(*link)->next) {
-      if (block_of(*link) == pointer) {
-        found = *link;
-        *link = found->next;
-        break;
-      }
+  LeakLockGuard lock;
+  for (AllocHeader** link = &leakTable[b]; *link; link = &(*link)->next) {
+    if (block_of(*link) == pointer) {
+      AllocHeader* found = *link;
+      *link = found->next;
+      return found;
     }
   }
+  return nullptr;
+}
+
+}  // namespace
+
+void QelDelete(void* pointer) {
+  if (!pointer) return;
+  AllocHeader* found = unlink_block(pointer);
   if (!found) {
     // Not a block QelNew handed out, or one already deleted: freeing it would
     // corrupt the heap or crash inside free(). Said once per call, with the
@@ -115,6 +123,13 @@ void QelDelete(void* pointer) {
   }
   // Unlinked under the lock, so no report can still be reading it.
   std::free(allocation_of(found));
+}
+
+void QelFree(void* pointer) {
+  if (!pointer) return;
+  AllocHeader* found = unlink_block(pointer);
+  // A block that some uninstrumented code allocated stays the C library's.
+  std::free(found ? allocation_of(found) : pointer);
 }
 
 void* QelRenew(void* pointer, unsigned size, const char* file, const char* function, int line) {

@@ -19,7 +19,8 @@ namespace {
 std::atomic<bool> flush_deadline_set{false};
 std::atomic<uint32_t> flush_deadline_tick{0};
 // relaxed: set by the bootstrap before the senders' threads start (thread
-// creation orders it), read by them at shutdown.
+// creation orders it), read by them at shutdown; a reopen after a crash
+// flush sets them again, and a stale read there only shortens one grace.
 std::atomic<bool> connect_grace{false};
 std::atomic<uint32_t> connect_grace_until{0};
 
@@ -32,6 +33,11 @@ bool in_connect_grace(uint32_t now) {
 void note_bootstrap(bool connect_mode) {
   connect_grace_until.store(qel_port::tick_ms() + kConnectGraceMs, std::memory_order_relaxed);
   connect_grace.store(connect_mode, std::memory_order_relaxed);
+}
+
+void note_reconnect_expected() {
+  connect_grace_until.store(qel_port::tick_ms() + kConnectGraceMs, std::memory_order_relaxed);
+  connect_grace.store(true, std::memory_order_relaxed);
 }
 
 void begin_flush_deadline(unsigned bound_ms) {
@@ -184,8 +190,14 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
         bounded_since = now;
       }
       unsigned limit = pacing.bounded_ms;
-      if (stopping)
-        limit = !in_connect_grace(now) ? 0 : limit > kStoppingGraceMs ? kStoppingGraceMs : limit;
+      if (stopping) {
+        // A shutdown waits only for connections still being made in connect
+        // mode; a crash flush (the process dies next, and its collector may
+        // still be connecting) always keeps the short grace.
+        // acquire: pairs with begin_flush_deadline's release store.
+        bool grace = in_connect_grace(now) || flush_deadline_set.load(std::memory_order_acquire);
+        limit = !grace ? 0 : limit > kStoppingGraceMs ? kStoppingGraceMs : limit;
+      }
       if (now - bounded_since >= limit) {
         pacing.gave_up = true;
         pacing.gave_up_tick = now;

@@ -56,6 +56,10 @@ constexpr unsigned kFlushLockWaitMs = 100;
 // that finds no collector connected gives up at once: there is none to wait
 // for, and every instrumented process would pay the wait at exit.
 void note_bootstrap(bool connect_mode);
+// Called when sockets were closed and opened again (after a crash flush the
+// program recovered from): a collector that was connected is reconnecting,
+// so the same grace applies from now, in either mode.
+void note_reconnect_expected();
 
 // Milliseconds a finite send waits while the runtime is stopping, at most.
 constexpr unsigned kStoppingGraceMs = 100;

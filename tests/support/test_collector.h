@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,17 +35,13 @@ class TestCollector {
  public:
   // Connects to each port in `ports` (the runtime binds them).
   explicit TestCollector(std::vector<int> ports, const char* host = "127.0.0.1")
-      : ctx_(zmq_ctx_new()) {
-    for (int port : ports) {
-      void* s = zmq_socket(ctx_, ZMQ_PULL);
-      int linger = 0;
-      zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
-      int ivl = 20;
-      zmq_setsockopt(s, ZMQ_RECONNECT_IVL, &ivl, sizeof(ivl));
-      std::string ep = "tcp://" + std::string(host) + ":" + std::to_string(port);
-      zmq_connect(s, ep.c_str());
-      sockets_[port] = s;
-    }
+      : TestCollector(std::move(ports), host, false) {}
+
+  // Listens on each port in `ports` of `host`: for a runtime in connect mode
+  // (config_state=1), as `qelcollect -- COMMAND` runs programs.
+  static std::unique_ptr<TestCollector> listening(std::vector<int> ports,
+                                                  const char* host = "127.0.0.1") {
+    return std::unique_ptr<TestCollector>(new TestCollector(std::move(ports), host, true));
   }
   ~TestCollector() {
     for (auto& kv : sockets_) zmq_close(kv.second);
@@ -98,6 +95,22 @@ class TestCollector {
   }
 
  private:
+  TestCollector(std::vector<int> ports, const char* host, bool listen) : ctx_(zmq_ctx_new()) {
+    for (int port : ports) {
+      void* s = zmq_socket(ctx_, ZMQ_PULL);
+      int linger = 0;
+      zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof(linger));
+      int ivl = 20;
+      zmq_setsockopt(s, ZMQ_RECONNECT_IVL, &ivl, sizeof(ivl));
+      std::string ep = "tcp://" + std::string(host) + ":" + std::to_string(port);
+      if (listen)
+        zmq_bind(s, ep.c_str());
+      else
+        zmq_connect(s, ep.c_str());
+      sockets_[port] = s;
+    }
+  }
+
   void* ctx_;
   std::map<int, void*> sockets_;
 };

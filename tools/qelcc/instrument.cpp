@@ -1305,7 +1305,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
   if (memory_) {
     const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
-    u += " void* QelNew(unsigned, const char*, const char*, int); void QelDelete(void*);"
+    u += " void* QelNew(unsigned, const char*, const char*, int); void QelFree(void*);"
          " void* QelRenew(void*, unsigned, const char*, const char*, int);"
          " void* __qel_malloc(unsigned long, const char*, const char*, int);"
          " void* __qel_calloc(unsigned long, unsigned long, const char*, const char*, int);"
@@ -1323,7 +1323,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
     u += "void* __qel_realloc(void* p, unsigned long n, const char* f, const char* fn, int l) {"
          " return n > 0xFFFF0000ul ? (void*)0 : QelRenew(p, (unsigned)n, f, fn, l); }";
     u += helper;
-    u += "void __qel_free(void* p) { QelDelete(p); }";
+    u += "void __qel_free(void* p) { QelFree(p); }";
   }
   u += "\n";
   size_t pos = 0;

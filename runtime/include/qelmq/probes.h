@@ -106,7 +106,9 @@ QEL_EXPORT void QelCrashReport(const char* name, const char* type, const char* c
    name the allocation site. Blocks with a non-zero `line` are listed in
    leak reports until they are given to QelDelete. Returns NULL when memory
    is short.
-   QelDelete: frees a block from QelNew (NULL does nothing).
+   QelDelete: frees a block from QelNew (NULL does nothing). Any other
+   pointer, or one already deleted, is reported in one trace line naming the
+   caller and otherwise ignored.
    check_leaks, check_leak: send a leak report of the blocks still held
    through the property channel; return 1 when it listed any, else 0. */
 QEL_EXPORT void* QelNew(unsigned size, const char* file, const char* function, int line);
@@ -115,6 +117,10 @@ QEL_EXPORT void QelDelete(void* pointer);
    realloc untouched. */
 QEL_EXPORT void* QelRenew(void* pointer, unsigned size, const char* file, const char* function,
                           int line);
+/* free for code whose blocks may come from QelNew or from the C library
+   (the instrumenter's rewritten free calls): a block from QelNew is deleted,
+   any other pointer goes to the C library's free untouched. */
+QEL_EXPORT void QelFree(void* pointer);
 QEL_EXPORT int check_leaks(void);
 QEL_EXPORT int check_leak(void);
 

@@ -21,15 +21,31 @@ constexpr int kDistinctNodes = 1000;
 std::array<uint8_t, 18> nodeMessage(int i) {
   const uint16_t node = static_cast<uint16_t>(i % kDistinctNodes);
   const uint32_t seq = static_cast<uint32_t>(i + 1);
-  return {0x80, 0x01, static_cast<uint8_t>(node >> 8), static_cast<uint8_t>(node), 0, 0, 0, 0, '0', 0, 0, 0,
-          1, static_cast<uint8_t>(seq >> 24), static_cast<uint8_t>(seq >> 16),
-          static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), '1'};
+  return {0x80,
+          0x01,
+          static_cast<uint8_t>(node >> 8),
+          static_cast<uint8_t>(node),
+          0,
+          0,
+          0,
+          0,
+          '0',
+          0,
+          0,
+          0,
+          1,
+          static_cast<uint8_t>(seq >> 24),
+          static_cast<uint8_t>(seq >> 16),
+          static_cast<uint8_t>(seq >> 8),
+          static_cast<uint8_t>(seq),
+          '1'};
 }
 
 // Like the runtime's node sender: one PUSH socket, unlimited queues.
 class Sender {
  public:
-  explicit Sender(const std::string& endpoint) : ctx_(zmq_ctx_new()), sock_(zmq_socket(ctx_, ZMQ_PUSH)) {
+  explicit Sender(const std::string& endpoint)
+      : ctx_(zmq_ctx_new()), sock_(zmq_socket(ctx_, ZMQ_PUSH)) {
     const int zero = 0;
     zmq_setsockopt(sock_, ZMQ_SNDBUF, &zero, sizeof zero);
     zmq_setsockopt(sock_, ZMQ_SNDHWM, &zero, sizeof zero);
@@ -60,7 +76,8 @@ void BM_DecodeAndAggregate(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     const auto m = nodeMessage(i++);
-    qelc::Message msg{qelc::Channel::Node, 15555, qelc::decode(qelc::Channel::Node, m.data(), m.size())};
+    qelc::Message msg{qelc::Channel::Node, 15555,
+                      qelc::decode(qelc::Channel::Node, m.data(), m.size())};
     coll.add(msg);
   }
   benchmark::DoNotOptimize(coll.total());

@@ -53,7 +53,6 @@ void BM_ProgramWithoutRuntime(benchmark::State& state) { run_program(state, QEL_
 BENCHMARK(BM_ProgramWithRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_ProgramWithoutRuntime)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-
 // Probe calls per second that reach a collector with exact counts: one
 // producer, hot loop over 1,000 nodes, until the collector has every count.
 //
@@ -76,12 +75,14 @@ void BM_EndToEndNodeCalls(benchmark::State& state) {
       int n = zmq_recv(pull, buf, sizeof(buf), 0);
       if (n < 0) break;
       if (n != 18 || buf[0] != 0x80 || buf[1] != 7) continue;  // other benchmarks' records
-      received += (int64_t{buf[9]} << 24) | (int64_t{buf[10]} << 16) | (int64_t{buf[11]} << 8) | buf[12];
+      received +=
+          (int64_t{buf[9]} << 24) | (int64_t{buf[10]} << 16) | (int64_t{buf[11]} << 8) | buf[12];
     }
     if (received != calls) state.SkipWithError("counts lost");
     total_calls += calls;
   }
-  state.counters["calls/s"] = benchmark::Counter(static_cast<double>(total_calls), benchmark::Counter::kIsRate);
+  state.counters["calls/s"] =
+      benchmark::Counter(static_cast<double>(total_calls), benchmark::Counter::kIsRate);
   zmq_close(pull);
   zmq_ctx_term(ctx);
 }
@@ -144,7 +145,8 @@ void BM_InsertThroughput(benchmark::State& state) {
     // Fill the queue while the insert thread is kept out of it.
     pthread_mutex_lock(&inst->sendDD->mutex);
     for (uint32_t i = 0; i < batch; ++i) {
-      uint16_t f[3] = {static_cast<uint16_t>(i % distinct >> 16), static_cast<uint16_t>(i % distinct), 0};
+      uint16_t f[3] = {static_cast<uint16_t>(i % distinct >> 16),
+                       static_cast<uint16_t>(i % distinct), 0};
       inst->sendDD->queue->push(qel_wire::pack(f, 3, true));
     }
     state.ResumeTiming();
@@ -152,9 +154,14 @@ void BM_InsertThroughput(benchmark::State& state) {
     while (inst->sendDD->queue->size() != 0) std::this_thread::yield();
     moved += batch;
   }
-  state.counters["records/s"] = benchmark::Counter(static_cast<double>(moved), benchmark::Counter::kIsRate);
+  state.counters["records/s"] =
+      benchmark::Counter(static_cast<double>(moved), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_InsertThroughput)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_InsertThroughput)
+    ->Arg(1000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 template <typename Map>
 void count_keys(Map& m, uint32_t distinct, uint32_t total);
@@ -189,7 +196,6 @@ void BM_MapStdUnordered(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1000000);
 }
 BENCHMARK(BM_MapStdUnordered)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
-
 
 }  // namespace
 

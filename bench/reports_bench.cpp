@@ -80,14 +80,16 @@ const Project& project() {
           d.range = {line, 7, line, 30};
           d.text = "a && (b || c)";
           for (int c = 0; c < width; ++c)
-            d.conditions.push_back(qelc::MapCondition{condId++, c, "x" + std::to_string(c), d.range});
+            d.conditions.push_back(
+                qelc::MapCondition{condId++, c, "x" + std::to_string(c), d.range});
           d.condId = condId++;
           src << "  if (a && (b || c)) {\n";
           u.decisions.push_back(d);
           if (f % 3 != 2) {
             const uint16_t du = d.id;
             auto vector = [&](const std::string& v, bool out, uint32_t n) {
-              add(pr.messages, qelc::Channel::Mcdc, qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
+              add(pr.messages, qelc::Channel::Mcdc,
+                  qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
             };
             vector(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
             vector("F", false, 3);

@@ -12,7 +12,6 @@
 #include "orrin.h"
 #include "vectors.h"
 
-
 // Scalars, enumeration, union
 int drive_BuiltinTypeChar(Json::Value root, int index, CaseRecord* record = nullptr);
 int drive_BuiltinTypeShort(Json::Value root, int index, CaseRecord* record = nullptr);

@@ -10,45 +10,38 @@
 
 namespace {
 
-QelSendUniTest* Sender()
-{
-    thread_exit* instance = thread_exit::getInst();
-    return instance != nullptr ? instance->sendUniTest : nullptr;
+QelSendUniTest* Sender() {
+  thread_exit* instance = thread_exit::getInst();
+  return instance != nullptr ? instance->sendUniTest : nullptr;
 }
 
 }  // namespace
 
-void ReportCaseStarted(const std::string& name, int number)
-{
-    QelSendUniTest* sender = Sender();
-    if (sender == nullptr) return;
-    // A collector that is not there costs each call its send time-out; the
-    // run goes on either way.
-    (void)sender->CreateTestcase(name.c_str());
-    (void)sender->StartTestcase(number);
+void ReportCaseStarted(const std::string& name, int number) {
+  QelSendUniTest* sender = Sender();
+  if (sender == nullptr) return;
+  // A collector that is not there costs each call its send time-out; the
+  // run goes on either way.
+  (void)sender->CreateTestcase(name.c_str());
+  (void)sender->StartTestcase(number);
 }
 
-void ReportCaseStopped(int /*number*/, Verdict verdict)
-{
-    QelSendUniTest* sender = Sender();
-    if (sender == nullptr) return;
-    (void)sender->StopTestcase(static_cast<int>(verdict));
+void ReportCaseStopped(int /*number*/, Verdict verdict) {
+  QelSendUniTest* sender = Sender();
+  if (sender == nullptr) return;
+  (void)sender->StopTestcase(static_cast<int>(verdict));
 }
 
-void LeaveChild()
-{
-    std::exit(0);
-}
+void LeaveChild() { std::exit(0); }
 
 #else
 
 void ReportCaseStarted(const std::string&, int) {}
 void ReportCaseStopped(int, Verdict) {}
 
-void LeaveChild()
-{
-    // No exit handlers: they belong to the parent's run.
-    _exit(0);
+void LeaveChild() {
+  // No exit handlers: they belong to the parent's run.
+  _exit(0);
 }
 
 #endif

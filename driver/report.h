@@ -10,15 +10,15 @@
 #include "execute.h"
 
 struct CaseReport {
-    std::string name;  // the test case, "ArrayTypeOne0"
-    CaseResult result;
+  std::string name;  // the test case, "ArrayTypeOne0"
+  CaseResult result;
 };
 
 struct SuiteReport {
-    std::string name;       // the vector file's name without ".json"
-    std::string path;       // the vector file
-    std::string fileError;  // set when the file itself could not be read
-    std::vector<CaseReport> cases;
+  std::string name;       // the vector file's name without ".json"
+  std::string path;       // the vector file
+  std::string fileError;  // set when the file itself could not be read
+  std::vector<CaseReport> cases;
 };
 
 // Writes the whole report; false with `error` set when the file cannot be
@@ -33,15 +33,15 @@ std::string XmlText(const std::string& bytes);
 
 // TAP version 13 on `out`.
 class TapStream {
-public:
-    explicit TapStream(std::FILE* out) : out_(out) {}
-    void Plan(int count);
-    void Case(const std::string& name, const CaseResult& result);
-    void FileError(const std::string& path, const std::string& problem);
+ public:
+  explicit TapStream(std::FILE* out) : out_(out) {}
+  void Plan(int count);
+  void Case(const std::string& name, const CaseResult& result);
+  void FileError(const std::string& path, const std::string& problem);
 
-private:
-    std::FILE* out_;
-    int number_ = 0;
+ private:
+  std::FILE* out_;
+  int number_ = 0;
 };
 
 #endif  // ORRIN_DRIVE_REPORT_H

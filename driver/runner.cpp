@@ -22,485 +22,474 @@ namespace fs = std::filesystem;
 constexpr double kDefaultTimeoutSeconds = 10;
 
 struct Options {
-    std::string root;
-    bool help = false;
-    bool list = false;
-    bool isolate = false;
-    bool tap = false;
-    bool check = false;
-    double timeout = kDefaultTimeoutSeconds;
-    std::string junit;
-    std::vector<std::string> filters;
+  std::string root;
+  bool help = false;
+  bool list = false;
+  bool isolate = false;
+  bool tap = false;
+  bool check = false;
+  double timeout = kDefaultTimeoutSeconds;
+  std::string junit;
+  std::vector<std::string> filters;
 };
 
-void Usage(std::FILE* out, const char* program)
-{
-    std::fprintf(out,
-                 "usage: %s [options] [project-root]\n"
-                 "Calls every function of the project with the test cases of its vector file\n"
-                 "<project-root>%s.\n"
-                 "With no option and no \"expect\" in any test case, only test case 0 of each\n"
-                 "function runs and standard output holds nothing but what the functions print.\n"
-                 "Options (each makes a checked run: every test case, verdicts and a summary\n"
-                 "on standard error, exit status 1 when any test case failed):\n"
-                 "  --check             a checked run without any other option\n"
-                 "  --list              list the test cases that would run, one per line\n"
-                 "  --filter PATTERN    only test cases whose name matches the shell pattern\n"
-                 "                      (repeatable: a test case runs when any pattern matches)\n"
-                 "  --isolate           each test case in a child process of its own; a crash\n"
-                 "                      or a hang fails that test case only\n"
-                 "  --timeout SECONDS   time limit of an isolated test case (default %g)\n"
-                 "  --junit FILE        write a JUnit XML report\n"
-                 "  --tap               TAP on standard output; the functions' output becomes\n"
-                 "                      TAP comments\n"
-                 "  -h, --help          this text\n"
-                 "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error or\n"
-                 "no vector folder.\n",
-                 program, "/Korvo_Projects/Value/Value_<Group>.json", kDefaultTimeoutSeconds);
+void Usage(std::FILE* out, const char* program) {
+  std::fprintf(out,
+               "usage: %s [options] [project-root]\n"
+               "Calls every function of the project with the test cases of its vector file\n"
+               "<project-root>%s.\n"
+               "With no option and no \"expect\" in any test case, only test case 0 of each\n"
+               "function runs and standard output holds nothing but what the functions print.\n"
+               "Options (each makes a checked run: every test case, verdicts and a summary\n"
+               "on standard error, exit status 1 when any test case failed):\n"
+               "  --check             a checked run without any other option\n"
+               "  --list              list the test cases that would run, one per line\n"
+               "  --filter PATTERN    only test cases whose name matches the shell pattern\n"
+               "                      (repeatable: a test case runs when any pattern matches)\n"
+               "  --isolate           each test case in a child process of its own; a crash\n"
+               "                      or a hang fails that test case only\n"
+               "  --timeout SECONDS   time limit of an isolated test case (default %g)\n"
+               "  --junit FILE        write a JUnit XML report\n"
+               "  --tap               TAP on standard output; the functions' output becomes\n"
+               "                      TAP comments\n"
+               "  -h, --help          this text\n"
+               "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error or\n"
+               "no vector folder.\n",
+               program, "/Korvo_Projects/Value/Value_<Group>.json", kDefaultTimeoutSeconds);
 }
 
 // Empty on success, otherwise the message of the usage error.
-std::string ParseOptions(int argc, char** argv, Options& options)
-{
-    std::vector<std::string> positional;
-    bool optionsEnd = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-            positional.push_back(arg);
-            continue;
-        }
-        std::string value;
-        bool hasValue = false;
-        const std::size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasValue = true;
-        }
-        auto take = [&](std::string& out) -> bool {
-            if (hasValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        if (arg == "--") {
-            optionsEnd = true;
-        } else if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--list") {
-            options.list = true;
-        } else if (arg == "--isolate") {
-            options.isolate = true;
-        } else if (arg == "--tap") {
-            options.tap = true;
-        } else if (arg == "--check") {
-            options.check = true;
-        } else if (arg == "--filter") {
-            std::string pattern;
-            if (!take(pattern)) return "option --filter needs a pattern";
-            options.filters.push_back(pattern);
-        } else if (arg == "--junit") {
-            if (!take(options.junit) || options.junit.empty()) return "option --junit needs a file";
-        } else if (arg == "--timeout") {
-            std::string text;
-            if (!take(text)) return "option --timeout needs a number of seconds";
-            char* end = nullptr;
-            errno = 0;
-            const double seconds = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 86400)
-                return "option --timeout: \"" + text + "\" is not a number of seconds in (0, 86400]";
-            options.timeout = seconds;
-        } else {
-            return "unknown option \"" + arg + "\"";
-        }
-        if (hasValue && (arg == "--list" || arg == "--isolate" || arg == "--tap" ||
-                         arg == "--check" || arg == "--help"))
-            return "option " + arg + " takes no value";
+std::string ParseOptions(int argc, char** argv, Options& options) {
+  std::vector<std::string> positional;
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+      positional.push_back(arg);
+      continue;
     }
-    if (positional.size() > 1) return "more than one project root";
-    if (!positional.empty()) options.root = positional[0];
-    return "";
+    std::string value;
+    bool hasValue = false;
+    const std::size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+      hasValue = true;
+    }
+    auto take = [&](std::string& out) -> bool {
+      if (hasValue) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (arg == "--") {
+      optionsEnd = true;
+    } else if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else if (arg == "--list") {
+      options.list = true;
+    } else if (arg == "--isolate") {
+      options.isolate = true;
+    } else if (arg == "--tap") {
+      options.tap = true;
+    } else if (arg == "--check") {
+      options.check = true;
+    } else if (arg == "--filter") {
+      std::string pattern;
+      if (!take(pattern)) return "option --filter needs a pattern";
+      options.filters.push_back(pattern);
+    } else if (arg == "--junit") {
+      if (!take(options.junit) || options.junit.empty()) return "option --junit needs a file";
+    } else if (arg == "--timeout") {
+      std::string text;
+      if (!take(text)) return "option --timeout needs a number of seconds";
+      char* end = nullptr;
+      errno = 0;
+      const double seconds = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 86400)
+        return "option --timeout: \"" + text + "\" is not a number of seconds in (0, 86400]";
+      options.timeout = seconds;
+    } else {
+      return "unknown option \"" + arg + "\"";
+    }
+    if (hasValue && (arg == "--list" || arg == "--isolate" || arg == "--tap" || arg == "--check" ||
+                     arg == "--help"))
+      return "option " + arg + " takes no value";
+  }
+  if (positional.size() > 1) return "more than one project root";
+  if (!positional.empty()) options.root = positional[0];
+  return "";
 }
 
 // Declared in this order so that each group is torn down stream first,
 // then reader, then root.
 struct GroupState {
-    std::string path;
-    std::string problem;  // why the file could not be read; empty if it was
-    Json::Value root;
-    Json::Reader reader;
-    std::ifstream stream;
+  std::string path;
+  std::string problem;  // why the file could not be read; empty if it was
+  Json::Value root;
+  Json::Reader reader;
+  std::ifstream stream;
 };
 
 struct PlannedCase {
-    const Function* function;
-    int index;
-    std::string key;
+  const Function* function;
+  int index;
+  std::string key;
 };
 
 class Driver {
-public:
-    Driver(const DriverSetup& setup, const Options& options)
-        : setup_(setup), options_(options)
-    {
-    }
-    int Run();
+ public:
+  Driver(const DriverSetup& setup, const Options& options) : setup_(setup), options_(options) {}
+  int Run();
 
-private:
-    void Complain(const std::string& file, const std::string& testCase,
-                  const std::string& member, const std::string& problem) const;
-    void Warn(const std::string& file, const std::string& problem) const;
-    void Note(const std::string& file, const std::string& text) const;
-    int ReadFiles(const std::string& root);
-    bool HasExpectations() const;
-    std::vector<PlannedCase> Plan(const Group& group, const GroupState& state,
-                                  std::vector<std::string>& unknown) const;
-    bool Selected(const std::string& key) const;
+ private:
+  void Complain(const std::string& file, const std::string& testCase, const std::string& member,
+                const std::string& problem) const;
+  void Warn(const std::string& file, const std::string& problem) const;
+  void Note(const std::string& file, const std::string& text) const;
+  int ReadFiles(const std::string& root);
+  bool HasExpectations() const;
+  std::vector<PlannedCase> Plan(const Group& group, const GroupState& state,
+                                std::vector<std::string>& unknown) const;
+  bool Selected(const std::string& key) const;
 
-    const DriverSetup& setup_;
-    const Options& options_;
-    std::vector<std::unique_ptr<GroupState>> states_;
-    // A checked run: every test case, verdicts, a summary (see Usage).
-    bool checking_ = false;
+  const DriverSetup& setup_;
+  const Options& options_;
+  std::vector<std::unique_ptr<GroupState>> states_;
+  // A checked run: every test case, verdicts, a summary (see Usage).
+  bool checking_ = false;
 };
 
 void Driver::Complain(const std::string& file, const std::string& testCase,
-                      const std::string& member, const std::string& problem) const
-{
-    // What the functions printed so far stays, and comes before the message.
-    std::fflush(stdout);
-    std::string where = file + ": test case \"" + testCase + "\"";
-    if (!member.empty()) where += ", member \"" + member + "\"";
-    std::fprintf(stderr, "%s: error: %s: %s\n", setup_.program, where.c_str(), problem.c_str());
+                      const std::string& member, const std::string& problem) const {
+  // What the functions printed so far stays, and comes before the message.
+  std::fflush(stdout);
+  std::string where = file + ": test case \"" + testCase + "\"";
+  if (!member.empty()) where += ", member \"" + member + "\"";
+  std::fprintf(stderr, "%s: error: %s: %s\n", setup_.program, where.c_str(), problem.c_str());
 }
 
-void Driver::Warn(const std::string& file, const std::string& problem) const
-{
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: warning: %s: %s; every test case of its group reads as null\n",
-                 setup_.program, file.c_str(), problem.c_str());
+void Driver::Warn(const std::string& file, const std::string& problem) const {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: warning: %s: %s; every test case of its group reads as null\n",
+               setup_.program, file.c_str(), problem.c_str());
 }
 
-void Driver::Note(const std::string& file, const std::string& text) const
-{
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: note: %s: %s\n", setup_.program, file.c_str(), text.c_str());
+void Driver::Note(const std::string& file, const std::string& text) const {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: note: %s: %s\n", setup_.program, file.c_str(), text.c_str());
 }
 
 // 0, or the exit status of a file that ends the run.
-int Driver::ReadFiles(const std::string& root)
-{
-    for (const Group& group : setup_.groups) {
-        states_.push_back(std::make_unique<GroupState>());
-        GroupState& state = *states_.back();
-        state.path = root + group.file;
-        std::error_code ec;
-        if (fs::is_directory(state.path, ec)) {
-            std::fprintf(stderr, "%s: error: %s: is a directory, not a test-vector file\n",
-                         setup_.program, state.path.c_str());
-            return 1;
-        }
-        state.stream.open(state.path, std::ios::in);
-        if (!state.stream.is_open()) {
-            state.problem = "cannot open the file";
-            Warn(state.path, state.problem);
-            continue;
-        }
-        bool parsed = false;
-        try {
-            parsed = state.reader.parse(state.stream, state.root, true);
-        } catch (const std::exception& e) {
-            // jsoncpp throws past its own error report on nesting deeper
-            // than its stack limit, the stream on a read error.
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s: error: %s: cannot be read: %s\n", setup_.program,
-                         state.path.c_str(), e.what());
-            return 1;
-        }
-        if (!parsed) {
-            // The reader's report spans lines ("* Line 1, Column 8\n  ...");
-            // the warning keeps to one line.
-            std::string why;
-            for (char c : state.reader.getFormattedErrorMessages()) {
-                if (c == '\n' || c == ' ') c = ' ';
-                if (c == '*' && why.empty()) continue;
-                if (c == ' ' && (why.empty() || why.back() == ' ')) continue;
-                why.push_back(c);
-            }
-            if (!why.empty() && why.back() == ' ') why.pop_back();
-            // A half-parsed root would drive some functions with values and
-            // others with nulls; the whole group reads as null instead.
-            state.root = Json::Value();
-            state.problem = "not valid JSON: " + why;
-            Warn(state.path, state.problem);
-        }
+int Driver::ReadFiles(const std::string& root) {
+  for (const Group& group : setup_.groups) {
+    states_.push_back(std::make_unique<GroupState>());
+    GroupState& state = *states_.back();
+    state.path = root + group.file;
+    std::error_code ec;
+    if (fs::is_directory(state.path, ec)) {
+      std::fprintf(stderr, "%s: error: %s: is a directory, not a test-vector file\n",
+                   setup_.program, state.path.c_str());
+      return 1;
     }
-    return 0;
+    state.stream.open(state.path, std::ios::in);
+    if (!state.stream.is_open()) {
+      state.problem = "cannot open the file";
+      Warn(state.path, state.problem);
+      continue;
+    }
+    bool parsed = false;
+    try {
+      parsed = state.reader.parse(state.stream, state.root, true);
+    } catch (const std::exception& e) {
+      // jsoncpp throws past its own error report on nesting deeper
+      // than its stack limit, the stream on a read error.
+      std::fflush(stdout);
+      std::fprintf(stderr, "%s: error: %s: cannot be read: %s\n", setup_.program,
+                   state.path.c_str(), e.what());
+      return 1;
+    }
+    if (!parsed) {
+      // The reader's report spans lines ("* Line 1, Column 8\n  ...");
+      // the warning keeps to one line.
+      std::string why;
+      for (char c : state.reader.getFormattedErrorMessages()) {
+        if (c == '\n' || c == ' ') c = ' ';
+        if (c == '*' && why.empty()) continue;
+        if (c == ' ' && (why.empty() || why.back() == ' ')) continue;
+        why.push_back(c);
+      }
+      if (!why.empty() && why.back() == ' ') why.pop_back();
+      // A half-parsed root would drive some functions with values and
+      // others with nulls; the whole group reads as null instead.
+      state.root = Json::Value();
+      state.problem = "not valid JSON: " + why;
+      Warn(state.path, state.problem);
+    }
+  }
+  return 0;
 }
 
-bool Driver::HasExpectations() const
-{
-    for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
-        if (setup_.groups[g].functions.empty()) continue;
-        const Json::Value& root = states_[g]->root;
-        if (!root.isObject()) continue;
-        for (const std::string& name : root.getMemberNames())
-            if (root[name].isObject() && root[name].isMember(kExpectMember)) return true;
-    }
-    return false;
+bool Driver::HasExpectations() const {
+  for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
+    if (setup_.groups[g].functions.empty()) continue;
+    const Json::Value& root = states_[g]->root;
+    if (!root.isObject()) continue;
+    for (const std::string& name : root.getMemberNames())
+      if (root[name].isObject() && root[name].isMember(kExpectMember)) return true;
+  }
+  return false;
 }
 
 // The index that `key` gives a test case of `function`, or -1.
-int CaseIndex(const std::string& key, const std::string& function)
-{
-    if (key.size() <= function.size() || key.compare(0, function.size(), function) != 0)
-        return -1;
-    const std::string digits = key.substr(function.size());
-    if (digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) return -1;
-    for (char c : digits)
-        if (c < '0' || c > '9') return -1;
-    return std::atoi(digits.c_str());
+int CaseIndex(const std::string& key, const std::string& function) {
+  if (key.size() <= function.size() || key.compare(0, function.size(), function) != 0) return -1;
+  const std::string digits = key.substr(function.size());
+  if (digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) return -1;
+  for (char c : digits)
+    if (c < '0' || c > '9') return -1;
+  return std::atoi(digits.c_str());
 }
 
 std::vector<PlannedCase> Driver::Plan(const Group& group, const GroupState& state,
-                                      std::vector<std::string>& unknown) const
-{
-    // Which function each member of the file belongs to; with functions "f"
-    // and "f1", "f10" is test case 0 of "f1": the longest name wins.
-    struct Found {
-        std::ptrdiff_t offset;
-        int index;
-    };
-    std::vector<std::vector<Found>> found(group.functions.size());
-    if (state.root.isObject() && !group.functions.empty()) {
-        for (const std::string& key : state.root.getMemberNames()) {
-            int best = -1;
-            int bestIndex = -1;
-            for (std::size_t f = 0; f < group.functions.size(); ++f) {
-                const int index = CaseIndex(key, group.functions[f].name);
-                if (index < 0) continue;
-                if (best < 0 || std::strlen(group.functions[f].name) >
-                                    std::strlen(group.functions[best].name)) {
-                    best = static_cast<int>(f);
-                    bestIndex = index;
-                }
-            }
-            if (best < 0)
-                unknown.push_back(key);
-            else
-                found[best].push_back({state.root[key].getOffsetStart(), bestIndex});
+                                      std::vector<std::string>& unknown) const {
+  // Which function each member of the file belongs to; with functions "f"
+  // and "f1", "f10" is test case 0 of "f1": the longest name wins.
+  struct Found {
+    std::ptrdiff_t offset;
+    int index;
+  };
+  std::vector<std::vector<Found>> found(group.functions.size());
+  if (state.root.isObject() && !group.functions.empty()) {
+    for (const std::string& key : state.root.getMemberNames()) {
+      int best = -1;
+      int bestIndex = -1;
+      for (std::size_t f = 0; f < group.functions.size(); ++f) {
+        const int index = CaseIndex(key, group.functions[f].name);
+        if (index < 0) continue;
+        if (best < 0 ||
+            std::strlen(group.functions[f].name) > std::strlen(group.functions[best].name)) {
+          best = static_cast<int>(f);
+          bestIndex = index;
         }
+      }
+      if (best < 0)
+        unknown.push_back(key);
+      else
+        found[best].push_back({state.root[key].getOffsetStart(), bestIndex});
     }
-    const bool every = checking_;
-    std::vector<PlannedCase> plan;
-    for (std::size_t f = 0; f < group.functions.size(); ++f) {
-        const Function& function = group.functions[f];
-        std::vector<Found>& cases = found[f];
-        // A function that the file gives no test case still runs once, with
-        // nulls, as it always has.
-        if (!every || cases.empty()) {
-            plan.push_back({&function, 0, MakeCaseKey(function.name, 0)});
-            continue;
-        }
-        std::stable_sort(cases.begin(), cases.end(), [](const Found& a, const Found& b) {
-            return a.offset < b.offset;
-        });
-        for (const Found& c : cases)
-            plan.push_back({&function, c.index, MakeCaseKey(function.name, c.index)});
+  }
+  const bool every = checking_;
+  std::vector<PlannedCase> plan;
+  for (std::size_t f = 0; f < group.functions.size(); ++f) {
+    const Function& function = group.functions[f];
+    std::vector<Found>& cases = found[f];
+    // A function that the file gives no test case still runs once, with
+    // nulls, as it always has.
+    if (!every || cases.empty()) {
+      plan.push_back({&function, 0, MakeCaseKey(function.name, 0)});
+      continue;
     }
-    return plan;
+    std::stable_sort(cases.begin(), cases.end(),
+                     [](const Found& a, const Found& b) { return a.offset < b.offset; });
+    for (const Found& c : cases)
+      plan.push_back({&function, c.index, MakeCaseKey(function.name, c.index)});
+  }
+  return plan;
 }
 
-bool Driver::Selected(const std::string& key) const
-{
-    if (options_.filters.empty()) return true;
-    for (const std::string& pattern : options_.filters)
-        if (fnmatch(pattern.c_str(), key.c_str(), 0) == 0) return true;
-    return false;
+bool Driver::Selected(const std::string& key) const {
+  if (options_.filters.empty()) return true;
+  for (const std::string& pattern : options_.filters)
+    if (fnmatch(pattern.c_str(), key.c_str(), 0) == 0) return true;
+  return false;
 }
 
-std::string SuiteName(const std::string& path)
-{
-    std::string name = fs::path(path).filename().string();
-    const std::string ext = ".json";
-    if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
-        name.resize(name.size() - ext.size());
-    return name;
+std::string SuiteName(const std::string& path) {
+  std::string name = fs::path(path).filename().string();
+  const std::string ext = ".json";
+  if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+    name.resize(name.size() - ext.size());
+  return name;
 }
 
-const char* VerdictWord(Verdict v)
-{
-    switch (v) {
-    case Verdict::kPassed: return "PASS";
-    case Verdict::kFailed: return "FAIL";
-    case Verdict::kSkipped: return "SKIP";
-    case Verdict::kError: return "ERROR";
-    }
-    return "?";
+const char* VerdictWord(Verdict v) {
+  switch (v) {
+    case Verdict::kPassed:
+      return "PASS";
+    case Verdict::kFailed:
+      return "FAIL";
+    case Verdict::kSkipped:
+      return "SKIP";
+    case Verdict::kError:
+      return "ERROR";
+  }
+  return "?";
 }
 
-int Driver::Run()
-{
-    const std::string root = options_.root.empty() ? setup_.defaultRoot : options_.root;
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
-        std::fprintf(stderr, "%s: error: project root \"%s\" %s\n", setup_.program, root.c_str(),
-                     fs::exists(root, ec) ? "is not a directory" : "does not exist");
-        return 2;
+int Driver::Run() {
+  const std::string root = options_.root.empty() ? setup_.defaultRoot : options_.root;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    std::fprintf(stderr, "%s: error: project root \"%s\" %s\n", setup_.program, root.c_str(),
+                 fs::exists(root, ec) ? "is not a directory" : "does not exist");
+    return 2;
+  }
+  if (!setup_.groups.empty()) {
+    const fs::path folder = fs::path(root + setup_.groups[0].file).parent_path();
+    if (!fs::is_directory(folder, ec)) {
+      std::fprintf(stderr, "%s: error: project root \"%s\" has no vector folder %s\n",
+                   setup_.program, root.c_str(), folder.string().c_str());
+      return 2;
     }
-    if (!setup_.groups.empty()) {
-        const fs::path folder = fs::path(root + setup_.groups[0].file).parent_path();
-        if (!fs::is_directory(folder, ec)) {
-            std::fprintf(stderr, "%s: error: project root \"%s\" has no vector folder %s\n",
-                         setup_.program, root.c_str(), folder.string().c_str());
-            return 2;
-        }
-    }
-    const int fileStatus = ReadFiles(root);
-    if (fileStatus != 0) return fileStatus;
-    checking_ = options_.check || options_.list || options_.isolate || options_.tap ||
-                !options_.junit.empty() || !options_.filters.empty() || HasExpectations();
+  }
+  const int fileStatus = ReadFiles(root);
+  if (fileStatus != 0) return fileStatus;
+  checking_ = options_.check || options_.list || options_.isolate || options_.tap ||
+              !options_.junit.empty() || !options_.filters.empty() || HasExpectations();
 
-    // Everything that will run is known before the first call: the TAP plan
-    // and --list need it.
-    std::vector<std::vector<PlannedCase>> plans;
-    std::vector<std::vector<std::string>> unknowns;
-    int planned = 0;
-    int fileErrors = 0;
-    for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
-        unknowns.emplace_back();
-        std::vector<PlannedCase> plan = Plan(setup_.groups[g], *states_[g], unknowns.back());
-        plan.erase(std::remove_if(plan.begin(), plan.end(),
-                                  [&](const PlannedCase& c) { return !Selected(c.key); }),
-                   plan.end());
-        planned += static_cast<int>(plan.size());
-        if (!setup_.groups[g].functions.empty()) {
-            if (!states_[g]->problem.empty()) ++fileErrors;
-            fileErrors += static_cast<int>(unknowns.back().size());
-        }
-        plans.push_back(std::move(plan));
+  // Everything that will run is known before the first call: the TAP plan
+  // and --list need it.
+  std::vector<std::vector<PlannedCase>> plans;
+  std::vector<std::vector<std::string>> unknowns;
+  int planned = 0;
+  int fileErrors = 0;
+  for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
+    unknowns.emplace_back();
+    std::vector<PlannedCase> plan = Plan(setup_.groups[g], *states_[g], unknowns.back());
+    plan.erase(std::remove_if(plan.begin(), plan.end(),
+                              [&](const PlannedCase& c) { return !Selected(c.key); }),
+               plan.end());
+    planned += static_cast<int>(plan.size());
+    if (!setup_.groups[g].functions.empty()) {
+      if (!states_[g]->problem.empty()) ++fileErrors;
+      fileErrors += static_cast<int>(unknowns.back().size());
     }
-    if (options_.list) {
-        for (const std::vector<PlannedCase>& plan : plans)
-            for (const PlannedCase& c : plan) std::printf("%s\n", c.key.c_str());
-        std::fflush(stdout);
-        return 0;
-    }
-
-    std::optional<TapStream> tap;
-    if (options_.tap) {
-        tap.emplace(stdout);
-        tap->Plan(planned + (checking_ ? fileErrors : 0));
-    }
-    CaseOptions caseOptions;
-    caseOptions.capture = options_.tap;
-    caseOptions.record = !options_.junit.empty();
-    caseOptions.strict = checking_;
-
-    std::vector<SuiteReport> suites;
-    int passed = 0, failed = 0, skipped = 0, number = 0;
-    for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
-        const Group& group = setup_.groups[g];
-        const GroupState& state = *states_[g];
-        SuiteReport suite;
-        suite.name = SuiteName(state.path);
-        suite.path = state.path;
-        if (!group.functions.empty()) {
-            if (!state.problem.empty()) suite.fileError = state.problem;
-            for (const std::string& key : unknowns[g]) {
-                const std::string text =
-                    "\"" + key + "\" is not a test case of any function of this file; not run";
-                if (!checking_) {
-                    Note(state.path, text);
-                    continue;
-                }
-                std::fprintf(stderr, "[ERROR] %s: %s\n", state.path.c_str(), text.c_str());
-                if (tap) tap->FileError(state.path, text);
-                suite.fileError += (suite.fileError.empty() ? "" : "; ") + text;
-            }
-            if (checking_ && tap && !state.problem.empty()) tap->FileError(state.path, state.problem);
-        }
-        for (const PlannedCase& c : plans[g]) {
-            ReportCaseStarted(c.key, number);
-            const CaseResult result =
-                options_.isolate
-                    ? RunCaseIsolated(*c.function, state.root, c.index, caseOptions,
-                                      options_.timeout)
-                    : RunCase(*c.function, state.root, c.index, caseOptions);
-            ReportCaseStopped(number, result.verdict);
-            ++number;
-            if (!checking_) {
-                if (result.badVector) {
-                    Complain(state.path, c.key, result.member, result.problem);
-                    return 1;
-                }
-                if (result.verdict == Verdict::kSkipped)
-                    Note(state.path, "test case \"" + c.key + "\": " + result.message +
-                                         "; call skipped");
-                for (const std::string& name : result.unread)
-                    Note(state.path, "test case \"" + c.key + "\": member \"" + name +
-                                         "\" is not read by the driver");
-                continue;
-            }
-            switch (result.verdict) {
-            case Verdict::kPassed: ++passed; break;
-            case Verdict::kSkipped: ++skipped; break;
-            case Verdict::kFailed:
-            case Verdict::kError: ++failed; break;
-            }
-            std::fflush(stdout);
-            if (result.message.empty())
-                std::fprintf(stderr, "[%s] %s\n", VerdictWord(result.verdict), c.key.c_str());
-            else
-                std::fprintf(stderr, "[%s] %s: %s\n", VerdictWord(result.verdict), c.key.c_str(),
-                             result.message.c_str());
-            if (tap) tap->Case(c.key, result);
-            suite.cases.push_back({c.key, result});
-        }
-        suites.push_back(std::move(suite));
-    }
+    plans.push_back(std::move(plan));
+  }
+  if (options_.list) {
+    for (const std::vector<PlannedCase>& plan : plans)
+      for (const PlannedCase& c : plan) std::printf("%s\n", c.key.c_str());
     std::fflush(stdout);
-    if (!checking_) return 0;
+    return 0;
+  }
 
-    int status = failed > 0 || fileErrors > 0 ? 1 : 0;
-    if (!options_.junit.empty()) {
-        std::string error;
-        if (!WriteJUnit(options_.junit, suites, error)) {
-            std::fprintf(stderr, "%s: error: %s\n", setup_.program, error.c_str());
-            status = 1;
+  std::optional<TapStream> tap;
+  if (options_.tap) {
+    tap.emplace(stdout);
+    tap->Plan(planned + (checking_ ? fileErrors : 0));
+  }
+  CaseOptions caseOptions;
+  caseOptions.capture = options_.tap;
+  caseOptions.record = !options_.junit.empty();
+  caseOptions.strict = checking_;
+
+  std::vector<SuiteReport> suites;
+  int passed = 0, failed = 0, skipped = 0, number = 0;
+  for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
+    const Group& group = setup_.groups[g];
+    const GroupState& state = *states_[g];
+    SuiteReport suite;
+    suite.name = SuiteName(state.path);
+    suite.path = state.path;
+    if (!group.functions.empty()) {
+      if (!state.problem.empty()) suite.fileError = state.problem;
+      for (const std::string& key : unknowns[g]) {
+        const std::string text =
+            "\"" + key + "\" is not a test case of any function of this file; not run";
+        if (!checking_) {
+          Note(state.path, text);
+          continue;
         }
+        std::fprintf(stderr, "[ERROR] %s: %s\n", state.path.c_str(), text.c_str());
+        if (tap) tap->FileError(state.path, text);
+        suite.fileError += (suite.fileError.empty() ? "" : "; ") + text;
+      }
+      if (checking_ && tap && !state.problem.empty()) tap->FileError(state.path, state.problem);
     }
-    std::string summary = std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
-    if (skipped > 0) summary += ", " + std::to_string(skipped) + " skipped";
-    if (fileErrors > 0)
-        summary += ", " + std::to_string(fileErrors) + (fileErrors == 1 ? " error" : " errors") +
-                   " in vector files";
-    if (tap) std::printf("# %s\n", summary.c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", summary.c_str());
-    return status;
+    for (const PlannedCase& c : plans[g]) {
+      ReportCaseStarted(c.key, number);
+      const CaseResult result =
+          options_.isolate
+              ? RunCaseIsolated(*c.function, state.root, c.index, caseOptions, options_.timeout)
+              : RunCase(*c.function, state.root, c.index, caseOptions);
+      ReportCaseStopped(number, result.verdict);
+      ++number;
+      if (!checking_) {
+        if (result.badVector) {
+          Complain(state.path, c.key, result.member, result.problem);
+          return 1;
+        }
+        if (result.verdict == Verdict::kSkipped)
+          Note(state.path, "test case \"" + c.key + "\": " + result.message + "; call skipped");
+        for (const std::string& name : result.unread)
+          Note(state.path,
+               "test case \"" + c.key + "\": member \"" + name + "\" is not read by the driver");
+        continue;
+      }
+      switch (result.verdict) {
+        case Verdict::kPassed:
+          ++passed;
+          break;
+        case Verdict::kSkipped:
+          ++skipped;
+          break;
+        case Verdict::kFailed:
+        case Verdict::kError:
+          ++failed;
+          break;
+      }
+      std::fflush(stdout);
+      if (result.message.empty())
+        std::fprintf(stderr, "[%s] %s\n", VerdictWord(result.verdict), c.key.c_str());
+      else
+        std::fprintf(stderr, "[%s] %s: %s\n", VerdictWord(result.verdict), c.key.c_str(),
+                     result.message.c_str());
+      if (tap) tap->Case(c.key, result);
+      suite.cases.push_back({c.key, result});
+    }
+    suites.push_back(std::move(suite));
+  }
+  std::fflush(stdout);
+  if (!checking_) return 0;
+
+  int status = failed > 0 || fileErrors > 0 ? 1 : 0;
+  if (!options_.junit.empty()) {
+    std::string error;
+    if (!WriteJUnit(options_.junit, suites, error)) {
+      std::fprintf(stderr, "%s: error: %s\n", setup_.program, error.c_str());
+      status = 1;
+    }
+  }
+  std::string summary = std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
+  if (skipped > 0) summary += ", " + std::to_string(skipped) + " skipped";
+  if (fileErrors > 0)
+    summary += ", " + std::to_string(fileErrors) + (fileErrors == 1 ? " error" : " errors") +
+               " in vector files";
+  if (tap) std::printf("# %s\n", summary.c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", summary.c_str());
+  return status;
 }
 
 }  // namespace
 
-int DriverMain(int argc, char** argv, const DriverSetup& setup)
-{
-    Options options;
-    const std::string problem = ParseOptions(argc, argv, options);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "%s: %s\n", setup.program, problem.c_str());
-        std::fprintf(stderr, "usage: %s [options] [project-root]; %s --help for more\n",
-                     setup.program, setup.program);
-        return 2;
-    }
-    if (options.help) {
-        Usage(stdout, setup.program);
-        return 0;
-    }
-    Driver driver(setup, options);
-    return driver.Run();
+int DriverMain(int argc, char** argv, const DriverSetup& setup) {
+  Options options;
+  const std::string problem = ParseOptions(argc, argv, options);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", setup.program, problem.c_str());
+    std::fprintf(stderr, "usage: %s [options] [project-root]; %s --help for more\n", setup.program,
+                 setup.program);
+    return 2;
+  }
+  if (options.help) {
+    Usage(stdout, setup.program);
+    return 0;
+  }
+  Driver driver(setup, options);
+  return driver.Run();
 }

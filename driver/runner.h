@@ -10,14 +10,14 @@
 #include "execute.h"
 
 struct Group {
-    const char* file;  // under the project root, "/Korvo_Projects/Value/Value_ArrayType.json"
-    std::vector<Function> functions;
+  const char* file;  // under the project root, "/Korvo_Projects/Value/Value_ArrayType.json"
+  std::vector<Function> functions;
 };
 
 struct DriverSetup {
-    const char* program;      // for messages, "orrin_drive"
-    std::string defaultRoot;  // the project root when none is given
-    std::vector<Group> groups;
+  const char* program;      // for messages, "orrin_drive"
+  std::string defaultRoot;  // the project root when none is given
+  std::vector<Group> groups;
 };
 
 // Exit status: 0 when every test case ran (and, when checked, passed); 1 on

@@ -40,9 +40,9 @@ int main() {
     events->StartTestcase(number);
     const auto t0 = std::chrono::steady_clock::now();
     const int got = ship(&tc.input);
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     // Timing record: unit, test-case number, microseconds spent in ship().
     QelSendMethodTime(kUnit, number, static_cast<int>(us));
     events->StopTestcase(number);

@@ -46,17 +46,13 @@ TEST(Bootstrap, TracesInOrderAndPromptExitWithoutCollector) {
   size_t at = r.out.find("::.!::");
   ASSERT_NE(at, std::string::npos) << r.out;
   std::string pid = r.out.substr(at + 6, r.out.find('\n', at) - at - 6);
-  expect_in_order(r.out, {"\nrenew thread_ins::v0::.!::" + pid + "\n",
-                          "Current EXEPAth:", "Server.cfg\n",
-                          "pthread_create_begin!::" + pid + "\n",
-                          "-pthread_create_over!::" + pid + "\n",
-                          "hello from an instrumented program\n",
-                          "~GlobleIns()_exit0::" + pid + "\n",
-                          "~~~~thread_exit0()::" + pid + "\n",
-                          "~~~~thread_exit_end()::" + pid + "\n",
-                          "~GlobleIns()_exit1::" + pid + "\n",
-                          "~~~~QelExit0()::" + pid + "\n",
-                          "~~~~QelExit_end()::" + pid + "\n"});
+  expect_in_order(r.out,
+                  {"\nrenew thread_ins::v0::.!::" + pid + "\n", "Current EXEPAth:", "Server.cfg\n",
+                   "pthread_create_begin!::" + pid + "\n", "-pthread_create_over!::" + pid + "\n",
+                   "hello from an instrumented program\n", "~GlobleIns()_exit0::" + pid + "\n",
+                   "~~~~thread_exit0()::" + pid + "\n", "~~~~thread_exit_end()::" + pid + "\n",
+                   "~GlobleIns()_exit1::" + pid + "\n", "~~~~QelExit0()::" + pid + "\n",
+                   "~~~~QelExit_end()::" + pid + "\n"});
   // Load to exit is ~0.5 s here; the bound only catches a hang at exit.
   EXPECT_LT(r.seconds, 3.0);
   std::printf("load-to-exit without collector: %.3f s\n", r.seconds);
@@ -70,14 +66,12 @@ TEST(Bootstrap, ExportsOnlyTheRuntimeInterface) {
                             " T QelNew", " T QelDelete", " T check_leak", " T check_leaks"})
     EXPECT_NE(r.out.find(std::string(plain) + "\n"), std::string::npos) << plain;
   Outcome d = run(std::string("nm -DC --defined-only ") + QEL_LIB);
-  for (const char* decorated : {"thread_exit::pInst", "thread_exit::getInst()",
-                                "QelSendMethodTime(int, int, int)",
-                                "QelSendUniTest::CreateTestcase(char const*)",
-                                "QelSendLast::sendLeaveMsg(", "QelSendDD::sendLeaveMsg()",
-                                "QelSendCond::sendLeaveMsg()", "QelSendMCDC::sendLeaveMsg()",
-                                "QelSendParam::sendLeaveMsg()", "QelSendTime::sendLeaveMsg()",
-                                "QelSendUniTest::StartTestcase(int)",
-                                "QelSendUniTest::StopTestcase(int)"})
+  for (const char* decorated :
+       {"thread_exit::pInst", "thread_exit::getInst()", "QelSendMethodTime(int, int, int)",
+        "QelSendUniTest::CreateTestcase(char const*)", "QelSendLast::sendLeaveMsg(",
+        "QelSendDD::sendLeaveMsg()", "QelSendCond::sendLeaveMsg()", "QelSendMCDC::sendLeaveMsg()",
+        "QelSendParam::sendLeaveMsg()", "QelSendTime::sendLeaveMsg()",
+        "QelSendUniTest::StartTestcase(int)", "QelSendUniTest::StopTestcase(int)"})
     EXPECT_NE(d.out.find(decorated), std::string::npos) << decorated;
   // Internal namespaces stay hidden (they may only appear inside the
   // signatures of exported class members).
@@ -94,13 +88,15 @@ TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
   EXPECT_NE(r.out.find("busy-forks-bad 0"), std::string::npos)
-      << "children forked while other threads held the runtime's locks must not hang\n" << r.out;
+      << "children forked while other threads held the runtime's locks must not hang\n"
+      << r.out;
   EXPECT_NE(r.out.find("parent-done 0"), std::string::npos) << r.out;
   size_t c = r.out.find("child-probed ");
   ASSERT_NE(c, std::string::npos) << r.out;
   std::string child = r.out.substr(c + 13, r.out.find('\n', c) - c - 13);
   EXPECT_NE(r.out.find("renew thread_ins::v0::.!::" + child + "\n"), std::string::npos)
-      << "the probing child bootstraps its own instance\n" << r.out;
+      << "the probing child bootstraps its own instance\n"
+      << r.out;
   EXPECT_NE(r.out.find("~~~~thread_exit_end()::" + child + "\n"), std::string::npos) << r.out;
   EXPECT_LT(r.seconds, 20.0);
 }
@@ -114,10 +110,10 @@ TEST(Bootstrap, UnloadShutsDownAndReloadBootstrapsAgain) {
     std::string n = std::to_string(round);
     expect_in_order(r.out, {"round " + n + " probed\n"});
   }
-  expect_in_order(r.out, {"renew thread_ins", "round 0 probed\n", "~GlobleIns()_exit0",
-                          "~~~~thread_exit_end()", "~GlobleIns()_exit1", "~~~~QelExit_end()",
-                          "round 0 unloaded\n", "renew thread_ins", "round 1 probed\n",
-                          "~GlobleIns()_exit1", "round 1 unloaded\n"});
+  expect_in_order(
+      r.out, {"renew thread_ins", "round 0 probed\n", "~GlobleIns()_exit0", "~~~~thread_exit_end()",
+              "~GlobleIns()_exit1", "~~~~QelExit_end()", "round 0 unloaded\n", "renew thread_ins",
+              "round 1 probed\n", "~GlobleIns()_exit1", "round 1 unloaded\n"});
 }
 
 }  // namespace

@@ -80,9 +80,10 @@ TEST(CollectorMap, RejectsWhatItCannotTrust) {
       &e));
   EXPECT_NE(e.find("file id 3"), std::string::npos) << e;
   e.clear();
-  EXPECT_FALSE(parseUnitMap(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"a"}],
+  EXPECT_FALSE(
+      parseUnitMap(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"a"}],
     "decisions":[{"id":1,"cond_id":3,"file":0,"line":1,"conditions":[{"id":1,"index":0},{"id":2,"index":2}]}]})",
-                            "m", &u, &e));
+                   "m", &u, &e));
   EXPECT_NE(e.find("condition indices"), std::string::npos) << e;
 
   SourceMap map;
@@ -157,17 +158,19 @@ TEST(CollectorCoverage, VectorsOfOneHeaderDecisionFromTwoUnitsMakePairs) {
 TEST(CollectorCoverage, UnreachedTooWideAndSwitchDecisions) {
   std::string wide;
   for (int i = 0; i < 17; ++i)
-    wide += std::string(i ? "," : "") + R"({"id":)" + std::to_string(20 + i) +
-            R"(,"index":)" + std::to_string(i) + R"(,"text":"c)" + std::to_string(i) + "\"}";
+    wide += std::string(i ? "," : "") + R"({"id":)" + std::to_string(20 + i) + R"(,"index":)" +
+            std::to_string(i) + R"(,"text":"c)" + std::to_string(i) + "\"}";
   SourceMap map;
-  map.units[3] = parse(R"({"format":"qelmap","version":1,"unit":3,"files":[{"id":0,"path":"/p/x.c"}],
+  map.units[3] =
+      parse(R"({"format":"qelmap","version":1,"unit":3,"files":[{"id":0,"path":"/p/x.c"}],
     "functions":[{"name":"f","file":0,"line":1,"end_line":20,"entry_node":1}],
     "nodes":[{"id":1,"file":0,"line":2}],
     "decisions":[
       {"id":1,"cond_id":1,"file":0,"function":"f","kind":"while","line":3,"text":"a || b",
        "conditions":[{"id":2,"index":0,"text":"a"},{"id":3,"index":1,"text":"b"}]},
       {"id":2,"cond_id":4,"file":0,"function":"f","kind":"if","line":5,"mcdc":false,
-       "text":"c0 && ... && c16","conditions":[)" + wide + R"(]},
+       "text":"c0 && ... && c16","conditions":[)" +
+            wide + R"(]},
       {"id":3,"cond_id":5,"file":0,"function":"f","kind":"switch","line":9,"text":"k",
        "conditions":[{"id":6,"index":0,"text":"k"}]},
       {"id":4,"cond_id":7,"file":0,"function":"f","kind":"if","line":12,"text":"z",
@@ -226,7 +229,8 @@ TEST(CollectorCoverage, PercentagesAreTheFiguresShown) {
 
 TEST(CollectorCoverage, LinesNeverRunAsRanges) {
   SourceMap map;
-  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"/s/r.c"}],
+  map.units[1] =
+      parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":"/s/r.c"}],
     "nodes":[{"id":1,"file":0,"line":1,"lines":[1,2]},{"id":2,"file":0,"line":3,"lines":[3,4,7]},
              {"id":3,"file":0,"line":9,"lines":[9]},{"id":4,"file":0,"line":12,"lines":[12]}]})");
   Collection run;
@@ -242,8 +246,9 @@ TEST(CollectorCoverage, ListingsOfAMapThatDoesNotMatchTheFileStaySmall) {
   // alone, not as a run of empty lines up to them.
   const std::string src = std::string(QEL_REPORT_FIXTURES) + "/gate.c";
   SourceMap map;
-  map.units[1] = parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":")" +
-                       src + R"("}],"nodes":[{"id":1,"file":0,"line":2},{"id":2,"file":0,"line":1000000000}]})");
+  map.units[1] =
+      parse(R"({"format":"qelmap","version":1,"unit":1,"files":[{"id":0,"path":")" + src +
+            R"("}],"nodes":[{"id":1,"file":0,"line":2},{"id":2,"file":0,"line":1000000000}]})");
   Collection run;
   node(run, 1, 2, 1);
   const CoverageModel m = buildCoverage(map, run);

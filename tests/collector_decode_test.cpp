@@ -160,8 +160,9 @@ TEST(CollectorDecode, CrashTexts) {
 }
 
 TEST(CollectorDecode, CrashLastDataLists) {
-  const auto& dd = as<PropertyMsg>(decText(
-      Channel::Property, "CrashLastDD:///name:///n\ntestcase:///0\ndata:///5 7 0 0 0 1 0;6 8 0 0 0 1 0;\n"));
+  const auto& dd = as<PropertyMsg>(
+      decText(Channel::Property,
+              "CrashLastDD:///name:///n\ntestcase:///0\ndata:///5 7 0 0 0 1 0;6 8 0 0 0 1 0;\n"));
   ASSERT_TRUE(dd.understood);
   ASSERT_EQ(dd.last.entries.size(), 2u);
   EXPECT_EQ(dd.last.entries[0].unit, 5u);
@@ -174,15 +175,16 @@ TEST(CollectorDecode, CrashLastDataLists) {
   EXPECT_EQ(t.entries.at(0).third, 204u);
 
   // Two blanks before the condition text; an empty one leaves three.
-  ASSERT_TRUE(parseCrashLastText(DataIndex::CrashLastMCDC,
-                                 "name:///n\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;3 9   0 0 0 1 0;\n",
-                                 &t));
+  ASSERT_TRUE(parseCrashLastText(
+      DataIndex::CrashLastMCDC,
+      "name:///n\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;3 9   0 0 0 1 0;\n", &t));
   ASSERT_EQ(t.entries.size(), 2u);
   EXPECT_EQ(t.entries[0].second, 9u);
   EXPECT_EQ(t.entries[0].conds, "012");
   EXPECT_EQ(t.entries[1].conds, "");
 
-  ASSERT_TRUE(parseCrashLastText(DataIndex::CrashLastDD, "name:///n\ntestcase:///0\ndata:///\n", &t));
+  ASSERT_TRUE(
+      parseCrashLastText(DataIndex::CrashLastDD, "name:///n\ntestcase:///0\ndata:///\n", &t));
   EXPECT_TRUE(t.entries.empty());
   EXPECT_FALSE(parseCrashLastText(DataIndex::CrashLastDD,
                                   "name:///n\ntestcase:///0\ndata:///5 7 0 0 0 1 0\n", &t));
@@ -244,14 +246,16 @@ TEST(CollectorDecode, LastDataMessages) {
   EXPECT_EQ(n.entries[1].unit, 0x0102);
   EXPECT_EQ(n.entries[1].number, 2u);
 
-  const std::vector<uint8_t> cond = {2, 0x01, 0x02, 0x03, 0x04, 0x00, 0x33, 0x00, 0x09, 0, 0, 0, 51};
+  const std::vector<uint8_t> cond = {2,    0x01, 0x02, 0x03, 0x04, 0x00, 0x33,
+                                     0x00, 0x09, 0,    0,    0,    51};
   const auto& c = as<LastDataMsg>(dec(Channel::LastData, cond));
   ASSERT_EQ(c.entries.size(), 1u);
   EXPECT_FALSE(c.entries[0].outcome);
   EXPECT_EQ(c.entries[0].group, 9);
   EXPECT_EQ(c.entries[0].number, 51u);
 
-  const std::vector<uint8_t> mc = {3, 0x01, 0x02, 0x80, 0x05, 0x1B, 0xFF, 0xFF, 0xFF, 0x00, 0x07, 0, 0, 0, 4};
+  const std::vector<uint8_t> mc = {3,    0x01, 0x02, 0x80, 0x05, 0x1B, 0xFF, 0xFF,
+                                   0xFF, 0x00, 0x07, 0,    0,    0,    4};
   const auto& m = as<LastDataMsg>(dec(Channel::LastData, mc));
   ASSERT_EQ(m.entries.size(), 1u);
   EXPECT_TRUE(m.entries[0].outcome);
@@ -289,16 +293,19 @@ TEST(CollectorDecode, MalformedMessagesKeepTheirBytes) {
       {Channel::Property, {'C', 'r', 'a', 's', 'h', ':', '/', '/', '/'}},  // no terminator
       {Channel::Property, {'X', ':', '/', '/', '/', 0}},                   // unknown prefix
       {Channel::Property, {'a', 'b', 0}},                                  // no ":///"
-      {Channel::Property, {'M', 'e', 'm', 'o', 'r', 'y', 'L', 'e', 'a', 'k', ':', '/', '/', '/', 'a', 0, 'b', 0}},
+      {Channel::Property,
+       {'M', 'e', 'm', 'o', 'r', 'y', 'L', 'e', 'a', 'k', ':', '/', '/', '/', 'a', 0, 'b', 0}},
       {Channel::TestCase, {'1'}},
       {Channel::TestCase, {'3', ' ', '0'}},
       {Channel::TestCase, {'1', ' ', 'x'}},
       {Channel::TestCase, {'0', 'x'}},
-      {Channel::Value, {'f', '$', 'a', 0}},            // '$' but no item
-      {Channel::Value, {'f', '$', 'a', '#', 'Q', 'E', 'L', '_', 'I', 'N', 'T', '#', '1'}},  // no zero
+      {Channel::Value, {'f', '$', 'a', 0}},  // '$' but no item
+      {Channel::Value,
+       {'f', '$', 'a', '#', 'Q', 'E', 'L', '_', 'I', 'N', 'T', '#', '1'}},  // no zero
       {Channel::Timing, {'1', ' ', '2', 0}},
       {Channel::Timing, {'1', ' ', '2', ' ', 'x', 0}},
-      {Channel::Timing, {'1', ' ', '2', ' ', '9', '9', '9', '9', '9', '9', '9', '9', '9', '9', '9', 0}},
+      {Channel::Timing,
+       {'1', ' ', '2', ' ', '9', '9', '9', '9', '9', '9', '9', '9', '9', '9', '9', 0}},
       {Channel::LastData, {}},
       {Channel::LastData, {1}},
       {Channel::LastData, {4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -333,7 +340,9 @@ TEST(CollectorDecode, JsonLinesNameEveryField) {
 
 TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
   const std::vector<std::vector<uint8_t>> seeds = {
-      kNode, kCond, kMcdc,
+      kNode,
+      kCond,
+      kMcdc,
       {1, 0x00, 0x05, 0x00, 0x07, 0x00, 0x01, 0, 0, 0, 1},
   };
   const std::string texts[] = {

@@ -71,19 +71,24 @@ TEST_F(DemoRun, ConditionOutcomes) {
 
 TEST_F(DemoRun, McdcPairsAchievedAndMissed) {
   EXPECT_TRUE(has("decision 1 (group 1): 3 conditions, 4 vectors, MC/DC 3/3 (100.0%)")) << report_;
-  EXPECT_TRUE(has("    #1  F - -  -> F  x1\n    #2  T F F  -> F  x1\n    #3  T F T  -> T  x1\n"
-                  "    #4  T T -  -> T  x2\n"));
+  EXPECT_TRUE(
+      has("    #1  F - -  -> F  x1\n    #2  T F F  -> F  x1\n    #3  T F T  -> T  x1\n"
+          "    #4  T T -  -> T  x2\n"));
   EXPECT_TRUE(has("decision 2 (group 1): 3 conditions, 3 vectors, MC/DC 2/3 (66.7%)"));
   EXPECT_TRUE(has("    #2  T - F  -> F  x1\n    #3  T - T  -> T  x1\n"));
   EXPECT_TRUE(has("    c1: true no   false yes  MISSING independence pair"));
-  EXPECT_TRUE(has("decision 3 (group 1): 1 condition [single condition], 2 vectors, MC/DC 1/1 (100.0%)"));
+  EXPECT_TRUE(
+      has("decision 3 (group 1): 1 condition [single condition], 2 vectors, MC/DC 1/1 (100.0%)"));
   EXPECT_TRUE(has("MC/DC overall: 6/7 conditions (85.7%)"));
 }
 
 TEST_F(DemoRun, EventsValuesTimingsAndTheLeak) {
-  EXPECT_TRUE(has("-- Test cases: 5 created\n  1. \"ship_paid\"  started 1, stopped 1\n")) << report_;
+  EXPECT_TRUE(has("-- Test cases: 5 created\n  1. \"ship_paid\"  started 1, stopped 1\n"))
+      << report_;
   EXPECT_TRUE(has("  5. \"heavy_fragile\"  started 1, stopped 1\n"));
-  EXPECT_TRUE(has("-- Values: 8 records\n  can_ship: in_stock=1 (QEL_INT) paid=1 (QEL_INT) express=0 (QEL_INT)\n"));
+  EXPECT_TRUE(
+      has("-- Values: 8 records\n  can_ship: in_stock=1 (QEL_INT) paid=1 (QEL_INT) express=0 "
+          "(QEL_INT)\n"));
   EXPECT_TRUE(has("-- Timings: 5 records\n"));
   EXPECT_TRUE(has("1 block(s) live in the last leak report"));
   EXPECT_NE(report_.find("32 bytes  parcel.c:"), std::string::npos);

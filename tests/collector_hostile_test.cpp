@@ -38,9 +38,24 @@ constexpr bool kSanitized = false;
 std::size_t idx(Channel c) { return static_cast<std::size_t>(c); }
 
 Bytes node(uint16_t id, uint32_t seq) {
-  return {0x81, 0x01, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0, 0, 0, 0, '0',
-          0, 0, 0, 1, static_cast<uint8_t>(seq >> 24), static_cast<uint8_t>(seq >> 16),
-          static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), '1'};
+  return {0x81,
+          0x01,
+          static_cast<uint8_t>(id >> 8),
+          static_cast<uint8_t>(id),
+          0,
+          0,
+          0,
+          0,
+          '0',
+          0,
+          0,
+          0,
+          1,
+          static_cast<uint8_t>(seq >> 24),
+          static_cast<uint8_t>(seq >> 16),
+          static_cast<uint8_t>(seq >> 8),
+          static_cast<uint8_t>(seq),
+          '1'};
 }
 
 Bytes text(const std::string& s) {
@@ -65,8 +80,8 @@ class SenderSockets {
     auto* owned = new Bytes(std::move(b));
     zmq_msg_t msg;
     zmq_msg_init_data(
-        &msg, owned->data(), owned->size(), [](void*, void* hint) { delete static_cast<Bytes*>(hint); },
-        owned);
+        &msg, owned->data(), owned->size(),
+        [](void*, void* hint) { delete static_cast<Bytes*>(hint); }, owned);
     zmq_msg_send(&msg, socks_[idx(c)], 0);
   }
 
@@ -232,7 +247,8 @@ TEST(CollectorHostile, HugeMessageIsCountedBySizeAndNeverCopied) {
   const Malformed& m = bad(bads[0]);
   EXPECT_EQ(m.size, size);
   ASSERT_EQ(m.bytes.size(), kMalformedPrefix);
-  for (std::size_t i = 0; i < kMalformedPrefix; ++i) EXPECT_EQ(m.bytes[i], static_cast<uint8_t>(i * 7));
+  for (std::size_t i = 0; i < kMalformedPrefix; ++i)
+    EXPECT_EQ(m.bytes[i], static_cast<uint8_t>(i * 7));
   EXPECT_NE(m.reason.find("268435456 bytes"), std::string::npos) << m.reason;
   EXPECT_EQ(countValid(seen, Channel::Node), 100u);
   for (const auto& s : seen) EXPECT_LT(msBetween(bads[0]->at, s.at), 1000.0);
@@ -410,7 +426,8 @@ TEST(CollectorHostile, CraftedTextsDecodeInLinearTime) {
       {Channel::Value, repeat("", "$a#QEL_INT#")},
       {Channel::Value, repeat("h", "$$#QEL_CHAR_U#x#")},
       {Channel::Property, repeat("Crash:///", "\n")},
-      {Channel::Property, repeat("CrashLastMCDC:///name:///n\ntestcase:///0\ndata:///", ";") + "\n"},
+      {Channel::Property,
+       repeat("CrashLastMCDC:///name:///n\ntestcase:///0\ndata:///", ";") + "\n"},
       {Channel::Property, repeat("CrashLastDD:///name:///n\ntestcase:///0\ndata:///", " ") + ";\n"},
       {Channel::Property,
        repeat("CrashLastDD:///name:///n\ntestcase:///0\ndata:///", "1 2 0 0 0 1 0;") + "\n"},

@@ -48,8 +48,8 @@ Message leak(LeakLine::Kind kind, uint32_t size = 0, std::string stamp = {}) {
 
 TEST(CollectorMcdc, ShortCircuitAndOr) {
   // a && (b || c): unevaluated conditions never break a pair.
-  const auto full = analyseDecision(
-      {vec("TT", true), vec("TFT", true), vec("TFF", false), vec("F", false)});
+  const auto full =
+      analyseDecision({vec("TT", true), vec("TFT", true), vec("TFF", false), vec("F", false)});
   EXPECT_EQ(full.conditions, 3);
   EXPECT_EQ(pairs(full), (std::vector<bool>{true, true, true}));
   EXPECT_EQ(full.pairs, 3);
@@ -155,5 +155,6 @@ TEST(CollectorCollection, CrashReportsMarkTheRun) {
   EXPECT_TRUE(c.crashed());
   std::ostringstream os;
   c.writeReport(os);
-  EXPECT_NE(os.str().find("name \"prog\" type \"SIGSEGV\" cause \"bad pointer\""), std::string::npos);
+  EXPECT_NE(os.str().find("name \"prog\" type \"SIGSEGV\" cause \"bad pointer\""),
+            std::string::npos);
 }

@@ -17,8 +17,9 @@ Message msg(Channel c, Body b) { return Message{c, channelInfo(c).port, std::mov
 PropertyMsg leak(LeakLine::Kind kind) {
   PropertyMsg p;
   p.index = DataIndex::MemoryLeak;
-  p.leak = LeakLine{kind, kind == LeakLine::Kind::Header ? "2026-01-02 03:04:05" : "", 48,
-                    "dir/m.c", "make", 17, 4242};
+  p.leak = LeakLine{
+      kind, kind == LeakLine::Kind::Header ? "2026-01-02 03:04:05" : "", 48, "dir/m.c", "make", 17,
+      4242};
   return p;
 }
 
@@ -60,9 +61,11 @@ std::vector<Message> everyKind() {
   v.push_back(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Created, "case \xc3\xa9"}));
   v.push_back(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Started, "1"}));
   v.push_back(msg(Channel::TestCase, TestCaseEvent{TestCaseEvent::Kind::Stopped, "1"}));
-  v.push_back(msg(Channel::Value, ValueRecord{"f", {{"a", "QEL_INT", "-5"}, {"s", "QEL_STR", "x\ty"}}}));
+  v.push_back(
+      msg(Channel::Value, ValueRecord{"f", {{"a", "QEL_INT", "-5"}, {"s", "QEL_STR", "x\ty"}}}));
   // Bytes that are not UTF-8 next to the same characters written as UTF-8.
-  v.push_back(msg(Channel::Value, ValueRecord{"g", {{"c", "QEL_CHAR", "\xff\x80\xe9 \xc3\xa9\\u00e9"}}}));
+  v.push_back(
+      msg(Channel::Value, ValueRecord{"g", {{"c", "QEL_CHAR", "\xff\x80\xe9 \xc3\xa9\\u00e9"}}}));
   v.push_back(msg(Channel::Timing, TimingMsg{1, 2, -3}));
   v.push_back(msg(Channel::Timing, TimingMsg{1, 2, -3}));
   v.push_back(msg(Channel::LastData, LastDataMsg{1, {{1, 2, 3, 0, false, 0, 7}}}));
@@ -86,7 +89,9 @@ std::string runExe(const std::string& args, int* rc) {
   return out;
 }
 
-std::string fixture(const std::string& name) { return std::string(QEL_REPORT_FIXTURES) + "/" + name; }
+std::string fixture(const std::string& name) {
+  return std::string(QEL_REPORT_FIXTURES) + "/" + name;
+}
 
 }  // namespace
 
@@ -188,9 +193,8 @@ TEST(CollectorRuns, ThresholdsPassAtTheFigureAndFailJustAbove) {
     EXPECT_NE(out.find(std::string(c.name) + " is below " + c.option), std::string::npos) << out;
   }
   // Several short: the first one's status, every one named.
-  std::string out = runExe("report --no-report" + map +
-                               " --fail-under-mcdc 90 --fail-under-branch 90" + run,
-                           &rc);
+  std::string out = runExe(
+      "report --no-report" + map + " --fail-under-mcdc 90 --fail-under-branch 90" + run, &rc);
   EXPECT_EQ(rc, 7) << out;
   EXPECT_NE(out.find("--fail-under-mcdc"), std::string::npos) << out;
   out = runExe("report --fail-under-line 50" + run, &rc);
@@ -218,9 +222,9 @@ TEST(CollectorRuns, ReportModeErrorsAndEmptyRuns) {
   out = runExe("report", &rc);
   EXPECT_EQ(rc, 2);
   const std::string map = qeltest::mapDir("gate_map", "7.qelmap.json");
-  out = runExe("report --map " + map + " --lcov " + dir + "/no/such/dir/x.info " +
-                   fixture("gate_run.jsonl"),
-               &rc);
+  out = runExe(
+      "report --map " + map + " --lcov " + dir + "/no/such/dir/x.info " + fixture("gate_run.jsonl"),
+      &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("cannot write " + dir + "/no/such/dir/x.info"), std::string::npos) << out;
   out = runExe("report --map " + dir + " " + fixture("gate_run.jsonl"), &rc);

@@ -16,8 +16,8 @@
 
 namespace {
 
-using qel_test::Bytes;
 using qel_test::be32;
+using qel_test::Bytes;
 using qel_test::hex;
 
 struct Tally {
@@ -83,9 +83,11 @@ TEST_F(CoverageEndToEnd, ExactCountsFromSeveralThreadsOverSeveralWindows) {
       EXPECT_EQ(node.counts[hex(rec)], static_cast<uint64_t>(per_round * kRounds)) << t << "/" << n;
     }
   ASSERT_EQ(cond.counts.size(), static_cast<size_t>(kThreads * 2));
-  for (auto& kv : cond.counts) EXPECT_EQ(kv.second, static_cast<uint64_t>(kRounds * kPerRound / 2)) << kv.first;
+  for (auto& kv : cond.counts)
+    EXPECT_EQ(kv.second, static_cast<uint64_t>(kRounds * kPerRound / 2)) << kv.first;
   ASSERT_EQ(mcdc.counts.size(), static_cast<size_t>(kThreads * 2));
-  for (auto& kv : mcdc.counts) EXPECT_EQ(kv.second, static_cast<uint64_t>(kRounds * kPerRound / 2)) << kv.first;
+  for (auto& kv : mcdc.counts)
+    EXPECT_EQ(kv.second, static_cast<uint64_t>(kRounds * kPerRound / 2)) << kv.first;
 }
 
 TEST_F(CoverageEndToEnd, WorkedMessagesAndLatchedGroup) {
@@ -120,7 +122,8 @@ TEST_F(CoverageEndToEnd, WorkedMessagesAndLatchedGroup) {
   EXPECT_EQ(nodes["A3 45 00 01 00 02 00 00"], 1u);
 
   std::map<std::string, uint32_t> conds;
-  for (const Bytes& m : collector.drain(15556)) conds[hex(Bytes(m.begin(), m.begin() + 8))] += be32(m, 9);
+  for (const Bytes& m : collector.drain(15556))
+    conds[hex(Bytes(m.begin(), m.begin() + 8))] += be32(m, 9);
   EXPECT_EQ(conds["81 02 03 04 00 CC 00 07"], 1u);
   EXPECT_EQ(conds["81 02 03 04 00 CC 00 08"], 2u) << "each condition record keeps its own group";
   EXPECT_EQ(conds["80 03 00 04 00 CC 00 01"], 1u);

@@ -87,8 +87,9 @@ TEST(LastEncoding, ConditionEntry) {
             "258 772 204 0 0 0 1 0;");
   EXPECT_EQ(qel_wire::cond_entry(record({0x80, 1, 0, 2, 0x00, 0x33, 0, 0}), true),
             "1 2 51 0 0 0 1 0;");
-  EXPECT_EQ(qel_wire::cond_entry(record_flag_clear({0x01, 0x00, 0x02, 0x00, 0x33, 0x00, 0, 0}), false),
-            "1 2 51 0 0 0 1 0;");
+  EXPECT_EQ(
+      qel_wire::cond_entry(record_flag_clear({0x01, 0x00, 0x02, 0x00, 0x33, 0x00, 0, 0}), false),
+      "1 2 51 0 0 0 1 0;");
 }
 
 TEST(LastEncoding, McdcEntry) {
@@ -104,8 +105,8 @@ TEST(LastEncoding, McdcEntry) {
   // Codes in every byte, read w4 to w7 in order.
   EXPECT_EQ(qel_wire::mcdc_entry(record({0x80, 1, 0, 1, 0x3F, 0x7F, 0xBF, 0x00}), true),
             "1 1  0120000 0 0 0 1 0;");
-  EXPECT_EQ(qel_wire::mcdc_entry(record_flag_clear({0x03, 0x00, 0x89, 0x00, 0x1B, 0xFF, 0xFF, 0xFF}),
-                                 false),
+  EXPECT_EQ(qel_wire::mcdc_entry(
+                record_flag_clear({0x03, 0x00, 0x89, 0x00, 0x1B, 0xFF, 0xFF, 0xFF}), false),
             "3 9  012 0 0 0 1 0;");
 }
 
@@ -143,8 +144,8 @@ TEST(LastEncoding, LatestFiftyNodeRecordsAndRunningNumbers) {
   ASSERT_EQ(held.size(), 50u);
 
   uint32_t number = 1;
-  std::string msg = qel_wire::encode_last_data(qel_wire::kLastNode, held.data(), held.size(), number,
-                                               0x1234, true);
+  std::string msg = qel_wire::encode_last_data(qel_wire::kLastNode, held.data(), held.size(),
+                                               number, 0x1234, true);
   ASSERT_EQ(msg.size(), 501u);
   EXPECT_EQ(msg[0], 1);
   for (std::size_t e = 0; e < 50; ++e) {
@@ -182,7 +183,8 @@ TEST(LastEncoding, ConditionAndMcdcMessages) {
   EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastMcdc, &clear, 1, number, 0x0009, false),
             bytes({3, 0x01, 0x02, 0x80, 0x05, 0x4F, 0xFF, 0xFF, 0xFF, 0x09, 0x00, 4, 3, 2, 1}));
 
-  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastCond, nullptr, 0, number, 0, true), bytes({2}));
+  EXPECT_EQ(qel_wire::encode_last_data(qel_wire::kLastCond, nullptr, 0, number, 0, true),
+            bytes({2}));
   EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastNode), 10u);
   EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastCond), 12u);
   EXPECT_EQ(qel_wire::last_entry_size(qel_wire::kLastMcdc), 14u);
@@ -251,8 +253,9 @@ TEST_F(LastSender, CrashReportWithEmptyRingsSendsOnlyTheCrashText) {
   last_->sendLeaveMsg("prog", "seg\nfault", "null\npointer");
   std::string msg;
   ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
-  EXPECT_EQ(msg, prop_msg("Crash", "name:///prog\ntestcase:///0\ntype:///seg\\nfault\ncause:///"
-                                   "null\\npointer\n"));
+  EXPECT_EQ(msg, prop_msg("Crash",
+                          "name:///prog\ntestcase:///0\ntype:///seg\\nfault\ncause:///"
+                          "null\\npointer\n"));
   EXPECT_FALSE(collector_->recv_text(15559, msg, 300)) << msg;
   EXPECT_FALSE(collector_->recv_text(15562, msg, 300));
 }
@@ -273,9 +276,11 @@ TEST_F(LastSender, CrashReportListsEveryKindAndEmptiesTheRings) {
   EXPECT_EQ(msg, prop_msg("CrashLastDD",
                           "name:///prog\ntestcase:///0\ndata:///5 7 0 0 0 1 0;6 8 0 0 0 1 0;\n"));
   ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
-  EXPECT_EQ(msg, prop_msg("CrashLastCond", "name:///prog\ntestcase:///0\ndata:///258 772 204 0 0 0 1 0;\n"));
+  EXPECT_EQ(msg, prop_msg("CrashLastCond",
+                          "name:///prog\ntestcase:///0\ndata:///258 772 204 0 0 0 1 0;\n"));
   ASSERT_TRUE(collector_->recv_text(15559, msg, 3000));
-  EXPECT_EQ(msg, prop_msg("CrashLastMCDC", "name:///prog\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;\n"));
+  EXPECT_EQ(
+      msg, prop_msg("CrashLastMCDC", "name:///prog\ntestcase:///0\ndata:///3 9  012 0 0 0 1 0;\n"));
 
   ASSERT_TRUE(collector_->recv_text(15562, msg, 3000));
   EXPECT_EQ(msg, bytes({1, 0, 5, 0, 7, 0, 1, 0, 0, 0, 1, 0, 6, 0, 8, 0, 1, 0, 0, 0, 2}));

@@ -125,7 +125,8 @@ TEST(LeakReport, LongNamesAreCutTo99Characters) {
 TEST(LeakReport, SizesThatCannotCarryAHeaderAreRefused) {
   EXPECT_EQ(QelNew(UINT_MAX, "big.c", "f", 1), nullptr);
   EXPECT_EQ(QelNew(UINT_MAX - 100, "big.c", "f", 2), nullptr);
-  EXPECT_EQ(QelNew(UINT_MAX - static_cast<unsigned>(sizeof(AllocHeader)), "big.c", "f", 3), nullptr);
+  EXPECT_EQ(QelNew(UINT_MAX - static_cast<unsigned>(sizeof(AllocHeader)), "big.c", "f", 3),
+            nullptr);
   EXPECT_EQ(qel_leak::make_report().blocks, 0u);
 }
 
@@ -328,7 +329,8 @@ TEST_F(LeakChannel, ReportArrivesOneLinePerMessage) {
   EXPECT_TRUE(is_header(strip_prefix(msg))) << msg;
   ASSERT_TRUE(receive(msg, 2000));
   EXPECT_EQ(strip_prefix(msg), leak_line(16, "a.c", "f", 12));
-  EXPECT_EQ(msg.size(), std::string("MemoryLeak:///").size() + leak_line(16, "a.c", "f", 12).size() + 1);
+  EXPECT_EQ(msg.size(),
+            std::string("MemoryLeak:///").size() + leak_line(16, "a.c", "f", 12).size() + 1);
   // Drain repeats of the warm-up.
   while (receive(msg, 200)) {
   }

@@ -28,11 +28,12 @@ std::string by_library(int64_t t) {
 // The arithmetic formatter is what a forked child uses instead of the C
 // library, whose time-zone lock may be held by a thread that no longer exists.
 TEST(Port, CivilTimeMatchesTheCLibrary) {
-  for (int64_t t : {int64_t{0}, int64_t{86399}, int64_t{951782400} /* 2000-02-29 */,
-                    int64_t{1709164800} /* 2024-02-29 */, int64_t{4102444799}, int64_t{-1},
-                    int64_t{-86401}})
+  for (int64_t t :
+       {int64_t{0}, int64_t{86399}, int64_t{951782400} /* 2000-02-29 */,
+        int64_t{1709164800} /* 2024-02-29 */, int64_t{4102444799}, int64_t{-1}, int64_t{-86401}})
     EXPECT_EQ(civil(t), by_library(t)) << t;
-  for (int64_t t = 0; t < int64_t{4102444800}; t += 7777777) ASSERT_EQ(civil(t), by_library(t)) << t;
+  for (int64_t t = 0; t < int64_t{4102444800}; t += 7777777)
+    ASSERT_EQ(civil(t), by_library(t)) << t;
 }
 
 TEST(Port, TimeStampHasTheReportFormat) {

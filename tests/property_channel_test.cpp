@@ -50,14 +50,16 @@ TEST(PropertyChannel, MessagesCarryPrefixTextAndZeroByte) {
   thread_exit* inst = thread_exit::getInst();
   ASSERT_NE(inst, nullptr);
   QelSendProperty* prop = inst->sendProperty;
-  for (int i = 0; i < 200 && !prop->socket_ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 200 && !prop->socket_ready(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(prop->socket_ready());
 
   // Reports from several threads at once: each arrives whole.
   std::vector<std::thread> ts;
   for (int t = 0; t < 4; ++t)
     ts.emplace_back([prop, t] {
-      for (int i = 0; i < 50; ++i) prop->sendMsg(MemoryLeak, std::to_string(t) + ":" + std::to_string(i));
+      for (int i = 0; i < 50; ++i)
+        prop->sendMsg(MemoryLeak, std::to_string(t) + ":" + std::to_string(i));
     });
   prop->sendMsg(Crash, "");
   prop->sendMsg(static_cast<DATA_INDEX>(7), "odd");

@@ -198,8 +198,7 @@ TEST_F(ProbesToCollector, BurstArrivesCompleteInOrderInPacedBatches) {
     when.push_back(Clock::now());
   }
   ASSERT_EQ(got.size(), static_cast<size_t>(total));
-  for (int i = 0; i < total; ++i)
-    ASSERT_EQ(got[i], "$i#QEL_INT#" + std::to_string(i) + '\0') << i;
+  for (int i = 0; i < total; ++i) ASSERT_EQ(got[i], "$i#QEL_INT#" + std::to_string(i) + '\0') << i;
 
   // A batch ends where the collector sees a pause of more than half a second.
   std::vector<size_t> batches{1};

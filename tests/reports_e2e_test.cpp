@@ -18,12 +18,12 @@ class DemoCoverage : public ::testing::Test {
     dir_ = qeltest::freshDir("e2e");
     map_ = qeltest::mapDir("parcel_map", "1.qelmap.json");
     const std::string exe = QELCOLLECT_EXE;
-    status_ = qeltest::runShell(
-        "timeout -s KILL 120 " + exe + " --map " + map_ + " --out " + dir_ + "/run.jsonl" +
-            " --report " + dir_ + "/live.txt --json " + dir_ + "/live.json --lcov " + dir_ +
-            "/run.info --cobertura " + dir_ + "/run.xml --html " + dir_ +
-            "/html --timeout 100 -- " + QEL_DEMO_EXE,
-        &log_);
+    status_ =
+        qeltest::runShell("timeout -s KILL 120 " + exe + " --map " + map_ + " --out " + dir_ +
+                              "/run.jsonl" + " --report " + dir_ + "/live.txt --json " + dir_ +
+                              "/live.json --lcov " + dir_ + "/run.info --cobertura " + dir_ +
+                              "/run.xml --html " + dir_ + "/html --timeout 100 -- " + QEL_DEMO_EXE,
+                          &log_);
     live_ = readText(dir_ + "/live.txt");
   }
 
@@ -52,7 +52,8 @@ std::map<int, long> lcovLines(const std::string& text) {
   std::map<int, long> lines;
   std::istringstream in(text);
   for (std::string l; std::getline(in, l);)
-    if (l.rfind("DA:", 0) == 0) lines[std::atoi(l.c_str() + 3)] = std::atol(l.c_str() + l.find(',') + 1);
+    if (l.rfind("DA:", 0) == 0)
+      lines[std::atoi(l.c_str() + 3)] = std::atol(l.c_str() + l.find(',') + 1);
   return lines;
 }
 
@@ -90,18 +91,18 @@ TEST_F(DemoCoverage, ConsumersAcceptEveryFile) {
   ASSERT_EQ(status_, 0) << log_;
   std::string out;
   if (qeltest::haveTool("genhtml")) {
-    EXPECT_EQ(qeltest::runShell("genhtml --branch-coverage -o " + dir_ + "/gh " + dir_ + "/run.info",
-                                &out),
+    EXPECT_EQ(qeltest::runShell(
+                  "genhtml --branch-coverage -o " + dir_ + "/gh " + dir_ + "/run.info", &out),
               0)
         << out;
     EXPECT_EQ(out.find("WARNING"), std::string::npos) << out;
   }
   if (qeltest::haveTool("xmllint")) {
-    EXPECT_EQ(qeltest::runShell("xmllint --noout --nonet --dtdvalid " +
-                                    std::string(QEL_REPORT_FIXTURES) + "/coverage-04.dtd " + dir_ +
-                                    "/run.xml",
-                                &out),
-              0)
+    EXPECT_EQ(
+        qeltest::runShell("xmllint --noout --nonet --dtdvalid " + std::string(QEL_REPORT_FIXTURES) +
+                              "/coverage-04.dtd " + dir_ + "/run.xml",
+                          &out),
+        0)
         << out;
   }
   EXPECT_NE(readText(dir_ + "/html/index.html").find("parcel.c"), std::string::npos);
@@ -113,9 +114,10 @@ TEST_F(DemoCoverage, LinesAgreeWithGcov) {
   const std::string src = QEL_REPORT_FIXTURES;
   const std::string g = qeltest::freshDir("gcov");
   std::string out;
-  ASSERT_EQ(qeltest::runShell("cd " + g + " && gcc --coverage -O0 -I" + QEL_EXAMPLES + " -c " + src +
-                                  "/parcel.c -o parcel.o && gcc -I" + QEL_EXAMPLES + " --coverage -o cases parcel.o " +
-                                  src + "/parcel_cases.c && ./cases && gcov -o . " + src + "/parcel.c",
+  ASSERT_EQ(qeltest::runShell("cd " + g + " && gcc --coverage -O0 -I" + QEL_EXAMPLES + " -c " +
+                                  src + "/parcel.c -o parcel.o && gcc -I" + QEL_EXAMPLES +
+                                  " --coverage -o cases parcel.o " + src +
+                                  "/parcel_cases.c && ./cases && gcov -o . " + src + "/parcel.c",
                               &out),
             0)
       << out;

@@ -11,67 +11,55 @@
 
 namespace {
 
-int Twice(int x)
-{
-    return 2 * x;
+int Twice(int x) { return 2 * x; }
+
+int drive_Twice(Json::Value root, int index, CaseRecord* record) {
+  TestCase tc(root, "Twice", index, record);
+  const int x = tc["x"].asInt();
+  const int result = Twice(x);
+  std::printf("%d", result);
+  tc.Observe("return", result);
+  return 0;
 }
 
-int drive_Twice(Json::Value root, int index, CaseRecord* record)
-{
-    TestCase tc(root, "Twice", index, record);
-    const int x = tc["x"].asInt();
-    const int result = Twice(x);
-    std::printf("%d", result);
-    tc.Observe("return", result);
-    return 0;
+double Scale(double x, double k) { return x * k; }
+
+int drive_Scale(Json::Value root, int index, CaseRecord* record) {
+  TestCase tc(root, "Scale", index, record);
+  const double x = tc["x"].asDouble();
+  const double k = tc["k"].asDouble();
+  tc.Observe("return", Scale(x, k));
+  return 0;
 }
 
-double Scale(double x, double k)
-{
-    return x * k;
+int drive_Crash(Json::Value root, int index, CaseRecord* record) {
+  TestCase tc(root, "Crash", index, record);
+  std::printf("before the crash");
+  std::fflush(stdout);
+  std::raise(SIGSEGV);
+  return 0;
 }
 
-int drive_Scale(Json::Value root, int index, CaseRecord* record)
-{
-    TestCase tc(root, "Scale", index, record);
-    const double x = tc["x"].asDouble();
-    const double k = tc["k"].asDouble();
-    tc.Observe("return", Scale(x, k));
-    return 0;
+int drive_Hang(Json::Value root, int index, CaseRecord* record) {
+  TestCase tc(root, "Hang", index, record);
+  for (;;) pause();
 }
 
-int drive_Crash(Json::Value root, int index, CaseRecord* record)
-{
-    TestCase tc(root, "Crash", index, record);
-    std::printf("before the crash");
-    std::fflush(stdout);
-    std::raise(SIGSEGV);
-    return 0;
-}
-
-int drive_Hang(Json::Value root, int index, CaseRecord* record)
-{
-    TestCase tc(root, "Hang", index, record);
-    for (;;) pause();
-}
-
-int drive_Quit(Json::Value root, int index, CaseRecord* record)
-{
-    TestCase tc(root, "Quit", index, record);
-    std::exit(tc["status"].asInt());
+int drive_Quit(Json::Value root, int index, CaseRecord* record) {
+  TestCase tc(root, "Quit", index, record);
+  std::exit(tc["status"].asInt());
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    return DriverMain(argc, argv,
-                      {"fixture_drive",
-                       ".",
-                       {{"/vectors/Value_Fixture.json",
-                         {{"Twice", drive_Twice},
-                          {"Scale", drive_Scale},
-                          {"Crash", drive_Crash},
-                          {"Hang", drive_Hang},
-                          {"Quit", drive_Quit}}}}});
+int main(int argc, char** argv) {
+  return DriverMain(argc, argv,
+                    {"fixture_drive",
+                     ".",
+                     {{"/vectors/Value_Fixture.json",
+                       {{"Twice", drive_Twice},
+                        {"Scale", drive_Scale},
+                        {"Crash", drive_Crash},
+                        {"Hang", drive_Hang},
+                        {"Quit", drive_Quit}}}}});
 }

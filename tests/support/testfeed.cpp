@@ -25,12 +25,24 @@ Bytes text(const std::string& s, bool zero = true) {
 }
 
 Bytes node(uint16_t unit, uint16_t id, uint32_t count, uint32_t seq) {
-  return {static_cast<uint8_t>(0x80 | (unit >> 8)), static_cast<uint8_t>(unit), static_cast<uint8_t>(id >> 8),
-          static_cast<uint8_t>(id), 0, 0, 0, 0, '0',
-          static_cast<uint8_t>(count >> 24), static_cast<uint8_t>(count >> 16),
-          static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count),
-          static_cast<uint8_t>(seq >> 24), static_cast<uint8_t>(seq >> 16),
-          static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), '1'};
+  return {static_cast<uint8_t>(0x80 | (unit >> 8)),
+          static_cast<uint8_t>(unit),
+          static_cast<uint8_t>(id >> 8),
+          static_cast<uint8_t>(id),
+          0,
+          0,
+          0,
+          0,
+          '0',
+          static_cast<uint8_t>(count >> 24),
+          static_cast<uint8_t>(count >> 16),
+          static_cast<uint8_t>(count >> 8),
+          static_cast<uint8_t>(count),
+          static_cast<uint8_t>(seq >> 24),
+          static_cast<uint8_t>(seq >> 16),
+          static_cast<uint8_t>(seq >> 8),
+          static_cast<uint8_t>(seq),
+          '1'};
 }
 
 }  // namespace
@@ -64,9 +76,12 @@ int main(int argc, char** argv) {
   send(Channel::Node, node(1, 1, 3, 1));
   send(Channel::Node, {0x81, 0x02, 0x03});  // short
   send(Channel::Node, node(1, 2, 1, 2));
-  send(Channel::Cond, {0x81, 0x01, 0x00, 0x01, 0x00, 0xCC, 0x00, 0x01, '0', 0, 0, 0, 2, 0, 0, 0, 1, '1'});
-  send(Channel::Mcdc, {0x81, 0x01, 0x80, 0x01, 0x5F, 0xFF, 0xFF, 0xFF, 0x00, 0x01, '0', 0, 0, 0, 1, 0, 0, 0, 1});
-  send(Channel::Mcdc, {0x81, 0x01, 0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x01, '0', 0, 0, 0, 1, 0, 0, 0, 2});
+  send(Channel::Cond,
+       {0x81, 0x01, 0x00, 0x01, 0x00, 0xCC, 0x00, 0x01, '0', 0, 0, 0, 2, 0, 0, 0, 1, '1'});
+  send(Channel::Mcdc,
+       {0x81, 0x01, 0x80, 0x01, 0x5F, 0xFF, 0xFF, 0xFF, 0x00, 0x01, '0', 0, 0, 0, 1, 0, 0, 0, 1});
+  send(Channel::Mcdc,
+       {0x81, 0x01, 0x00, 0x01, 0x3F, 0xFF, 0xFF, 0xFF, 0x00, 0x01, '0', 0, 0, 0, 1, 0, 0, 0, 2});
   send(Channel::Value, text("f$a#QEL_INT#5"));
   send(Channel::Value, text("garbage$", false));  // no terminator
   send(Channel::Timing, text("1 2 3"));

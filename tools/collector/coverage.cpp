@@ -108,7 +108,8 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
       fc.name = f.name;
       fc.line = f.line;
       fc.endLine = std::max(f.endLine, f.line);
-      if (const auto it = nodeCount.find(f.entryNode); it != nodeCount.end()) fc.calls += it->second;
+      if (const auto it = nodeCount.find(f.entryNode); it != nodeCount.end())
+        fc.calls += it->second;
     }
 
     const auto condCounts = [&](uint16_t id, uint64_t* t, uint64_t* f) {
@@ -154,7 +155,8 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
   CoverageModel m;
   std::set<uint16_t> unmapped;
   const auto unknown = [&](const UnitKey& k, const char* what, const std::set<UnitKey>& used) {
-    if (!map.units.count(k.first)) unmapped.insert(k.first);
+    if (!map.units.count(k.first))
+      unmapped.insert(k.first);
     else if (!used.count(k))
       m.unknownIds.push_back("unit " + std::to_string(k.first) + " " + what + " " +
                              std::to_string(k.second));

@@ -109,9 +109,9 @@ bool splitReportLines(std::string_view text, std::size_t tail, std::string* name
 }
 
 const std::array<std::string_view, 16> kValueTags{
-    "QEL_STRING", "QEL_BOOL",     "QEL_CHAR_U",  "QEL_UCHAR",   "QEL_USHORT", "QEL_ULONG",
-    "QEL_ULONGLONG", "QEL_CHAR_S", "QEL_CHAR",  "QEL_SHORT",   "QEL_INT",    "QEL_LONG",
-    "QEL_LONGLONG", "QEL_FLOAT",  "QEL_DOUBLE", "QEL_LONGDOUBLE",
+    "QEL_STRING",    "QEL_BOOL",   "QEL_CHAR_U", "QEL_UCHAR",      "QEL_USHORT", "QEL_ULONG",
+    "QEL_ULONGLONG", "QEL_CHAR_S", "QEL_CHAR",   "QEL_SHORT",      "QEL_INT",    "QEL_LONG",
+    "QEL_LONGLONG",  "QEL_FLOAT",  "QEL_DOUBLE", "QEL_LONGDOUBLE",
 };
 
 // Length of the known tag that starts at `pos` and is closed by '#', or 0.
@@ -286,10 +286,17 @@ Body decodeLastData(const uint8_t* d, std::size_t n) {
   const uint8_t kind = d[0];
   std::size_t size = 0;
   switch (kind) {
-    case 1: size = 10; break;
-    case 2: size = 12; break;
-    case 3: size = 14; break;
-    default: return bad("last-data message of unknown kind " + std::to_string(kind), d, n);
+    case 1:
+      size = 10;
+      break;
+    case 2:
+      size = 12;
+      break;
+    case 3:
+      size = 14;
+      break;
+    default:
+      return bad("last-data message of unknown kind " + std::to_string(kind), d, n);
   }
   if (n < 1 + size || (n - 1) % size != 0)
     return bad("last-data message of kind " + std::to_string(kind) + " is not 1 + k*" +
@@ -337,21 +344,30 @@ std::string codesText(uint32_t codes) {
 
 const char* dataIndexName(DataIndex d) {
   switch (d) {
-    case DataIndex::CrashLastDD: return "CrashLastDD";
-    case DataIndex::Crash: return "Crash";
-    case DataIndex::CrashLastCond: return "CrashLastCond";
-    case DataIndex::CrashLastMCDC: return "CrashLastMCDC";
-    case DataIndex::MemoryLeak: return "MemoryLeak";
-    case DataIndex::None: break;
+    case DataIndex::CrashLastDD:
+      return "CrashLastDD";
+    case DataIndex::Crash:
+      return "Crash";
+    case DataIndex::CrashLastCond:
+      return "CrashLastCond";
+    case DataIndex::CrashLastMCDC:
+      return "CrashLastMCDC";
+    case DataIndex::MemoryLeak:
+      return "MemoryLeak";
+    case DataIndex::None:
+      break;
   }
   return "";
 }
 
 const char* testCaseKindName(TestCaseEvent::Kind k) {
   switch (k) {
-    case TestCaseEvent::Kind::Created: return "created";
-    case TestCaseEvent::Kind::Started: return "started";
-    case TestCaseEvent::Kind::Stopped: return "stopped";
+    case TestCaseEvent::Kind::Created:
+      return "created";
+    case TestCaseEvent::Kind::Started:
+      return "started";
+    case TestCaseEvent::Kind::Stopped:
+      return "stopped";
   }
   return "?";
 }
@@ -456,7 +472,8 @@ bool parseValueText(const std::string& text, ValueRecord* out) {
     ValueItem item;
     const std::size_t v = itemHead(t, p, &item.name, &item.tag);
     const std::size_t next = nextItem(t, v);
-    item.value.assign(t.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v));
+    item.value.assign(
+        t.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v));
     out->items.push_back(std::move(item));
     p = next;
   }
@@ -487,14 +504,22 @@ std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {
 
 Body decode(Channel channel, const uint8_t* data, std::size_t len) {
   switch (channel) {
-    case Channel::Node: return decodeNode(data, len);
-    case Channel::Cond: return decodeCond(data, len);
-    case Channel::Mcdc: return decodeMcdc(data, len);
-    case Channel::Property: return decodeProperty(data, len);
-    case Channel::TestCase: return decodeTestCase(data, len);
-    case Channel::Value: return decodeValue(data, len);
-    case Channel::LastData: return decodeLastData(data, len);
-    case Channel::Timing: return decodeTiming(data, len);
+    case Channel::Node:
+      return decodeNode(data, len);
+    case Channel::Cond:
+      return decodeCond(data, len);
+    case Channel::Mcdc:
+      return decodeMcdc(data, len);
+    case Channel::Property:
+      return decodeProperty(data, len);
+    case Channel::TestCase:
+      return decodeTestCase(data, len);
+    case Channel::Value:
+      return decodeValue(data, len);
+    case Channel::LastData:
+      return decodeLastData(data, len);
+    case Channel::Timing:
+      return decodeTiming(data, len);
   }
   return bad("unknown channel", data, len);
 }

@@ -11,10 +11,14 @@ std::size_t utf8Len(const std::string& s, std::size_t i) {
   const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char c = b(i);
   std::size_t n = 0;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4;
-  else return 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4;
+  else
+    return 0;
   if (i + n > s.size()) return 0;
   for (std::size_t k = 1; k < n; ++k)
     if ((b(i + k) & 0xC0) != 0x80) return 0;
@@ -58,9 +62,12 @@ std::string array(const std::vector<std::string>& items) {
 
 const char* leakKind(LeakLine::Kind k) {
   switch (k) {
-    case LeakLine::Kind::Header: return "header";
-    case LeakLine::Kind::Block: return "block";
-    case LeakLine::Kind::Nothing: return "nothing";
+    case LeakLine::Kind::Header:
+      return "header";
+    case LeakLine::Kind::Block:
+      return "block";
+    case LeakLine::Kind::Nothing:
+      return "nothing";
   }
   return "?";
 }
@@ -119,8 +126,8 @@ void addProperty(Obj& o, const PropertyMsg& p) {
 std::string malformedText(const Malformed& m) {
   const std::size_t shown = std::min(m.bytes.size(), kMalformedPrefix);
   const uint64_t size = wholeSize(m);
-  return m.reason + " [" + std::to_string(size) + " bytes: " + hexBytes(m.bytes.data(), shown, shown) +
-         (size > shown ? " ..]" : "]");
+  return m.reason + " [" + std::to_string(size) +
+         " bytes: " + hexBytes(m.bytes.data(), shown, shown) + (size > shown ? " ..]" : "]");
 }
 
 std::string jsonString(const std::string& s) {
@@ -138,11 +145,21 @@ std::string jsonString(const std::string& s) {
     }
     char buf[8];
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           std::snprintf(buf, sizeof buf, "\\u%04x", c);
@@ -163,21 +180,38 @@ std::string toJson(const Message& m, double tMs) {
   std::snprintf(t, sizeof t, "%.3f", tMs);
   o.raw("t_ms", t).num("port", m.port).str("channel", channelInfo(m.channel).name);
   if (const auto* n = std::get_if<NodeMsg>(&m.body)) {
-    o.str("kind", "node").num("unit", n->unit).num("node", n->node).num("value", n->value)
-        .num("count", n->count).num("seq", n->seq);
+    o.str("kind", "node")
+        .num("unit", n->unit)
+        .num("node", n->node)
+        .num("value", n->value)
+        .num("count", n->count)
+        .num("seq", n->seq);
   } else if (const auto* c = std::get_if<CondMsg>(&m.body)) {
-    o.str("kind", "condition").num("unit", c->unit).num("cond", c->cond).boolean("held", c->held)
-        .num("group", c->group).num("count", c->count).num("seq", c->seq);
+    o.str("kind", "condition")
+        .num("unit", c->unit)
+        .num("cond", c->cond)
+        .boolean("held", c->held)
+        .num("group", c->group)
+        .num("count", c->count)
+        .num("seq", c->seq);
   } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
-    o.str("kind", "mcdc").num("unit", d->unit).num("decision", d->decision)
-        .boolean("outcome", d->outcome).str("vector", codesText(d->codes))
-        .num("codes", d->codes).num("group", d->group).num("count", d->count).num("seq", d->seq);
+    o.str("kind", "mcdc")
+        .num("unit", d->unit)
+        .num("decision", d->decision)
+        .boolean("outcome", d->outcome)
+        .str("vector", codesText(d->codes))
+        .num("codes", d->codes)
+        .num("group", d->group)
+        .num("count", d->count)
+        .num("seq", d->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
     addProperty(o, *p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {
     o.str("kind", "testcase").str("event", testCaseKindName(e->kind));
-    if (e->kind == TestCaseEvent::Kind::Created) o.str("name", e->arg);
-    else o.str("number", e->arg);
+    if (e->kind == TestCaseEvent::Kind::Created)
+      o.str("name", e->arg);
+    else
+      o.str("number", e->arg);
   } else if (const auto* v = std::get_if<ValueRecord>(&m.body)) {
     std::vector<std::string> items;
     for (const auto& it : v->items)
@@ -192,16 +226,23 @@ std::string toJson(const Message& m, double tMs) {
       if (l->kind == 1) x.num("node", e.id).num("value", e.value);
       if (l->kind == 2) x.num("cond", e.id).boolean("held", e.outcome).num("group", e.group);
       if (l->kind == 3)
-        x.num("decision", e.id).boolean("outcome", e.outcome).str("vector", codesText(e.codes))
-            .num("codes", e.codes).num("group", e.group);
+        x.num("decision", e.id)
+            .boolean("outcome", e.outcome)
+            .str("vector", codesText(e.codes))
+            .num("codes", e.codes)
+            .num("group", e.group);
       es.push_back(x.num("number", e.number).done());
     }
-    o.str("kind", "lastdata").str("type", kKinds[l->kind <= 3 ? l->kind : 0]).raw("entries", array(es));
+    o.str("kind", "lastdata")
+        .str("type", kKinds[l->kind <= 3 ? l->kind : 0])
+        .raw("entries", array(es));
   } else if (const auto* tm = std::get_if<TimingMsg>(&m.body)) {
     o.str("kind", "timing").num("a", tm->a).num("b", tm->b).num("c", tm->c);
   } else if (const auto* bad = std::get_if<Malformed>(&m.body)) {
     const std::size_t shown = std::min(bad->bytes.size(), kMalformedPrefix);
-    o.str("kind", "malformed").str("reason", bad->reason).num("size", static_cast<long long>(wholeSize(*bad)))
+    o.str("kind", "malformed")
+        .str("reason", bad->reason)
+        .num("size", static_cast<long long>(wholeSize(*bad)))
         .str("bytes", hexBytes(bad->bytes.data(), shown, shown));
   }
   return o.done();

@@ -210,17 +210,23 @@ std::optional<Options> parseArgs(int argc, char** argv, int* exitCode) {
       if (!v) return std::nullopt;
       o.recv.host = v;
       o.hostGiven = true;
-    } else if (a == "--out" || a == "--report" || a == "--map" || a == "--html" ||
-               a == "--lcov" || a == "--cobertura" || a == "--json") {
+    } else if (a == "--out" || a == "--report" || a == "--map" || a == "--html" || a == "--lcov" ||
+               a == "--cobertura" || a == "--json") {
       const char* v = value(a == "--map" || a == "--html" ? "a directory" : "a file name");
       if (!v) return std::nullopt;
       if (a == "--out" && o.reportMode) {
         std::cerr << "qelcollect: --out is for collecting, not for report\n";
         return std::nullopt;
       }
-      if (a == "--map") o.maps.emplace_back(v);
-      else (a == "--out" ? o.out : a == "--report" ? o.reportFile : a == "--html" ? o.html
-            : a == "--lcov" ? o.lcov : a == "--cobertura" ? o.cobertura : o.json) = v;
+      if (a == "--map")
+        o.maps.emplace_back(v);
+      else
+        (a == "--out"         ? o.out
+         : a == "--report"    ? o.reportFile
+         : a == "--html"      ? o.html
+         : a == "--lcov"      ? o.lcov
+         : a == "--cobertura" ? o.cobertura
+                              : o.json) = v;
     } else if (th) {
       const char* v = value("a percentage");
       if (!v) return std::nullopt;
@@ -257,7 +263,8 @@ std::optional<Options> parseArgs(int argc, char** argv, int* exitCode) {
   bool thresholds = false;
   for (const auto& t : o.thresholds) thresholds = thresholds || t.minimum >= 0;
   if ((coverageOutput || thresholds) && o.maps.empty()) {
-    std::cerr << "qelcollect: coverage outputs and --fail-under-* need the source maps (--map DIR)\n";
+    std::cerr
+        << "qelcollect: coverage outputs and --fail-under-* need the source maps (--map DIR)\n";
     return std::nullopt;
   }
   if (o.reportMode && o.command.empty()) {
@@ -488,7 +495,8 @@ bool writeOutputs(const Options& opt, const qelc::Collection& coll,
       qelc::writeCobertura(o, *model, static_cast<int64_t>(std::time(nullptr)));
     });
   if (!opt.json.empty())
-    ok &= writeTo(opt.json, "JSON file", [&](std::ostream& o) { qelc::writeCoverageJson(o, *model); });
+    ok &= writeTo(opt.json, "JSON file",
+                  [&](std::ostream& o) { qelc::writeCoverageJson(o, *model); });
   if (!opt.html.empty()) {
     std::string error;
     if (!qelc::writeHtml(opt.html, *model, &error)) {
@@ -509,8 +517,8 @@ int checkThresholds(const Options& opt, const qelc::CoverageModel& m) {
     const Threshold& t = opt.thresholds[i];
     if (t.minimum < 0 || figures[i]->percent() >= t.minimum) continue;
     std::cerr << "qelcollect: " << t.name << " coverage " << qelc::percentText(*figures[i])
-              << " is below " << t.option << " " << t.minimum << "% (exit status "
-              << t.exitCode << ")\n";
+              << " is below " << t.option << " " << t.minimum << "% (exit status " << t.exitCode
+              << ")\n";
     if (!code) code = t.exitCode;
   }
   return code;

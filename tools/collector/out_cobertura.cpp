@@ -11,10 +11,18 @@ std::string xml(const std::string& s) {
   std::string o;
   for (char c : s) {
     switch (c) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
+      case '&':
+        o += "&amp;";
+        break;
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
       default:
         // XML 1.0 has no way to write most control characters at all.
         o += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' ? '?' : c;

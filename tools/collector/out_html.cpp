@@ -19,11 +19,20 @@ std::string esc(const std::string& s) {
   std::string o;
   for (char c : s) {
     switch (c) {
-      case '&': o += "&amp;"; break;
-      case '<': o += "&lt;"; break;
-      case '>': o += "&gt;"; break;
-      case '"': o += "&quot;"; break;
-      default: o += c;
+      case '&':
+        o += "&amp;";
+        break;
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += c;
     }
   }
   return o;
@@ -74,12 +83,16 @@ std::string page(const std::string& title, const std::string& body) {
 
 std::string decisionTable(const DecisionCov& d) {
   std::ostringstream os;
-  os << "<table class=\"dec\"><tr><td><b>" << esc(d.kind.empty() ? "decision" : d.kind)
-     << "</b> " << esc(d.text) << "  &mdash; true " << d.trueCount << ", false " << d.falseCount;
+  os << "<table class=\"dec\"><tr><td><b>" << esc(d.kind.empty() ? "decision" : d.kind) << "</b> "
+     << esc(d.text) << "  &mdash; true " << d.trueCount << ", false " << d.falseCount;
   if (!d.reached()) os << " <span class=\"bad\">never reached</span>";
-  if (!d.countsForMcdc()) os << "  (branch coverage only)";
-  else if (!d.mcdc) os << " <span class=\"bad\">too wide for MC/DC: 0/" << d.width() << "</span>";
-  else os << "  MC/DC " << d.pairs << "/" << d.width() << (d.width() == 1 ? " [single condition]" : "");
+  if (!d.countsForMcdc())
+    os << "  (branch coverage only)";
+  else if (!d.mcdc)
+    os << " <span class=\"bad\">too wide for MC/DC: 0/" << d.width() << "</span>";
+  else
+    os << "  MC/DC " << d.pairs << "/" << d.width()
+       << (d.width() == 1 ? " [single condition]" : "");
   os << "</td></tr>\n";
   for (std::size_t v = 0; v < d.vectors.size(); ++v)
     os << "<tr><td>  #" << (v + 1) << "  " << vectorColumns(d.vectors[v].codes, d.width())
@@ -89,8 +102,10 @@ std::string decisionTable(const DecisionCov& d) {
     os << "<tr><td>  c" << c.index << " " << esc(c.text) << ": true " << c.trueCount << ", false "
        << c.falseCount << "  ";
     if (d.countsForMcdc() && d.mcdc) {
-      if (c.pair) os << "pair #" << (c.pairFirst + 1) << "/#" << (c.pairSecond + 1);
-      else os << "<span class=\"bad\">missing independence pair</span>";
+      if (c.pair)
+        os << "pair #" << (c.pairFirst + 1) << "/#" << (c.pairSecond + 1);
+      else
+        os << "<span class=\"bad\">missing independence pair</span>";
     }
     os << "</td></tr>\n";
   }
@@ -155,9 +170,10 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
   }
   const std::string root = commonRoot(m);
   std::ostringstream index;
-  index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under " << esc(root.empty() ? "/" : root)
-        << ". MC/DC: " << esc(kMcdcForm) << ". Single-condition decisions counted: "
-        << m.totals.singleConditionDecisions << "; too wide: " << m.totals.tooWideDecisions
+  index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under "
+        << esc(root.empty() ? "/" : root) << ". MC/DC: " << esc(kMcdcForm)
+        << ". Single-condition decisions counted: " << m.totals.singleConditionDecisions
+        << "; too wide: " << m.totals.tooWideDecisions
         << "; never reached: " << m.totals.unreachedDecisions << ".</p>\n<table>" << kHeadRow;
   for (std::size_t i = 0; i < m.files.size(); ++i) {
     const FileCov& f = m.files[i];

@@ -35,14 +35,15 @@ void decision(std::ostream& os, const DecisionCov& d) {
      << ",\"text\":" << jsonString(d.text) << ",";
   range(os, d.range);
   os << ",\"mcdc_measured\":" << (d.mcdc && d.countsForMcdc() ? "true" : "false")
-     << ",\"too_wide\":" << (d.mcdc ? "false" : "true") << ",\"reached\":"
-     << (d.reached() ? "true" : "false") << ",\"true_count\":" << d.trueCount
+     << ",\"too_wide\":" << (d.mcdc ? "false" : "true")
+     << ",\"reached\":" << (d.reached() ? "true" : "false") << ",\"true_count\":" << d.trueCount
      << ",\"false_count\":" << d.falseCount << ",\"mcdc_covered\":" << (d.mcdc ? d.pairs : 0)
      << ",\"mcdc_total\":" << (d.countsForMcdc() ? d.width() : 0) << ",\"vectors\":[";
   for (std::size_t i = 0; i < d.vectors.size(); ++i)
-    os << (i ? "," : "") << "{\"conditions\":"
-       << jsonString(vectorColumns(d.vectors[i].codes, d.width())) << ",\"outcome\":"
-       << (d.vectors[i].outcome ? "true" : "false") << ",\"count\":" << d.vectors[i].count << "}";
+    os << (i ? "," : "")
+       << "{\"conditions\":" << jsonString(vectorColumns(d.vectors[i].codes, d.width()))
+       << ",\"outcome\":" << (d.vectors[i].outcome ? "true" : "false")
+       << ",\"count\":" << d.vectors[i].count << "}";
   os << "],\"conditions\":[";
   for (std::size_t i = 0; i < d.conditions.size(); ++i) {
     const ConditionCov& c = d.conditions[i];

@@ -110,13 +110,17 @@ std::string vectorColumns(uint32_t codes, int width) {
 
 void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
                          const std::string& in) {
-  os << in << file << (file.empty() ? "" : ":") << place(d) << " " << "(" << (d.kind.empty() ? "decision" : d.kind);
+  os << in << file << (file.empty() ? "" : ":") << place(d) << " "
+     << "(" << (d.kind.empty() ? "decision" : d.kind);
   if (!d.function.empty()) os << " in " << d.function;
   os << "): " << d.text << "\n";
   os << in << "  outcomes: true " << d.trueCount << ", false " << d.falseCount;
-  if (!d.reached()) os << "  NEVER REACHED";
-  else if (!d.trueCount) os << "  MISSING true";
-  else if (!d.falseCount) os << "  MISSING false";
+  if (!d.reached())
+    os << "  NEVER REACHED";
+  else if (!d.trueCount)
+    os << "  MISSING true";
+  else if (!d.falseCount)
+    os << "  MISSING false";
   os << "\n";
   if (!d.countsForMcdc()) {
     os << in << "  (switch: branch coverage only)\n";
@@ -129,8 +133,9 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
   }
   const int w = d.width();
   for (std::size_t v = 0; v < d.vectors.size(); ++v)
-    os << in << "    #" << padRight(std::to_string(v + 1), 3) << vectorColumns(d.vectors[v].codes, w)
-       << "  -> " << (d.vectors[v].outcome ? "T" : "F") << "  x" << d.vectors[v].count << "\n";
+    os << in << "    #" << padRight(std::to_string(v + 1), 3)
+       << vectorColumns(d.vectors[v].codes, w) << "  -> " << (d.vectors[v].outcome ? "T" : "F")
+       << "  x" << d.vectors[v].count << "\n";
   for (const auto& c : d.conditions) {
     os << in << "    c" << c.index << " " << padRight("\"" + c.text + "\"", 14) << "true "
        << padRight(std::to_string(c.trueCount), 6) << "false "
@@ -170,9 +175,9 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
   os << "  MC/DC counts " << m.totals.singleConditionDecisions
      << " single-condition decision(s) (marked [single condition]; without them "
      << m.totals.mcdcMultiCondition.covered << "/" << m.totals.mcdcMultiCondition.total << " "
-     << percentText(m.totals.mcdcMultiCondition) << "), "
-     << m.totals.tooWideDecisions << " decision(s) too wide to measure (counted as 0), "
-     << m.totals.unreachedDecisions << " decision(s) never reached.\n";
+     << percentText(m.totals.mcdcMultiCondition) << "), " << m.totals.tooWideDecisions
+     << " decision(s) too wide to measure (counted as 0), " << m.totals.unreachedDecisions
+     << " decision(s) never reached.\n";
 
   if (allDecisions) {
     os << "\n-- Functions\n";

@@ -267,8 +267,12 @@ void Collection::writeConditions(std::ostream& os, const ReportOptions& opt) con
     const bool full = s.trueCount && s.falseCount;
     both += full;
     os << "  unit " << key.first << " cond " << padded(std::to_string(key.second), 5) << "true "
-       << padded(std::to_string(s.trueCount), 6) << "false " << padded(std::to_string(s.falseCount), 6)
-       << (full ? "both seen" : s.trueCount ? "MISSING false" : "MISSING true") << "\n";
+       << padded(std::to_string(s.trueCount), 6) << "false "
+       << padded(std::to_string(s.falseCount), 6)
+       << (full          ? "both seen"
+           : s.trueCount ? "MISSING false"
+                         : "MISSING true")
+       << "\n";
   }
   if (shown)
     os << "  conditions with both outcomes: " << both << "/" << shown << " (" << pct(both, shown)
@@ -293,8 +297,9 @@ void Collection::writeDecisions(std::ostream& os, const ReportOptions& opt) cons
        << a.vectors.size() << (a.vectors.size() == 1 ? " vector" : " vectors") << ", MC/DC "
        << a.pairs << "/" << a.conditions << " (" << pct(a.pairs, a.conditions) << ")\n";
     for (std::size_t v = 0; v < a.vectors.size(); ++v) {
-      os << "    #" << padded(std::to_string(v + 1), 3) << vectorText(a.vectors[v].codes, a.conditions)
-         << "  -> " << (a.vectors[v].outcome ? "T" : "F") << "  x" << a.vectors[v].count << "\n";
+      os << "    #" << padded(std::to_string(v + 1), 3)
+         << vectorText(a.vectors[v].codes, a.conditions) << "  -> "
+         << (a.vectors[v].outcome ? "T" : "F") << "  x" << a.vectors[v].count << "\n";
     }
     for (int c = 0; c < a.conditions; ++c) {
       const ConditionResult& r = a.conds[static_cast<std::size_t>(c)];
@@ -332,8 +337,7 @@ void Collection::writeTimings(std::ostream& os, const ReportOptions& opt) const 
   if (timings_.empty()) return;
   // The three numbers of QelSendMethodTime(unit, id, elapsed): the id is
   // the instrumentation's (a method or a test case), the time microseconds.
-  os << "  " << padded("unit", 8) << padded("id", 10) << padded("elapsed (us)", 16)
-     << "records\n";
+  os << "  " << padded("unit", 8) << padded("id", 10) << padded("elapsed (us)", 16) << "records\n";
   for (std::size_t i = 0; i < timings_.size() && i < opt.maxTimings; ++i) {
     const auto& [k, n] = timings_[i];
     os << "  " << padded(std::to_string(k[0]), 8) << padded(std::to_string(k[1]), 10)

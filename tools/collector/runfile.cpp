@@ -86,7 +86,7 @@ bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
   } else if (kind == "leak") {
     p->index = DataIndex::MemoryLeak;
     const std::string e = text(v, "entry");
-    p->leak.kind = e == "header" ? LeakLine::Kind::Header
+    p->leak.kind = e == "header"  ? LeakLine::Kind::Header
                    : e == "block" ? LeakLine::Kind::Block
                                   : LeakLine::Kind::Nothing;
     p->leak.stamp = text(v, "stamp");
@@ -97,8 +97,7 @@ bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
     p->leak.pid = v["pid"].asInt();
   } else if (kind == "crash") {
     p->index = DataIndex::Crash;
-    p->crash = CrashText{text(v, "name"), text(v, "testcase"), text(v, "type"),
-                         text(v, "cause")};
+    p->crash = CrashText{text(v, "name"), text(v, "testcase"), text(v, "type"), text(v, "cause")};
   } else if (kind == "crash_last") {
     p->index = indexByName(text(v, "index"));
     p->last.name = text(v, "name");
@@ -150,14 +149,15 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
   const std::string kind = text(v, "kind");
   try {
     if (kind == "node") {
-      out->body = NodeMsg{u16(v, "unit"), u16(v, "node"), u16(v, "value"), u32(v, "count"),
-                          u32(v, "seq")};
+      out->body =
+          NodeMsg{u16(v, "unit"), u16(v, "node"), u16(v, "value"), u32(v, "count"), u32(v, "seq")};
     } else if (kind == "condition") {
-      out->body = CondMsg{u16(v, "unit"), u16(v, "cond"), v["held"].asBool(), u16(v, "group"),
-                          u32(v, "count"), u32(v, "seq")};
+      out->body = CondMsg{u16(v, "unit"),  u16(v, "cond"),  v["held"].asBool(),
+                          u16(v, "group"), u32(v, "count"), u32(v, "seq")};
     } else if (kind == "mcdc") {
-      out->body = McdcMsg{u16(v, "unit"), u16(v, "decision"), v["outcome"].asBool(),
-                          u32(v, "codes"), u16(v, "group"), u32(v, "count"), u32(v, "seq")};
+      out->body =
+          McdcMsg{u16(v, "unit"),  u16(v, "decision"), v["outcome"].asBool(), u32(v, "codes"),
+                  u16(v, "group"), u32(v, "count"),    u32(v, "seq")};
     } else if (kind == "testcase") {
       const std::string e = text(v, "event");
       TestCaseEvent t;
@@ -170,8 +170,7 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       ValueRecord r;
       r.header = text(v, "header");
       for (const auto& it : v["items"])
-        r.items.push_back(
-            ValueItem{text(it, "name"), text(it, "tag"), text(it, "value")});
+        r.items.push_back(ValueItem{text(it, "name"), text(it, "tag"), text(it, "value")});
       out->body = std::move(r);
     } else if (kind == "timing") {
       out->body = TimingMsg{v["a"].asInt(), v["b"].asInt(), v["c"].asInt()};

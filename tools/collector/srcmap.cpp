@@ -120,8 +120,10 @@ bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out
     node.function = r.text(n, "function", false);
     node.kind = r.text(n, "kind", false);
     for (const auto& l : r.array(n, "lines")) {
-      if (!l.isInt() || l.asInt() < 1) r.fail("\"lines\" must hold line numbers");
-      else node.lines.push_back(l.asInt());
+      if (!l.isInt() || l.asInt() < 1)
+        r.fail("\"lines\" must hold line numbers");
+      else
+        node.lines.push_back(l.asInt());
     }
     // A node without lines still stands for the line it sits on.
     if (node.lines.empty()) node.lines.push_back(node.line);
@@ -173,7 +175,8 @@ bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error) {
   static const std::string kSuffix = ".qelmap.json";
   while (const dirent* e = readdir(d)) {
     const std::string n = e->d_name;
-    if (n.size() > kSuffix.size() && n.compare(n.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0)
+    if (n.size() > kSuffix.size() &&
+        n.compare(n.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0)
       names.push_back(n);
   }
   closedir(d);

@@ -59,7 +59,7 @@ struct UnitMap {
   int group = 0;
   std::string source;
   std::string hash;
-  std::string mapFile;                // where it was read from, for messages
+  std::string mapFile;               // where it was read from, for messages
   std::map<int, std::string> files;  // file id -> path
   std::vector<MapFunction> functions;
   std::vector<MapNode> nodes;

@@ -53,10 +53,9 @@ std::unique_ptr<TranslationUnit> TranslationUnit::Parse(const std::string& path,
   }
   unsigned flags = CXTranslationUnit_KeepGoing;
   if (!options.function_bodies) flags |= CXTranslationUnit_SkipFunctionBodies;
-  CXErrorCode rc = clang_parseTranslationUnit2(tu->index_, tu->path_.c_str(), argv.data(),
-                                               static_cast<int>(argv.size()),
-                                               n_unsaved ? &unsaved : nullptr, n_unsaved, flags,
-                                               &tu->tu_);
+  CXErrorCode rc = clang_parseTranslationUnit2(
+      tu->index_, tu->path_.c_str(), argv.data(), static_cast<int>(argv.size()),
+      n_unsaved ? &unsaved : nullptr, n_unsaved, flags, &tu->tu_);
   if (rc != CXError_Success || !tu->tu_) {
     if (error) {
       *error = "libclang could not parse " + path + " (error code " +
@@ -117,10 +116,18 @@ std::vector<Diagnostic> TranslationUnit::Diagnostics(Diagnostic::Severity min,
     Diagnostic diag;
     switch (clang_getDiagnosticSeverity(d)) {
       case CXDiagnostic_Ignored:
-      case CXDiagnostic_Note: diag.severity = Diagnostic::kNote; break;
-      case CXDiagnostic_Warning: diag.severity = Diagnostic::kWarning; break;
-      case CXDiagnostic_Error: diag.severity = Diagnostic::kError; break;
-      case CXDiagnostic_Fatal: diag.severity = Diagnostic::kFatal; break;
+      case CXDiagnostic_Note:
+        diag.severity = Diagnostic::kNote;
+        break;
+      case CXDiagnostic_Warning:
+        diag.severity = Diagnostic::kWarning;
+        break;
+      case CXDiagnostic_Error:
+        diag.severity = Diagnostic::kError;
+        break;
+      case CXDiagnostic_Fatal:
+        diag.severity = Diagnostic::kFatal;
+        break;
     }
     diag.message = Str(clang_getDiagnosticSpelling(d));
     diag.where = At(clang_getDiagnosticLocation(d));
@@ -184,7 +191,8 @@ std::vector<CXCursor> Fields(CXType record) {
 std::vector<CXCursor> Parameters(CXCursor function) {
   std::vector<CXCursor> out;
   int n = clang_Cursor_getNumArguments(function);
-  for (int i = 0; i < n; ++i) out.push_back(clang_Cursor_getArgument(function, static_cast<unsigned>(i)));
+  for (int i = 0; i < n; ++i)
+    out.push_back(clang_Cursor_getArgument(function, static_cast<unsigned>(i)));
   return out;
 }
 

@@ -115,7 +115,7 @@ std::vector<CXCursor> UserDeclarations(const TranslationUnit& tu);
 
 // Type helpers for walkers of declarations.
 CXType Canonical(CXType t);
-std::vector<CXCursor> Fields(CXType record);   // struct/union members in order
+std::vector<CXCursor> Fields(CXType record);  // struct/union members in order
 std::vector<CXCursor> Parameters(CXCursor function);
 std::vector<std::pair<std::string, long long>> EnumConstants(CXCursor enum_decl);
 

@@ -179,7 +179,7 @@ class Rewriter {
   int unit_, group_;
   bool values_, memory_;
   std::vector<Insertion> ins_;
-  std::vector<Token> tokens_;  // punctuation of the current function
+  std::vector<Token> tokens_;              // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
   UnitMap map_;
   std::map<std::string, int> file_ids_;
@@ -329,7 +329,6 @@ void Rewriter::IndexLines() {
     at = e + 1;
   }
 }
-
 
 const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path) {
   auto it = code_.find(path);
@@ -481,8 +480,7 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
       while (b > fail_k && IdentChar(O(b - 1)) && (b == id_end || cols[b] == cols[b - 1] + 1)) --b;
       if (b == id_end) break;
       for (size_t i = from; i < to; ++i) {
-        g.chars[ic[i].offset] =
-            CharPos{cols[b], col_end(kk), true, true, i == from, i + 1 == to};
+        g.chars[ic[i].offset] = CharPos{cols[b], col_end(kk), true, true, i == from, i + 1 == to};
       }
       j = from;
       kk = b;
@@ -527,7 +525,8 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
       size_t e = 0, a = 0;
       if (ident_start && invocation(m, &e, &a)) {
         size_t len = 1;
-        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1) ++len;
+        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1)
+          ++len;
         size_t same = 0;
         while (same < len && i + same < j && I(i + same) == O(m + same)) ++same;
         if (same == len && (i + len == j || !IdentChar(I(i + len)))) {
@@ -645,7 +644,8 @@ std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invo
       size_t from = l == ob.line ? ob.column - 1 : 0;
       size_t to = l == oe.line ? oe.column - 1 : line.size();
       if (l != oe.line) {  // without a comment that ends the line
-        const std::vector<unsigned>& code = (*Code(map_.files[static_cast<size_t>(ob.file)]))[l - 1];
+        const std::vector<unsigned>& code =
+            (*Code(map_.files[static_cast<size_t>(ob.file)]))[l - 1];
         size_t last = code.empty() ? from : code.back() + 1;
         to = std::max(from, std::min(to, last));
       }
@@ -714,7 +714,8 @@ unsigned Rewriter::AfterSemicolon(unsigned off) const {
       ++off;
     } else if (text_.compare(off, 2, "/*") == 0) {
       size_t e = text_.find("*/", off + 2);
-      off = e == std::string::npos ? static_cast<unsigned>(text_.size()) : static_cast<unsigned>(e + 2);
+      off = e == std::string::npos ? static_cast<unsigned>(text_.size())
+                                   : static_cast<unsigned>(e + 2);
       bol = false;
     } else if (text_.compare(off, 2, "//") == 0) {
       while (off < text_.size() && text_[off] != '\n') ++off;
@@ -730,7 +731,8 @@ unsigned Rewriter::AfterSemicolon(unsigned off) const {
 // One past the last byte of a statement, its ';' included; 0 if unknown.
 unsigned Rewriter::StmtEnd(CXCursor s) {
   switch (Kind(s)) {
-    case CXCursor_CompoundStmt: return End(s).offset;
+    case CXCursor_CompoundStmt:
+      return End(s).offset;
     case CXCursor_IfStmt:
     case CXCursor_WhileStmt:
     case CXCursor_ForStmt:
@@ -801,7 +803,8 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
   CXCursor s = Skip(e);
   CXCursorKind k = Kind(s);
   std::vector<CXCursor> ch = Children(s);
-  if (k == CXCursor_ParenExpr && ch.size() == 1) return Leaves(ch[0], out, wrapped, wrap ? wrap : &s);
+  if (k == CXCursor_ParenExpr && ch.size() == 1)
+    return Leaves(ch[0], out, wrapped, wrap ? wrap : &s);
   if (k == CXCursor_UnaryOperator && ch.size() == 1) {
     unsigned b = Begin(s).offset;
     if (OperatorAfter(b, b + 1) == "!") return Leaves(ch[0], out, wrapped);
@@ -847,8 +850,8 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
     open += "(void)QelNode(" + u + ", " + std::to_string(node) + ", 0), ";
   }
   if (d.mcdc) open += "(void)QelStringInit(" + cs + "), ";
-  open += "QelExp(" + u + ", " + std::to_string(d.cond_id) + ", " + std::to_string(d.id) + ", " + cs +
-          ", " + g + ", !!(";
+  open += "QelExp(" + u + ", " + std::to_string(d.cond_id) + ", " + std::to_string(d.id) + ", " +
+          cs + ", " + g + ", !!(";
   Insert(b.offset, true, depth, open);
   Insert(en.offset, false, depth, ")))");
   int index = 0;
@@ -878,10 +881,10 @@ void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node)
     c.end_line = ole.line;
     c.end_column = ole.column;
     c.text = Text(tb, te, false);
-    std::string lopen = d.mcdc ? "__qel_c(" + cs + ", " + std::to_string(index) + ", " + u + ", " +
-                                     std::to_string(c.id) + ", " + g + ", !!("
-                               : "QelExp(" + u + ", " + std::to_string(c.id) + ", 0, (int*)0, " +
-                                     g + ", !!(";
+    std::string lopen =
+        d.mcdc ? "__qel_c(" + cs + ", " + std::to_string(index) + ", " + u + ", " +
+                     std::to_string(c.id) + ", " + g + ", !!("
+               : "QelExp(" + u + ", " + std::to_string(c.id) + ", 0, (int*)0, " + g + ", !!(";
     Insert(lb.offset, true, depth + 1, lopen);
     Insert(le.offset, false, depth + 1, "))");
     d.conditions.push_back(c);
@@ -940,7 +943,8 @@ void Rewriter::Expr(CXCursor e, int depth) {
       }
       return;
     }
-    default: break;
+    default:
+      break;
   }
   for (CXCursor c : Children(e)) Expr(c, depth + 1);
 }
@@ -973,9 +977,9 @@ void Rewriter::MemoryCall(CXCursor call) {
     file += c;
   }
   // After whatever the arguments' own probes close there.
-  ins_.push_back(Insertion{e.offset - 1, 0, 1 << 30, static_cast<int>(ins_.size()),
-                           ", \"" + file + "\", \"" + fn_name_ + "\", " +
-                               std::to_string(o.line ? o.line : 1)});
+  ins_.push_back(Insertion{
+      e.offset - 1, 0, 1 << 30, static_cast<int>(ins_.size()),
+      ", \"" + file + "\", \"" + fn_name_ + "\", " + std::to_string(o.line ? o.line : 1)});
 }
 
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
@@ -1173,24 +1177,45 @@ std::string Rewriter::ValueProbes(CXCursor fn) {
     CXType t = qel::cparse::Canonical(clang_getCursorType(p));
     Item it{name, "", 0};
     switch (t.kind) {
-      case CXType_Bool: it = {name, "(int)", 7}; break;
+      case CXType_Bool:
+        it = {name, "(int)", 7};
+        break;
       case CXType_Char_S:
       case CXType_SChar:
       case CXType_Char_U:
       case CXType_UChar:
       case CXType_Int:
-      case CXType_Enum: it = {name, "(int)", 16}; break;
-      case CXType_Short: it = {name, "(int)", 15}; break;
-      case CXType_UShort: it = {name, "(int)", 8}; break;
-      case CXType_UInt: it = {name, "(unsigned int)", 9}; break;
+      case CXType_Enum:
+        it = {name, "(int)", 16};
+        break;
+      case CXType_Short:
+        it = {name, "(int)", 15};
+        break;
+      case CXType_UShort:
+        it = {name, "(int)", 8};
+        break;
+      case CXType_UInt:
+        it = {name, "(unsigned int)", 9};
+        break;
       case CXType_Long:
-      case CXType_LongLong: it = {name, "(long long)", 18}; break;
+      case CXType_LongLong:
+        it = {name, "(long long)", 18};
+        break;
       case CXType_ULong:
-      case CXType_ULongLong: it = {name, "(unsigned long long)", 10}; break;
-      case CXType_Float: it = {name, "(double)", 21}; break;
-      case CXType_Double: it = {name, "(double)", 22}; break;
-      case CXType_LongDouble: it = {name, "(long double)", 23}; break;
-      default: continue;
+      case CXType_ULongLong:
+        it = {name, "(unsigned long long)", 10};
+        break;
+      case CXType_Float:
+        it = {name, "(double)", 21};
+        break;
+      case CXType_Double:
+        it = {name, "(double)", 22};
+        break;
+      case CXType_LongDouble:
+        it = {name, "(long double)", 23};
+        break;
+      default:
+        continue;
     }
     items.push_back(it);
     size += name.size() + 20 + 400;  // "$name#QEL_LONGDOUBLE#" and a long double's digits
@@ -1296,12 +1321,11 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   // anything static.
   std::string u;
   u.reserve(text_.size() + ins_.size() * 48 + 1024);
-  u +=
-      "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
-      "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
-      "int __qel_c(int*, int, int, int, int, int); "
-      "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
-      "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
+  u += "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
+       "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
+       "int __qel_c(int*, int, int, int, int, int); "
+       "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
+       "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
   if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
   if (memory_) {
     const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
@@ -1342,8 +1366,8 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
 }  // namespace
 
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
-                            const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group, bool values, bool memory) {
+                            const std::string& cwd, const std::vector<std::string>& args, int unit,
+                            int group, bool values, bool memory) {
   InstrumentResult r;
   qel::cparse::ParseOptions opts;
   opts.preprocessed = true;

@@ -65,8 +65,8 @@ struct InstrumentResult {
 // `memory`: direct calls of malloc, calloc, realloc and free go through
 // QelNew, QelRenew and QelDelete with the call's file, function and line.
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
-                            const std::string& cwd, const std::vector<std::string>& args,
-                            int unit, int group, bool values = false, bool memory = false);
+                            const std::string& cwd, const std::vector<std::string>& args, int unit,
+                            int group, bool values = false, bool memory = false);
 
 // Normalises a path as the map stores it: absolute, no "." or "..".
 std::string NormalPath(const std::string& path, const std::string& cwd);

@@ -73,7 +73,8 @@ std::string Env(const char* name) {
 }
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool StartsWith(const std::string& s, const std::string& prefix) {
@@ -156,11 +157,38 @@ void CopyToStderr(const std::string& path) {
 
 // Options that take the next argument as their value.
 bool TakesValue(const std::string& a) {
-  static const char* const kWithValue[] = {
-      "-o", "-MF", "-MT", "-MQ", "-I", "-D", "-U", "-include", "-imacros", "-isystem",
-      "-iquote", "-idirafter", "-iprefix", "-iwithprefix", "-iwithprefixbefore", "-isysroot",
-      "-x", "-Xlinker", "-Xpreprocessor", "-Xassembler", "-L", "-l", "-u", "-T", "-z",
-      "-aux-info", "--param", "-e", "-specs", "-target", "--sysroot", "-arch"};
+  static const char* const kWithValue[] = {"-o",
+                                           "-MF",
+                                           "-MT",
+                                           "-MQ",
+                                           "-I",
+                                           "-D",
+                                           "-U",
+                                           "-include",
+                                           "-imacros",
+                                           "-isystem",
+                                           "-iquote",
+                                           "-idirafter",
+                                           "-iprefix",
+                                           "-iwithprefix",
+                                           "-iwithprefixbefore",
+                                           "-isysroot",
+                                           "-x",
+                                           "-Xlinker",
+                                           "-Xpreprocessor",
+                                           "-Xassembler",
+                                           "-L",
+                                           "-l",
+                                           "-u",
+                                           "-T",
+                                           "-z",
+                                           "-aux-info",
+                                           "--param",
+                                           "-e",
+                                           "-specs",
+                                           "-target",
+                                           "--sysroot",
+                                           "-arch"};
   for (const char* w : kWithValue) {
     if (a == w) return true;
   }
@@ -169,9 +197,21 @@ bool TakesValue(const std::string& a) {
 
 // Flags that only the preprocessor needs (dropped when compiling the .i).
 bool PreprocessorOnly(const std::string& a, bool* with_value) {
-  static const char* const kSep[] = {"-D", "-U", "-I", "-include", "-imacros", "-isystem",
-                                     "-iquote", "-idirafter", "-iprefix", "-iwithprefix",
-                                     "-iwithprefixbefore", "-MF", "-MT", "-MQ", "-Xpreprocessor"};
+  static const char* const kSep[] = {"-D",
+                                     "-U",
+                                     "-I",
+                                     "-include",
+                                     "-imacros",
+                                     "-isystem",
+                                     "-iquote",
+                                     "-idirafter",
+                                     "-iprefix",
+                                     "-iwithprefix",
+                                     "-iwithprefixbefore",
+                                     "-MF",
+                                     "-MT",
+                                     "-MQ",
+                                     "-Xpreprocessor"};
   *with_value = false;
   for (const char* s : kSep) {
     if (a == s) {
@@ -192,8 +232,8 @@ bool PreprocessorOnly(const std::string& a, bool* with_value) {
 bool IsCSource(const std::string& a) { return EndsWith(a, ".c"); }
 
 bool IsOtherSource(const std::string& a) {
-  static const char* const kExt[] = {".cc", ".cpp", ".cxx", ".c++", ".C", ".m", ".mm", ".S",
-                                     ".s", ".sx", ".i", ".ii", ".f", ".f90", ".cu"};
+  static const char* const kExt[] = {".cc", ".cpp", ".cxx", ".c++", ".C", ".m",   ".mm", ".S",
+                                     ".s",  ".sx",  ".i",   ".ii",  ".f", ".f90", ".cu"};
   for (const char* e : kExt) {
     if (EndsWith(a, e)) return true;
   }
@@ -330,8 +370,8 @@ int Driver::Main() {
     } else if (a == "-E" || a == "-S" || a == "-fsyntax-only" || a == "-M" || a == "-MM" ||
                a == "-v" || a == "--version" || a == "-dumpversion" || a == "-dumpmachine" ||
                a == "-dumpspecs" || a == "--help" || StartsWith(a, "-print-") ||
-               StartsWith(a, "-save-temps") || a == "-###" || a == "-" ||
-               StartsWith(a, "-x") || a == "-fdirectives-only") {
+               StartsWith(a, "-save-temps") || a == "-###" || a == "-" || StartsWith(a, "-x") ||
+               a == "-fdirectives-only") {
       passthrough = true;
     } else if (!a.empty() && a[0] != '-') {
       have_inputs = true;
@@ -353,9 +393,11 @@ int Driver::Main() {
     }
     Exec(plain);
   }
-  if (compile_only && source_idx_.size() > 1 && !output_.empty()) Exec(plain);  // the compiler's error
+  if (compile_only && source_idx_.size() > 1 && !output_.empty())
+    Exec(plain);  // the compiler's error
   bool any_in_scope = false;
-  for (size_t i : source_idx_) any_in_scope = any_in_scope || InScope(qelcc::NormalPath(args[i], cwd_));
+  for (size_t i : source_idx_)
+    any_in_scope = any_in_scope || InScope(qelcc::NormalPath(args[i], cwd_));
   if (!any_in_scope) {
     if (compile_only) Exec(plain);
     std::vector<std::string> l = plain;
@@ -551,8 +593,7 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
   std::vector<std::string> parse_args;
   if (!std_flag.empty()) parse_args.push_back(std_flag);
   qelcc::InstrumentResult r =
-      qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group, opt_.values,
-                          opt_.memory);
+      qelcc::Instrument(ifile, itext, cwd_, parse_args, unit, opt_.group, opt_.values, opt_.memory);
   // The unit cannot be instrumented: the original source, compiled as the
   // user asked, decides. When it does not compile, the user sees the
   // compiler's own diagnostics only.
@@ -567,8 +608,8 @@ int Driver::CompileOne(const std::string& src, const std::string& obj, TempDir& 
       std::fprintf(stderr, "qelcc: error: %s: %s\n", src.c_str(), why.c_str());
       return 1;
     }
-    std::fprintf(stderr, "qelcc: warning: %s: %s; compiled without instrumentation\n",
-                 src.c_str(), why.c_str());
+    std::fprintf(stderr, "qelcc: warning: %s: %s; compiled without instrumentation\n", src.c_str(),
+                 why.c_str());
     return 0;
   };
   if (!r.ok) return uninstrumented(r.error);

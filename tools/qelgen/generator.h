@@ -15,32 +15,32 @@
 namespace qelgen {
 
 struct Settings {
-    std::vector<std::string> sources;      // one group each, in this order
-    std::vector<std::string> compileArgs;  // -I, -D, -std, ...
-    std::vector<std::string> headers;      // included by the driver, as written
-    std::string program = "drive";         // name in messages
-    std::string projectRoot;               // default root of the driver
-    std::string vectorFolder = "/Korvo_Projects/Value";
-    // Functions whose routine is written by hand elsewhere: the driver
-    // declares and calls it.
-    std::set<std::string> hand;
-    // Calling order of a group's functions, by group name; functions not
-    // named keep source order after the named ones.
-    std::map<std::string, std::vector<std::string>> order;
+  std::vector<std::string> sources;      // one group each, in this order
+  std::vector<std::string> compileArgs;  // -I, -D, -std, ...
+  std::vector<std::string> headers;      // included by the driver, as written
+  std::string program = "drive";         // name in messages
+  std::string projectRoot;               // default root of the driver
+  std::string vectorFolder = "/Korvo_Projects/Value";
+  // Functions whose routine is written by hand elsewhere: the driver
+  // declares and calls it.
+  std::set<std::string> hand;
+  // Calling order of a group's functions, by group name; functions not
+  // named keep source order after the named ones.
+  std::map<std::string, std::vector<std::string>> order;
 };
 
 struct Skipped {
-    std::string function;
-    std::string where;   // file:line
-    std::string reason;  // "parameter f is a function pointer"
+  std::string function;
+  std::string where;   // file:line
+  std::string reason;  // "parameter f is a function pointer"
 };
 
 struct Output {
-    std::string driver;                         // C++ source
-    std::map<std::string, std::string> vectors;  // file name -> JSON skeleton
-    std::vector<Skipped> skipped;
-    std::vector<std::string> errors;  // parse errors; nothing is written then
-    int functions = 0;                // routines generated
+  std::string driver;                          // C++ source
+  std::map<std::string, std::string> vectors;  // file name -> JSON skeleton
+  std::vector<Skipped> skipped;
+  std::vector<std::string> errors;  // parse errors; nothing is written then
+  int functions = 0;                // routines generated
 };
 
 Output Generate(const Settings& settings);

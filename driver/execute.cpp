@@ -1,19 +1,15 @@
 #include "execute.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
+// dup, dup2 and close: MinGW-w64 has them too.
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
-#include "events.h"
+#include "execute_port.h"
 #include "expect.h"
 
 namespace {
@@ -65,32 +61,6 @@ class CaptureStdout {
  private:
   int saved_ = -1;
   std::FILE* file_ = nullptr;
-};
-
-// Gives the call a standard input of its own by pointing `stdin` (an
-// ordinary variable in the GNU C library) at the text. The driver's own
-// stream, and whatever its buffer holds, is put back untouched.
-class FeedStdin {
- public:
-  explicit FeedStdin(const std::string& text) : text_(text) {
-    file_ =
-        text_.empty() ? std::fopen("/dev/null", "r") : fmemopen(text_.data(), text_.size(), "r");
-    if (file_ == nullptr) return;
-    saved_ = stdin;
-    stdin = file_;
-  }
-  ~FeedStdin() {
-    if (file_ == nullptr) return;
-    stdin = saved_;
-    std::fclose(file_);
-  }
-  FeedStdin(const FeedStdin&) = delete;
-  FeedStdin& operator=(const FeedStdin&) = delete;
-
- private:
-  std::string text_;
-  std::FILE* file_ = nullptr;
-  std::FILE* saved_ = nullptr;
 };
 
 void BadVector(CaseResult& result, const std::string& member, const std::string& problem) {
@@ -180,181 +150,6 @@ CaseResult RunCase(const Function& function, const Json::Value& root, int index,
     for (const std::string& miss : misses)
       result.message += (result.message.empty() ? "" : "; ") + miss;
     if (!misses.empty()) result.verdict = Verdict::kFailed;
-  }
-  result.seconds = SecondsSince(start);
-  return result;
-}
-
-namespace {
-
-// The child's result on the pipe: fixed fields, then each text as its
-// length and bytes. Texts may hold any byte (captured output).
-void PutU32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-void PutText(std::string& out, const std::string& text) {
-  PutU32(out, static_cast<std::uint32_t>(text.size()));
-  out += text;
-}
-
-class Reader {
- public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-  bool U32(std::uint32_t& v) {
-    if (bytes_.size() - at_ < 4) return false;
-    v = 0;
-    for (int i = 0; i < 4; ++i)
-      v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes_[at_ + i])) << (8 * i);
-    at_ += 4;
-    return true;
-  }
-  bool Text(std::string& text) {
-    std::uint32_t n;
-    if (!U32(n) || bytes_.size() - at_ < n) return false;
-    text.assign(bytes_, at_, n);
-    at_ += n;
-    return true;
-  }
-  bool AtEnd() const { return at_ == bytes_.size(); }
-
- private:
-  const std::string& bytes_;
-  std::size_t at_ = 0;
-};
-
-std::string Encode(const CaseResult& r) {
-  std::string out;
-  PutU32(out, static_cast<std::uint32_t>(r.verdict));
-  PutU32(out, (r.badVector ? 1u : 0u) | (r.captured ? 2u : 0u));
-  PutText(out, r.message);
-  PutText(out, r.member);
-  PutText(out, r.problem);
-  PutText(out, r.output);
-  PutU32(out, static_cast<std::uint32_t>(r.unread.size()));
-  for (const std::string& name : r.unread) PutText(out, name);
-  return out;
-}
-
-bool Decode(const std::string& bytes, CaseResult& r) {
-  Reader in(bytes);
-  std::uint32_t verdict, flags, unread;
-  if (!in.U32(verdict) || verdict > static_cast<std::uint32_t>(Verdict::kError)) return false;
-  if (!in.U32(flags) || !in.Text(r.message) || !in.Text(r.member) || !in.Text(r.problem) ||
-      !in.Text(r.output) || !in.U32(unread))
-    return false;
-  r.verdict = static_cast<Verdict>(verdict);
-  r.badVector = (flags & 1u) != 0;
-  r.captured = (flags & 2u) != 0;
-  for (std::uint32_t i = 0; i < unread; ++i) {
-    std::string name;
-    if (!in.Text(name)) return false;
-    r.unread.push_back(name);
-  }
-  return in.AtEnd();
-}
-
-void WriteAll(int fd, const std::string& bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
-
-[[noreturn]] void RunChild(int resultFd, const Function& function, const Json::Value& root,
-                           int index, const CaseOptions& options) {
-  // A test case reads only the input its vector gives: a child never
-  // competes with the others for the driver's own standard input.
-  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, 0);
-    close(null);
-  }
-  const CaseResult result = RunCase(function, root, index, options);
-  std::fflush(stdout);
-  WriteAll(resultFd, Encode(result));
-  close(resultFd);
-  LeaveChild();
-}
-
-std::string SignalText(int sig) {
-  const char* name = strsignal(sig);
-  return "crashed with signal " + std::to_string(sig) + " (" + (name ? name : "unknown") + ")";
-}
-
-}  // namespace
-
-CaseResult RunCaseIsolated(const Function& function, const Json::Value& root, int index,
-                           const CaseOptions& options, double timeoutSeconds) {
-  const Clock::time_point start = Clock::now();
-  CaseResult result;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    result.verdict = Verdict::kError;
-    result.message = std::string("cannot isolate the test case: pipe: ") + std::strerror(errno);
-    return result;
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    result.verdict = Verdict::kError;
-    result.message = std::string("cannot isolate the test case: fork: ") + std::strerror(errno);
-    return result;
-  }
-  if (pid == 0) {
-    close(fds[0]);
-    RunChild(fds[1], function, root, index, options);
-  }
-  close(fds[1]);
-
-  std::string bytes;
-  bool timedOut = false;
-  const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(timeoutSeconds));
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd p = {fds[0], POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1000)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fds[0]);
-  if (timedOut) kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-
-  char limit[32];
-  std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
-  if (timedOut) {
-    result.verdict = Verdict::kError;
-    result.message = std::string("timed out after ") + limit + " s";
-  } else if (WIFSIGNALED(status)) {
-    result.verdict = Verdict::kError;
-    result.message = SignalText(WTERMSIG(status));
-  } else if (!Decode(bytes, result)) {
-    result = CaseResult();
-    result.verdict = Verdict::kError;
-    result.message = "ended with exit status " + std::to_string(WEXITSTATUS(status)) +
-                     " before the test case finished";
   }
   result.seconds = SecondsSince(start);
   return result;

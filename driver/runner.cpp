@@ -1,7 +1,5 @@
 #include "runner.h"
 
-#include <fnmatch.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <optional>
 
 #include "events.h"
+#include "execute_port.h"
 #include "report.h"
 
 namespace {
@@ -304,7 +303,7 @@ std::vector<PlannedCase> Driver::Plan(const Group& group, const GroupState& stat
 bool Driver::Selected(const std::string& key) const {
   if (options_.filters.empty()) return true;
   for (const std::string& pattern : options_.filters)
-    if (fnmatch(pattern.c_str(), key.c_str(), 0) == 0) return true;
+    if (MatchesPattern(pattern, key)) return true;
   return false;
 }
 

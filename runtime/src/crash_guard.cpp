@@ -97,19 +97,6 @@ void flush_senders(const std::string& name, const std::string& type, const std::
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
 }
 
-// After a crash flush the program may go on (its handler recovers):
-// the senders the flush closed open their sockets again.
-void reopen_senders() {
-  thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
-  if (!inst || pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
-  if (inst->sendDD) inst->sendDD->reopen();
-  if (inst->sendCond) inst->sendCond->reopen();
-  if (inst->sendMCDC) inst->sendMCDC->reopen();
-  if (inst->sendParam) inst->sendParam->reopen();
-  if (inst->sendTime) inst->sendTime->reopen();
-  qel_net::note_reconnect_expected();
-}
-
 // leave_all on the calling thread.
 bool flush_here(const char* name, const char* type, const char* cause) {
   try {
@@ -135,6 +122,19 @@ bool leave_all(const char* name, const char* type, const char* cause) {
 #else
 
 namespace {
+
+// After a crash flush the program may go on (its handler recovers):
+// the senders the flush closed open their sockets again.
+void reopen_senders() {
+  thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
+  if (!inst || pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
+  if (inst->sendDD) inst->sendDD->reopen();
+  if (inst->sendCond) inst->sendCond->reopen();
+  if (inst->sendMCDC) inst->sendMCDC->reopen();
+  if (inst->sendParam) inst->sendParam->reopen();
+  if (inst->sendTime) inst->sendTime->reopen();
+  qel_net::note_reconnect_expected();
+}
 
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);

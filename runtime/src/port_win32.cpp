@@ -1,6 +1,7 @@
 // Platform layer for 32-bit Windows (MinGW-w64, POSIX thread model): the same
 // interface as the POSIX port, on Win32 services.
 #include <process.h>
+#include <pthread.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -28,6 +29,62 @@ uint32_t tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
 void sleep_ms(unsigned ms) { Sleep(ms); }
 
 void yield_thread() { SwitchToThread(); }
+
+namespace {
+
+// Waits on a word
+//
+// Design: WaitOnAddress needs Windows 8, and the oldest target is Windows 7,
+// so waiters sleep on a condition variable of a bucket chosen by the word's
+// address (several words may share one: a wake-up they did not ask for only
+// makes them look at their word again). A waiter compares the word with
+// `seen` under the bucket's lock and sleeps releasing it atomically; the
+// waker changes the word before it calls wake_waiters(), which takes the same
+// lock before it wakes the bucket, so a waiter either saw the change or was
+// already asleep: no wake-up is lost. Zero-filled statics are the initial
+// state of SRW locks and condition variables.
+struct WaitBucket {
+  SRWLOCK lock;
+  CONDITION_VARIABLE changed;
+};
+constexpr std::size_t kWaitBuckets = 16;
+WaitBucket wait_buckets[kWaitBuckets];
+
+WaitBucket& bucket_of(const void* word) {
+  return wait_buckets[(reinterpret_cast<std::uintptr_t>(word) >> 2) % kWaitBuckets];
+}
+
+}  // namespace
+
+bool wait_for_change(const std::atomic<uint32_t>& word, uint32_t seen, unsigned ms) {
+  // acquire: pairs with the release change of the waker.
+  if (word.load(std::memory_order_acquire) != seen) return true;
+  WaitBucket& b = bucket_of(&word);
+  uint32_t start = tick_ms();
+  AcquireSRWLockExclusive(&b.lock);
+  bool changed = false;
+  for (;;) {
+    // acquire: as above; under the lock the waker cannot slip in between.
+    if (word.load(std::memory_order_acquire) != seen) {
+      changed = true;
+      break;
+    }
+    uint32_t spent = tick_ms() - start;
+    if (spent >= ms) break;
+    SleepConditionVariableSRW(&b.changed, &b.lock, ms - spent, 0);
+  }
+  ReleaseSRWLockExclusive(&b.lock);
+  return changed;
+}
+
+void wake_waiters(std::atomic<uint32_t>& word) {
+  WaitBucket& b = bucket_of(&word);
+  // An empty critical section: a waiter that read the old value is asleep
+  // once the lock is ours.
+  AcquireSRWLockExclusive(&b.lock);
+  ReleaseSRWLockExclusive(&b.lock);
+  WakeAllConditionVariable(&b.changed);
+}
 
 namespace detail {
 std::atomic<int32_t> cached_pid{0};
@@ -163,6 +220,41 @@ void register_unload_handler(void (*fn)()) {
   if (!hook_process_exit()) std::atexit(run_from_atexit);
 }
 
+namespace {
+// The thread-end hook is a key of the POSIX thread library (winpthreads):
+// its destructors run at the end of every thread, also of threads the
+// program made with CreateThread, and deleting the key, unlike FlsFree,
+// calls no destructor on the deleting thread for the others.
+// `thread_end_key` is valid while `thread_end_ready` is set (release on
+// creation, acquire before use: they pair).
+pthread_key_t thread_end_key;
+std::atomic<bool> thread_end_ready{false};
+pthread_mutex_t thread_end_lock = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+bool create_thread_end_hook(void (*fn)(void*)) {
+  if (thread_end_ready.load(std::memory_order_acquire)) return true;
+  pthread_mutex_lock(&thread_end_lock);
+  bool ok = thread_end_ready.load(std::memory_order_relaxed);
+  if (!ok && pthread_key_create(&thread_end_key, fn) == 0) {
+    thread_end_ready.store(true, std::memory_order_release);
+    ok = true;
+  }
+  pthread_mutex_unlock(&thread_end_lock);
+  return ok;
+}
+
+void arm_thread_end_hook(void* value) {
+  if (thread_end_ready.load(std::memory_order_acquire)) pthread_setspecific(thread_end_key, value);
+}
+
+void delete_thread_end_hook() {
+  pthread_mutex_lock(&thread_end_lock);
+  if (thread_end_ready.exchange(false, std::memory_order_acq_rel))
+    pthread_key_delete(thread_end_key);
+  pthread_mutex_unlock(&thread_end_lock);
+}
+
 void local_time_stamp(char* out, std::size_t size) {
   if (size == 0) return;
   time_t now = time(nullptr);
@@ -170,6 +262,30 @@ void local_time_stamp(char* out, std::size_t size) {
   struct tm local;
   if (localtime_s(&local, &now) != 0 || strftime(out, size, "%Y-%m-%d %H:%M:%S", &local) == 0)
     out[0] = '\0';
+}
+
+std::string describe_code_address(const void* address) {
+  char buf[MAX_PATH + 64];
+  HMODULE module = nullptr;
+  char path[MAX_PATH + 1];
+  DWORD n = 0;
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(address), &module))
+    n = GetModuleFileNameA(module, path, MAX_PATH);
+  if (n > 0) {
+    path[n] = '\0';
+    const char* base = std::strrchr(path, '\\');
+    base = base ? base + 1 : path;
+    // A module handle is its load address; the offset is what addr2line
+    // takes after adding the image base of the file.
+    unsigned long offset = static_cast<unsigned long>(static_cast<const char*>(address) -
+                                                      reinterpret_cast<const char*>(module));
+    std::snprintf(buf, sizeof(buf), "%s [+0x%lx]", base, offset);
+  } else {
+    std::snprintf(buf, sizeof(buf), "%p", address);
+  }
+  return buf;
 }
 
 std::string error_text(int err) {

@@ -1,0 +1,29 @@
+// The parts of running test cases that depend on the system and its C
+// library (execute_posix.cpp or execute_win32.cpp, the build picks).
+#ifndef ORRIN_DRIVE_EXECUTE_PORT_H
+#define ORRIN_DRIVE_EXECUTE_PORT_H
+
+#include <cstdio>
+#include <string>
+
+// Gives the call a standard input of its own, `text`, for the life of the
+// object. The driver's own stream, and whatever its buffer holds, is put
+// back untouched.
+class FeedStdin {
+ public:
+  explicit FeedStdin(const std::string& text);
+  ~FeedStdin();
+  FeedStdin(const FeedStdin&) = delete;
+  FeedStdin& operator=(const FeedStdin&) = delete;
+
+ private:
+  std::string text_;
+  std::FILE* file_ = nullptr;
+  std::FILE* saved_ = nullptr;
+};
+
+// Whether `name` matches the shell wildcard `pattern` ('*', '?', and on
+// POSIX also bracket expressions).
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
+#endif  // ORRIN_DRIVE_EXECUTE_PORT_H

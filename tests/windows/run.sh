@@ -48,10 +48,22 @@ die() { echo "run.sh: $*" >&2; exit 1; }
 say "dependencies"
 PREFIX=$("$ROOT/tools/windows/build-deps.sh") || die "dependency build failed"
 
+# The collector runs on the Linux side; qelcc, a build-time tool, instruments
+# the demo's C source for the cross compiler.
+say "Linux collector and instrumenter"
+if [ ! -f "$LINUX_BUILD/CMakeCache.txt" ]; then
+  cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON \
+    >/dev/null || die "Linux configure failed"
+fi
+cmake --build "$LINUX_BUILD" -j"$JOBS" --target qelcollect qelcc >/dev/null ||
+  die "qelcollect/qelcc build failed"
+COLLECT=$LINUX_BUILD/tools/collector/qelcollect
+QELCC=$LINUX_BUILD/tools/qelcc/qelcc
+
 say "cross build"
 cmake -S "$ROOT" -B "$WIN_BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-i686-w64-mingw32.cmake" \
   -DQEL_WIN_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON \
-  -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF >/dev/null || die "cross configure failed"
+  -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF -DQEL_QELCC_PROGRAM="$QELCC" >/dev/null || die "cross configure failed"
 cmake --build "$WIN_BUILD" -j"$JOBS" --target QELMQLib orrin orrin_drive qel_demo qel_hello \
   || die "cross build failed"
 # What a team receives: the programs beside the runtime DLL.
@@ -60,13 +72,6 @@ cp "$WIN_BUILD/runtime/QELMQLib.dll" "$WIN_BUILD/runtime/qel_hello.exe" \
   "$WIN_BUILD/examples/qel_demo.exe" "$WIN_BUILD/sample/orrin.exe" \
   "$WIN_BUILD/driver/orrin_drive.exe" "$STAGE/" || die "staging failed"
 
-say "Linux collector"
-if [ ! -f "$LINUX_BUILD/CMakeCache.txt" ]; then
-  cmake -S "$ROOT" -B "$LINUX_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON \
-    >/dev/null || die "Linux configure failed"
-fi
-cmake --build "$LINUX_BUILD" -j"$JOBS" --target qelcollect >/dev/null || die "qelcollect build failed"
-COLLECT=$LINUX_BUILD/tools/collector/qelcollect
 
 # ---- Wine ------------------------------------------------------------------
 

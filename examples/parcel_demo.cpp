@@ -3,6 +3,9 @@
 // instrumented, so everything it does streams to a collector.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "QELMQLib.h"
 #include "parcel.h"
@@ -30,7 +33,14 @@ constexpr int kUnit = 1;
 
 }  // namespace
 
-int main() {
+// qel_demo [--wait-ms N]: with --wait-ms, waits N milliseconds after the
+// test cases. The shutdown never waits for a collector that has not
+// connected; a collector that connects to the demo (which then binds) and
+// is slow to reach every port gets that time.
+int main(int argc, char** argv) {
+  long waitMs = 0;
+  if (argc == 3 && std::strcmp(argv[1], "--wait-ms") == 0)
+    waitMs = std::strtol(argv[2], nullptr, 10);
   QelSendUniTest* events = thread_exit::getInst()->sendUniTest;
   int failures = 0;
   int number = 0;
@@ -53,5 +63,6 @@ int main() {
   }
   std::printf("parcel_demo: %d of %d test cases passed\n", number - failures, number);
   std::fflush(stdout);
+  if (waitMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
   return failures == 0 ? 0 : 1;
 }

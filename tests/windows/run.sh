@@ -12,6 +12,7 @@
 #   golden     orrin_drive on the shipped vectors: the Linux golden output
 #   widths     orrin_drive at the limits of the Windows type widths
 #   errors     orrin_drive's messages and exit statuses for bad vectors
+#   runner     orrin_drive's --filter patterns, and --isolate without fork()
 #   dll-cycle  the runtime loaded with LoadLibrary, freed, then exit(3);
 #              and a program that ends with ExitProcess(5)
 #   e2e-bind   the instrumented demo under Wine, qelcollect on Linux
@@ -189,6 +190,23 @@ check_errors() {
   pass errors
 }
 
+# The runner's system-dependent parts: shell patterns of --filter (no
+# fnmatch() on Windows) list what they list on Linux; --isolate, which needs
+# fork(), makes each test case an error instead of running it unguarded.
+check_runner() {
+  local got rc problems=""
+  got=$(cd "$STAGE" && win ./orrin_drive.exe --list --filter 'Builtin?ype*Lo*0' --filter '*Two?' \
+    "$(winpath "$ROOT/sample")" </dev/null 2>/dev/null | tr -d '\r')
+  [ "$got" = "$(printf '%s\n' ArrayTypeTwo0 BuiltinTypeLong0 BuiltinTypeLongLong0 \
+    BuiltinTypeLongDouble0 PointTypeTwo0)" ] || problems+=" --filter listed: $(echo "$got" | tr '\n' ' ');"
+  (cd "$STAGE" && win ./orrin_drive.exe --isolate --filter 'GetElem0' "$(winpath "$ROOT/sample")") \
+    </dev/null >/dev/null 2>"$WORK/runner.err"
+  rc=$?
+  [ "$rc" -eq 1 ] && grep -q '^\[ERROR\] GetElem0: cannot isolate the test case' "$WORK/runner.err" ||
+    problems+=" --isolate: status $rc, stderr: $(head -c 200 "$WORK/runner.err");"
+  if [ -z "$problems" ]; then pass runner; else fail runner "$problems"; fi
+}
+
 # expected_traces <template> <program output> <program dir>: the template
 # with the process id the output shows and the program's Windows folder.
 expected_traces() {
@@ -281,6 +299,7 @@ drive golden "$ROOT/sample" "$ROOT/tests/golden/shipped_vectors.in" \
 drive widths "$(project_with widths "$HERE/widths/Value_BuiltinType.json")" \
   "$ROOT/tests/golden/shipped_vectors.in" "$HERE/widths/widths.out" 0
 check_errors
+check_runner
 check_dll_cycle
 
 mkdir -p "$WORK/e2e-bind" "$WORK/e2e-connect"

@@ -53,7 +53,7 @@ TEST(Bootstrap, TracesInOrderAndPromptExitWithoutCollector) {
                    "~~~~thread_exit0()::" + pid + "\n", "~~~~thread_exit_end()::" + pid + "\n",
                    "~GlobleIns()_exit1::" + pid + "\n", "~~~~QelExit0()::" + pid + "\n",
                    "~~~~QelExit_end()::" + pid + "\n"});
-  // Load to exit is ~0.5 s here; the bound only catches a hang at exit.
+  // Load to exit takes milliseconds; the bound only catches a hang at exit.
   EXPECT_LT(r.seconds, 3.0);
   std::printf("load-to-exit without collector: %.3f s\n", r.seconds);
 }

@@ -3,13 +3,6 @@
 // on standard error for missing and bad test vectors.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,106 +11,21 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "program_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  std::string out;
-  std::string err;
-  bool exited = false;
-  int code = -1;
-};
+using Result = qel_test::ProgramResult;
 
-// Runs orrin_drive with `args`, `input` as its whole standard input.
+// Runs orrin_drive with `args`, `input` as its whole standard input. The
+// driver never releases what it builds for a call (the run ends right
+// after), so RunProgram turns a sanitizer build's leak reports off.
 Result Drive(const std::vector<std::string>& args, const std::string& input) {
-  std::signal(SIGPIPE, SIG_IGN);  // the driver may end before reading input
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-  std::vector<std::string> argStore{ORRIN_DRIVE};
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // The driver never releases what it builds for a call (the run ends
-  // right after), so leak reports of a sanitizer build are not findings.
-  std::vector<std::string> envStore;
-  std::string asan = "ASAN_OPTIONS=";
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
-      asan = std::string(*e) + ":";
-    else
-      envStore.emplace_back(*e);
-  }
-  envStore.push_back(asan + "detect_leaks=0");
-  std::vector<char*> envp;
-  for (std::string& e : envStore) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, ORRIN_DRIVE, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  Result result;
-  if (rc != 0) {
-    ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    return result;
-  }
-
-  // Inputs are far below a pipe's capacity: write them all first.
-  const char* p = input.data();
-  size_t left = input.size();
-  while (left > 0) {
-    const ssize_t n = write(in[1], p, left);
-    if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  close(in[1]);
-
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[k]->append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[k].fd);
-        fds[k].fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exited = WIFEXITED(status);
-  result.code = result.exited ? WEXITSTATUS(status) : -WTERMSIG(status);
-  return result;
+  Result r = qel_test::RunProgram(ORRIN_DRIVE, args, input);
+  if (!r.started) ADD_FAILURE() << "cannot start " << ORRIN_DRIVE;
+  return r;
 }
 
 // A project root of its own, holding the vector files a test writes.

@@ -7,30 +7,6 @@
 namespace qelc {
 namespace {
 
-std::string xml(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        o += "&amp;";
-        break;
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        // XML 1.0 has no way to write most control characters at all.
-        o += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' ? '?' : c;
-    }
-  }
-  return o;
-}
-
 std::string rate(const Counter& c) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.4f",
@@ -75,7 +51,8 @@ void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp)
      << "\" lines-valid=\"" << m.totals.lines.total << "\" branches-covered=\""
      << m.totals.branches.covered << "\" branches-valid=\"" << m.totals.branches.total
      << "\" complexity=\"0\" version=\"qelcollect 1\" timestamp=\"" << timestamp << "\">\n"
-     << "  <sources>\n    <source>" << xml(root.empty() ? "/" : root) << "</source>\n  </sources>\n"
+     << "  <sources>\n    <source>" << markupEscape(root.empty() ? "/" : root)
+     << "</source>\n  </sources>\n"
      << "  <packages>\n";
   // One package per directory, one class per file, as C coverage tools
   // map C onto this Java-shaped format.
@@ -88,7 +65,7 @@ void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp)
   for (const auto& [pkg, files] : packages) {
     Totals t;
     for (const FileCov* f : files) t.add(f->totals);
-    os << "    <package name=\"" << xml(pkg.empty() ? "." : pkg) << "\" line-rate=\""
+    os << "    <package name=\"" << markupEscape(pkg.empty() ? "." : pkg) << "\" line-rate=\""
        << rate(t.lines) << "\" branch-rate=\"" << rate(t.branches)
        << "\" complexity=\"0\">\n      <classes>\n";
     for (const FileCov* f : files) {
@@ -99,12 +76,13 @@ void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp)
         b.covered += (d.trueCount > 0) + (d.falseCount > 0);
       }
       const std::string rel = displayPath(f->path, root);
-      os << "        <class name=\"" << xml(rel) << "\" filename=\"" << xml(rel)
+      os << "        <class name=\"" << markupEscape(rel) << "\" filename=\"" << markupEscape(rel)
          << "\" line-rate=\"" << rate(f->totals.lines) << "\" branch-rate=\""
          << rate(f->totals.branches) << "\" complexity=\"0\">\n          <methods>\n";
       for (const auto& fn : f->functions) {
-        os << "            <method name=\"" << xml(fn.name) << "\" signature=\"\" line-rate=\""
-           << rate(fn.totals.lines) << "\" branch-rate=\"" << rate(fn.totals.branches) << "\">\n";
+        os << "            <method name=\"" << markupEscape(fn.name)
+           << "\" signature=\"\" line-rate=\"" << rate(fn.totals.lines) << "\" branch-rate=\""
+           << rate(fn.totals.branches) << "\">\n";
         lines(os, *f, fn.line, fn.endLine, branches, "              ");
         os << "            </method>\n";
       }

@@ -15,29 +15,6 @@
 namespace qelc {
 namespace {
 
-std::string esc(const std::string& s) {
-  std::string o;
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        o += "&amp;";
-        break;
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        o += c;
-    }
-  }
-  return o;
-}
-
 // Inline style only: the report is opened from disk, often on a machine
 // without network, so it may not load anything.
 const char* kStyle = R"(<style>
@@ -77,14 +54,15 @@ const char* kHeadRow =
     "<th>MC/DC</th></tr>\n";
 
 std::string page(const std::string& title, const std::string& body) {
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + esc(title) +
-         "</title>" + kStyle + "</head><body>\n" + body + "</body></html>\n";
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
+         markupEscape(title) + "</title>" + kStyle + "</head><body>\n" + body + "</body></html>\n";
 }
 
 std::string decisionTable(const DecisionCov& d) {
   std::ostringstream os;
-  os << "<table class=\"dec\"><tr><td><b>" << esc(d.kind.empty() ? "decision" : d.kind) << "</b> "
-     << esc(d.text) << "  &mdash; true " << d.trueCount << ", false " << d.falseCount;
+  os << "<table class=\"dec\"><tr><td><b>" << markupEscape(d.kind.empty() ? "decision" : d.kind)
+     << "</b> " << markupEscape(d.text) << "  &mdash; true " << d.trueCount << ", false "
+     << d.falseCount;
   if (!d.reached()) os << " <span class=\"bad\">never reached</span>";
   if (!d.countsForMcdc())
     os << "  (branch coverage only)";
@@ -99,8 +77,8 @@ std::string decisionTable(const DecisionCov& d) {
        << "  &rarr; " << (d.vectors[v].outcome ? "T" : "F") << "  x" << d.vectors[v].count
        << "</td></tr>\n";
   for (const auto& c : d.conditions) {
-    os << "<tr><td>  c" << c.index << " " << esc(c.text) << ": true " << c.trueCount << ", false "
-       << c.falseCount << "  ";
+    os << "<tr><td>  c" << c.index << " " << markupEscape(c.text) << ": true " << c.trueCount
+       << ", false " << c.falseCount << "  ";
     if (d.countsForMcdc() && d.mcdc) {
       if (c.pair)
         os << "pair #" << (c.pairFirst + 1) << "/#" << (c.pairSecond + 1);
@@ -115,8 +93,8 @@ std::string decisionTable(const DecisionCov& d) {
 
 std::string filePage(const FileCov& f, const std::string& shown) {
   std::ostringstream os;
-  os << "<p><a href=\"index.html\">&larr; index</a></p><h1>" << esc(shown) << "</h1>\n<table>"
-     << kHeadRow << rowHtml(esc(shown), f.totals) << "</table>\n"
+  os << "<p><a href=\"index.html\">&larr; index</a></p><h1>" << markupEscape(shown)
+     << "</h1>\n<table>" << kHeadRow << rowHtml(markupEscape(shown), f.totals) << "</table>\n"
      << "<p class=\"note\">Counts per line; red: never run; yellow: a decision on the line "
         "misses an outcome or an independence pair. Vectors: T true, F false, - not evaluated "
         "(short-circuited).</p>\n";
@@ -140,7 +118,8 @@ std::string filePage(const FileCov& f, const std::string& shown) {
         if (!d->trueCount || !d->falseCount || (d->mcdc && d->pairs < d->width())) rowCls = "part";
     os << "<tr id=\"L" << l << "\" class=\"" << rowCls << "\"><td class=\"n\">" << l
        << "</td><td class=\"c\">" << count << "</td><td class=\"s\">"
-       << esc(l <= static_cast<int>(src.size()) ? src[static_cast<std::size_t>(l - 1)] : "")
+       << markupEscape(l <= static_cast<int>(src.size()) ? src[static_cast<std::size_t>(l - 1)]
+                                                         : "")
        << "</td></tr>\n";
     if (dit != decs.end())
       for (const DecisionCov* d : dit->second)
@@ -171,7 +150,7 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
   const std::string root = commonRoot(m);
   std::ostringstream index;
   index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under "
-        << esc(root.empty() ? "/" : root) << ". MC/DC: " << esc(kMcdcForm)
+        << markupEscape(root.empty() ? "/" : root) << ". MC/DC: " << markupEscape(kMcdcForm)
         << ". Single-condition decisions counted: " << m.totals.singleConditionDecisions
         << "; too wide: " << m.totals.tooWideDecisions
         << "; never reached: " << m.totals.unreachedDecisions << ".</p>\n<table>" << kHeadRow;
@@ -182,7 +161,8 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
     for (char& c : base)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
     const std::string name = std::to_string(i + 1) + "_" + base + ".html";
-    index << rowHtml("<a href=\"" + esc(name) + "\">" + esc(shown) + "</a>", f.totals);
+    index << rowHtml("<a href=\"" + markupEscape(name) + "\">" + markupEscape(shown) + "</a>",
+                     f.totals);
     if (!writeFile(dir + "/" + name, filePage(f, shown), error)) return false;
   }
   index << rowHtml("<b>Total</b>", m.totals) << "</table>\n";

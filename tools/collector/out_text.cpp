@@ -98,6 +98,30 @@ std::string percentText(const Counter& c) {
   return buf;
 }
 
+std::string markupEscape(const std::string& s) {
+  std::string o;
+  o.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        o += "&amp;";
+        break;
+      case '<':
+        o += "&lt;";
+        break;
+      case '>':
+        o += "&gt;";
+        break;
+      case '"':
+        o += "&quot;";
+        break;
+      default:
+        o += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? '?' : c;
+    }
+  }
+  return o;
+}
+
 std::string vectorColumns(uint32_t codes, int width) {
   std::string s;
   for (int i = 0; i < width && i < kMaxConditions; ++i) {

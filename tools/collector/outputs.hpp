@@ -26,6 +26,11 @@ void writeAnnotated(std::ostream& os, const CoverageModel& m);
 // evaluated (short-circuited), one column per condition of the decision.
 std::string vectorColumns(uint32_t codes, int width);
 
+// Text for XML and HTML: the markup characters escaped, and control
+// characters other than tab, line feed and carriage return, which XML 1.0
+// cannot carry at all, written as '?'.
+std::string markupEscape(const std::string& s);
+
 // LCOV tracefile (SF, FN/FNDA, FNF/FNH, BRDA, BRF/BRH, DA, LF/LH).
 void writeLcov(std::ostream& os, const CoverageModel& m);
 

@@ -220,41 +220,6 @@ void register_unload_handler(void (*fn)()) {
   if (!hook_process_exit()) std::atexit(run_from_atexit);
 }
 
-namespace {
-// The thread-end hook is a key of the POSIX thread library (winpthreads):
-// its destructors run at the end of every thread, also of threads the
-// program made with CreateThread, and deleting the key, unlike FlsFree,
-// calls no destructor on the deleting thread for the others.
-// `thread_end_key` is valid while `thread_end_ready` is set (release on
-// creation, acquire before use: they pair).
-pthread_key_t thread_end_key;
-std::atomic<bool> thread_end_ready{false};
-pthread_mutex_t thread_end_lock = PTHREAD_MUTEX_INITIALIZER;
-}  // namespace
-
-bool create_thread_end_hook(void (*fn)(void*)) {
-  if (thread_end_ready.load(std::memory_order_acquire)) return true;
-  pthread_mutex_lock(&thread_end_lock);
-  bool ok = thread_end_ready.load(std::memory_order_relaxed);
-  if (!ok && pthread_key_create(&thread_end_key, fn) == 0) {
-    thread_end_ready.store(true, std::memory_order_release);
-    ok = true;
-  }
-  pthread_mutex_unlock(&thread_end_lock);
-  return ok;
-}
-
-void arm_thread_end_hook(void* value) {
-  if (thread_end_ready.load(std::memory_order_acquire)) pthread_setspecific(thread_end_key, value);
-}
-
-void delete_thread_end_hook() {
-  pthread_mutex_lock(&thread_end_lock);
-  if (thread_end_ready.exchange(false, std::memory_order_acq_rel))
-    pthread_key_delete(thread_end_key);
-  pthread_mutex_unlock(&thread_end_lock);
-}
-
 void local_time_stamp(char* out, std::size_t size) {
   if (size == 0) return;
   time_t now = time(nullptr);

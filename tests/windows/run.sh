@@ -21,8 +21,9 @@
 #              needs only system DLLs
 #   exports    QELMQLib.dll exports the probes, classes and globals
 #   golden     orrin_drive on the shipped vectors: the Linux golden output
-#   widths     orrin_drive at the limits of the Windows type widths, and the
-#              C type sizes the sample's build uses
+#   widths     orrin_drive at the limits of the Windows type widths
+#   probe-widths  the value probes at the limits of the C types, a leaked
+#              block and a foreign pointer, under the collector
 #   errors     orrin_drive's messages and exit statuses for bad vectors
 #   runner     orrin_drive's --filter patterns, and --isolate without fork()
 #   dll-cycle  the runtime loaded with LoadLibrary, freed, then exit(3);
@@ -37,6 +38,9 @@
 # QEL_WIN64_BUILD (default build-win64, the x86_64 build), QEL_LINUX_BUILD
 # (default build).
 set -uo pipefail
+# One compound command to its end: bash reads all of it before it runs any,
+# so a checkout or an edit during a run cannot change the run.
+{
 
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 mode=run
@@ -304,6 +308,36 @@ check_runner() {
   if [ -z "$problems" ]; then pass runner; else fail runner "$problems"; fi
 }
 
+# The probes at the limits of the C types and at the pointer width
+# (widths/probe_widths.c, built by this architecture's compiler with its
+# default long double, as instrumented code is): the type sizes this
+# architecture's file names, the value record and the leaked block in the
+# collector's report, and the trace of a foreign pointer given to QelDelete.
+check_probe_widths() {
+  local dir=$WORK/probe-widths rc problems="" line
+  mkdir -p "$dir"
+  cp "$STAGE/QELMQLib.dll" "$dir/"
+  "$TRIPLE-gcc-posix" -Wall -Wextra -Werror -I"$ROOT/runtime/include" -o "$dir/probe_widths.exe" \
+    "$HERE/widths/probe_widths.c" "$dir/QELMQLib.dll" || { fail probe-widths "does not compile"; return; }
+  printf 'config_ip=127.0.0.1\r\nconfig_state=1\r\n' >"$dir/Server.cfg"
+  restart_wineserver
+  isolated timeout -s KILL 120 "$COLLECT" --bind --host 127.0.0.1 --report "$dir/report.txt" \
+    --timeout 90 -- env -u QELMQ_CONFIG "$WINE" "$dir/probe_widths.exe" >"$dir/program.log" 2>&1
+  rc=$?
+  restart_wineserver
+  tr -d '\r' <"$dir/program.log" >"$dir/program.lf"
+  [ "$rc" -eq 0 ] || problems+=" qelcollect exit status $rc;"
+  line=$(grep -E '^int [0-9]+, long' "$dir/program.lf")
+  [ "$line" = "$(cat "$HERE/widths/sizes-$ARCH.txt")" ] || problems+=" type sizes: '$line';"
+  grep -Eq '^QelDelete of [0-9A-Fa-fx]+ ignored: .*\(called from probe_widths\.exe \[\+0x[0-9a-f]+\]\)::[0-9]+$' \
+    "$dir/program.lf" || problems+=" no QelDelete trace naming the caller;"
+  while IFS= read -r line; do
+    [ -z "$line" ] || [ "${line:0:1}" = "#" ] && continue
+    grep -qF -- "$line" "$dir/report.txt" || problems+=" report lacks '$line';"
+  done <"$HERE/widths/probe_widths_report.txt"
+  if [ -z "$problems" ]; then pass probe-widths; else fail probe-widths "$problems (files in $dir)"; fi
+}
+
 # expected_traces <template> <program output> <program dir>: the template
 # with the process id the output shows and the program's Windows folder.
 expected_traces() {
@@ -399,6 +433,7 @@ run_checks() {
     "$ROOT/tests/golden/shipped_vectors.out" 0
   drive widths "$(project_with widths "$HERE/widths/Value_BuiltinType.json")" \
     "$ROOT/tests/golden/shipped_vectors.in" "$HERE/widths/widths.out" 0
+  check_probe_widths
   check_errors
   check_runner
   check_dll_cycle
@@ -453,3 +488,5 @@ case "$PATH_ARCH" in
   x86_64) echo "all Windows checks passed: 64-bit path (PE32 checked without running it, PE32+ under wine64)" ;;
   all) echo "all Windows checks passed: both builds (PE32 under wine32, PE32+ under wine64)" ;;
 esac
+exit
+}

@@ -18,6 +18,9 @@
 # not rebuilt. Exit status: 0 when the prefix is complete, 1 on any failure,
 # 2 on usage errors.
 set -euo pipefail
+# One compound command to its end: bash reads all of it before it runs any,
+# so a checkout or an edit during a run cannot change the run.
+{
 
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 ARCH=i686
@@ -136,3 +139,5 @@ dep jsoncpp libjsoncpp "" \
   -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_CMAKE_PACKAGE=ON \
   -DCMAKE_INSTALL_LIBDIR=lib
 echo "$PREFIX"
+exit
+}

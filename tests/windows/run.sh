@@ -98,8 +98,8 @@ choose_path() {
     auto|"")
       if runs_i386; then PATH_ARCH=i686; else PATH_ARCH=x86_64; fi
       PATH_WHY=$I386_WHY ;;
-    i686|x86|win32) PATH_ARCH=i686 PATH_WHY="forced by QEL_WIN_ARCH=$QEL_WIN_ARCH" ;;
-    x86_64|x64|amd64|win64) PATH_ARCH=x86_64 PATH_WHY="forced by QEL_WIN_ARCH=$QEL_WIN_ARCH" ;;
+    i686) PATH_ARCH=i686 PATH_WHY="forced by QEL_WIN_ARCH=$QEL_WIN_ARCH" ;;
+    x86_64|x64) PATH_ARCH=x86_64 PATH_WHY="forced by QEL_WIN_ARCH=$QEL_WIN_ARCH" ;;
     all) PATH_ARCH=all PATH_WHY="forced by QEL_WIN_ARCH=all" ;;
     *) echo "run.sh: QEL_WIN_ARCH must be auto, i686, x86_64 (x64) or all, not '$QEL_WIN_ARCH'" >&2
        exit 2 ;;
@@ -226,8 +226,7 @@ check_pe() {
   [ -z "$bad" ] && pass pe || fail pe "$bad"
 }
 
-# Export names are the same on both architectures (see exports.txt); the
-# 32-bit names are checked against the list too, where they would differ.
+# One list for both architectures: every name in it is the same on each.
 check_exports() {
   local names missing=""
   names=$("$TRIPLE-objdump" -p "$STAGE/QELMQLib.dll" |
@@ -328,6 +327,7 @@ check_probe_widths() {
   tr -d '\r' <"$dir/program.log" >"$dir/program.lf"
   [ "$rc" -eq 0 ] || problems+=" qelcollect exit status $rc;"
   line=$(grep -E '^int [0-9]+, long' "$dir/program.lf")
+  echo "     $line"
   [ "$line" = "$(cat "$HERE/widths/sizes-$ARCH.txt")" ] || problems+=" type sizes: '$line';"
   grep -Eq '^QelDelete of [0-9A-Fa-fx]+ ignored: .*\(called from probe_widths\.exe \[\+0x[0-9a-f]+\]\)::[0-9]+$' \
     "$dir/program.lf" || problems+=" no QelDelete trace naming the caller;"

@@ -79,7 +79,9 @@ runs_i386() {
     '\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' \
     '\x31\xdb\xb3\x2a\x31\xc0\x40\xcd\x80' >"$probe"
   chmod +x "$probe"
-  out=$(LC_ALL=C "$probe" 2>&1)
+  # Started by bash itself, whose message for ENOEXEC names the error (the
+  # C library's execvp would hand the file to /bin/sh instead), in English.
+  out=$(export LC_ALL=C; "$probe" 2>&1)
   rc=$?
   rm -f "$probe"
   case "$rc:$out" in

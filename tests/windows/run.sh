@@ -359,14 +359,22 @@ check_dll_cycle() {
   cp "$STAGE/QELMQLib.dll" "$dir/"
   "$TRIPLE-gcc-posix" -Wall -Wextra -Werror -o "$dir/dll_cycle.exe" "$HERE/dll_cycle.c" ||
     { fail dll-cycle "does not compile"; return; }
-  local mode status expected rc problems=""
+  local mode status expected rc problems="" attempt
   for mode in exit ExitProcess; do
     status=3 expected=$HERE/dll_cycle.txt
     [ "$mode" = ExitProcess ] && status=5 expected=$HERE/dll_exitprocess.txt
-    restart_wineserver
-    (cd "$dir" && isolated timeout -s KILL 60 "$WINE" ./dll_cycle.exe "$mode") >"$dir/$mode.out" 2>&1
-    rc=$?
-    restart_wineserver
+    for attempt in 1 2; do
+      restart_wineserver
+      (cd "$dir" && isolated timeout -s KILL 60 "$WINE" ./dll_cycle.exe "$mode") >"$dir/$mode.out" 2>&1
+      rc=$?
+      restart_wineserver
+      # Wine's own process killed by SIGSEGV, not an exit status of the
+      # program: 32-bit Wine 8 does that to about one ExitProcess in 20 that
+      # ends threads still setting up their sockets, with or without the
+      # runtime (a plain libzmq program does it too). Once more, then it counts.
+      [ "$mode" = ExitProcess ] && [ "$rc" -eq 139 ] && [ "$attempt" -eq 1 ] || break
+      echo "     $mode: Wine itself died of SIGSEGV (status 139); once more"
+    done
     tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' >"$dir/$mode.lf"
     if [ "$rc" -ne "$status" ]; then
       problems+=" $mode: exit status $rc, expected $status: $(tr '\n' '|' <"$dir/$mode.lf");"

@@ -1,33 +1,48 @@
 #!/usr/bin/env bash
-# Cross-builds the runtime's and the driver's dependencies for 32-bit Windows
-# from Debian's own source packages: libzmq (source package zeromq3) and
-# jsoncpp (libjsoncpp), as static libraries with their pkg-config files.
+# Cross-builds the runtime's and the driver's dependencies for Windows from
+# Debian's own source packages: libzmq (source package zeromq3) and jsoncpp
+# (libjsoncpp), as static libraries with their pkg-config files.
 #
-#   tools/windows/build-deps.sh            build what is missing, print the prefix
+#   tools/windows/build-deps.sh [ARCH]     build what is missing, print the prefix
 #   tools/windows/build-deps.sh --help
 #
+# ARCH: i686 (32-bit Windows, the default) or x86_64 (64-bit Windows); the
+# toolchain file is cmake/toolchain-ARCH-w64-mingw32.cmake.
 # Everything lives outside the clone, in ${QEL_WIN_CACHE:-$HOME/.cache/qelmq-win32}:
 #   apt/      private apt lists with a deb-src line for the system's Debian archive
-#   src/      the unpacked source packages
-#   build/    their build trees
-#   prefix/   the installed libraries (the toolchain file reads QEL_WIN_PREFIX)
-# A dependency whose stamp file in prefix/ matches its source version is not
-# rebuilt. Exit status: 0 when the prefix is complete, 1 on any failure.
+#   src/      the unpacked source packages (shared by both architectures)
+#   build/    their build trees for i686; build-x86_64/ for x86_64
+#   prefix/   the installed libraries for i686; prefix-x86_64/ for x86_64 (the
+#             toolchain files read QEL_WIN_PREFIX)
+# A dependency whose stamp file in the prefix matches its source version is
+# not rebuilt. Exit status: 0 when the prefix is complete, 1 on any failure,
+# 2 on usage errors.
 set -euo pipefail
+# One compound command to its end: bash reads all of it before it runs any,
+# so a checkout or an edit during a run cannot change the run.
+{
 
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
+ARCH=i686
 case "${1:-}" in
   -h|--help) usage; exit 0 ;;
-  "") ;;
+  ""|i686) ;;
+  x86_64) ARCH=x86_64 ;;
   *) echo "build-deps.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
 esac
+[ $# -le 1 ] || { echo "build-deps.sh: one architecture at most" >&2; usage >&2; exit 2; }
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 CACHE=${QEL_WIN_CACHE:-$HOME/.cache/qelmq-win32}
-PREFIX=$CACHE/prefix
-TOOLCHAIN=$ROOT/cmake/toolchain-i686-w64-mingw32.cmake
+TRIPLE=$ARCH-w64-mingw32
+# i686 keeps the folders it has always had, so existing caches stay warm.
+SUFFIX=""
+[ "$ARCH" = i686 ] || SUFFIX=-$ARCH
+PREFIX=$CACHE/prefix$SUFFIX
+BUILD=$CACHE/build$SUFFIX
+TOOLCHAIN=$ROOT/cmake/toolchain-$TRIPLE.cmake
 JOBS=${QEL_WIN_JOBS:-$(nproc)}
-mkdir -p "$CACHE"/{apt,src,build} "$PREFIX"
+mkdir -p "$CACHE"/{apt,src} "$BUILD" "$PREFIX"
 
 log() { echo "== $*" >&2; }
 
@@ -83,10 +98,10 @@ dep() {
   shift 3
   src=$(fetch "$pkg")
   ver=$(basename "$src")
-  if built "$name" "$ver"; then log "$name: $ver cached"; return; fi
-  log "$name: building $ver"
-  rm -rf "$CACHE/build/$name"
-  cmake_cross "$src" "$CACHE/build/$name" "$@"
+  if built "$name" "$ver"; then log "$name ($ARCH): $ver cached"; return; fi
+  log "$name ($ARCH): building $ver"
+  rm -rf "${BUILD:?}/$name"
+  cmake_cross "$src" "$BUILD/$name" "$@"
   [ -z "$after" ] || "$after" "${ver#"$pkg"-}"
   echo "$ver" >"$PREFIX/.stamp-$name"
 }
@@ -100,14 +115,14 @@ libdir=\${prefix}/lib
 includedir=\${prefix}/include
 
 Name: libzmq
-Description: ZeroMQ (static, i686-w64-mingw32)
+Description: ZeroMQ (static, $TRIPLE)
 Version: $1
 Libs: -L\${libdir} -lzmq -lws2_32 -liphlpapi
 Cflags: -I\${includedir} -DZMQ_STATIC
 PC
 }
 
-command -v i686-w64-mingw32-g++-posix >/dev/null || { echo "build-deps.sh: i686-w64-mingw32-g++-posix not found (package g++-mingw-w64-i686)" >&2; exit 1; }
+command -v "$TRIPLE-g++-posix" >/dev/null || { echo "build-deps.sh: $TRIPLE-g++-posix not found (package g++-mingw-w64-${ARCH//_/-})" >&2; exit 1; }
 command -v dpkg-source >/dev/null || { echo "build-deps.sh: dpkg-source not found (package dpkg-dev)" >&2; exit 1; }
 # No CURVE (no libsodium), no tests, no docs: the runtime uses plain PUSH
 # sockets over TCP. No IPC transport either: its Windows code path in this
@@ -124,3 +139,5 @@ dep jsoncpp libjsoncpp "" \
   -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON -DJSONCPP_WITH_CMAKE_PACKAGE=ON \
   -DCMAKE_INSTALL_LIBDIR=lib
 echo "$PREFIX"
+exit
+}

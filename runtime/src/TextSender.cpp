@@ -4,9 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
+#include "spool.h"
 #include "sync.h"
 #include "trace.h"
 #include "wire.h"
@@ -71,6 +73,12 @@ void TextSender::execute(std::string& text) {
   }
 }
 
+void TextSender::note_dropped(uint64_t n) {
+  // relaxed: a statistic, read once at the end.
+  dropped_.fetch_add(n, std::memory_order_relaxed);
+  qel_delivery::note(channel(), qel_delivery::Outcome::Dropped, n);
+}
+
 void TextSender::discard_locked() {
   if (!queue) return;
   std::string text;
@@ -103,14 +111,21 @@ void TextSender::report_dropped() const {
 }
 
 bool TextSender::send_text_locked(const std::string& text) {
-  if (closed_ || !socket) return false;
   const char* data = text.c_str();
+  if (closed_ || !socket) {
+    // Never opened (its thread had not started), or closed by a leave
+    // operation: the spool, if any, still takes it.
+    if (qel_spool::put(channel(), data, text.size() + 1)) return true;
+    return false;
+  }
   std::size_t len = text.size() + 1;
   for (;;) {
     if (stop_requested() || leave_pending()) {
-      bool sent = qel_net::send_message(socket, data, len, finalPacing_);
-      peerConnected_.store(sent, std::memory_order_relaxed);
-      return sent;
+      // Its own count of dropped texts says what was lost (note_dropped).
+      qel_delivery::Outcome fate =
+          qel_delivery::deliver(socket, channel(), data, len, finalPacing_, false);
+      peerConnected_.store(fate == qel_delivery::Outcome::Sent, std::memory_order_relaxed);
+      return fate != qel_delivery::Outcome::Dropped;
     }
     // While the program runs a text waits for its collector as long as it
     // takes, but in steps, so that a shutdown or a leave operation is seen.
@@ -119,6 +134,7 @@ bool TextSender::send_text_locked(const std::string& text) {
     bool sent = qel_net::send_message(socket, data, len, runPacing_);
     peerConnected_.store(sent, std::memory_order_relaxed);
     if (sent) {
+      qel_delivery::note(channel(), qel_delivery::Outcome::Sent);
       tell_collector_dropped_locked();
       return true;
     }

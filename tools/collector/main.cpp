@@ -588,7 +588,7 @@ int main(int argc, char** argv) {
     if (!opt.command.empty() && !child.start(opt.command, childEnv)) return 127;
     const auto start = Clock::now();
     long liveMalformed = 0;
-    result = collect(opt, *receiver, child, [&](qelc::Message&& m) {
+    const std::function<void(qelc::Message &&)> sink = [&](qelc::Message&& m) {
       if (out.is_open()) out << qelc::toJson(m, msSince(start)) << '\n';
       if (const auto* bad = std::get_if<qelc::Malformed>(&m.body)) {
         if (liveMalformed++ < kLiveMalformed)
@@ -598,7 +598,10 @@ int main(int argc, char** argv) {
           std::cerr << "qelcollect: further malformed messages are only counted\n";
       }
       coll.add(m);
-    });
+    };
+    result = collect(opt, *receiver, child, sink);
+    // What the processes could not deliver over their sockets (spool.hpp).
+    childConfig.readSpool(opt.recv.maxMessage, sink);
     code = result.error;
     if (out.is_open()) {
       out.flush();

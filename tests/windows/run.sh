@@ -234,7 +234,9 @@ check_dll_cycle() {
     (cd "$dir" && isolated timeout -s KILL 60 wine ./dll_cycle.exe "$mode") >"$dir/$mode.out" 2>&1
     rc=$?
     restart_wineserver
-    tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' >"$dir/$mode.lf"
+    # Without a collector the exit names what it dropped: counts that depend
+    # on timing (the leak report at load), not part of the expected lines.
+    tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' -e '^messages dropped, ' >"$dir/$mode.lf"
     if [ "$rc" -ne "$status" ]; then
       problems+=" $mode: exit status $rc, expected $status: $(tr '\n' '|' <"$dir/$mode.lf");"
     elif ! diff <(expected_traces "$expected" "$dir/$mode.lf" "$dir") "$dir/$mode.lf" >/dev/null; then

@@ -173,7 +173,11 @@ TEST(ChildConfig, ARunGetsAPrivateDirectoryWithConfigurationAndSpool) {
     EXPECT_EQ(seen, std::vector<std::string>{"6"});
     // A process that ended after the reading still leaves a file behind.
     std::ofstream(c.spoolDir() + "/43.qelspool", std::ios::binary) << record(15555, node(5, 1));
+    testing::internal::CaptureStderr();
   }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qelcollect: 1 spool file(s) written after the run ended were not read (a process "
+            "outlived the command)\n");
   EXPECT_NE(access(dir.c_str(), F_OK), 0) << "the run's directory is removed";
   qelc::ChildConfig none;
   qelc::ReceiverOptions recv;

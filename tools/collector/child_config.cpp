@@ -25,10 +25,16 @@ bool usableAddress(const std::string& host) {
 
 ChildConfig::~ChildConfig() {
   if (dir_.empty()) return;
-  // Spool files nobody read (the collector failed before the end) go too:
-  // the run they belong to is over.
+  // Spool files written after the run's spool was read (a process that
+  // outlived the command) go with the directory: the run is over. Never
+  // without a word.
   if (!spoolDir_.empty()) {
-    removeSpool(spoolDir_);
+    const std::size_t late = removeSpool(spoolDir_);
+    if (late > 0)
+      std::fprintf(stderr,
+                   "qelcollect: %zu spool file(s) written after the run ended were not read "
+                   "(a process outlived the command)\n",
+                   late);
     rmdir(spoolDir_.c_str());
   }
   if (!path_.empty()) unlink(path_.c_str());

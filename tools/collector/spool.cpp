@@ -135,8 +135,10 @@ SpoolResult readSpool(const std::string& dir, std::size_t maxMessage,
   return r;
 }
 
-void removeSpool(const std::string& dir) {
-  for (const std::string& name : spoolFiles(dir)) unlink((dir + "/" + name).c_str());
+std::size_t removeSpool(const std::string& dir) {
+  const std::vector<std::string> names = spoolFiles(dir);
+  for (const std::string& name : names) unlink((dir + "/" + name).c_str());
+  return names.size();
 }
 
 }  // namespace qelc

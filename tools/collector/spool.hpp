@@ -40,7 +40,7 @@ struct SpoolResult {
 SpoolResult readSpool(const std::string& dir, std::size_t maxMessage,
                       const std::function<void(Message&&)>& sink, bool remove);
 
-// Deletes the spool files of `dir` unread.
-void removeSpool(const std::string& dir);
+// Deletes the spool files of `dir` unread; returns how many there were.
+std::size_t removeSpool(const std::string& dir);
 
 }  // namespace qelc

@@ -60,8 +60,9 @@ report. It then listens on the ports and sets QELMQ_CONFIG for the program,
 so that every instrumented process it starts (ctest -j8, forked children)
 connects and delivers its data (unless --host without --bind, or
 --port-offset, is given); what a process could not deliver over its
-sockets it leaves in a spool file that qelcollect reads at the end. Without one, it collects until interrupted (Ctrl-C, SIGINT or
-SIGTERM) and then prints the report.
+sockets it leaves in a spool file that qelcollect reads at the end.
+Without one, it collects until interrupted (Ctrl-C, SIGINT or SIGTERM) and
+then prints the report.
 
 "qelcollect report" reads runs saved with --out instead of receiving, and
 adds them up (test shards, several machines): the report of one saved run

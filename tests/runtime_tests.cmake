@@ -27,3 +27,6 @@ if(QEL_SANITIZE STREQUAL "")
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_consumer.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(install_consumer_test PROPERTIES RESOURCE_LOCK qel_fixed_ports TIMEOUT 300)
 endif()
+
+# The spool writer, read back with qelcollect's spool reader.
+qel_add_test(runtime_spool_test SOURCES runtime_spool_test.cpp LIBS qelmq_core qelcollect_core)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendLast.h"
@@ -48,7 +49,9 @@ void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
     uint8_t msg[qel_wire::kMaxCountedMessage];
     std::size_t len = encode(record, count, sendSeq, little, msg);
     ++sendSeq;
-    if (!qel_net::send_message(socket, msg, len, pacing_)) report_send_failure(little);
+    if (qel_delivery::deliver(socket, channel(), msg, len, pacing_) ==
+        qel_delivery::Outcome::Dropped)
+      report_send_failure(little);
   });
 }
 
@@ -187,7 +190,9 @@ void AggregatingSender<N>::sendLeaveMsg() {
           uint8_t msg[qel_wire::kMaxCountedMessage];
           std::size_t len = encode(record, count, sendSeq, little, msg);
           ++sendSeq;
-          if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
+          if (qel_delivery::deliver(socket, channel(), msg, len, pacing) ==
+              qel_delivery::Outcome::Dropped)
+            report_leave_failure();
         };
         sendMap->drain(flush);
         insertMap->drain(flush);

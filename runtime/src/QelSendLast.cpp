@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
@@ -127,8 +128,9 @@ void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pac
                               unsigned wait_ms) {
   // A crash report waits a bounded time only: the holder may have crashed.
   qel_sync::TimedMutexGuard lock(mutex, wait_ms);
-  if (!lock.owns() || !socket || socket_pid_ != qel_port::current_pid()) return;
-  qel_net::send_message(socket, bytes.data(), bytes.size(), pacing);
+  if (!lock.owns()) return;
+  void* own = socket_pid_ == qel_port::current_pid() ? socket : nullptr;
+  qel_delivery::deliver(own, channel(), bytes.data(), bytes.size(), pacing);
 }
 
 void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out,

@@ -66,6 +66,8 @@
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/thread_exit.h"
+#include "spool.h"
+#include "trace.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -95,6 +97,8 @@ void flush_senders(const std::string& name, const std::string& type, const std::
     last->sendLeaveMsg(name, type, cause);
   if (inst && inst->sendParam) inst->sendParam->sendLeaveMsg();
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
+  // What no socket took is in the spool's buffer: the process may end next.
+  qel_spool::flush();
 }
 
 // leave_all on the calling thread.
@@ -480,7 +484,7 @@ void arm() {
     install(i);
   }
   if (pthread_create(&g_flusher, nullptr, flusher_main, nullptr) != 0) {
-    std::printf("crash guard: no flush thread, crashes will lose data::%d\n", me);
+    qel_trace::line("crash guard: no flush thread, crashes will lose data::%d\n", me);
     close_pipes();
     return;
   }

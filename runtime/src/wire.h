@@ -233,4 +233,31 @@ constexpr bool endpoints_in_enum_order() {
 }
 static_assert(endpoints_in_enum_order(), "endpoint(c) finds channel c by its position");
 
+// ---- Spool ------------------------------------------------------------
+
+// A message no socket could deliver, as the runtime appends it to its spool
+// file (one file per process, "<pid>.qelspool" in the directory the
+// configuration names) for the collector to read at the end of the run: this
+// header, then the message's bytes exactly as the socket would have carried
+// them. Integers most significant byte first, whatever the byte-order flag.
+struct SpoolRecordHeader {
+  uint8_t mark[2];    // kSpoolMark
+  uint8_t port[2];    // the channel's port
+  uint8_t length[4];  // bytes of the message that follow
+};
+static_assert(sizeof(SpoolRecordHeader) == 8, "spool records start with an 8-byte header");
+
+// Lets a reader tell a record from a file cut short or written by something else.
+constexpr uint8_t kSpoolMark[2] = {'Q', 'S'};
+constexpr const char* kSpoolSuffix = ".qelspool";
+
+inline void encode_spool_header(Channel channel, uint32_t length, uint8_t* out) {
+  SpoolRecordHeader h;
+  h.mark[0] = kSpoolMark[0];
+  h.mark[1] = kSpoolMark[1];
+  put_u16(static_cast<uint16_t>(endpoint(channel).port), true, h.port);
+  put_u32(length, true, h.length);
+  std::memcpy(out, &h, sizeof(h));
+}
+
 }  // namespace qel_wire

@@ -9,7 +9,6 @@
 #include "qelmq/QelSendProperty.h"
 #include "sync.h"
 #include "trace.h"
-#include "wire.h"
 
 namespace {
 

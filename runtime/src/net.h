@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "qelmq/SenderBase.h"
-#include "wire.h"
+#include "qelmq/protocol/endpoints.h"
 
 namespace qel_net {
 

@@ -19,11 +19,11 @@
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/leak.h"
+#include "qelmq/protocol/config.h"
 #include "sync.h"
 #include "trace.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
-std::atomic<int32_t> pid{0};
 pthread_mutex_t mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 std::string GetProcName() { return "."; }
@@ -122,7 +122,7 @@ thread_exit* bootstrap() {
   inst->context = zmq_ctx_new();
   std::memset(inst->ip, 0, sizeof(inst->ip));
   std::memset(inst->state, 0, sizeof(inst->state));
-  char no_mcdc[2] = {0, 0};
+  char no_mcdc[qel_wire::kNoMcdcBufferSize] = {};
   readIP(inst->ip, inst->state, no_mcdc);
   inst->noMcdc = std::atoi(no_mcdc);
 
@@ -147,7 +147,7 @@ thread_exit* bootstrap() {
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_net::runtime_stopping.store(false, std::memory_order_release);
-  qel_net::note_bootstrap(std::strcmp(inst->state, "1") == 0);
+  qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0);
 
   qel_trace::line("pthread_create_begin!::%d\n", me);
   start_threads(inst);
@@ -212,12 +212,12 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     const char* key;
     char* target;
     std::size_t capacity;
-    if (std::strstr(line, "config_ip")) {
-      key = "config_ip", target = ip, capacity = 128;
-    } else if (std::strstr(line, "config_state")) {
-      key = "config_state", target = state, capacity = 2;
-    } else if (std::strstr(line, "no_mcdc")) {
-      key = "no_mcdc", target = noMcdc, capacity = 2;
+    if (std::strstr(line, qel_wire::kKeyAddress)) {
+      key = qel_wire::kKeyAddress, target = ip, capacity = qel_wire::kAddressBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyMode)) {
+      key = qel_wire::kKeyMode, target = state, capacity = qel_wire::kModeBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyNoMcdc)) {
+      key = qel_wire::kKeyNoMcdc, target = noMcdc, capacity = qel_wire::kNoMcdcBufferSize;
     } else {
       unusable(number, std::strchr(line, '=') ? "unknown key" : "no \"=\" in the line");
       continue;
@@ -238,11 +238,11 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     std::string value;
     for (const char* c = eq + 1; *c; ++c)
       if (*c != ' ' && *c != '\r' && *c != '\n') value += *c;
-    if (target == ip && value.size() > 15) {
+    if (target == ip && value.size() > qel_wire::kMaxAddressLength) {
       unusable(number,
                "address longer than 15 characters (an inline comment?): bind mode, rest of the "
                "file not read");
-      std::memset(state, 0, 2);
+      std::memset(state, 0, qel_wire::kModeBufferSize);
       state[0] = '0';
       break;
     }
@@ -313,9 +313,9 @@ void readIP(char* ip, char* state, char* noMcdc) {
   // QELMQ_CONFIG names a file read in place of the one beside the
   // executable, so that a collector can have every process it starts
   // connect to it (the file of each executable would bind the same ports).
-  const char* chosen = std::getenv("QELMQ_CONFIG");
-  std::string path =
-      chosen && *chosen ? std::string(chosen) : qel_port::executable_dir(260) + "Server.cfg";
+  const char* chosen = std::getenv(qel_wire::kConfigVariable);
+  std::string path = chosen && *chosen ? std::string(chosen)
+                                       : qel_port::executable_dir(260) + qel_wire::kConfigFileName;
   qel_trace::line("Current EXEPAth:%s\n", path.c_str());
   qel_runtime::read_config(path.c_str(), ip, state, noMcdc);
 }

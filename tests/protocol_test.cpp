@@ -14,8 +14,7 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
 #include "qelmq/probes.h"
-#include "qelmq/protocol/messages.h"
-#include "qelmq/protocol/texts.h"
+#include "qelmq/protocol/protocol.h"
 #include "test_collector.h"
 #include "value_item.h"
 
@@ -104,6 +103,12 @@ Bytes text_message(const std::string& text, bool zero = true) {
   Bytes b(text.begin(), text.end());
   if (zero) b.push_back(0);
   return b;
+}
+
+// A property message as the runtime's property channel builds it, decoded.
+qelc::PropertyMsg property(DATA_INDEX index, const std::string& data) {
+  return decoded<qelc::PropertyMsg>(qelc::Channel::Property,
+                                    text_message(QelSendProperty::format_message(index, data)));
 }
 
 // A message as the sender's thread encodes it.
@@ -238,23 +243,18 @@ TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
 TEST(ProtocolRoundTrip, PropertyMessagesOfEveryIndex) {
   for (int i = 0; i < qel_wire::kDataIndexCount; ++i) {
     const auto index = static_cast<DATA_INDEX>(i);
-    const auto m = decoded<qelc::PropertyMsg>(
-        qelc::Channel::Property, text_message(QelSendProperty::format_message(index, "a:///b")));
+    const auto m = property(index, "a:///b");
     EXPECT_EQ(static_cast<int>(m.index), i);
     EXPECT_EQ(m.text, "a:///b");
   }
-  const auto none = decoded<qelc::PropertyMsg>(
-      qelc::Channel::Property,
-      text_message(QelSendProperty::format_message(static_cast<DATA_INDEX>(7), "x")));
+  const auto none = property(static_cast<DATA_INDEX>(7), "x");
   EXPECT_EQ(none.index, qelc::DataIndex::None);
   EXPECT_EQ(none.text, "x");
 }
 
 TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
-  const auto crash = decoded<qelc::PropertyMsg>(
-      qelc::Channel::Property,
-      text_message(QelSendProperty::format_message(
-          Crash, qel_wire::crash_text("two\nlines", "signal", "SIGSEGV (signal 11)"))));
+  const auto crash =
+      property(Crash, qel_wire::crash_text("two\nlines", "signal", "SIGSEGV (signal 11)"));
   ASSERT_TRUE(crash.understood);
   EXPECT_EQ(crash.crash.name, "two\nlines");
   EXPECT_EQ(crash.crash.testcase, "0");
@@ -265,9 +265,7 @@ TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
     const std::string nodes =
         qel_wire::node_entry(qel_wire::node_record(5, 7, 9, little), little) +
         qel_wire::node_entry(qel_wire::node_record(0x0102, 3, 0, little), little);
-    auto dd = decoded<qelc::PropertyMsg>(qelc::Channel::Property,
-                                         text_message(QelSendProperty::format_message(
-                                             CrashLastDD, qel_wire::data_text("p", nodes))));
+    auto dd = property(CrashLastDD, qel_wire::data_text("p", nodes));
     ASSERT_TRUE(dd.understood) << little;
     ASSERT_EQ(dd.last.entries.size(), 2u);
     EXPECT_EQ(dd.last.entries[0].unit, 5u);
@@ -277,9 +275,7 @@ TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
 
     const std::string conds =
         qel_wire::cond_entry(qel_wire::cond_record(4, 6, true, 1, little), little);
-    auto cond = decoded<qelc::PropertyMsg>(qelc::Channel::Property,
-                                           text_message(QelSendProperty::format_message(
-                                               CrashLastCond, qel_wire::data_text("p", conds))));
+    auto cond = property(CrashLastCond, qel_wire::data_text("p", conds));
     ASSERT_TRUE(cond.understood);
     ASSERT_EQ(cond.last.entries.size(), 1u);
     EXPECT_EQ(cond.last.entries[0].unit, 4u);
@@ -291,9 +287,7 @@ TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
   const std::string mcdcs =
       qel_wire::mcdc_entry(qel_wire::mcdc_record(3, 9, true, 0xFFFFFF1Bu), true) +
       qel_wire::mcdc_entry(qel_wire::mcdc_record(3, 10, false, qel_wire::kAllUnset), true);
-  auto m = decoded<qelc::PropertyMsg>(qelc::Channel::Property,
-                                      text_message(QelSendProperty::format_message(
-                                          CrashLastMCDC, qel_wire::data_text("p", mcdcs))));
+  auto m = property(CrashLastMCDC, qel_wire::data_text("p", mcdcs));
   ASSERT_TRUE(m.understood);
   ASSERT_EQ(m.last.entries.size(), 2u);
   EXPECT_EQ(m.last.entries[0].unit, 3u);
@@ -309,14 +303,10 @@ TEST(ProtocolRoundTrip, LeakReportLines) {
   const qel_leak::Report report = qel_leak::make_report();
   QelDelete(block);
   ASSERT_EQ(report.lines.size(), 2u);
-  const auto header = decoded<qelc::PropertyMsg>(
-      qelc::Channel::Property,
-      text_message(QelSendProperty::format_message(MemoryLeak, report.lines[0])));
+  const auto header = property(MemoryLeak, report.lines[0]);
   ASSERT_TRUE(header.understood);
   EXPECT_EQ(header.leak.kind, qelc::LeakLine::Kind::Header);
-  const auto line = decoded<qelc::PropertyMsg>(
-      qelc::Channel::Property,
-      text_message(QelSendProperty::format_message(MemoryLeak, report.lines[1])));
+  const auto line = property(MemoryLeak, report.lines[1]);
   ASSERT_TRUE(line.understood);
   EXPECT_EQ(line.leak.kind, qelc::LeakLine::Kind::Block);
   EXPECT_EQ(line.leak.size, 24u);
@@ -326,9 +316,7 @@ TEST(ProtocolRoundTrip, LeakReportLines) {
 
   const qel_leak::Report empty = qel_leak::make_report();
   ASSERT_EQ(empty.lines.size(), 2u);
-  const auto nothing = decoded<qelc::PropertyMsg>(
-      qelc::Channel::Property,
-      text_message(QelSendProperty::format_message(MemoryLeak, empty.lines[1])));
+  const auto nothing = property(MemoryLeak, empty.lines[1]);
   ASSERT_TRUE(nothing.understood);
   EXPECT_EQ(nothing.leak.kind, qelc::LeakLine::Kind::Nothing);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The version of the contract between the runtime and its peers (the
-// collector, the instrumenter, the driver).
+// collector and the instrumenter).
 //
 // It goes up by one whenever a peer built against the old headers would
 // misread the new runtime or be misread by it: a port, a layout, a marker,

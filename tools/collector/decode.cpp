@@ -150,7 +150,9 @@ std::size_t nextItem(std::string_view t, std::size_t from) {
   return std::string_view::npos;
 }
 
-Body decodeNode(const uint8_t* d, std::size_t n, bool little) {
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
+Body decodeNode(const uint8_t* d, std::size_t n) {
   constexpr std::size_t kSize = sizeof(wire::CountedMessage);
   if (n != kSize) return bad(lenReason("node message", kSize, n), d, n);
   const wire::CountedFields f = wire::read_counted(d, little);
@@ -167,7 +169,9 @@ Body decodeNode(const uint8_t* d, std::size_t n, bool little) {
   return m;
 }
 
-Body decodeCond(const uint8_t* d, std::size_t n, bool little) {
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
+Body decodeCond(const uint8_t* d, std::size_t n) {
   constexpr std::size_t kSize = sizeof(wire::CountedMessage);
   if (n != kSize) return bad(lenReason("condition message", kSize, n), d, n);
   const wire::CountedFields f = wire::read_counted(d, little);
@@ -187,7 +191,9 @@ Body decodeCond(const uint8_t* d, std::size_t n, bool little) {
   return m;
 }
 
-Body decodeMcdc(const uint8_t* d, std::size_t n, bool little) {
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
+Body decodeMcdc(const uint8_t* d, std::size_t n) {
   constexpr std::size_t kSize = sizeof(wire::McdcMessage);
   if (n != kSize) return bad(lenReason("MC/DC message", kSize, n), d, n);
   const wire::CountedFields f = wire::read_mcdc(d, little);
@@ -288,7 +294,9 @@ Body decodeTiming(const uint8_t* d, std::size_t n) {
   return t;
 }
 
-Body decodeLastData(const uint8_t* d, std::size_t n, bool little) {
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
+Body decodeLastData(const uint8_t* d, std::size_t n) {
   if (n == 0) return bad("empty last-data message", d, n);
   const uint8_t kind = d[0];
   const std::size_t size = wire::last_entry_size(kind);
@@ -493,11 +501,11 @@ std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {
 Body decode(Channel channel, const uint8_t* data, std::size_t len, bool little) {
   switch (channel) {
     case Channel::Node:
-      return decodeNode(data, len, little);
+      return little ? decodeNode<true>(data, len) : decodeNode<false>(data, len);
     case Channel::Cond:
-      return decodeCond(data, len, little);
+      return little ? decodeCond<true>(data, len) : decodeCond<false>(data, len);
     case Channel::Mcdc:
-      return decodeMcdc(data, len, little);
+      return little ? decodeMcdc<true>(data, len) : decodeMcdc<false>(data, len);
     case Channel::Property:
       return decodeProperty(data, len);
     case Channel::TestCase:
@@ -505,7 +513,7 @@ Body decode(Channel channel, const uint8_t* data, std::size_t len, bool little) 
     case Channel::Value:
       return decodeValue(data, len);
     case Channel::LastData:
-      return decodeLastData(data, len, little);
+      return little ? decodeLastData<true>(data, len) : decodeLastData<false>(data, len);
     case Channel::Timing:
       return decodeTiming(data, len);
   }

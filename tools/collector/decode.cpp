@@ -349,6 +349,19 @@ std::string codesText(uint32_t codes) {
   return s;
 }
 
+uint32_t codesFromText(const std::string& text) {
+  uint32_t codes = qel_wire::kAllUnset;
+  for (std::size_t i = 0; i < text.size() && i < kMaxConditions; ++i) {
+    const char c = text[i];
+    const CondCode code = c == 'T'   ? CondCode::True
+                          : c == 'F' ? CondCode::False
+                          : c == '-' ? CondCode::Skipped
+                                     : CondCode::Unset;
+    codes = qel_wire::with_slot(codes, static_cast<int>(i), code);
+  }
+  return codes;
+}
+
 const char* dataIndexName(DataIndex d) { return wire::property_prefix(static_cast<int>(d)); }
 
 const char* testCaseKindName(TestCaseEvent::Kind k) {

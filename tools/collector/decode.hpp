@@ -40,6 +40,9 @@ inline bool evaluated(CondCode c) { return c == CondCode::True || c == CondCode:
 // One character per slot up to the last slot that is not unset:
 // T true, F false, - skipped (short-circuited), . unset.
 std::string codesText(uint32_t codes);
+// The code word of such a text (slots beyond it unset); any other
+// character reads as unset.
+uint32_t codesFromText(const std::string& text);
 
 struct NodeMsg {
   uint16_t unit = 0;  // 15 bits: the top bit is the record marker

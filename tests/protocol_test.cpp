@@ -183,6 +183,13 @@ TEST(ProtocolRoundTrip, McdcMessagesFromTheProbesConditionString) {
   }
 }
 
+// A last-data message as the crash sender encodes it, decoded.
+qelc::LastDataMsg last_data(qel_wire::LastKind kind, const uint64_t* records, std::size_t n,
+                            uint32_t& number, uint16_t group, bool little) {
+  const std::string message = qel_wire::encode_last_data(kind, records, n, number, group, little);
+  return decoded<qelc::LastDataMsg>(qelc::Channel::LastData, text_message(message, false), little);
+}
+
 TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
   for (bool little : {true, false}) {
     // Byte 0 of each entry keeps three bits: units up to 7 survive in
@@ -190,11 +197,7 @@ TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
     const uint64_t nodes[2] = {qel_wire::node_record(5, 7, 1, little),
                                qel_wire::node_record(6, 0xFFFE, 0x8001, little)};
     uint32_t number = 41;
-    auto n = decoded<qelc::LastDataMsg>(
-        qelc::Channel::LastData,
-        text_message(qel_wire::encode_last_data(qel_wire::kLastNode, nodes, 2, number, 0, little),
-                     false),
-        little);
+    auto n = last_data(qel_wire::kLastNode, nodes, 2, number, 0, little);
     EXPECT_EQ(number, 43u);
     ASSERT_EQ(n.entries.size(), 2u);
     EXPECT_EQ(n.kind, qel_wire::kLastNode);
@@ -209,11 +212,7 @@ TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
 
     const uint64_t conds[1] = {qel_wire::cond_record(3, 0x0304, false, 0x0009, little)};
     number = 1;
-    auto c = decoded<qelc::LastDataMsg>(
-        qelc::Channel::LastData,
-        text_message(qel_wire::encode_last_data(qel_wire::kLastCond, conds, 1, number, 0, little),
-                     false),
-        little);
+    auto c = last_data(qel_wire::kLastCond, conds, 1, number, 0, little);
     ASSERT_EQ(c.entries.size(), 1u);
     EXPECT_EQ(c.entries[0].unit, 3);
     EXPECT_EQ(c.entries[0].id, 0x0304);
@@ -225,11 +224,7 @@ TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
     // a vector whose slots 12 to 15 fit in three bits survives.
     const uint64_t mcdcs[1] = {qel_wire::mcdc_record(2, 5, true, 0x03FFFF1Bu)};
     number = 4;
-    auto m = decoded<qelc::LastDataMsg>(
-        qelc::Channel::LastData,
-        text_message(qel_wire::encode_last_data(qel_wire::kLastMcdc, mcdcs, 1, number, 7, little),
-                     false),
-        little);
+    auto m = last_data(qel_wire::kLastMcdc, mcdcs, 1, number, 7, little);
     ASSERT_EQ(m.entries.size(), 1u);
     EXPECT_EQ(m.entries[0].unit, 2);
     EXPECT_EQ(m.entries[0].id, 5);

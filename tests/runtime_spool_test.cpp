@@ -15,9 +15,10 @@
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
+#include "qelmq/protocol/protocol.h"
+#include "qelmq/protocol/spool.h"
 #include "spool.h"
 #include "spool.hpp"
-#include "wire.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
-#include "qelmq/thread_exit.h"
+#include "qelmq/protocol/messages.h"
+#include "qelmq/protocol/texts.h"
 #include "sync.h"
-#include "wire.h"
 
 std::atomic<QelSendLast*> QelSendLast::instance{nullptr};
 std::atomic<bool> qel_runtime::leak_check_at_start{false};
@@ -135,7 +135,7 @@ void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pac
 
 void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out,
                              bool leaving) {
-  const bool le = qel_wire::little_endian();
+  const bool le = QelSendProperty::little_endian_flag();
   // relaxed: see groupId.
   const uint16_t group = groupId.load(std::memory_order_relaxed);
   Ring* rings[3] = {lastDD, lastCond, lastMCDC};
@@ -179,7 +179,7 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
     static const DATA_INDEX kIndex[3] = {CrashLastDD, CrashLastCond, CrashLastMCDC};
     std::string (*const kEntry[3])(uint64_t, bool) = {qel_wire::node_entry, qel_wire::cond_entry,
                                                       qel_wire::mcdc_entry};
-    const bool le = qel_wire::little_endian();
+    const bool le = QelSendProperty::little_endian_flag();
     for (int k = 0; k < 3; ++k) {
       if (drained.count[k] == 0) continue;
       std::string entries;

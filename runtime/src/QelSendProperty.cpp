@@ -6,9 +6,8 @@
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
-#include "qelmq/thread_exit.h"
+#include "qelmq/protocol/texts.h"
 #include "sync.h"
-#include "wire.h"
 
 std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
 pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;

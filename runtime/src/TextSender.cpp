@@ -11,7 +11,6 @@
 #include "spool.h"
 #include "sync.h"
 #include "trace.h"
-#include "wire.h"
 
 namespace {
 

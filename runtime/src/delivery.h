@@ -6,10 +6,7 @@
 #include <cstdint>
 
 #include "qelmq/SenderBase.h"
-
-namespace qel_wire {
-enum class Channel : int;
-}  // namespace qel_wire
+#include "qelmq/protocol/endpoints.h"
 
 namespace qel_delivery {
 

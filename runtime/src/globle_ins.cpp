@@ -1,6 +1,7 @@
 // The library's global object: bootstraps at load, shuts down at unload.
 #include "net.h"
 #include "port.h"
+#include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
 #include "qelmq/thread_exit.h"

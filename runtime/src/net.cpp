@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "port.h"
+#include "qelmq/protocol/config.h"
 #include "trace.h"
 
 namespace qel_net {
@@ -107,7 +108,7 @@ void* open_push_socket(void* context, const char* ip, const char* state,
   if (!context) return nullptr;
   void* s = zmq_socket(context, ZMQ_PUSH);
   if (!s) return nullptr;
-  bool connect_mode = std::strcmp(state, "1") == 0;
+  bool connect_mode = std::strcmp(state, qel_wire::kConnectMode) == 0;
   if (e.kind == qel_wire::SocketKind::Stream) {
     // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
     // buffer to its minimum and throttle every sender.
@@ -134,8 +135,8 @@ void* open_push_socket(void* context, const char* ip, const char* state,
     qel_trace::line("%s %s failed: %s::%d\n", connect_mode ? "connect" : "bind", endpoint,
                     zmq_strerror(zmq_errno()), qel_port::current_pid());
   if (e.kind == qel_wire::SocketKind::Events) {
-    set_int(s, ZMQ_SNDTIMEO, 2000);
-    set_int(s, ZMQ_RCVTIMEO, 2000);
+    set_int(s, ZMQ_SNDTIMEO, qel_wire::kEventsTimeoutMs);
+    set_int(s, ZMQ_RCVTIMEO, qel_wire::kEventsTimeoutMs);
   }
   return s;
 }

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "qelmq/SenderBase.h"
-#include "wire.h"
+#include "qelmq/protocol/config.h"
+#include "qelmq/protocol/endpoints.h"
 
 namespace qel_net {
 
@@ -77,8 +78,8 @@ unsigned collector_wait_ms();
 
 // Milliseconds a send waits at shutdown for connections in progress.
 constexpr unsigned kStoppingGraceMs = 100;
-constexpr unsigned kDefaultCollectorWaitMs = 500;
-constexpr unsigned kMaxCollectorWaitMs = 60000;
+using qel_wire::kDefaultCollectorWaitMs;
+using qel_wire::kMaxCollectorWaitMs;
 // ZMQ_LINGER of every socket.
 constexpr int kLingerMs = 3000;
 

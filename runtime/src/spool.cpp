@@ -30,9 +30,9 @@
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
+#include "qelmq/protocol/spool.h"
 #include "sync.h"
 #include "trace.h"
-#include "wire.h"
 
 namespace qel_spool {
 

@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qel_wire {
-enum class Channel : int;
-}  // namespace qel_wire
+#include "qelmq/protocol/endpoints.h"
 
 namespace qel_spool {
 

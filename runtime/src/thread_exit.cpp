@@ -20,12 +20,12 @@
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/leak.h"
+#include "qelmq/protocol/config.h"
 #include "spool.h"
 #include "sync.h"
 #include "trace.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
-std::atomic<int32_t> pid{0};
 pthread_mutex_t mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 std::string GetProcName() { return "."; }
@@ -118,14 +118,15 @@ std::string config_path() {
   // QELMQ_CONFIG names a file read in place of the one beside the
   // executable, so that a collector can have every process it starts
   // connect to it (the file of each executable would bind the same ports).
-  const char* chosen = std::getenv("QELMQ_CONFIG");
-  return chosen && *chosen ? std::string(chosen) : qel_port::executable_dir(260) + "Server.cfg";
+  const char* chosen = std::getenv(qel_wire::kConfigVariable);
+  return chosen && *chosen ? std::string(chosen)
+                           : qel_port::executable_dir(260) + qel_wire::kConfigFileName;
 }
 
 // The shutdown's wait for a collector: QELMQ_COLLECTOR_WAIT_MS, else the
 // file's key, else the default.
 unsigned collector_wait(const qel_runtime::DeliveryConfig& config, int32_t me) {
-  if (const char* env = std::getenv("QELMQ_COLLECTOR_WAIT_MS")) {
+  if (const char* env = std::getenv(qel_wire::kCollectorWaitVariable)) {
     char* end = nullptr;
     const long v = std::strtol(env, &end, 10);
     if (*env && end && *end == '\0' && v >= 0 &&
@@ -151,7 +152,7 @@ thread_exit* bootstrap() {
   inst->context = zmq_ctx_new();
   std::memset(inst->ip, 0, sizeof(inst->ip));
   std::memset(inst->state, 0, sizeof(inst->state));
-  char no_mcdc[2] = {0, 0};
+  char no_mcdc[qel_wire::kNoMcdcBufferSize] = {};
   const std::string path = config_path();
   qel_trace::line("Current EXEPAth:%s\n", path.c_str());
   qel_runtime::DeliveryConfig delivery;
@@ -180,8 +181,8 @@ thread_exit* bootstrap() {
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_delivery::reset();
   qel_spool::configure(delivery.spool_dir);
-  qel_net::note_bootstrap(std::strcmp(inst->state, "1") == 0, collector_wait(delivery, me),
-                          qel_spool::enabled());
+  qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0,
+                          collector_wait(delivery, me), qel_spool::enabled());
 
   qel_trace::line("pthread_create_begin!::%d\n", me);
   start_threads(inst);
@@ -228,12 +229,6 @@ namespace qel_runtime {
 
 namespace {
 
-constexpr const char* kSpoolDirKey = "spool_dir";
-constexpr const char* kCollectorWaitKey = "collector_wait_ms";
-constexpr long kMaxWaitMs = 60000;
-static_assert(kMaxWaitMs == qel_net::kMaxCollectorWaitMs,
-              "one bound for the file and the variable");
-
 // The text after "key =" when `line` (blanks before it skipped) starts with
 // `key`, then blanks and "="; leading blanks of the value skipped.
 const char* delivery_value(const char* line, const char* key) {
@@ -268,7 +263,7 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc, Delivery
     // The delivery keys are matched at the start of the line, before the
     // original keys are looked for anywhere in it: a spool path may well
     // contain "config_ip".
-    if (const char* value = delivery_value(first, kSpoolDirKey)) {
+    if (const char* value = delivery_value(first, qel_wire::kKeySpoolDir)) {
       std::string dir(value, std::strcspn(value, "\r\n"));
       if (dir.empty())
         unusable(number, "no value after \"=\"");
@@ -276,13 +271,14 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc, Delivery
         delivery->spool_dir = dir;
       continue;
     }
-    if (const char* value = delivery_value(first, kCollectorWaitKey)) {
+    if (const char* value = delivery_value(first, qel_wire::kKeyCollectorWait)) {
       std::string digits;
       for (const char* c = value; *c && *c != '\r' && *c != '\n'; ++c)
         if (*c != ' ') digits += *c;
       char* end = nullptr;
       const long v = std::strtol(digits.c_str(), &end, 10);
-      if (digits.empty() || *end != '\0' || v < 0 || v > static_cast<long>(kMaxWaitMs))
+      if (digits.empty() || *end != '\0' || v < 0 ||
+          v > static_cast<long>(qel_wire::kMaxCollectorWaitMs))
         unusable(number, "not a number of milliseconds from 0 to 60000");
       else if (delivery)
         delivery->collector_wait_ms = v;
@@ -291,12 +287,12 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc, Delivery
     const char* key;
     char* target;
     std::size_t capacity;
-    if (std::strstr(line, "config_ip")) {
-      key = "config_ip", target = ip, capacity = 128;
-    } else if (std::strstr(line, "config_state")) {
-      key = "config_state", target = state, capacity = 2;
-    } else if (std::strstr(line, "no_mcdc")) {
-      key = "no_mcdc", target = noMcdc, capacity = 2;
+    if (std::strstr(line, qel_wire::kKeyAddress)) {
+      key = qel_wire::kKeyAddress, target = ip, capacity = qel_wire::kAddressBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyMode)) {
+      key = qel_wire::kKeyMode, target = state, capacity = qel_wire::kModeBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyNoMcdc)) {
+      key = qel_wire::kKeyNoMcdc, target = noMcdc, capacity = qel_wire::kNoMcdcBufferSize;
     } else {
       unusable(number, std::strchr(line, '=') ? "unknown key" : "no \"=\" in the line");
       continue;
@@ -317,11 +313,11 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc, Delivery
     std::string value;
     for (const char* c = eq + 1; *c; ++c)
       if (*c != ' ' && *c != '\r' && *c != '\n') value += *c;
-    if (target == ip && value.size() > 15) {
+    if (target == ip && value.size() > qel_wire::kMaxAddressLength) {
       unusable(number,
                "address longer than 15 characters (an inline comment?): bind mode, rest of the "
                "file not read");
-      std::memset(state, 0, 2);
+      std::memset(state, 0, qel_wire::kModeBufferSize);
       state[0] = '0';
       break;
     }

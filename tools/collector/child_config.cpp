@@ -9,16 +9,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qelmq/protocol/config.h"
+
 namespace qelc {
 
 namespace {
 
-constexpr const char* kVariable = "QELMQ_CONFIG";
+constexpr const char* kVariable = qel_wire::kConfigVariable;
 
 // The runtime takes a dotted IPv4 address of at most 15 characters.
 bool usableAddress(const std::string& host) {
   in_addr a;
-  return host.size() <= 15 && inet_pton(AF_INET, host.c_str(), &a) == 1 && host != "0.0.0.0";
+  return host.size() <= qel_wire::kMaxAddressLength && inet_pton(AF_INET, host.c_str(), &a) == 1 &&
+         host != "0.0.0.0";
 }
 
 }  // namespace
@@ -42,8 +45,9 @@ ChildConfig::~ChildConfig() {
 }
 
 std::string ChildConfig::configText(const std::string& address, const std::string& spoolDir) {
-  return "# written by qelcollect for the processes of one run\nconfig_ip=" + address +
-         "\nconfig_state=1\nspool_dir=" + spoolDir + "\n";
+  return std::string("# written by qelcollect for the processes of one run\n") +
+         qel_wire::kKeyAddress + "=" + address + "\n" + qel_wire::kKeyMode + "=" +
+         qel_wire::kConnectMode + "\n" + qel_wire::kKeySpoolDir + "=" + spoolDir + "\n";
 }
 
 bool ChildConfig::prepare(bool haveCommand, bool hostGiven, ReceiverOptions& recv,

@@ -35,12 +35,6 @@ const ChannelInfo* channelOfPort(uint16_t port) {
   return nullptr;
 }
 
-uint32_t bigEndian(const uint8_t* p, int n) {
-  uint32_t v = 0;
-  for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
-}
-
 // A damaged file, reported once under the property channel's name but with
 // port 0: it did not come from a socket.
 Message damage(const std::string& file, uint64_t offset, const std::string& why,
@@ -75,12 +69,15 @@ bool readFile(const std::string& path, std::size_t maxMessage,
       sink(damage(path, offset, "ends inside a record header", header, got));
       return false;
     }
-    const ChannelInfo* channel = channelOfPort(static_cast<uint16_t>(bigEndian(header + 2, 2)));
-    if (header[0] != 'Q' || header[1] != 'S' || !channel) {
-      sink(damage(path, offset, channel ? "no record mark" : "unknown port", header, got));
+    uint16_t port = 0;
+    uint32_t length = 0;
+    const bool marked = qel_wire::decode_spool_header(header, &port, &length);
+    const ChannelInfo* channel = marked ? channelOfPort(port) : nullptr;
+    if (!channel) {
+      sink(damage(path, offset, marked ? "unknown port" : "no record mark", header, got));
       return false;
     }
-    const uint64_t len = bigEndian(header + 4, 4);
+    const uint64_t len = length;
     if (len > size - offset - sizeof header) {
       const std::size_t left = static_cast<std::size_t>(
           std::min<uint64_t>(size - offset - sizeof header, kMalformedPrefix));

@@ -3,13 +3,8 @@
 // could not use), in one file per process that the collector reads once the
 // run has ended. The messages count exactly as if a socket had carried them.
 //
-// File format (written by the runtime, one "<pid>.qelspool" per process,
-// appended to): records back to back, each an 8-byte header, then the
-// message's bytes as the socket would have carried them:
-//
-//   bytes 0-1  "QS"
-//   bytes 2-3  the channel's port, most significant byte first
-//   bytes 4-7  the message's length, most significant byte first
+// File format: qelmq/protocol/spool.h (records back to back, each a header
+// naming the channel's port and the length, then the message's bytes).
 #pragma once
 
 #include <cstddef>
@@ -18,11 +13,12 @@
 #include <string>
 
 #include "decode.hpp"
+#include "qelmq/protocol/spool.h"
 
 namespace qelc {
 
-inline constexpr std::size_t kSpoolHeaderSize = 8;
-inline constexpr char kSpoolSuffix[] = ".qelspool";
+inline constexpr std::size_t kSpoolHeaderSize = sizeof(qel_wire::SpoolRecordHeader);
+using qel_wire::kSpoolSuffix;
 
 struct SpoolResult {
   std::size_t files = 0;

@@ -35,6 +35,7 @@
 #include <sstream>
 
 #include "cparse.h"
+#include "qelmq/protocol/probe_decls.h"
 
 namespace qelcc {
 
@@ -1321,17 +1322,16 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   // anything static.
   std::string u;
   u.reserve(text_.size() + ins_.size() * 48 + 1024);
-  u += "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
-       "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
-       "int __qel_c(int*, int, int, int, int, int); "
+  // The probes' declarations are the protocol's, which the runtime's build
+  // checks against its exported header.
+  u += QEL_PROBES_COVERAGE(QEL_PROBE_DECL_TEXT) " int __qel_c(int*, int, int, int, int, int); "
        "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
        "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
-  if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
+  if (values_) u += QEL_PROBES_VALUES(QEL_PROBE_DECL_TEXT);
   if (memory_) {
     const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
-    u += " void* QelNew(unsigned, const char*, const char*, int); void QelFree(void*);"
-         " void* QelRenew(void*, unsigned, const char*, const char*, int);"
-         " void* __qel_malloc(unsigned long, const char*, const char*, int);"
+    u += QEL_PROBES_MEMORY(QEL_PROBE_DECL_TEXT)
+        " void* __qel_malloc(unsigned long, const char*, const char*, int);"
          " void* __qel_calloc(unsigned long, unsigned long, const char*, const char*, int);"
          " void* __qel_realloc(void*, unsigned long, const char*, const char*, int);"
          " void __qel_free(void*);";

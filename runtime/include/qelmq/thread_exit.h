@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qelmq/SenderBase.h"  // pid
 #include "qelmq/export.h"
 #include "qelmq/probes.h"
 
@@ -60,7 +61,6 @@ class QEL_EXPORT thread_exit {
 };
 
 extern "C" {
-QEL_EXPORT extern std::atomic<int32_t> pid;
 QEL_EXPORT extern pthread_mutex_t mutexInst;
 }
 QEL_EXPORT std::string GetProcName();
@@ -87,10 +87,4 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc,
 
 // The instance shutdown shared by QelExit and the library's global object.
 void shutdown_instance();
-
-// Set by the library's load before its bootstrap: the crash sender's thread
-// of that bootstrap runs the first leak check (and clears the flag), so lazy
-// bootstraps later on do not. acq_rel exchange by the thread, release store
-// by the load.
-extern std::atomic<bool> leak_check_at_start;
 }  // namespace qel_runtime

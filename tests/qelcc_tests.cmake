@@ -10,7 +10,7 @@ if(TARGET qelcc AND TARGET qelcollect)
   endif()
   foreach(t qelcc_fixture_test qelcc_cli_test)
     qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
-                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 600 LABELS qelcc)
+                 LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 600 LABELS qelcc)
     target_compile_definitions(${t} PRIVATE
       QELCC_EXE="$<TARGET_FILE:qelcc>"
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
@@ -20,7 +20,7 @@ if(TARGET qelcc AND TARGET qelcollect)
   endforeach()
   if(TARGET orrin_drive_cov)
     qel_add_test(qelcc_demo_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_demo_test.cpp
-                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 300 LABELS qelcc)
+                 LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 300 LABELS qelcc)
     target_compile_definitions(qelcc_demo_test PRIVATE
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
       ORRIN_DRIVE_EXE="$<TARGET_FILE:orrin_drive>"

@@ -35,6 +35,7 @@
 #include <sstream>
 
 #include "cparse.h"
+#include "line_align.h"
 
 namespace qelcc {
 
@@ -97,14 +98,6 @@ struct PhysLine {
   bool marker = false, sys = false;
   bool in_comment = false;  // starts inside a block comment (kept by -C)
   int group = -1;
-};
-
-// Where one character of the preprocessed text is in its original line:
-// 0-based columns, `end` past what it stands for (a macro's whole invocation
-// inside an expansion).
-struct CharPos {
-  unsigned begin = 0, end = 0;
-  bool exact = false, macro = false, first = false, last = false;
 };
 
 struct Group {
@@ -218,47 +211,6 @@ const std::vector<std::string>* Rewriter::Source(const std::string& path) {
   return raw;
 }
 
-namespace {
-
-bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// The columns (0-based) of a line's code characters: neither white space nor
-// comment. `comment` carries a block comment left open into the next line.
-std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
-  std::vector<unsigned> out;
-  char quote = 0;
-  for (size_t k = 0; k < line.size(); ++k) {
-    char c = line[k];
-    if (*comment) {
-      if (line.compare(k, 2, "*/") == 0) {
-        *comment = false;
-        ++k;
-      }
-      continue;
-    }
-    if (quote) {
-      if (c == '\\' && k + 1 < line.size()) {
-        out.push_back(static_cast<unsigned>(k++));
-      } else if (c == quote) {
-        quote = 0;
-      }
-      if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
-      continue;
-    }
-    if (line.compare(k, 2, "//") == 0) break;
-    if (line.compare(k, 2, "/*") == 0) {
-      *comment = true;
-      ++k;
-      continue;
-    }
-    if (c == '"' || c == '\'') quote = c;
-    if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
-  }
-  return out;
-}
-
-}  // namespace
-
 // Where each character of the preprocessed text comes from in its original
 // line. GCC writes one original line as several .i lines when a macro of a
 // system header is expanded on it: the expansion goes between line markers
@@ -344,249 +296,18 @@ const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path
 
 void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
   g.aligned = true;
-  struct IChar {
-    unsigned offset;
-    size_t chunk;
-  };
-  std::vector<IChar> ic;
-  std::vector<bool> chunk_sys;
-  std::vector<std::pair<size_t, size_t>> chunk_chars;  // [first, end) in ic
+  std::vector<Piece> pieces;
   for (size_t li : g.lines) {
     const PhysLine& pl = phys_[li];
-    size_t first = ic.size();
+    Piece piece;
+    piece.sys = pl.sys;
     bool comment = pl.in_comment;
     for (unsigned col : CodeColumns(text_.substr(pl.begin, pl.end - pl.begin), &comment)) {
-      ic.push_back(IChar{pl.begin + col, chunk_sys.size()});
+      piece.offsets.push_back(pl.begin + col);
     }
-    if (ic.size() == first) continue;  // a blank piece says nothing
-    chunk_chars.emplace_back(first, ic.size());
-    chunk_sys.push_back(pl.sys);
+    pieces.push_back(std::move(piece));
   }
-  const size_t n = cols.size();
-  auto O = [&](size_t m) { return oline[cols[m]]; };
-  auto I = [&](size_t i) { return text_[ic[i].offset]; };
-  auto col_end = [&](size_t m) { return m == 0 ? 0u : cols[m - 1] + 1; };  // after O[m-1]
-  auto exact = [&](size_t i, size_t m) {
-    g.chars[ic[i].offset] = CharPos{cols[m], cols[m] + 1, true, false, false, false};
-  };
-  // The invocation starting at code character m: its identifier and, if a
-  // parenthesis follows, its balanced arguments; `end` past it, `args` after
-  // the '(' (0 without arguments). False if none closes on this line.
-  auto invocation = [&](size_t m, size_t* end, size_t* args) {
-    if (m >= n || !IdentChar(O(m))) return false;
-    size_t q = m + 1;
-    while (q < n && IdentChar(O(q)) && cols[q] == cols[q - 1] + 1) ++q;
-    *args = 0;
-    if (q < n && O(q) == '(') {
-      *args = q + 1;
-      int level = 0;
-      for (; q < n; ++q) {
-        if (O(q) == '(') ++level;
-        if (O(q) == ')' && --level == 0) break;
-      }
-      if (q >= n) return false;
-      ++q;
-    }
-    *end = q;
-    return true;
-  };
-
-  // From the front.
-  size_t ko = 0, fail_i = ic.size(), fail_k = n;
-  bool in_inv = false, after_arg = false;
-  size_t inv_b = 0, inv_e = 0, inv_args = 0, cursor = 0, last_sys = 0;
-  auto close_inv = [&]() {
-    if (in_inv) g.chars[ic[last_sys].offset].last = true;
-    in_inv = false;
-    after_arg = false;
-  };
-  for (size_t c = 0; c < chunk_chars.size() && fail_i == ic.size(); ++c) {
-    size_t from = chunk_chars[c].first, to = chunk_chars[c].second;
-    if (chunk_sys[c]) {
-      if (!(in_inv && after_arg)) {
-        close_inv();
-        size_t end = 0, args = 0;
-        if (!invocation(ko, &end, &args)) {
-          fail_i = from;
-          fail_k = ko;
-          break;
-        }
-        in_inv = true;
-        inv_b = ko;
-        inv_e = end;
-        inv_args = args;
-        cursor = args;
-        ko = end;
-        g.chars[ic[from].offset].first = true;
-      }
-      for (size_t i = from; i < to; ++i) {
-        CharPos& cp = g.chars[ic[i].offset];
-        cp = CharPos{cols[inv_b], col_end(inv_e), true, true, cp.first, false};
-      }
-      last_sys = to - 1;
-      after_arg = false;
-      continue;
-    }
-    // A user's macro argument inside the expansion, when a system piece
-    // follows: found among the invocation's arguments.
-    if (in_inv && inv_args && c + 1 < chunk_chars.size() && chunk_sys[c + 1]) {
-      size_t len = to - from, found = n;
-      for (size_t s = cursor; s + len < inv_e + 1 && found == n; ++s) {
-        size_t j = 0;
-        while (j < len && s + j + 1 < inv_e && O(s + j) == I(from + j)) ++j;
-        if (j == len) found = s;
-      }
-      if (found != n) {
-        for (size_t j = 0; j < len; ++j) exact(from + j, found + j);
-        cursor = found + len;
-        after_arg = true;
-        continue;
-      }
-    }
-    close_inv();
-    for (size_t i = from; i < to; ++i) {
-      if (ko >= n || O(ko) != I(i)) {
-        fail_i = i;
-        fail_k = ko;
-        break;
-      }
-      exact(i, ko++);
-    }
-  }
-  if (fail_i == ic.size()) {
-    close_inv();
-    return;
-  }
-  if (in_inv) close_inv();
-
-  // From the back, down to where the front stopped.
-  size_t j = ic.size(), kk = n;
-  for (size_t c = chunk_chars.size(); c-- > 0 && j > fail_i;) {
-    size_t from = std::max(chunk_chars[c].first, fail_i), to = chunk_chars[c].second;
-    if (to > j) to = j;
-    if (chunk_sys[c]) {
-      if (from != chunk_chars[c].first || kk == fail_k) break;
-      size_t b = kk;
-      if (O(b - 1) == ')') {
-        int level = 0;
-        while (b > fail_k) {
-          --b;
-          if (O(b) == ')') ++level;
-          if (O(b) == '(' && --level == 0) break;
-        }
-        if (level != 0) break;
-      }
-      size_t id_end = b;
-      while (b > fail_k && IdentChar(O(b - 1)) && (b == id_end || cols[b] == cols[b - 1] + 1)) --b;
-      if (b == id_end) break;
-      for (size_t i = from; i < to; ++i) {
-        g.chars[ic[i].offset] = CharPos{cols[b], col_end(kk), true, true, i == from, i + 1 == to};
-      }
-      j = from;
-      kk = b;
-      continue;
-    }
-    bool stop = false;
-    for (size_t i = to; i > from; --i) {
-      if (kk <= fail_k || O(kk - 1) != I(i - 1)) {
-        stop = true;
-        break;
-      }
-      exact(i - 1, --kk);
-      j = i - 1;
-    }
-    if (stop) break;
-  }
-  if (j <= fail_i) return;
-  // The middle: one user macro's expansion if its invocation covers what is
-  // left of the original; otherwise the unmatched stretch, inexact.
-  size_t ib = fail_k;
-  while (ib > 0 && ib <= n && IdentChar(O(ib - 1)) &&
-         (ib == n || !IdentChar(O(ib)) || cols[ib] == cols[ib - 1] + 1)) {
-    --ib;
-  }
-  size_t ie = 0, args = 0;
-  bool covers = invocation(ib, &ie, &args) && ie >= kk && ib <= fail_k;
-  if (!covers && ib <= fail_k) {
-    // Several macros with text between them (`m1(x) || m2(x)[0]`): each
-    // expansion runs to where the original character after its invocation
-    // appears outside the expansion's parentheses; an identifier that the
-    // preprocessed text repeats as it is was no macro.
-    std::vector<std::pair<unsigned, CharPos>> out;
-    size_t i = fail_i, m = ib;
-    bool ok = true;
-    while (ok && (m < kk || i < j)) {
-      if (m >= kk || i >= j) {
-        ok = false;
-        break;
-      }
-      bool ident_start =
-          IdentChar(O(m)) && (m == 0 || !IdentChar(O(m - 1)) || cols[m] != cols[m - 1] + 1);
-      size_t e = 0, a = 0;
-      if (ident_start && invocation(m, &e, &a)) {
-        size_t len = 1;
-        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1)
-          ++len;
-        size_t same = 0;
-        while (same < len && i + same < j && I(i + same) == O(m + same)) ++same;
-        if (same == len && (i + len == j || !IdentChar(I(i + len)))) {
-          for (size_t q = 0; q < len; ++q) {
-            out.emplace_back(ic[i + q].offset,
-                             CharPos{cols[m + q], cols[m + q] + 1, true, false, false, false});
-          }
-          i += len;
-          m += len;
-          continue;
-        }
-        size_t stop = j;
-        if (e < kk) {
-          stop = 0;
-          int depth = 0;
-          for (size_t q = i; q < j && depth >= 0; ++q) {
-            char c = I(q);
-            if (depth == 0 && q > i && c == O(e)) {
-              stop = q;
-              break;
-            }
-            if (c == '(') ++depth;
-            if (c == ')') --depth;
-          }
-        }
-        if (stop <= i) {
-          ok = false;
-          break;
-        }
-        for (size_t q = i; q < stop; ++q) {
-          out.emplace_back(ic[q].offset,
-                           CharPos{cols[m], col_end(e), true, true, q == i, q + 1 == stop});
-        }
-        i = stop;
-        m = e;
-        continue;
-      }
-      if (I(i) != O(m)) {
-        ok = false;
-        break;
-      }
-      out.emplace_back(ic[i].offset, CharPos{cols[m], cols[m] + 1, true, false, false, false});
-      ++i;
-      ++m;
-    }
-    if (ok) {
-      for (const auto& c : out) g.chars[c.first] = c.second;
-      return;
-    }
-  }
-  for (size_t i = fail_i; i < j; ++i) {
-    CharPos cp;
-    if (covers) {
-      cp = CharPos{cols[ib], col_end(ie), true, true, i == fail_i, i + 1 == j};
-    } else {
-      unsigned b = fail_k < n ? cols[fail_k] : (n ? cols[n - 1] : 0);
-      cp = CharPos{b, std::max(col_end(kk), b + 1), false, false, false, false};
-    }
-    g.chars[ic[i].offset] = cp;
-  }
+  g.chars = AlignLine(text_, pieces, oline, cols);
 }
 
 OrigPos Rewriter::Map(const Position& p, bool end) {

@@ -222,6 +222,14 @@ class Rewriter {
   // A range that the preprocessed text runs across a file boundary ends on
   // its first line.
   void OneFile(OrigPos* b, OrigPos* e);
+  template <typename T>
+  void SetRange(T* x, OrigPos b, OrigPos e) {
+    OneFile(&b, &e);
+    x->line = b.line;
+    x->column = b.column;
+    x->end_line = e.line;
+    x->end_column = e.column;
+  }
   void IndexLines();
   void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
   const std::vector<std::vector<unsigned>>* Code(const std::string& path);
@@ -740,12 +748,8 @@ MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
   d.kind = kind;
   d.function = fn_name_;
   OrigPos ob = Map(b, false), oe = Map(en, true);
-  OneFile(&ob, &oe);
   d.file = ob.file;
-  d.line = ob.line;
-  d.column = ob.column;
-  d.end_line = oe.line;
-  d.end_column = oe.column;
+  SetRange(&d, ob, oe);
   d.text = Text(b, en, true);
   return d;
 }
@@ -770,11 +774,7 @@ MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) 
       te = we;
     }
   }
-  OneFile(&olb, &ole);
-  c.line = olb.line;
-  c.column = olb.column;
-  c.end_line = ole.line;
-  c.end_column = ole.column;
+  SetRange(&c, olb, ole);
   c.text = Text(tb, te, false);
   return c;
 }

@@ -5,7 +5,8 @@
                     [--min-total PCT] [--min-file PCT] [--show N]
 
 DIR of --gcov is searched for gcov's JSON files (*.gcov.json.gz, from
-`gcov -j`). A line counts where both gcov and the maps call it code; a map's
+`gcov -j`). With --trees GCOV_SRC QEL_SRC, two copies of an in-source build
+are compared: gcov's paths under GCOV_SRC read as under QEL_SRC. A line counts where both gcov and the maps call it code; a map's
 line count is the largest count of the nodes listing it, summed over units
 (as the collector counts). Prints per file and in total how many of those
 lines agree, and the lines that differ. Exit status 1 when the total share is
@@ -19,13 +20,15 @@ import os
 import sys
 
 
-def gcov_lines(root, wanted):
+def gcov_lines(root, wanted, trees):
     lines = {}
     for p in glob.glob(os.path.join(root, "**", "*.gcov.json.gz"), recursive=True):
         doc = json.load(gzip.open(p))
         cwd = doc.get("current_working_directory", "")
         for f in doc["files"]:
             path = os.path.realpath(os.path.join(cwd, f["file"]))
+            if trees and path.startswith(trees[0] + "/"):
+                path = trees[1] + path[len(trees[0]):]
             if wanted and path not in wanted:
                 continue
             for l in f["lines"]:
@@ -68,9 +71,11 @@ def main():
     ap.add_argument("--min-total", type=float, default=0.0)
     ap.add_argument("--min-file", type=float, default=0.0)
     ap.add_argument("--show", type=int, default=20)
+    ap.add_argument("--trees", nargs=2, default=None)
     a = ap.parse_args()
     wanted = {os.path.realpath(f) for f in a.files}
-    gcov = gcov_lines(a.gcov, wanted)
+    trees = [os.path.realpath(t) for t in a.trees] if a.trees else None
+    gcov = gcov_lines(a.gcov, wanted, trees)
     qel = qel_lines(a.maps, a.run, wanted)
     both = sorted(set(gcov) & set(qel))
     agree = [k for k in both if (gcov[k] > 0) == (qel[k] > 0)]

@@ -156,12 +156,22 @@ TEST(MapRecords, MalformedSectionsAreRefusedWithTheOffset) {
 }
 
 TEST(MapRecords, TargetsAndTheirObjectFormats) {
-  EXPECT_EQ(ms::FormatOfTarget("x86_64-linux-gnu\n"), ms::ObjectFormat::kElf);
-  EXPECT_EQ(ms::FormatOfTarget("x86_64-pc-linux-gnu"), ms::ObjectFormat::kElf);
-  EXPECT_EQ(ms::FormatOfTarget("i686-w64-mingw32"), ms::ObjectFormat::kCoff);
-  EXPECT_EQ(ms::FormatOfTarget("x86_64-pc-windows-msvc"), ms::ObjectFormat::kCoff);
-  EXPECT_EQ(ms::FormatOfTarget("arm64-apple-darwin23"), ms::ObjectFormat::kOther);
+  EXPECT_EQ(ms::FormatOfMacros("#define __ELF__ 1\n#define __x86_64__ 1\n"), ms::ObjectFormat::kElf);
+  EXPECT_EQ(ms::FormatOfMacros("#define __MINGW32__ 1\n#define _WIN32 1\n"), ms::ObjectFormat::kCoff);
+  EXPECT_EQ(ms::FormatOfMacros("#define __CYGWIN__ 1\n"), ms::ObjectFormat::kCoff);
+  EXPECT_EQ(ms::FormatOfMacros("#define __APPLE__ 1\n#define __MACH__ 1\n"), ms::ObjectFormat::kOther);
+  EXPECT_EQ(ms::FormatOfMacros("#define __ELF_NOT__ 1\n"), ms::ObjectFormat::kOther);
   EXPECT_EQ(ms::SectionText("x", ms::ObjectFormat::kOther), "");
+  // The compilers here, as qelcc asks them.
+  for (const char* cc : {"gcc", "clang-19", "i686-w64-mingw32-gcc"}) {
+    if (Sh(std::string("command -v ") + cc + " >/dev/null") != 0) continue;
+    std::string macros;
+    ASSERT_EQ(Sh(std::string(cc) + " -dM -E -x c /dev/null", &macros), 0);
+    EXPECT_EQ(ms::FormatOfMacros(macros), std::string(cc).find("mingw") != std::string::npos
+                                               ? ms::ObjectFormat::kCoff
+                                               : ms::ObjectFormat::kElf)
+        << cc;
+  }
 }
 
 // Every byte value, quotes, backslashes and trigraph starts come out of the

@@ -66,6 +66,7 @@ class Driver {
   std::string MapDir() const;
   bool InScope(const std::string& abs) const;
   ObjectFormat Format();
+  bool Clang();
   // Inputs that the command compiles (C and otherwise).
   size_t CompiledInputs() const;
 
@@ -79,7 +80,8 @@ class Driver {
   const Invocation& inv_;
   std::string cwd_;
   std::unique_ptr<TempDir> tmp_;
-  bool format_known_ = false;
+  void ProbeCompiler();
+  bool probed_ = false, clang_ = false;
   ObjectFormat format_ = ObjectFormat::kElf;
 };
 
@@ -148,16 +150,31 @@ bool Driver::InScope(const std::string& abs) const {
   return false;
 }
 
-ObjectFormat Driver::Format() {
-  if (format_known_) return format_;
-  format_known_ = true;
+// What qelcc needs to know of the compiler's target, from its predefined
+// macros (one run, the first time a unit is built): the object format for
+// the map's section, and whether it is clang, which (from version 18) calls
+// the line markers of preprocessed input a GNU extension under -pedantic.
+void Driver::ProbeCompiler() {
+  if (probed_) return;
+  probed_ = true;
   std::vector<std::string> cmd{inv_.compiler.back()};
   cmd.insert(cmd.end(), inv_.target_flags.begin(), inv_.target_flags.end());
-  cmd.push_back("-dumpmachine");
-  std::string out = tmp().File("dumpmachine"), err = tmp().File("dumpmachine.err");
+  cmd.insert(cmd.end(), {"-dM", "-E", "-x", "c", "/dev/null"});
+  std::string out = tmp().File("macros"), err = tmp().File("macros.err");
   bool ok = false;
-  if (qelcc::Run(cmd, err, out) == 0) format_ = qel::mapsection::FormatOfTarget(ReadFile(out, &ok));
+  std::string macros = qelcc::Run(cmd, err, out) == 0 ? ReadFile(out, &ok) : "";
+  format_ = macros.empty() ? ObjectFormat::kElf : qel::mapsection::FormatOfMacros(macros);
+  clang_ = macros.find("#define __clang__ ") != std::string::npos;
+}
+
+ObjectFormat Driver::Format() {
+  ProbeCompiler();
   return format_;
+}
+
+bool Driver::Clang() {
+  ProbeCompiler();
+  return clang_;
 }
 
 size_t Driver::CompiledInputs() const {
@@ -381,6 +398,8 @@ std::vector<std::string> UnitBuild::CompileCommand(const std::string& input,
       },
       &cmd);
   if (no_warnings) cmd.push_back("-w");
+  // The line markers are the preprocessor's own, not the user's code.
+  if (d_.Clang()) cmd.insert(cmd.end(), {"-Wno-unknown-warning-option", "-Wno-gnu-line-marker"});
   cmd.insert(cmd.end(), {StageFlag(), "-x", "cpp-output", input, "-o", out_});
   return cmd;
 }

@@ -129,14 +129,13 @@ bool Decode(const std::string& section, std::vector<Record>* records, std::strin
   return true;
 }
 
-ObjectFormat FormatOfTarget(const std::string& triple) {
-  for (const char* coff : {"mingw", "windows", "cygwin", "msvc", "win32"}) {
-    if (triple.find(coff) != std::string::npos) return ObjectFormat::kCoff;
-  }
-  for (const char* macho : {"darwin", "apple", "macos", "ios"}) {
-    if (triple.find(macho) != std::string::npos) return ObjectFormat::kOther;
-  }
-  return ObjectFormat::kElf;
+ObjectFormat FormatOfMacros(const std::string& macros) {
+  auto defined = [&](const char* name) {
+    return macros.find(std::string("#define ") + name + " ") != std::string::npos;
+  };
+  if (defined("_WIN32") || defined("__CYGWIN__")) return ObjectFormat::kCoff;
+  if (defined("__ELF__")) return ObjectFormat::kElf;
+  return ObjectFormat::kOther;
 }
 
 std::string SectionText(const std::string& bytes, ObjectFormat format) {

@@ -67,8 +67,9 @@ enum class ObjectFormat {
   kOther,  // no section (Mach-O and unknown targets): the map folder only
 };
 
-// The object format of a target triple as `cc -dumpmachine` prints it.
-ObjectFormat FormatOfTarget(const std::string& triple);
+// The object format of the target whose predefined macros are `macros`, as
+// `cc -dM -E -x c /dev/null` prints them (__ELF__, _WIN32, __APPLE__).
+ObjectFormat FormatOfMacros(const std::string& macros);
 
 // C text that places `bytes` in the section when compiled: top-level asm
 // statements for ELF, a read-only array for PE. Strictly conforming where

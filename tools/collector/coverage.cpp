@@ -15,10 +15,10 @@ struct FileBuild {
   std::map<int, uint64_t> lines;
   std::map<FunctionKey, FunctionCov> functions;
   std::map<DecisionKey, DecisionCov> decisions;
-  std::map<DecisionKey, std::map<std::pair<uint32_t, bool>, uint64_t>> vectors;
+  std::map<DecisionKey, std::map<std::pair<Codes, bool>, uint64_t>> vectors;
 };
 
-void finishDecision(DecisionCov& d, const std::map<std::pair<uint32_t, bool>, uint64_t>& vecs) {
+void finishDecision(DecisionCov& d, const std::map<std::pair<Codes, bool>, uint64_t>& vecs) {
   std::vector<McdcVector> v;
   for (const auto& [cv, count] : vecs) v.push_back(McdcVector{cv.first, cv.second, count});
   DecisionAnalysis a = analyseDecision(std::move(v));

@@ -199,11 +199,20 @@ std::string toJson(const Message& m, double tMs) {
         .num("unit", d->unit)
         .num("decision", d->decision)
         .boolean("outcome", d->outcome)
-        .str("vector", codesText(d->codes))
-        .num("codes", d->codes)
-        .num("group", d->group)
-        .num("count", d->count)
-        .num("seq", d->seq);
+        .str("vector", codesText(codesOf(*d)))
+        .num("codes", d->codes);
+    if (d->conditions > 0) {
+      // A decision of 17 to 64 conditions: its width and slots 16 to 63.
+      std::vector<std::string> more;
+      for (uint32_t w : d->more) more.push_back(std::to_string(w));
+      o.num("conditions", d->conditions).raw("more", array(more));
+    }
+    o.num("group", d->group).num("count", d->count).num("seq", d->seq);
+  } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    char identity[32];
+    std::snprintf(identity, sizeof identity, "fnv1a64:%016llx",
+                  static_cast<unsigned long long>(u->identity));
+    o.str("kind", "unit").num("unit", u->unit).str("identity", identity).num("seq", u->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
     addProperty(o, *p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {

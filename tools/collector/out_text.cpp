@@ -122,9 +122,9 @@ std::string markupEscape(const std::string& s) {
   return o;
 }
 
-std::string vectorColumns(uint32_t codes, int width) {
+std::string vectorColumns(const Codes& codes, int width) {
   std::string s;
-  for (int i = 0; i < width && i < kMaxConditions; ++i) {
+  for (int i = 0; i < width && i < kMaxWideConditions; ++i) {
     if (i) s += ' ';
     const CondCode c = slotCode(codes, i);
     s += c == CondCode::True ? 'T' : c == CondCode::False ? 'F' : '-';
@@ -149,8 +149,9 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
   if (!d.countsForMcdc()) {
     os << in << "  (switch: branch coverage only)\n";
   } else if (!d.mcdc) {
-    os << in << "  MC/DC: too wide (" << d.width() << " conditions, more than " << kMaxConditions
-       << " fit a condition string); counted as 0/" << d.width() << "\n";
+    os << in << "  MC/DC: too wide (" << d.width()
+       << " conditions, more than its instrumentation measures); counted as 0/" << d.width()
+       << "\n";
   } else {
     os << in << "  MC/DC: " << d.pairs << "/" << d.width()
        << (d.width() == 1 ? "  [single condition]" : "") << "\n";

@@ -24,7 +24,7 @@ void writeAnnotated(std::ostream& os, const CoverageModel& m);
 
 // Vector notation used by every text output: T true, F false, - not
 // evaluated (short-circuited), one column per condition of the decision.
-std::string vectorColumns(uint32_t codes, int width);
+std::string vectorColumns(const Codes& codes, int width);
 
 // Text for XML and HTML: the markup characters escaped, and control
 // characters other than tab, line feed and carriage return, which XML 1.0

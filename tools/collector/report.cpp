@@ -29,7 +29,7 @@ std::string padded(const std::string& s, std::size_t w) {
 }
 
 // Vector text over exactly n conditions, so rows of one decision line up.
-std::string vectorText(uint32_t codes, int n) {
+std::string vectorText(const Codes& codes, int n) {
   std::string s;
   for (int i = 0; i < n; ++i) {
     if (i) s += ' ';
@@ -49,7 +49,7 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors) {
     return tx != ty ? tx < ty : x.outcome < y.outcome;
   });
   for (const auto& v : vectors)
-    for (int i = 0; i < kMaxConditions; ++i)
+    for (int i = 0; i < kMaxWideConditions; ++i)
       if (slotCode(v.codes, i) != CondCode::Unset) a.conditions = std::max(a.conditions, i + 1);
   a.vectors = std::move(vectors);
   a.conds.resize(static_cast<std::size_t>(a.conditions));
@@ -67,7 +67,7 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors) {
         const CondCode uc = slotCode(u.codes, c), vc = slotCode(v.codes, c);
         if (!evaluated(uc) || !evaluated(vc) || uc == vc || u.outcome == v.outcome) continue;
         bool others = true;
-        for (int j = 0; j < kMaxConditions && others; ++j) {
+        for (int j = 0; j < a.conditions && others; ++j) {
           if (j == c) continue;
           const CondCode uj = slotCode(u.codes, j), vj = slotCode(v.codes, j);
           others = !(evaluated(uj) && evaluated(vj) && uj != vj);
@@ -106,9 +106,12 @@ void Collection::add(const Message& m) {
     s.group = c->group;
     noteSeq(Channel::Cond, c->seq);
   } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
-    decisions_[{d->unit, d->decision}][{d->codes, d->outcome}] += d->count;
+    decisions_[{d->unit, d->decision}][{codesOf(*d), d->outcome}] += d->count;
     decisionGroup_[{d->unit, d->decision}] = d->group;
     noteSeq(Channel::Mcdc, d->seq);
+  } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    unitIdentities_[u->unit] = u->identity;
+    noteSeq(Channel::Node, u->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
     addProperty(*p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {

@@ -15,7 +15,7 @@ namespace qelc {
 
 // One distinct MC/DC vector of a decision: condition codes plus outcome.
 struct McdcVector {
-  uint32_t codes = 0;
+  Codes codes;
   bool outcome = false;
   uint64_t count = 0;
 };
@@ -86,9 +86,12 @@ class Collection {
   // Conditions with a pair, and conditions in total, over every decision.
   std::pair<int, int> mcdcTotals() const;
 
-  const std::map<UnitKey, std::map<std::pair<uint32_t, bool>, uint64_t>>& decisionVectors() const {
+  const std::map<UnitKey, std::map<std::pair<Codes, bool>, uint64_t>>& decisionVectors() const {
     return decisions_;
   }
+  // The map identity each counted unit announced (the last one, if a unit
+  // id announced several).
+  const std::map<uint16_t, uint64_t>& unitIdentities() const { return unitIdentities_; }
 
   uint64_t total() const;
   uint64_t count(Channel c) const { return perChannel_[static_cast<std::size_t>(c)]; }
@@ -128,8 +131,9 @@ class Collection {
 
   std::map<UnitKey, NodeStat> nodes_;
   std::map<UnitKey, CondStat> conds_;
-  std::map<UnitKey, std::map<std::pair<uint32_t, bool>, uint64_t>> decisions_;
+  std::map<UnitKey, std::map<std::pair<Codes, bool>, uint64_t>> decisions_;
   std::map<UnitKey, uint16_t> decisionGroup_;
+  std::map<uint16_t, uint64_t> unitIdentities_;
 
   std::vector<TestCaseRecord> testCases_;
   int strayStarts_ = 0;

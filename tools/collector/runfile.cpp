@@ -2,6 +2,7 @@
 // saved run reports exactly as the live one did.
 #include <json/json.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -155,9 +156,35 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
       out->body = CondMsg{u16(v, "unit"),  u16(v, "cond"),  v["held"].asBool(),
                           u16(v, "group"), u32(v, "count"), u32(v, "seq")};
     } else if (kind == "mcdc") {
-      out->body =
-          McdcMsg{u16(v, "unit"),  u16(v, "decision"), v["outcome"].asBool(), u32(v, "codes"),
-                  u16(v, "group"), u32(v, "count"),    u32(v, "seq")};
+      McdcMsg d{u16(v, "unit"),  u16(v, "decision"), v["outcome"].asBool(), u32(v, "codes"),
+                u16(v, "group"), u32(v, "count"),    u32(v, "seq")};
+      if (v.isMember("conditions")) {
+        const Json::Value& more = v["more"];
+        if (!more.isArray() || more.size() != d.more.size()) {
+          *error = "wide MC/DC message without its three code words";
+          return false;
+        }
+        d.conditions = static_cast<uint8_t>(v["conditions"].asUInt());
+        for (Json::ArrayIndex i = 0; i < more.size(); ++i) d.more[i] = more[i].asUInt();
+      }
+      out->body = d;
+    } else if (kind == "unit") {
+      const std::string id = text(v, "identity");
+      const std::string prefix = "fnv1a64:";
+      char* end = nullptr;
+      UnitMsg u;
+      u.unit = u16(v, "unit");
+      u.seq = u32(v, "seq");
+      if (id.compare(0, prefix.size(), prefix) != 0 || id.size() != prefix.size() + 16) {
+        *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
+        return false;
+      }
+      u.identity = std::strtoull(id.c_str() + prefix.size(), &end, 16);
+      if (!end || *end != '\0') {
+        *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
+        return false;
+      }
+      out->body = u;
     } else if (kind == "testcase") {
       const std::string e = text(v, "event");
       TestCaseEvent t;

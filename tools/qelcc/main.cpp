@@ -48,6 +48,9 @@ const char* const kUsage =
     "  --memory         route direct calls of malloc, calloc, realloc and free\n"
     "                   through the runtime's leak tracking (QELCC_MEMORY=1); every\n"
     "                   block must then be freed by instrumented code\n"
+    "  --events         call the runtime at every node and condition instead of\n"
+    "                   counting in the program (QELCC_EVENTS=1): slower, for\n"
+    "                   runtimes older than the counters\n"
     "  --help, --version\n"
     "QELCC_RUNTIME_DIR names the directory of libQELMQLib.so for link steps.\n"
     "\n"
@@ -64,6 +67,7 @@ int main(int argc, char** argv) {
   opt.off = Env("QELCC_OFF") == "1";
   opt.values = Env("QELCC_VALUES") == "1";
   opt.memory = Env("QELCC_MEMORY") == "1";
+  opt.events = Env("QELCC_EVENTS") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   int i = 1;
   for (; i < argc; ++i) {
@@ -92,6 +96,8 @@ int main(int argc, char** argv) {
       opt.values = true;
     } else if (a == "--memory") {
       opt.memory = true;
+    } else if (a == "--events") {
+      opt.events = true;
     } else if (StartsWith(a, "--")) {
       std::fprintf(stderr, "qelcc: error: unknown option %s (see qelcc --help)\n", a.c_str());
       return 2;

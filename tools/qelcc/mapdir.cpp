@@ -333,6 +333,7 @@ std::string MapDocument(const UnitMap& map) {
     j["end_column"] = d.end_column;
     j["text"] = d.text;
     j["mcdc"] = d.mcdc;
+    if (!d.form.empty()) j["form"] = d.form;
     Json::Value& conds = j["conditions"] = Json::Value(Json::arrayValue);
     for (const MapCondition& c : d.conditions) {
       Json::Value k(Json::objectValue);

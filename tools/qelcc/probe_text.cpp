@@ -26,7 +26,8 @@ std::string ProbeText::NodeInExpression(int node) const { return NodeVoid(node) 
 
 std::string ProbeText::Entry(int node) const {
   if (!counters_) return NodeDeclaration(node);
-  return "__qel_ctr* const __qel_b = __qel_e(" + std::to_string(node - 1) + "); ";
+  return "__qel_ctr* const __qel_b __attribute__((unused)) = __qel_e(" + std::to_string(node - 1) +
+         "); ";
 }
 
 std::string ProbeText::ConditionStrings(int count) const {

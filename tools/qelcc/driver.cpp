@@ -85,7 +85,7 @@ class Driver {
   std::unique_ptr<TempDir> tmp_;
   void ProbeCompiler();
   bool probed_ = false, clang_ = false;
-  bool windows_ = false, x86_64_ = false, i386_ = false;
+  bool windows_ = false, x86_64_ = false, i386_ = false, aarch64_ = false;
   ObjectFormat format_ = ObjectFormat::kElf;
 };
 
@@ -172,6 +172,7 @@ void Driver::ProbeCompiler() {
   windows_ = macros.find("#define _WIN32 ") != std::string::npos;
   x86_64_ = macros.find("#define __x86_64__ ") != std::string::npos;
   i386_ = macros.find("#define __i386__ ") != std::string::npos;
+  aarch64_ = macros.find("#define __aarch64__ ") != std::string::npos;
 }
 
 CounterTarget Driver::Counters() {
@@ -180,6 +181,11 @@ CounterTarget Driver::Counters() {
   t.increment = x86_64_ ? CounterTarget::Increment::kX86_64
                 : i386_ ? CounterTarget::Increment::kI386
                         : CounterTarget::Increment::kAtomic;
+  // The increment's assembly is written in AT&T syntax; with the Intel
+  // dialect the compiler's own relaxed atomics do it.
+  for (const std::string& a : inv_.args)
+    if (a == "-masm=intel") t.increment = CounterTarget::Increment::kAtomic;
+  t.preserve_most = clang_ && (x86_64_ || aarch64_);
   if (windows_) {
     t.access = CounterTarget::Access::kCall;
     return t;

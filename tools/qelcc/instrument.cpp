@@ -181,6 +181,10 @@ class Rewriter {
   bool StmtParts(CXCursor cur, int node, int depth);
   void ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth);
   void Body(CXCursor s, int depth);
+  void BodyParts(CXCursor s, int depth);
+  // A branch of the decision counted_[counted] (or of none: -1), taken when
+  // it is `outcome`.
+  void BranchBody(CXCursor s, int depth, int counted, bool outcome);
   void VarDecls(CXCursor decl_stmt, int depth);
 
   // Expressions and decisions.
@@ -290,6 +294,17 @@ class Rewriter {
   unsigned next_path_ = 0;                // their counters, past the nodes'
   bool events_ = false;                   // some decision calls the event probes
   bool exec_calls_ = false;               // some call of the exec family was routed
+  // The decision (index into counted_) that the last Decision() counted by
+  // paths, or -1.
+  int last_counted_ = -1;
+  // Set just before a branch body whose first node runs exactly when a
+  // decision counted by paths took that branch: the node is counted by the
+  // decision's outcome instead of a counter of its own.
+  struct Derived {
+    int counted = -1;
+    bool outcome = false;
+  };
+  Derived derive_;
   int next_node_ = 1, next_cond_ = 1, next_decision_ = 1;
   std::set<std::pair<unsigned, unsigned>> decided_;  // decisions already wrapped
 };
@@ -848,6 +863,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     events_ = true;
     if (probe_.counters()) d.form = "events";
   }
+  const int counted_index = by_paths ? static_cast<int>(counted_.size()) : -1;
   int node = 0;
   if (with_node) {
     node = NewNode("stmt", e);
@@ -881,6 +897,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     WrapLeaves(&d, leaves, wrapped, cs, depth);
   }
   map_.decisions.push_back(d);
+  last_counted_ = counted_index;
   return true;
 }
 
@@ -1217,6 +1234,22 @@ void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
 }
 
 void Rewriter::Body(CXCursor s, int depth) {
+  BodyParts(s, depth);
+  // A body whose first statement made no node (a block, an empty
+  // statement) counts what it runs by its own nodes.
+  derive_ = Derived();
+}
+
+void Rewriter::BranchBody(CXCursor s, int depth, int counted, bool outcome) {
+  derive_ = Derived();
+  if (counted >= 0) {
+    derive_.counted = counted;
+    derive_.outcome = outcome;
+  }
+  Body(s, depth);
+}
+
+void Rewriter::BodyParts(CXCursor s, int depth) {
   CXCursorKind k = Kind(s);
   if (k == CXCursor_CompoundStmt) {
     Compound(s, depth, 0, "branch");
@@ -1273,6 +1306,7 @@ int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, b
   CXCursorKind k = Kind(l.stmt);
   const bool block = k == CXCursor_CompoundStmt, null = k == CXCursor_NullStmt;
   const Position at = Begin(l.stmt);
+  if (!l.labels.empty()) derive_ = Derived();
   if (!l.labels.empty()) {
     Position label = Begin(l.labels.back());
     const bool same_file = FileId(label.file) == FileId(at.file);
@@ -1288,6 +1322,15 @@ int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, b
   if (run > 0 && NodeFile(run) != FileId(at.file)) run = 0;
   if (run != 0 || block || null) return run;
   run = NewNode(kind, l.stmt);
+  const Derived derived = derive_;
+  derive_ = Derived();
+  if (derived.counted >= 0 && l.labels.empty() && std::string(kind) == "branch") {
+    // Entered only from the top of its branch, which only the decision's
+    // outcome leads to: its count is that outcome's.
+    CounterDecision& c = counted_[static_cast<size_t>(derived.counted)];
+    (derived.outcome ? c.true_node : c.false_node) = run;
+    return run;
+  }
   if (k == CXCursor_DeclStmt && l.labels.empty() && decl_ok) {
     Insert(at.offset, true, depth, probe_.NodeDeclaration(run));
   } else {
@@ -1312,16 +1355,16 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
     case CXCursor_IfStmt:
       if (ch.size() >= 2) {
         AddSpan(node, Begin(cur), End(ch[0]));
-        Decision(ch[0], "if", depth + 1, false);
-        Body(ch[1], depth + 1);
-        if (ch.size() >= 3) Body(ch[2], depth + 1);
+        const int counted = Decision(ch[0], "if", depth + 1, false) ? last_counted_ : -1;
+        BranchBody(ch[1], depth + 1, counted, true);
+        if (ch.size() >= 3) BranchBody(ch[2], depth + 1, counted, false);
       }
       return true;
     case CXCursor_WhileStmt:
       if (ch.size() == 2) {
         AddSpan(node, Begin(cur), End(ch[0]));
-        Decision(ch[0], "while", depth + 1, false);
-        Body(ch[1], depth + 1);
+        const int counted = Decision(ch[0], "while", depth + 1, false) ? last_counted_ : -1;
+        BranchBody(ch[1], depth + 1, counted, true);
       }
       return true;
     case CXCursor_DoStmt:
@@ -1387,6 +1430,7 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
   if (n != 2 || close == 0) return;
   // The header, up to its ')': the body's lines are the body's nodes'.
   AddSpan(node, Begin(cur), At(close + 1));
+  int counted = -1;
   for (size_t i = 0; i + 1 < ch.size(); ++i) {
     unsigned o = Begin(ch[i]).offset;
     if (o < semi[0]) {
@@ -1396,12 +1440,12 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
         Expr(ch[i], depth + 1);
       }
     } else if (o < semi[1]) {
-      Decision(ch[i], "for", depth + 1, false);
+      if (Decision(ch[i], "for", depth + 1, false)) counted = last_counted_;
     } else if (o < close) {
       Expr(ch[i], depth + 1);
     }
   }
-  Body(ch.back(), depth + 1);
+  BranchBody(ch.back(), depth + 1, counted, true);
 }
 
 // The parameters' values at function entry, one value record per call:

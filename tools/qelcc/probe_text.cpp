@@ -189,20 +189,26 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   }
   p += helper + "int __qel_t(__qel_ctr* p) { __qel_i(p); return 1; }";
   p += helper + "int __qel_f(__qel_ctr* p) { __qel_i(p); return 0; }";
+  // The first call of a thread into the unit asks the runtime, out of line
+  // and marked cold: the compiler then keeps the saving of registers that
+  // the call needs off the path of every other call.
+  p += target.preserve_most ? " static __attribute__((noinline, cold, unused, preserve_most))"
+                            : " static __attribute__((noinline, cold, unused))";
+  p += " __qel_ctr* __qel_s(void) { return QelCounterBlock(&__qel_r, ";
+  p += target.access == CounterTarget::Access::kUnitTls ? "&__qel_bt); }" : "(__qel_ctr**)0); }";
   p += helper + "__qel_ctr* __qel_e(unsigned k) {";
   switch (target.access) {
     case CounterTarget::Access::kUnitTls:
-      p += " __qel_ctr* b = __qel_bt;"
-           " if (__builtin_expect(b == 0, 0)) b = QelCounterBlock(&__qel_r, &__qel_bt);";
+      p += " __qel_ctr* b = __qel_bt;";
       break;
     case CounterTarget::Access::kTable:
     case CounterTarget::Access::kCall:
       p += target.access == CounterTarget::Access::kTable ? " __qel_ctr** t = __qel_tls;"
                                                           : " __qel_ctr** t = QelCounterTable();";
-      p += " __qel_ctr* b = t ? t[__qel_r.slot] : (__qel_ctr*)0;"
-           " if (__builtin_expect(b == 0, 0)) b = QelCounterBlock(&__qel_r, (__qel_ctr**)0);";
+      p += " __qel_ctr* b = t ? t[__qel_r.slot] : (__qel_ctr*)0;";
       break;
   }
+  p += " if (__builtin_expect(b == 0, 0)) b = __qel_s();";
   p += " __qel_i(b + k); return b; }";
   return p;
 }

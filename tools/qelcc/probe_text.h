@@ -117,6 +117,10 @@ struct CounterTarget {
   };
   Access access = Access::kUnitTls;
   Increment increment = Increment::kAtomic;
+  // clang: the runtime's first-call path keeps every general register
+  // (preserve_most), so no function saves registers for it; gcc moves that
+  // path out of line instead (cold).
+  bool preserve_most = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers

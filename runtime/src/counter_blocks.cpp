@@ -121,6 +121,11 @@ int g_end_hook = -1;
 std::atomic<void (*)(const __qel_reg*)> g_leaving{nullptr};
 std::atomic<void (*)()> g_first_block{nullptr};
 
+// What a refused unit's registration points to: its counts are not read,
+// and it is refused (and traced) once.
+char g_refused_mark;
+void* const kRefused = &g_refused_mark;
+
 QEL_PORT_FAST_TLS thread_local ThreadRecord* t_record = nullptr;
 // Set while this thread runs the slow path: a signal handler that calls into
 // a counted unit meanwhile must not take `g_lock` again.
@@ -194,12 +199,14 @@ bool make_registry() {
 // Under g_lock. The unit's record, registering it first if its constructor
 // has not run yet (a call from another module's constructor).
 Unit* unit_of(__qel_reg* reg) {
+  if (reg->runtime == kRefused) return nullptr;
   if (reg->runtime) return static_cast<Unit*>(reg->runtime);
   if (!reg->unit || !make_registry()) return nullptr;
   const __qel_unit* d = reg->unit;
   if (const char* why = refusal(d)) {
     qel_trace::line("counters of unit %u not read: %s::%d\n", static_cast<unsigned>(d->unit), why,
                     qel_port::current_pid());
+    reg->runtime = kRefused;
     return nullptr;
   }
   Unit* u = nullptr;
@@ -411,7 +418,7 @@ void QelCounterRegister(struct __qel_reg* reg) {
 }
 
 void QelCounterUnregister(struct __qel_reg* reg) {
-  if (!reg || !reg->runtime) return;
+  if (!reg || !reg->runtime || reg->runtime == kRefused) return;
   // What the unit counted goes to the senders while its code and storage
   // still exist.
   // acquire: pairs with set_hooks.
@@ -495,8 +502,11 @@ __qel_ctr* QelCounterBlock(struct __qel_reg* reg, __qel_ctr** tls) {
       }
     }
     if (!block) {
+      // For good: the thread keeps the shared counters rather than asking
+      // again at every call.
       ++g_shared_uses;
       block = reg->shared;
+      if (tls) *tls = block;
     }
   }
   t_in_slow_path = false;

@@ -168,6 +168,15 @@ void decode_paths(Unit* u) {
   }
 }
 
+// Under g_lock: the sum of counter i over every block of `u`, for each i,
+// block by block (each block is read front to back, once).
+void sum_blocks(const Unit* u, std::vector<__qel_ctr>& sums) {
+  const uint32_t n = u->desc->counters;
+  sums.assign(n, 0);
+  for (const __qel_ctr* b : u->blocks)
+    for (uint32_t i = 0; i < n; ++i) sums[i] += load(b + i);
+}
+
 void on_thread_end(void* record);
 void before_fork() { pthread_mutex_lock(&g_lock); }
 void after_fork_in_parent() { pthread_mutex_unlock(&g_lock); }
@@ -310,12 +319,14 @@ void on_thread_end(void* record) {
 // counted unit goes through the slow path, which starts the child's runtime.
 void after_fork_in_child() {
   if (g_units) {
+    std::vector<__qel_ctr> sums;
     for (Unit* u : *g_units) {
       u->announced = false;
-      for (uint32_t i = 0; i < u->desc->counters; ++i) {
-        __qel_ctr sum = 0;
-        for (__qel_ctr* b : u->blocks) sum += load(b + i);
-        u->sent[i] = sum;
+      try {
+        sum_blocks(u, sums);
+        u->sent = sums;
+      } catch (...) {
+        // No memory in the child: it sends what it inherited once more.
       }
     }
     for (ThreadRecord* r : *g_records) {
@@ -338,20 +349,20 @@ void after_fork_in_child() {
 
 bool read_changes(Visit visit, void* context, uint32_t wait_ms, const __qel_reg* only) {
   std::vector<uint64_t> delta;
+  std::vector<__qel_ctr> sums;
   auto read = [&]() {
     if (!g_units) return;
     for (Unit* u : *g_units) {
       if (only && u->reg != only) continue;
       const uint32_t n = u->desc->counters;
+      sum_blocks(u, sums);
       delta.assign(n, 0);
       bool changed = false;
       for (uint32_t i = 0; i < n; ++i) {
-        __qel_ctr sum = 0;
-        for (__qel_ctr* b : u->blocks) sum += load(b + i);
-        const __qel_ctr d = static_cast<__qel_ctr>(sum - u->sent[i]);
+        const __qel_ctr d = static_cast<__qel_ctr>(sums[i] - u->sent[i]);
         if (d) {
           delta[i] = d;
-          u->sent[i] = sum;
+          u->sent[i] = sums[i];
           changed = true;
         }
       }
@@ -379,13 +390,16 @@ bool read_changes(Visit visit, void* context, uint32_t wait_ms, const __qel_reg*
 bool changes_pending() {
   qel_sync::MutexGuard lock(g_lock);
   if (!g_units) return false;
+  std::vector<__qel_ctr> sums;
   for (Unit* u : *g_units) {
     if (!u->announced) return true;
-    for (uint32_t i = 0; i < u->desc->counters; ++i) {
-      __qel_ctr sum = 0;
-      for (__qel_ctr* b : u->blocks) sum += load(b + i);
-      if (sum != u->sent[i]) return true;
+    try {
+      sum_blocks(u, sums);
+    } catch (...) {
+      return true;  // cannot tell: say so, and let a reading find out
     }
+    for (uint32_t i = 0; i < u->desc->counters; ++i)
+      if (sums[i] != u->sent[i]) return true;
   }
   return false;
 }

@@ -7,41 +7,44 @@
 // Design
 // ------
 // Where a crash is caught.
-//  * Exceptions: the process's unhandled-exception filter. It runs only for
-//    an exception that no frame handler took and no vectored handler
-//    resolved (the program's vectored handlers run before it, untouched),
-//    which is exactly a crash. A vectored handler of our own would see every
-//    first-chance exception, also those the program catches, so there is
-//    none.
+//  * The process's unhandled-exception filter. It runs for an exception that
+//    no frame handler took and no vectored handler resolved (the program's
+//    vectored handlers run before it, untouched): a crash.
+//  * The C runtime's signal table (msvcrt's, which a MinGW program shares
+//    with this DLL). MinGW's start-up code installs a filter of its own that
+//    hands access violations, illegal instructions and arithmetic exceptions
+//    to the program's signal() handlers of SIGSEGV, SIGILL and SIGFPE; on
+//    x86-64 it also runs that filter around main() as a frame handler, before
+//    any unhandled-exception filter. So a program's handler in one of those
+//    slots is wrapped: ours flushes, then calls it. A slot holding SIG_DFL or
+//    SIG_IGN is left alone (a function there would make MinGW resume the
+//    faulting instruction).
 //  * abort(): msvcrt raises SIGABRT and, when the handler returns, ends the
-//    process with status 3; no exception is involved. Our handler sits in
-//    msvcrt's signal table, which a MinGW program shares with this DLL.
-//    msvcrt puts SIG_DFL back before it calls a handler.
-// A process has one filter and one SIGABRT handler, and a program that
-// installs its own replaces ours; so does MinGW's start-up code, whose
-// filter turns exceptions into the program's signal() handlers of SIGSEGV,
-// SIGFPE and SIGILL and otherwise calls the filter it found (ours). The
-// flush thread therefore puts ours back on top when it has been idle for
-// 100 ms (rewrap_handlers), keeping what it found as the one to chain to.
+//    process with status 3; no exception is involved. Our SIGABRT handler
+//    flushes and then calls the program's, or takes msvcrt's default.
+// msvcrt puts SIG_DFL in a slot before it calls the slot's handler, as
+// MinGW's filter does for the exception signals, so a program handler that
+// crashes again meets the default, as without the runtime.
 //
-// Chaining. After the flush the filter calls the previous filter and
-// returns its verdict; with none it returns EXCEPTION_CONTINUE_SEARCH, and
-// the system does what it would have done (error reporting, a debugger,
-// then the end of the process with the exception code). A previous filter
-// that calls back into ours (MinGW's does: it kept ours as its own previous
-// one) must not start the round again: the chaining frame leaves the
-// exception record and its own stack address in two thread-local slots
-// (TlsAlloc: reading them allocates nothing, which matters on a thread whose
-// heap may be broken), and a call on the same thread, for the same record,
-// from deeper in the stack is that call back: our part is done, we pass.
-// The SIGABRT handler marks its chaining the same way; a program handler
-// that aborts again gets msvcrt's default, as it would have.
+// A process has one filter and one handler per signal, and the program (or
+// MinGW's start-up code) replaces ours by installing its own. The flush
+// thread therefore wraps again when it has been idle for 100 ms
+// (rewrap_handlers): ours goes back on top and what it found becomes the
+// previous one. Windows can read neither the filter nor a signal slot
+// without replacing it, so the previous one is stored right after ours is in
+// place; a crash in that instant chains to the one found before.
 //
-// `g_previous_filter` and `g_previous_abort` are written by
-// install_handlers() and by the flush thread's rewrap, read by the handlers;
-// the store comes right after ours is installed (Windows has no way to read
-// the current filter without replacing it), so a crash in that instant
-// chains to the one found before.
+// One exception may reach our filter more than once: MinGW's filter, as the
+// frame handler around main() on x86-64 and as the top-level filter it
+// chains from, calls the filter it found at start-up (ours, installed while
+// the DLL loaded); a program filter that chains to its previous one may call
+// ours back. A vectored handler of ours, last in line, numbers the
+// exceptions dispatched on each thread (thread-local slots, TlsAlloc:
+// reading them allocates nothing, which matters on a thread whose heap may
+// be broken). The filter acts on its first call for an exception (flush,
+// then the previous filter's verdict) and passes on any later call for the
+// same one; a crash is flushed once whichever handler sees it first.
+// Slots and the vectored handler keep GetLastError() as the program left it.
 #include <windows.h>
 
 #include <atomic>
@@ -51,38 +54,72 @@
 
 #include "crash_guard_port.h"
 #include "port.h"
+#include "trace.h"
 
 namespace qel_crash {
 
 namespace {
 
-using AbortHandler = void(__cdecl*)(int);
+using SignalHandler = void(__cdecl*)(int);
 
 LONG WINAPI on_unhandled(EXCEPTION_POINTERS* info);
 void __cdecl on_abort(int sig);
+void __cdecl on_segv(int sig);
+void __cdecl on_ill(int sig);
+void __cdecl on_fpe(int sig);
+
+// The signals MinGW's filter delivers for exceptions, each with our wrapper.
+struct ExceptionSignal {
+  int sig;
+  SignalHandler wrapper;
+  const char* name;
+};
+const ExceptionSignal kExceptionSignals[] = {
+    {SIGSEGV, on_segv, "SIGSEGV"}, {SIGILL, on_ill, "SIGILL"}, {SIGFPE, on_fpe, "SIGFPE"}};
+constexpr int kExceptionSignalCount = sizeof(kExceptionSignals) / sizeof(kExceptionSignals[0]);
 
 std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> g_previous_filter{nullptr};
-std::atomic<AbortHandler> g_previous_abort{SIG_DFL};
+std::atomic<SignalHandler> g_previous_abort{SIG_DFL};
+std::atomic<SignalHandler> g_previous_signal[kExceptionSignalCount];
 
-// Thread-local marks of a chain under way (see Design); TLS_OUT_OF_INDEXES
-// when the process had no slot left, and then nothing is chained.
-DWORD g_chain_record_slot = TLS_OUT_OF_INDEXES;
-DWORD g_chain_frame_slot = TLS_OUT_OF_INDEXES;
-DWORD g_abort_chain_slot = TLS_OUT_OF_INDEXES;
-// What the abort slot holds while a program handler we chained to runs.
-char g_abort_chain_mark = 0;
-INIT_ONCE g_slots_once = INIT_ONCE_STATIC_INIT;
+// Per thread (see Design): the number of the last exception dispatched, its
+// code, and the numbers of the exceptions the filter acted on and a flush
+// was made for. TLS_OUT_OF_INDEXES until install_handlers().
+DWORD g_dispatch_slot = TLS_OUT_OF_INDEXES;
+DWORD g_code_slot = TLS_OUT_OF_INDEXES;
+DWORD g_acted_slot = TLS_OUT_OF_INDEXES;
+DWORD g_flushed_slot = TLS_OUT_OF_INDEXES;
+PVOID g_numbering = nullptr;  // the vectored handler; null: exceptions not guarded
+INIT_ONCE g_install_once = INIT_ONCE_STATIC_INIT;
 
-BOOL CALLBACK allocate_slots(PINIT_ONCE, PVOID, PVOID*) {
-  g_chain_record_slot = TlsAlloc();
-  g_chain_frame_slot = TlsAlloc();
-  g_abort_chain_slot = TlsAlloc();
-  return TRUE;
+uintptr_t slot_value(DWORD slot) { return reinterpret_cast<uintptr_t>(TlsGetValue(slot)); }
+void set_slot(DWORD slot, uintptr_t value) { TlsSetValue(slot, reinterpret_cast<void*>(value)); }
+
+LONG CALLBACK number_exception(EXCEPTION_POINTERS* info) {
+  const DWORD last_error = GetLastError();
+  uintptr_t number = slot_value(g_dispatch_slot) + 1;
+  if (number == 0) number = 1;
+  set_slot(g_dispatch_slot, number);
+  set_slot(g_code_slot, info != nullptr && info->ExceptionRecord != nullptr
+                            ? static_cast<uintptr_t>(info->ExceptionRecord->ExceptionCode)
+                            : 0);
+  SetLastError(last_error);
+  return EXCEPTION_CONTINUE_SEARCH;
 }
 
-bool have_slots() {
-  return g_chain_record_slot != TLS_OUT_OF_INDEXES && g_chain_frame_slot != TLS_OUT_OF_INDEXES &&
-         g_abort_chain_slot != TLS_OUT_OF_INDEXES;
+BOOL CALLBACK install_numbering(PINIT_ONCE, PVOID, PVOID*) {
+  g_dispatch_slot = TlsAlloc();
+  g_code_slot = TlsAlloc();
+  g_acted_slot = TlsAlloc();
+  g_flushed_slot = TlsAlloc();
+  if (g_dispatch_slot != TLS_OUT_OF_INDEXES && g_code_slot != TLS_OUT_OF_INDEXES &&
+      g_acted_slot != TLS_OUT_OF_INDEXES && g_flushed_slot != TLS_OUT_OF_INDEXES)
+    // 0: after the program's own vectored handlers.
+    g_numbering = AddVectoredExceptionHandler(0, number_exception);
+  if (g_numbering == nullptr)
+    qel_trace::line("crash guard: no vectored handler, exceptions will lose data::%d\n",
+                    qel_port::current_pid());
+  return TRUE;
 }
 
 // The names of the winnt.h constants; codes newer headers name too are
@@ -138,53 +175,101 @@ const char* exception_name(uint32_t code) {
   }
 }
 
-LONG WINAPI on_unhandled(EXCEPTION_POINTERS* info) {
-  EXCEPTION_RECORD* record = info != nullptr ? info->ExceptionRecord : nullptr;
-  char here = 0;
-  const bool slots = have_slots();
-  void* const outer_record = slots ? TlsGetValue(g_chain_record_slot) : nullptr;
-  char* const outer_frame = slots ? static_cast<char*>(TlsGetValue(g_chain_frame_slot)) : nullptr;
-  // The filter we chained to called back into ours (see Design).
-  if (outer_record != nullptr && outer_record == record && &here < outer_frame)
-    return EXCEPTION_CONTINUE_SEARCH;
-  const uint32_t code = record != nullptr ? static_cast<uint32_t>(record->ExceptionCode) : 0;
+// The signal MinGW's filter turns an exception into, or 0.
+int signal_of(uint32_t code) {
+  switch (code) {
+    case 0xC0000005:
+      return SIGSEGV;
+    case 0xC000001D:
+    case 0xC0000096:
+      return SIGILL;
+    case 0xC0000094:
+    case 0xC000008D:
+    case 0xC000008E:
+    case 0xC000008F:
+    case 0xC0000090:
+    case 0xC0000091:
+    case 0xC0000092:
+    case 0xC0000093:
+      return SIGFPE;
+    default:
+      return 0;
+  }
+}
+
+void flush_exception(uint32_t code) {
   CauseText cause;
   cause.add(exception_name(code)).add(" (").add_hex32(code).add(")");
   flush_for_crash("exception", cause.c_str());
-  // acquire: pairs with the release stores of install and rewrap.
-  LPTOP_LEVEL_EXCEPTION_FILTER previous = g_previous_filter.load(std::memory_order_acquire);
-  if (previous == nullptr || previous == on_unhandled || !slots) return EXCEPTION_CONTINUE_SEARCH;
-  TlsSetValue(g_chain_record_slot, record);
-  TlsSetValue(g_chain_frame_slot, &here);
-  const LONG verdict = previous(info);
-  // Put back what an outer chain on this thread had (an exception inside
-  // the program's own filter).
-  TlsSetValue(g_chain_record_slot, outer_record);
-  TlsSetValue(g_chain_frame_slot, outer_frame);
-  // EXCEPTION_CONTINUE_EXECUTION: the program goes on, and the flush has
-  // reopened the senders for it.
-  return verdict;
 }
 
-void __cdecl on_abort(int sig) {
-  const bool slots = have_slots();
-  if (slots && TlsGetValue(g_abort_chain_slot) != nullptr) {
-    // The program's handler we chained to aborts again: msvcrt's default.
-    std::signal(SIGABRT, SIG_DFL);
-    std::raise(SIGABRT);
-    return;
+// Flushes for the exception being dispatched on this thread unless a
+// handler of ours did so already.
+void flush_once(uintptr_t dispatch, uint32_t code) {
+  if (slot_value(g_flushed_slot) == dispatch) return;
+  set_slot(g_flushed_slot, dispatch);
+  flush_exception(code);
+}
+
+LONG WINAPI on_unhandled(EXCEPTION_POINTERS* info) {
+  const DWORD last_error = GetLastError();
+  const uintptr_t dispatch = slot_value(g_dispatch_slot);
+  // A later call for an exception the filter acted on (see Design).
+  if (slot_value(g_acted_slot) == dispatch) {
+    SetLastError(last_error);
+    return EXCEPTION_CONTINUE_SEARCH;
   }
+  set_slot(g_acted_slot, dispatch);
+  const EXCEPTION_RECORD* record = info != nullptr ? info->ExceptionRecord : nullptr;
+  flush_once(dispatch, record != nullptr ? static_cast<uint32_t>(record->ExceptionCode) : 0);
+  // acquire: pairs with the release stores of rewrap_handlers().
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = g_previous_filter.load(std::memory_order_acquire);
+  SetLastError(last_error);
+  // EXCEPTION_CONTINUE_EXECUTION from it: the program goes on, and the flush
+  // has reopened the senders for it.
+  return previous != nullptr && previous != on_unhandled ? previous(info)
+                                                         : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A program's SIGSEGV, SIGILL or SIGFPE handler, called by MinGW's filter
+// for an exception (or by raise()): flush, then the program's handler.
+void on_exception_signal(int index, int sig) {
+  const DWORD last_error = GetLastError();
+  const uintptr_t dispatch = slot_value(g_dispatch_slot);
+  const uint32_t code = static_cast<uint32_t>(slot_value(g_code_slot));
+  if (signal_of(code) == sig) {
+    flush_once(dispatch, code);
+  } else {
+    CauseText cause;
+    cause.add(kExceptionSignals[index].name)
+        .add(" (signal ")
+        .add_decimal(static_cast<uint32_t>(sig))
+        .add(")");
+    flush_for_crash("signal", cause.c_str());
+  }
+  // acquire: pairs with the release stores of rewrap_handlers().
+  const SignalHandler previous = g_previous_signal[index].load(std::memory_order_acquire);
+  SetLastError(last_error);
+  // Without one (only when the program reset the slot in the instant we
+  // wrapped it), MinGW resumes the instruction, which faults again and
+  // meets the default.
+  if (previous != SIG_DFL && previous != SIG_IGN && previous != SIG_ERR) previous(sig);
+}
+
+void __cdecl on_segv(int sig) { on_exception_signal(0, sig); }
+void __cdecl on_ill(int sig) { on_exception_signal(1, sig); }
+void __cdecl on_fpe(int sig) { on_exception_signal(2, sig); }
+
+void __cdecl on_abort(int sig) {
   CauseText cause;
   cause.add("SIGABRT (signal ").add_decimal(static_cast<uint32_t>(sig)).add(")");
   flush_for_crash("signal", cause.c_str());
-  // acquire: pairs with the release stores of install and rewrap.
-  const AbortHandler previous = g_previous_abort.load(std::memory_order_acquire);
-  if (previous != SIG_DFL && previous != SIG_IGN && previous != on_abort && slots) {
+  // acquire: pairs with the release stores of rewrap_handlers().
+  const SignalHandler previous = g_previous_abort.load(std::memory_order_acquire);
+  if (previous != SIG_DFL && previous != SIG_IGN && previous != SIG_ERR && previous != on_abort) {
     // Its return ends abort() with status 3, or lets a raise() go on, as
     // without the runtime.
-    TlsSetValue(g_abort_chain_slot, &g_abort_chain_mark);
     previous(sig);
-    TlsSetValue(g_abort_chain_slot, nullptr);
     return;
   }
   // msvcrt's default for SIGABRT: the end of the process with status 3.
@@ -192,31 +277,52 @@ void __cdecl on_abort(int sig) {
   std::raise(SIGABRT);
 }
 
+bool is_function(SignalHandler h) { return h != SIG_DFL && h != SIG_IGN && h != SIG_ERR; }
+
 }  // namespace
 
 namespace platform {
 
 void install_handlers() {
-  InitOnceExecuteOnce(&g_slots_once, allocate_slots, nullptr, nullptr);
+  InitOnceExecuteOnce(&g_install_once, install_numbering, nullptr, nullptr);
   rewrap_handlers();
 }
 
 void restore_handlers() {
-  // acquire: pairs with the release stores of install and rewrap.
-  LPTOP_LEVEL_EXCEPTION_FILTER previous = g_previous_filter.load(std::memory_order_acquire);
-  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(previous);
-  // A filter the program installed meanwhile stays.
-  if (current != on_unhandled) SetUnhandledExceptionFilter(current);
-  AbortHandler handler = std::signal(SIGABRT, g_previous_abort.load(std::memory_order_acquire));
+  if (g_numbering != nullptr) {
+    // acquire: pairs with the release stores of rewrap_handlers().
+    LPTOP_LEVEL_EXCEPTION_FILTER previous = g_previous_filter.load(std::memory_order_acquire);
+    LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(previous);
+    // A filter the program installed meanwhile stays.
+    if (current != on_unhandled) SetUnhandledExceptionFilter(current);
+    for (int i = 0; i < kExceptionSignalCount; ++i) {
+      const ExceptionSignal& s = kExceptionSignals[i];
+      SignalHandler handler =
+          std::signal(s.sig, g_previous_signal[i].load(std::memory_order_acquire));
+      if (handler != SIG_ERR && handler != s.wrapper) std::signal(s.sig, handler);
+    }
+  }
+  SignalHandler handler = std::signal(SIGABRT, g_previous_abort.load(std::memory_order_acquire));
   if (handler != SIG_ERR && handler != on_abort) std::signal(SIGABRT, handler);
 }
 
 void rewrap_handlers() {
-  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(on_unhandled);
-  // release: pairs with the handlers' acquire loads.
-  if (current != on_unhandled) g_previous_filter.store(current, std::memory_order_release);
-  // signal() is the only way to read the handler: it installs ours at once.
-  AbortHandler handler = std::signal(SIGABRT, on_abort);
+  if (g_numbering != nullptr) {
+    LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(on_unhandled);
+    // release: pairs with the handlers' acquire loads.
+    if (current != on_unhandled) g_previous_filter.store(current, std::memory_order_release);
+    for (int i = 0; i < kExceptionSignalCount; ++i) {
+      const ExceptionSignal& s = kExceptionSignals[i];
+      // signal() is the only way to read a slot: it installs ours at once.
+      SignalHandler handler = std::signal(s.sig, s.wrapper);
+      if (handler == s.wrapper || handler == SIG_ERR) continue;
+      if (is_function(handler))
+        g_previous_signal[i].store(handler, std::memory_order_release);
+      else
+        std::signal(s.sig, handler);  // the default or ignored: MinGW's filter decides
+    }
+  }
+  SignalHandler handler = std::signal(SIGABRT, on_abort);
   if (handler == SIG_ERR || handler == on_abort) return;
   // A program that ignores SIGABRT keeps it ignored.
   if (handler == SIG_IGN) {

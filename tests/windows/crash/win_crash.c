@@ -13,8 +13,8 @@
  *   own-abort   installs a SIGABRT handler that announces itself; then abort
  *   leave       calls QelLeave, then _exit(3) at once
  *   recover     its own filter resumes the program after an av, as a test
- *               framework would: half the calls come before the crash, half
- *               after; then it returns 0
+ *               framework would, twice: half the calls come before the first
+ *               crash, half between the two; then it ends with exit(0)
  * The second argument is the number of node probe calls, spread evenly over
  * nodes 0 to D-1 of unit 7, where D is the third argument (default 5).
  * Before ending it prints "probed". Handlers are installed 300 ms before the
@@ -81,25 +81,37 @@ static void probe_the_rest(void) {
   QelMethodTime(7, 9, 1234);
 }
 
-/* Where the recovering filter resumes the program; never returns. */
-static void after_the_crash(void) {
+/* Where the recovering filter resumes the program, after the first crash
+ * and after the second; neither returns. */
+static void after_the_second_crash(void) {
   announce("recovered\n");
-  probe_calls(calls_after);
   probe_the_rest();
   announce("probed\n");
   exit(0);
 }
 
+static void after_the_first_crash(void) {
+  announce("recovered\n");
+  probe_calls(calls_after);
+  announce("crashing\n");
+  *nowhere = 1;
+  announce("unmapped memory was writable\n");
+  exit(1);
+}
+
+static int crashes;
+
 static LONG WINAPI recovering_filter(EXCEPTION_POINTERS* info) {
   CONTEXT* c = info->ContextRecord;
+  void (*resume)(void) = ++crashes == 1 ? after_the_first_crash : after_the_second_crash;
   /* A call's entry state: the stack aligned as the ABI wants it after the
    * return address was pushed, below the faulting frame. */
 #ifdef _WIN64
   c->Rsp = ((c->Rsp - 256) & ~(DWORD64)15) - 8;
-  c->Rip = (DWORD64)(uintptr_t)after_the_crash;
+  c->Rip = (DWORD64)(uintptr_t)resume;
 #else
   c->Esp = ((c->Esp - 256) & ~(DWORD)15) - 4;
-  c->Eip = (DWORD)(uintptr_t)after_the_crash;
+  c->Eip = (DWORD)(uintptr_t)resume;
 #endif
   return EXCEPTION_CONTINUE_EXECUTION;
 }

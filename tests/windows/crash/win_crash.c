@@ -17,8 +17,11 @@
  *               crash, half between the two; then it ends with exit(0)
  * The second argument is the number of node probe calls, spread evenly over
  * nodes 0 to D-1 of unit 7, where D is the third argument (default 5).
- * Before ending it prints "probed". Handlers are installed 300 ms before the
- * crash: the runtime wraps handlers installed after it within 100 ms. */
+ * Before ending it prints "probed". Every mode first waits 500 ms, which
+ * covers two things: the runtime wraps handlers installed after it within
+ * 100 ms, and its connections to the collector are complete (under Wine they
+ * can take a few hundred milliseconds, and a crash flush gives a connection
+ * still being made only a short grace, as on Linux). */
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -127,7 +130,7 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "own-signal") == 0) signal(SIGSEGV, own_segv);
   if (strcmp(mode, "own-abort") == 0) signal(SIGABRT, own_abort);
   if (strcmp(mode, "recover") == 0) SetUnhandledExceptionFilter(recovering_filter);
-  if (strncmp(mode, "own", 3) == 0 || strcmp(mode, "recover") == 0) Sleep(300);
+  Sleep(500);
 
   if (strcmp(mode, "recover") == 0) {
     probe_calls(calls / 2);

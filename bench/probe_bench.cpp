@@ -18,9 +18,9 @@
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
+#include "qelmq/protocol/messages.h"
 #include "qelmq/thread_exit.h"
 #include "record_map.h"
-#include "wire.h"
 
 extern "C" int gcov_loop_body(int i);
 

@@ -40,16 +40,6 @@ void add(std::vector<qelc::Message>& v, qelc::Channel channel, qelc::Body body) 
   v.push_back(std::move(m));
 }
 
-uint32_t codes(const std::string& v) {
-  uint32_t w = 0xFFFFFFFF;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const uint32_t code = v[i] == 'F' ? 0u : v[i] == 'T' ? 1u : 2u;
-    const int shift = static_cast<int>(8 * (i / 4) + 6 - 2 * (i % 4));
-    w = (w & ~(3u << shift)) | (code << shift);
-  }
-  return w;
-}
-
 // Sources on disk (the HTML and annotated outputs read them), one map per
 // file, and the messages of a run that reaches about two thirds of it.
 const Project& project() {
@@ -89,7 +79,7 @@ const Project& project() {
             const uint16_t du = d.id;
             auto vector = [&](const std::string& v, bool out, uint32_t n) {
               add(pr.messages, qelc::Channel::Mcdc,
-                  qelc::McdcMsg{unit, du, out, codes(v), 1, n, 0});
+                  qelc::McdcMsg{unit, du, out, qelc::codesFromText(v), 1, n, 0});
             };
             vector(std::string(static_cast<std::size_t>(width), 'T'), true, 5);
             vector("F", false, 3);

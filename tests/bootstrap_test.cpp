@@ -2,6 +2,7 @@
 // exported symbols, exit without a collector, fork.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,10 +17,11 @@ struct Outcome {
   double seconds = 0;
 };
 
-Outcome run(const std::string& cmd) {
+// Runs `cmd` with its standard error where `err` says (merged by default).
+Outcome run(const std::string& cmd, const std::string& err = "2>&1") {
   Outcome r;
   auto t0 = std::chrono::steady_clock::now();
-  FILE* p = popen((cmd + " 2>&1 </dev/null").c_str(), "r");
+  FILE* p = popen((cmd + " " + err + " </dev/null").c_str(), "r");
   if (!p) return r;
   char buf[4096];
   size_t n;
@@ -39,8 +41,9 @@ void expect_in_order(const std::string& hay, const std::vector<std::string>& nee
   }
 }
 
-TEST(Bootstrap, TracesInOrderAndPromptExitWithoutCollector) {
-  Outcome r = run(QEL_HELLO);
+// The traces on the old channel: QELMQ_TRACE=stdout.
+TEST(Bootstrap, TracesInOrderAndBoundedExitWithoutCollector) {
+  Outcome r = run(std::string("QELMQ_TRACE=stdout ") + QEL_HELLO);
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
   size_t at = r.out.find("::.!::");
@@ -53,9 +56,32 @@ TEST(Bootstrap, TracesInOrderAndPromptExitWithoutCollector) {
                    "~~~~thread_exit0()::" + pid + "\n", "~~~~thread_exit_end()::" + pid + "\n",
                    "~GlobleIns()_exit1::" + pid + "\n", "~~~~QelExit0()::" + pid + "\n",
                    "~~~~QelExit_end()::" + pid + "\n"});
-  // Load to exit takes milliseconds; the bound only catches a hang at exit.
+  // What the program had recorded waited (bounded) for a collector that
+  // never came; the bound only catches a hang at exit.
   EXPECT_LT(r.seconds, 3.0);
   std::printf("load-to-exit without collector: %.3f s\n", r.seconds);
+}
+
+// By default the traces go to standard error: the program's standard output
+// is its own, byte for byte.
+TEST(Bootstrap, TracesGoToStandardErrorByDefault) {
+  const std::string err_file =
+      testing::TempDir() + "qel_bootstrap_err_" + std::to_string(::getpid());
+  Outcome r = run(QEL_HELLO, "2>" + err_file);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(r.out, "hello from an instrumented program\n");
+  std::string err;
+  if (FILE* f = std::fopen(err_file.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) err.append(buf, n);
+    std::fclose(f);
+  }
+  std::remove(err_file.c_str());
+  expect_in_order(err, {"\nrenew thread_ins::v0::.!::", "Current EXEPAth:",
+                        "pthread_create_begin!::", "-pthread_create_over!::",
+                        "~GlobleIns()_exit0::", "~~~~thread_exit0()::", "~~~~thread_exit_end()::",
+                        "~GlobleIns()_exit1::", "~~~~QelExit0()::", "~~~~QelExit_end()::"});
 }
 
 TEST(Bootstrap, ExportsOnlyTheRuntimeInterface) {

@@ -15,17 +15,6 @@ using namespace qelc;
 
 namespace {
 
-// "TF-" text to the 32-bit code word, slot 0 first; the rest unset.
-uint32_t codes(const std::string& v) {
-  uint32_t w = 0xFFFFFFFF;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const uint32_t code = v[i] == 'F' ? 0u : v[i] == 'T' ? 1u : 2u;
-    const int shift = static_cast<int>(8 * (i / 4) + 6 - 2 * (i % 4));
-    w = (w & ~(3u << shift)) | (code << shift);
-  }
-  return w;
-}
-
 Message msg(Channel c, Body b) { return Message{c, channelInfo(c).port, std::move(b)}; }
 void node(Collection& c, uint16_t unit, uint16_t id, uint32_t n) {
   c.add(msg(Channel::Node, NodeMsg{unit, id, 0, n, 0}));
@@ -34,7 +23,7 @@ void cond(Collection& c, uint16_t unit, uint16_t id, bool held, uint32_t n) {
   c.add(msg(Channel::Cond, CondMsg{unit, id, held, 1, n, 0}));
 }
 void vec(Collection& c, uint16_t unit, uint16_t decision, const std::string& v, bool out) {
-  c.add(msg(Channel::Mcdc, McdcMsg{unit, decision, out, codes(v), 1, 1, 0}));
+  c.add(msg(Channel::Mcdc, McdcMsg{unit, decision, out, codesFromText(v), 1, 1, 0}));
 }
 
 UnitMap parse(const std::string& json) {

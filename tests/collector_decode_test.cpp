@@ -93,6 +93,11 @@ TEST(CollectorDecode, ConditionSlots) {
   EXPECT_EQ(slotCode(0xFDFFFFFF, 15), CondCode::True);
   EXPECT_EQ(codesText(0xFFFFFFFF), "");
   EXPECT_EQ(codesText(0x00000000), std::string(16, 'F'));
+  // Text back to the word: the inverse, slot 0 first.
+  EXPECT_EQ(codesFromText("T--F"), 0xFFFFFF68u);
+  EXPECT_EQ(codesFromText(""), 0xFFFFFFFFu);
+  for (const std::string t : {"T", "F.T", "-TF-TF-TF-TF-TFT", "FFFFFFFFFFFFFFFF"})
+    EXPECT_EQ(codesText(codesFromText(t)), t);
 }
 
 TEST(CollectorDecode, PropertyMessages) {

@@ -9,19 +9,8 @@ using namespace qelc;
 
 namespace {
 
-// Builds the 32-bit code word from "TF-." text, slot 0 first.
-uint32_t codes(const std::string& v) {
-  uint32_t w = 0xFFFFFFFF;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const uint32_t code = v[i] == 'F' ? 0u : v[i] == 'T' ? 1u : v[i] == '-' ? 2u : 3u;
-    const int shift = static_cast<int>(8 * (i / 4) + 6 - 2 * (i % 4));
-    w = (w & ~(3u << shift)) | (code << shift);
-  }
-  return w;
-}
-
 McdcVector vec(const std::string& v, bool outcome, uint64_t count = 1) {
-  return McdcVector{codes(v), outcome, count};
+  return McdcVector{codesFromText(v), outcome, count};
 }
 
 std::vector<bool> pairs(const DecisionAnalysis& a) {
@@ -101,9 +90,9 @@ TEST(CollectorCollection, AggregatesWindowsAndReports) {
   EXPECT_EQ(c.conditions().at({1, 1}).falseCount, 1u);
 
   // The same vector in two windows is one vector with the summed count.
-  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codes("TT"), 7, 2, 1}));
-  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codes("TT"), 7, 5, 2}));
-  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, false, codes("F"), 7, 1, 3}));
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codesFromText("TT"), 7, 2, 1}));
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, true, codesFromText("TT"), 7, 5, 2}));
+  c.add(msg(Channel::Mcdc, McdcMsg{1, 3, false, codesFromText("F"), 7, 1, 3}));
   const auto d = c.analyseDecisions();
   ASSERT_EQ(d.size(), 1u);
   EXPECT_EQ(d.at({1, 3}).vectors.size(), 2u);

@@ -12,6 +12,7 @@ struct Config {
   char ip[128];
   char state[2];
   char no_mcdc[2];
+  qel_runtime::DeliveryConfig delivery;
 };
 
 Config read(const std::string& text, bool create = true) {
@@ -23,8 +24,10 @@ Config read(const std::string& text, bool create = true) {
     std::fclose(f);
   }
   Config c;
-  std::memset(&c, 0, sizeof(c));
-  qel_runtime::read_config(path.c_str(), c.ip, c.state, c.no_mcdc);
+  std::memset(c.ip, 0, sizeof(c.ip));
+  std::memset(c.state, 0, sizeof(c.state));
+  std::memset(c.no_mcdc, 0, sizeof(c.no_mcdc));
+  qel_runtime::read_config(path.c_str(), c.ip, c.state, c.no_mcdc, &c.delivery);
   return c;
 }
 
@@ -92,6 +95,36 @@ TEST(Config, OneCharacterBuffersKeepTheFirstCharacter) {
   Config c = read("config_state=12\nno_mcdc=34\n");
   EXPECT_STREQ(c.state, "1");
   EXPECT_STREQ(c.no_mcdc, "3");
+}
+
+// The delivery keys: matched at the start of a line, before the original
+// keys are looked for anywhere in it.
+TEST(Config, DeliveryKeysAreReadAndLeaveTheOriginalKeysAlone) {
+  Config c = read(
+      "config_ip=127.0.0.1\n"
+      "  spool_dir = /tmp/run config_ip dir/spool \r\n"
+      "collector_wait_ms= 1 500\n"
+      "config_state=1\n");
+  EXPECT_STREQ(c.ip, "127.0.0.1") << "a spool path naming config_ip is not an address line";
+  EXPECT_STREQ(c.state, "1");
+  EXPECT_EQ(c.delivery.spool_dir, "/tmp/run config_ip dir/spool ")
+      << "blanks inside and at the end of a path are the path's";
+  EXPECT_EQ(c.delivery.collector_wait_ms, 1500);
+}
+
+TEST(Config, UnusableDeliveryValuesAreIgnored) {
+  for (const char* line :
+       {"collector_wait_ms=-1", "collector_wait_ms=60001", "collector_wait_ms=5s",
+        "collector_wait_ms=", "spool_dir=", "spool_dir   \t=  \r"}) {
+    Config c = read(std::string("collector_wait_ms=70\nspool_dir=/kept\n") + line + "\n");
+    EXPECT_EQ(c.delivery.collector_wait_ms, 70) << line;
+    EXPECT_EQ(c.delivery.spool_dir, "/kept") << line;
+  }
+  Config none = read("config_ip=10.0.0.1\n");
+  EXPECT_EQ(none.delivery.collector_wait_ms, -1);
+  EXPECT_EQ(none.delivery.spool_dir, "");
+  Config edge = read("collector_wait_ms=60000\ncollector_wait_ms_extra=5\n");
+  EXPECT_EQ(edge.delivery.collector_wait_ms, 60000) << "a longer key name is not the key";
 }
 
 }  // namespace

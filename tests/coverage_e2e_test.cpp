@@ -9,10 +9,10 @@
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
+#include "qelmq/protocol/messages.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
 #include "thread_stage.h"
-#include "wire.h"
 
 namespace {
 

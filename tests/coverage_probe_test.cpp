@@ -4,9 +4,9 @@
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
+#include "qelmq/protocol/messages.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
-#include "wire.h"
 
 namespace {
 

@@ -19,9 +19,10 @@
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
+#include "qelmq/protocol/messages.h"
+#include "qelmq/protocol/texts.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
-#include "wire.h"
 
 // Reaches the cycle length, which only tests change.
 struct QelSendLastTestPeer {

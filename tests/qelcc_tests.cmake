@@ -1,6 +1,10 @@
 # qelcc: C fixtures built plain and instrumented, run under the collector
 # (exact counts against the source map), and the launcher's command-line
 # behaviour (pass-through, dependency files, bad input, unit ids).
+if(TARGET qel_map_section)
+  qel_add_test(map_section_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_section_test.cpp
+               LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
+endif()
 if(TARGET qelcc AND TARGET qelcollect)
   set(QEL_FIXTURE_FLAGS "")
   if(QEL_SANITIZE STREQUAL "address")
@@ -8,9 +12,9 @@ if(TARGET qelcc AND TARGET qelcollect)
   elseif(QEL_SANITIZE STREQUAL "thread")
     set(QEL_FIXTURE_FLAGS "-fsanitize=thread")
   endif()
-  foreach(t qelcc_fixture_test qelcc_cli_test)
+  foreach(t qelcc_fixture_test qelcc_cli_test qelcc_mcdc_test qelcc_build_test)
     qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
-                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 600 LABELS qelcc)
+                 LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 600 LABELS qelcc)
     target_compile_definitions(${t} PRIVATE
       QELCC_EXE="$<TARGET_FILE:qelcc>"
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
@@ -20,7 +24,7 @@ if(TARGET qelcc AND TARGET qelcollect)
   endforeach()
   if(TARGET orrin_drive_cov)
     qel_add_test(qelcc_demo_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_demo_test.cpp
-                 LIBS PkgConfig::JSONCPP PORTS TIMEOUT 300 LABELS qelcc)
+                 LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 300 LABELS qelcc)
     target_compile_definitions(qelcc_demo_test PRIVATE
       QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>"
       ORRIN_DRIVE_EXE="$<TARGET_FILE:orrin_drive>"

@@ -11,10 +11,11 @@
 
 namespace {
 
+// The trace goes to standard error, the runtime's channel by default.
 std::string delete_and_capture(void* p) {
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   QelDelete(p);
-  return testing::internal::GetCapturedStdout();
+  return testing::internal::GetCapturedStderr();
 }
 
 TEST(QelDeleteChecks, ForeignAndDoubleDeletesAreReportedAndIgnored) {

@@ -3,7 +3,6 @@
 qel_add_test(ring_queue_test SOURCES ring_queue_test.cpp LIBS qelmq_core)
 qel_add_test(config_test SOURCES config_test.cpp LIBS qelmq_core)
 qel_add_test(port_test SOURCES port_test.cpp LIBS qelmq_core)
-qel_add_test(wire_test SOURCES wire_test.cpp LIBS qelmq_core)
 qel_add_test(coverage_probe_test SOURCES coverage_probe_test.cpp LIBS qelmq_core PORTS)
 qel_add_test(property_channel_test SOURCES property_channel_test.cpp LIBS qelmq_core PORTS)
 qel_add_test(coverage_e2e_test SOURCES coverage_e2e_test.cpp LIBS qelmq_core PORTS)
@@ -27,3 +26,6 @@ if(QEL_SANITIZE STREQUAL "")
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/programs/install_consumer.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(install_consumer_test PROPERTIES RESOURCE_LOCK qel_fixed_ports TIMEOUT 300)
 endif()
+
+# The spool writer, read back with qelcollect's spool reader.
+qel_add_test(runtime_spool_test SOURCES runtime_spool_test.cpp LIBS qelmq_core qelcollect_core)

@@ -18,12 +18,12 @@
 #include "qelmq/ArrayLockFreeQueue.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
+#include "qelmq/protocol/messages.h"
 #include "qelmq/thread_exit.h"
 #include "record_map.h"
 #include "sync.h"
 #include "test_collector.h"
 #include "thread_stage.h"
-#include "wire.h"
 
 namespace {
 

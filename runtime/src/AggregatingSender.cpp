@@ -4,13 +4,17 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendLast.h"
+#include "qelmq/QelSendProperty.h"
+#include "qelmq/protocol/messages.h"
 #include "record_map.h"
+#include "staged_drain.h"
 #include "sync.h"
-#include "thread_stage.h"
-#include "wire.h"
+
+std::atomic<qel_senders::DrainStaged> qel_senders::drain_staged{nullptr};
 
 template <uint32_t N>
 AggregatingSender<N>::AggregatingSender(qel_wire::Channel channel)
@@ -42,13 +46,15 @@ void AggregatingSender<N>::init_zmq() {
 
 template <uint32_t N>
 void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
-  const bool little = qel_wire::little_endian();
+  const bool little = QelSendProperty::little_endian_flag();
   map->drain([&](uint64_t record, int32_t count) {
     if (closed || !socket) return;  // a leave operation closed the channel
     uint8_t msg[qel_wire::kMaxCountedMessage];
     std::size_t len = encode(record, count, sendSeq, little, msg);
     ++sendSeq;
-    if (!qel_net::send_message(socket, msg, len, pacing_)) report_send_failure(little);
+    if (qel_delivery::deliver(socket, channel(), msg, len, pacing_) ==
+        qel_delivery::Outcome::Dropped)
+      report_send_failure(little);
   });
 }
 
@@ -169,7 +175,7 @@ void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
   // Records still staged by the program's threads go to the queues first;
   // never waiting, since a stage's owner may be the thread that crashed.
-  qel_stage::flush_all(qel_stage::Flush::kTry);
+  qel_senders::drain_staged_records();
   {
     // Bounded: on the crash path the thread holding a lock may be the one
     // that crashed. Without the locks nothing is touched: the maps and the
@@ -181,13 +187,15 @@ void AggregatingSender<N>::sendLeaveMsg() {
         // Records still queued would otherwise reach the maps after the
         // socket has closed, and be lost.
         take_queued_locked(latest_ring(channel()));
-        const bool little = qel_wire::little_endian();
+        const bool little = QelSendProperty::little_endian_flag();
         qel_net::SendPacing pacing;  // bounded: the program is leaving
         auto flush = [&](uint64_t record, int32_t count) {
           uint8_t msg[qel_wire::kMaxCountedMessage];
           std::size_t len = encode(record, count, sendSeq, little, msg);
           ++sendSeq;
-          if (!qel_net::send_message(socket, msg, len, pacing)) report_leave_failure();
+          if (qel_delivery::deliver(socket, channel(), msg, len, pacing) ==
+              qel_delivery::Outcome::Dropped)
+            report_leave_failure();
         };
         sendMap->drain(flush);
         insertMap->drain(flush);

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "qelmq/protocol/messages.h"
 #include "trace.h"
-#include "wire.h"
 
 QelSendCond::QelSendCond() : AggregatingSender(qel_wire::Channel::Cond) {}
 

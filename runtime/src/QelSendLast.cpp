@@ -6,13 +6,14 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
-#include "qelmq/thread_exit.h"
+#include "qelmq/protocol/messages.h"
+#include "qelmq/protocol/texts.h"
 #include "sync.h"
-#include "wire.h"
 
 std::atomic<QelSendLast*> QelSendLast::instance{nullptr};
 std::atomic<bool> qel_runtime::leak_check_at_start{false};
@@ -127,13 +128,14 @@ void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pac
                               unsigned wait_ms) {
   // A crash report waits a bounded time only: the holder may have crashed.
   qel_sync::TimedMutexGuard lock(mutex, wait_ms);
-  if (!lock.owns() || !socket || socket_pid_ != qel_port::current_pid()) return;
-  qel_net::send_message(socket, bytes.data(), bytes.size(), pacing);
+  if (!lock.owns()) return;
+  void* own = socket_pid_ == qel_port::current_pid() ? socket : nullptr;
+  qel_delivery::deliver(own, channel(), bytes.data(), bytes.size(), pacing);
 }
 
 void QelSendLast::send_rings(uint32_t numbers[3], qel_net::SendPacing& pacing, Drained& out,
                              bool leaving) {
-  const bool le = qel_wire::little_endian();
+  const bool le = QelSendProperty::little_endian_flag();
   // relaxed: see groupId.
   const uint16_t group = groupId.load(std::memory_order_relaxed);
   Ring* rings[3] = {lastDD, lastCond, lastMCDC};
@@ -177,7 +179,7 @@ void QelSendLast::sendLeaveMsg(std::string name, std::string type, std::string c
     static const DATA_INDEX kIndex[3] = {CrashLastDD, CrashLastCond, CrashLastMCDC};
     std::string (*const kEntry[3])(uint64_t, bool) = {qel_wire::node_entry, qel_wire::cond_entry,
                                                       qel_wire::mcdc_entry};
-    const bool le = qel_wire::little_endian();
+    const bool le = QelSendProperty::little_endian_flag();
     for (int k = 0; k < 3; ++k) {
       if (drained.count[k] == 0) continue;
       std::string entries;

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "qelmq/protocol/messages.h"
 #include "trace.h"
-#include "wire.h"
 
 QelSendMCDC::QelSendMCDC() : AggregatingSender(qel_wire::Channel::Mcdc) {}
 

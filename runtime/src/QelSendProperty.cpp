@@ -3,11 +3,11 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
-#include "qelmq/thread_exit.h"
+#include "qelmq/protocol/texts.h"
 #include "sync.h"
-#include "wire.h"
 
 std::atomic<QelSendProperty*> QelSendProperty::instance{nullptr};
 pthread_mutex_t QelSendProperty::_mutexInst = PTHREAD_MUTEX_INITIALIZER;
@@ -63,15 +63,19 @@ void QelSendProperty::sendMsg(DATA_INDEX index, std::string data) {
   const int32_t me = qel_port::current_pid();
   if (context && (!socket || owner_pid_ != me) && pid.load(std::memory_order_relaxed) == me)
     open_locked();
-  if (socket && owner_pid_ == qel_port::current_pid())
-    qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
+  // A socket that is not this process's own is never used; the message
+  // still goes to the spool, if there is one.
+  void* own = owner_pid_ == qel_port::current_pid() ? socket : nullptr;
+  qel_delivery::deliver(own, channel(), text.c_str(), text.size() + 1, pacing_);
 }
 
 bool QelSendProperty::sendMsgWithin(DATA_INDEX index, const std::string& data, unsigned wait_ms) {
   std::string text = format_message(index, data);
   qel_sync::TimedMutexGuard lock(mutex, wait_ms);
-  if (!lock.owns() || !socket || owner_pid_ != qel_port::current_pid()) return false;
-  return qel_net::send_message(socket, text.c_str(), text.size() + 1, pacing_);
+  if (!lock.owns()) return false;
+  void* own = owner_pid_ == qel_port::current_pid() ? socket : nullptr;
+  return qel_delivery::deliver(own, channel(), text.c_str(), text.size() + 1, pacing_) !=
+         qel_delivery::Outcome::Dropped;
 }
 
 void QelSendProperty::flush(unsigned wait_ms) {

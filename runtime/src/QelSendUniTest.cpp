@@ -7,10 +7,10 @@
 
 #include "net.h"
 #include "port.h"
-#include "qelmq/thread_exit.h"
+#include "qelmq/protocol/texts.h"
 #include "sync.h"
 
-QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::Events) {}
+QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::TestCase) {}
 
 QelSendUniTest::~QelSendUniTest() = default;
 
@@ -33,8 +33,7 @@ bool QelSendUniTest::send_event(const char* data, std::size_t len) {
 
 bool QelSendUniTest::CreateTestcase(const char* name) {
   try {
-    std::string text("0 ");
-    if (name) text += name;
+    const std::string text = qel_wire::created_event(name);
     return send_event(text.data(), text.size());
   } catch (...) {
     return false;
@@ -43,6 +42,12 @@ bool QelSendUniTest::CreateTestcase(const char* name) {
 
 // The collector identifies the test case from the preceding create event;
 // these two events carry "0" in place of the number.
-bool QelSendUniTest::StartTestcase(int) { return send_event("1 0", 3); }
+bool QelSendUniTest::StartTestcase(int) {
+  constexpr auto kEvent = qel_wire::number_event(qel_wire::TestCaseEvent::Started);
+  return send_event(kEvent.data(), kEvent.size());
+}
 
-bool QelSendUniTest::StopTestcase(int) { return send_event("2 0", 3); }
+bool QelSendUniTest::StopTestcase(int) {
+  constexpr auto kEvent = qel_wire::number_event(qel_wire::TestCaseEvent::Stopped);
+  return send_event(kEvent.data(), kEvent.size());
+}

@@ -4,7 +4,8 @@
 
 #include "net.h"
 #include "port.h"
-#include "wire.h"
+
+std::atomic<int32_t> pid{0};
 
 SenderBase::SenderBase(qel_wire::Channel channel) : channel_(channel) {
   std::memset(ip, 0, sizeof(ip));

@@ -4,12 +4,13 @@
 #include <cstring>
 #include <new>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
+#include "spool.h"
 #include "sync.h"
 #include "trace.h"
-#include "wire.h"
 
 namespace {
 
@@ -71,6 +72,12 @@ void TextSender::execute(std::string& text) {
   }
 }
 
+void TextSender::note_dropped(uint64_t n) {
+  // relaxed: a statistic, read once at the end.
+  dropped_.fetch_add(n, std::memory_order_relaxed);
+  qel_delivery::note(channel(), qel_delivery::Outcome::Dropped, n);
+}
+
 void TextSender::discard_locked() {
   if (!queue) return;
   std::string text;
@@ -103,14 +110,21 @@ void TextSender::report_dropped() const {
 }
 
 bool TextSender::send_text_locked(const std::string& text) {
-  if (closed_ || !socket) return false;
   const char* data = text.c_str();
-  std::size_t len = text.size() + 1;
+  const std::size_t len = text.size() + 1;
+  // Never opened, or closed by a leave operation: the spool, if any, still
+  // takes it.
+  if (closed_ || !socket) return qel_spool::put(channel(), data, len);
   for (;;) {
-    if (stop_requested() || leave_pending()) {
-      bool sent = qel_net::send_message(socket, data, len, finalPacing_);
-      peerConnected_.store(sent, std::memory_order_relaxed);
-      return sent;
+    // acquire: pairs with the release store that begins a shutdown.
+    if (stop_requested() || leave_pending() ||
+        qel_net::runtime_stopping.load(std::memory_order_acquire)) {
+      // One attempt within the shutdown's bound, then the spool. The
+      // caller counts a text lost (note_dropped).
+      qel_delivery::Outcome fate =
+          qel_delivery::deliver(socket, channel(), data, len, finalPacing_, false);
+      peerConnected_.store(fate == qel_delivery::Outcome::Sent, std::memory_order_relaxed);
+      return fate != qel_delivery::Outcome::Dropped;
     }
     // While the program runs a text waits for its collector as long as it
     // takes, but in steps, so that a shutdown or a leave operation is seen.
@@ -119,9 +133,13 @@ bool TextSender::send_text_locked(const std::string& text) {
     bool sent = qel_net::send_message(socket, data, len, runPacing_);
     peerConnected_.store(sent, std::memory_order_relaxed);
     if (sent) {
+      qel_delivery::note(channel(), qel_delivery::Outcome::Sent);
       tell_collector_dropped_locked();
       return true;
     }
+    // The shutdown began meanwhile (the wait gave up at its deadline): the
+    // attempt above decides, with the spool behind it.
+    if (qel_net::runtime_stopping.load(std::memory_order_acquire)) continue;
     // An immediate refusal is an error of the socket, not a missing
     // collector: waiting longer would not help.
     if (qel_port::tick_ms() - started < kWaitStepMs / 2) return false;
@@ -136,7 +154,7 @@ uint32_t TextSender::send_batch(uint32_t max) {
     // A leave operation is waiting for `mutex`: it sends the rest itself.
     if (!closed_ && leave_pending()) break;
     if (!queue->pop(text)) break;
-    send_text_locked(text);  // failures are not retried
+    if (!send_text_locked(text)) note_dropped();  // failures are not retried
     ++sent;
   }
   return sent;
@@ -150,10 +168,10 @@ void TextSender::drain_locked(unsigned stuck_ms, unsigned budget_ms) {
   while (queue->size() != 0) {
     if (qel_port::tick_ms() - start >= budget_ms) break;
     if (queue->pop(text)) {
-      // Nobody takes the texts: the rest is counted, not sent one by one.
-      if (!send_text_locked(text) && !peerConnected_.load(std::memory_order_relaxed)) {
+      if (!send_text_locked(text)) {
         note_dropped();
-        discard_locked();
+        // Nobody takes the texts: the rest is counted, not sent one by one.
+        if (!peerConnected_.load(std::memory_order_relaxed)) discard_locked();
         last_progress = qel_port::tick_ms();
         continue;
       }

@@ -74,6 +74,8 @@
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/thread_exit.h"
+#include "spool.h"
+#include "trace.h"
 
 namespace qel_crash {
 
@@ -93,6 +95,8 @@ void flush_senders(const std::string& name, const std::string& type, const std::
     last->sendLeaveMsg(name, type, cause);
   if (inst && inst->sendParam) inst->sendParam->sendLeaveMsg();
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
+  // What no socket took is in the spool's buffer: the process may end next.
+  qel_spool::flush();
 }
 
 // leave_all on the calling thread.
@@ -346,7 +350,7 @@ void arm() {
   platform::program_name(g_program, sizeof(g_program));
   platform::install_handlers();
   if (pthread_create(&g_flusher, nullptr, flusher_main, nullptr) != 0) {
-    std::printf("crash guard: no flush thread, crashes will lose data::%d\n", me);
+    qel_trace::line("crash guard: no flush thread, crashes will lose data::%d\n", me);
     platform::restore_handlers();
     return;
   }

@@ -1,6 +1,7 @@
 // The library's global object: bootstraps at load, shuts down at unload.
 #include "net.h"
 #include "port.h"
+#include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
 #include "qelmq/thread_exit.h"
@@ -29,7 +30,7 @@ class GlobleIns {
   static void unload() {
     // The unload's leak report is part of the shutdown: it must not wait
     // for a collector that is not connected any more than the rest does.
-    qel_net::runtime_stopping.store(true, std::memory_order_release);
+    qel_net::begin_shutdown();
     check_leak();
     int32_t me = qel_port::current_pid();
     qel_trace::line("~GlobleIns()_exit0::%d\n", me);

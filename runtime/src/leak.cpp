@@ -10,6 +10,7 @@
 
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
+#include "qelmq/protocol/texts.h"
 #include "trace.h"
 
 AllocHeader* leakTable[kLeakBuckets] = {};
@@ -166,7 +167,7 @@ namespace qel_leak {
 
 std::string header_line(const char* stamp) {
   char buf[1024];
-  std::snprintf(buf, sizeof(buf), "%s  size file function line pid", stamp);
+  std::snprintf(buf, sizeof(buf), "%s%s", stamp, qel_wire::kLeakHeaderTail);
   return buf;
 }
 
@@ -192,7 +193,7 @@ Report make_report() {
       }
     }
   }
-  if (r.blocks == 0) r.lines.emplace_back("0 zero zero 0 0");
+  if (r.blocks == 0) r.lines.emplace_back(qel_wire::kLeakNothing);
   return r;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "port.h"
+#include "qelmq/protocol/config.h"
 #include "trace.h"
 
 namespace qel_net {
@@ -18,27 +19,67 @@ namespace {
 // operations on the flush thread read the flag with acquire, then the tick.
 std::atomic<bool> flush_deadline_set{false};
 std::atomic<uint32_t> flush_deadline_tick{0};
-// relaxed: set by the bootstrap before the senders' threads start (thread
-// creation orders it), read by them at shutdown; a reopen after a crash
-// flush sets them again, and a stale read there only shortens one grace.
-std::atomic<bool> connect_grace{false};
-std::atomic<uint32_t> connect_grace_until{0};
+// relaxed: written by the bootstrap before the senders' threads start
+// (thread creation orders them) or by a reopen after a crash flush; read at
+// shutdown, where a stale value only moves the deadline.
+std::atomic<uint32_t> sockets_opened_tick{0};
+std::atomic<bool> connect_mode_seen{false};
+std::atomic<bool> spool_given{false};
+std::atomic<unsigned> wait_bound_ms{kDefaultCollectorWaitMs};
+// relaxed: written by begin_shutdown before its release store of
+// runtime_stopping, read after an acquire load of the flag.
+std::atomic<uint32_t> shutdown_deadline{0};
 
-bool in_connect_grace(uint32_t now) {
-  if (!connect_grace.load(std::memory_order_relaxed)) return false;
-  return static_cast<int32_t>(connect_grace_until.load(std::memory_order_relaxed) - now) > 0;
+bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+// Whether a socket was ever bound or connected: a failed bind leaves no
+// endpoint, and then no collector can ever reach it.
+bool has_endpoint(void* socket) {
+  char endpoint[256];
+  std::size_t len = sizeof(endpoint);
+  return zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &len) == 0 && len > 1;
+}
+
+// A send at shutdown may go on waiting for a collector.
+bool may_wait_at_shutdown(void* socket, uint32_t now) {
+  return after(shutdown_deadline.load(std::memory_order_relaxed), now) && has_endpoint(socket);
 }
 }  // namespace
 
-void note_bootstrap(bool connect_mode) {
-  connect_grace_until.store(qel_port::tick_ms() + kConnectGraceMs, std::memory_order_relaxed);
-  connect_grace.store(connect_mode, std::memory_order_relaxed);
+void note_bootstrap(bool connect_mode, unsigned wait_ms, bool spool) {
+  sockets_opened_tick.store(qel_port::tick_ms(), std::memory_order_relaxed);
+  connect_mode_seen.store(connect_mode, std::memory_order_relaxed);
+  spool_given.store(spool, std::memory_order_relaxed);
+  wait_bound_ms.store(wait_ms, std::memory_order_relaxed);
+  runtime_stopping.store(false, std::memory_order_release);
 }
 
 void note_reconnect_expected() {
-  connect_grace_until.store(qel_port::tick_ms() + kConnectGraceMs, std::memory_order_relaxed);
-  connect_grace.store(true, std::memory_order_relaxed);
+  sockets_opened_tick.store(qel_port::tick_ms(), std::memory_order_relaxed);
 }
+
+void begin_shutdown() {
+  // acquire: pairs with the release store below, in an earlier call.
+  if (runtime_stopping.load(std::memory_order_acquire)) return;
+  const uint32_t now = qel_port::tick_ms();
+  const uint32_t grace = now + kStoppingGraceMs;
+  uint32_t deadline;
+  if (spool_given.load(std::memory_order_relaxed)) {
+    deadline = grace;
+  } else {
+    deadline = sockets_opened_tick.load(std::memory_order_relaxed) +
+               wait_bound_ms.load(std::memory_order_relaxed);
+    if (connect_mode_seen.load(std::memory_order_relaxed) && after(grace, deadline))
+      deadline = grace;
+    // Long past (a program that ran for weeks): no wait, and no wrap-around.
+    if (!after(deadline, now)) deadline = now;
+  }
+  shutdown_deadline.store(deadline, std::memory_order_relaxed);
+  // release: publishes the deadline to every send that sees the flag.
+  runtime_stopping.store(true, std::memory_order_release);
+}
+
+unsigned collector_wait_ms() { return wait_bound_ms.load(std::memory_order_relaxed); }
 
 void begin_flush_deadline(unsigned bound_ms) {
   // relaxed: published by the release store of the flag.
@@ -67,7 +108,7 @@ void* open_push_socket(void* context, const char* ip, const char* state,
   if (!context) return nullptr;
   void* s = zmq_socket(context, ZMQ_PUSH);
   if (!s) return nullptr;
-  bool connect_mode = std::strcmp(state, "1") == 0;
+  bool connect_mode = std::strcmp(state, qel_wire::kConnectMode) == 0;
   if (e.kind == qel_wire::SocketKind::Stream) {
     // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
     // buffer to its minimum and throttle every sender.
@@ -94,8 +135,8 @@ void* open_push_socket(void* context, const char* ip, const char* state,
     qel_trace::line("%s %s failed: %s::%d\n", connect_mode ? "connect" : "bind", endpoint,
                     zmq_strerror(zmq_errno()), qel_port::current_pid());
   if (e.kind == qel_wire::SocketKind::Events) {
-    set_int(s, ZMQ_SNDTIMEO, 2000);
-    set_int(s, ZMQ_RCVTIMEO, 2000);
+    set_int(s, ZMQ_SNDTIMEO, qel_wire::kEventsTimeoutMs);
+    set_int(s, ZMQ_RCVTIMEO, qel_wire::kEventsTimeoutMs);
   }
   return s;
 }
@@ -178,30 +219,35 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
     if (err != EAGAIN) return false;
     // With no high-water mark, EAGAIN means no collector is connected.
     uint32_t now = qel_port::tick_ms();
-    if (pacing.gave_up && now - pacing.gave_up_tick < 1000) return false;
-    bool stopping = runtime_stopping.load(std::memory_order_acquire);
     // acquire: pairs with the release stores of whoever raises the flags.
-    bool bounded = pacing.stop == nullptr || stopping ||
-                   pacing.stop->load(std::memory_order_acquire) ||
-                   (pacing.also_stop && pacing.also_stop->load(std::memory_order_acquire));
-    if (bounded) {
-      if (!bounded_started) {
-        bounded_started = true;
-        bounded_since = now;
-      }
-      unsigned limit = pacing.bounded_ms;
-      if (stopping) {
-        // A shutdown waits only for connections still being made in connect
-        // mode; a crash flush (the process dies next, and its collector may
-        // still be connecting) always keeps the short grace.
-        // acquire: pairs with begin_flush_deadline's release store.
-        bool grace = in_connect_grace(now) || flush_deadline_set.load(std::memory_order_acquire);
-        limit = !grace ? 0 : limit > kStoppingGraceMs ? kStoppingGraceMs : limit;
-      }
-      if (now - bounded_since >= limit) {
+    const bool stopping = runtime_stopping.load(std::memory_order_acquire);
+    const bool crash_flush = flush_deadline_set.load(std::memory_order_acquire);
+    if (stopping && !crash_flush) {
+      // The shutdown: one deadline for every socket (see begin_shutdown).
+      if (!may_wait_at_shutdown(socket, now)) {
         pacing.gave_up = true;
         pacing.gave_up_tick = now;
         return false;
+      }
+    } else {
+      if (pacing.gave_up && now - pacing.gave_up_tick < 1000) return false;
+      bool bounded = pacing.stop == nullptr || stopping ||
+                     pacing.stop->load(std::memory_order_acquire) ||
+                     (pacing.also_stop && pacing.also_stop->load(std::memory_order_acquire));
+      if (bounded) {
+        if (!bounded_started) {
+          bounded_started = true;
+          bounded_since = now;
+        }
+        unsigned limit = pacing.bounded_ms;
+        // A crash flush (the process dies next, and its collector may still
+        // be connecting) keeps a short grace.
+        if (stopping && limit > kStoppingGraceMs) limit = kStoppingGraceMs;
+        if (now - bounded_since >= limit) {
+          pacing.gave_up = true;
+          pacing.gave_up_tick = now;
+          return false;
+        }
       }
     }
     zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};

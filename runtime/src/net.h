@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "qelmq/SenderBase.h"
-#include "wire.h"
+#include "qelmq/protocol/config.h"
+#include "qelmq/protocol/endpoints.h"
 
 namespace qel_net {
 
@@ -49,21 +50,36 @@ unsigned leave_wait_ms();
 unsigned leave_lock_wait_ms();
 constexpr unsigned kFlushLockWaitMs = 100;
 
-// Called by the bootstrap. In connect mode a collector is expected: its
-// connections may still be completing when a short program already ends, so
-// until kConnectGraceMs after the bootstrap a send at shutdown waits for them
-// (at most kStoppingGraceMs). In bind mode, and later on, a send at shutdown
-// that finds no collector connected gives up at once: there is none to wait
-// for, and every instrumented process would pay the wait at exit.
-void note_bootstrap(bool connect_mode);
+// The shutdown's wait for a collector. A message that finds no collector
+// connected at shutdown waits for one until a deadline that every socket of
+// the process shares, so a program pays the wait once, not per socket:
+//  * without a spool: until `wait_ms` after the runtime's sockets were
+//    opened. A collector that keeps retrying its connection (ZeroMQ's default
+//    is every 100 ms plus up to 100 ms of jitter) has connected by then, and
+//    a program that ran longer than that with nobody connected pays nothing.
+//    In connect mode at least kStoppingGraceMs after the shutdown began, for
+//    connections still being made.
+//  * with a spool (qelcollect started the program and reads the spool):
+//    kStoppingGraceMs after the shutdown began; what is still undelivered
+//    then goes to the spool, which is exact and costs no waiting.
+// A socket whose bind failed can never have a peer: its sends give up at once.
+//
+// Called by the bootstrap, before the senders' threads start.
+void note_bootstrap(bool connect_mode, unsigned wait_ms, bool spool);
 // Called when sockets were closed and opened again (after a crash flush the
 // program recovered from): a collector that was connected is reconnecting,
-// so the same grace applies from now, in either mode.
+// so the wait counts from now.
 void note_reconnect_expected();
+// Raises runtime_stopping and fixes the deadline; a second call in the same
+// shutdown keeps the first deadline.
+void begin_shutdown();
+// The bound the bootstrap was given.
+unsigned collector_wait_ms();
 
-// Milliseconds a finite send waits while the runtime is stopping, at most.
+// Milliseconds a send waits at shutdown for connections in progress.
 constexpr unsigned kStoppingGraceMs = 100;
-constexpr unsigned kConnectGraceMs = 200;
+using qel_wire::kDefaultCollectorWaitMs;
+using qel_wire::kMaxCollectorWaitMs;
 // ZMQ_LINGER of every socket.
 constexpr int kLingerMs = 3000;
 

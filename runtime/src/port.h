@@ -99,4 +99,15 @@ std::string describe_code_address(const void* address);
 // Text of an errno value.
 std::string error_text(int err);
 
+// Files the runtime writes itself (port_file.cpp, shared by both ports). Raw
+// descriptors, not stdio: a child forked while a FILE held buffered bytes
+// would write them a second time at its exit.
+//
+// Opens `path` for appending, creating it (owner-only) if needed; -1 with
+// `error` set when it cannot.
+int open_append(const char* path, std::string& error);
+// Writes every byte (retrying short writes); false with `error` set otherwise.
+bool write_fully(int fd, const void* data, std::size_t len, std::string& error);
+void close_file(int fd);
+
 }  // namespace qel_port

@@ -15,10 +15,11 @@
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/probes.h"
+#include "qelmq/protocol/records.h"
+#include "qelmq/protocol/texts.h"
 #include "qelmq/thread_exit.h"
 #include "thread_stage.h"
 #include "value_item.h"
-#include "wire.h"
 
 std::atomic<int32_t> firstMcdc{1};
 
@@ -35,14 +36,15 @@ void hand_over(Sender* sender, qel_stage::Lane lane, uint64_t record) {
   if (!qel_stage::put(lane, record)) sender->execute(record);
 }
 
-// The byte-order flag of qel_wire::little_endian(), read through the
-// instance the probe has already found: the flag lives in the property
+// The byte-order flag of QelSendProperty::little_endian_flag(), read through
+// the instance the probe has already found: the flag lives in the property
 // channel the bootstrap made, and looking that up again on every call
 // would cost a probe as much as the rest of its work.
 bool little_endian_of(thread_exit* inst) {
   QelSendProperty* p = inst->sendProperty;
   // relaxed: true from construction and never cleared.
-  return p ? p->littleEndian.load(std::memory_order_relaxed) : qel_wire::little_endian();
+  return p ? p->littleEndian.load(std::memory_order_relaxed)
+           : QelSendProperty::little_endian_flag();
 }
 
 }  // namespace
@@ -50,7 +52,7 @@ bool little_endian_of(thread_exit* inst) {
 // ---- Node and condition probes ----------------------------------------
 
 int QelNode(int unitId, int nodeId, int nodeValue) {
-  if ((nodeId & 0xFFFF) == 0xFFFF) return 1;
+  if (static_cast<uint16_t>(nodeId) == qel_wire::kNoNode) return 1;
   thread_exit* inst = thread_exit::current();
   if (!inst) return 1;
   const uint64_t record = qel_wire::node_record(unitId, nodeId, nodeValue, little_endian_of(inst));
@@ -60,8 +62,8 @@ int QelNode(int unitId, int nodeId, int nodeValue) {
 
 int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId, int result) {
   const uint16_t low = static_cast<uint16_t>(result);
-  const uint64_t cond =
-      qel_wire::cond_record(unitId, condId, low != 0, groupId, qel_wire::little_endian());
+  const uint64_t cond = qel_wire::cond_record(unitId, condId, low != 0, groupId,
+                                              QelSendProperty::little_endian_flag());
   thread_exit* inst = thread_exit::current();
   if (inst) hand_over(inst->sendCond, qel_stage::kCond, cond);
 
@@ -87,46 +89,42 @@ int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
 
 int* QelStringInit(int* condString) {
   if (condString) {
-    condString[0] = -1;
-    condString[1] = -1;
+    condString[0] = static_cast<int>(qel_wire::kAllUnset);
+    condString[1] = -1;  // no slot written
   }
   return condString;
 }
 
 namespace {
 
-// Condition codes of the string's 2-bit slots.
-constexpr uint32_t kCodeFalse = 0u;
-constexpr uint32_t kCodeTrue = 1u;
-constexpr uint32_t kCodeSkipped = 2u;
+using qel_wire::CondCode;
+constexpr int64_t kLastSlot = qel_wire::kConditionSlots - 1;
 
-void set_slot(int* condString, int64_t slot, uint32_t code) {
-  if (slot < 0 || slot > 15) return;
-  unsigned shift = static_cast<unsigned>((slot / 4) * 8 + 6 - 2 * (slot % 4));
-  uint32_t codes = static_cast<uint32_t>(condString[0]);
-  codes = (codes & ~(3u << shift)) | (code << shift);
-  condString[0] = static_cast<int>(codes);
+void set_slot(int* condString, int64_t slot, CondCode code) {
+  if (slot < 0 || slot > kLastSlot) return;
+  condString[0] = static_cast<int>(
+      qel_wire::with_slot(static_cast<uint32_t>(condString[0]), static_cast<int>(slot), code));
 }
 
 }  // namespace
 
 int QelStringAddCond(int* condString, int index, int result) {
   if (!condString) return 0;
-  const uint32_t outcome = result != 0 ? kCodeTrue : kCodeFalse;
+  const CondCode outcome = result != 0 ? CondCode::True : CondCode::False;
   if (index == 0) {
     condString[1] = 0;
-    condString[0] = static_cast<int>(result != 0 ? 0xFFFFFF7Fu : 0xFFFFFF3Fu);
+    condString[0] = static_cast<int>(qel_wire::with_slot(qel_wire::kAllUnset, 0, outcome));
     return 0;
   }
   // 64-bit so that a corrupt lastIndex cannot overflow the walk.
   int64_t k = static_cast<int64_t>(condString[1]) + 1;
   for (; k < index; ++k) {
-    if (k >= 0 && k <= 15) {
-      set_slot(condString, k, kCodeSkipped);  // short-circuit evaluation
+    if (k >= 0 && k <= kLastSlot) {
+      set_slot(condString, k, CondCode::Skipped);  // short-circuit evaluation
       condString[1] += 1;
     }
   }
-  if (k < 0 || k > 15) return 0;
+  if (k < 0 || k > kLastSlot) return 0;
   set_slot(condString, k, outcome);
   condString[1] += 1;
   return 0;
@@ -187,9 +185,7 @@ void QelPrint(const char* valueName, char* buffer, int* position, int typeCode, 
 
 void QelSendMethodTime(int a, int b, int c) {
   try {
-    char text[40];
-    std::snprintf(text, sizeof(text), "%d %d %d", a, b, c);
-    std::string record(text);
+    std::string record = qel_wire::timing_text(a, b, c);
     enqueue(&thread_exit::sendTime, record);
   } catch (...) {
   }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "crash_guard.h"
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
@@ -19,11 +20,12 @@
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/TextSender.h"
 #include "qelmq/leak.h"
+#include "qelmq/protocol/config.h"
+#include "spool.h"
 #include "sync.h"
 #include "trace.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
-std::atomic<int32_t> pid{0};
 pthread_mutex_t mutexInst = PTHREAD_MUTEX_INITIALIZER;
 
 std::string GetProcName() { return "."; }
@@ -108,6 +110,34 @@ void reset_locks_in_fork_child() {
   pthread_mutex_init(&QelSendProperty::_mutexInst, nullptr);
   pthread_mutex_init(&QelSendLast::_mutexInst, nullptr);
   leakLock.store(0, std::memory_order_relaxed);
+  qel_spool::reset_in_fork_child();
+}
+
+// The configuration file (QELMQ_CONFIG, or Server.cfg beside the executable).
+std::string config_path() {
+  // QELMQ_CONFIG names a file read in place of the one beside the
+  // executable, so that a collector can have every process it starts
+  // connect to it (the file of each executable would bind the same ports).
+  const char* chosen = std::getenv(qel_wire::kConfigVariable);
+  return chosen && *chosen ? std::string(chosen)
+                           : qel_port::executable_dir(260) + qel_wire::kConfigFileName;
+}
+
+// The shutdown's wait for a collector: QELMQ_COLLECTOR_WAIT_MS, else the
+// file's key, else the default.
+unsigned collector_wait(const qel_runtime::DeliveryConfig& config, int32_t me) {
+  if (const char* env = std::getenv(qel_wire::kCollectorWaitVariable)) {
+    char* end = nullptr;
+    const long v = std::strtol(env, &end, 10);
+    if (*env && end && *end == '\0' && v >= 0 &&
+        v <= static_cast<long>(qel_net::kMaxCollectorWaitMs))
+      return static_cast<unsigned>(v);
+    qel_trace::line(
+        "QELMQ_COLLECTOR_WAIT_MS ignored: not a number of milliseconds from 0 to %u::%d\n",
+        qel_net::kMaxCollectorWaitMs, me);
+  }
+  if (config.collector_wait_ms >= 0) return static_cast<unsigned>(config.collector_wait_ms);
+  return qel_net::kDefaultCollectorWaitMs;
 }
 
 thread_exit* bootstrap() {
@@ -122,8 +152,11 @@ thread_exit* bootstrap() {
   inst->context = zmq_ctx_new();
   std::memset(inst->ip, 0, sizeof(inst->ip));
   std::memset(inst->state, 0, sizeof(inst->state));
-  char no_mcdc[2] = {0, 0};
-  readIP(inst->ip, inst->state, no_mcdc);
+  char no_mcdc[qel_wire::kNoMcdcBufferSize] = {};
+  const std::string path = config_path();
+  qel_trace::line("Current EXEPAth:%s\n", path.c_str());
+  qel_runtime::DeliveryConfig delivery;
+  qel_runtime::read_config(path.c_str(), inst->ip, inst->state, no_mcdc, &delivery);
   inst->noMcdc = std::atoi(no_mcdc);
 
   inst->sendDD = new (std::nothrow) QelSendDD();
@@ -146,8 +179,10 @@ thread_exit* bootstrap() {
         static_cast<SenderBase*>(inst->sendProperty), static_cast<SenderBase*>(inst->sendUniTest)})
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
-  qel_net::runtime_stopping.store(false, std::memory_order_release);
-  qel_net::note_bootstrap(std::strcmp(inst->state, "1") == 0);
+  qel_delivery::reset();
+  qel_spool::configure(delivery.spool_dir);
+  qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0,
+                          collector_wait(delivery, me), qel_spool::enabled());
 
   qel_trace::line("pthread_create_begin!::%d\n", me);
   start_threads(inst);
@@ -192,7 +227,23 @@ void thread_exit::wake_insert_thread() {
 
 namespace qel_runtime {
 
-void read_config(const char* path, char* ip, char* state, char* noMcdc) {
+namespace {
+
+// The text after "key =" when `line` (blanks before it skipped) starts with
+// `key`, then blanks and "="; leading blanks of the value skipped.
+const char* delivery_value(const char* line, const char* key) {
+  const std::size_t n = std::strlen(key);
+  if (std::strncmp(line, key, n) != 0) return nullptr;
+  const char* c = line + n;
+  c += std::strspn(c, " \t");
+  if (*c != '=') return nullptr;
+  ++c;
+  return c + std::strspn(c, " \t");
+}
+
+}  // namespace
+
+void read_config(const char* path, char* ip, char* state, char* noMcdc, DeliveryConfig* delivery) {
   FILE* f = std::fopen(path, "r");
   if (!f) return;
   const int32_t me = qel_port::current_pid();
@@ -209,15 +260,39 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     const char* first = line + std::strspn(line, " \t");
     // Comments and blank lines.
     if (*first == '#' || first[std::strspn(first, "\r\n")] == '\0') continue;
+    // The delivery keys are matched at the start of the line, before the
+    // original keys are looked for anywhere in it: a spool path may well
+    // contain "config_ip".
+    if (const char* value = delivery_value(first, qel_wire::kKeySpoolDir)) {
+      std::string dir(value, std::strcspn(value, "\r\n"));
+      if (dir.empty())
+        unusable(number, "no value after \"=\"");
+      else if (delivery)
+        delivery->spool_dir = dir;
+      continue;
+    }
+    if (const char* value = delivery_value(first, qel_wire::kKeyCollectorWait)) {
+      std::string digits;
+      for (const char* c = value; *c && *c != '\r' && *c != '\n'; ++c)
+        if (*c != ' ') digits += *c;
+      char* end = nullptr;
+      const long v = std::strtol(digits.c_str(), &end, 10);
+      if (digits.empty() || *end != '\0' || v < 0 ||
+          v > static_cast<long>(qel_wire::kMaxCollectorWaitMs))
+        unusable(number, "not a number of milliseconds from 0 to 60000");
+      else if (delivery)
+        delivery->collector_wait_ms = v;
+      continue;
+    }
     const char* key;
     char* target;
     std::size_t capacity;
-    if (std::strstr(line, "config_ip")) {
-      key = "config_ip", target = ip, capacity = 128;
-    } else if (std::strstr(line, "config_state")) {
-      key = "config_state", target = state, capacity = 2;
-    } else if (std::strstr(line, "no_mcdc")) {
-      key = "no_mcdc", target = noMcdc, capacity = 2;
+    if (std::strstr(line, qel_wire::kKeyAddress)) {
+      key = qel_wire::kKeyAddress, target = ip, capacity = qel_wire::kAddressBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyMode)) {
+      key = qel_wire::kKeyMode, target = state, capacity = qel_wire::kModeBufferSize;
+    } else if (std::strstr(line, qel_wire::kKeyNoMcdc)) {
+      key = qel_wire::kKeyNoMcdc, target = noMcdc, capacity = qel_wire::kNoMcdcBufferSize;
     } else {
       unusable(number, std::strchr(line, '=') ? "unknown key" : "no \"=\" in the line");
       continue;
@@ -238,11 +313,11 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc) {
     std::string value;
     for (const char* c = eq + 1; *c; ++c)
       if (*c != ' ' && *c != '\r' && *c != '\n') value += *c;
-    if (target == ip && value.size() > 15) {
+    if (target == ip && value.size() > qel_wire::kMaxAddressLength) {
       unusable(number,
                "address longer than 15 characters (an inline comment?): bind mode, rest of the "
                "file not read");
-      std::memset(state, 0, 2);
+      std::memset(state, 0, qel_wire::kModeBufferSize);
       state[0] = '0';
       break;
     }
@@ -268,7 +343,7 @@ void shutdown_instance() {
   }
   // First: no crash flush may run while the senders are stopped and freed.
   qel_crash::disarm();
-  qel_net::runtime_stopping.store(true, std::memory_order_release);
+  qel_net::begin_shutdown();
 
   // Enqueueing stops first, so the insert thread can drain the queues and
   // end; only then do the senders send what the maps hold and end.
@@ -277,6 +352,10 @@ void shutdown_instance() {
   join_thread(inst, 0);
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_send(); });
   for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
+  // Every send is done: what went to the spool is written, and what could
+  // not be delivered at all is named.
+  qel_spool::flush();
+  qel_delivery::report();
 
   delete inst->sendDD;
   inst->sendDD = nullptr;
@@ -310,12 +389,7 @@ void shutdown_instance() {
 }  // namespace qel_runtime
 
 void readIP(char* ip, char* state, char* noMcdc) {
-  // QELMQ_CONFIG names a file read in place of the one beside the
-  // executable, so that a collector can have every process it starts
-  // connect to it (the file of each executable would bind the same ports).
-  const char* chosen = std::getenv("QELMQ_CONFIG");
-  std::string path =
-      chosen && *chosen ? std::string(chosen) : qel_port::executable_dir(260) + "Server.cfg";
+  const std::string path = config_path();
   qel_trace::line("Current EXEPAth:%s\n", path.c_str());
   qel_runtime::read_config(path.c_str(), ip, state, noMcdc);
 }

@@ -10,6 +10,7 @@
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendMCDC.h"
 #include "qelmq/thread_exit.h"
+#include "staged_drain.h"
 
 namespace qel_stage {
 namespace {
@@ -107,10 +108,13 @@ Stage* claim() {
     if (g_used.compare_exchange_weak(used, used + 1, std::memory_order_acq_rel,
                                      std::memory_order_acquire)) {
       if (used == 0) {
-        // The first stage ever: the thread-end hook, and a fork child that
-        // must not send its parent's records.
+        // The first stage ever: the thread-end hook, a fork child that
+        // must not send its parent's records, and the senders' leave
+        // operations, which must not leave records staged.
         qel_port::register_fork_child_hook(on_fork_child);
         qel_port::register_unload_handler(on_unload);
+        qel_senders::drain_staged.store(
+            +[] { flush_all(Flush::kTry); }, std::memory_order_release);
       }
       // A claimer scanning for a free stage may have taken it first.
       bool expected = false;

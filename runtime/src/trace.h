@@ -1,7 +1,12 @@
 #pragma once
-// The runtime's own trace lines on standard output. They are on by default;
-// QELMQ_TRACE=0 in the environment turns them off, so that a program whose
-// tests compare its standard output passes with the runtime loaded.
+// The runtime's own trace lines. They never go to the program's standard
+// output, which belongs to the program (a filter's output must stay its
+// own): by default they go to standard error. QELMQ_TRACE in the
+// environment chooses otherwise:
+//   0          no traces
+//   stderr, 1  standard error (the default)
+//   stdout     standard output, the channel of earlier versions
+//   FILE       appended to the file FILE
 #include <cstdarg>
 
 namespace qel_trace {

@@ -4,49 +4,53 @@
 #include <cstdio>
 
 #include "qelmq/probes.h"
+#include "qelmq/protocol/texts.h"
 
 namespace qel_text {
 
 namespace {
 
+using qel_wire::value_tag;
+using qel_wire::ValueTag;
+
 // The tag a code shows; null for codes that add no item.
 const char* tag_of(QelTypeCode code) {
   switch (code) {
     case QEL_STRING:
-      return "QEL_STRING";
+      return value_tag(ValueTag::String);
     // Text booleans show the same tag as integer ones.
     case QEL_BOOL_TEXT:
-      return "QEL_BOOL";
+      return value_tag(ValueTag::Bool);
     case QEL_CHAR_U:
-      return "QEL_CHAR_U";
+      return value_tag(ValueTag::CharU);
     case QEL_UCHAR:
-      return "QEL_UCHAR";
+      return value_tag(ValueTag::UChar);
     case QEL_BOOL:
-      return "QEL_BOOL";
+      return value_tag(ValueTag::Bool);
     case QEL_USHORT:
-      return "QEL_USHORT";
+      return value_tag(ValueTag::UShort);
     case QEL_ULONG:
-      return "QEL_ULONG";
+      return value_tag(ValueTag::ULong);
     case QEL_ULONGLONG:
-      return "QEL_ULONGLONG";
+      return value_tag(ValueTag::ULongLong);
     case QEL_CHAR_S:
-      return "QEL_CHAR_S";
+      return value_tag(ValueTag::CharS);
     case QEL_CHAR:
-      return "QEL_CHAR";
+      return value_tag(ValueTag::Char);
     case QEL_SHORT:
-      return "QEL_SHORT";
+      return value_tag(ValueTag::Short);
     case QEL_INT:
-      return "QEL_INT";
+      return value_tag(ValueTag::Int);
     case QEL_LONG:
-      return "QEL_LONG";
+      return value_tag(ValueTag::Long);
     case QEL_LONGLONG:
-      return "QEL_LONGLONG";
+      return value_tag(ValueTag::LongLong);
     case QEL_FLOAT:
-      return "QEL_FLOAT";
+      return value_tag(ValueTag::Float);
     case QEL_DOUBLE:
-      return "QEL_DOUBLE";
+      return value_tag(ValueTag::Double);
     case QEL_LONGDOUBLE:
-      return "QEL_LONGDOUBLE";
+      return value_tag(ValueTag::LongDouble);
     case QEL_HEADER:
     case QEL_FLUSH:
       return nullptr;

@@ -23,6 +23,20 @@ cc -Wall -Wextra -Werror "$prefix/consumer.c" $(pkg-config --cflags --libs qelmq
 out=$(LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/by_pkgconfig")
 grep -qx "result 5" <<<"$out"
 
+# C++ code reaches the classes, whose headers include the installed protocol.
+cat > "$prefix/consumer.cpp" <<'CPP'
+#include <QELMQLib.h>
+#include <cstdio>
+int main() {
+  std::printf("%s\n", QelSendProperty::format_message(MemoryLeak, "x").c_str());
+  return 0;
+}
+CPP
+c++ -std=c++17 -Wall -Wextra -Werror "$prefix/consumer.cpp" $(pkg-config --cflags --libs qelmq) \
+  -o "$prefix/by_pkgconfig_cxx"
+out=$(LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/by_pkgconfig_cxx")
+grep -qx "MemoryLeak:///x" <<<"$out"
+
 mkdir "$prefix/cm"
 cat > "$prefix/cm/CMakeLists.txt" <<CM
 cmake_minimum_required(VERSION 3.16)
@@ -35,4 +49,4 @@ cmake -S "$prefix/cm" -B "$prefix/cm/b" -DCMAKE_PREFIX_PATH="$prefix/usr" >/dev/
 cmake --build "$prefix/cm/b" >/dev/null
 out=$(LD_LIBRARY_PATH="$prefix/usr/lib" "$prefix/cm/b/consumer")
 grep -qx "result 5" <<<"$out"
-echo "installed runtime consumed through pkg-config and find_package"
+echo "installed runtime consumed from C and C++ through pkg-config and find_package"

@@ -260,7 +260,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"conditions.c", "gcc", "-Wall -Wextra -Werror -Wconversion -Wdouble-promotion",
                               "--values"},
                       Fixture{"flow.c", "clang-14", kStrict},
-                      Fixture{"conditions.c", "clang-14", kStrict}),
+                      Fixture{"conditions.c", "clang-14", kStrict},
+                      Fixture{"ternary.c", "gcc", kStrict},
+                      Fixture{"ternary.c", "gcc", "-O2 -Wall -Wextra -Werror"},
+                      Fixture{"ternary.c", "clang-14", kStrict},
+                      Fixture{"ternary.c", "clang-19", kStrict},
+                      Fixture{"conditions.c", "clang-19", kStrict}),
     [](const ::testing::TestParamInfo<Fixture>& i) {
       std::string n = std::string(i.param.name) + "_" + i.param.compiler + "_" +
                       std::to_string(i.index);

@@ -15,6 +15,9 @@
 #include <tuple>
 #include <vector>
 
+#include "elf_sections.h"
+#include "map_section.h"
+
 namespace qelcc_test {
 
 inline std::string ReadFile(const std::string& path) {
@@ -69,6 +72,40 @@ inline Json::Value ParseJson(const std::string& text) {
   std::istringstream in(text);
   Json::parseFromStream(b, in, &v, &errs);
   return v;
+}
+
+// The maps of a map directory, by unit id (from its registry).
+inline std::map<int, Json::Value> MapsIn(const std::string& dir) {
+  std::map<int, Json::Value> out;
+  Json::Value reg = ParseJson(ReadFile(dir + "/units.json"));
+  for (const Json::Value& u : reg["units"]) {
+    const int unit = u["unit"].asInt();
+    out[unit] = ParseJson(ReadFile(dir + "/" + std::to_string(unit) + ".qelmap.json"));
+  }
+  return out;
+}
+
+// The one map of a directory that holds a single unit (null otherwise).
+inline Json::Value OnlyMap(const std::string& dir) {
+  std::map<int, Json::Value> maps = MapsIn(dir);
+  return maps.size() == 1 ? maps.begin()->second : Json::Value();
+}
+
+// The maps an object, program or library carries in its .qelmap section.
+struct ObjectMap {
+  qel::mapsection::Record record;
+  Json::Value doc;
+};
+inline std::vector<ObjectMap> ObjectMaps(const std::string& path) {
+  std::string section, error;
+  std::vector<ObjectMap> out;
+  if (qel::elf::FindSectionInFile(path, ".qelmap", &section, &error) != qel::elf::Result::kFound) {
+    return out;
+  }
+  std::vector<qel::mapsection::Record> records;
+  if (!qel::mapsection::Decode(section, &records, &error)) return out;
+  for (const auto& r : records) out.push_back(ObjectMap{r, ParseJson(r.payload)});
+  return out;
 }
 
 // Sums of the collector's messages: node hits, condition outcomes, MC/DC

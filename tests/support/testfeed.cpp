@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "qelmq/protocol/messages.h"
 
 namespace {
 
@@ -24,25 +25,13 @@ Bytes text(const std::string& s, bool zero = true) {
   return b;
 }
 
-Bytes node(uint16_t unit, uint16_t id, uint32_t count, uint32_t seq) {
-  return {static_cast<uint8_t>(0x80 | (unit >> 8)),
-          static_cast<uint8_t>(unit),
-          static_cast<uint8_t>(id >> 8),
-          static_cast<uint8_t>(id),
-          0,
-          0,
-          0,
-          0,
-          '0',
-          static_cast<uint8_t>(count >> 24),
-          static_cast<uint8_t>(count >> 16),
-          static_cast<uint8_t>(count >> 8),
-          static_cast<uint8_t>(count),
-          static_cast<uint8_t>(seq >> 24),
-          static_cast<uint8_t>(seq >> 16),
-          static_cast<uint8_t>(seq >> 8),
-          static_cast<uint8_t>(seq),
-          '1'};
+// A node message as the runtime's node sender encodes it.
+Bytes node(uint16_t unit, uint16_t id, int32_t count, int32_t seq) {
+  constexpr bool kLittle = qel_wire::kBootstrapLittleEndian;
+  Bytes b(sizeof(qel_wire::CountedMessage));
+  qel_wire::encode_counted(qel_wire::node_record(unit, id, 0, kLittle), count, seq, kLittle,
+                           b.data());
+  return b;
 }
 
 }  // namespace

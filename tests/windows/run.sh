@@ -499,7 +499,9 @@ check_dll_cycle() {
       [ "$mode" = ExitProcess ] && [ "$rc" -eq 139 ] && [ "$attempt" -eq 1 ] || break
       echo "     $mode: Wine itself died of SIGSEGV (status 139); once more"
     done
-    tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' >"$dir/$mode.lf"
+    # Without a collector the exit names what it dropped: counts that depend
+    # on timing (the leak report at load), not part of the expected lines.
+    tr -d '\r' <"$dir/$mode.out" | grep -v -e '^$' -e '^send ' -e '^messages dropped, ' >"$dir/$mode.lf"
     if [ "$rc" -ne "$status" ]; then
       problems+=" $mode: exit status $rc, expected $status: $(tr '\n' '|' <"$dir/$mode.lf");"
     elif ! diff <(expected_traces "$expected" "$dir/$mode.lf" "$dir") "$dir/$mode.lf" >/dev/null; then

@@ -2,32 +2,52 @@
 
 #include <arpa/inet.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "qelmq/protocol/config.h"
 
 namespace qelc {
 
 namespace {
 
-constexpr const char* kVariable = "QELMQ_CONFIG";
+constexpr const char* kVariable = qel_wire::kConfigVariable;
 
 // The runtime takes a dotted IPv4 address of at most 15 characters.
 bool usableAddress(const std::string& host) {
   in_addr a;
-  return host.size() <= 15 && inet_pton(AF_INET, host.c_str(), &a) == 1 && host != "0.0.0.0";
+  return host.size() <= qel_wire::kMaxAddressLength && inet_pton(AF_INET, host.c_str(), &a) == 1 &&
+         host != "0.0.0.0";
 }
 
 }  // namespace
 
 ChildConfig::~ChildConfig() {
+  if (dir_.empty()) return;
+  // Spool files written after the run's spool was read (a process that
+  // outlived the command) go with the directory: the run is over. Never
+  // without a word.
+  if (!spoolDir_.empty()) {
+    const std::size_t late = removeSpool(spoolDir_);
+    if (late > 0)
+      std::fprintf(stderr,
+                   "qelcollect: %zu spool file(s) written after the run ended were not read "
+                   "(a process outlived the command)\n",
+                   late);
+    rmdir(spoolDir_.c_str());
+  }
   if (!path_.empty()) unlink(path_.c_str());
+  rmdir(dir_.c_str());
 }
 
-std::string ChildConfig::configText(const std::string& address) {
-  return "# written by qelcollect for the processes of one run\nconfig_ip=" + address +
-         "\nconfig_state=1\n";
+std::string ChildConfig::configText(const std::string& address, const std::string& spoolDir) {
+  return std::string("# written by qelcollect for the processes of one run\n") +
+         qel_wire::kKeyAddress + "=" + address + "\n" + qel_wire::kKeyMode + "=" +
+         qel_wire::kConnectMode + "\n" + qel_wire::kKeySpoolDir + "=" + spoolDir + "\n";
 }
 
 bool ChildConfig::prepare(bool haveCommand, bool hostGiven, ReceiverOptions& recv,
@@ -38,25 +58,47 @@ bool ChildConfig::prepare(bool haveCommand, bool hostGiven, ReceiverOptions& rec
   recv.bind = true;
   address_ = usableAddress(recv.host) ? recv.host : "127.0.0.1";
 
-  const char* dir = std::getenv("TMPDIR");
-  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/qelcollect-XXXXXX";
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qelcollect-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = mkstemp(name.data());
-  if (fd < 0) {
-    error = "cannot create a configuration file in " + pattern + ": " + std::strerror(errno);
+  if (!mkdtemp(name.data())) {
+    error = "cannot create a directory for the run in " + pattern + ": " + std::strerror(errno);
     return false;
   }
-  path_ = name.data();
-  const std::string text = configText(address_);
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  dir_ = name.data();
+  // A line of the file ends the path: one that holds a line break cannot be
+  // named there.
+  if (dir_.find_first_of("\r\n") != std::string::npos) {
+    error = "the temporary directory " + dir_ + " holds a line break";
+    return false;
+  }
+  const std::string spool = dir_ + "/spool";
+  if (mkdir(spool.c_str(), 0700) != 0) {
+    error = "cannot create " + spool + ": " + std::strerror(errno);
+    return false;
+  }
+  spoolDir_ = spool;
+  path_ = dir_ + "/Server.cfg";
+  const std::string text = configText(address_, spoolDir_);
+  FILE* f = std::fopen(path_.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
   const int writeErr = errno;
-  close(fd);
+  if (f && std::fclose(f) != 0 && ok) {
+    error = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
   if (!ok) {
     error = "cannot write " + path_ + ": " + std::strerror(writeErr);
     return false;
   }
   return true;
+}
+
+SpoolResult ChildConfig::readSpool(std::size_t maxMessage,
+                                   const std::function<void(Message&&)>& sink) {
+  if (spoolDir_.empty()) return SpoolResult{};
+  return qelc::readSpool(spoolDir_, maxMessage, sink, true);
 }
 
 char** ChildConfig::environment(char** base) {

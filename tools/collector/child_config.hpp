@@ -4,12 +4,20 @@
 // once (`qelcollect -- ctest -j8`, forked children) deliver everything;
 // in the runtime's default bind mode only the first process would own the
 // ports and the others would lose their data.
+//
+// The configuration also names a spool directory: whatever a process could
+// not hand over its sockets before it ended (its connections were not made
+// in time on a loaded machine, a port it could not use) it writes there, and
+// the collector reads it at the end of the run (spool.hpp). The file and the
+// directory live in a private temporary directory, removed with this object.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "receiver.hpp"
+#include "spool.hpp"
 
 namespace qelc {
 
@@ -31,17 +39,25 @@ class ChildConfig {
   const std::string& path() const { return path_; }
   // The address the runtime is told to connect to.
   const std::string& collectorAddress() const { return address_; }
+  // Where the processes spool what they could not deliver (empty if none).
+  const std::string& spoolDir() const { return spoolDir_; }
+
+  // Hands every spooled message to `sink` and removes the files; for the end
+  // of the run, once the command has ended.
+  SpoolResult readSpool(std::size_t maxMessage, const std::function<void(Message&&)>& sink);
 
   // `base` (an environ-style array) with QELMQ_CONFIG set to path(), any
   // earlier value replaced. The pointers stay valid while this object and
   // its last environment() result live.
   char** environment(char** base);
 
-  // The file's text for a collector at `address`.
-  static std::string configText(const std::string& address);
+  // The file's text for a collector at `address`, spooling into `spoolDir`.
+  static std::string configText(const std::string& address, const std::string& spoolDir);
 
  private:
+  std::string dir_;
   std::string path_;
+  std::string spoolDir_;
   std::string address_;
   std::vector<std::string> envStrings_;
   std::vector<char*> env_;

@@ -4,19 +4,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "qelmq/protocol/messages.h"
+
 namespace qelc {
 namespace {
 
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
-uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-// Code word from four wire bytes: the first byte holds slots 0 to 3.
-uint32_t codesFromWire(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
+namespace wire = qel_wire;
 
 Malformed bad(std::string reason, const uint8_t* data, std::size_t len) {
   return malformed(std::move(reason), data, len);
@@ -105,19 +98,19 @@ bool splitReportLines(std::string_view text, std::size_t tail, std::string* name
     (*lines)[i] = text.substr(nl + 1);
     text = text.substr(0, nl);
   }
-  return takeField(text, "name:///", name);
+  return takeField(text, wire::kNameKey, name);
 }
 
-const std::array<std::string_view, 16> kValueTags{
-    "QEL_STRING",    "QEL_BOOL",   "QEL_CHAR_U", "QEL_UCHAR",      "QEL_USHORT", "QEL_ULONG",
-    "QEL_ULONGLONG", "QEL_CHAR_S", "QEL_CHAR",   "QEL_SHORT",      "QEL_INT",    "QEL_LONG",
-    "QEL_LONGLONG",  "QEL_FLOAT",  "QEL_DOUBLE", "QEL_LONGDOUBLE",
-};
+constexpr char kItemStart = wire::kItemStart;
+constexpr char kTagMark = wire::kItemTagMark;
+// Either of the two, for find_first_of.
+constexpr char kItemMarks[] = {kItemStart, kTagMark, '\0'};
 
 // Length of the known tag that starts at `pos` and is closed by '#', or 0.
 std::size_t knownTagAt(std::string_view t, std::size_t pos) {
-  for (auto k : kValueTags) {
-    if (t.compare(pos, k.size(), k) == 0 && pos + k.size() < t.size() && t[pos + k.size()] == '#')
+  for (std::string_view k : wire::kValueTags) {
+    if (t.compare(pos, k.size(), k) == 0 && pos + k.size() < t.size() &&
+        t[pos + k.size()] == kTagMark)
       return k.size();
   }
   return 0;
@@ -127,9 +120,9 @@ std::size_t knownTagAt(std::string_view t, std::size_t pos) {
 // second '#' and fills name and tag; otherwise npos. Requiring a known tag
 // lets a '$' inside a text value pass as part of that value.
 std::size_t itemHead(std::string_view t, std::size_t pos, std::string* name, std::string* tag) {
-  if (pos >= t.size() || t[pos] != '$') return std::string_view::npos;
-  const std::size_t h1 = t.find_first_of("$#", pos + 1);
-  if (h1 == std::string_view::npos || t[h1] != '#') return std::string_view::npos;
+  if (pos >= t.size() || t[pos] != kItemStart) return std::string_view::npos;
+  const std::size_t h1 = t.find_first_of(kItemMarks, pos + 1);
+  if (h1 == std::string_view::npos || t[h1] != kTagMark) return std::string_view::npos;
   const std::size_t tagLen = knownTagAt(t, h1 + 1);
   if (tagLen == 0) return std::string_view::npos;
   name->assign(t.substr(pos + 1, h1 - pos - 1));
@@ -142,71 +135,87 @@ std::size_t itemHead(std::string_view t, std::size_t pos, std::string* name, std
 // it: every character is looked at a bounded number of times, and a text
 // of '$' signs without '#' costs one pass, not one pass per sign.
 std::size_t nextItem(std::string_view t, std::size_t from) {
-  std::size_t p = t.find('$', from);
+  std::size_t p = t.find(kItemStart, from);
   while (p != std::string_view::npos) {
-    const std::size_t q = t.find_first_of("$#", p + 1);
+    const std::size_t q = t.find_first_of(kItemMarks, p + 1);
     if (q == std::string_view::npos) return std::string_view::npos;
-    if (t[q] == '$') {
+    if (t[q] == kItemStart) {
       p = q;
     } else if (knownTagAt(t, q + 1) != 0) {
       return p;
     } else {
-      p = t.find('$', q + 1);
+      p = t.find(kItemStart, q + 1);
     }
   }
   return std::string_view::npos;
 }
 
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
 Body decodeNode(const uint8_t* d, std::size_t n) {
-  if (n != 18) return bad(lenReason("node message", 18, n), d, n);
-  if ((d[0] & 0x80) == 0) return bad("node record without its marker bit", d, n);
-  if (d[6] != 0 || d[7] != 0) return bad("node record with non-zero bytes 6-7", d, n);
-  if (d[8] != '0' || d[17] != '1') return bad("node message without its '0'/'1' markers", d, n);
+  constexpr std::size_t kSize = sizeof(wire::CountedMessage);
+  if (n != kSize) return bad(lenReason("node message", kSize, n), d, n);
+  const wire::CountedFields f = wire::read_counted(d, little);
+  if ((f.record & wire::kRecordMark) == 0) return bad("node record without its marker bit", d, n);
+  if (wire::unpack(f.record, wire::kNodeSpare, little) != 0)
+    return bad("node record with non-zero bytes 6-7", d, n);
+  if (!f.markers) return bad("node message without its '0'/'1' markers", d, n);
   NodeMsg m;
-  m.unit = be16(d) & 0x7FFF;
-  m.node = be16(d + 2);
-  m.value = be16(d + 4);
-  m.count = be32(d + 9);
-  m.seq = be32(d + 13);
+  m.unit = wire::unpack(f.record, wire::kNodeUnit, little);
+  m.node = wire::unpack(f.record, wire::kNodeId, little);
+  m.value = wire::unpack(f.record, wire::kNodeValue, little);
+  m.count = f.count;
+  m.seq = f.seq;
   return m;
 }
 
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
 Body decodeCond(const uint8_t* d, std::size_t n) {
-  if (n != 18) return bad(lenReason("condition message", 18, n), d, n);
-  if ((d[0] & 0x80) == 0) return bad("condition record without its marker bit", d, n);
-  if (d[4] != 0 || (d[5] != 0xCC && d[5] != 0x33))
+  constexpr std::size_t kSize = sizeof(wire::CountedMessage);
+  if (n != kSize) return bad(lenReason("condition message", kSize, n), d, n);
+  const wire::CountedFields f = wire::read_counted(d, little);
+  if ((f.record & wire::kRecordMark) == 0)
+    return bad("condition record without its marker bit", d, n);
+  const uint16_t outcome = wire::unpack(f.record, wire::kCondOutcome, little);
+  if (outcome != wire::kHeld && outcome != wire::kNotHeld)
     return bad("condition record with an outcome other than 0x00CC/0x0033", d, n);
-  if (d[8] != '0' || d[17] != '1')
-    return bad("condition message without its '0'/'1' markers", d, n);
+  if (!f.markers) return bad("condition message without its '0'/'1' markers", d, n);
   CondMsg m;
-  m.unit = be16(d) & 0x7FFF;
-  m.cond = be16(d + 2);
-  m.held = d[5] == 0xCC;
-  m.group = be16(d + 6);
-  m.count = be32(d + 9);
-  m.seq = be32(d + 13);
+  m.unit = wire::unpack(f.record, wire::kCondUnit, little);
+  m.cond = wire::unpack(f.record, wire::kCondId, little);
+  m.held = outcome == wire::kHeld;
+  m.group = wire::unpack(f.record, wire::kCondGroup, little);
+  m.count = f.count;
+  m.seq = f.seq;
   return m;
 }
 
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
 Body decodeMcdc(const uint8_t* d, std::size_t n) {
-  if (n != 19) return bad(lenReason("MC/DC message", 19, n), d, n);
-  if ((d[0] & 0x80) == 0) return bad("MC/DC record without its marker bit", d, n);
-  if (d[10] != '0') return bad("MC/DC message without its '0' marker", d, n);
+  constexpr std::size_t kSize = sizeof(wire::McdcMessage);
+  if (n != kSize) return bad(lenReason("MC/DC message", kSize, n), d, n);
+  const wire::CountedFields f = wire::read_mcdc(d, little);
+  if ((f.record & wire::kRecordMark) == 0) return bad("MC/DC record without its marker bit", d, n);
+  if (!f.markers) return bad("MC/DC message without its '0' marker", d, n);
+  const wire::McdcFields r = wire::mcdc_fields(f.record);
   McdcMsg m;
-  m.unit = be16(d) & 0x7FFF;
-  m.outcome = (d[2] & 0x80) != 0;
-  m.decision = be16(d + 2) & 0x7FFF;
-  m.codes = codesFromWire(d + 4);
-  m.group = be16(d + 8);
-  m.count = be32(d + 11);
-  m.seq = be32(d + 15);
+  m.unit = r.unit;
+  m.outcome = r.outcome;
+  m.decision = r.decision;
+  m.codes = r.codes;
+  m.group = f.group;
+  m.count = f.count;
+  m.seq = f.seq;
   return m;
 }
 
 Body decodeProperty(const uint8_t* d, std::size_t n) {
   std::string text, why;
   if (!terminatedText(d, n, &text, &why)) return bad("property message: " + why, d, n);
-  const std::size_t sep = text.find(":///");
+  const std::string_view separator(wire::kFieldSeparator);
+  const std::size_t sep = text.find(separator);
   if (sep == std::string::npos) return bad("property message without ':///'", d, n);
   const std::string_view prefix(text.data(), sep);
   PropertyMsg m;
@@ -214,8 +223,8 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
     m.index = DataIndex::None;
   } else {
     bool found = false;
-    for (int i = 0; i <= 4 && !found; ++i) {
-      if (prefix == dataIndexName(static_cast<DataIndex>(i))) {
+    for (int i = 0; i < wire::kDataIndexCount && !found; ++i) {
+      if (prefix == wire::kDataIndexPrefix[i]) {
         m.index = static_cast<DataIndex>(i);
         found = true;
       }
@@ -229,7 +238,7 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
       return bad("property message with unknown prefix '" + shown + "'", d, n);
     }
   }
-  m.text = text.substr(sep + 4);
+  m.text = text.substr(sep + separator.size());
   switch (m.index) {
     case DataIndex::MemoryLeak:
       m.leak = parseLeakLine(m.text, &m.understood);
@@ -251,10 +260,13 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
 
 Body decodeTestCase(const uint8_t* d, std::size_t n) {
   if (n < 2) return bad("test-case event shorter than 2 bytes", d, n);
-  if (d[0] < '0' || d[0] > '2' || d[1] != ' ') return bad("unknown test-case event", d, n);
+  constexpr char kFirst = static_cast<char>(wire::TestCaseEvent::Created);
+  constexpr char kLast = static_cast<char>(wire::TestCaseEvent::Stopped);
+  if (d[0] < kFirst || d[0] > kLast || d[1] != wire::kEventSeparator)
+    return bad("unknown test-case event", d, n);
   if (std::memchr(d, 0, n) != nullptr) return bad("test-case event with a zero byte", d, n);
   TestCaseEvent e;
-  e.kind = static_cast<TestCaseEvent::Kind>(d[0] - '0');
+  e.kind = static_cast<TestCaseEvent::Kind>(d[0] - kFirst);
   e.arg.assign(reinterpret_cast<const char*>(d + 2), n - 2);
   int32_t num = 0;
   if (e.kind != TestCaseEvent::Kind::Created && !parseSigned(e.arg, &num))
@@ -273,31 +285,22 @@ Body decodeValue(const uint8_t* d, std::size_t n) {
 Body decodeTiming(const uint8_t* d, std::size_t n) {
   std::string text, why;
   if (!terminatedText(d, n, &text, &why)) return bad("timing text: " + why, d, n);
-  const auto f = splitAll(text, ' ', 3);
+  static_assert(wire::kTimingFields == 3, "a TimingMsg holds three numbers");
+  const auto f = splitAll(text, ' ', wire::kTimingFields);
   TimingMsg t;
-  if (f.size() != 3 || !parseSigned(f[0], &t.a) || !parseSigned(f[1], &t.b) ||
+  if (f.size() != wire::kTimingFields || !parseSigned(f[0], &t.a) || !parseSigned(f[1], &t.b) ||
       !parseSigned(f[2], &t.c))
     return bad("timing text is not three integers", d, n);
   return t;
 }
 
+// `little` is a template argument so that the byte order folds away.
+template <bool little>
 Body decodeLastData(const uint8_t* d, std::size_t n) {
   if (n == 0) return bad("empty last-data message", d, n);
   const uint8_t kind = d[0];
-  std::size_t size = 0;
-  switch (kind) {
-    case 1:
-      size = 10;
-      break;
-    case 2:
-      size = 12;
-      break;
-    case 3:
-      size = 14;
-      break;
-    default:
-      return bad("last-data message of unknown kind " + std::to_string(kind), d, n);
-  }
+  const std::size_t size = wire::last_entry_size(kind);
+  if (size == 0) return bad("last-data message of unknown kind " + std::to_string(kind), d, n);
   if (n < 1 + size || (n - 1) % size != 0)
     return bad("last-data message of kind " + std::to_string(kind) + " is not 1 + k*" +
                    std::to_string(size) + " bytes",
@@ -305,24 +308,28 @@ Body decodeLastData(const uint8_t* d, std::size_t n) {
   LastDataMsg m;
   m.kind = kind;
   for (const uint8_t* e = d + 1; e < d + n; e += size) {
+    const wire::LastEntryFields f =
+        wire::read_last_entry(static_cast<wire::LastKind>(kind), e, little);
     LastDataEntry x;
-    x.unit = static_cast<uint16_t>(((e[0] & 0x07) << 8) | e[1]);
-    if (kind == 1) {
-      x.id = be16(e + 2);
-      x.value = be16(e + 4);
-      x.number = be32(e + 6);
-    } else if (kind == 2) {
-      x.id = be16(e + 2);
-      x.value = be16(e + 4);
-      x.outcome = x.value == 0x00CC;
-      x.group = be16(e + 6);
-      x.number = be32(e + 8);
+    x.number = f.number;
+    if (kind == wire::kLastMcdc) {
+      const wire::McdcFields r = wire::mcdc_fields(f.record);
+      x.unit = r.unit;
+      x.id = r.decision;
+      x.outcome = r.outcome;
+      x.codes = r.codes;
+      x.group = f.group;
     } else {
-      x.id = be16(e + 2) & 0x7FFF;
-      x.outcome = (e[2] & 0x80) != 0;
-      x.codes = codesFromWire(e + 4);
-      x.group = be16(e + 8);
-      x.number = be32(e + 10);
+      static_assert(wire::kNodeUnit == wire::kCondUnit && wire::kNodeId == wire::kCondId &&
+                        wire::kNodeValue == wire::kCondOutcome,
+                    "node and condition records share the first three fields' places");
+      x.unit = wire::unpack(f.record, wire::kNodeUnit, little);
+      x.id = wire::unpack(f.record, wire::kNodeId, little);
+      x.value = wire::unpack(f.record, wire::kNodeValue, little);
+      if (kind == wire::kLastCond) {
+        x.outcome = x.value == wire::kHeld;
+        x.group = wire::unpack(f.record, wire::kCondGroup, little);
+      }
     }
     m.entries.push_back(x);
   }
@@ -342,23 +349,20 @@ std::string codesText(uint32_t codes) {
   return s;
 }
 
-const char* dataIndexName(DataIndex d) {
-  switch (d) {
-    case DataIndex::CrashLastDD:
-      return "CrashLastDD";
-    case DataIndex::Crash:
-      return "Crash";
-    case DataIndex::CrashLastCond:
-      return "CrashLastCond";
-    case DataIndex::CrashLastMCDC:
-      return "CrashLastMCDC";
-    case DataIndex::MemoryLeak:
-      return "MemoryLeak";
-    case DataIndex::None:
-      break;
+uint32_t codesFromText(const std::string& text) {
+  uint32_t codes = qel_wire::kAllUnset;
+  for (std::size_t i = 0; i < text.size() && i < kMaxConditions; ++i) {
+    const char c = text[i];
+    const CondCode code = c == 'T'   ? CondCode::True
+                          : c == 'F' ? CondCode::False
+                          : c == '-' ? CondCode::Skipped
+                                     : CondCode::Unset;
+    codes = qel_wire::with_slot(codes, static_cast<int>(i), code);
   }
-  return "";
+  return codes;
 }
+
+const char* dataIndexName(DataIndex d) { return wire::property_prefix(static_cast<int>(d)); }
 
 const char* testCaseKindName(TestCaseEvent::Kind k) {
   switch (k) {
@@ -373,7 +377,7 @@ const char* testCaseKindName(TestCaseEvent::Kind k) {
 }
 
 LeakLine parseLeakLine(const std::string& text, bool* ok) {
-  static constexpr std::string_view kHeaderTail = "  size file function line pid";
+  static constexpr std::string_view kHeaderTail = wire::kLeakHeaderTail;
   LeakLine l;
   *ok = false;
   const std::string_view t(text);
@@ -383,7 +387,7 @@ LeakLine parseLeakLine(const std::string& text, bool* ok) {
     *ok = true;
     return l;
   }
-  if (t == "0 zero zero 0 0") {
+  if (t == wire::kLeakNothing) {
     l.kind = LeakLine::Kind::Nothing;
     *ok = true;
     return l;
@@ -411,28 +415,32 @@ LeakLine parseLeakLine(const std::string& text, bool* ok) {
 bool parseCrashText(const std::string& text, CrashText* out) {
   std::vector<std::string_view> lines;
   if (!splitReportLines(text, 3, &out->name, &lines)) return false;
-  return takeField(lines[0], "testcase:///", &out->testcase) &&
-         takeField(lines[1], "type:///", &out->type) &&
-         takeField(lines[2], "cause:///", &out->cause);
+  return takeField(lines[0], wire::kTestcaseKey, &out->testcase) &&
+         takeField(lines[1], wire::kTypeKey, &out->type) &&
+         takeField(lines[2], wire::kCauseKey, &out->cause);
 }
 
 bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText* out) {
   std::vector<std::string_view> lines;
   if (!splitReportLines(text, 2, &out->name, &lines)) return false;
   std::string data;
-  if (!takeField(lines[0], "testcase:///", &out->testcase) ||
-      !takeField(lines[1], "data:///", &data))
+  if (!takeField(lines[0], wire::kTestcaseKey, &out->testcase) ||
+      !takeField(lines[1], wire::kDataKey, &data))
     return false;
   out->entries.clear();
   if (data.empty()) return true;
-  if (data.back() != ';') return false;
+  if (data.back() != wire::kEntryEnd) return false;
   data.pop_back();
-  const std::size_t want = index == DataIndex::CrashLastDD     ? 7
-                           : index == DataIndex::CrashLastCond ? 8
-                                                               : 9;
+  const std::size_t want = index == DataIndex::CrashLastDD     ? wire::kNodeEntryFields
+                           : index == DataIndex::CrashLastCond ? wire::kCondEntryFields
+                                                               : wire::kMcdcEntryFields;
+  // The digits of the condition codes an MC/DC entry shows (unset shows none).
+  constexpr char kCodeDigits[] = {'0' + static_cast<char>(CondCode::False),
+                                  '0' + static_cast<char>(CondCode::True),
+                                  '0' + static_cast<char>(CondCode::Skipped), '\0'};
   const std::string_view all(data);
   for (std::size_t start = 0;;) {
-    const std::size_t semi = all.find(';', start);
+    const std::size_t semi = all.find(wire::kEntryEnd, start);
     const std::string_view entry =
         all.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
     const auto f = splitAll(entry, ' ', want);
@@ -445,7 +453,8 @@ bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText*
       if (!parseUnsigned(f[2], &e.third)) return false;
       tail = 3;
     } else if (index == DataIndex::CrashLastMCDC) {
-      if (!f[2].empty() || f[3].find_first_not_of("012") != std::string_view::npos) return false;
+      if (!f[2].empty() || f[3].find_first_not_of(kCodeDigits) != std::string_view::npos)
+        return false;
       e.conds.assign(f[3]);
       tail = 4;
     }
@@ -463,7 +472,7 @@ bool parseValueText(const std::string& text, ValueRecord* out) {
   std::size_t p = nextItem(t, 0);
   if (p == std::string_view::npos) {
     // A record without items is only a header; a '$' then means garbage.
-    if (t.find('$') != std::string_view::npos) return false;
+    if (t.find(kItemStart) != std::string_view::npos) return false;
     out->header = text;
     return true;
   }
@@ -502,14 +511,14 @@ std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {
   return s;
 }
 
-Body decode(Channel channel, const uint8_t* data, std::size_t len) {
+Body decode(Channel channel, const uint8_t* data, std::size_t len, bool little) {
   switch (channel) {
     case Channel::Node:
-      return decodeNode(data, len);
+      return little ? decodeNode<true>(data, len) : decodeNode<false>(data, len);
     case Channel::Cond:
-      return decodeCond(data, len);
+      return little ? decodeCond<true>(data, len) : decodeCond<false>(data, len);
     case Channel::Mcdc:
-      return decodeMcdc(data, len);
+      return little ? decodeMcdc<true>(data, len) : decodeMcdc<false>(data, len);
     case Channel::Property:
       return decodeProperty(data, len);
     case Channel::TestCase:
@@ -517,7 +526,7 @@ Body decode(Channel channel, const uint8_t* data, std::size_t len) {
     case Channel::Value:
       return decodeValue(data, len);
     case Channel::LastData:
-      return decodeLastData(data, len);
+      return little ? decodeLastData<true>(data, len) : decodeLastData<false>(data, len);
     case Channel::Timing:
       return decodeTiming(data, len);
   }

@@ -15,50 +15,34 @@
 #include <variant>
 #include <vector>
 
+#include "qelmq/protocol/endpoints.h"
+#include "qelmq/protocol/records.h"
+#include "qelmq/protocol/texts.h"
+
 namespace qelc {
 
-enum class Channel : uint8_t { Node, Cond, Mcdc, Property, TestCase, Value, LastData, Timing };
-
-inline constexpr std::size_t kChannelCount = 8;
-
-struct ChannelInfo {
-  Channel channel;
-  uint16_t port;
-  const char* name;
-};
-
-// The runtime's fixed endpoint table, in channel order.
-inline constexpr std::array<ChannelInfo, kChannelCount> kChannels{{
-    {Channel::Node, 15555, "node"},
-    {Channel::Cond, 15556, "condition"},
-    {Channel::Mcdc, 15557, "mcdc"},
-    {Channel::Property, 15559, "property"},
-    {Channel::TestCase, 15560, "testcase"},
-    {Channel::Value, 15561, "value"},
-    {Channel::LastData, 15562, "lastdata"},
-    {Channel::Timing, 15564, "timing"},
-}};
+// The runtime's endpoint table, in channel order.
+using Channel = qel_wire::Channel;
+using ChannelInfo = qel_wire::Endpoint;
+inline constexpr std::size_t kChannelCount = qel_wire::kChannelCount;
+inline constexpr const auto& kChannels = qel_wire::kEndpoints;
 
 const ChannelInfo& channelInfo(Channel c);
 
-// Two-bit condition codes of an MC/DC condition string.
-enum class CondCode : uint8_t { False = 0, True = 1, Skipped = 2, Unset = 3 };
-
-inline constexpr int kMaxConditions = 16;
-
-// Condition code of slot i (0..15) in the 32-bit code word, where byte 0 is
-// the least significant byte and each byte lists its four slots from the
-// most significant bit pair down.
-inline CondCode slotCode(uint32_t codes, int slot) {
-  const int shift = 8 * (slot / 4) + 6 - 2 * (slot % 4);
-  return static_cast<CondCode>((codes >> shift) & 3u);
-}
+// Two-bit condition codes of an MC/DC condition string, slot i (0..15) of
+// the 32-bit code word as the runtime lays them out.
+using CondCode = qel_wire::CondCode;
+inline constexpr int kMaxConditions = qel_wire::kConditionSlots;
+inline CondCode slotCode(uint32_t codes, int slot) { return qel_wire::slot_code(codes, slot); }
 
 inline bool evaluated(CondCode c) { return c == CondCode::True || c == CondCode::False; }
 
 // One character per slot up to the last slot that is not unset:
 // T true, F false, - skipped (short-circuited), . unset.
 std::string codesText(uint32_t codes);
+// The code word of such a text (slots beyond it unset); any other
+// character reads as unset.
+uint32_t codesFromText(const std::string& text);
 
 struct NodeMsg {
   uint16_t unit = 0;  // 15 bits: the top bit is the record marker
@@ -87,14 +71,17 @@ struct McdcMsg {
   uint32_t seq = 0;
 };
 
+// The runtime's DATA_INDEX, and None for a message without a prefix.
 enum class DataIndex : int8_t {
   None = -1,  // empty prefix: an index the runtime did not name
-  CrashLastDD = 0,
-  Crash = 1,
-  CrashLastCond = 2,
-  CrashLastMCDC = 3,
-  MemoryLeak = 4,
+  CrashLastDD = ::CrashLastDD,
+  Crash = ::Crash,
+  CrashLastCond = ::CrashLastCond,
+  CrashLastMCDC = ::CrashLastMCDC,
+  MemoryLeak = ::MemoryLeak,
 };
+static_assert(static_cast<int>(DataIndex::MemoryLeak) + 1 == qel_wire::kDataIndexCount,
+              "every property prefix has its DataIndex");
 
 const char* dataIndexName(DataIndex d);
 
@@ -214,7 +201,10 @@ struct Message {
   Body body;
 };
 
-Body decode(Channel channel, const uint8_t* data, std::size_t len);
+// `little`: the byte-order flag the sender packed with; every bootstrap sets
+// it, so a collector reads that layout.
+Body decode(Channel channel, const uint8_t* data, std::size_t len,
+            bool little = qel_wire::kBootstrapLittleEndian);
 
 // Channel-specific decoders, exposed for tests of the text formats.
 LeakLine parseLeakLine(const std::string& text, bool* ok);

@@ -59,8 +59,10 @@ exited and the streams have been quiet for --quiet-ms, then prints the
 report. It then listens on the ports and sets QELMQ_CONFIG for the program,
 so that every instrumented process it starts (ctest -j8, forked children)
 connects and delivers its data (unless --host without --bind, or
---port-offset, is given). Without one, it collects until interrupted (Ctrl-C, SIGINT or
-SIGTERM) and then prints the report.
+--port-offset, is given); what a process could not deliver over its
+sockets it leaves in a spool file that qelcollect reads at the end.
+Without one, it collects until interrupted (Ctrl-C, SIGINT or SIGTERM) and
+then prints the report.
 
 "qelcollect report" reads runs saved with --out instead of receiving, and
 adds them up (test shards, several machines): the report of one saved run
@@ -588,7 +590,7 @@ int main(int argc, char** argv) {
     if (!opt.command.empty() && !child.start(opt.command, childEnv)) return 127;
     const auto start = Clock::now();
     long liveMalformed = 0;
-    result = collect(opt, *receiver, child, [&](qelc::Message&& m) {
+    const std::function<void(qelc::Message &&)> sink = [&](qelc::Message&& m) {
       if (out.is_open()) out << qelc::toJson(m, msSince(start)) << '\n';
       if (const auto* bad = std::get_if<qelc::Malformed>(&m.body)) {
         if (liveMalformed++ < kLiveMalformed)
@@ -598,7 +600,10 @@ int main(int argc, char** argv) {
           std::cerr << "qelcollect: further malformed messages are only counted\n";
       }
       coll.add(m);
-    });
+    };
+    result = collect(opt, *receiver, child, sink);
+    // What the processes could not deliver over their sockets (spool.hpp).
+    childConfig.readSpool(opt.recv.maxMessage, sink);
     code = result.error;
     if (out.is_open()) {
       out.flush();

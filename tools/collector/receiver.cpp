@@ -61,6 +61,11 @@ Receiver::Receiver(const ReceiverOptions& opt) : maxMessage_(opt.maxMessage) {
       // retry quickly so its first messages are not held up.
       const int ivl = 20;
       zmq_setsockopt(s, ZMQ_RECONNECT_IVL, &ivl, sizeof ivl);
+      // `qelcollect -- COMMAND` may start hundreds of processes at once, each
+      // connecting to every port: room for their connections in the queue of
+      // each listening socket (ZeroMQ's default is 100).
+      const int backlog = 1024;
+      zmq_setsockopt(s, ZMQ_BACKLOG, &backlog, sizeof backlog);
       if (opt.refuseAbove > 0) {
         const int64_t limit = static_cast<int64_t>(opt.refuseAbove);
         zmq_setsockopt(s, ZMQ_MAXMSGSIZE, &limit, sizeof limit);

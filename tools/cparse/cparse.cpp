@@ -38,6 +38,12 @@ std::unique_ptr<TranslationUnit> TranslationUnit::Parse(const std::string& path,
     args.push_back("cpp-output");
   }
   for (const std::string& a : options.args) args.push_back(a);
+  // No error limit: GCC-preprocessed glibc headers alone give libclang more
+  // than its default 20 errors (`_Float32` ... `_Float64x`, `__malloc__`
+  // with arguments, under _GNU_SOURCE), and at the limit it stops parsing
+  // the user's code. Diagnostics() leaves out those that lie in system
+  // headers.
+  args.push_back("-ferror-limit=0");
   // Diagnostics are read through Diagnostics(); nothing goes to stderr.
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());

@@ -12,10 +12,12 @@
 //     name them (the user's original file and line). Columns are those of the
 //     parsed buffer.
 // Code from system headers (line markers with flag 3, or -isystem paths) is
-// recognised by `InSystemHeader` and can be skipped; diagnostics inside system
-// headers are filtered the same way, because GCC-preprocessed glibc headers
-// give libclang a few recoverable errors there (`__malloc__` with arguments,
-// `_Float128`).
+// recognised by `InSystemHeader` and can be skipped; diagnostics are
+// filtered by the file they lie in, those of system headers left out,
+// because GCC-preprocessed glibc headers give libclang recoverable errors
+// there (`__malloc__` with arguments, `_Float32` to `_Float128`: dozens with
+// _GNU_SOURCE). Parses run without an error limit, so such errors never stop
+// the parse before the user's code.
 #ifndef QEL_CPARSE_H
 #define QEL_CPARSE_H
 

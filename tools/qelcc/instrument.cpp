@@ -35,6 +35,9 @@
 #include <sstream>
 
 #include "cparse.h"
+#include "line_align.h"
+#include "probe_text.h"
+#include "qelmq/protocol/probe_decls.h"
 
 namespace qelcc {
 
@@ -94,23 +97,40 @@ struct OrigPos {
 struct PhysLine {
   unsigned begin = 0, end = 0;
   unsigned line = 0;
+  int file = -1;  // index into Rewriter::marker_files_
   bool marker = false, sys = false;
   bool in_comment = false;  // starts inside a block comment (kept by -C)
   int group = -1;
-};
-
-// Where one character of the preprocessed text is in its original line:
-// 0-based columns, `end` past what it stands for (a macro's whole invocation
-// inside an expansion).
-struct CharPos {
-  unsigned begin = 0, end = 0;
-  bool exact = false, macro = false, first = false, last = false;
 };
 
 struct Group {
   std::vector<size_t> lines;  // indices into the physical lines
   bool aligned = false;
   std::map<unsigned, CharPos> chars;  // by offset in the preprocessed text
+};
+
+// Text that a node stands for: its lines are settled when the function is
+// done, since only then are the regions inside it known.
+struct Span {
+  int node;
+  unsigned begin, end;  // offsets in the preprocessed text
+};
+
+// Code inside a statement that may not run when the statement runs: a `?:`
+// arm, or a condition after the first of its decision (short-circuit). A
+// line whose only code lies in such regions follows them, not the statement.
+struct Region {
+  unsigned begin, end;
+  int node;     // 0 until a line needs it (conditions)
+  size_t slot;  // the insertion that passes the node, filled when it is made
+  Position at;
+};
+
+// A statement with the labels in front of it peeled off.
+struct Labelled {
+  std::vector<CXCursor> labels;
+  CXCursor stmt;
+  const char* kind = nullptr;  // "case" or "label" when labelled
 };
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
@@ -125,7 +145,8 @@ class Rewriter {
         unit_(unit),
         group_(group),
         values_(values),
-        memory_(memory) {}
+        memory_(memory),
+        probe_(unit, group) {}
 
   bool Run(std::string* out, UnitMap* map, std::string* error);
 
@@ -133,23 +154,48 @@ class Rewriter {
   CXCursorKind Kind(CXCursor c) const { return clang_getCursorKind(c); }
   Position Begin(CXCursor c) const { return tu_.ExtentOf(c).begin; }
   Position End(CXCursor c) const { return tu_.ExtentOf(c).end; }
-
-  void Insert(unsigned offset, bool open, int depth, const std::string& text) {
-    ins_.push_back(Insertion{offset, open ? 1 : 0, open ? depth : -depth,
-                             static_cast<int>(ins_.size()), text});
+  Position At(unsigned offset) const {
+    CXFile f = clang_getFile(tu_.raw(), tu_.path().c_str());
+    return tu_.At(clang_getLocationForOffset(tu_.raw(), f, offset));
   }
 
+  size_t Insert(unsigned offset, bool open, int depth, const std::string& text) {
+    ins_.push_back(Insertion{offset, open ? 1 : 0, open ? depth : -depth,
+                             static_cast<int>(ins_.size()), text});
+    return ins_.size() - 1;
+  }
+
+  // Functions and statements.
   void Function(CXCursor fn);
+  void Tokens(CXCursor fn);
   void Compound(CXCursor c, int depth, int run, const char* first_kind);
   void Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl_ok);
+  Labelled PeelLabels(CXCursor s) const;
+  int RunNode(const Labelled& l, int depth, int run, const char* kind, bool decl_ok);
+  // The statement's own lines and expressions; true when it ends the
+  // straight-line run.
+  bool StmtParts(CXCursor cur, int node, int depth);
+  void ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth);
   void Body(CXCursor s, int depth);
+  void VarDecls(CXCursor decl_stmt, int depth);
+
+  // Expressions and decisions.
   void Expr(CXCursor e, int depth);
-  void Decision(CXCursor e, const char* kind, int depth, bool with_node);
+  // Wraps a decision; false when it is no decision (constant, or already
+  // wrapped). `arms`: a `?:` whose two arms (arms[0], arms[1]) get nodes.
+  bool Decision(CXCursor e, const char* kind, int depth, bool with_node,
+                const CXCursor* arms = nullptr);
+  bool GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth);
+  MapDecision NewDecision(CXCursor e, const char* kind);
+  void WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
+                  const std::vector<CXCursor>& wrapped, const std::string& cs, int depth);
+  MapCondition NewCondition(CXCursor leaf, CXCursor wrapped, int index);
   // The leaf conditions of a decision; `wrapped` gets each leaf with the
   // parentheses around it (a macro's expansion often starts with them).
   void Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCursor>* wrapped,
               const CXCursor* wrap = nullptr);
-  void VarDecls(CXCursor decl_stmt, int depth);
+  bool IsBinaryConditional(CXCursor e, const std::vector<CXCursor>& ch) const;
+  bool IsBitField(CXCursor e) const;
   std::string ValueProbes(CXCursor fn);
   void MemoryCall(CXCursor call);
 
@@ -160,14 +206,36 @@ class Rewriter {
   bool HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to) const;
   CXCursor Skip(CXCursor e) const;
 
-  int NewNode(const char* kind, CXCursor at);
-  void AddLines(int node, unsigned from, unsigned to);
-  void AddLine(int node, CXCursor c) { AddLines(node, Begin(c).line, Begin(c).line); }
+  // Nodes and the lines they stand for.
+  int NewNode(const char* kind, const Position& at);
+  int NewNode(const char* kind, CXCursor at) { return NewNode(kind, Begin(at)); }
+  int NodeFile(int node) const { return map_.nodes[static_cast<size_t>(node - 1)].file; }
+  // The node stands for the code of [b, e): its lines in the node's file.
+  void AddSpan(int node, const Position& b, const Position& e);
+  void AddRegion(unsigned begin, unsigned end, int node, size_t slot, const Position& at);
+  int RegionNode(Region& r);
+  // Settles the lines of the function's multi-line spans.
+  void ResolveSpans();
+  void ResolveSpan(const Span& span);
+
+  // Positions in the original sources.
   OrigPos Map(const Position& p, bool end);
+  // A range that the preprocessed text runs across a file boundary ends on
+  // its first line.
+  void OneFile(OrigPos* b, OrigPos* e);
+  template <typename T>
+  void SetRange(T* x, OrigPos b, OrigPos e) {
+    OneFile(&b, &e);
+    x->line = b.line;
+    x->column = b.column;
+    x->end_line = e.line;
+    x->end_column = e.column;
+  }
   void IndexLines();
   void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
   const std::vector<std::vector<unsigned>>* Code(const std::string& path);
   int FileId(const std::string& path);
+  int PhysFileId(int marker_file);
   // The original text of a range; inside a macro expansion the invocation's
   // text when `macro_invocation`, else the expanded text.
   std::string Text(const Position& b, const Position& e, bool macro_invocation);
@@ -178,14 +246,21 @@ class Rewriter {
   std::string cwd_;
   int unit_, group_;
   bool values_, memory_;
+  ProbeText probe_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;              // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
+  std::vector<unsigned> sig_;              // its identifiers, keywords and literals
+  std::vector<Span> spans_;                // its multi-line spans
+  std::vector<Region> regions_;            // its regions
   UnitMap map_;
-  std::map<std::string, int> file_ids_;
+  std::map<std::string, int> file_ids_;      // by normalised path
+  std::map<std::string, int> raw_file_ids_;  // by the path as the markers spell it
   std::map<std::string, std::unique_ptr<std::vector<std::string>>> sources_;
   std::map<std::string, std::vector<std::vector<unsigned>>> code_;  // code columns per line
   std::vector<PhysLine> phys_;
+  std::vector<std::string> marker_files_;  // the files line markers name
+  std::map<int, int> marker_file_ids_;     // marker file -> map file id
   std::vector<Group> groups_;
   std::string fn_name_;
   int fn_slots_ = 0;
@@ -194,12 +269,24 @@ class Rewriter {
 };
 
 int Rewriter::FileId(const std::string& path) {
+  auto raw = raw_file_ids_.find(path);
+  if (raw != raw_file_ids_.end()) return raw->second;
   std::string norm = NormalPath(path, cwd_);
   auto it = file_ids_.find(norm);
-  if (it != file_ids_.end()) return it->second;
+  if (it != file_ids_.end()) return raw_file_ids_[path] = it->second;
   int id = static_cast<int>(map_.files.size());
   map_.files.push_back(norm);
   file_ids_[norm] = id;
+  raw_file_ids_[path] = id;
+  return id;
+}
+
+int Rewriter::PhysFileId(int marker_file) {
+  if (marker_file < 0) return -1;
+  auto it = marker_file_ids_.find(marker_file);
+  if (it != marker_file_ids_.end()) return it->second;
+  int id = FileId(marker_files_[static_cast<size_t>(marker_file)]);
+  marker_file_ids_[marker_file] = id;
   return id;
 }
 
@@ -217,47 +304,6 @@ const std::vector<std::string>* Rewriter::Source(const std::string& path) {
   sources_[path] = std::move(lines);
   return raw;
 }
-
-namespace {
-
-bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// The columns (0-based) of a line's code characters: neither white space nor
-// comment. `comment` carries a block comment left open into the next line.
-std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
-  std::vector<unsigned> out;
-  char quote = 0;
-  for (size_t k = 0; k < line.size(); ++k) {
-    char c = line[k];
-    if (*comment) {
-      if (line.compare(k, 2, "*/") == 0) {
-        *comment = false;
-        ++k;
-      }
-      continue;
-    }
-    if (quote) {
-      if (c == '\\' && k + 1 < line.size()) {
-        out.push_back(static_cast<unsigned>(k++));
-      } else if (c == quote) {
-        quote = 0;
-      }
-      if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
-      continue;
-    }
-    if (line.compare(k, 2, "//") == 0) break;
-    if (line.compare(k, 2, "/*") == 0) {
-      *comment = true;
-      ++k;
-      continue;
-    }
-    if (c == '"' || c == '\'') quote = c;
-    if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
-  }
-  return out;
-}
-
-}  // namespace
 
 // Where each character of the preprocessed text comes from in its original
 // line. GCC writes one original line as several .i lines when a macro of a
@@ -305,6 +351,7 @@ void Rewriter::IndexLines() {
             name += text_[close++];
           }
           file = name;
+          if (marker_files_.empty() || marker_files_.back() != name) marker_files_.push_back(name);
           std::string flags = close < e ? text_.substr(close + 1, e - close - 1) : "";
           sys = (" " + flags + " ").find(" 3 ") != std::string::npos;
         }
@@ -314,6 +361,7 @@ void Rewriter::IndexLines() {
     if (!pl.marker) {
       pl.line = line;
       pl.sys = sys;
+      pl.file = static_cast<int>(marker_files_.size()) - 1;
       if (group < 0 || !marker_since || file != last_file || line != last_line) {
         groups_.emplace_back();
         group = static_cast<int>(groups_.size()) - 1;
@@ -344,249 +392,18 @@ const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path
 
 void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
   g.aligned = true;
-  struct IChar {
-    unsigned offset;
-    size_t chunk;
-  };
-  std::vector<IChar> ic;
-  std::vector<bool> chunk_sys;
-  std::vector<std::pair<size_t, size_t>> chunk_chars;  // [first, end) in ic
+  std::vector<Piece> pieces;
   for (size_t li : g.lines) {
     const PhysLine& pl = phys_[li];
-    size_t first = ic.size();
+    Piece piece;
+    piece.sys = pl.sys;
     bool comment = pl.in_comment;
     for (unsigned col : CodeColumns(text_.substr(pl.begin, pl.end - pl.begin), &comment)) {
-      ic.push_back(IChar{pl.begin + col, chunk_sys.size()});
+      piece.offsets.push_back(pl.begin + col);
     }
-    if (ic.size() == first) continue;  // a blank piece says nothing
-    chunk_chars.emplace_back(first, ic.size());
-    chunk_sys.push_back(pl.sys);
+    pieces.push_back(std::move(piece));
   }
-  const size_t n = cols.size();
-  auto O = [&](size_t m) { return oline[cols[m]]; };
-  auto I = [&](size_t i) { return text_[ic[i].offset]; };
-  auto col_end = [&](size_t m) { return m == 0 ? 0u : cols[m - 1] + 1; };  // after O[m-1]
-  auto exact = [&](size_t i, size_t m) {
-    g.chars[ic[i].offset] = CharPos{cols[m], cols[m] + 1, true, false, false, false};
-  };
-  // The invocation starting at code character m: its identifier and, if a
-  // parenthesis follows, its balanced arguments; `end` past it, `args` after
-  // the '(' (0 without arguments). False if none closes on this line.
-  auto invocation = [&](size_t m, size_t* end, size_t* args) {
-    if (m >= n || !IdentChar(O(m))) return false;
-    size_t q = m + 1;
-    while (q < n && IdentChar(O(q)) && cols[q] == cols[q - 1] + 1) ++q;
-    *args = 0;
-    if (q < n && O(q) == '(') {
-      *args = q + 1;
-      int level = 0;
-      for (; q < n; ++q) {
-        if (O(q) == '(') ++level;
-        if (O(q) == ')' && --level == 0) break;
-      }
-      if (q >= n) return false;
-      ++q;
-    }
-    *end = q;
-    return true;
-  };
-
-  // From the front.
-  size_t ko = 0, fail_i = ic.size(), fail_k = n;
-  bool in_inv = false, after_arg = false;
-  size_t inv_b = 0, inv_e = 0, inv_args = 0, cursor = 0, last_sys = 0;
-  auto close_inv = [&]() {
-    if (in_inv) g.chars[ic[last_sys].offset].last = true;
-    in_inv = false;
-    after_arg = false;
-  };
-  for (size_t c = 0; c < chunk_chars.size() && fail_i == ic.size(); ++c) {
-    size_t from = chunk_chars[c].first, to = chunk_chars[c].second;
-    if (chunk_sys[c]) {
-      if (!(in_inv && after_arg)) {
-        close_inv();
-        size_t end = 0, args = 0;
-        if (!invocation(ko, &end, &args)) {
-          fail_i = from;
-          fail_k = ko;
-          break;
-        }
-        in_inv = true;
-        inv_b = ko;
-        inv_e = end;
-        inv_args = args;
-        cursor = args;
-        ko = end;
-        g.chars[ic[from].offset].first = true;
-      }
-      for (size_t i = from; i < to; ++i) {
-        CharPos& cp = g.chars[ic[i].offset];
-        cp = CharPos{cols[inv_b], col_end(inv_e), true, true, cp.first, false};
-      }
-      last_sys = to - 1;
-      after_arg = false;
-      continue;
-    }
-    // A user's macro argument inside the expansion, when a system piece
-    // follows: found among the invocation's arguments.
-    if (in_inv && inv_args && c + 1 < chunk_chars.size() && chunk_sys[c + 1]) {
-      size_t len = to - from, found = n;
-      for (size_t s = cursor; s + len < inv_e + 1 && found == n; ++s) {
-        size_t j = 0;
-        while (j < len && s + j + 1 < inv_e && O(s + j) == I(from + j)) ++j;
-        if (j == len) found = s;
-      }
-      if (found != n) {
-        for (size_t j = 0; j < len; ++j) exact(from + j, found + j);
-        cursor = found + len;
-        after_arg = true;
-        continue;
-      }
-    }
-    close_inv();
-    for (size_t i = from; i < to; ++i) {
-      if (ko >= n || O(ko) != I(i)) {
-        fail_i = i;
-        fail_k = ko;
-        break;
-      }
-      exact(i, ko++);
-    }
-  }
-  if (fail_i == ic.size()) {
-    close_inv();
-    return;
-  }
-  if (in_inv) close_inv();
-
-  // From the back, down to where the front stopped.
-  size_t j = ic.size(), kk = n;
-  for (size_t c = chunk_chars.size(); c-- > 0 && j > fail_i;) {
-    size_t from = std::max(chunk_chars[c].first, fail_i), to = chunk_chars[c].second;
-    if (to > j) to = j;
-    if (chunk_sys[c]) {
-      if (from != chunk_chars[c].first || kk == fail_k) break;
-      size_t b = kk;
-      if (O(b - 1) == ')') {
-        int level = 0;
-        while (b > fail_k) {
-          --b;
-          if (O(b) == ')') ++level;
-          if (O(b) == '(' && --level == 0) break;
-        }
-        if (level != 0) break;
-      }
-      size_t id_end = b;
-      while (b > fail_k && IdentChar(O(b - 1)) && (b == id_end || cols[b] == cols[b - 1] + 1)) --b;
-      if (b == id_end) break;
-      for (size_t i = from; i < to; ++i) {
-        g.chars[ic[i].offset] = CharPos{cols[b], col_end(kk), true, true, i == from, i + 1 == to};
-      }
-      j = from;
-      kk = b;
-      continue;
-    }
-    bool stop = false;
-    for (size_t i = to; i > from; --i) {
-      if (kk <= fail_k || O(kk - 1) != I(i - 1)) {
-        stop = true;
-        break;
-      }
-      exact(i - 1, --kk);
-      j = i - 1;
-    }
-    if (stop) break;
-  }
-  if (j <= fail_i) return;
-  // The middle: one user macro's expansion if its invocation covers what is
-  // left of the original; otherwise the unmatched stretch, inexact.
-  size_t ib = fail_k;
-  while (ib > 0 && ib <= n && IdentChar(O(ib - 1)) &&
-         (ib == n || !IdentChar(O(ib)) || cols[ib] == cols[ib - 1] + 1)) {
-    --ib;
-  }
-  size_t ie = 0, args = 0;
-  bool covers = invocation(ib, &ie, &args) && ie >= kk && ib <= fail_k;
-  if (!covers && ib <= fail_k) {
-    // Several macros with text between them (`m1(x) || m2(x)[0]`): each
-    // expansion runs to where the original character after its invocation
-    // appears outside the expansion's parentheses; an identifier that the
-    // preprocessed text repeats as it is was no macro.
-    std::vector<std::pair<unsigned, CharPos>> out;
-    size_t i = fail_i, m = ib;
-    bool ok = true;
-    while (ok && (m < kk || i < j)) {
-      if (m >= kk || i >= j) {
-        ok = false;
-        break;
-      }
-      bool ident_start =
-          IdentChar(O(m)) && (m == 0 || !IdentChar(O(m - 1)) || cols[m] != cols[m - 1] + 1);
-      size_t e = 0, a = 0;
-      if (ident_start && invocation(m, &e, &a)) {
-        size_t len = 1;
-        while (m + len < n && IdentChar(O(m + len)) && cols[m + len] == cols[m + len - 1] + 1)
-          ++len;
-        size_t same = 0;
-        while (same < len && i + same < j && I(i + same) == O(m + same)) ++same;
-        if (same == len && (i + len == j || !IdentChar(I(i + len)))) {
-          for (size_t q = 0; q < len; ++q) {
-            out.emplace_back(ic[i + q].offset,
-                             CharPos{cols[m + q], cols[m + q] + 1, true, false, false, false});
-          }
-          i += len;
-          m += len;
-          continue;
-        }
-        size_t stop = j;
-        if (e < kk) {
-          stop = 0;
-          int depth = 0;
-          for (size_t q = i; q < j && depth >= 0; ++q) {
-            char c = I(q);
-            if (depth == 0 && q > i && c == O(e)) {
-              stop = q;
-              break;
-            }
-            if (c == '(') ++depth;
-            if (c == ')') --depth;
-          }
-        }
-        if (stop <= i) {
-          ok = false;
-          break;
-        }
-        for (size_t q = i; q < stop; ++q) {
-          out.emplace_back(ic[q].offset,
-                           CharPos{cols[m], col_end(e), true, true, q == i, q + 1 == stop});
-        }
-        i = stop;
-        m = e;
-        continue;
-      }
-      if (I(i) != O(m)) {
-        ok = false;
-        break;
-      }
-      out.emplace_back(ic[i].offset, CharPos{cols[m], cols[m] + 1, true, false, false, false});
-      ++i;
-      ++m;
-    }
-    if (ok) {
-      for (const auto& c : out) g.chars[c.first] = c.second;
-      return;
-    }
-  }
-  for (size_t i = fail_i; i < j; ++i) {
-    CharPos cp;
-    if (covers) {
-      cp = CharPos{cols[ib], col_end(ie), true, true, i == fail_i, i + 1 == j};
-    } else {
-      unsigned b = fail_k < n ? cols[fail_k] : (n ? cols[n - 1] : 0);
-      cp = CharPos{b, std::max(col_end(kk), b + 1), false, false, false, false};
-    }
-    g.chars[ic[i].offset] = cp;
-  }
+  g.chars = AlignLine(text_, pieces, oline, cols);
 }
 
 OrigPos Rewriter::Map(const Position& p, bool end) {
@@ -683,11 +500,10 @@ std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invo
   return out;
 }
 
-int Rewriter::NewNode(const char* kind, CXCursor at) {
+int Rewriter::NewNode(const char* kind, const Position& at) {
   MapNode n;
   n.id = next_node_++;
-  Position p = Begin(at);
-  OrigPos o = Map(p, false);
+  OrigPos o = Map(at, false);
   n.file = o.file;
   n.line = o.line;
   n.column = o.column;
@@ -697,10 +513,114 @@ int Rewriter::NewNode(const char* kind, CXCursor at) {
   return n.id;
 }
 
-void Rewriter::AddLines(int node, unsigned from, unsigned to) {
-  if (node <= 0 || from == 0) return;
-  MapNode& n = map_.nodes[static_cast<size_t>(node - 1)];
-  for (unsigned l = from; l <= to && l < from + 10000; ++l) n.lines.insert(l);
+void Rewriter::AddSpan(int node, const Position& b, const Position& e) {
+  if (node <= 0 || !b.valid || b.line == 0) return;
+  if (!e.valid || e.offset <= b.offset || (b.line == e.line && b.file == e.file)) {
+    if (FileId(b.file) == NodeFile(node))
+      map_.nodes[static_cast<size_t>(node - 1)].lines.insert(b.line);
+    return;
+  }
+  spans_.push_back(Span{node, b.offset, e.offset});
+}
+
+void Rewriter::AddRegion(unsigned begin, unsigned end, int node, size_t slot, const Position& at) {
+  if (end > begin) regions_.push_back(Region{begin, end, node, slot, at});
+}
+
+int Rewriter::RegionNode(Region& r) {
+  if (r.node == 0) {
+    r.node = NewNode("condition", r.at);
+    ins_[r.slot].text = probe_.NodeInExpression(r.node);
+  }
+  return r.node;
+}
+
+void Rewriter::ResolveSpans() {
+  for (const Span& s : spans_) ResolveSpan(s);
+  spans_.clear();
+  regions_.clear();
+}
+
+// Each line of the span in the node's file goes to the node, unless every
+// identifier, keyword and literal on it (within the span) lies in regions:
+// then to the outermost of those regions, each of which gets a node if it
+// has none. Lines of other files (a #line inside the statement) are not the
+// node's. Lines without such tokens (blank, comment, punctuation) stay the
+// node's, as do all lines of a single-line span.
+void Rewriter::ResolveSpan(const Span& span) {
+  IndexLines();
+  const int file = NodeFile(span.node);
+  std::vector<size_t> inside;  // the regions within the span
+  for (size_t r = 0; r < regions_.size(); ++r) {
+    if (regions_[r].begin >= span.begin && regions_[r].end <= span.end) inside.push_back(r);
+  }
+  struct LineOwners {
+    bool node = false;
+    std::set<size_t> regions;
+  };
+  std::map<unsigned, LineOwners> lines;
+  auto pl = std::upper_bound(phys_.begin(), phys_.end(), span.begin,
+                             [](unsigned off, const PhysLine& l) { return off < l.begin; });
+  if (pl != phys_.begin()) --pl;
+  for (; pl != phys_.end() && pl->begin < span.end; ++pl) {
+    if (pl->marker || PhysFileId(pl->file) != file) continue;
+    LineOwners& owners = lines[pl->line];
+    const unsigned lo = std::max(pl->begin, span.begin), hi = std::min(pl->end, span.end);
+    auto t = std::lower_bound(sig_.begin(), sig_.end(), lo);
+    if (t == sig_.end() || *t >= hi) {
+      owners.node = true;
+      continue;
+    }
+    for (; t != sig_.end() && *t < hi; ++t) {
+      size_t best = regions_.size();
+      for (size_t r : inside) {
+        const Region& g = regions_[r];
+        if (g.begin <= *t && *t < g.end &&
+            (best == regions_.size() ||
+             g.end - g.begin <= regions_[best].end - regions_[best].begin)) {
+          best = r;
+        }
+      }
+      if (best == regions_.size()) {
+        owners.node = true;
+      } else {
+        owners.regions.insert(best);
+      }
+    }
+  }
+  for (auto& [line, owners] : lines) {
+    std::vector<int> nodes;
+    if (!owners.node) {
+      for (size_t r : owners.regions) {
+        // A region inside another region of this line runs only when that
+        // one does, which stands for the line then.
+        bool outermost = true;
+        for (size_t o : owners.regions) {
+          const Region &a = regions_[r], &b = regions_[o];
+          if (o != r && b.begin <= a.begin && a.end <= b.end &&
+              (b.end - b.begin > a.end - a.begin || o < r)) {
+            outermost = false;
+          }
+        }
+        if (!outermost) continue;
+        int n = RegionNode(regions_[r]);
+        nodes.push_back(NodeFile(n) == file ? n : span.node);
+      }
+    }
+    if (nodes.empty()) nodes.push_back(span.node);
+    for (int n : nodes) map_.nodes[static_cast<size_t>(n - 1)].lines.insert(line);
+  }
+}
+
+void Rewriter::OneFile(OrigPos* b, OrigPos* e) {
+  if (b->file == e->file) return;
+  e->file = b->file;
+  e->line = b->line;
+  const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(b->file)]);
+  e->column = src && b->line >= 1 && b->line <= src->size()
+                  ? static_cast<unsigned>((*src)[b->line - 1].size()) + 1
+                  : b->column + 1;
+  e->exact = false;
 }
 
 unsigned Rewriter::AfterSemicolon(unsigned off) const {
@@ -821,77 +741,150 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
   wrapped->push_back(wrap ? *wrap : s);
 }
 
-void Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node) {
+MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
   Position b = Begin(e), en = End(e);
-  if (!b.valid || !en.valid || en.offset <= b.offset) return;
-  if (!decided_.insert({b.offset, en.offset}).second) return;
-  if (Constant(e)) return;
-  std::vector<CXCursor> leaves, wrapped;
-  Leaves(e, &leaves, &wrapped);
-  std::string u = std::to_string(unit_), g = std::to_string(group_);
   MapDecision d;
   d.id = next_decision_++;
   d.cond_id = next_cond_++;
-  d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
   d.kind = kind;
   d.function = fn_name_;
   OrigPos ob = Map(b, false), oe = Map(en, true);
   d.file = ob.file;
-  d.line = ob.line;
-  d.column = ob.column;
-  d.end_line = oe.line;
-  d.end_column = oe.column;
+  SetRange(&d, ob, oe);
   d.text = Text(b, en, true);
-  std::string cs = d.mcdc ? "__qel_cs[" + std::to_string(fn_slots_++) + "]" : "(int*)0";
-  std::string open = "(";
-  if (with_node) {
-    int node = NewNode("stmt", e);
-    AddLines(node, b.line, en.line);
-    open += "(void)QelNode(" + u + ", " + std::to_string(node) + ", 0), ";
+  return d;
+}
+
+MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) {
+  Position lb = Begin(leaf), le = End(leaf);
+  MapCondition c;
+  c.id = next_cond_++;
+  c.index = index;
+  OrigPos olb = Map(lb, false), ole = Map(le, true);
+  Position tb = lb, te = le;
+  // A condition that is a whole macro whose expansion is parenthesised
+  // (`isdigit(c)`): its place and text are the invocation's.
+  Position wb = Begin(wrapped), we = End(wrapped);
+  bool inside = (olb.macro && !olb.whole) || (ole.macro && !ole.whole);
+  if (inside && (wb.offset != lb.offset || we.offset != le.offset)) {
+    OrigPos owb = Map(wb, false), owe = Map(we, true);
+    if ((!owb.macro || owb.whole) && (!owe.macro || owe.whole) && owb.exact && owe.exact) {
+      olb = owb;
+      ole = owe;
+      tb = wb;
+      te = we;
+    }
   }
-  if (d.mcdc) open += "(void)QelStringInit(" + cs + "), ";
-  open += "QelExp(" + u + ", " + std::to_string(d.cond_id) + ", " + std::to_string(d.id) + ", " +
-          cs + ", " + g + ", !!(";
-  Insert(b.offset, true, depth, open);
-  Insert(en.offset, false, depth, ")))");
-  int index = 0;
+  SetRange(&c, olb, ole);
+  c.text = Text(tb, te, false);
+  return c;
+}
+
+// Each leaf in place: its own record and its slot in the string, evaluated
+// once, in order, with short-circuit kept. A leaf after the first may not
+// run when the decision does: it is a region, whose node (made only when a
+// line of its own needs one) goes inside the leaf's wrapping.
+void Rewriter::WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
+                          const std::vector<CXCursor>& wrapped, const std::string& cs, int depth) {
   for (size_t li = 0; li < leaves.size(); ++li) {
     CXCursor leaf = leaves[li];
+    MapCondition c = NewCondition(leaf, wrapped[li], static_cast<int>(li));
     Position lb = Begin(leaf), le = End(leaf);
-    MapCondition c;
-    c.id = next_cond_++;
-    c.index = index;
-    OrigPos olb = Map(lb, false), ole = Map(le, true);
-    Position tb = lb, te = le;
-    // A condition that is a whole macro whose expansion is parenthesised
-    // (`isdigit(c)`): its place and text are the invocation's.
-    Position wb = Begin(wrapped[li]), we = End(wrapped[li]);
-    bool inside = (olb.macro && !olb.whole) || (ole.macro && !ole.whole);
-    if (inside && (wb.offset != lb.offset || we.offset != le.offset)) {
-      OrigPos owb = Map(wb, false), owe = Map(we, true);
-      if ((!owb.macro || owb.whole) && (!owe.macro || owe.whole) && owb.exact && owe.exact) {
-        olb = owb;
-        ole = owe;
-        tb = wb;
-        te = we;
-      }
-    }
-    c.line = olb.line;
-    c.column = olb.column;
-    c.end_line = ole.line;
-    c.end_column = ole.column;
-    c.text = Text(tb, te, false);
-    std::string lopen =
-        d.mcdc ? "__qel_c(" + cs + ", " + std::to_string(index) + ", " + u + ", " +
-                     std::to_string(c.id) + ", " + g + ", !!("
-               : "QelExp(" + u + ", " + std::to_string(c.id) + ", 0, (int*)0, " + g + ", !!(";
-    Insert(lb.offset, true, depth + 1, lopen);
-    Insert(le.offset, false, depth + 1, "))");
-    d.conditions.push_back(c);
-    ++index;
+    Insert(lb.offset, true, depth + 1, probe_.LeafOpen(cs, c.index, c.id));
+    size_t slot = Insert(lb.offset, true, depth + 1, "");
+    if (li > 0) AddRegion(lb.offset, le.offset, 0, slot, lb);
+    Insert(le.offset, false, depth + 1, probe_.LeafClose());
+    d->conditions.push_back(c);
     Expr(leaf, depth + 2);
   }
+}
+
+bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
+                        const CXCursor* arms) {
+  Position b = Begin(e), en = End(e);
+  if (!b.valid || !en.valid || en.offset <= b.offset) return false;
+  if (!decided_.insert({b.offset, en.offset}).second) return false;
+  if (Constant(e)) return false;
+  std::vector<CXCursor> leaves, wrapped;
+  Leaves(e, &leaves, &wrapped);
+  MapDecision d = NewDecision(e, kind);
+  d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
+  std::string cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+  int node = 0;
+  if (with_node) {
+    node = NewNode("stmt", e);
+    AddSpan(node, b, en);
+  }
+  if (arms) {
+    // The arm that runs passes its node; the arms' values stay as they are.
+    int t = NewNode("arm", arms[0]), f = NewNode("arm", arms[1]);
+    Insert(b.offset, true, depth - 1, probe_.ArmsOpen());
+    Insert(en.offset, false, depth - 1, probe_.ArmsClose(t, f));
+    AddRegion(Begin(arms[0]).offset, End(arms[0]).offset, t, 0, Begin(arms[0]));
+    AddRegion(Begin(arms[1]).offset, End(arms[1]).offset, f, 0, Begin(arms[1]));
+  }
+  Insert(b.offset, true, depth, probe_.DecisionOpen(node, cs, d.cond_id, d.id));
+  Insert(en.offset, false, depth, probe_.DecisionClose());
+  WrapLeaves(&d, leaves, wrapped, cs, depth);
   map_.decisions.push_back(d);
+  return true;
+}
+
+// `c ?: b`: `c` is evaluated once and is the value when it holds, so it is
+// not wrapped in place: a statement expression keeps it in a temporary,
+// records the decision from there and yields it. When `c` is made of &&, ||
+// and ! its value is 0 or 1 anyway, and its leaves are wrapped in place.
+bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
+  Position b = Begin(cond), en = End(cond);
+  if (!b.valid || !en.valid || en.offset <= b.offset) return false;
+  if (!decided_.insert({b.offset, en.offset}).second) return false;
+  if (Constant(cond)) return false;
+  (void)e;
+  std::vector<CXCursor> leaves, wrapped;
+  Leaves(cond, &leaves, &wrapped);
+  CXCursor bare = Skip(cond);
+  while (Kind(bare) == CXCursor_ParenExpr && Children(bare).size() == 1)
+    bare = Skip(Children(bare)[0]);
+  const bool leaf = leaves.size() == 1 && clang_equalCursors(leaves[0], bare);
+  MapDecision d = NewDecision(cond, "ternary");
+  d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
+  std::string cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+  int t = NewNode("arm", cond), f = NewNode("arm", rhs);
+  AddRegion(Begin(rhs).offset, End(rhs).offset, f, 0, Begin(rhs));
+  int leaf_cond = 0;
+  Insert(b.offset, true, depth, probe_.GnuTernaryOpen(d.id, cs, leaf));
+  if (leaf) {
+    MapCondition c = NewCondition(leaves[0], wrapped[0], 0);
+    leaf_cond = c.id;
+    d.conditions.push_back(c);
+    Expr(cond, depth + 1);
+  } else {
+    WrapLeaves(&d, leaves, wrapped, cs, depth);
+  }
+  Insert(
+      en.offset, false, depth,
+      probe_.GnuTernaryClose(d.id, cs, d.cond_id, leaf, leaf && IsBitField(bare), leaf_cond, t, f));
+  map_.decisions.push_back(d);
+  return true;
+}
+
+// The GNU `c ?: b`, which libclang does not expose: its children are the
+// condition (several times over) and `b`, with `?` and `:` between.
+bool Rewriter::IsBinaryConditional(CXCursor e, const std::vector<CXCursor>& ch) const {
+  if (ch.size() < 2) return false;
+  unsigned cond_end = End(ch.front()).offset, rhs = Begin(ch.back()).offset;
+  if (Begin(e).offset != Begin(ch.front()).offset || cond_end >= rhs) return false;
+  auto it = std::lower_bound(tokens_.begin(), tokens_.end(), cond_end,
+                             [](const Token& t, unsigned off) { return t.offset < off; });
+  return it != tokens_.end() && it->text == "?" && it + 1 != tokens_.end() &&
+         (it + 1)->text == ":" && (it + 1)->offset < rhs;
+}
+
+bool Rewriter::IsBitField(CXCursor e) const {
+  e = Skip(e);
+  if (Kind(e) != CXCursor_MemberRefExpr) return false;
+  CXCursor field = clang_getCursorReferenced(e);
+  return !clang_Cursor_isNull(field) && clang_Cursor_isBitField(field);
 }
 
 void Rewriter::Expr(CXCursor e, int depth) {
@@ -916,7 +909,8 @@ void Rewriter::Expr(CXCursor e, int depth) {
     case CXCursor_ConditionalOperator: {
       std::vector<CXCursor> ch = Children(e);
       if (ch.size() == 3) {
-        Decision(ch[0], "ternary", depth + 1, false);
+        CXCursor arms[2] = {ch[1], ch[2]};
+        Decision(ch[0], "ternary", depth + 2, false, arms);
         Expr(ch[1], depth + 1);
         Expr(ch[2], depth + 1);
         return;
@@ -934,6 +928,14 @@ void Rewriter::Expr(CXCursor e, int depth) {
            w->second == "__builtin_types_compatible_p" || w->second == "__builtin_offsetof" ||
            w->second == "__builtin_object_size" || w->second == "__builtin_dynamic_object_size")) {
         return;
+      }
+      if (Kind(e) == CXCursor_UnexposedExpr) {
+        std::vector<CXCursor> ch = Children(e);
+        if (IsBinaryConditional(e, ch)) {
+          GnuTernary(e, ch.front(), ch.back(), depth + 1);
+          Expr(ch.back(), depth + 1);
+          return;
+        }
       }
       break;
     }
@@ -1027,137 +1029,158 @@ void Rewriter::Compound(CXCursor c, int depth, int run, const char* first_kind) 
   }
 }
 
-void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl_ok) {
-  std::string u = std::to_string(unit_);
-  std::vector<CXCursor> labels;
-  CXCursor cur = s;
-  const char* new_kind = kind;
+Labelled Rewriter::PeelLabels(CXCursor s) const {
+  Labelled l;
+  l.stmt = s;
   while (true) {
-    CXCursorKind k = Kind(cur);
+    CXCursorKind k = Kind(l.stmt);
     if (k != CXCursor_LabelStmt && k != CXCursor_CaseStmt && k != CXCursor_DefaultStmt) break;
-    std::vector<CXCursor> ch = Children(cur);
+    std::vector<CXCursor> ch = Children(l.stmt);
     if (ch.empty()) break;
-    labels.push_back(cur);
-    new_kind = k == CXCursor_LabelStmt ? "label" : "case";
-    cur = ch.back();
+    l.labels.push_back(l.stmt);
+    l.kind = k == CXCursor_LabelStmt ? "label" : "case";
+    l.stmt = ch.back();
   }
-  bool no_probe = run < 0;
-  if (!labels.empty() && !no_probe) run = 0;
-  CXCursorKind k = Kind(cur);
-  bool control = k == CXCursor_IfStmt || k == CXCursor_WhileStmt || k == CXCursor_DoStmt ||
-                 k == CXCursor_ForStmt || k == CXCursor_SwitchStmt;
-  bool block = k == CXCursor_CompoundStmt;
-  if (run == 0 && !(block && labels.empty()) && (k != CXCursor_NullStmt || !labels.empty())) {
-    run = NewNode(new_kind, cur);
-    std::string call = "QelNode(" + u + ", " + std::to_string(run) + ", 0)";
-    if (k == CXCursor_DeclStmt && labels.empty() && decl_ok) {
-      Insert(Begin(cur).offset, true, depth,
-             "int __qel_n" + std::to_string(run) + " __attribute__((unused)) = " + call + "; ");
-    } else {
-      Insert(Begin(cur).offset, true, depth, call + "; ");
+  return l;
+}
+
+// The node that the statement's run passes: the labels' own (in the labels'
+// file), or a new one where a run starts or crosses into another file (a
+// #line of generated code), or the run's. A node is passed as a
+// declaration where C90 code may still declare.
+int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, bool decl_ok) {
+  CXCursorKind k = Kind(l.stmt);
+  const bool block = k == CXCursor_CompoundStmt, null = k == CXCursor_NullStmt;
+  const Position at = Begin(l.stmt);
+  if (!l.labels.empty()) {
+    Position label = Begin(l.labels.back());
+    const bool same_file = FileId(label.file) == FileId(at.file);
+    run = NewNode(l.kind, same_file ? at : label);
+    Insert(at.offset, true, depth, probe_.NodeStatement(run));
+    // Case labels are lines of code to gcov as well; goto labels are not.
+    for (CXCursor c : l.labels) {
+      if (Kind(c) != CXCursor_LabelStmt) AddSpan(run, Begin(c), Begin(c));
     }
+    if (same_file || block || null) return run;
+    run = 0;  // the statement's code is in another file: a node of its own
   }
-  int node = run > 0 ? run : 0;
-  // Case labels are lines of code to gcov as well; goto labels are not.
-  for (CXCursor l : labels) {
-    if (Kind(l) != CXCursor_LabelStmt) AddLine(node, l);
+  if (run > 0 && NodeFile(run) != FileId(at.file)) run = 0;
+  if (run != 0 || block || null) return run;
+  run = NewNode(kind, l.stmt);
+  if (k == CXCursor_DeclStmt && l.labels.empty() && decl_ok) {
+    Insert(at.offset, true, depth, probe_.NodeDeclaration(run));
+  } else {
+    Insert(at.offset, true, depth, probe_.NodeStatement(run));
   }
+  return run;
+}
+
+void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl_ok) {
+  Labelled l = PeelLabels(s);
+  const bool no_probe = run < 0;
+  if (!no_probe) run = RunNode(l, depth, l.labels.empty() ? run : 0, kind, decl_ok);
+  if (StmtParts(l.stmt, run > 0 ? run : 0, depth) && !no_probe) run = 0;
+}
+
+bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
   std::vector<CXCursor> ch = Children(cur);
-  switch (k) {
+  switch (Kind(cur)) {
     case CXCursor_CompoundStmt:
       Compound(cur, depth + 1, 0, "stmt");
-      break;
+      return true;
     case CXCursor_IfStmt:
       if (ch.size() >= 2) {
-        AddLines(node, Begin(cur).line, End(ch[0]).line);
+        AddSpan(node, Begin(cur), End(ch[0]));
         Decision(ch[0], "if", depth + 1, false);
         Body(ch[1], depth + 1);
         if (ch.size() >= 3) Body(ch[2], depth + 1);
       }
-      break;
+      return true;
     case CXCursor_WhileStmt:
       if (ch.size() == 2) {
-        AddLines(node, Begin(cur).line, End(ch[0]).line);
+        AddSpan(node, Begin(cur), End(ch[0]));
         Decision(ch[0], "while", depth + 1, false);
         Body(ch[1], depth + 1);
       }
-      break;
+      return true;
     case CXCursor_DoStmt:
       if (ch.size() == 2) {
-        AddLine(node, cur);
+        AddSpan(node, Begin(cur), Begin(cur));
         Body(ch[0], depth + 1);
         Decision(ch[1], "do", depth + 1, true);
       }
-      break;
+      return true;
     case CXCursor_SwitchStmt:
       if (ch.size() == 2) {
-        AddLines(node, Begin(cur).line, End(ch[0]).line);
+        AddSpan(node, Begin(cur), End(ch[0]));
         Expr(ch[0], depth + 1);
         Body(ch[1], depth + 1);
       }
-      break;
-    case CXCursor_ForStmt: {
-      if (ch.empty()) break;
-      // Which children are init, condition and increment: by the header's ';'.
-      unsigned semi[2] = {0, 0};
-      unsigned close = 0;
-      int n = 0, level = 0;
-      unsigned b = Begin(cur).offset;
-      auto it = std::lower_bound(tokens_.begin(), tokens_.end(), b,
-                                 [](const Token& t, unsigned off) { return t.offset < off; });
-      for (; it != tokens_.end(); ++it) {
-        if (it->text == "(") {
-          ++level;
-        } else if (it->text == ")") {
-          if (--level == 0) {
-            close = it->offset;
-            break;
-          }
-        } else if (it->text == ";" && level == 1 && n < 2) {
-          semi[n++] = it->offset;
-        }
-      }
-      if (n != 2 || close == 0) break;
-      AddLines(node, Begin(cur).line, tu_.ExtentOf(ch.back()).begin.line);
-      for (size_t i = 0; i + 1 < ch.size(); ++i) {
-        unsigned o = Begin(ch[i]).offset;
-        if (o < semi[0]) {
-          if (Kind(ch[i]) == CXCursor_DeclStmt) {
-            VarDecls(ch[i], depth + 1);
-          } else {
-            Expr(ch[i], depth + 1);
-          }
-        } else if (o < semi[1]) {
-          Decision(ch[i], "for", depth + 1, false);
-        } else if (o < close) {
-          Expr(ch[i], depth + 1);
-        }
-      }
-      Body(ch.back(), depth + 1);
-      break;
-    }
+      return true;
+    case CXCursor_ForStmt:
+      ForParts(cur, ch, node, depth);
+      return true;
     case CXCursor_DeclStmt:
-      AddLines(node, Begin(cur).line, End(cur).line);
+      AddSpan(node, Begin(cur), End(cur));
       VarDecls(cur, depth + 1);
-      break;
+      return false;
     case CXCursor_NullStmt:
     case CXCursor_GCCAsmStmt:
-      break;
+      return false;
     case CXCursor_ReturnStmt:
     case CXCursor_BreakStmt:
     case CXCursor_ContinueStmt:
     case CXCursor_GotoStmt:
     case CXCursor_IndirectGotoStmt:
-      AddLines(node, Begin(cur).line, End(cur).line);
+      AddSpan(node, Begin(cur), End(cur));
       for (CXCursor c : ch) Expr(c, depth + 1);
-      if (!no_probe) run = 0;
-      return;
+      return true;
     default:
-      AddLines(node, Begin(cur).line, End(cur).line);
-      if (clang_isExpression(k)) Expr(cur, depth + 1);
-      break;
+      AddSpan(node, Begin(cur), End(cur));
+      if (clang_isExpression(Kind(cur))) Expr(cur, depth + 1);
+      return false;
   }
-  if ((control || block) && !no_probe) run = 0;
+}
+
+void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth) {
+  if (ch.empty()) return;
+  // Which children are init, condition and increment: by the header's ';'.
+  unsigned semi[2] = {0, 0};
+  unsigned close = 0;
+  int n = 0, level = 0;
+  unsigned b = Begin(cur).offset;
+  auto it = std::lower_bound(tokens_.begin(), tokens_.end(), b,
+                             [](const Token& t, unsigned off) { return t.offset < off; });
+  for (; it != tokens_.end(); ++it) {
+    if (it->text == "(") {
+      ++level;
+    } else if (it->text == ")") {
+      if (--level == 0) {
+        close = it->offset;
+        break;
+      }
+    } else if (it->text == ";" && level == 1 && n < 2) {
+      semi[n++] = it->offset;
+    }
+  }
+  if (n != 2 || close == 0) return;
+  // The header, up to its ')': the body's lines are the body's nodes'.
+  AddSpan(node, Begin(cur), At(close + 1));
+  for (size_t i = 0; i + 1 < ch.size(); ++i) {
+    unsigned o = Begin(ch[i]).offset;
+    if (o < semi[0]) {
+      if (Kind(ch[i]) == CXCursor_DeclStmt) {
+        VarDecls(ch[i], depth + 1);
+      } else {
+        Expr(ch[i], depth + 1);
+      }
+    } else if (o < semi[1]) {
+      Decision(ch[i], "for", depth + 1, false);
+    } else if (o < close) {
+      Expr(ch[i], depth + 1);
+    }
+  }
+  Body(ch.back(), depth + 1);
 }
 
 // The parameters' values at function entry, one value record per call:
@@ -1234,23 +1257,24 @@ std::string Rewriter::ValueProbes(CXCursor fn) {
   return out;
 }
 
-void Rewriter::Function(CXCursor fn) {
-  std::vector<CXCursor> ch = Children(fn);
-  if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
-  CXCursor body = ch.back();
-  fn_name_ = qel::cparse::Spelling(fn);
-  fn_slots_ = 0;
+// The function's tokens that the rewriter reads: punctuation (operators,
+// the `for` header's parts), __builtin_ names, and the identifiers,
+// keywords and literals that tell which lines hold code.
+void Rewriter::Tokens(CXCursor fn) {
   tokens_.clear();
+  words_.clear();
+  sig_.clear();
   CXToken* toks = nullptr;
   unsigned ntoks = 0;
   clang_tokenize(tu_.raw(), clang_getCursorExtent(fn), &toks, &ntoks);
-  words_.clear();
   for (unsigned i = 0; i < ntoks; ++i) {
     CXTokenKind kind = clang_getTokenKind(toks[i]);
-    if (kind != CXToken_Punctuation && kind != CXToken_Identifier && kind != CXToken_Keyword) {
+    if (kind == CXToken_Comment) continue;
+    Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
+    if (kind == CXToken_Literal) {
+      sig_.push_back(p.offset);
       continue;
     }
-    Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
     std::string text = qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]));
     if (kind == CXToken_Punctuation) {
       // The '#' of a line marker (a system macro expanded mid-expression puts
@@ -1261,11 +1285,21 @@ void Rewriter::Function(CXCursor fn) {
         if (b == 0 || text_[b - 1] == '\n') continue;
       }
       tokens_.push_back(Token{p.offset, text});
-    } else if (text.compare(0, 10, "__builtin_") == 0) {
-      words_[p.offset] = text;
+      continue;
     }
+    sig_.push_back(p.offset);
+    if (text.compare(0, 10, "__builtin_") == 0) words_[p.offset] = text;
   }
   clang_disposeTokens(tu_.raw(), toks, ntoks);
+}
+
+void Rewriter::Function(CXCursor fn) {
+  std::vector<CXCursor> ch = Children(fn);
+  if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
+  CXCursor body = ch.back();
+  fn_name_ = qel::cparse::Spelling(fn);
+  fn_slots_ = 0;
+  Tokens(fn);
 
   MapFunction f;
   f.name = fn_name_;
@@ -1277,21 +1311,17 @@ void Rewriter::Function(CXCursor fn) {
   f.end_line = End(fn).line;
   int entry = NewNode("entry", body);
   f.entry_node = entry;
-  AddLines(entry, loc.line, loc.line);
-  AddLine(entry, body);
+  AddSpan(entry, loc, loc);
+  AddSpan(entry, Begin(body), Begin(body));
   map_.functions.push_back(f);
 
   unsigned at = Begin(body).offset + 1;
-  size_t slot_insertion = ins_.size();
-  Insert(at, true, 0, "");
-  Insert(at, true, 1,
-         " int __qel_n" + std::to_string(entry) + " __attribute__((unused)) = QelNode(" +
-             std::to_string(unit_) + ", " + std::to_string(entry) + ", 0);");
+  size_t slot_insertion = Insert(at, true, 0, "");
+  Insert(at, true, 1, " " + probe_.NodeDeclaration(entry));
   if (values_) Insert(at, true, 1, ValueProbes(fn));
   Compound(body, 2, entry, "stmt");
-  if (fn_slots_ > 0) {
-    ins_[slot_insertion].text = " int __qel_cs[" + std::to_string(fn_slots_) + "][2];";
-  }
+  if (fn_slots_ > 0) ins_[slot_insertion].text = probe_.ConditionStrings(fn_slots_);
+  ResolveSpans();
 }
 
 bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
@@ -1321,17 +1351,16 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   // anything static.
   std::string u;
   u.reserve(text_.size() + ins_.size() * 48 + 1024);
-  u += "int QelNode(int, int, int); int QelExp(int, int, int, int*, int, int); "
-       "int* QelStringInit(int*); int QelStringAddCond(int*, int, int); "
-       "int __qel_c(int*, int, int, int, int, int); "
+  // The probes' declarations are the protocol's, which the runtime's build
+  // checks against its exported header.
+  u += QEL_PROBES_COVERAGE(QEL_PROBE_DECL_TEXT) " int __qel_c(int*, int, int, int, int, int); "
        "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
        "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
-  if (values_) u += " void QelPrint(const char*, char*, int*, int, ...);";
+  if (values_) u += QEL_PROBES_VALUES(QEL_PROBE_DECL_TEXT);
   if (memory_) {
     const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
-    u += " void* QelNew(unsigned, const char*, const char*, int); void QelFree(void*);"
-         " void* QelRenew(void*, unsigned, const char*, const char*, int);"
-         " void* __qel_malloc(unsigned long, const char*, const char*, int);"
+    u += QEL_PROBES_MEMORY(QEL_PROBE_DECL_TEXT)
+        " void* __qel_malloc(unsigned long, const char*, const char*, int);"
          " void* __qel_calloc(unsigned long, unsigned long, const char*, const char*, int);"
          " void* __qel_realloc(void*, unsigned long, const char*, const char*, int);"
          " void __qel_free(void*);";

@@ -45,6 +45,13 @@ struct MapFunction {
 struct UnitMap {
   int unit = 0;
   int group = 1;
+  std::string source;  // the source file as compiled
+  std::string object;  // the file it was built into
+  // Content identity (docs/map-format.md): the same whenever the same text
+  // is built the same way, so a run can be matched with its map.
+  unsigned long long identity = 0;
+  bool instrumented = true;
+  std::string reason;              // why the unit was built without probes
   std::vector<std::string> files;  // index = file id
   std::vector<MapFunction> functions;
   std::vector<MapNode> nodes;

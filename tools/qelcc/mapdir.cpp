@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <json/json.h>
 
@@ -65,22 +67,41 @@ std::string Dump(const Json::Value& v) {
 
 }  // namespace
 
+std::uint64_t Fnv1a64(const std::string& bytes, std::uint64_t seed) {
+  std::uint64_t h = seed;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+std::string HashText(std::uint64_t hash) {
+  char out[32];
+  std::snprintf(out, sizeof out, "fnv1a64:%016" PRIx64, hash);
+  return out;
+}
+
 std::string FileHash(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "";
-  uint64_t h = 14695981039346656037ULL;
-  char buf[65536];
+  std::uint64_t h = Fnv1a64("");
+  std::string buf(65536, '\0');
   while (in) {
-    in.read(buf, sizeof buf);
-    std::streamsize n = in.gcount();
-    for (std::streamsize i = 0; i < n; ++i) {
-      h ^= static_cast<unsigned char>(buf[i]);
-      h *= 1099511628211ULL;
-    }
+    in.read(&buf[0], static_cast<std::streamsize>(buf.size()));
+    h = Fnv1a64(buf.substr(0, static_cast<std::size_t>(in.gcount())), h);
   }
-  char out[32];
-  std::snprintf(out, sizeof out, "fnv1a64:%016llx", static_cast<unsigned long long>(h));
-  return out;
+  return HashText(h);
+}
+
+std::uint64_t UnitIdentity(const std::string& source, const std::string& options,
+                           const std::string& text) {
+  std::uint64_t h = Fnv1a64("qelcc unit identity 1");
+  for (const std::string* part : {&source, &options, &text}) {
+    h = Fnv1a64(std::to_string(part->size()) + ":", h);
+    h = Fnv1a64(*part, h);
+  }
+  return h;
 }
 
 bool PrepareMapDir(const std::string& dir, std::string* error) {
@@ -95,80 +116,177 @@ bool PrepareMapDir(const std::string& dir, std::string* error) {
   return true;
 }
 
-int UnitId(const std::string& dir, const std::string& source, const std::string& object,
-           std::string* error) {
-  std::string lock_path = dir + "/units.lock";
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *error = "cannot open " + lock_path + ": " + std::strerror(errno);
-    return 0;
+namespace {
+
+// The registry `units.json`, read and written under the exclusive lock of
+// `units.lock` (released when the object goes).
+class Registry {
+ public:
+  explicit Registry(const std::string& dir) : dir_(dir) {}
+  ~Registry() {
+    if (fd_ >= 0) close(fd_);
   }
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      *error = "cannot lock " + lock_path + ": " + std::strerror(errno);
-      close(fd);
-      return 0;
+  Registry(const Registry&) = delete;
+  Registry& operator=(const Registry&) = delete;
+
+  bool Open(std::string* error) {
+    const std::string lock_path = dir_ + "/units.lock";
+    fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+      *error = "cannot open " + lock_path + ": " + std::strerror(errno);
+      return false;
     }
-  }
-  std::string reg_path = dir + "/units.json";
-  Json::Value reg(Json::objectValue);
-  {
-    std::ifstream in(reg_path, std::ios::binary);
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        *error = "cannot lock " + lock_path + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    std::ifstream in(Path(), std::ios::binary);
     if (in) {
       Json::CharReaderBuilder b;
       std::string errs;
-      if (!Json::parseFromStream(b, in, &reg, &errs) || !reg.isObject()) {
-        *error = reg_path + " is not a unit registry (" + errs + "); remove the map directory";
-        close(fd);
-        return 0;
+      if (!Json::parseFromStream(b, in, &reg_, &errs) || !reg_.isObject()) {
+        *error = Path() + " is not a unit registry (" + errs + "); remove the map directory";
+        return false;
       }
     }
+    if (!reg_["units"].isArray()) reg_["units"] = Json::Value(Json::arrayValue);
+    return true;
   }
-  Json::Value& units = reg["units"];
-  int id = 0;
-  int max = 0;
-  if (units.isArray()) {
-    for (const Json::Value& u : units) {
-      int uid = u.get("unit", 0).asInt();
-      if (uid > max) max = uid;
-      if (u.get("source", "").asString() == source && u.get("object", "").asString() == object) {
-        id = uid;
+
+  Json::Value& units() { return reg_["units"]; }
+
+  // The entry with this id, or null.
+  const Json::Value* ById(int unit) {
+    for (const Json::Value& u : units()) {
+      if (u.get("unit", 0).asInt() == unit) return &u;
+    }
+    return nullptr;
+  }
+  // The id of (source, output), 0 if none; the latest entry wins.
+  int ByKey(const std::string& source, const std::string& output) {
+    int id = 0;
+    for (const Json::Value& u : units()) {
+      if (u.get("source", "").asString() == source && u.get("object", "").asString() == output) {
+        id = u.get("unit", 0).asInt();
       }
     }
-  } else {
-    units = Json::Value(Json::arrayValue);
+    return id;
   }
-  if (id == 0) {
-    id = max + 1;
-    if (id > kMaxUnit) {
-      *error = "the map directory " + dir + " already holds " + std::to_string(kMaxUnit) +
-               " units (the limit of 15-bit unit ids); use another QELCC_MAP_DIR";
-      close(fd);
-      return 0;
-    }
+  void Add(int unit, const std::string& source, const std::string& output) {
     Json::Value u(Json::objectValue);
-    u["unit"] = id;
+    u["unit"] = unit;
     u["source"] = source;
-    u["object"] = object;
-    units.append(u);
-    reg["format"] = "qelunits";
-    reg["version"] = 1;
-    if (!WriteAtomically(reg_path, Dump(reg), error)) id = 0;
+    u["object"] = output;
+    units().append(u);
   }
-  close(fd);  // releases the lock
-  return id;
+  // Drops every entry of (source, output) but `keep`; returns their ids.
+  std::vector<int> DropOthers(const std::string& source, const std::string& output, int keep) {
+    std::vector<int> dropped;
+    Json::Value kept(Json::arrayValue);
+    for (const Json::Value& u : units()) {
+      const int id = u.get("unit", 0).asInt();
+      if (id != keep && u.get("source", "").asString() == source &&
+          u.get("object", "").asString() == output) {
+        dropped.push_back(id);
+      } else {
+        kept.append(u);
+      }
+    }
+    units() = kept;
+    return dropped;
+  }
+  bool Save(std::string* error) {
+    reg_["format"] = "qelunits";
+    reg_["version"] = 1;
+    return WriteAtomically(Path(), Dump(reg_), error);
+  }
+
+ private:
+  std::string Path() const { return dir_ + "/units.json"; }
+  std::string dir_;
+  int fd_ = -1;
+  Json::Value reg_{Json::objectValue};
+};
+
+std::string MapPath(const std::string& dir, int unit) {
+  return dir + "/" + std::to_string(unit) + ".qelmap.json";
 }
 
-bool WriteMap(const std::string& dir, const UnitMap& map, const std::string& source,
-              const std::string& object, std::string* error) {
+}  // namespace
+
+int UnitId(const std::string& dir, const std::string& source, const std::string& output,
+           std::string* error) {
+  Registry reg(dir);
+  if (!reg.Open(error)) return 0;
+  if (int id = reg.ByKey(source, output)) return id;
+  std::vector<bool> taken(kMaxUnit + 1, false);
+  for (const Json::Value& u : reg.units()) {
+    const int id = u.get("unit", 0).asInt();
+    if (id >= 1 && id <= kMaxUnit) taken[static_cast<std::size_t>(id)] = true;
+  }
+  const int first = 1 + static_cast<int>(Fnv1a64(source + '\0' + output) % kMaxUnit);
+  int id = 0;
+  for (int k = 0; k < kMaxUnit && id == 0; ++k) {
+    const int candidate = 1 + (first - 1 + k) % kMaxUnit;
+    if (!taken[static_cast<std::size_t>(candidate)]) id = candidate;
+  }
+  if (id == 0) {
+    *error = "the map directory " + dir + " already holds " + std::to_string(kMaxUnit) +
+             " units (the limit of 15-bit unit ids); use another QELCC_MAP_DIR";
+    return 0;
+  }
+  reg.Add(id, source, output);
+  return reg.Save(error) ? id : 0;
+}
+
+bool WriteMapFile(const std::string& dir, int unit, const std::string& document,
+                  std::string* error) {
+  return WriteAtomically(MapPath(dir, unit), document, error);
+}
+
+bool HoldsMap(const std::string& dir, int unit, const std::string& document) {
+  std::ifstream in(MapPath(dir, unit), std::ios::binary);
+  if (!in) return false;
+  std::ostringstream have;
+  have << in.rdbuf();
+  return have.str() == document;
+}
+
+Adopt AdoptMap(const std::string& dir, int unit, const std::string& source,
+               const std::string& object, const std::string& document, std::string* owner,
+               std::string* error) {
+  Registry reg(dir);
+  if (!reg.Open(error)) return Adopt::kConflict;
+  if (const Json::Value* u = reg.ById(unit)) {
+    if (u->get("source", "").asString() != source || u->get("object", "").asString() != object) {
+      *owner =
+          u->get("source", "").asString() + " (built into " + u->get("object", "").asString() + ")";
+      return Adopt::kConflict;
+    }
+  } else {
+    reg.Add(unit, source, object);
+  }
+  // The key's unit is now this one: an older id of the same source and
+  // object describes nothing that is built any more.
+  for (int old : reg.DropOthers(source, object, unit)) std::remove(MapPath(dir, old).c_str());
+  if (!reg.Save(error) || !WriteMapFile(dir, unit, document, error)) return Adopt::kConflict;
+  return Adopt::kWritten;
+}
+
+std::string MapDocument(const UnitMap& map) {
   Json::Value doc(Json::objectValue);
   doc["format"] = "qelmap";
   doc["version"] = 1;
   doc["unit"] = map.unit;
   doc["group"] = map.group;
-  doc["source"] = source;
-  doc["object"] = object;
-  doc["hash"] = FileHash(source);
+  doc["source"] = map.source;
+  doc["object"] = map.object;
+  doc["hash"] = FileHash(map.source);
+  doc["identity"] = HashText(map.identity);
+  doc["instrumented"] = map.instrumented;
+  if (!map.instrumented) doc["reason"] = map.reason;
   Json::Value& files = doc["files"] = Json::Value(Json::arrayValue);
   for (size_t i = 0; i < map.files.size(); ++i) {
     Json::Value f(Json::objectValue);
@@ -229,11 +347,7 @@ bool WriteMap(const std::string& dir, const UnitMap& map, const std::string& sou
     }
     decs.append(j);
   }
-  return WriteAtomically(dir + "/" + std::to_string(map.unit) + ".qelmap.json", Dump(doc), error);
-}
-
-void RemoveMap(const std::string& dir, int unit) {
-  std::remove((dir + "/" + std::to_string(unit) + ".qelmap.json").c_str());
+  return Dump(doc);
 }
 
 }  // namespace qelcc

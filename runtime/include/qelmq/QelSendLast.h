@@ -107,5 +107,13 @@ class QEL_EXPORT QelSendLast : public SenderBase {
   qel_net::SendPacing crash_pacing_;
 };
 
+namespace qel_runtime {
+// Set by the library's load before its bootstrap: the crash sender's thread
+// of that bootstrap runs the first leak check (and clears the flag), so lazy
+// bootstraps later on do not. acq_rel exchange by the thread, release store
+// by the load.
+extern std::atomic<bool> leak_check_at_start;
+}  // namespace qel_runtime
+
 QEL_EXPORT std::string& replace_all(std::string& str, const std::string& from,
                                     const std::string& to);

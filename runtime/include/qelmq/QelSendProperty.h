@@ -7,15 +7,7 @@
 
 #include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
-
-// Kind of a property message; its text prefix leads the message.
-enum DATA_INDEX : int32_t {
-  CrashLastDD = 0,
-  Crash = 1,
-  CrashLastCond = 2,
-  CrashLastMCDC = 3,
-  MemoryLeak = 4,
-};
+#include "qelmq/protocol/texts.h"  // DATA_INDEX
 
 // Process-wide property channel and byte-order flag.
 //
@@ -42,6 +34,10 @@ class QEL_EXPORT QelSendProperty : public SenderBase {
   // closing the socket; opens a fresh one for later messages.
   void flush(unsigned wait_ms);
   void setLittleEndian();
+  // The byte-order flag as probes and senders read it when they build a
+  // record or a message: true while no channel exists yet, since every
+  // record is meant to come out in the layout with the flag set.
+  static bool little_endian_flag();
   static void int_char(int n, char* out);
 
   // Builds the message text (prefix, ":///", data); the zero byte that ends
@@ -68,3 +64,9 @@ class QEL_EXPORT QelSendProperty : public SenderBase {
   // release: pairs with socket_ready()'s acquire, publishing `socket`.
   std::atomic<bool> socket_ready_{false};
 };
+
+inline bool QelSendProperty::little_endian_flag() {
+  QelSendProperty* p = GetSendPropertyInstance();
+  // relaxed: true from construction and never cleared.
+  return p ? p->littleEndian.load(std::memory_order_relaxed) : true;
+}

@@ -9,10 +9,15 @@
 
 #include "qelmq/export.h"
 
-namespace qel_wire {
-// The channels of the endpoint table (defined with the table).
-enum class Channel : int;
-}  // namespace qel_wire
+#include "qelmq/protocol/endpoints.h"
+
+extern "C" {
+// The process whose bootstrap made the current runtime instance (0 before
+// the first). A sender opens a socket only in that process: a child of
+// fork() inherits the parent's senders, whose context is the parent's.
+// relaxed: read beside the instance pointer, which carries the ordering.
+QEL_EXPORT extern std::atomic<int32_t> pid;
+}
 
 namespace qel_net {
 // How long a send may wait for a collector to take its message.

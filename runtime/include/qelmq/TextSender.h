@@ -85,8 +85,8 @@ class QEL_EXPORT TextSender : public SenderBase {
 
   // relaxed: a hint only; everything it protects is decided under `mutex`.
   std::atomic<bool> leaveRequested_{false};
-  // Counts a dropped text; relaxed: a statistic, read once at the end.
-  void note_dropped(uint64_t n = 1) { dropped_.fetch_add(n, std::memory_order_relaxed); }
+  // Counts dropped texts, here and in the process's delivery tally.
+  void note_dropped(uint64_t n = 1);
   // Under `mutex`: discards what the queue holds, counting it as dropped.
   void discard_locked();
   // Once, at the end of the thread: the trace line of the dropped texts.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "qelmq/SenderBase.h"  // pid
 #include "qelmq/export.h"
 #include "qelmq/probes.h"
 
@@ -60,7 +61,6 @@ class QEL_EXPORT thread_exit {
 };
 
 extern "C" {
-QEL_EXPORT extern std::atomic<int32_t> pid;
 QEL_EXPORT extern pthread_mutex_t mutexInst;
 }
 QEL_EXPORT std::string GetProcName();
@@ -68,17 +68,23 @@ QEL_EXPORT std::string GetProcName();
 QEL_EXPORT void* finsert_Data(void* runtime);
 
 namespace qel_runtime {
+// What a configuration file says besides its three original keys: how
+// delivery to the collector ends.
+struct DeliveryConfig {
+  // "collector_wait_ms": how long, from the runtime's start, a shutdown with
+  // undelivered messages waits for a collector to connect. -1: not given.
+  long collector_wait_ms = -1;
+  // "spool_dir": the directory of the spool (qelcollect writes the key for
+  // the programs it starts). Empty: no spool.
+  std::string spool_dir;
+};
+
 // Reads a configuration file at `path` into the three buffers (128, 2 and 2
-// characters, zero-filled by the caller); readIP() calls it with the file
-// beside the executable.
-void read_config(const char* path, char* ip, char* state, char* noMcdc);
+// characters, zero-filled by the caller) and, when `delivery` is given, the
+// delivery keys; readIP() calls it with the file beside the executable.
+void read_config(const char* path, char* ip, char* state, char* noMcdc,
+                 DeliveryConfig* delivery = nullptr);
 
 // The instance shutdown shared by QelExit and the library's global object.
 void shutdown_instance();
-
-// Set by the library's load before its bootstrap: the crash sender's thread
-// of that bootstrap runs the first leak check (and clears the flag), so lazy
-// bootstraps later on do not. acq_rel exchange by the thread, release store
-// by the load.
-extern std::atomic<bool> leak_check_at_start;
 }  // namespace qel_runtime

@@ -3,7 +3,8 @@
 // the variable is not set, of every channel in turn. Besides the sanitizers'
 // checks it holds the decoders to their contract:
 //   - a malformed message keeps its size and at most its first 64 bytes;
-//   - what decodes as a binary record encodes back to the same bytes;
+//   - what decodes as a binary record encodes back to the same bytes, by the
+//     runtime's own encoders;
 //   - a value record's header and items put together give the text back.
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <variant>
 
 #include "decode.hpp"
+#include "qelmq/protocol/messages.h"
 
 namespace {
 
@@ -20,16 +22,6 @@ int gChannel = -1;  // all channels
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "contract broken: %s\n", what);
   std::abort();
-}
-
-void put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-  put16(p, static_cast<uint16_t>(v >> 16));
-  put16(p + 2, static_cast<uint16_t>(v));
 }
 
 void check(qelc::Channel ch, const uint8_t* data, std::size_t size) {
@@ -43,43 +35,34 @@ void check(qelc::Channel ch, const uint8_t* data, std::size_t size) {
     if (m->reason.empty() || m->reason.size() > 300) fail("malformed reason");
     return;
   }
-  uint8_t re[19] = {};
+  namespace wire = qel_wire;
+  constexpr bool kLittle = wire::kBootstrapLittleEndian;
+  uint8_t re[wire::kMaxCountedMessage] = {};
+  const auto same = [&](std::size_t n) { return size == n && std::memcmp(re, data, n) == 0; };
+  const auto i32 = [](uint32_t v) { return static_cast<int32_t>(v); };
   if (const auto* n = std::get_if<NodeMsg>(&body)) {
-    put16(re, static_cast<uint16_t>(0x8000 | n->unit));
-    put16(re + 2, n->node);
-    put16(re + 4, n->value);
-    re[8] = '0';
-    put32(re + 9, n->count);
-    put32(re + 13, n->seq);
-    re[17] = '1';
-    if (size != 18 || std::memcmp(re, data, 18) != 0) fail("node record round trip");
+    const uint64_t r = wire::node_record(n->unit, n->node, n->value, kLittle);
+    if (!same(wire::encode_counted(r, i32(n->count), i32(n->seq), kLittle, re)))
+      fail("node record round trip");
   } else if (const auto* c = std::get_if<CondMsg>(&body)) {
-    put16(re, static_cast<uint16_t>(0x8000 | c->unit));
-    put16(re + 2, c->cond);
-    put16(re + 4, c->held ? 0x00CC : 0x0033);
-    put16(re + 6, c->group);
-    re[8] = '0';
-    put32(re + 9, c->count);
-    put32(re + 13, c->seq);
-    re[17] = '1';
-    if (size != 18 || std::memcmp(re, data, 18) != 0) fail("condition record round trip");
+    const uint64_t r = wire::cond_record(c->unit, c->cond, c->held, c->group, kLittle);
+    if (!same(wire::encode_counted(r, i32(c->count), i32(c->seq), kLittle, re)))
+      fail("condition record round trip");
   } else if (const auto* x = std::get_if<McdcMsg>(&body)) {
-    put16(re, static_cast<uint16_t>(0x8000 | x->unit));
-    put16(re + 2, static_cast<uint16_t>((x->outcome ? 0x8000 : 0) | x->decision));
-    for (int i = 0; i < 4; ++i) re[4 + i] = static_cast<uint8_t>(x->codes >> (8 * i));
-    put16(re + 8, x->group);
-    re[10] = '0';
-    put32(re + 11, x->count);
-    put32(re + 15, x->seq);
-    if (size != 19 || std::memcmp(re, data, 19) != 0) fail("MC/DC record round trip");
+    const uint64_t r = wire::mcdc_record(x->unit, x->decision, x->outcome, x->codes);
+    if (!same(wire::encode_mcdc(r, x->group, i32(x->count), i32(x->seq), kLittle, re)))
+      fail("MC/DC record round trip");
   } else if (const auto* v = std::get_if<ValueRecord>(&body)) {
     std::string text = v->header;
-    for (const auto& item : v->items) text += "$" + item.name + "#" + item.tag + "#" + item.value;
+    for (const auto& item : v->items)
+      text += wire::kItemStart + item.name + wire::kItemTagMark + item.tag + wire::kItemTagMark +
+              item.value;
     if (size == 0 || text.size() != size - 1 || std::memcmp(text.data(), data, size - 1) != 0)
       fail("value text round trip");
   } else if (const auto* l = std::get_if<LastDataMsg>(&body)) {
-    const std::size_t entry = l->kind == 1 ? 10 : l->kind == 2 ? 12 : 14;
-    if (l->entries.empty() || size != 1 + l->entries.size() * entry) fail("last-data entries");
+    const std::size_t entry = wire::last_entry_size(l->kind);
+    if (entry == 0 || l->entries.empty() || size != 1 + l->entries.size() * entry)
+      fail("last-data entries");
   }
 }
 

@@ -1,0 +1,17 @@
+#pragma once
+// The version of the contract between the runtime and its peers (the
+// collector and the instrumenter).
+//
+// It goes up by one whenever a peer built against the old headers would
+// misread the new runtime or be misread by it: a port, a layout, a marker,
+// a code, a text's fixed part, a configuration key, or a probe's signature
+// changes, or a message kind goes away. Additions an old peer can ignore (a
+// new channel at the end of the table, a new message kind on a new port, a
+// new key) do not change it.
+#include <cstdint>
+
+namespace qel_wire {
+
+inline constexpr uint32_t kProtocolVersion = 1;
+
+}  // namespace qel_wire

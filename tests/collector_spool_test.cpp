@@ -1,0 +1,195 @@
+// The collector's side of the spool: the reader (every record decoded as if
+// its socket had carried it, damaged files reported and skipped, oversized
+// records never held) and the run's private directory that qelcollect
+// hands its programs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "child_config.hpp"
+#include "spool.hpp"
+
+namespace {
+
+std::string record(uint16_t port, const std::string& body) {
+  std::string r = "QS";
+  r += static_cast<char>(port >> 8);
+  r += static_cast<char>(port & 0xFF);
+  const uint32_t n = static_cast<uint32_t>(body.size());
+  for (int shift = 24; shift >= 0; shift -= 8) r += static_cast<char>((n >> shift) & 0xFF);
+  return r + body;
+}
+
+// An 18-byte node message: unit 1, node `node`, count `count`.
+std::string node(int node, int count) {
+  const unsigned char m[18] = {0x81, 0x01, 0, static_cast<unsigned char>(node),  0, 0, 0, 0, '0',
+                               0,    0,    0, static_cast<unsigned char>(count), 0, 0, 0, 1, '1'};
+  return std::string(reinterpret_cast<const char*>(m), sizeof(m));
+}
+
+std::string leak_none() { return std::string("MemoryLeak:///0 zero zero 0 0") + '\0'; }
+
+class SpoolReader : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing::TempDir() + "qelc_spool_" + std::to_string(getpid());
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str()), 0);
+  }
+  void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+
+  void write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+  }
+
+  // "node N count", "property TEXT" or "malformed REASON" per message.
+  std::vector<std::string> read(std::size_t max = 1 << 20, bool remove = false) {
+    std::vector<std::string> seen;
+    result_ = qelc::readSpool(
+        dir_, max,
+        [&](qelc::Message&& m) {
+          if (auto* n = std::get_if<qelc::NodeMsg>(&m.body))
+            seen.push_back("node " + std::to_string(n->node) + " " + std::to_string(n->count));
+          else if (auto* p = std::get_if<qelc::PropertyMsg>(&m.body))
+            seen.push_back("property " + p->text);
+          else if (auto* bad = std::get_if<qelc::Malformed>(&m.body))
+            seen.push_back("malformed " + bad->reason + " size " + std::to_string(bad->size) +
+                           " port " + std::to_string(m.port));
+          else
+            seen.push_back("other");
+        },
+        remove);
+    return seen;
+  }
+
+  std::string dir_;
+  qelc::SpoolResult result_;
+};
+
+TEST_F(SpoolReader, RecordsDecodeAsTheirSocketWouldHaveDeliveredThem) {
+  write("200.qelspool", record(15555, node(3, 7)) + record(15559, leak_none()));
+  write("100.qelspool", record(15555, node(1, 2)));
+  write("notes.txt", "not a spool file");
+  EXPECT_EQ(read(), (std::vector<std::string>{"node 1 2", "node 3 7", "property 0 zero zero 0 0"}))
+      << "files in name order, records in file order";
+  EXPECT_EQ(result_.files, 2u);
+  EXPECT_EQ(result_.messages, 3u);
+  EXPECT_EQ(result_.damaged, 0u);
+  read(1 << 20, true);
+  EXPECT_EQ(read(), std::vector<std::string>{}) << "removed once read";
+  EXPECT_EQ(access((dir_ + "/notes.txt").c_str(), F_OK), 0) << "other files are left alone";
+}
+
+TEST_F(SpoolReader, ADamagedFileIsReportedOnceAndTheRestOfItSkipped) {
+  const std::string good = record(15555, node(1, 1));
+  struct Case {
+    std::string bytes;
+    std::string reason;
+  } cases[] = {
+      // Cut short (a process killed while writing): the file's end.
+      {good + good.substr(0, 5), "at byte 26: ends inside a record header"},
+      {good + good.substr(0, 20), "at byte 26: ends inside a record of 18 bytes"},
+      // Not a record: whatever follows is not read.
+      {good + "XS" + good.substr(2) + good, "at byte 26: no record mark"},
+      {good + record(15558, node(2, 2)) + good, "at byte 26: unknown port"},
+  };
+  for (const Case& c : cases) {
+    write("1.qelspool", c.bytes);
+    std::vector<std::string> seen = read();
+    ASSERT_EQ(seen.size(), 2u) << c.reason;
+    EXPECT_EQ(seen[0], "node 1 1");
+    EXPECT_NE(seen[1].find("malformed spool " + dir_ + "/1.qelspool " + c.reason),
+              std::string::npos)
+        << seen[1];
+    EXPECT_NE(seen[1].find(" port 0"), std::string::npos) << "not from a socket: " << seen[1];
+    EXPECT_EQ(result_.damaged, 1u);
+  }
+}
+
+TEST_F(SpoolReader, AnOversizedRecordIsMalformedAndTheNextOneStillRead) {
+  write("1.qelspool", record(15559, std::string(5000, 'x')) + record(15555, node(4, 9)));
+  std::vector<std::string> seen = read(1000);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0],
+            "malformed message of 5000 bytes, above the limit of 1000 bytes size 5000 "
+            "port 15559");
+  EXPECT_EQ(seen[1], "node 4 9");
+  EXPECT_EQ(result_.damaged, 0u);
+}
+
+TEST_F(SpoolReader, NoDirectoryNoSpool) {
+  ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  EXPECT_TRUE(read().empty());
+  EXPECT_EQ(result_.files, 0u);
+  ASSERT_EQ(system(("mkdir -p '" + dir_ + "'").c_str()), 0);
+}
+
+// The run's directory: the configuration that makes every process connect
+// and spool, the spool itself, and nothing left once the run is over.
+TEST(ChildConfig, ARunGetsAPrivateDirectoryWithConfigurationAndSpool) {
+  const std::string tmp = testing::TempDir() + "qelc_run_" + std::to_string(getpid());
+  ASSERT_EQ(system(("rm -rf '" + tmp + "' && mkdir -p '" + tmp + "'").c_str()), 0);
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", tmp.c_str(), 1);
+  std::string dir;
+  {
+    qelc::ChildConfig c;
+    qelc::ReceiverOptions recv;
+    std::string error;
+    ASSERT_TRUE(c.prepare(true, false, recv, error)) << error;
+    ASSERT_TRUE(c.active());
+    EXPECT_TRUE(recv.bind);
+    EXPECT_EQ(recv.host, "127.0.0.1");
+    dir = c.path().substr(0, c.path().rfind('/'));
+    EXPECT_EQ(dir.compare(0, tmp.size() + 12, tmp + "/qelcollect-"), 0) << dir;
+    EXPECT_EQ(c.spoolDir(), dir + "/spool");
+    struct stat st;
+    ASSERT_EQ(stat(c.spoolDir().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "only the user's processes may spool there";
+    std::ifstream in(c.path());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\nconfig_ip=127.0.0.1\nconfig_state=1\nspool_dir=" + dir + "/spool\n"),
+              std::string::npos)
+        << text;
+    char* base[] = {const_cast<char*>("QELMQ_CONFIG=/elsewhere"), const_cast<char*>("A=b"),
+                    nullptr};
+    char** env = c.environment(base);
+    EXPECT_STREQ(env[0], "A=b");
+    EXPECT_EQ(std::string(env[1]), "QELMQ_CONFIG=" + c.path());
+    EXPECT_EQ(env[2], nullptr);
+
+    std::ofstream(c.spoolDir() + "/42.qelspool", std::ios::binary) << record(15555, node(5, 6));
+    std::vector<std::string> seen;
+    qelc::SpoolResult r = c.readSpool(1 << 20, [&](qelc::Message&& m) {
+      if (auto* n = std::get_if<qelc::NodeMsg>(&m.body)) seen.push_back(std::to_string(n->count));
+    });
+    EXPECT_EQ(r.messages, 1u);
+    EXPECT_EQ(seen, std::vector<std::string>{"6"});
+    // A process that ended after the reading still leaves a file behind.
+    std::ofstream(c.spoolDir() + "/43.qelspool", std::ios::binary) << record(15555, node(5, 1));
+    testing::internal::CaptureStderr();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qelcollect: 1 spool file(s) written after the run ended were not read (a process "
+            "outlived the command)\n");
+  EXPECT_NE(access(dir.c_str(), F_OK), 0) << "the run's directory is removed";
+  qelc::ChildConfig none;
+  qelc::ReceiverOptions recv;
+  std::string error;
+  EXPECT_TRUE(none.prepare(false, false, recv, error));
+  EXPECT_FALSE(none.active()) << "no command: no configuration for programs";
+  EXPECT_EQ(none.spoolDir(), "");
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+  ASSERT_EQ(system(("rm -rf '" + tmp + "'").c_str()), 0);
+}
+
+}  // namespace

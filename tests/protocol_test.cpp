@@ -1,0 +1,404 @@
+// The protocol on its own (record builders, message encoders in both byte
+// orders), and every message kind from the runtime's encoders through the
+// collector's decoders, in both byte orders where the kind has two.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <variant>
+
+#include "decode.hpp"
+#include "qelmq/QelSendCond.h"
+#include "qelmq/QelSendDD.h"
+#include "qelmq/QelSendMCDC.h"
+#include "qelmq/QelSendProperty.h"
+#include "qelmq/leak.h"
+#include "qelmq/probes.h"
+#include "qelmq/protocol/protocol.h"
+#include "test_collector.h"
+#include "value_item.h"
+
+namespace {
+
+using qel_test::Bytes;
+using qel_test::hex;
+
+std::string counted(uint64_t record, int32_t count, int32_t seq, bool little) {
+  Bytes m(qel_wire::kMaxCountedMessage);
+  m.resize(qel_wire::encode_counted(record, count, seq, little, m.data()));
+  return hex(m);
+}
+
+std::string mcdc(uint64_t record, uint16_t group, int32_t count, int32_t seq, bool little) {
+  Bytes m(qel_wire::kMaxCountedMessage);
+  m.resize(qel_wire::encode_mcdc(record, group, count, seq, little, m.data()));
+  return hex(m);
+}
+
+TEST(WireRecords, TypedBuildersFollowThePackingRule) {
+  const uint16_t node[3] = {0x0102, 0x0304, 0x0506};
+  const uint16_t cond[4] = {0x0102, 0x0304, qel_wire::kHeld, 0x0009};
+  for (bool little : {true, false}) {
+    EXPECT_EQ(qel_wire::node_record(0x0102, 0x0304, 0x0506, little),
+              qel_wire::pack(node, 3, little));
+    EXPECT_EQ(qel_wire::cond_record(0x0102, 0x0304, true, 0x0009, little),
+              qel_wire::pack(cond, 4, little));
+    for (int k = 0; k < 3; ++k)
+      EXPECT_EQ(qel_wire::unpack(qel_wire::pack(node, 3, little), k, little), node[k]) << k;
+  }
+  // Only the low 16 bits of each argument count.
+  EXPECT_EQ(qel_wire::node_record(0x12345, 1, 2, true), qel_wire::node_record(0x2345, 1, 2, true));
+  EXPECT_EQ(qel_wire::cond_record(1, 2, false, 3, true) >> 40 & 0xFF, qel_wire::kNotHeld);
+}
+
+TEST(WireRecords, McdcRecordCarriesTheOutcomeBitInPlaceOfBitFifteen) {
+  Bytes b(8);
+  qel_wire::put_record(qel_wire::mcdc_record(0x0102, 0x0005, true, 0xFFFFFF4Fu), true, b.data());
+  EXPECT_EQ(hex(b), "81 02 80 05 4F FF FF FF");
+  // A decision id with bit 15 set reads as the outcome bit, cleared here.
+  qel_wire::put_record(qel_wire::mcdc_record(0x8001, 0x8005, false, 0), true, b.data());
+  EXPECT_EQ(hex(b), "80 01 00 05 00 00 00 00");
+}
+
+TEST(WireMessages, CountedAndMcdcMessagesInBothByteOrders) {
+  const uint64_t cond = qel_wire::cond_record(0x0102, 0x0304, true, 0x0009, true);
+  EXPECT_EQ(counted(cond, 3, 5, true), "81 02 03 04 00 CC 00 09 30 00 00 00 03 00 00 00 05 31");
+  EXPECT_EQ(counted(cond, 3, 5, false), "09 00 CC 00 04 03 02 81 30 03 00 00 00 05 00 00 00 31");
+
+  const uint64_t m = qel_wire::mcdc_record(0x0102, 0x0005, true, 0xFFFFFF4Fu);
+  EXPECT_EQ(mcdc(m, 7, 2, 3, true), "81 02 80 05 4F FF FF FF 00 07 30 00 00 00 02 00 00 00 03");
+  EXPECT_EQ(mcdc(m, 7, 2, 3, false), "FF FF FF 4F 05 80 02 81 07 00 30 02 00 00 00 03 00 00 00");
+}
+
+TEST(WireMessages, ReadsInvertTheWrites) {
+  uint8_t b[8];
+  for (bool little : {true, false}) {
+    for (uint16_t v : {0x0000, 0x0102, 0x8000, 0xFFFF}) {
+      qel_wire::put_u16(v, little, b);
+      EXPECT_EQ(qel_wire::get_u16(b, little), v) << little;
+    }
+    for (uint32_t v : {0x00000000u, 0x01020304u, 0x80000001u, 0xFFFFFFFFu}) {
+      qel_wire::put_u32(v, little, b);
+      EXPECT_EQ(qel_wire::get_u32(b, little), v) << little;
+    }
+    for (uint64_t v : {0x0000000000000080ull, 0x0807060504030281ull, 0xFFFFFFFFFFFFFFFFull}) {
+      qel_wire::put_record(v, little, b);
+      EXPECT_EQ(qel_wire::get_record(b, little), v) << little;
+    }
+  }
+}
+
+// ---- Round trip: runtime encoders, collector decoders ------------------
+
+template <class T>
+T decoded(qelc::Channel channel, const Bytes& bytes, bool little = true) {
+  const qelc::Body body = qelc::decode(channel, bytes.data(), bytes.size(), little);
+  if (const auto* bad = std::get_if<qelc::Malformed>(&body))
+    ADD_FAILURE() << "malformed: " << bad->reason << " [" << hex(bytes) << "]";
+  const T* t = std::get_if<T>(&body);
+  return t ? *t : T{};
+}
+
+Bytes text_message(const std::string& text, bool zero = true) {
+  Bytes b(text.begin(), text.end());
+  if (zero) b.push_back(0);
+  return b;
+}
+
+// A property message as the runtime's property channel builds it, decoded.
+qelc::PropertyMsg property(DATA_INDEX index, const std::string& data) {
+  return decoded<qelc::PropertyMsg>(qelc::Channel::Property,
+                                    text_message(QelSendProperty::format_message(index, data)));
+}
+
+// A message as the sender's thread encodes it.
+template <class Sender>
+Bytes aggregated(const Sender& s, uint64_t record, int32_t count, int32_t seq, bool little) {
+  Bytes m(qel_wire::kMaxCountedMessage);
+  m.resize(s.encode(record, count, seq, little, m.data()));
+  return m;
+}
+
+TEST(ProtocolRoundTrip, NodeMessagesInBothByteOrders) {
+  QelSendDD dd;
+  for (bool little : {true, false}) {
+    // Bit 15 of the unit is the mark's with the flag set: 15 bits arrive.
+    const uint16_t unit = little ? 0x7F02 : 0xFF02;
+    const auto m = decoded<qelc::NodeMsg>(
+        qelc::Channel::Node,
+        aggregated(dd, qel_wire::node_record(unit, 0xFFFE, 0x8506, little), 7, 0x01020304, little),
+        little);
+    EXPECT_EQ(m.unit, unit) << little;
+    EXPECT_EQ(m.node, 0xFFFE);
+    EXPECT_EQ(m.value, 0x8506);
+    EXPECT_EQ(m.count, 7u);
+    EXPECT_EQ(m.seq, 0x01020304u);
+  }
+}
+
+TEST(ProtocolRoundTrip, ConditionMessagesInBothByteOrders) {
+  QelSendCond cond;
+  for (bool little : {true, false}) {
+    for (bool held : {true, false}) {
+      // The mark covers bit 15 of the unit (flag set) or of the group (clear).
+      const auto m = decoded<qelc::CondMsg>(
+          qelc::Channel::Cond,
+          aggregated(cond, qel_wire::cond_record(0x0102, 0x8304, held, 0x7009, little), 3, 5,
+                     little),
+          little);
+      EXPECT_EQ(m.unit, 0x0102) << little;
+      EXPECT_EQ(m.cond, 0x8304);
+      EXPECT_EQ(m.held, held);
+      EXPECT_EQ(m.group, 0x7009);
+      EXPECT_EQ(m.count, 3u);
+      EXPECT_EQ(m.seq, 5u);
+    }
+  }
+}
+
+TEST(ProtocolRoundTrip, McdcMessagesFromTheProbesConditionString) {
+  // The runtime's own string helpers build the vector: true, two
+  // short-circuited, false, then slot 15 true.
+  int cs[2];
+  QelStringInit(cs);
+  QelStringAddCond(cs, 0, 1);
+  QelStringAddCond(cs, 3, 0);
+  QelStringAddCond(cs, 15, 1);
+  QelSendMCDC sender;
+  sender.groupId.store(0x0102);
+  for (bool little : {true, false}) {
+    for (bool outcome : {true, false}) {
+      const uint64_t r =
+          qel_wire::mcdc_record(0x0A0B, 0x7FFE, outcome, static_cast<uint32_t>(cs[0]));
+      const auto m = decoded<qelc::McdcMsg>(qelc::Channel::Mcdc,
+                                            aggregated(sender, r, 1000, 9, little), little);
+      EXPECT_EQ(m.unit, 0x0A0B);
+      EXPECT_EQ(m.decision, 0x7FFE);
+      EXPECT_EQ(m.outcome, outcome);
+      EXPECT_EQ(m.group, 0x0102);
+      EXPECT_EQ(m.count, 1000u);
+      EXPECT_EQ(m.seq, 9u);
+      EXPECT_EQ(qelc::codesText(m.codes), "T--F-----------T") << little;
+    }
+  }
+}
+
+// A last-data message as the crash sender encodes it, decoded.
+qelc::LastDataMsg last_data(qel_wire::LastKind kind, const uint64_t* records, std::size_t n,
+                            uint32_t& number, uint16_t group, bool little) {
+  const std::string message = qel_wire::encode_last_data(kind, records, n, number, group, little);
+  return decoded<qelc::LastDataMsg>(qelc::Channel::LastData, text_message(message, false), little);
+}
+
+TEST(ProtocolRoundTrip, LastDataMessagesInBothByteOrders) {
+  for (bool little : {true, false}) {
+    // Byte 0 of each entry keeps three bits: units up to 7 survive in
+    // either order.
+    const uint64_t nodes[2] = {qel_wire::node_record(5, 7, 1, little),
+                               qel_wire::node_record(6, 0xFFFE, 0x8001, little)};
+    uint32_t number = 41;
+    auto n = last_data(qel_wire::kLastNode, nodes, 2, number, 0, little);
+    EXPECT_EQ(number, 43u);
+    ASSERT_EQ(n.entries.size(), 2u);
+    EXPECT_EQ(n.kind, qel_wire::kLastNode);
+    EXPECT_EQ(n.entries[0].unit, 5);
+    EXPECT_EQ(n.entries[0].id, 7);
+    EXPECT_EQ(n.entries[0].value, 1);
+    EXPECT_EQ(n.entries[0].number, 41u);
+    EXPECT_EQ(n.entries[1].unit, 6);
+    EXPECT_EQ(n.entries[1].id, 0xFFFE);
+    EXPECT_EQ(n.entries[1].value, 0x8001);
+    EXPECT_EQ(n.entries[1].number, 42u);
+
+    const uint64_t conds[1] = {qel_wire::cond_record(3, 0x0304, false, 0x0009, little)};
+    number = 1;
+    auto c = last_data(qel_wire::kLastCond, conds, 1, number, 0, little);
+    ASSERT_EQ(c.entries.size(), 1u);
+    EXPECT_EQ(c.entries[0].unit, 3);
+    EXPECT_EQ(c.entries[0].id, 0x0304);
+    EXPECT_FALSE(c.entries[0].outcome);
+    EXPECT_EQ(c.entries[0].group, 0x0009);
+    EXPECT_EQ(c.entries[0].number, 1u);
+
+    // With the flag clear byte 0 on the wire is the top byte of the codes:
+    // a vector whose slots 12 to 15 fit in three bits survives.
+    const uint64_t mcdcs[1] = {qel_wire::mcdc_record(2, 5, true, 0x03FFFF1Bu)};
+    number = 4;
+    auto m = last_data(qel_wire::kLastMcdc, mcdcs, 1, number, 7, little);
+    ASSERT_EQ(m.entries.size(), 1u);
+    EXPECT_EQ(m.entries[0].unit, 2);
+    EXPECT_EQ(m.entries[0].id, 5);
+    EXPECT_TRUE(m.entries[0].outcome);
+    EXPECT_EQ(m.entries[0].codes, 0x03FFFF1Bu) << little;
+    EXPECT_EQ(m.entries[0].group, 7);
+    EXPECT_EQ(m.entries[0].number, 4u);
+  }
+}
+
+TEST(ProtocolRoundTrip, PropertyMessagesOfEveryIndex) {
+  for (int i = 0; i < qel_wire::kDataIndexCount; ++i) {
+    const auto index = static_cast<DATA_INDEX>(i);
+    const auto m = property(index, "a:///b");
+    EXPECT_EQ(static_cast<int>(m.index), i);
+    EXPECT_EQ(m.text, "a:///b");
+  }
+  const auto none = property(static_cast<DATA_INDEX>(7), "x");
+  EXPECT_EQ(none.index, qelc::DataIndex::None);
+  EXPECT_EQ(none.text, "x");
+}
+
+TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
+  const auto crash =
+      property(Crash, qel_wire::crash_text("two\nlines", "signal", "SIGSEGV (signal 11)"));
+  ASSERT_TRUE(crash.understood);
+  EXPECT_EQ(crash.crash.name, "two\nlines");
+  EXPECT_EQ(crash.crash.testcase, "0");
+  EXPECT_EQ(crash.crash.type, "signal");
+  EXPECT_EQ(crash.crash.cause, "SIGSEGV (signal 11)");
+
+  for (bool little : {true, false}) {
+    const std::string nodes =
+        qel_wire::node_entry(qel_wire::node_record(5, 7, 9, little), little) +
+        qel_wire::node_entry(qel_wire::node_record(0x0102, 3, 0, little), little);
+    auto dd = property(CrashLastDD, qel_wire::data_text("p", nodes));
+    ASSERT_TRUE(dd.understood) << little;
+    ASSERT_EQ(dd.last.entries.size(), 2u);
+    EXPECT_EQ(dd.last.entries[0].unit, 5u);
+    EXPECT_EQ(dd.last.entries[0].second, 7u);
+    EXPECT_EQ(dd.last.entries[1].unit, 0x0102u);
+    EXPECT_EQ(dd.last.entries[1].second, 3u);
+
+    const std::string conds =
+        qel_wire::cond_entry(qel_wire::cond_record(4, 6, true, 1, little), little);
+    auto cond = property(CrashLastCond, qel_wire::data_text("p", conds));
+    ASSERT_TRUE(cond.understood);
+    ASSERT_EQ(cond.last.entries.size(), 1u);
+    EXPECT_EQ(cond.last.entries[0].unit, 4u);
+    EXPECT_EQ(cond.last.entries[0].second, 6u);
+    EXPECT_EQ(cond.last.entries[0].third, qel_wire::kHeld);
+  }
+
+  // MC/DC records have one layout, the one with the flag set.
+  const std::string mcdcs =
+      qel_wire::mcdc_entry(qel_wire::mcdc_record(3, 9, true, 0xFFFFFF1Bu), true) +
+      qel_wire::mcdc_entry(qel_wire::mcdc_record(3, 10, false, qel_wire::kAllUnset), true);
+  auto m = property(CrashLastMCDC, qel_wire::data_text("p", mcdcs));
+  ASSERT_TRUE(m.understood);
+  ASSERT_EQ(m.last.entries.size(), 2u);
+  EXPECT_EQ(m.last.entries[0].unit, 3u);
+  EXPECT_EQ(m.last.entries[0].second, 9u);
+  EXPECT_EQ(m.last.entries[0].conds, "012");
+  EXPECT_EQ(m.last.entries[1].second, 10u);
+  EXPECT_EQ(m.last.entries[1].conds, "");
+}
+
+TEST(ProtocolRoundTrip, LeakReportLines) {
+  void* block = QelNew(24, "src/a b.c", "make_it", 42);
+  ASSERT_NE(block, nullptr);
+  const qel_leak::Report report = qel_leak::make_report();
+  QelDelete(block);
+  ASSERT_EQ(report.lines.size(), 2u);
+  const auto header = property(MemoryLeak, report.lines[0]);
+  ASSERT_TRUE(header.understood);
+  EXPECT_EQ(header.leak.kind, qelc::LeakLine::Kind::Header);
+  const auto line = property(MemoryLeak, report.lines[1]);
+  ASSERT_TRUE(line.understood);
+  EXPECT_EQ(line.leak.kind, qelc::LeakLine::Kind::Block);
+  EXPECT_EQ(line.leak.size, 24u);
+  EXPECT_EQ(line.leak.file, "src/a b.c");
+  EXPECT_EQ(line.leak.function, "make_it");
+  EXPECT_EQ(line.leak.line, 42);
+
+  const qel_leak::Report empty = qel_leak::make_report();
+  ASSERT_EQ(empty.lines.size(), 2u);
+  const auto nothing = property(MemoryLeak, empty.lines[1]);
+  ASSERT_TRUE(nothing.understood);
+  EXPECT_EQ(nothing.leak.kind, qelc::LeakLine::Kind::Nothing);
+}
+
+TEST(ProtocolRoundTrip, TestCaseEvents) {
+  using qelc::TestCaseEvent;
+  const auto created = decoded<TestCaseEvent>(qelc::Channel::TestCase,
+                                              text_message(qel_wire::created_event("tc 1"), false));
+  EXPECT_EQ(created.kind, TestCaseEvent::Kind::Created);
+  EXPECT_EQ(created.arg, "tc 1");
+  const auto unnamed = decoded<TestCaseEvent>(
+      qelc::Channel::TestCase, text_message(qel_wire::created_event(nullptr), false));
+  EXPECT_EQ(unnamed.arg, "");
+  for (auto kind : {qel_wire::TestCaseEvent::Started, qel_wire::TestCaseEvent::Stopped}) {
+    const auto text = qel_wire::number_event(kind);
+    const auto e = decoded<TestCaseEvent>(qelc::Channel::TestCase, Bytes(text.begin(), text.end()));
+    EXPECT_EQ(e.kind, kind == qel_wire::TestCaseEvent::Started ? TestCaseEvent::Kind::Started
+                                                               : TestCaseEvent::Kind::Stopped);
+    EXPECT_EQ(e.arg, "0");
+  }
+}
+
+std::string value_item(const char* name, int code, ...) {
+  char out[qel_text::kItemBuffer];
+  va_list args;
+  va_start(args, code);
+  const int n = qel_text::format_item(out, name, code, args);
+  va_end(args);
+  return n < 0 ? std::string() : std::string(out, static_cast<std::size_t>(n));
+}
+
+TEST(ProtocolRoundTrip, ValueRecordsWithEveryTag) {
+  // Every type code the probe takes, and the tag the collector must know.
+  const std::string items[] = {
+      value_item("s", QEL_STRING, "x$y#z"),
+      value_item("bt", QEL_BOOL_TEXT, "true"),
+      value_item("cu", QEL_CHAR_U, 'A'),
+      value_item("uc", QEL_UCHAR, 'B'),
+      value_item("b", QEL_BOOL, 1),
+      value_item("us", QEL_USHORT, 65535),
+      value_item("ul", QEL_ULONG, 4294967295ul),
+      value_item("ull", QEL_ULONGLONG, 18446744073709551615ull),
+      value_item("cs", QEL_CHAR_S, 'C'),
+      value_item("c", QEL_CHAR, 'D'),
+      value_item("sh", QEL_SHORT, -32768),
+      value_item("i", QEL_INT, -5),
+      value_item("l", QEL_LONG, -3l),
+      value_item("ll", QEL_LONGLONG, -5000000000ll),
+      value_item("f", QEL_FLOAT, 1.5),
+      value_item("d", QEL_DOUBLE, -2.25),
+      value_item("ld", QEL_LONGDOUBLE, 1.5L),
+  };
+  std::string text = "f1";
+  for (const std::string& item : items) text += item;
+  const auto r = decoded<qelc::ValueRecord>(qelc::Channel::Value, text_message(text));
+  EXPECT_EQ(r.header, "f1");
+  ASSERT_EQ(r.items.size(), sizeof(items) / sizeof(items[0]));
+  EXPECT_EQ(r.items[0].name, "s");
+  EXPECT_EQ(r.items[0].tag, "QEL_STRING");
+  EXPECT_EQ(r.items[0].value, "x$y#z");
+  EXPECT_EQ(r.items[1].tag, "QEL_BOOL");
+  EXPECT_EQ(r.items[7].value, "18446744073709551615");
+  EXPECT_EQ(r.items[13].name, "ll");
+  EXPECT_EQ(r.items[13].tag, "QEL_LONGLONG");
+  EXPECT_EQ(r.items[13].value, "-5000000000");
+  EXPECT_EQ(r.items[16].tag, "QEL_LONGDOUBLE");
+  EXPECT_EQ(r.items[16].value, "1.500000");
+}
+
+TEST(ProtocolRoundTrip, TimingRecords) {
+  const auto t = decoded<qelc::TimingMsg>(qelc::Channel::Timing,
+                                          text_message(qel_wire::timing_text(-1, 0, 2147483647)));
+  EXPECT_EQ(t.a, -1);
+  EXPECT_EQ(t.b, 0);
+  EXPECT_EQ(t.c, 2147483647);
+  const auto low = decoded<qelc::TimingMsg>(qelc::Channel::Timing,
+                                            text_message(qel_wire::timing_text(INT32_MIN, 1, -1)));
+  EXPECT_EQ(low.a, INT32_MIN);
+}
+
+TEST(ProtocolRoundTrip, EverySenderUsesItsChannelsPort) {
+  // The runtime opens its sockets from the same table the collector
+  // listens by; each channel has one port and one name.
+  EXPECT_EQ(QelSendDD().port(), qelc::channelInfo(qelc::Channel::Node).port);
+  EXPECT_EQ(QelSendCond().port(), qelc::channelInfo(qelc::Channel::Cond).port);
+  EXPECT_EQ(QelSendMCDC().port(), qelc::channelInfo(qelc::Channel::Mcdc).port);
+  for (const auto& e : qelc::kChannels) EXPECT_EQ(&qelc::channelInfo(e.channel), &e);
+}
+
+}  // namespace

@@ -10,44 +10,51 @@
 //  * The process's unhandled-exception filter. It runs for an exception that
 //    no frame handler took and no vectored handler resolved (the program's
 //    vectored handlers run before it, untouched): a crash.
-//  * The C runtime's signal table (msvcrt's, which a MinGW program shares
-//    with this DLL). MinGW's start-up code installs a filter of its own that
-//    hands access violations, illegal instructions and arithmetic exceptions
-//    to the program's signal() handlers of SIGSEGV, SIGILL and SIGFPE; on
-//    x86-64 it also runs that filter around main() as a frame handler, before
-//    any unhandled-exception filter. So a program's handler in one of those
-//    slots is wrapped: ours flushes, then calls it. A slot holding SIG_DFL or
-//    SIG_IGN is left alone (a function there would make MinGW resume the
-//    faulting instruction).
 //  * abort(): msvcrt raises SIGABRT and, when the handler returns, ends the
 //    process with status 3; no exception is involved. Our SIGABRT handler
+//    (msvcrt keeps one per process, shared by a MinGW program and this DLL)
 //    flushes and then calls the program's, or takes msvcrt's default.
+//  * The program's own SIGSEGV, SIGILL and SIGFPE handlers. MinGW's start-up
+//    code installs a filter that hands access violations, illegal
+//    instructions and arithmetic exceptions to them. On x86 that filter is
+//    reached through ours, which flushes first. On x86-64 MinGW also runs it
+//    as the frame handler around main(), before any unhandled-exception
+//    filter: there the program's handler would run, and usually end the
+//    process, before ours. msvcrt keeps these three handlers per thread
+//    (Wine's msvcrt keeps one table), so only the thread itself can see or
+//    replace its own: a vectored handler of ours, last in line, does so for
+//    the thread that loaded the runtime (the one that runs main()), at the
+//    start of each exception whose signal has a program handler there. Our
+//    wrapper goes in, flushes when MinGW's filter calls it, then calls the
+//    program's. The thread's table is made while the runtime loads (msvcrt
+//    allocates it at a thread's first signal() of the three), so that doing
+//    this during a crash never allocates: the heap may be what crashed.
 // msvcrt puts SIG_DFL in a slot before it calls the slot's handler, as
-// MinGW's filter does for the exception signals, so a program handler that
-// crashes again meets the default, as without the runtime.
+// MinGW's filter does, so a program handler that crashes again meets the
+// default, as without the runtime.
 //
-// A process has one filter and one handler per signal, and the program (or
+// The filter and the SIGABRT handler are process-wide, and the program (or
 // MinGW's start-up code) replaces ours by installing its own. The flush
 // thread therefore wraps again when it has been idle for 100 ms
 // (rewrap_handlers): ours goes back on top and what it found becomes the
-// previous one. Windows can read neither the filter nor a signal slot
-// without replacing it, so the previous one is stored right after ours is in
-// place; a crash in that instant chains to the one found before.
+// previous one. Windows can read neither without replacing it, so the
+// previous one is stored right after ours is in place; a crash in that
+// instant chains to the one found before.
 //
 // One exception may reach our filter more than once: MinGW's filter, as the
 // frame handler around main() on x86-64 and as the top-level filter it
 // chains from, calls the filter it found at start-up (ours, installed while
 // the DLL loaded); a program filter that chains to its previous one may call
-// ours back. A vectored handler of ours, last in line, numbers the
-// exceptions dispatched on each thread (thread-local slots, TlsAlloc:
-// reading them allocates nothing, which matters on a thread whose heap may
-// be broken). The filter acts on its first call for an exception (flush,
-// then the previous filter's verdict) and passes on any later call for the
-// same one; a crash is flushed once whichever handler sees it first.
-// Slots and the vectored handler keep GetLastError() as the program left it.
+// ours back. The vectored handler numbers the exceptions dispatched on each
+// thread (thread-local slots, TlsAlloc: reading them allocates nothing).
+// The filter acts on its first call for an exception (flush, then the
+// previous filter's verdict) and passes on any later call for the same one;
+// a crash is flushed once whichever handler of ours sees it first. The
+// vectored handler and the filter keep GetLastError() as the program left it.
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -80,7 +87,11 @@ constexpr int kExceptionSignalCount = sizeof(kExceptionSignals) / sizeof(kExcept
 
 std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> g_previous_filter{nullptr};
 std::atomic<SignalHandler> g_previous_abort{SIG_DFL};
+// The program's handlers our wrappers stand in front of (see Design).
 std::atomic<SignalHandler> g_previous_signal[kExceptionSignalCount];
+// The thread that loaded the runtime, whose signal slots the vectored
+// handler wraps; 0 before install_handlers().
+std::atomic<DWORD> g_main_thread{0};
 
 // Per thread (see Design): the number of the last exception dispatched, its
 // code, and the numbers of the exceptions the filter acted on and a flush
@@ -95,14 +106,47 @@ INIT_ONCE g_install_once = INIT_ONCE_STATIC_INIT;
 uintptr_t slot_value(DWORD slot) { return reinterpret_cast<uintptr_t>(TlsGetValue(slot)); }
 void set_slot(DWORD slot, uintptr_t value) { TlsSetValue(slot, reinterpret_cast<void*>(value)); }
 
+bool is_function(SignalHandler h) { return h != SIG_DFL && h != SIG_IGN && h != SIG_ERR; }
+
+int signal_index(int sig) {
+  for (int i = 0; i < kExceptionSignalCount; ++i)
+    if (kExceptionSignals[i].sig == sig) return i;
+  return -1;
+}
+
+int signal_of(uint32_t code);
+
+// On the thread that loaded the runtime: our wrapper in front of the
+// program's handler of signal `index`, if it has one there.
+void wrap_signal_here(int index) {
+  const ExceptionSignal& s = kExceptionSignals[index];
+  // signal() is the only way to read a slot: it installs ours at once.
+  const SignalHandler handler = std::signal(s.sig, s.wrapper);
+  if (handler == s.wrapper || handler == SIG_ERR) return;
+  if (is_function(handler)) {
+    // release: pairs with the wrapper's acquire load.
+    g_previous_signal[index].store(handler, std::memory_order_release);
+    return;
+  }
+  std::signal(s.sig, handler);  // the default or ignored: MinGW's filter decides
+}
+
 LONG CALLBACK number_exception(EXCEPTION_POINTERS* info) {
   const DWORD last_error = GetLastError();
+  const int saved_errno = errno;
   uintptr_t number = slot_value(g_dispatch_slot) + 1;
   if (number == 0) number = 1;
   set_slot(g_dispatch_slot, number);
-  set_slot(g_code_slot, info != nullptr && info->ExceptionRecord != nullptr
-                            ? static_cast<uintptr_t>(info->ExceptionRecord->ExceptionCode)
-                            : 0);
+  const uint32_t code = info != nullptr && info->ExceptionRecord != nullptr
+                            ? static_cast<uint32_t>(info->ExceptionRecord->ExceptionCode)
+                            : 0;
+  set_slot(g_code_slot, code);
+  // relaxed: written once, before the runtime's first exception can come.
+  if (GetCurrentThreadId() == g_main_thread.load(std::memory_order_relaxed)) {
+    const int index = signal_index(signal_of(code));
+    if (index >= 0) wrap_signal_here(index);
+  }
+  errno = saved_errno;
   SetLastError(last_error);
   return EXCEPTION_CONTINUE_SEARCH;
 }
@@ -247,7 +291,7 @@ void on_exception_signal(int index, int sig) {
         .add(")");
     flush_for_crash("signal", cause.c_str());
   }
-  // acquire: pairs with the release stores of rewrap_handlers().
+  // acquire: pairs with the release store of wrap_signal_here().
   const SignalHandler previous = g_previous_signal[index].load(std::memory_order_acquire);
   SetLastError(last_error);
   // Without one (only when the program reset the slot in the instant we
@@ -277,14 +321,23 @@ void __cdecl on_abort(int sig) {
   std::raise(SIGABRT);
 }
 
-bool is_function(SignalHandler h) { return h != SIG_DFL && h != SIG_IGN && h != SIG_ERR; }
-
 }  // namespace
 
 namespace platform {
 
 void install_handlers() {
   InitOnceExecuteOnce(&g_install_once, install_numbering, nullptr, nullptr);
+  if (g_numbering != nullptr && g_main_thread.load(std::memory_order_relaxed) == 0) {
+    // This thread's own table of the three slots, made now (see Design):
+    // each slot read and put back as it was.
+    for (const ExceptionSignal& s : kExceptionSignals) {
+      const SignalHandler handler = std::signal(s.sig, SIG_DFL);
+      if (handler != SIG_ERR) std::signal(s.sig, handler);
+    }
+    // relaxed: the vectored handler reads it on this thread or, for other
+    // threads, compares it with their own id, which a stale 0 never equals.
+    g_main_thread.store(GetCurrentThreadId(), std::memory_order_relaxed);
+  }
   rewrap_handlers();
 }
 
@@ -295,12 +348,8 @@ void restore_handlers() {
     LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(previous);
     // A filter the program installed meanwhile stays.
     if (current != on_unhandled) SetUnhandledExceptionFilter(current);
-    for (int i = 0; i < kExceptionSignalCount; ++i) {
-      const ExceptionSignal& s = kExceptionSignals[i];
-      SignalHandler handler =
-          std::signal(s.sig, g_previous_signal[i].load(std::memory_order_acquire));
-      if (handler != SIG_ERR && handler != s.wrapper) std::signal(s.sig, handler);
-    }
+    // The signal wrappers stay where they are (only their thread could take
+    // them out): disarmed, they only call the program's handler.
   }
   SignalHandler handler = std::signal(SIGABRT, g_previous_abort.load(std::memory_order_acquire));
   if (handler != SIG_ERR && handler != on_abort) std::signal(SIGABRT, handler);
@@ -311,16 +360,6 @@ void rewrap_handlers() {
     LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(on_unhandled);
     // release: pairs with the handlers' acquire loads.
     if (current != on_unhandled) g_previous_filter.store(current, std::memory_order_release);
-    for (int i = 0; i < kExceptionSignalCount; ++i) {
-      const ExceptionSignal& s = kExceptionSignals[i];
-      // signal() is the only way to read a slot: it installs ours at once.
-      SignalHandler handler = std::signal(s.sig, s.wrapper);
-      if (handler == s.wrapper || handler == SIG_ERR) continue;
-      if (is_function(handler))
-        g_previous_signal[i].store(handler, std::memory_order_release);
-      else
-        std::signal(s.sig, handler);  // the default or ignored: MinGW's filter decides
-    }
   }
   SignalHandler handler = std::signal(SIGABRT, on_abort);
   if (handler == SIG_ERR || handler == on_abort) return;

@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "execute.h"
 
 // Gives the call a standard input of its own, `text`, for the life of the
 // object. The driver's own stream, and whatever its buffer holds, is put
@@ -25,5 +28,12 @@ class FeedStdin {
 // Whether `name` matches the shell wildcard `pattern` ('*', '?', and on
 // POSIX also bracket expressions).
 bool MatchesPattern(const std::string& pattern, const std::string& name);
+
+// Where the system has no fork() (Windows), RunCaseIsolated starts the
+// driver itself for the one test case, with a command line of its own; the
+// driver's main hands that command line here first. Runs the test case and
+// returns the process's exit status; -1 when the command line is not such a
+// start (always, on POSIX).
+int RunIsolatedChild(int argc, char** argv, const std::vector<Function>& functions);
 
 #endif  // ORRIN_DRIVE_EXECUTE_PORT_H

@@ -9,13 +9,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "events.h"
 #include "execute.h"
 #include "execute_port.h"
+#include "isolation.h"
 
 // `stdin` is an ordinary variable in the GNU C library: pointing it at the
 // text leaves the driver's own stream as it is.
@@ -36,83 +36,15 @@ bool MatchesPattern(const std::string& pattern, const std::string& name) {
   return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
 }
 
+// A child made by fork() carries on from RunCaseIsolated: no command line.
+int RunIsolatedChild(int, char**, const std::vector<Function>&) { return -1; }
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-}  // namespace
-
-namespace {
-
-// The child's result on the pipe: fixed fields, then each text as its
-// length and bytes. Texts may hold any byte (captured output).
-void PutU32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-void PutText(std::string& out, const std::string& text) {
-  PutU32(out, static_cast<std::uint32_t>(text.size()));
-  out += text;
-}
-
-class Reader {
- public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-  bool U32(std::uint32_t& v) {
-    if (bytes_.size() - at_ < 4) return false;
-    v = 0;
-    for (int i = 0; i < 4; ++i)
-      v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes_[at_ + i])) << (8 * i);
-    at_ += 4;
-    return true;
-  }
-  bool Text(std::string& text) {
-    std::uint32_t n;
-    if (!U32(n) || bytes_.size() - at_ < n) return false;
-    text.assign(bytes_, at_, n);
-    at_ += n;
-    return true;
-  }
-  bool AtEnd() const { return at_ == bytes_.size(); }
-
- private:
-  const std::string& bytes_;
-  std::size_t at_ = 0;
-};
-
-std::string Encode(const CaseResult& r) {
-  std::string out;
-  PutU32(out, static_cast<std::uint32_t>(r.verdict));
-  PutU32(out, (r.badVector ? 1u : 0u) | (r.captured ? 2u : 0u));
-  PutText(out, r.message);
-  PutText(out, r.member);
-  PutText(out, r.problem);
-  PutText(out, r.output);
-  PutU32(out, static_cast<std::uint32_t>(r.unread.size()));
-  for (const std::string& name : r.unread) PutText(out, name);
-  return out;
-}
-
-bool Decode(const std::string& bytes, CaseResult& r) {
-  Reader in(bytes);
-  std::uint32_t verdict, flags, unread;
-  if (!in.U32(verdict) || verdict > static_cast<std::uint32_t>(Verdict::kError)) return false;
-  if (!in.U32(flags) || !in.Text(r.message) || !in.Text(r.member) || !in.Text(r.problem) ||
-      !in.Text(r.output) || !in.U32(unread))
-    return false;
-  r.verdict = static_cast<Verdict>(verdict);
-  r.badVector = (flags & 1u) != 0;
-  r.captured = (flags & 2u) != 0;
-  for (std::uint32_t i = 0; i < unread; ++i) {
-    std::string name;
-    if (!in.Text(name)) return false;
-    r.unread.push_back(name);
-  }
-  return in.AtEnd();
 }
 
 void WriteAll(int fd, const std::string& bytes) {
@@ -138,7 +70,7 @@ void WriteAll(int fd, const std::string& bytes) {
   }
   const CaseResult result = RunCase(function, root, index, options);
   std::fflush(stdout);
-  WriteAll(resultFd, Encode(result));
+  WriteAll(resultFd, EncodeCaseResult(result));
   close(resultFd);
   LeaveChild();
 }
@@ -203,19 +135,16 @@ CaseResult RunCaseIsolated(const Function& function, const Json::Value& root, in
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 
-  char limit[32];
-  std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
   if (timedOut) {
     result.verdict = Verdict::kError;
-    result.message = std::string("timed out after ") + limit + " s";
+    result.message = TimedOutMessage(timeoutSeconds);
   } else if (WIFSIGNALED(status)) {
     result.verdict = Verdict::kError;
     result.message = SignalText(WTERMSIG(status));
-  } else if (!Decode(bytes, result)) {
+  } else if (!DecodeCaseResult(bytes, result)) {
     result = CaseResult();
     result.verdict = Verdict::kError;
-    result.message = "ended with exit status " + std::to_string(WEXITSTATUS(status)) +
-                     " before the test case finished";
+    result.message = EndedEarlyMessage(static_cast<unsigned long>(WEXITSTATUS(status)));
   }
   result.seconds = SecondsSince(start);
   return result;

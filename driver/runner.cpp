@@ -477,6 +477,11 @@ int Driver::Run() {
 }  // namespace
 
 int DriverMain(int argc, char** argv, const DriverSetup& setup) {
+  std::vector<Function> functions;
+  for (const Group& group : setup.groups)
+    functions.insert(functions.end(), group.functions.begin(), group.functions.end());
+  const int childStatus = RunIsolatedChild(argc, argv, functions);
+  if (childStatus >= 0) return childStatus;
   Options options;
   const std::string problem = ParseOptions(argc, argv, options);
   if (!problem.empty()) {

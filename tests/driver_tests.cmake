@@ -19,6 +19,12 @@ qel_add_test(driver_vectors_test
   LIBS orrin_drive_core
   LABELS driver)
 
+# What an isolated test case's child process hands back, in process.
+qel_add_test(driver_isolation_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/driver_isolation_test.cpp
+  LIBS qel_drive_runner
+  LABELS driver)
+
 # orrin_drive as a program: whole standard output, byte for byte, and the
 # handling of bad vectors.
 qel_add_test(driver_run_test

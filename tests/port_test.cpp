@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -58,6 +59,18 @@ TEST(Port, TickIsMonotonicMilliseconds) {
   uint32_t b = qel_port::tick_ms();
   EXPECT_GE(b - a, 15u);
   EXPECT_LT(b - a, 5000u);
+}
+
+// The crash guard tells its flush thread from the crashing one by this id.
+TEST(Port, ThreadIdsAreNonZeroStableAndDistinct) {
+  const int32_t mine = qel_port::current_thread_id();
+  EXPECT_NE(mine, 0);
+  EXPECT_EQ(qel_port::current_thread_id(), mine);
+  int32_t other = 0;
+  std::thread t([&] { other = qel_port::current_thread_id(); });
+  t.join();
+  EXPECT_NE(other, 0);
+  EXPECT_NE(other, mine);
 }
 
 TEST(Port, CachedProcessIdFollowsFork) {

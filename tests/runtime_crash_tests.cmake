@@ -19,3 +19,6 @@ target_compile_definitions(runtime_crash_test PRIVATE
 
 # Lock and time bounds of leave operations.
 qel_add_test(leave_bounds_test SOURCES leave_bounds_test.cpp LIBS qelmq_core TIMEOUT 60 LABELS runtime)
+
+# The crash guard's shared part: causes, requests from many threads, arm and disarm.
+qel_add_test(crash_guard_test SOURCES crash_guard_test.cpp LIBS qelmq_core TIMEOUT 60 LABELS runtime)

@@ -1,23 +1,27 @@
-// The crash guard: fatal signals flush the runtime before the process dies.
+// The crash guard: a crash flushes the runtime before the process dies. This
+// file is what every system shares; catching the crash is the system's part
+// (crash_guard_port.h).
 //
 // Design
 // ------
-// Threads: the handler runs on whichever thread received the fatal signal;
-// the flush thread (one per armed process) does the flushing; leave_all()
-// runs on the program's threads, possibly inside the program's own handlers.
+// Threads: a crash handler runs on whichever thread crashed; the flush
+// thread (one per armed process) does the flushing; leave_all() runs on the
+// program's threads, possibly inside the program's own handlers.
 //
 // Why a flush thread. The thread that crashed may hold anything:
 //  * a runtime lock, when it crashed inside a probe, or when it is one of the
 //    runtime's own threads (a sender holding its send lock, the insert thread
 //    holding a sender's map lock);
-//  * malloc's lock, when it crashed inside malloc, or when malloc found the
+//  * the heap's lock, when it crashed inside malloc, or when malloc found the
 //    heap corrupt and called abort() with its arena locked.
 // The leave operations lock, allocate and call into ZeroMQ, so they cannot
-// run inside the handler: locks are not reentrant, and the crashed thread
-// never releases what it holds. The handler therefore only does what is
-// async-signal-safe: atomics, write() to wake the flush thread, poll() for
-// its answer with a bound, sigaction() and raise(). The flush thread runs
-// ordinary code with these safeguards:
+// run on the crashed thread: locks are not reentrant, and the crashed thread
+// never releases what it holds. On POSIX the handler is moreover a signal
+// handler, which may only do what is async-signal-safe. A handler therefore
+// only uses atomics, the platform layer's futex-like words
+// (qel_port::wait_for_change, wake_waiters), its clock and its sleep, and
+// hands the work to the flush thread, which runs ordinary code with these
+// safeguards:
 //  * every runtime lock on the leave path is taken with a bounded wait
 //    (qel_sync::TimedMutexGuard); a lock held by the crashed thread makes
 //    that one sender give up, the others still flush;
@@ -27,37 +31,41 @@
 //    heap too corrupt to use), the handler stops waiting at kHandlerBoundMs
 //    and the process dies exactly as it would have: what the bound costs is
 //    at most the flush, never the exit status or the core dump.
-// A fault on the flush thread itself goes straight to the previous
-// disposition: no flush is requested from the thread that does the flushing.
+// A crash of the flush thread itself goes straight on to the program's or
+// the system's handling: no flush is requested from the thread that flushes.
 //
 // Requests (a crash or a leave_all), one at a time:
 //  * `g_slot` (CAS from 0 to the requester's thread id) is the right to make
-//    one; the holder fills `g_request`, writes its ticket to the wake pipe
-//    and waits (bounded) for the same ticket on the done pipe. A late answer
-//    to an abandoned ticket is read and dropped by the next requester.
-//  * `g_request` is written only by the slot's holder before it writes the
-//    ticket (release store of `g_ticket`), read by the flush thread after it
-//    read the ticket from the pipe (acquire load). The texts are copied into
-//    fixed buffers, never pointed to: an abandoned request must not leave the
+//    one; the holder fills `g_request`, publishes its ticket in `g_wanted`
+//    (release), bumps `g_wake` and waits (bounded) until `g_answered` holds
+//    the same ticket.
+//  * The flush thread sleeps on `g_wake`. It takes a request by exchanging
+//    `g_wanted` for 0 (acquire: pairs with the requester's release store, so
+//    `g_request` is complete), copies it, says so in `g_copied`, runs the
+//    copy and publishes the ticket in `g_answered` (release).
+//  * A requester that stops waiting takes its ticket back out of `g_wanted`
+//    with a CAS. Exactly one of that CAS and the flush thread's exchange
+//    wins; when the flush thread won, the requester waits (briefly) for
+//    `g_copied` before it frees the slot, so the next requester does not
+//    overwrite `g_request` under the copy. The texts are copied into fixed
+//    buffers, never pointed to: an abandoned request must not leave the
 //    flush thread reading a stack that is gone.
 //  * `g_crash_tid` is held by the thread whose crash is being flushed;
-//    fatal signals of other threads meanwhile wait for that flush (bounded)
-//    instead of flushing again. A program handler that we chained to and
-//    that calls back into ours returns at once (g_chain_tid, g_chain_frame).
+//    crashes of other threads meanwhile wait for that flush (bounded)
+//    instead of flushing again.
 //  * A program that survives its crash (its handler recovers) keeps its
 //    runtime: the crash flush reopens the senders it closed.
-//  * `g_previous[i]` is written by arm() and by the flush thread's re-wrap
-//    only while the runtime's handler is not installed for that signal, and
-//    read by the handler.
 #include "crash_guard.h"
 
+#include <pthread.h>
+
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "crash_guard_port.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
@@ -68,16 +76,6 @@
 #include "qelmq/thread_exit.h"
 #include "spool.h"
 #include "trace.h"
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-#endif
 
 namespace qel_crash {
 
@@ -111,22 +109,6 @@ bool flush_here(const char* name, const char* type, const char* cause) {
   return true;
 }
 
-}  // namespace
-
-#ifdef _WIN32
-
-// The Windows port reports crashes through its own unhandled-exception
-// filter (not written yet); leave_all works there on the calling thread.
-void arm() {}
-void disarm() {}
-bool leave_all(const char* name, const char* type, const char* cause) {
-  return flush_here(name, type, cause);
-}
-
-#else
-
-namespace {
-
 // After a crash flush the program may go on (its handler recovers):
 // the senders the flush closed open their sockets again.
 void reopen_senders() {
@@ -140,16 +122,16 @@ void reopen_senders() {
   qel_net::note_reconnect_expected();
 }
 
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-constexpr int kSignalCount = sizeof(kSignals) / sizeof(kSignals[0]);
 // How long a crashing thread waits for the flush: "about a second".
 constexpr unsigned kHandlerBoundMs = 1000;
-// The flush itself aims to end a little earlier, so that its last step (the
-// done byte) still falls inside the handler's wait.
+// The flush itself aims to end a little earlier, so that its answer still
+// falls inside the handler's wait.
 constexpr unsigned kFlushBoundMs = 900;
-// How often the flush thread looks whether the program replaced a handler.
-constexpr int kRewrapMs = 100;
-constexpr uint32_t kQuitTicket = 0;
+// How often an idle flush thread looks whether the program replaced a handler.
+constexpr unsigned kRewrapMs = 100;
+// How long a requester that stopped waiting gives the flush thread to finish
+// copying the request it took (a copy of 1.5 KB).
+constexpr unsigned kCopyWaitMs = 20;
 constexpr std::size_t kTextMax = 512;
 
 enum class Kind : int { Crash, Leave };
@@ -161,39 +143,21 @@ struct Request {
   char cause[kTextMax];
 };
 
-std::atomic<int> g_armed_pid{0};  // process whose flush thread runs
+std::atomic<int32_t> g_armed_pid{0};  // process whose flush thread runs
 // Written by the flush thread as it starts (release), read by may_request
-// (acquire), so a fault on the flush thread never asks it to flush.
-std::atomic<int> g_flusher_tid{0};
-std::atomic<int> g_slot{0};
-std::atomic<int> g_crash_tid{0};  // thread whose crash is being flushed
-std::atomic<int> g_chain_tid{0};  // thread running a program handler we chained to
-std::atomic<const char*> g_chain_frame{nullptr};
-std::atomic<uint32_t> g_ticket{0};
+// (acquire), so a crash of the flush thread never asks it to flush.
+std::atomic<int32_t> g_flusher_tid{0};
+std::atomic<int32_t> g_slot{0};
+std::atomic<int32_t> g_crash_tid{0};  // thread whose crash is being flushed
+std::atomic<uint32_t> g_next_ticket{0};
+std::atomic<uint32_t> g_wanted{0};    // ticket of the request not yet taken, or 0
+std::atomic<uint32_t> g_copied{0};    // ticket of the last request copied
+std::atomic<uint32_t> g_answered{0};  // ticket of the last request finished
+std::atomic<uint32_t> g_wake{0};      // bumped for each request and for the quit
+std::atomic<bool> g_quit{false};
 Request g_request;
-int g_wake[2] = {-1, -1};
-int g_done[2] = {-1, -1};
 pthread_t g_flusher;
-struct sigaction g_previous[kSignalCount];
-// Bumped (release) after each write of g_previous; the handler loads it
-// (acquire) before reading, so the copy it reads is complete.
-std::atomic<unsigned> g_previous_published{0};
 char g_program[256] = "";
-
-int signal_index(int sig) {
-  for (int i = 0; i < kSignalCount; ++i)
-    if (kSignals[i] == sig) return i;
-  return -1;
-}
-
-// Async-signal-safe helpers: no locale, no allocation, no stdio.
-int thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
-
-uint32_t now_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
-}
 
 void copy_text(char* out, const char* in) {
   std::size_t i = 0;
@@ -201,200 +165,75 @@ void copy_text(char* out, const char* in) {
   out[i] = '\0';
 }
 
-void append_text(char* out, std::size_t& at, const char* in) {
-  for (; *in && at + 1 < kTextMax; ++in) out[at++] = *in;
-  out[at] = '\0';
-}
-
-void append_number(char* out, std::size_t& at, int n) {
-  char digits[12];
-  int len = 0;
-  unsigned v = static_cast<unsigned>(n < 0 ? -n : n);
-  do {
-    digits[len++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v && len < 11);
-  if (n < 0 && at + 1 < kTextMax) out[at++] = '-';
-  while (len > 0 && at + 1 < kTextMax) out[at++] = digits[--len];
-  out[at] = '\0';
-}
-
-const char* signal_name(int sig) {
-  switch (sig) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGILL:
-      return "SIGILL";
-    case SIGABRT:
-      return "SIGABRT";
-    default:
-      return "signal";
-  }
-}
-
-bool is_ours(const struct sigaction& a);
-
 // The caller may make a request: the guard is armed in this process and the
 // caller is not the flush thread (which would wait for itself).
-bool may_request(int tid) {
-  // acquire: pairs with arm()'s release store, after the pipes exist.
-  return g_armed_pid.load(std::memory_order_acquire) == static_cast<int>(getpid()) &&
+bool may_request(int32_t tid) {
+  // acquire: pairs with arm()'s release store, after the flush thread exists.
+  return g_armed_pid.load(std::memory_order_acquire) == qel_port::current_pid() &&
          g_flusher_tid.load(std::memory_order_acquire) != tid;
 }
 
-// Hands the filled-in request to the flush thread and waits for it, at most
-// `bound_ms` in all. Async-signal-safe.
-bool request_flush(int tid, Kind kind, const char* name, const char* type, const char* cause,
+void wake_flusher() {
+  // release: pairs with the flush thread's acquire load of the word.
+  g_wake.fetch_add(1, std::memory_order_release);
+  qel_port::wake_waiters(g_wake);
+}
+
+// Hands the request to the flush thread and waits for it, at most
+// `bound_ms` in all. Async-signal-safe on POSIX.
+bool request_flush(int32_t tid, Kind kind, const char* name, const char* type, const char* cause,
                    unsigned bound_ms) {
-  const uint32_t start = now_ms();
-  int expected = 0;
+  const uint32_t start = qel_port::tick_ms();
+  int32_t expected = 0;
   // acquire: pairs with the release store that frees the slot, so the last
-  // request's buffers are no longer being written.
+  // request's buffer is no longer being written or copied.
   while (!g_slot.compare_exchange_strong(expected, tid, std::memory_order_acquire)) {
     expected = 0;
-    if (now_ms() - start >= bound_ms) return false;
-    poll(nullptr, 0, 1);
+    if (qel_port::tick_ms() - start >= bound_ms) return false;
+    qel_port::sleep_ms(1);
   }
   g_request.kind = kind;
   copy_text(g_request.name, name);
   copy_text(g_request.type, type);
   copy_text(g_request.cause, cause);
-  // release: publishes g_request to the flush thread's acquire load.
-  uint32_t ticket = g_ticket.fetch_add(1, std::memory_order_acq_rel) + 1;
-  if (ticket == kQuitTicket) ticket = g_ticket.fetch_add(1, std::memory_order_acq_rel) + 1;
+  uint32_t ticket;
+  // relaxed: the ticket only needs to differ from the last ones; the slot
+  // orders requesters.
+  do {
+    ticket = g_next_ticket.fetch_add(1, std::memory_order_relaxed) + 1;
+  } while (ticket == 0);
+  // release: publishes g_request to the flush thread's exchange.
+  g_wanted.store(ticket, std::memory_order_release);
+  wake_flusher();
   bool done = false;
-  if (write(g_wake[1], &ticket, sizeof(ticket)) == static_cast<ssize_t>(sizeof(ticket))) {
-    for (;;) {
-      uint32_t elapsed = now_ms() - start;
-      if (elapsed >= bound_ms) break;
-      pollfd p = {g_done[0], POLLIN, 0};
-      int r = poll(&p, 1, static_cast<int>(bound_ms - elapsed));
-      if (r < 0 && errno != EINTR) break;
-      if (r <= 0) continue;
-      uint32_t answer = 0;
-      // Non-blocking: another waiter that timed out may have left nothing.
-      if (read(g_done[0], &answer, sizeof(answer)) == static_cast<ssize_t>(sizeof(answer)) &&
-          answer == ticket) {
-        done = true;
-        break;
+  for (;;) {
+    // acquire: pairs with the flush thread's release store of the answer.
+    const uint32_t answered = g_answered.load(std::memory_order_acquire);
+    if (answered == ticket) {
+      done = true;
+      break;
+    }
+    const uint32_t elapsed = qel_port::tick_ms() - start;
+    if (elapsed >= bound_ms) break;
+    qel_port::wait_for_change(g_answered, answered, bound_ms - elapsed);
+  }
+  if (!done) {
+    uint32_t mine = ticket;
+    // acq_rel: either the request goes back untaken, or the flush thread
+    // took it and its copy is waited for.
+    if (!g_wanted.compare_exchange_strong(mine, 0, std::memory_order_acq_rel)) {
+      const uint32_t since = qel_port::tick_ms();
+      for (;;) {
+        // acquire: pairs with the release store after the copy.
+        const uint32_t copied = g_copied.load(std::memory_order_acquire);
+        if (copied == ticket || qel_port::tick_ms() - since >= kCopyWaitMs) break;
+        qel_port::wait_for_change(g_copied, copied, kCopyWaitMs);
       }
     }
   }
   // release: pairs with the acquire of the next CAS.
   g_slot.store(0, std::memory_order_release);
   return done;
-}
-
-// Hands the signal to the disposition found before ours, so that the
-// program ends (status, core dump) or goes on (its own handler recovers, for
-// example with siglongjmp) as it would have without the runtime.
-void chain(int sig, int idx, siginfo_t* info, void* context, int tid, const char* frame) {
-  // acquire: pairs with the release after each write of g_previous.
-  g_previous_published.load(std::memory_order_acquire);
-  struct sigaction prev = g_previous[idx];
-  const bool info_handler = (prev.sa_flags & SA_SIGINFO) != 0;
-  const bool function = info_handler ? prev.sa_sigaction != nullptr
-                                     : prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN;
-  if (function) {
-    // Ours stays installed: a program whose handler recovers is guarded
-    // again at its next crash. While the program's handler runs, a call
-    // back into ours (it kept ours as its own previous one) is recognised
-    // by thread and stack depth, see on_fatal_signal.
-    // relaxed: only this thread's own nested handler reads them.
-    g_chain_frame.store(frame, std::memory_order_relaxed);
-    g_chain_tid.store(tid, std::memory_order_relaxed);
-    if (info_handler)
-      prev.sa_sigaction(sig, info, context);
-    else
-      prev.sa_handler(sig);
-    g_chain_tid.store(0, std::memory_order_relaxed);
-    return;
-  }
-  sigaction(sig, &prev, nullptr);
-  if (prev.sa_handler == SIG_IGN) return;
-  // Default action. The signal is blocked while this handler runs: it stays
-  // pending and takes its default action as soon as the handler returns. A
-  // fault would also recur on return; a raise() or kill() would not, hence
-  // the raise.
-  raise(sig);
-}
-
-void on_fatal_signal(int sig, siginfo_t* info, void* context) {
-  const int saved_errno = errno;
-  const int idx = signal_index(sig);
-  const int tid = thread_id();
-  if (idx < 0) return;
-  char here = 0;
-  // A program handler we chained to called back into ours: same thread,
-  // deeper in the stack (stacks grow down) than the frame that chained. Our
-  // part is done; returning lets that handler carry on. A handler that left
-  // by siglongjmp leaves g_chain_tid set, but the next signal starts at a
-  // shallower frame (or again at the top of the alternate stack), so it is
-  // handled afresh.
-  if (g_chain_tid.load(std::memory_order_relaxed) == tid &&
-      &here < g_chain_frame.load(std::memory_order_relaxed)) {
-    errno = saved_errno;
-    return;
-  }
-  if (may_request(tid)) {
-    int expected = 0;
-    // acq_rel: one flush at a time; pairs with the release that ends it.
-    if (g_crash_tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
-      char cause[kTextMax];
-      std::size_t at = 0;
-      cause[0] = '\0';
-      append_text(cause, at, signal_name(sig));
-      append_text(cause, at, " (signal ");
-      append_number(cause, at, sig);
-      append_text(cause, at, ")");
-      request_flush(tid, Kind::Crash, g_program, "signal", cause, kHandlerBoundMs);
-      // release: pairs with the acquire of threads that crashed meanwhile.
-      g_crash_tid.store(0, std::memory_order_release);
-    } else if (expected != tid) {
-      // Another thread is flushing for its own crash: the data it sends is
-      // this thread's too, so wait for it, bounded like the flush itself.
-      const uint32_t start = now_ms();
-      while (g_crash_tid.load(std::memory_order_acquire) != 0 && now_ms() - start < kHandlerBoundMs)
-        poll(nullptr, 0, 5);
-    }
-  }
-  chain(sig, idx, info, context, tid, &here);
-  errno = saved_errno;
-}
-
-bool is_ours(const struct sigaction& a) {
-  return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == on_fatal_signal;
-}
-
-void install(int idx) {
-  struct sigaction ours;
-  std::memset(&ours, 0, sizeof(ours));
-  ours.sa_sigaction = on_fatal_signal;
-  sigemptyset(&ours.sa_mask);
-  // SA_ONSTACK: a thread that has an alternate stack (the program set one
-  // up) survives a stack overflow long enough to flush.
-  ours.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-  sigaction(kSignals[idx], &ours, nullptr);
-}
-
-// Handlers the program installed after the runtime are wrapped as well: ours
-// goes on top, theirs becomes the previous one and still runs after the
-// flush. A program that ignores a signal keeps it ignored.
-void rewrap() {
-  for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction cur;
-    if (sigaction(kSignals[i], nullptr, &cur) != 0 || is_ours(cur)) continue;
-    if (!(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_IGN) continue;
-    g_previous[i] = cur;
-    // release: pairs with chain()'s acquire; the handler can only run once
-    // ours is installed, which is after this.
-    g_previous_published.fetch_add(1, std::memory_order_release);
-    install(i);
-  }
 }
 
 void run_request(const Request& r) {
@@ -419,104 +258,125 @@ void run_request(const Request& r) {
 }
 
 void* flusher_main(void*) {
-  g_flusher_tid.store(thread_id(), std::memory_order_release);
+  g_flusher_tid.store(qel_port::current_thread_id(), std::memory_order_release);
   // An allocation now gives this thread its own malloc arena (see Design).
   std::string warm(64, ' ');
   (void)warm;
   for (;;) {
-    pollfd p = {g_wake[0], POLLIN, 0};
-    int r = poll(&p, 1, kRewrapMs);
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0) {
-      rewrap();
+    // acquire: pairs with wake_flusher(); read before the checks, so a wake
+    // after them ends the sleep below at once.
+    const uint32_t seen = g_wake.load(std::memory_order_acquire);
+    if (g_quit.load(std::memory_order_acquire)) break;
+    // acquire: pairs with the requester's release store (see Design).
+    const uint32_t ticket = g_wanted.exchange(0, std::memory_order_acquire);
+    if (ticket == 0) {
+      if (!qel_port::wait_for_change(g_wake, seen, kRewrapMs)) platform::rewrap_handlers();
       continue;
     }
-    uint32_t ticket = 0;
-    if (read(g_wake[0], &ticket, sizeof(ticket)) != static_cast<ssize_t>(sizeof(ticket))) continue;
-    if (ticket == kQuitTicket) break;
-    // acquire: pairs with the requester's release, so g_request is complete.
-    g_ticket.load(std::memory_order_acquire);
     Request copy = g_request;
+    copy.name[kTextMax - 1] = copy.type[kTextMax - 1] = copy.cause[kTextMax - 1] = '\0';
+    // release: the requester may reuse g_request once it sees this.
+    g_copied.store(ticket, std::memory_order_release);
+    qel_port::wake_waiters(g_copied);
     run_request(copy);
-    if (write(g_done[1], &ticket, sizeof(ticket)) < 0) {
-      // Nobody can wait for an answer that cannot be written.
-    }
+    // release: pairs with the requester's acquire load of the answer.
+    g_answered.store(ticket, std::memory_order_release);
+    qel_port::wake_waiters(g_answered);
   }
   return nullptr;
 }
 
-void close_pipes() {
-  for (int* fds : {g_wake, g_done})
-    for (int i = 0; i < 2; ++i)
-      if (fds[i] >= 0) {
-        close(fds[i]);
-        fds[i] = -1;
-      }
-}
-
 }  // namespace
 
+void flush_for_crash(const char* type, const char* cause) {
+  const int32_t tid = qel_port::current_thread_id();
+  if (!may_request(tid)) return;
+  int32_t expected = 0;
+  // acq_rel: one crash flush at a time; pairs with the release that ends it.
+  if (g_crash_tid.compare_exchange_strong(expected, tid, std::memory_order_acq_rel)) {
+    request_flush(tid, Kind::Crash, g_program, type, cause, kHandlerBoundMs);
+    // release: pairs with the acquire of threads that crashed meanwhile.
+    g_crash_tid.store(0, std::memory_order_release);
+  } else if (expected != tid) {
+    // Another thread is flushing for its own crash: the data it sends is
+    // this thread's too, so wait for it, bounded like the flush itself.
+    const uint32_t start = qel_port::tick_ms();
+    while (g_crash_tid.load(std::memory_order_acquire) != 0 &&
+           qel_port::tick_ms() - start < kHandlerBoundMs)
+      qel_port::sleep_ms(5);
+  }
+}
+
+CauseText& CauseText::add(const char* text) {
+  for (; text && *text && length_ + 1 < kCapacity; ++text) text_[length_++] = *text;
+  text_[length_] = '\0';
+  return *this;
+}
+
+CauseText& CauseText::add_decimal(uint32_t value) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  char text[11];
+  for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+  text[n] = '\0';
+  return add(text);
+}
+
+CauseText& CauseText::add_hex32(uint32_t value) {
+  char text[11] = "0x";
+  for (int i = 0; i < 8; ++i) text[2 + i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 0xF];
+  text[10] = '\0';
+  return add(text);
+}
+
 void arm() {
-  const int me = static_cast<int>(getpid());
+  const int32_t me = qel_port::current_pid();
   // acquire: pairs with the release store below.
-  const int armed = g_armed_pid.load(std::memory_order_acquire);
-  if (armed == me) return;
-  // In the child of a fork the pipes still lead to the parent's flush
-  // thread, which does not exist here: this process needs its own.
-  if (armed != 0) close_pipes();
+  if (g_armed_pid.load(std::memory_order_acquire) == me) return;
+  // In the child of a fork the parent's flush thread does not exist (nor
+  // any request it was serving): this process needs its own.
   g_armed_pid.store(0, std::memory_order_release);
   g_flusher_tid.store(0, std::memory_order_release);
-  if (pipe2(g_wake, O_CLOEXEC) != 0) return;
-  if (pipe2(g_done, O_CLOEXEC) != 0) {
-    close_pipes();
-    return;
-  }
-  fcntl(g_done[0], F_SETFL, fcntl(g_done[0], F_GETFL) | O_NONBLOCK);
-  copy_text(g_program, program_invocation_short_name);
-  for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction cur;
-    if (sigaction(kSignals[i], nullptr, &cur) != 0) continue;
-    // Inherited through fork: the previous one saved then is still right.
-    if (is_ours(cur)) continue;
-    g_previous[i] = cur;
-    // release: see rewrap().
-    g_previous_published.fetch_add(1, std::memory_order_release);
-    install(i);
-  }
+  // relaxed: no other thread of this process uses them before the release
+  // store of g_armed_pid below.
+  g_slot.store(0, std::memory_order_relaxed);
+  g_crash_tid.store(0, std::memory_order_relaxed);
+  g_wanted.store(0, std::memory_order_relaxed);
+  g_quit.store(false, std::memory_order_relaxed);
+  platform::program_name(g_program, sizeof(g_program));
+  platform::install_handlers();
   if (pthread_create(&g_flusher, nullptr, flusher_main, nullptr) != 0) {
     qel_trace::line("crash guard: no flush thread, crashes will lose data::%d\n", me);
-    close_pipes();
+    platform::restore_handlers();
     return;
   }
-  // release: the pipes and the handlers are ready for requests.
+  // release: the flush thread and the handlers are ready for requests.
   g_armed_pid.store(me, std::memory_order_release);
 }
 
 void disarm() {
-  const int me = static_cast<int>(getpid());
+  const int32_t me = qel_port::current_pid();
   if (g_armed_pid.load(std::memory_order_acquire) != me) return;
   // release: no new request from here on; one under way still gets its answer.
   g_armed_pid.store(0, std::memory_order_release);
-  for (int i = 0; i < kSignalCount; ++i) {
-    struct sigaction cur;
-    if (sigaction(kSignals[i], nullptr, &cur) == 0 && is_ours(cur))
-      sigaction(kSignals[i], &g_previous[i], nullptr);
-  }
-  uint32_t quit = kQuitTicket;
-  if (write(g_wake[1], &quit, sizeof(quit)) == static_cast<ssize_t>(sizeof(quit)))
-    pthread_join(g_flusher, nullptr);
-  close_pipes();
+  platform::restore_handlers();
+  // release: pairs with the flush thread's acquire load.
+  g_quit.store(true, std::memory_order_release);
+  wake_flusher();
+  pthread_join(g_flusher, nullptr);
   g_flusher_tid.store(0, std::memory_order_release);
 }
 
 bool leave_all(const char* name, const char* type, const char* cause) {
-  const int tid = thread_id();
+  const int32_t tid = qel_port::current_thread_id();
   if (may_request(tid))
     return request_flush(tid, Kind::Leave, name ? name : "", type ? type : "", cause ? cause : "",
                          kHandlerBoundMs);
   return flush_here(name, type, cause);
 }
-
-#endif
 
 }  // namespace qel_crash

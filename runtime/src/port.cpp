@@ -48,6 +48,8 @@ void sleep_ms(unsigned ms) {
 
 void yield_thread() { sched_yield(); }
 
+int32_t current_thread_id() { return static_cast<int32_t>(syscall(SYS_gettid)); }
+
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
               "a futex word must be a plain 32-bit integer");

@@ -38,11 +38,18 @@ uint32_t tick_ms();
 void sleep_ms(unsigned ms);
 void yield_thread();
 
+// The calling thread's id as the system numbers threads; never 0.
+int32_t current_thread_id();
+
 // A sleep that another thread can cut short: waits up to `ms` while `word`
 // still holds `seen`; wake_waiters() after changing `word` ends the wait of
 // every thread that sleeps on it. Returns false when the time ran out. A
 // change made before the wait starts makes it return at once, so a wake-up
 // is never lost between reading `word` and sleeping.
+//
+// On POSIX, tick_ms, sleep_ms, current_thread_id, wait_for_change and
+// wake_waiters are async-signal-safe (a clock, a sleep and futex calls): the
+// crash guard's signal handler uses them.
 bool wait_for_change(const std::atomic<uint32_t>& word, uint32_t seen, unsigned ms);
 void wake_waiters(std::atomic<uint32_t>& word);
 

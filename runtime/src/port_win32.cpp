@@ -30,6 +30,8 @@ void sleep_ms(unsigned ms) { Sleep(ms); }
 
 void yield_thread() { SwitchToThread(); }
 
+int32_t current_thread_id() { return static_cast<int32_t>(GetCurrentThreadId()); }
+
 namespace {
 
 // Waits on a word

@@ -125,7 +125,8 @@ QEL_EXPORT int QelTestcaseStop(int number);
    async-signal-safe: the work runs on a runtime thread and this call only
    waits, so a program's own signal handler may call it before `_exit()`.
    The runtime does the same by itself on SIGSEGV, SIGBUS, SIGFPE, SIGILL
-   and SIGABRT. Returns 1 when everything was sent within the bound.
+   and SIGABRT, and on Windows on an unhandled exception and abort().
+   Returns 1 when everything was sent within the bound.
    Senders stay closed afterwards: later records of those kinds are dropped.
 
    QelCrashReport: the crash report alone (C form of

@@ -348,8 +348,12 @@ void after_fork_in_child() {
 }  // namespace
 
 bool read_changes(Visit visit, void* context, uint32_t wait_ms, const __qel_reg* only) {
-  std::vector<uint64_t> delta;
-  std::vector<__qel_ctr> sums;
+  // Reused from reading to reading (under g_lock): a reading that finds
+  // nothing new allocates nothing, so the periodic one stays out of the
+  // allocator, which a fork may catch in the middle of a call.
+  // Never destroyed: a reading may come after static destructors ran.
+  static std::vector<uint64_t>& delta = *new std::vector<uint64_t>();
+  static std::vector<__qel_ctr>& sums = *new std::vector<__qel_ctr>();
   auto read = [&]() {
     if (!g_units) return;
     for (Unit* u : *g_units) {

@@ -155,7 +155,15 @@ bool hand_over(Sender* sender, const Counted& records, const Pending& pending,
 }
 
 void leaving(const __qel_reg* reg) {
-  if (thread_exit* inst = thread_exit::current()) harvest(inst, UINT32_MAX, reg);
+  thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
+  if (!inst || pid.load(std::memory_order_relaxed) != qel_port::current_pid()) {
+    // No instance of this process (a forked child, or an exit whose
+    // shutdown already ran and read everything): one only if this unit
+    // still has counts to send.
+    if (!qel_counters::changes_pending()) return;
+    inst = thread_exit::current();
+  }
+  if (inst) harvest(inst, UINT32_MAX, reg);
 }
 
 void first_block() { thread_exit::current(); }

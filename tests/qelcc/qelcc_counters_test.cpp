@@ -106,6 +106,10 @@ TEST_F(Counters, EightThreadsAtOnceAndTheirSuccessorsCountExactly) {
 }
 
 TEST_F(Counters, ForkedChildrenSendOnlyWhatTheyRun) {
+  // gcc 12's AddressSanitizer does not make its allocator safe across
+  // fork(): a child forked while another thread allocates hangs in it.
+  if (kSan.find("address") != std::string::npos)
+    GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe in gcc 12";
   Build(kSources + "fork.c", "fork");
   std::string out;
   ASSERT_EQ(Collect("./fork", &out), 0) << out;
@@ -149,7 +153,13 @@ TEST_F(Counters, DlcloseDeliversTheLibrarysCounts) {
 TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
   Build(kSources + "crash.c", "crash");
   std::string out;
-  EXPECT_EQ(Collect("./crash", &out), 139) << out;
+  // Sanitizer runtimes would catch the signal themselves and exit with a
+  // status of their own: the program must die of it as a plain build does.
+  const std::string plain_signals =
+      "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0 "
+      "TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}handle_segv=0 "
+      "UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}handle_segv=0 ";
+  EXPECT_EQ(Collect("env " + plain_signals + "./crash", &out), 139) << out;
   const Counts c = Run();
   EXPECT_EQ(Calls(c, "crash.c", "h"), 654322);
   EXPECT_EQ(Outcomes(c, "crash.c", "i == 654321"), std::make_pair(1L, 654321L));

@@ -110,6 +110,8 @@ TEST_F(Counters, ForkedChildrenSendOnlyWhatTheyRun) {
   // fork(): a child forked while another thread allocates hangs in it.
   if (kSan.find("address") != std::string::npos)
     GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe in gcc 12";
+  if (kSan.find("thread") != std::string::npos)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
   Build(kSources + "fork.c", "fork");
   std::string out;
   ASSERT_EQ(Collect("./fork", &out), 0) << out;

@@ -11,8 +11,9 @@
 #include <sstream>
 
 #include "coverage.hpp"
-#include "json.hpp"
 #include "outputs.hpp"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 namespace {
 

@@ -9,9 +9,10 @@
 #include <sstream>
 
 #include "coverage.hpp"
-#include "json.hpp"
 #include "outputs.hpp"
 #include "report_fixtures.h"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 using qeltest::readText;

@@ -4,9 +4,10 @@
 
 #include <sstream>
 
-#include "json.hpp"
-#include "report.hpp"
+#include "collection.hpp"
 #include "report_fixtures.h"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 
@@ -76,10 +77,10 @@ std::vector<Message> everyKind() {
 }
 
 std::string reportOf(const Collection& c) {
-  ReportOptions o;
+  TextReportOptions o;
   o.verbose = true;
   std::ostringstream os;
-  c.writeReport(os, o);
+  writeTextReport(os, c, o);
   return os.str();
 }
 

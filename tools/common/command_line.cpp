@@ -1,0 +1,107 @@
+#include "qeltools/command_line.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace qeltools {
+namespace {
+
+// Usage first, then the description, the options by group and the footer,
+// as the tools' help has always read.
+class HelpLayout : public CLI::Formatter {
+ public:
+  HelpLayout(std::string usage, std::string description)
+      : usage_(std::move(usage)), description_(std::move(description)) {
+    column_width(20);
+  }
+  std::string make_description(const CLI::App*) const override { return {}; }
+  std::string make_usage(const CLI::App*, std::string) const override {
+    return usage_ + (description_.empty() ? "" : "\n" + description_);
+  }
+  std::string make_option_name(const CLI::Option* opt, bool positional) const override {
+    std::string name = CLI::Formatter::make_option_name(opt, positional);
+    for (std::size_t i = name.find(','); i != std::string::npos; i = name.find(',', i + 2))
+      name.replace(i, 1, ", ");
+    return name;
+  }
+
+ private:
+  std::string usage_;
+  std::string description_;
+};
+
+std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+
+}  // namespace
+
+CommandLine::CommandLine(std::string tool, std::string usage, std::string description,
+                         std::string footer)
+    : tool_(std::move(tool)), usageLine_(firstLine(usage)), app_("", tool_) {
+  app_.formatter(std::make_shared<HelpLayout>(std::move(usage), std::move(description)));
+  app_.set_help_flag("-h,--help", "show this help");
+  app_.footer(std::move(footer));
+  // Words CLI11 does not know are reported here, in the tools' own words.
+  app_.allow_extras();
+}
+
+int CommandLine::usageError(const std::string& message) const {
+  std::cerr << tool_ << ": " << message << "\n"
+            << usageLine_ << "\n"
+            << tool_ << " --help for more\n";
+  return kExitUsage;
+}
+
+int CommandLine::parse(int argc, const char* const* argv) {
+  try {
+    app_.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app_.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    return usageError(e.what());
+  }
+  for (const std::string& extra : app_.remaining(true))
+    return usageError((!extra.empty() && extra[0] == '-' ? "unknown option \"" : "unexpected \"") +
+                      extra + "\"");
+  return -1;
+}
+
+CLI::Option* addInteger(CLI::App& app, const std::string& name, long* target, long lo, long hi,
+                        const std::string& description) {
+  return app
+      .add_option_function<std::string>(
+          name,
+          [=](const std::string& text) {
+            char* end = nullptr;
+            errno = 0;
+            const long v = std::strtol(text.c_str(), &end, 10);
+            if (errno || end == text.c_str() || *end || v < lo || v > hi)
+              throw CLI::ValidationError(name, "needs a number from " + std::to_string(lo) +
+                                                   " to " + std::to_string(hi) + ", not " + text);
+            *target = v;
+          },
+          description)
+      ->option_text("N");
+}
+
+CLI::Option* addPercentage(CLI::App& app, const std::string& name, double* target,
+                           const std::string& description) {
+  return app
+      .add_option_function<std::string>(
+          name,
+          [=](const std::string& text) {
+            char* end = nullptr;
+            errno = 0;
+            const double v = std::strtod(text.c_str(), &end);
+            if (errno || end == text.c_str() || *end || !(v >= 0 && v <= 100))
+              throw CLI::ValidationError(name, "needs a percentage from 0 to 100, not " + text);
+            *target = v;
+          },
+          description)
+      ->option_text("N");
+}
+
+}  // namespace qeltools

@@ -133,8 +133,9 @@ int parseCommandLine(int argc, char** argv, Options* out) {
         ->group(kCoverage);
   for (Threshold& t : o.thresholds)
     qeltools::addPercentage(app, t.option, &t.minimum,
-                            std::string("fail when the ") + t.name +
-                                " total (percent, as the report shows it)\nis below N")
+                            std::string("exit with status ") + std::to_string(t.exitCode) +
+                                " when " + t.name +
+                                " coverage, as the report\nshows it, is below N percent")
         ->group(kCoverage);
 
   qeltools::addInteger(app, "--max-values", &n.maxValues, 0, 100000000,
@@ -147,7 +148,7 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   app.add_flag("--no-report", o.noReport, "do not print the text report")->group(kReport);
   app.add_flag("--verbose", o.report.verbose, "list every decision and the latest-records messages")
       ->group(kReport);
-  app.get_help_ptr()->group(kReport);
+  cl.addHelp(kReport);
 
   std::vector<const char*> args(argv, argv + ours);
   const int status = cl.parse(static_cast<int>(args.size()), args.data());

@@ -15,11 +15,21 @@ class HelpLayout : public CLI::Formatter {
  public:
   HelpLayout(std::string usage, std::string description)
       : usage_(std::move(usage)), description_(std::move(description)) {
-    column_width(20);
+    column_width(22);
   }
-  std::string make_description(const CLI::App*) const override { return {}; }
-  std::string make_usage(const CLI::App*, std::string) const override {
-    return usage_ + (description_.empty() ? "" : "\n" + description_);
+  // Usage, description, each group of options after one blank line, footer;
+  // subcommands are in the usage lines.
+  std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+    std::string out = usage_ + (description_.empty() ? "" : "\n" + description_);
+    for (const std::string& group : app->get_groups()) {
+      const auto opts = app->get_options(
+          [&](const CLI::Option* o) { return o->get_group() == group && o->nonpositional(); });
+      if (group.empty() || opts.empty()) continue;
+      out += "\n" + group + ":\n";
+      for (const CLI::Option* o : opts) out += make_option(o, false);
+    }
+    const std::string footer = app->get_footer();
+    return footer.empty() ? out : out + "\n" + footer + "\n";
   }
   std::string make_option_name(const CLI::Option* opt, bool positional) const override {
     std::string name = CLI::Formatter::make_option_name(opt, positional);
@@ -41,7 +51,7 @@ CommandLine::CommandLine(std::string tool, std::string usage, std::string descri
                          std::string footer)
     : tool_(std::move(tool)), usageLine_(firstLine(usage)), app_("", tool_) {
   app_.formatter(std::make_shared<HelpLayout>(std::move(usage), std::move(description)));
-  app_.set_help_flag("-h,--help", "show this help");
+  app_.set_help_flag();
   app_.footer(std::move(footer));
   // Words CLI11 does not know are reported here, in the tools' own words.
   app_.allow_extras();
@@ -54,18 +64,35 @@ int CommandLine::usageError(const std::string& message) const {
   return kExitUsage;
 }
 
+void CommandLine::addHelp(const std::string& group) {
+  app_.set_help_flag("-h,--help", "show this help")->group(group);
+}
+
+void CommandLine::passRest() {
+  passRest_ = true;
+  app_.prefix_command();
+}
+
 int CommandLine::parse(int argc, const char* const* argv) {
+  if (!app_.get_help_ptr()) addHelp("Options");
   try {
     app_.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::cout << app_.help();
     return 0;
+  } catch (const CLI::Success& e) {
+    std::cout << e.what() << "\n";
+    return 0;
   } catch (const CLI::ParseError& e) {
     return usageError(e.what());
   }
-  for (const std::string& extra : app_.remaining(true))
-    return usageError((!extra.empty() && extra[0] == '-' ? "unknown option \"" : "unexpected \"") +
-                      extra + "\"");
+  const std::vector<std::string> extras = app_.remaining(true);
+  if (passRest_) rest_ = extras;
+  for (const std::string& extra : extras) {
+    if (!extra.empty() && extra[0] == '-') return usageError("unknown option \"" + extra + "\"");
+    if (passRest_) break;
+    return usageError("unexpected \"" + extra + "\"");
+  }
   return -1;
 }
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 namespace qeltools {
 
@@ -21,11 +22,20 @@ class CommandLine {
               std::string footer = {});
 
   CLI::App& app() { return app_; }
+  // -h, --help in `group`, after the options added so far; parse() adds it
+  // in "Options" when this was not called.
+  void addHelp(const std::string& group);
+  // For a launcher: the first word that is none of our options starts
+  // another program's command line, which rest() returns untouched. A
+  // word there that looks like an option is still an unknown option.
+  void passRest();
+  const std::vector<std::string>& rest() const { return rest_; }
   const std::string& tool() const { return tool_; }
 
   // Parses. Returns -1 when the tool goes on; otherwise the exit status to
-  // end with: 0 after --help (printed on standard output), kExitUsage after
-  // a bad command line (the message on standard error).
+  // end with: 0 after --help or a version flag (printed on standard
+  // output), kExitUsage after a bad command line (the message on standard
+  // error).
   int parse(int argc, const char* const* argv);
 
   // For checks after parsing: prints "tool: message" and the pointer to
@@ -36,6 +46,8 @@ class CommandLine {
   std::string tool_;
   std::string usageLine_;
   CLI::App app_;
+  bool passRest_ = false;
+  std::vector<std::string> rest_;
 };
 
 // An option taking a decimal integer from lo to hi.

@@ -19,7 +19,7 @@ Json percentNumber(double p) {
 }
 
 Json counter(const Counter& c) {
-  Json o;
+  Json o = qeltools::jsonObject(3);
   o["covered"] = c.covered;
   o["total"] = c.total;
   o["percent"] = percentNumber(c.percent());
@@ -27,7 +27,7 @@ Json counter(const Counter& c) {
 }
 
 Json totals(const Totals& t) {
-  Json o;
+  Json o = qeltools::jsonObject(10);
   o["functions"] = counter(t.functions);
   o["lines"] = counter(t.lines);
   o["branches"] = counter(t.branches);
@@ -49,7 +49,7 @@ void range(Json& o, const MapRange& r) {
 }
 
 Json decision(const DecisionCov& d) {
-  Json o;
+  Json o = qeltools::jsonObject(19);
   o["function"] = jsonBytes(d.function);
   o["kind"] = jsonBytes(d.kind);
   o["text"] = jsonBytes(d.text);
@@ -64,7 +64,7 @@ Json decision(const DecisionCov& d) {
   o["mcdc_total"] = d.countsForMcdc() ? d.width() : 0;
   Json vectors = Json::array();
   for (const auto& v : d.vectors) {
-    Json x;
+    Json x = qeltools::jsonObject(3);
     x["conditions"] = vectorColumns(v.codes, d.width());
     x["outcome"] = v.outcome;
     x["count"] = v.count;
@@ -73,7 +73,7 @@ Json decision(const DecisionCov& d) {
   o["vectors"] = std::move(vectors);
   Json conditions = Json::array();
   for (const ConditionCov& c : d.conditions) {
-    Json x;
+    Json x = qeltools::jsonObject(11);
     x["index"] = c.index;
     x["text"] = jsonBytes(c.text);
     range(x, c.range);
@@ -86,7 +86,7 @@ Json decision(const DecisionCov& d) {
   o["conditions"] = std::move(conditions);
   Json origins = Json::array();
   for (const auto& [unit, id] : d.origins) {
-    Json x;
+    Json x = qeltools::jsonObject(2);
     x["unit"] = unit;
     x["decision"] = id;
     origins.push_back(std::move(x));
@@ -96,7 +96,7 @@ Json decision(const DecisionCov& d) {
 }
 
 Json file(const FileCov& f) {
-  Json o;
+  Json o = qeltools::jsonObject(5);
   o["path"] = jsonBytes(f.path);
   o["totals"] = totals(f.totals);
   Json lines = Json::array();
@@ -104,7 +104,7 @@ Json file(const FileCov& f) {
   o["lines"] = std::move(lines);
   Json functions = Json::array();
   for (const FunctionCov& fn : f.functions) {
-    Json x;
+    Json x = qeltools::jsonObject(5);
     x["name"] = jsonBytes(fn.name);
     x["line"] = fn.line;
     x["end_line"] = fn.endLine;
@@ -122,7 +122,7 @@ Json file(const FileCov& f) {
 }  // namespace
 
 void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
-  Json doc;
+  Json doc = qeltools::jsonObject(7);
   doc["format"] = "qelcoverage";
   doc["version"] = 1;
   doc["mcdc_form"] = kMcdcForm;

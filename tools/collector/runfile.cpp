@@ -233,7 +233,7 @@ std::vector<uint8_t> unhex(const std::string& s) {
 }  // namespace
 
 std::string toJson(const Message& m, double tMs) {
-  Json o;
+  Json o = qeltools::jsonObject(12);
   o["t_ms"] = std::round(tMs * 1000.0) / 1000.0;
   o["port"] = m.port;
   o["channel"] = channelInfo(m.channel).name;

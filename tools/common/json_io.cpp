@@ -62,6 +62,12 @@ const Json* member(const Json& object, const char* key) {
 
 }  // namespace
 
+Json jsonObject(std::size_t members) {
+  Json o = Json::object();
+  o.get_ref<Json::object_t&>().reserve(members);
+  return o;
+}
+
 Json jsonBytes(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;

@@ -25,6 +25,11 @@ namespace qeltools {
 
 using Json = nlohmann::ordered_json;
 
+// An empty object with room for `members`: the library keeps members in a
+// vector whose elements are copied, not moved, when it grows, so a writer
+// that builds large documents says up front how many members come.
+Json jsonObject(std::size_t members);
+
 // A JSON string holding `bytes`, whatever they are.
 Json jsonBytes(std::string_view bytes);
 

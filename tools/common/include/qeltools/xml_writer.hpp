@@ -15,6 +15,7 @@
 // is closed with "/>".
 #pragma once
 
+#include <charconv>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -29,6 +30,7 @@ std::string xmlAttribute(std::string_view bytes);
 class XmlWriter {
  public:
   explicit XmlWriter(std::ostream& out) : out_(out) {}
+  ~XmlWriter();
   XmlWriter(const XmlWriter&) = delete;
   XmlWriter& operator=(const XmlWriter&) = delete;
 
@@ -46,11 +48,14 @@ class XmlWriter {
   }
   template <typename Integer, typename = std::enable_if_t<std::is_integral_v<Integer>>>
   XmlWriter& attribute(std::string_view name, Integer value) {
-    return attribute(name, std::string_view(std::to_string(value)));
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return attribute(name, std::string_view(digits, static_cast<std::size_t>(end - digits)));
   }
   XmlWriter& text(std::string_view value);
   XmlWriter& close();
-  // Closes every element still open.
+  // Closes every element still open and hands everything to the stream
+  // (the writer collects its output and writes it in large pieces).
   void finish();
 
  private:
@@ -59,10 +64,13 @@ class XmlWriter {
     bool startOpen = true;  // attributes may still follow
     bool children = false;
   };
+  static constexpr std::size_t kFlushAt = 1 << 16;
+
   void endStartTag();
-  void indent(std::size_t depth);
+  void flush();
 
   std::ostream& out_;
+  std::string buf_;
   std::vector<Element> open_;
 };
 

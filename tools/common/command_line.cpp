@@ -96,39 +96,66 @@ int CommandLine::parse(int argc, const char* const* argv) {
   return -1;
 }
 
-CLI::Option* addInteger(CLI::App& app, const std::string& name, long* target, long lo, long hi,
-                        const std::string& description) {
+namespace {
+
+// An option whose text `read` turns into its value, or refuses with the
+// reason (after "needs ").
+template <typename T, typename Read>
+CLI::Option* addChecked(CLI::App& app, const std::string& name, T* target,
+                        const std::string& description, Read read) {
   return app
       .add_option_function<std::string>(
           name,
           [=](const std::string& text) {
-            char* end = nullptr;
-            errno = 0;
-            const long v = std::strtol(text.c_str(), &end, 10);
-            if (errno || end == text.c_str() || *end || v < lo || v > hi)
-              throw CLI::ValidationError(name, "needs a number from " + std::to_string(lo) +
-                                                   " to " + std::to_string(hi) + ", not " + text);
-            *target = v;
+            std::string need;
+            if (!read(text, target, &need))
+              throw CLI::ValidationError(name, "needs " + need + ", not " + text);
           },
           description)
       ->option_text("N");
 }
 
+// The whole text as a number, or false.
+template <typename T, typename Parse>
+bool wholeNumber(const std::string& text, Parse parse, T* out) {
+  char* end = nullptr;
+  errno = 0;
+  *out = parse(text.c_str(), &end);
+  return !errno && end != text.c_str() && *end == '\0';
+}
+
+}  // namespace
+
+CLI::Option* addInteger(CLI::App& app, const std::string& name, long* target, long lo, long hi,
+                        const std::string& description) {
+  return addChecked(app, name, target, description,
+                    [lo, hi](const std::string& text, long* out, std::string* need) {
+                      long v = 0;
+                      const auto parse = [](const char* s, char** e) {
+                        return std::strtol(s, e, 10);
+                      };
+                      if (wholeNumber(text, parse, &v) && v >= lo && v <= hi) {
+                        *out = v;
+                        return true;
+                      }
+                      *need = "a number from " + std::to_string(lo) + " to " + std::to_string(hi);
+                      return false;
+                    });
+}
+
 CLI::Option* addPercentage(CLI::App& app, const std::string& name, double* target,
                            const std::string& description) {
-  return app
-      .add_option_function<std::string>(
-          name,
-          [=](const std::string& text) {
-            char* end = nullptr;
-            errno = 0;
-            const double v = std::strtod(text.c_str(), &end);
-            if (errno || end == text.c_str() || *end || !(v >= 0 && v <= 100))
-              throw CLI::ValidationError(name, "needs a percentage from 0 to 100, not " + text);
-            *target = v;
-          },
-          description)
-      ->option_text("N");
+  return addChecked(app, name, target, description,
+                    [](const std::string& text, double* out, std::string* need) {
+                      double v = 0;
+                      const auto parse = [](const char* s, char** e) { return std::strtod(s, e); };
+                      if (wholeNumber(text, parse, &v) && v >= 0 && v <= 100) {
+                        *out = v;
+                        return true;
+                      }
+                      *need = "a percentage from 0 to 100";
+                      return false;
+                    });
 }
 
 }  // namespace qeltools

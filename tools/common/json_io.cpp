@@ -88,16 +88,17 @@ Json jsonBytes(std::string_view bytes) {
   return Json(std::move(s));
 }
 
-std::string bytesOf(const Json& v) {
-  if (!v.is_string()) return {};
-  const std::string& s = v.get_ref<const std::string&>();
+// `s` with each held byte replaced by what `held` makes of it; `s` itself
+// when it holds none (the common case: one search).
+template <typename Held>
+std::string replaceHeldBytes(const std::string& s, Held held) {
   if (s.find(static_cast<char>(kHeld0)) == std::string::npos) return s;
   std::string o;
   o.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
     unsigned char b = 0;
     if (heldByteAt(s, i, &b)) {
-      o += static_cast<char>(b);
+      held(o, b);
       i += 3;
     } else {
       o += s[i];
@@ -106,26 +107,22 @@ std::string bytesOf(const Json& v) {
   return o;
 }
 
+std::string bytesOf(const Json& v) {
+  if (!v.is_string()) return {};
+  return replaceHeldBytes(v.get_ref<const std::string&>(),
+                          [](std::string& o, unsigned char b) { o += static_cast<char>(b); });
+}
+
 std::string dumpJson(const Json& v, int indent) {
   // Every string reaches the library through jsonBytes(), so the replace
   // handler never acts; it only keeps a tool from aborting if one did not.
-  std::string s = v.dump(indent, ' ', false, nlohmann::detail::error_handler_t::replace);
-  if (s.find(static_cast<char>(kHeld0)) == std::string::npos) return s;
-  std::string o;
-  o.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    unsigned char b = 0;
-    if (heldByteAt(s, i, &b)) {
-      static const char* kHex = "0123456789abcdef";
-      o += "\\u00";
-      o += kHex[b >> 4];
-      o += kHex[b & 15];
-      i += 3;
-    } else {
-      o += s[i];
-    }
-  }
-  return o;
+  return replaceHeldBytes(v.dump(indent, ' ', false, nlohmann::detail::error_handler_t::replace),
+                          [](std::string& o, unsigned char b) {
+                            static const char* kHex = "0123456789abcdef";
+                            o += "\\u00";
+                            o += kHex[b >> 4];
+                            o += kHex[b & 15];
+                          });
 }
 
 std::string jsonStringLiteral(std::string_view bytes) { return dumpJson(jsonBytes(bytes)); }

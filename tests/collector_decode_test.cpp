@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "collection.hpp"
 #include "decode.hpp"
-#include "json.hpp"
-#include "report.hpp"
+#include "qeltools/json_io.hpp"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 
@@ -329,8 +331,10 @@ TEST(CollectorDecode, MalformedMessagesKeepTheirBytes) {
 
 TEST(CollectorDecode, JsonLinesNameEveryField) {
   Message m{Channel::Mcdc, 15557, dec(Channel::Mcdc, kMcdc)};
+  // Times are numbers to the microsecond, written as the JSON library
+  // writes numbers: 1.5, not 1.500.
   EXPECT_EQ(toJson(m, 1.5),
-            "{\"t_ms\":1.500,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":258,"
+            "{\"t_ms\":1.5,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":258,"
             "\"decision\":5,\"outcome\":true,\"vector\":\"TF\",\"codes\":4294967119,\"group\":7,"
             "\"count\":2,\"seq\":3}");
   Message bad{Channel::Node, 15555, dec(Channel::Node, {0x81, 0x02})};
@@ -338,9 +342,10 @@ TEST(CollectorDecode, JsonLinesNameEveryField) {
   EXPECT_NE(toJson(bad, 0).find("\"bytes\":\"81 02\""), std::string::npos);
 
   // Control characters, quotes and bytes that are not UTF-8 stay valid JSON.
-  EXPECT_EQ(jsonString(std::string("a\"b\\c\n\x01") + "\xC3\xA9" + "\xFF"),
+  EXPECT_EQ(qeltools::jsonStringLiteral(std::string("a\"b\\c\n\x01") + "\xC3\xA9" + "\xFF"),
             "\"a\\\"b\\\\c\\n\\u0001\xC3\xA9\\u00ff\"");
-  EXPECT_EQ(jsonString("\xE0\x80\x80"), "\"\\u00e0\\u0080\\u0080\"");  // overlong form
+  EXPECT_EQ(qeltools::jsonStringLiteral("\xE0\x80\x80"),
+            "\"\\u00e0\\u0080\\u0080\"");  // overlong form
 }
 
 TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
@@ -399,6 +404,6 @@ TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
     }
   }
   std::ostringstream report;
-  coll.writeReport(report);
+  writeTextReport(report, coll);
   EXPECT_GT(coll.malformedCount(), 0u);
 }

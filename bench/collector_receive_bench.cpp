@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
+#include "collection.hpp"
 #include "receiver.hpp"
-#include "report.hpp"
 
 namespace {
 

@@ -3,46 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "expect.h"
-
-std::string XmlText(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      case '\n':
-        out += "&#10;";
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out.push_back(static_cast<char>(c));
-        } else {
-          char hex[5];
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        }
-    }
-  }
-  return out;
-}
+#include "qeltools/xml_writer.hpp"
 
 namespace {
 
@@ -73,10 +37,44 @@ Counts Count(const SuiteReport& suite) {
   return c;
 }
 
-std::string Attributes(const std::string& name, const Counts& c) {
-  return "name=\"" + XmlText(name) + "\" tests=\"" + std::to_string(c.tests) + "\" failures=\"" +
-         std::to_string(c.failures) + "\" errors=\"" + std::to_string(c.errors) + "\" skipped=\"" +
-         std::to_string(c.skipped) + "\" time=\"" + Seconds(c.seconds) + "\"";
+void SuiteAttributes(qeltools::XmlWriter& xml, const std::string& name, const Counts& c) {
+  xml.attribute("name", name)
+      .attribute("tests", c.tests)
+      .attribute("failures", c.failures)
+      .attribute("errors", c.errors)
+      .attribute("skipped", c.skipped)
+      .attribute("time", Seconds(c.seconds));
+}
+
+void WriteCase(qeltools::XmlWriter& xml, const std::string& suite, const CaseReport& c) {
+  xml.open("testcase")
+      .attribute("name", c.name)
+      .attribute("classname", suite)
+      .attribute("time", Seconds(c.result.seconds));
+  const std::string& message = c.result.message;
+  switch (c.result.verdict) {
+    case Verdict::kPassed:
+      break;
+    case Verdict::kFailed:
+      xml.open("failure")
+          .attribute("message", message)
+          .attribute("type", "expectation")
+          .text(message)
+          .close();
+      break;
+    case Verdict::kSkipped:
+      xml.open("skipped").attribute("message", message).close();
+      break;
+    case Verdict::kError:
+      xml.open("error")
+          .attribute("message", message)
+          .attribute("type", c.result.badVector ? "vector" : "run")
+          .text(message)
+          .close();
+      break;
+  }
+  if (c.result.captured) xml.open("system-out").text(c.result.output).close();
+  xml.close();
 }
 
 }  // namespace
@@ -92,48 +90,34 @@ bool WriteJUnit(const std::string& path, const std::vector<SuiteReport>& suites,
     all.skipped += c.skipped;
     all.seconds += c.seconds;
   }
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += "<testsuites " + Attributes("orrin_drive", all) + ">\n";
+  std::ostringstream text;
+  qeltools::XmlWriter xml(text);
+  xml.prolog();
+  xml.open("testsuites");
+  SuiteAttributes(xml, "orrin_drive", all);
   for (const SuiteReport& suite : suites) {
-    xml += "  <testsuite " + Attributes(suite.name, Count(suite)) + ">\n";
-    xml += "    <properties>\n      <property name=\"file\" value=\"" + XmlText(suite.path) +
-           "\"/>\n    </properties>\n";
+    xml.open("testsuite");
+    SuiteAttributes(xml, suite.name, Count(suite));
+    xml.open("properties")
+        .open("property")
+        .attribute("name", "file")
+        .attribute("value", suite.path);
+    xml.close().close();
     if (!suite.fileError.empty()) {
-      xml += "    <testcase name=\"" + XmlText(suite.name + ".json") + "\" classname=\"" +
-             XmlText(suite.name) + "\" time=\"0\">\n";
-      xml += "      <error message=\"" + XmlText(suite.fileError) +
-             "\" type=\"vector-file\"/>\n    </testcase>\n";
+      xml.open("testcase")
+          .attribute("name", suite.name + ".json")
+          .attribute("classname", suite.name)
+          .attribute("time", "0");
+      xml.open("error").attribute("message", suite.fileError).attribute("type", "vector-file");
+      xml.close().close();
     }
-    for (const CaseReport& c : suite.cases) {
-      xml += "    <testcase name=\"" + XmlText(c.name) + "\" classname=\"" + XmlText(suite.name) +
-             "\" time=\"" + Seconds(c.result.seconds) + "\"";
-      const std::string message = XmlText(c.result.message);
-      switch (c.result.verdict) {
-        case Verdict::kPassed:
-          xml += ">\n";
-          break;
-        case Verdict::kFailed:
-          xml += ">\n      <failure message=\"" + message + "\" type=\"expectation\">" + message +
-                 "</failure>\n";
-          break;
-        case Verdict::kSkipped:
-          xml += ">\n      <skipped message=\"" + message + "\"/>\n";
-          break;
-        case Verdict::kError:
-          xml += ">\n      <error message=\"" + message + "\" type=\"" +
-                 (c.result.badVector ? "vector" : "run") + "\">" + message + "</error>\n";
-          break;
-      }
-      if (c.result.captured)
-        xml += "      <system-out>" + XmlText(c.result.output) + "</system-out>\n";
-      xml += "    </testcase>\n";
-    }
-    xml += "  </testsuite>\n";
+    for (const CaseReport& c : suite.cases) WriteCase(xml, suite.name, c);
+    xml.close();
   }
-  xml += "</testsuites>\n";
+  xml.finish();
 
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out.is_open()) out << xml;
+  if (out.is_open()) out << text.str();
   if (!out.is_open() || !out.flush()) {
     error = std::string("cannot write ") + path + ": " + std::strerror(errno);
     return false;

@@ -22,14 +22,10 @@ struct SuiteReport {
 };
 
 // Writes the whole report; false with `error` set when the file cannot be
-// written.
+// written. Whatever the functions printed (GBK text, NULs), the file is
+// well formed: the XML writer's escaping rule (qeltools/xml_writer.hpp).
 bool WriteJUnit(const std::string& path, const std::vector<SuiteReport>& suites,
                 std::string& error);
-
-// Text safe inside XML: markup characters as entities, bytes that are not
-// printable ASCII (GBK text, NULs) as \xNN, so the file is valid whatever
-// the functions printed.
-std::string XmlText(const std::string& bytes);
 
 // TAP version 13 on `out`.
 class TapStream {

@@ -10,6 +10,7 @@
 #include "outputs.hpp"
 #include "report_fixtures.h"
 #include "srcmap.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "collection.hpp"
 #include "decode.hpp"
-#include "json.hpp"
-#include "report.hpp"
+#include "qeltools/json_io.hpp"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 
@@ -329,29 +331,32 @@ TEST(CollectorDecode, MalformedMessagesKeepTheirBytes) {
 
 TEST(CollectorDecode, JsonLinesNameEveryField) {
   Message m{Channel::Mcdc, 15557, dec(Channel::Mcdc, kMcdc)};
+  // Times are numbers to the microsecond, written as the JSON library
+  // writes numbers: 1.5, not 1.500.
   EXPECT_EQ(toJson(m, 1.5),
-            "{\"t_ms\":1.500,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":258,"
+            "{\"t_ms\":1.5,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":258,"
             "\"decision\":5,\"outcome\":true,\"vector\":\"TF\",\"codes\":4294967119,\"group\":7,"
             "\"count\":2,\"seq\":3}");
   // A wide vector names its width and the code words beyond the first; a
   // unit's identity is written as the map writes it.
   McdcMsg wide{1, 9, true, 0xFFFFFF7F, 7, 2, 4, 17, {{0xFFFFFF3F, 0xFFFFFFFF, 0xFFFFFFFF}}};
   EXPECT_EQ(toJson(Message{Channel::Mcdc, 15557, wide}, 0),
-            "{\"t_ms\":0.000,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":1,"
+            "{\"t_ms\":0.0,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":1,"
             "\"decision\":9,\"outcome\":true,\"vector\":\"T...............F\",\"codes\":"
             "4294967167,\"conditions\":17,\"more\":[4294967103,4294967295,4294967295],"
             "\"group\":7,\"count\":2,\"seq\":4}");
   EXPECT_EQ(toJson(Message{Channel::Node, 15555, UnitMsg{3, 0x0123456789ABCDEFull, 2}}, 0),
-            "{\"t_ms\":0.000,\"port\":15555,\"channel\":\"node\",\"kind\":\"unit\",\"unit\":3,"
+            "{\"t_ms\":0.0,\"port\":15555,\"channel\":\"node\",\"kind\":\"unit\",\"unit\":3,"
             "\"identity\":\"fnv1a64:0123456789abcdef\",\"seq\":2}");
   Message bad{Channel::Node, 15555, dec(Channel::Node, {0x81, 0x02})};
   EXPECT_NE(toJson(bad, 0).find("\"kind\":\"malformed\""), std::string::npos);
   EXPECT_NE(toJson(bad, 0).find("\"bytes\":\"81 02\""), std::string::npos);
 
   // Control characters, quotes and bytes that are not UTF-8 stay valid JSON.
-  EXPECT_EQ(jsonString(std::string("a\"b\\c\n\x01") + "\xC3\xA9" + "\xFF"),
+  EXPECT_EQ(qeltools::jsonStringLiteral(std::string("a\"b\\c\n\x01") + "\xC3\xA9" + "\xFF"),
             "\"a\\\"b\\\\c\\n\\u0001\xC3\xA9\\u00ff\"");
-  EXPECT_EQ(jsonString("\xE0\x80\x80"), "\"\\u00e0\\u0080\\u0080\"");  // overlong form
+  EXPECT_EQ(qeltools::jsonStringLiteral("\xE0\x80\x80"),
+            "\"\\u00e0\\u0080\\u0080\"");  // overlong form
 }
 
 TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
@@ -410,6 +415,6 @@ TEST(CollectorDecode, RandomAndMutatedBytesNeverBreakTheDecoder) {
     }
   }
   std::ostringstream report;
-  coll.writeReport(report);
+  writeTextReport(report, coll);
   EXPECT_GT(coll.malformedCount(), 0u);
 }

@@ -5,13 +5,16 @@
 #include <json/json.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
 #include "coverage.hpp"
-#include "json.hpp"
 #include "outputs.hpp"
+#include "qeltools/json_io.hpp"
 #include "report_fixtures.h"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 using qeltest::readText;
@@ -223,4 +226,221 @@ TEST_F(GateReport, HtmlShowsInABrowser) {
   const std::string png = readText(dir_ + "/page.png");
   ASSERT_GT(png.size(), 5000u) << out;
   EXPECT_EQ(png.substr(1, 3), "PNG");
+}
+
+namespace {
+
+// One decision of each kind the coverage rules tell apart, each on a line
+// that ran (but the last): every output must agree on which of them are
+// fully covered and on every figure.
+class RulesReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = qeltest::freshDir("rules");
+    src_ = dir_ + "/rules.c";
+    std::string text;
+    for (int l = 1; l <= 16; ++l) text += "  line" + std::to_string(l) + ";\n";
+    qeltest::writeText(src_, text);
+    std::string wide;
+    for (int i = 0; i < 17; ++i)
+      wide += std::string(i ? "," : "") + R"({"id":)" + std::to_string(40 + i) + R"(,"index":)" +
+              std::to_string(i) + R"(,"text":"w)" + std::to_string(i) + "\"}";
+    const std::string map = R"({"format":"qelmap","version":1,"unit":5,"files":[{"id":0,"path":")" +
+                            src_ + R"("}],
+      "functions":[{"name":"f","file":0,"line":1,"end_line":16,"entry_node":1}],
+      "nodes":[{"id":1,"file":0,"line":1,"lines":[1,3,5,7,9,11]},{"id":2,"file":0,"line":13}],
+      "decisions":[
+        {"id":1,"cond_id":10,"file":0,"function":"f","kind":"if","line":3,"column":7,
+         "text":"a && b","conditions":[{"id":11,"index":0,"text":"a"},{"id":12,"index":1,"text":"b"}]},
+        {"id":2,"cond_id":20,"file":0,"function":"f","kind":"switch","line":5,"column":3,
+         "text":"k","conditions":[{"id":21,"index":0,"text":"k"}]},
+        {"id":3,"cond_id":30,"file":0,"function":"f","kind":"if","line":7,"column":7,"mcdc":false,
+         "text":"w0 && ... && w16","conditions":[)" +
+                            wide + R"(]},
+        {"id":4,"cond_id":60,"file":0,"function":"f","kind":"if","line":9,"column":7,
+         "text":"c || d","conditions":[{"id":61,"index":0,"text":"c"},{"id":62,"index":1,"text":"d"}]},
+        {"id":5,"cond_id":70,"file":0,"function":"f","kind":"if","line":11,"column":7,
+         "text":"e","conditions":[{"id":71,"index":0,"text":"e"}]},
+        {"id":6,"cond_id":80,"file":0,"function":"f","kind":"while","line":13,"column":10,
+         "text":"g","conditions":[{"id":81,"index":0,"text":"g"}]}]})";
+    std::string error;
+    UnitMap unit;
+    ASSERT_TRUE(parseUnitMap(map, "rules", &unit, &error)) << error;
+    map_.units[5] = unit;
+
+    Collection run;
+    const auto add = [&](Channel c, Body b) { run.add(Message{c, channelInfo(c).port, b}); };
+    const auto both = [&](uint16_t cond) {
+      add(Channel::Cond, CondMsg{5, cond, true, 1, 1, 0});
+      add(Channel::Cond, CondMsg{5, cond, false, 1, 1, 0});
+    };
+    const auto vec = [&](uint16_t d, const char* v, bool out) {
+      add(Channel::Mcdc, McdcMsg{5, d, out, codesFromText(v), 1, 1, 0});
+    };
+    add(Channel::Node, NodeMsg{5, 1, 0, 4, 0});
+    // Line 3: a && b, everything seen: fully covered.
+    for (uint16_t c : {10, 11, 12}) both(c);
+    vec(1, "TT", true), vec(1, "TF", false), vec(1, "F", false);
+    // Line 5: a switch with both outcomes: branch coverage only, so fully
+    // covered although it has no MC/DC pair.
+    for (uint16_t c : {20, 21}) both(c);
+    // Line 7: too wide to record: never fully covered, whatever ran.
+    for (uint16_t c = 30; c <= 56; ++c) both(c);
+    // Line 9: c || d with both pairs, but d's false outcome never counted.
+    both(60), both(61);
+    add(Channel::Cond, CondMsg{5, 62, true, 1, 1, 0});
+    vec(4, "T", true), vec(4, "FT", true), vec(4, "FF", false);
+    // Line 11: a single condition, both ways: fully covered.
+    both(70), both(71);
+    vec(5, "T", true), vec(5, "F", false);
+    // Line 13 never ran.
+    model_ = buildCoverage(map_, run);
+  }
+
+  SourceMap map_;
+  CoverageModel model_;
+  std::string dir_, src_;
+};
+
+}  // namespace
+
+TEST_F(RulesReport, EveryOutputMarksTheSameDecisionsNotFullyCovered) {
+  ASSERT_EQ(model_.files.size(), 1u);
+  const auto& ds = model_.files[0].decisions;
+  ASSERT_EQ(ds.size(), 6u);
+  const std::map<int, bool> expected = {{3, true},  {5, true},  {7, false},
+                                        {9, false}, {11, true}, {13, false}};
+  for (const DecisionCov& d : ds) EXPECT_EQ(d.fullyCovered(), expected.at(d.range.line)) << d.text;
+
+  std::ostringstream text;
+  writeCoverageSummary(text, model_, false);
+  const std::string listed = text.str().substr(text.str().find("-- Decisions not fully covered"));
+  std::ostringstream json;
+  writeCoverageJson(json, model_);
+  Json::Value doc;
+  std::string error;
+  std::istringstream in(json.str());
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &error)) << error;
+  ASSERT_TRUE(writeHtml(dir_ + "/html", model_, &error)) << error;
+  const std::string page = readText(dir_ + "/html/1_rules.c.html");
+
+  for (const DecisionCov& d : ds) {
+    const int line = d.range.line;
+    const bool full = expected.at(line);
+    const std::string where = "rules.c:" + std::to_string(line) + ":";
+    EXPECT_EQ(listed.find(where) == std::string::npos, full) << "text, line " << line << "\n"
+                                                             << listed;
+    const Json::Value* j = nullptr;
+    for (const auto& x : doc["files"][0]["decisions"])
+      if (x["line"].asInt() == line) j = &x;
+    ASSERT_NE(j, nullptr);
+    EXPECT_EQ((*j)["fully_covered"].asBool(), full) << "JSON, line " << line;
+    const std::string row = "<tr id=\"L" + std::to_string(line) + "\" class=\"";
+    const std::string cls = line == 13 ? "miss" : full ? "run" : "part";
+    EXPECT_NE(page.find(row + cls + "\">"), std::string::npos) << "HTML, line " << line;
+  }
+}
+
+TEST_F(RulesReport, EveryOutputShowsTheSameFigures) {
+  const Totals& t = model_.totals;
+  // The switch is not an MC/DC decision; the too-wide one counts 0 of 17.
+  EXPECT_EQ(t.mcdc.covered, 2u + 0u + 2u + 1u);
+  EXPECT_EQ(t.mcdc.total, 2u + 17u + 2u + 1u + 1u);
+  EXPECT_EQ(t.branches.covered, 10u);
+  EXPECT_EQ(t.branches.total, 12u);
+  EXPECT_EQ(t.lines.covered, 6u);
+  EXPECT_EQ(t.lines.total, 7u);
+  const auto figure = [](const Counter& c) {
+    return std::to_string(c.covered) + "/" + std::to_string(c.total);
+  };
+
+  std::ostringstream text;
+  writeCoverageSummary(text, model_, false);
+  const std::string total = text.str().substr(text.str().find("\nTOTAL"));
+  std::string error;
+  ASSERT_TRUE(writeHtml(dir_ + "/html", model_, &error)) << error;
+  const std::string index = readText(dir_ + "/html/index.html");
+  const std::string totalRow = index.substr(index.find("<b>Total</b>"));
+  std::ostringstream json, lcov, cob;
+  writeCoverageJson(json, model_);
+  writeLcov(lcov, model_);
+  writeCobertura(cob, model_, 0);
+  Json::Value doc;
+  std::istringstream in(json.str());
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &error)) << error;
+
+  const std::pair<const char*, const Counter*> figures[] = {{"functions", &t.functions},
+                                                            {"lines", &t.lines},
+                                                            {"branches", &t.branches},
+                                                            {"conditions", &t.conditions},
+                                                            {"mcdc", &t.mcdc}};
+  for (const auto& [name, c] : figures) {
+    EXPECT_NE(total.find(" " + figure(*c) + " "), std::string::npos) << name << total;
+    EXPECT_NE(totalRow.find("(" + figure(*c) + ")"), std::string::npos) << name << totalRow;
+    EXPECT_EQ(doc["totals"][name]["covered"].asUInt64(), c->covered) << name;
+    EXPECT_EQ(doc["totals"][name]["total"].asUInt64(), c->total) << name;
+  }
+  for (const std::string& line :
+       {"FNF:" + std::to_string(t.functions.total), "FNH:" + std::to_string(t.functions.covered),
+        "BRF:" + std::to_string(t.branches.total), "BRH:" + std::to_string(t.branches.covered),
+        "LF:" + std::to_string(t.lines.total), "LH:" + std::to_string(t.lines.covered)})
+    EXPECT_NE(lcov.str().find("\n" + line + "\n"), std::string::npos) << line;
+  EXPECT_NE(cob.str().find("lines-covered=\"6\" lines-valid=\"7\" branches-covered=\"10\" "
+                           "branches-valid=\"12\""),
+            std::string::npos)
+      << cob.str();
+}
+
+TEST(CollectorOutputs, NamesOfAnyBytesKeepEveryFileValid) {
+  // A file name and a function in Latin-1, a control character in a
+  // decision's text: the XML stays well formed and valid, the JSON parses
+  // and gives the bytes back.
+  const std::string dir = qeltest::freshDir("bytes");
+  const std::string path = dir + "/caf\xe9.c";
+  qeltest::writeText(path, "int f(void) {\n  return x\x01 ? 1 : 2;\n}\n");
+  SourceMap map;
+  UnitMap u;
+  u.unit = 1;
+  u.files[0] = path;
+  u.functions.push_back(MapFunction{"gr\xfc\xdf", 0, 1, 1, 3, 1});
+  u.nodes.push_back(MapNode{1, 0, 2, 3, "gr\xfc\xdf", {2}, "stmt"});
+  MapDecision d;
+  d.id = 1;
+  d.condId = 2;
+  d.function = "gr\xfc\xdf";
+  d.kind = "ternary";
+  d.text = "x\x01";
+  d.range = {2, 10, 2, 12};
+  d.conditions.push_back(MapCondition{3, 0, "x\x01 <\xff>", d.range});
+  u.decisions.push_back(d);
+  map.units[1] = u;
+  Collection run;
+  run.add(Message{Channel::Node, channelInfo(Channel::Node).port, NodeMsg{1, 1, 0, 2, 0}});
+  const CoverageModel m = buildCoverage(map, run);
+
+  std::ostringstream cob, json;
+  writeCobertura(cob, m, 0);
+  writeCoverageJson(json, m);
+  EXPECT_NE(cob.str().find("name=\"gr\\xfc\\xdf\""), std::string::npos) << cob.str();
+  qeltools::Json doc;
+  std::string error;
+  ASSERT_TRUE(qeltools::parseJson(json.str(), &doc, &error, qeltools::ByteEscapes::AreBytes))
+      << error;
+  EXPECT_EQ(qeltools::bytesOf(doc["files"][0]["path"]), path);
+  EXPECT_EQ(qeltools::bytesOf(doc["files"][0]["decisions"][0]["conditions"][0]["text"]),
+            "x\x01 <\xff>");
+  ASSERT_TRUE(writeHtml(dir + "/html", m, &error)) << error;
+  if (!qeltest::haveTool("xmllint")) GTEST_SKIP() << "xmllint (libxml2-utils) not installed";
+  qeltest::writeText(dir + "/cov.xml", cob.str());
+  std::string out;
+  EXPECT_EQ(
+      qeltest::runShell("xmllint --noout --nonet --dtdvalid " + std::string(QEL_REPORT_FIXTURES) +
+                            "/coverage-04.dtd " + dir + "/cov.xml",
+                        &out),
+      0)
+      << out << cob.str();
+  // The HTML pages as XML: whatever the names, the markup holds.
+  EXPECT_EQ(qeltest::runShell("xmllint --noout --html " + dir + "/html/1_caf_.c.html", &out), 0)
+      << out;
+  EXPECT_EQ(out.find("encoding error"), std::string::npos) << out;
 }

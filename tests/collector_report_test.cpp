@@ -3,7 +3,8 @@
 
 #include <sstream>
 
-#include "report.hpp"
+#include "collection.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 
@@ -124,7 +125,7 @@ TEST(CollectorCollection, AggregatesWindowsAndReports) {
   EXPECT_FALSE(c.crashed());
 
   std::ostringstream os;
-  c.writeReport(os);
+  writeTextReport(os, c);
   const std::string r = os.str();
   EXPECT_NE(r.find("unit 1: 2 nodes hit, 6 hits"), std::string::npos) << r;
   EXPECT_NE(r.find("both seen"), std::string::npos);
@@ -143,7 +144,7 @@ TEST(CollectorCollection, CrashReportsMarkTheRun) {
   c.add(msg(Channel::Property, p));
   EXPECT_TRUE(c.crashed());
   std::ostringstream os;
-  c.writeReport(os);
+  writeTextReport(os, c);
   EXPECT_NE(os.str().find("name \"prog\" type \"SIGSEGV\" cause \"bad pointer\""),
             std::string::npos);
 }

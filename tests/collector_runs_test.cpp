@@ -4,9 +4,10 @@
 
 #include <sstream>
 
-#include "json.hpp"
-#include "report.hpp"
+#include "collection.hpp"
 #include "report_fixtures.h"
+#include "runfile.hpp"
+#include "text_report.hpp"
 
 using namespace qelc;
 
@@ -82,10 +83,10 @@ std::vector<Message> everyKind() {
 }
 
 std::string reportOf(const Collection& c) {
-  ReportOptions o;
+  TextReportOptions o;
   o.verbose = true;
   std::ostringstream os;
-  c.writeReport(os, o);
+  writeTextReport(os, c, o);
   return os.str();
 }
 
@@ -130,6 +131,22 @@ TEST(CollectorRuns, LinesThatAreNotMessagesAreRejected) {
   EXPECT_FALSE(fromJson(R"({"channel":"node","kind":"gossip"})", &m, &e));
   EXPECT_NE(e.find("unknown kind"), std::string::npos) << e;
   EXPECT_FALSE(fromJson(R"({"channel":"node","kind":"node","unit":"one"})", &m, &e));
+  // Numbers out of their field's range are refused, never wrapped or cut.
+  EXPECT_FALSE(fromJson(R"({"channel":"node","kind":"node","unit":70000})", &m, &e));
+  EXPECT_NE(e.find("\"unit\""), std::string::npos) << e;
+  EXPECT_FALSE(fromJson(R"({"channel":"node","kind":"node","unit":1,"count":-1})", &m, &e));
+  EXPECT_NE(e.find("\"count\""), std::string::npos) << e;
+  EXPECT_FALSE(fromJson(R"({"channel":"timing","kind":"timing","a":4294967296})", &m, &e));
+  EXPECT_FALSE(
+      fromJson(R"({"channel":"value","kind":"value","items":[{"name":"a","value":7}]})", &m, &e));
+  EXPECT_NE(e.find("\"value\""), std::string::npos) << e;
+  // A line of an older collector: three decimals and \u00XX for raw bytes.
+  ASSERT_TRUE(
+      fromJson(R"({"t_ms":12.500,"port":15560,"channel":"value","kind":"value",)"
+               R"("header":"g","items":[{"name":"c","tag":"QEL_CHAR","value":"\u00ff\u00e9"}]})",
+               &m, &e))
+      << e;
+  EXPECT_EQ(std::get<ValueRecord>(m.body).items[0].value, "\xff\xe9");
 }
 
 TEST(CollectorRuns, LeakRecordsNameEachKeyOnce) {
@@ -236,4 +253,31 @@ TEST(CollectorRuns, ReportModeErrorsAndEmptyRuns) {
   out = runExe("report --map " + dir + " " + fixture("gate_run.jsonl"), &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("no *.qelmap.json"), std::string::npos) << out;
+}
+
+TEST(CollectorRuns, CommandLineOfReport) {
+  const std::string run = " " + fixture("gate_run.jsonl");
+  int rc = 0;
+  // Options of collecting have no place in report, whichever side of it.
+  for (const char* args : {"report --bind", "report --port-offset 3", "--timeout 5 report",
+                           "report --out x.jsonl", "report --no-such-option"}) {
+    const std::string out = runExe(std::string(args) + run, &rc);
+    EXPECT_EQ(rc, 2) << args << "\n" << out;
+    EXPECT_NE(out.find("qelcollect --help for more"), std::string::npos) << out;
+  }
+  // Every --map is read, before or after "report": the second copy of the
+  // same unit is refused.
+  const std::string a = qeltest::mapDir("gate_map", "7.qelmap.json");
+  const std::string b = qeltest::mapDir("gate_map", "7.qelmap.json");
+  std::string out = runExe("--map " + a + " report --no-report --map " + b + run, &rc);
+  EXPECT_EQ(rc, 2) << out;
+  EXPECT_NE(out.find("unit 7 is mapped twice"), std::string::npos) << out;
+  // Numbers are decimal: 010 values is ten.
+  out = runExe("report --max-values 010" + run, &rc);
+  EXPECT_EQ(rc, 0) << out;
+  out = runExe("report --max-values 0x10" + run, &rc);
+  EXPECT_EQ(rc, 2) << out;
+  out = runExe("report --help", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(out.find("Usage: qelcollect"), std::string::npos) << out;
 }

@@ -8,7 +8,7 @@ qel_warnings(fixture_drive)
 # Comparing expectations and writing reports, in process.
 qel_add_test(driver_expect_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/driver_expect_test.cpp
-  LIBS qel_drive_runner
+  LIBS qel_drive_runner qeltools_text
   LABELS driver)
 
 qel_add_test(driver_check_test

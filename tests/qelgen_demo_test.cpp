@@ -92,11 +92,11 @@ TEST(QelgenDemo, UndrivableFunctionsAreListedWithTheirReason) {
 
   // Every member present, nested ones included, with its encoding.
   const std::string text = ReadFile(dir.path() / "Value_text.json");
-  for (const char* member : {"\"count_vowels0\"", "\"g_calls\" : 0", "\"urgent\" : 0",
-                             "\"price\" : 0", "\"code\" : \"\"", "\"real\" : 0"})
+  for (const char* member : {"\"count_vowels0\"", "\"g_calls\": 0", "\"urgent\": 0", "\"price\": 0",
+                             "\"code\": \"\"", "\"real\": 0"})
     EXPECT_TRUE(Contains(text, member)) << member << "\n" << text;
   const std::string geometry = ReadFile(dir.path() / "Value_geometry.json");
-  for (const char* member : {"\"anchor\"", "\"values\" : []", "\"count\" : 0", "\"m\""})
+  for (const char* member : {"\"anchor\"", "\"values\": []", "\"count\": 0", "\"m\""})
     EXPECT_TRUE(Contains(geometry, member)) << member << "\n" << geometry;
 
   // Vector files a user has written are never overwritten.

@@ -9,7 +9,10 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix/usr" >/dev/null
 test -x "$prefix/usr/bin/qelcollect"
-"$prefix/usr/bin/qelcollect" --help | grep -q "Usage: qelcollect"
+# The help read whole first: grep -q leaves at the first match, and a help
+# longer than one write would then die of SIGPIPE under pipefail.
+help=$("$prefix/usr/bin/qelcollect" --help)
+grep -q "Usage: qelcollect" <<<"$help"
 if [ -e "$build/tools/qelcc/qelcc" ]; then test -x "$prefix/usr/bin/qelcc"; fi
 
 mkdir "$prefix/cm"

@@ -403,10 +403,12 @@ check_isolate() {
   cp "$HERE/isolate/Value_Fixture.json" "$dir/linux/vectors/"
   "$TRIPLE-g++-posix" -std=c++17 -Wall -Wextra -Werror -I"$ROOT/driver" -I"$WIN_PREFIX/include" \
     -o "$dir/win/isolate_fixture.exe" "$HERE/isolate/isolate_fixture.cpp" \
-    "$WIN_BUILD/driver/libqel_drive_runner.a" "$WIN_PREFIX/lib/libjsoncpp.a" -static &&
+    "$WIN_BUILD/driver/libqel_drive_runner.a" "$WIN_BUILD/tools/common/libqeltools_text.a" \
+    "$WIN_PREFIX/lib/libjsoncpp.a" -static &&
     g++ -std=c++17 -Wall -Wextra -Werror -I"$ROOT/driver" $(pkg-config --cflags jsoncpp) \
       -o "$dir/linux/isolate_fixture" "$HERE/isolate/isolate_fixture.cpp" \
-      "$LINUX_BUILD/driver/libqel_drive_runner.a" $(pkg-config --libs jsoncpp) ||
+      "$LINUX_BUILD/driver/libqel_drive_runner.a" "$LINUX_BUILD/tools/common/libqeltools_text.a" \
+      $(pkg-config --libs jsoncpp) ||
     { fail isolate "the fixture does not compile"; return; }
   # The Linux runs wait for their hang meanwhile.
   (isolate_run "$dir/linux" "$dir/linux" junit --junit junit.xml -- ./isolate_fixture

@@ -1,5 +1,7 @@
 // The coverage model: the source maps read against what a run reported,
-// per project, file and function. Every output format is written from it.
+// per project, file and function, and the coverage rules. Every output
+// format is written from the model and asks it the rules, so no two
+// outputs can disagree about a figure or about a decision.
 #pragma once
 
 #include <cstdint>
@@ -7,16 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "report.hpp"
+#include "collection.hpp"
 #include "srcmap.hpp"
 
 namespace qelc {
-
-// The MC/DC form measured, as reports state it.
-inline constexpr const char* kMcdcForm =
-    "unique-cause MC/DC with short-circuit: a condition is shown independent by two "
-    "evaluations that differ in it and in the outcome, where a condition short-circuited "
-    "in either evaluation does not matter";
 
 struct Counter {
   uint64_t covered = 0;
@@ -29,6 +25,9 @@ struct Counter {
   // compare it; 100 when there is nothing to cover.
   double percent() const;
 };
+
+// The figure as text: "75.0%", or "-" when there is nothing to cover.
+std::string percentText(const Counter& c);
 
 // Lines: code lines run at least once. Branches: decision outcomes seen.
 // Decisions: decisions with both outcomes. Conditions: leaf condition
@@ -54,6 +53,15 @@ struct ConditionCov {
   bool pair = false;
   int pairFirst = -1;  // indices into DecisionCov::vectors
   int pairSecond = -1;
+
+  bool bothOutcomes() const { return trueCount > 0 && falseCount > 0; }
+};
+
+// How a decision enters the MC/DC figure.
+enum class McdcRole {
+  Measured,    // its conditions count, those with a pair as shown
+  TooWide,     // wider than a condition string: its conditions count, none shown
+  NotCounted,  // a switch: branch coverage only
 };
 
 struct DecisionCov {
@@ -65,12 +73,26 @@ struct DecisionCov {
   uint64_t trueCount = 0;
   uint64_t falseCount = 0;
   std::vector<ConditionCov> conditions;
-  std::vector<McdcVector> vectors;  // sorted as DecisionAnalysis sorts them
+  std::vector<McdcVector> vectors;  // sorted as analyseDecision sorts them
   int pairs = 0;
   std::vector<std::pair<uint16_t, uint16_t>> origins;  // (unit, decision id)
 
+  // The coverage rules of one decision. A switch's cases are its
+  // branches, not conditions of one outcome, so MC/DC does not apply; a
+  // decision too wide to record counts every condition as not shown, so
+  // the MC/DC figure never flatters what was not measured.
+  McdcRole mcdcRole() const;
+  bool countsForMcdc() const { return mcdcRole() != McdcRole::NotCounted; }
+  // Conditions shown independent, as the MC/DC figure counts them.
+  int mcdcShown() const { return mcdcRole() == McdcRole::Measured ? pairs : 0; }
+  bool singleCondition() const { return width() == 1; }
   bool reached() const { return trueCount + falseCount > 0 || !vectors.empty(); }
-  bool countsForMcdc() const { return kind != "switch"; }
+  bool bothOutcomes() const { return trueCount > 0 && falseCount > 0; }
+  // Fully covered: nothing of it is missing from any figure it counts in
+  // (both outcomes, both outcomes of every condition, and every condition
+  // shown independent unless it is a switch). Every output marks a
+  // decision "not fully covered" by this rule alone.
+  bool fullyCovered() const;
   int width() const { return static_cast<int>(conditions.size()); }
 };
 
@@ -98,6 +120,9 @@ struct CoverageModel {
   std::vector<uint16_t> unmappedUnits;
   std::vector<std::string> unknownIds;
 };
+
+// What one decision adds to each figure of `t`.
+void countDecision(const DecisionCov& d, Totals* t);
 
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run);
 

@@ -571,6 +571,13 @@ std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit) {
   return s;
 }
 
+std::string malformedText(const Malformed& m) {
+  const std::size_t shown = std::min(m.bytes.size(), kMalformedPrefix);
+  const uint64_t size = wholeSize(m);
+  return m.reason + " [" + std::to_string(size) +
+         " bytes: " + hexBytes(m.bytes.data(), shown, shown) + (size > shown ? " ..]" : "]");
+}
+
 Body decode(Channel channel, const uint8_t* data, std::size_t len, bool little) {
   switch (channel) {
     case Channel::Node:

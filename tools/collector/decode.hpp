@@ -240,6 +240,9 @@ bool parseCrashText(const std::string& text, CrashText* out);
 bool parseCrashLastText(DataIndex index, const std::string& text, CrashLastText* out);
 bool parseValueText(const std::string& text, ValueRecord* out);
 
+// "reason [N bytes: 81 02 ..]": at most kMalformedPrefix bytes shown.
+std::string malformedText(const Malformed& m);
+
 // "81 02 0a" style rendering, at most `limit` bytes followed by "..".
 std::string hexBytes(const uint8_t* data, std::size_t len, std::size_t limit = 64);
 

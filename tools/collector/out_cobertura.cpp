@@ -1,8 +1,13 @@
+// Cobertura XML, valid against the published coverage-04 DTD: one package
+// per directory, one class per file, as C coverage tools map C onto this
+// Java-shaped format. Complexity is not measured: every element that must
+// carry it says 0.
 #include <cstdio>
 #include <map>
 #include <ostream>
 
 #include "outputs.hpp"
+#include "qeltools/xml_writer.hpp"
 
 namespace qelc {
 namespace {
@@ -14,48 +19,62 @@ std::string rate(const Counter& c) {
   return buf;
 }
 
-struct BranchLine {
-  uint64_t covered = 0;
-  uint64_t total = 0;
-};
+// Branches of a line: the outcomes of the decisions on it.
+using LineBranches = std::map<int, Counter>;
 
-void lines(std::ostream& os, const FileCov& f, int from, int to,
-           const std::map<int, BranchLine>& branches, const char* in) {
-  os << in << "<lines>\n";
+LineBranches branchesByLine(const FileCov& f) {
+  LineBranches b;
+  for (const auto& d : f.decisions) {
+    Totals t;
+    countDecision(d, &t);
+    b[d.range.line].add(t.branches);
+  }
+  return b;
+}
+
+void lines(qeltools::XmlWriter& xml, const FileCov& f, int from, int to,
+           const LineBranches& branches) {
+  xml.open("lines");
   for (auto it = f.lines.lower_bound(from); it != f.lines.end() && it->first <= to; ++it) {
-    os << in << "  <line number=\"" << it->first << "\" hits=\"" << it->second << "\"";
+    xml.open("line").attribute("number", it->first).attribute("hits", it->second);
     const auto b = branches.find(it->first);
     if (b == branches.end()) {
-      os << " branch=\"false\"/>\n";
+      xml.attribute("branch", "false").close();
       continue;
     }
-    const int pct = static_cast<int>(100 * b->second.covered / b->second.total);
-    os << " branch=\"true\" condition-coverage=\"" << pct << "% (" << b->second.covered << "/"
-       << b->second.total << ")\">\n"
-       << in << "    <conditions>\n"
-       << in << "      <condition number=\"0\" type=\"jump\" coverage=\"" << pct << "%\"/>\n"
-       << in << "    </conditions>\n"
-       << in << "  </line>\n";
+    const std::string pct = std::to_string(100 * b->second.covered / b->second.total) + "%";
+    xml.attribute("branch", "true")
+        .attribute("condition-coverage", pct + " (" + std::to_string(b->second.covered) + "/" +
+                                             std::to_string(b->second.total) + ")");
+    xml.open("conditions");
+    xml.open("condition")
+        .attribute("number", 0)
+        .attribute("type", "jump")
+        .attribute("coverage", pct)
+        .close();
+    xml.close().close();
   }
-  os << in << "</lines>\n";
+  xml.close();
 }
 
 }  // namespace
 
 void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp) {
   const std::string root = commonRoot(m);
-  os << "<?xml version=\"1.0\" ?>\n"
-     << "<!DOCTYPE coverage SYSTEM \"http://cobertura.sourceforge.net/xml/coverage-04.dtd\">\n"
-     << "<coverage line-rate=\"" << rate(m.totals.lines) << "\" branch-rate=\""
-     << rate(m.totals.branches) << "\" lines-covered=\"" << m.totals.lines.covered
-     << "\" lines-valid=\"" << m.totals.lines.total << "\" branches-covered=\""
-     << m.totals.branches.covered << "\" branches-valid=\"" << m.totals.branches.total
-     << "\" complexity=\"0\" version=\"qelcollect 1\" timestamp=\"" << timestamp << "\">\n"
-     << "  <sources>\n    <source>" << markupEscape(root.empty() ? "/" : root)
-     << "</source>\n  </sources>\n"
-     << "  <packages>\n";
-  // One package per directory, one class per file, as C coverage tools
-  // map C onto this Java-shaped format.
+  qeltools::XmlWriter xml(os);
+  xml.prolog("coverage", "http://cobertura.sourceforge.net/xml/coverage-04.dtd");
+  xml.open("coverage")
+      .attribute("line-rate", rate(m.totals.lines))
+      .attribute("branch-rate", rate(m.totals.branches))
+      .attribute("lines-covered", m.totals.lines.covered)
+      .attribute("lines-valid", m.totals.lines.total)
+      .attribute("branches-covered", m.totals.branches.covered)
+      .attribute("branches-valid", m.totals.branches.total)
+      .attribute("complexity", 0)
+      .attribute("version", "qelcollect 1")
+      .attribute("timestamp", timestamp);
+  xml.open("sources").open("source").text(root.empty() ? "/" : root).close().close();
+  xml.open("packages");
   std::map<std::string, std::vector<const FileCov*>> packages;
   for (const auto& f : m.files) {
     const std::string rel = displayPath(f.path, root);
@@ -65,34 +84,39 @@ void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp)
   for (const auto& [pkg, files] : packages) {
     Totals t;
     for (const FileCov* f : files) t.add(f->totals);
-    os << "    <package name=\"" << markupEscape(pkg.empty() ? "." : pkg) << "\" line-rate=\""
-       << rate(t.lines) << "\" branch-rate=\"" << rate(t.branches)
-       << "\" complexity=\"0\">\n      <classes>\n";
+    xml.open("package")
+        .attribute("name", pkg.empty() ? "." : pkg)
+        .attribute("line-rate", rate(t.lines))
+        .attribute("branch-rate", rate(t.branches))
+        .attribute("complexity", 0);
+    xml.open("classes");
     for (const FileCov* f : files) {
-      std::map<int, BranchLine> branches;
-      for (const auto& d : f->decisions) {
-        BranchLine& b = branches[d.range.line];
-        b.total += 2;
-        b.covered += (d.trueCount > 0) + (d.falseCount > 0);
-      }
+      const LineBranches branches = branchesByLine(*f);
       const std::string rel = displayPath(f->path, root);
-      os << "        <class name=\"" << markupEscape(rel) << "\" filename=\"" << markupEscape(rel)
-         << "\" line-rate=\"" << rate(f->totals.lines) << "\" branch-rate=\""
-         << rate(f->totals.branches) << "\" complexity=\"0\">\n          <methods>\n";
+      xml.open("class")
+          .attribute("name", rel)
+          .attribute("filename", rel)
+          .attribute("line-rate", rate(f->totals.lines))
+          .attribute("branch-rate", rate(f->totals.branches))
+          .attribute("complexity", 0);
+      xml.open("methods");
       for (const auto& fn : f->functions) {
-        os << "            <method name=\"" << markupEscape(fn.name)
-           << "\" signature=\"\" line-rate=\"" << rate(fn.totals.lines) << "\" branch-rate=\""
-           << rate(fn.totals.branches) << "\">\n";
-        lines(os, *f, fn.line, fn.endLine, branches, "              ");
-        os << "            </method>\n";
+        xml.open("method")
+            .attribute("name", fn.name)
+            .attribute("signature", "")
+            .attribute("line-rate", rate(fn.totals.lines))
+            .attribute("branch-rate", rate(fn.totals.branches))
+            .attribute("complexity", 0);
+        lines(xml, *f, fn.line, fn.endLine, branches);
+        xml.close();
       }
-      os << "          </methods>\n";
-      lines(os, *f, 0, 1 << 30, branches, "          ");
-      os << "        </class>\n";
+      xml.close();
+      lines(xml, *f, 0, 1 << 30, branches);
+      xml.close();
     }
-    os << "      </classes>\n    </package>\n";
+    xml.close().close();
   }
-  os << "  </packages>\n</coverage>\n";
+  xml.finish();
 }
 
 }  // namespace qelc

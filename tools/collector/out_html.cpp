@@ -1,8 +1,7 @@
+// index.html and one page per source file, self-contained.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cctype>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -10,10 +9,15 @@
 #include <sstream>
 #include <vector>
 
+#include "listing.hpp"
 #include "outputs.hpp"
+#include "qeltools/xml_writer.hpp"
 
 namespace qelc {
 namespace {
+
+using qeltools::xmlAttribute;
+using qeltools::xmlText;
 
 // Inline style only: the report is opened from disk, often on a machine
 // without network, so it may not load anything.
@@ -55,31 +59,36 @@ const char* kHeadRow =
 
 std::string page(const std::string& title, const std::string& body) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" +
-         markupEscape(title) + "</title>" + kStyle + "</head><body>\n" + body + "</body></html>\n";
+         xmlText(title) + "</title>" + kStyle + "</head><body>\n" + body + "</body></html>\n";
 }
 
 std::string decisionTable(const DecisionCov& d) {
   std::ostringstream os;
-  os << "<table class=\"dec\"><tr><td><b>" << markupEscape(d.kind.empty() ? "decision" : d.kind)
-     << "</b> " << markupEscape(d.text) << "  &mdash; true " << d.trueCount << ", false "
+  os << "<table class=\"dec\"><tr><td><b>" << xmlText(d.kind.empty() ? "decision" : d.kind)
+     << "</b> " << xmlText(d.text) << "  &mdash; true " << d.trueCount << ", false "
      << d.falseCount;
   if (!d.reached()) os << " <span class=\"bad\">never reached</span>";
-  if (!d.countsForMcdc())
-    os << "  (branch coverage only)";
-  else if (!d.mcdc)
-    os << " <span class=\"bad\">too wide for MC/DC: 0/" << d.width() << "</span>";
-  else
-    os << "  MC/DC " << d.pairs << "/" << d.width()
-       << (d.width() == 1 ? " [single condition]" : "");
+  switch (d.mcdcRole()) {
+    case McdcRole::NotCounted:
+      os << "  (branch coverage only)";
+      break;
+    case McdcRole::TooWide:
+      os << " <span class=\"bad\">too wide for MC/DC: 0/" << d.width() << "</span>";
+      break;
+    case McdcRole::Measured:
+      os << "  MC/DC " << d.pairs << "/" << d.width()
+         << (d.singleCondition() ? " [single condition]" : "");
+      break;
+  }
   os << "</td></tr>\n";
   for (std::size_t v = 0; v < d.vectors.size(); ++v)
     os << "<tr><td>  #" << (v + 1) << "  " << vectorColumns(d.vectors[v].codes, d.width())
        << "  &rarr; " << (d.vectors[v].outcome ? "T" : "F") << "  x" << d.vectors[v].count
        << "</td></tr>\n";
   for (const auto& c : d.conditions) {
-    os << "<tr><td>  c" << c.index << " " << markupEscape(c.text) << ": true " << c.trueCount
+    os << "<tr><td>  c" << c.index << " " << xmlText(c.text) << ": true " << c.trueCount
        << ", false " << c.falseCount << "  ";
-    if (d.countsForMcdc() && d.mcdc) {
+    if (d.mcdcRole() == McdcRole::Measured) {
       if (c.pair)
         os << "pair #" << (c.pairFirst + 1) << "/#" << (c.pairSecond + 1);
       else
@@ -93,19 +102,18 @@ std::string decisionTable(const DecisionCov& d) {
 
 std::string filePage(const FileCov& f, const std::string& shown) {
   std::ostringstream os;
-  os << "<p><a href=\"index.html\">&larr; index</a></p><h1>" << markupEscape(shown)
-     << "</h1>\n<table>" << kHeadRow << rowHtml(markupEscape(shown), f.totals) << "</table>\n"
+  os << "<p><a href=\"index.html\">&larr; index</a></p><h1>" << xmlText(shown) << "</h1>\n<table>"
+     << kHeadRow << rowHtml(xmlText(shown), f.totals) << "</table>\n"
      << "<p class=\"note\">Counts per line; red: never run; yellow: a decision on the line "
         "misses an outcome or an independence pair. Vectors: T true, F false, - not evaluated "
         "(short-circuited).</p>\n";
-  std::ifstream in(f.path);
-  std::vector<std::string> src;
-  for (std::string l; std::getline(in, l);) src.push_back(l);
-  if (src.empty()) os << "<p class=\"note\">Source not readable when the report was made.</p>\n";
+  const SourceListing src = readListing(f);
+  if (!src.readable())
+    os << "<p class=\"note\">Source not readable when the report was made.</p>\n";
   std::map<int, std::vector<const DecisionCov*>> decs;
   for (const auto& d : f.decisions) decs[d.range.line].push_back(&d);
   os << "<table class=\"src\">\n";
-  for (int l : listedLines(f, src.size())) {
+  for (int l : src.lines) {
     const auto it = f.lines.find(l);
     std::string rowCls, count;
     if (it != f.lines.end()) {
@@ -115,11 +123,9 @@ std::string filePage(const FileCov& f, const std::string& shown) {
     const auto dit = decs.find(l);
     if (dit != decs.end() && rowCls == "run")
       for (const DecisionCov* d : dit->second)
-        if (!d->trueCount || !d->falseCount || (d->mcdc && d->pairs < d->width())) rowCls = "part";
+        if (!d->fullyCovered()) rowCls = "part";
     os << "<tr id=\"L" << l << "\" class=\"" << rowCls << "\"><td class=\"n\">" << l
-       << "</td><td class=\"c\">" << count << "</td><td class=\"s\">"
-       << markupEscape(l <= static_cast<int>(src.size()) ? src[static_cast<std::size_t>(l - 1)]
-                                                         : "")
+       << "</td><td class=\"c\">" << count << "</td><td class=\"s\">" << xmlText(src.line(l))
        << "</td></tr>\n";
     if (dit != decs.end())
       for (const DecisionCov* d : dit->second)
@@ -150,7 +156,7 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
   const std::string root = commonRoot(m);
   std::ostringstream index;
   index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under "
-        << markupEscape(root.empty() ? "/" : root) << ". MC/DC: " << markupEscape(kMcdcForm)
+        << xmlText(root.empty() ? "/" : root) << ". MC/DC: " << xmlText(kMcdcForm)
         << ". Single-condition decisions counted: " << m.totals.singleConditionDecisions
         << "; too wide: " << m.totals.tooWideDecisions
         << "; never reached: " << m.totals.unreachedDecisions << ".</p>\n<table>" << kHeadRow;
@@ -161,8 +167,7 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
     for (char& c : base)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
     const std::string name = std::to_string(i + 1) + "_" + base + ".html";
-    index << rowHtml("<a href=\"" + markupEscape(name) + "\">" + markupEscape(shown) + "</a>",
-                     f.totals);
+    index << rowHtml("<a href=\"" + xmlAttribute(name) + "\">" + xmlText(shown) + "</a>", f.totals);
     if (!writeFile(dir + "/" + name, filePage(f, shown), error)) return false;
   }
   index << rowHtml("<b>Total</b>", m.totals) << "</table>\n";

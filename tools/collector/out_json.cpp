@@ -1,105 +1,140 @@
+// The whole coverage model as one JSON document (docs/coverage-json.md).
+#include <cmath>
 #include <ostream>
 
-#include "json.hpp"
 #include "outputs.hpp"
+#include "qeltools/json_io.hpp"
 
 namespace qelc {
 namespace {
 
-void counter(std::ostream& os, const char* name, const Counter& c, bool comma = true) {
-  os << "\"" << name << "\":{\"covered\":" << c.covered << ",\"total\":" << c.total
-     << ",\"percent\":" << c.percent() << "}" << (comma ? "," : "");
+using qeltools::Json;
+using qeltools::jsonBytes;
+
+// A whole percentage is written without a fraction: 75, 66.7, 100.
+Json percentNumber(double p) {
+  double whole = 0;
+  if (std::modf(p, &whole) == 0.0) return Json(static_cast<int64_t>(whole));
+  return Json(p);
 }
 
-void totals(std::ostream& os, const Totals& t) {
-  os << "{";
-  counter(os, "functions", t.functions);
-  counter(os, "lines", t.lines);
-  counter(os, "branches", t.branches);
-  counter(os, "decisions", t.decisions);
-  counter(os, "conditions", t.conditions);
-  counter(os, "mcdc", t.mcdc);
-  counter(os, "mcdc_multi_condition", t.mcdcMultiCondition);
-  os << "\"single_condition_decisions\":" << t.singleConditionDecisions
-     << ",\"too_wide_decisions\":" << t.tooWideDecisions
-     << ",\"unreached_decisions\":" << t.unreachedDecisions << "}";
+Json counter(const Counter& c) {
+  Json o = qeltools::jsonObject(3);
+  o["covered"] = c.covered;
+  o["total"] = c.total;
+  o["percent"] = percentNumber(c.percent());
+  return o;
 }
 
-void range(std::ostream& os, const MapRange& r) {
-  os << "\"line\":" << r.line << ",\"column\":" << r.column << ",\"end_line\":" << r.endLine
-     << ",\"end_column\":" << r.endColumn;
+Json totals(const Totals& t) {
+  Json o = qeltools::jsonObject(10);
+  o["functions"] = counter(t.functions);
+  o["lines"] = counter(t.lines);
+  o["branches"] = counter(t.branches);
+  o["decisions"] = counter(t.decisions);
+  o["conditions"] = counter(t.conditions);
+  o["mcdc"] = counter(t.mcdc);
+  o["mcdc_multi_condition"] = counter(t.mcdcMultiCondition);
+  o["single_condition_decisions"] = t.singleConditionDecisions;
+  o["too_wide_decisions"] = t.tooWideDecisions;
+  o["unreached_decisions"] = t.unreachedDecisions;
+  return o;
 }
 
-void decision(std::ostream& os, const DecisionCov& d) {
-  os << "{\"function\":" << jsonString(d.function) << ",\"kind\":" << jsonString(d.kind)
-     << ",\"text\":" << jsonString(d.text) << ",";
-  range(os, d.range);
-  os << ",\"mcdc_measured\":" << (d.mcdc && d.countsForMcdc() ? "true" : "false")
-     << ",\"too_wide\":" << (d.mcdc ? "false" : "true")
-     << ",\"reached\":" << (d.reached() ? "true" : "false") << ",\"true_count\":" << d.trueCount
-     << ",\"false_count\":" << d.falseCount << ",\"mcdc_covered\":" << (d.mcdc ? d.pairs : 0)
-     << ",\"mcdc_total\":" << (d.countsForMcdc() ? d.width() : 0) << ",\"vectors\":[";
-  for (std::size_t i = 0; i < d.vectors.size(); ++i)
-    os << (i ? "," : "")
-       << "{\"conditions\":" << jsonString(vectorColumns(d.vectors[i].codes, d.width()))
-       << ",\"outcome\":" << (d.vectors[i].outcome ? "true" : "false")
-       << ",\"count\":" << d.vectors[i].count << "}";
-  os << "],\"conditions\":[";
-  for (std::size_t i = 0; i < d.conditions.size(); ++i) {
-    const ConditionCov& c = d.conditions[i];
-    os << (i ? "," : "") << "{\"index\":" << c.index << ",\"text\":" << jsonString(c.text) << ",";
-    range(os, c.range);
-    os << ",\"true_count\":" << c.trueCount << ",\"false_count\":" << c.falseCount
-       << ",\"independent\":" << (c.pair ? "true" : "false");
-    if (c.pair) os << ",\"pair\":[" << c.pairFirst << "," << c.pairSecond << "]";
-    os << "}";
+void range(Json& o, const MapRange& r) {
+  o["line"] = r.line;
+  o["column"] = r.column;
+  o["end_line"] = r.endLine;
+  o["end_column"] = r.endColumn;
+}
+
+Json decision(const DecisionCov& d) {
+  Json o = qeltools::jsonObject(19);
+  o["function"] = jsonBytes(d.function);
+  o["kind"] = jsonBytes(d.kind);
+  o["text"] = jsonBytes(d.text);
+  range(o, d.range);
+  o["mcdc_measured"] = d.mcdcRole() == McdcRole::Measured;
+  o["too_wide"] = !d.mcdc;
+  o["reached"] = d.reached();
+  o["fully_covered"] = d.fullyCovered();
+  o["true_count"] = d.trueCount;
+  o["false_count"] = d.falseCount;
+  o["mcdc_covered"] = d.mcdcShown();
+  o["mcdc_total"] = d.countsForMcdc() ? d.width() : 0;
+  Json vectors = Json::array();
+  for (const auto& v : d.vectors) {
+    Json x = qeltools::jsonObject(3);
+    x["conditions"] = vectorColumns(v.codes, d.width());
+    x["outcome"] = v.outcome;
+    x["count"] = v.count;
+    vectors.push_back(std::move(x));
   }
-  os << "],\"origins\":[";
-  for (std::size_t i = 0; i < d.origins.size(); ++i)
-    os << (i ? "," : "") << "{\"unit\":" << d.origins[i].first
-       << ",\"decision\":" << d.origins[i].second << "}";
-  os << "]}";
+  o["vectors"] = std::move(vectors);
+  Json conditions = Json::array();
+  for (const ConditionCov& c : d.conditions) {
+    Json x = qeltools::jsonObject(11);
+    x["index"] = c.index;
+    x["text"] = jsonBytes(c.text);
+    range(x, c.range);
+    x["true_count"] = c.trueCount;
+    x["false_count"] = c.falseCount;
+    x["independent"] = c.pair;
+    if (c.pair) x["pair"] = Json::array({c.pairFirst, c.pairSecond});
+    conditions.push_back(std::move(x));
+  }
+  o["conditions"] = std::move(conditions);
+  Json origins = Json::array();
+  for (const auto& [unit, id] : d.origins) {
+    Json x = qeltools::jsonObject(2);
+    x["unit"] = unit;
+    x["decision"] = id;
+    origins.push_back(std::move(x));
+  }
+  o["origins"] = std::move(origins);
+  return o;
+}
+
+Json file(const FileCov& f) {
+  Json o = qeltools::jsonObject(5);
+  o["path"] = jsonBytes(f.path);
+  o["totals"] = totals(f.totals);
+  Json lines = Json::array();
+  for (const auto& [l, c] : f.lines) lines.push_back(Json::array({l, c}));
+  o["lines"] = std::move(lines);
+  Json functions = Json::array();
+  for (const FunctionCov& fn : f.functions) {
+    Json x = qeltools::jsonObject(5);
+    x["name"] = jsonBytes(fn.name);
+    x["line"] = fn.line;
+    x["end_line"] = fn.endLine;
+    x["calls"] = fn.calls;
+    x["totals"] = totals(fn.totals);
+    functions.push_back(std::move(x));
+  }
+  o["functions"] = std::move(functions);
+  Json decisions = Json::array();
+  for (const DecisionCov& d : f.decisions) decisions.push_back(decision(d));
+  o["decisions"] = std::move(decisions);
+  return o;
 }
 
 }  // namespace
 
 void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
-  os << "{\"format\":\"qelcoverage\",\"version\":1,\"mcdc_form\":" << jsonString(kMcdcForm)
-     << ",\"totals\":";
-  totals(os, m.totals);
-  os << ",\"files\":[";
-  for (std::size_t i = 0; i < m.files.size(); ++i) {
-    const FileCov& f = m.files[i];
-    os << (i ? ",\n" : "\n") << "{\"path\":" << jsonString(f.path) << ",\"totals\":";
-    totals(os, f.totals);
-    os << ",\"lines\":[";
-    bool first = true;
-    for (const auto& [l, c] : f.lines) {
-      os << (first ? "" : ",") << "[" << l << "," << c << "]";
-      first = false;
-    }
-    os << "],\"functions\":[";
-    for (std::size_t k = 0; k < f.functions.size(); ++k) {
-      const FunctionCov& fn = f.functions[k];
-      os << (k ? "," : "") << "{\"name\":" << jsonString(fn.name) << ",\"line\":" << fn.line
-         << ",\"end_line\":" << fn.endLine << ",\"calls\":" << fn.calls << ",\"totals\":";
-      totals(os, fn.totals);
-      os << "}";
-    }
-    os << "],\"decisions\":[";
-    for (std::size_t k = 0; k < f.decisions.size(); ++k) {
-      os << (k ? ",\n" : "\n");
-      decision(os, f.decisions[k]);
-    }
-    os << "]}";
-  }
-  os << "],\"unmapped_units\":[";
-  for (std::size_t i = 0; i < m.unmappedUnits.size(); ++i)
-    os << (i ? "," : "") << m.unmappedUnits[i];
-  os << "],\"unknown_ids\":[";
-  for (std::size_t i = 0; i < m.unknownIds.size(); ++i)
-    os << (i ? "," : "") << jsonString(m.unknownIds[i]);
-  os << "]}\n";
+  Json doc = qeltools::jsonObject(7);
+  doc["format"] = "qelcoverage";
+  doc["version"] = 1;
+  doc["mcdc_form"] = kMcdcForm;
+  doc["totals"] = totals(m.totals);
+  Json files = Json::array();
+  for (const FileCov& f : m.files) files.push_back(file(f));
+  doc["files"] = std::move(files);
+  doc["unmapped_units"] = m.unmappedUnits;
+  Json unknown = Json::array();
+  for (const auto& id : m.unknownIds) unknown.push_back(jsonBytes(id));
+  doc["unknown_ids"] = std::move(unknown);
+  os << qeltools::dumpJson(doc) << '\n';
 }
 
 }  // namespace qelc

@@ -1,5 +1,11 @@
-// Every format the coverage model is written in. Each writer takes the
-// finished model and only formats it, so all outputs of one run agree.
+// Every file format the coverage model is written in, registered in one
+// table (outputs.cpp). qelcollect offers each entry's option, checks its
+// target before a run (so an unwritable path fails at once, not after a
+// long test run), writes it after the run and lists it in --help. A new
+// format is its writer's file and one line of the table.
+//
+// Each writer takes the finished model and only formats it, asking the
+// model the coverage rules (coverage.hpp), so all outputs of one run agree.
 #pragma once
 
 #include <cstdint>
@@ -11,25 +17,35 @@
 
 namespace qelc {
 
-// Summary per file and total, like a compiler coverage tool's report;
-// then the lines never run, the functions never called and the decisions
-// not fully covered. `allDecisions` (--verbose) adds a table per function
-// and lists every decision.
-void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDecisions);
+// What a writer may use besides the model.
+struct OutputContext {
+  int64_t timestamp = 0;  // seconds since the epoch, for formats that carry one
+};
 
-// Source listing: each line with its count ("#####" for code never run,
-// "-" for lines that are not code) and, under each decision, its
-// conditions, the vectors seen and the pairs missing.
-void writeAnnotated(std::ostream& os, const CoverageModel& m);
+struct OutputFormat {
+  const char* option;     // "--lcov"
+  const char* valueName;  // FILE or DIR, as --help shows it
+  const char* name;       // "LCOV tracefile", for messages
+  const char* help;       // its line in --help
+  // Exactly one of the two: a format written to one file, or into a
+  // directory (created if needed) that the writer fills.
+  void (*toStream)(std::ostream& os, const CoverageModel& m, const OutputContext& c);
+  bool (*toDirectory)(const std::string& dir, const CoverageModel& m, const OutputContext& c,
+                      std::string* error);
+};
 
-// Vector notation used by every text output: T true, F false, - not
-// evaluated (short-circuited), one column per condition of the decision.
-std::string vectorColumns(const Codes& codes, int width);
+// The table, in --help order.
+const std::vector<OutputFormat>& outputFormats();
 
-// Text for XML and HTML: the markup characters escaped, and control
-// characters other than tab, line feed and carriage return, which XML 1.0
-// cannot carry at all, written as '?'.
-std::string markupEscape(const std::string& s);
+// Whether `target` can take the format: a file opened for writing, a
+// directory created. False with a message otherwise.
+bool prepareOutput(const OutputFormat& f, const std::string& target, std::string* error);
+
+// Writes the format to `target`; false with a message when it could not.
+bool writeOutput(const OutputFormat& f, const std::string& target, const CoverageModel& m,
+                 const OutputContext& c, std::string* error);
+
+// The writers, one file each.
 
 // LCOV tracefile (SF, FN/FNDA, FNF/FNH, BRDA, BRF/BRH, DA, LF/LH).
 void writeLcov(std::ostream& os, const CoverageModel& m);
@@ -43,17 +59,5 @@ void writeCoverageJson(std::ostream& os, const CoverageModel& m);
 // index.html and one page per source file into dir (created if needed).
 // Returns false with a message when a file cannot be written.
 bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error);
-
-// A decision with its outcomes, MC/DC, vectors and conditions, shared by
-// the text outputs; `file` prefixes its line:column when not empty.
-void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
-                         const std::string& indent);
-
-std::string percentText(const Counter& c);
-
-// The lines a source listing shows: every line of the source as read now,
-// and beyond its end only the lines the model names (a map that does not
-// match the file on disk must not make a listing of a billion lines).
-std::vector<int> listedLines(const FileCov& f, std::size_t sourceLines);
 
 }  // namespace qelc

@@ -1,77 +1,171 @@
-// Reading --out lines back into the messages they were written from, so a
-// saved run reports exactly as the live one did.
-#include <json/json.h>
+#include "runfile.hpp"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <fstream>
 
-#include "json.hpp"
+#include "qeltools/json_io.hpp"
 
 namespace qelc {
 namespace {
 
-// toJson writes a byte that is not part of valid UTF-8 as \u0080..\u00ff,
-// which a JSON parser turns into the character U+0080..U+00FF, no longer
-// told apart from the same character written as UTF-8. Such escapes are
-// moved to U+10FF80..U+10FFFF (private use, never produced by a probe) for
-// parsing, and turned back into single bytes by text().
-std::string protectRawBytes(const std::string& line) {
-  std::string o;
-  o.reserve(line.size());
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != '\\' || i + 1 >= line.size()) {
-      o += line[i];
-      continue;
-    }
-    if (line[i + 1] == 'u' && i + 5 < line.size() && line.compare(i + 2, 2, "00") == 0 &&
-        std::isxdigit(static_cast<unsigned char>(line[i + 4])) &&
-        std::isxdigit(static_cast<unsigned char>(line[i + 5])) &&
-        std::strchr("89abcdefABCDEF", line[i + 4])) {
-      o += "\\uDBFF\\uDF";
-      o.append(line, i + 4, 2);
-      i += 5;
-      continue;
-    }
-    o.append(line, i, 2);
-    ++i;
+using qeltools::Json;
+using qeltools::jsonBytes;
+
+const char* leakKind(LeakLine::Kind k) {
+  switch (k) {
+    case LeakLine::Kind::Header:
+      return "header";
+    case LeakLine::Kind::Block:
+      return "block";
+    case LeakLine::Kind::Nothing:
+      return "nothing";
   }
-  return o;
+  return "?";
 }
 
-std::string text(const Json::Value& v, const char* k) {
-  const std::string s = v[k].asString();
-  std::string o;
-  o.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto b = [&](std::size_t j) { return static_cast<unsigned char>(s[j]); };
-    if (b(i) == 0xF4 && i + 3 < s.size() && b(i + 1) == 0x8F && (b(i + 2) & 0xFE) == 0xBE) {
-      o += static_cast<char>(0x80 | (b(i + 2) & 1) << 6 | (b(i + 3) & 0x3F));
-      i += 3;
-    } else {
-      o += s[i];
-    }
+// The kinds of LastDataMsg, by its `kind` number (1..3).
+const char* const kLastKinds[4] = {"?", "node", "condition", "mcdc"};
+
+void writeProperty(Json& o, const PropertyMsg& p) {
+  if (!p.understood) {
+    o["kind"] = "property";
+    o["index"] = dataIndexName(p.index);
+    o["text"] = jsonBytes(p.text);
+    return;
   }
-  return o;
-}
-
-uint32_t u32(const Json::Value& v, const char* k) { return v[k].asUInt(); }
-uint16_t u16(const Json::Value& v, const char* k) { return static_cast<uint16_t>(v[k].asUInt()); }
-
-uint8_t hexDigit(char c) {
-  return static_cast<uint8_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-}
-
-std::vector<uint8_t> unhex(const std::string& s) {
-  std::vector<uint8_t> b;
-  for (std::size_t i = 0; i + 1 < s.size(); i += 3) {
-    if (!std::isxdigit(static_cast<unsigned char>(s[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(s[i + 1])))
+  switch (p.index) {
+    case DataIndex::MemoryLeak:
+      // "entry" names the kind of leak-report line; "line" is the source line.
+      o["kind"] = "leak";
+      o["entry"] = leakKind(p.leak.kind);
+      if (p.leak.kind == LeakLine::Kind::Header) o["stamp"] = jsonBytes(p.leak.stamp);
+      if (p.leak.kind == LeakLine::Kind::Block) {
+        o["size"] = p.leak.size;
+        o["file"] = jsonBytes(p.leak.file);
+        o["function"] = jsonBytes(p.leak.function);
+        o["line"] = p.leak.line;
+        o["pid"] = p.leak.pid;
+      }
       break;
-    b.push_back(static_cast<uint8_t>(hexDigit(s[i]) << 4 | hexDigit(s[i + 1])));
+    case DataIndex::Crash:
+      o["kind"] = "crash";
+      o["name"] = jsonBytes(p.crash.name);
+      o["testcase"] = jsonBytes(p.crash.testcase);
+      o["type"] = jsonBytes(p.crash.type);
+      o["cause"] = jsonBytes(p.crash.cause);
+      break;
+    case DataIndex::CrashLastDD:
+    case DataIndex::CrashLastCond:
+    case DataIndex::CrashLastMCDC: {
+      o["kind"] = "crash_last";
+      o["index"] = dataIndexName(p.index);
+      o["name"] = jsonBytes(p.last.name);
+      o["testcase"] = jsonBytes(p.last.testcase);
+      Json entries = Json::array();
+      for (const auto& e : p.last.entries) {
+        Json x;
+        x["unit"] = e.unit;
+        if (p.index == DataIndex::CrashLastDD) x["node"] = e.second;
+        if (p.index == DataIndex::CrashLastCond) {
+          x["cond"] = e.second;
+          x["outcome"] = e.third;
+        }
+        if (p.index == DataIndex::CrashLastMCDC) {
+          x["decision"] = e.second;
+          x["conds"] = jsonBytes(e.conds);
+        }
+        entries.push_back(std::move(x));
+      }
+      o["entries"] = std::move(entries);
+      break;
+    }
+    case DataIndex::None:
+      o["kind"] = "property";
+      o["text"] = jsonBytes(p.text);
+      break;
   }
-  return b;
 }
+
+Json lastDataEntries(const LastDataMsg& l) {
+  Json entries = Json::array();
+  for (const auto& e : l.entries) {
+    Json x;
+    x["unit"] = e.unit;
+    if (l.kind == 1) {
+      x["node"] = e.id;
+      x["value"] = e.value;
+    }
+    if (l.kind == 2) {
+      x["cond"] = e.id;
+      x["held"] = e.outcome;
+      x["group"] = e.group;
+    }
+    if (l.kind == 3) {
+      x["decision"] = e.id;
+      x["outcome"] = e.outcome;
+      x["vector"] = codesText(e.codes);
+      x["codes"] = e.codes;
+      x["group"] = e.group;
+    }
+    x["number"] = e.number;
+    entries.push_back(std::move(x));
+  }
+  return entries;
+}
+
+// Field access for one object of a line: a missing field reads as 0 or "",
+// a field of the wrong type or out of range fails the line. Every Fields of
+// one line notes into the same error, the first problem naming it.
+class Fields {
+ public:
+  Fields(const Json& v, std::string* error) : v_(v), error_(error) {}
+  uint16_t u16(const char* k) { return static_cast<uint16_t>(unsignedField(k, 0xFFFF)); }
+  uint32_t u32(const char* k) { return static_cast<uint32_t>(unsignedField(k, 0xFFFFFFFF)); }
+  uint64_t u64(const char* k) { return unsignedField(k, UINT64_MAX); }
+  int32_t i32(const char* k) {
+    int64_t x = 0;
+    std::string why;
+    note(qeltools::readSigned(v_, k, INT32_MIN, INT32_MAX, &x, &why), why);
+    return static_cast<int32_t>(x);
+  }
+  bool flag(const char* k) {
+    bool b = false;
+    std::string why;
+    note(qeltools::readBool(v_, k, &b, &why), why);
+    return b;
+  }
+  std::string text(const char* k) {
+    std::string s, why;
+    note(qeltools::readBytes(v_, k, &s, &why), why);
+    return s;
+  }
+  bool has(const char* k) const { return v_.contains(k) && !v_[k].is_null(); }
+  const Json& list(const char* k) {
+    static const Json kEmpty = Json::array();
+    if (!has(k)) return kEmpty;
+    if (v_[k].is_array()) return v_[k];
+    note(false, std::string("\"") + k + "\" must be an array");
+    return kEmpty;
+  }
+
+ private:
+  uint64_t unsignedField(const char* k, uint64_t max) {
+    uint64_t x = 0;
+    std::string why;
+    note(qeltools::readUnsigned(v_, k, max, &x, &why), why);
+    return x;
+  }
+  void note(bool fine, const std::string& why) {
+    if (!fine && error_->empty()) *error_ = "field of the wrong type: " + why;
+  }
+
+  const Json& v_;
+  std::string* error_;
+};
 
 DataIndex indexByName(const std::string& n) {
   for (int i = 0; i <= 4; ++i)
@@ -79,41 +173,43 @@ DataIndex indexByName(const std::string& n) {
   return DataIndex::None;
 }
 
-bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
+// False for a kind that is no property kind.
+bool readProperty(Fields& f, const std::string& kind, PropertyMsg* p, std::string* error) {
   if (kind == "property") {
     p->understood = false;
-    p->index = indexByName(text(v, "index"));
-    p->text = text(v, "text");
+    p->index = indexByName(f.text("index"));
+    p->text = f.text("text");
   } else if (kind == "leak") {
     p->index = DataIndex::MemoryLeak;
-    const std::string e = text(v, "entry");
+    const std::string e = f.text("entry");
     p->leak.kind = e == "header"  ? LeakLine::Kind::Header
                    : e == "block" ? LeakLine::Kind::Block
                                   : LeakLine::Kind::Nothing;
-    p->leak.stamp = text(v, "stamp");
-    p->leak.size = u32(v, "size");
-    p->leak.file = text(v, "file");
-    p->leak.function = text(v, "function");
-    p->leak.line = v["line"].asInt();
-    p->leak.pid = v["pid"].asInt();
+    p->leak.stamp = f.text("stamp");
+    p->leak.size = f.u32("size");
+    p->leak.file = f.text("file");
+    p->leak.function = f.text("function");
+    p->leak.line = f.i32("line");
+    p->leak.pid = f.i32("pid");
   } else if (kind == "crash") {
     p->index = DataIndex::Crash;
-    p->crash = CrashText{text(v, "name"), text(v, "testcase"), text(v, "type"), text(v, "cause")};
+    p->crash = CrashText{f.text("name"), f.text("testcase"), f.text("type"), f.text("cause")};
   } else if (kind == "crash_last") {
-    p->index = indexByName(text(v, "index"));
-    p->last.name = text(v, "name");
-    p->last.testcase = text(v, "testcase");
-    for (const auto& e : v["entries"]) {
+    p->index = indexByName(f.text("index"));
+    p->last.name = f.text("name");
+    p->last.testcase = f.text("testcase");
+    for (const auto& entry : f.list("entries")) {
+      Fields e(entry, error);
       LastTextEntry x;
-      x.unit = u32(e, "unit");
-      if (p->index == DataIndex::CrashLastDD) x.second = u32(e, "node");
+      x.unit = e.u32("unit");
+      if (p->index == DataIndex::CrashLastDD) x.second = e.u32("node");
       if (p->index == DataIndex::CrashLastCond) {
-        x.second = u32(e, "cond");
-        x.third = u32(e, "outcome");
+        x.second = e.u32("cond");
+        x.third = e.u32("outcome");
       }
       if (p->index == DataIndex::CrashLastMCDC) {
-        x.second = u32(e, "decision");
-        x.conds = text(e, "conds");
+        x.second = e.u32("decision");
+        x.conds = e.text("conds");
       }
       p->last.entries.push_back(std::move(x));
     }
@@ -123,118 +219,227 @@ bool property(const Json::Value& v, const std::string& kind, PropertyMsg* p) {
   return true;
 }
 
+std::vector<uint8_t> unhex(const std::string& s) {
+  const auto digit = [](char c) -> int {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  std::vector<uint8_t> b;
+  for (std::size_t i = 0; i + 1 < s.size() && b.size() < kMalformedPrefix; i += 3) {
+    const int hi = digit(s[i]), lo = digit(s[i + 1]);
+    if (hi < 0 || lo < 0) break;
+    b.push_back(static_cast<uint8_t>(hi << 4 | lo));
+  }
+  return b;
+}
+
 }  // namespace
 
+std::string toJson(const Message& m, double tMs) {
+  Json o = qeltools::jsonObject(12);
+  o["t_ms"] = std::round(tMs * 1000.0) / 1000.0;
+  o["port"] = m.port;
+  o["channel"] = channelInfo(m.channel).name;
+  if (const auto* n = std::get_if<NodeMsg>(&m.body)) {
+    o["kind"] = "node";
+    o["unit"] = n->unit;
+    o["node"] = n->node;
+    o["value"] = n->value;
+    o["count"] = n->count;
+    o["seq"] = n->seq;
+  } else if (const auto* c = std::get_if<CondMsg>(&m.body)) {
+    o["kind"] = "condition";
+    o["unit"] = c->unit;
+    o["cond"] = c->cond;
+    o["held"] = c->held;
+    o["group"] = c->group;
+    o["count"] = c->count;
+    o["seq"] = c->seq;
+  } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
+    o["kind"] = "mcdc";
+    o["unit"] = d->unit;
+    o["decision"] = d->decision;
+    o["outcome"] = d->outcome;
+    o["vector"] = codesText(codesOf(*d));
+    o["codes"] = d->codes;
+    if (d->conditions > 0) {
+      // A decision of 17 to 64 conditions: its width and slots 16 to 63.
+      o["conditions"] = d->conditions;
+      o["more"] = Json::array({d->more[0], d->more[1], d->more[2]});
+    }
+    o["group"] = d->group;
+    o["count"] = d->count;
+    o["seq"] = d->seq;
+  } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    char identity[32];
+    std::snprintf(identity, sizeof identity, "fnv1a64:%016llx",
+                  static_cast<unsigned long long>(u->identity));
+    o["kind"] = "unit";
+    o["unit"] = u->unit;
+    o["identity"] = identity;
+    o["seq"] = u->seq;
+  } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
+    writeProperty(o, *p);
+  } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {
+    o["kind"] = "testcase";
+    o["event"] = testCaseKindName(e->kind);
+    o[e->kind == TestCaseEvent::Kind::Created ? "name" : "number"] = jsonBytes(e->arg);
+  } else if (const auto* v = std::get_if<ValueRecord>(&m.body)) {
+    o["kind"] = "value";
+    o["header"] = jsonBytes(v->header);
+    Json items = Json::array();
+    for (const auto& it : v->items) {
+      Json item;
+      item["name"] = jsonBytes(it.name);
+      item["tag"] = jsonBytes(it.tag);
+      item["value"] = jsonBytes(it.value);
+      items.push_back(std::move(item));
+    }
+    o["items"] = std::move(items);
+  } else if (const auto* l = std::get_if<LastDataMsg>(&m.body)) {
+    o["kind"] = "lastdata";
+    o["type"] = kLastKinds[l->kind <= 3 ? l->kind : 0];
+    o["entries"] = lastDataEntries(*l);
+  } else if (const auto* tm = std::get_if<TimingMsg>(&m.body)) {
+    o["kind"] = "timing";
+    o["a"] = tm->a;
+    o["b"] = tm->b;
+    o["c"] = tm->c;
+  } else if (const auto* bad = std::get_if<Malformed>(&m.body)) {
+    const std::size_t shown = std::min(bad->bytes.size(), kMalformedPrefix);
+    o["kind"] = "malformed";
+    o["reason"] = jsonBytes(bad->reason);
+    o["size"] = wholeSize(*bad);
+    o["bytes"] = hexBytes(bad->bytes.data(), shown, shown);
+  }
+  return qeltools::dumpJson(o);
+}
+
 bool fromJson(const std::string& line, Message* out, std::string* error) {
-  Json::CharReaderBuilder b;
-  const std::unique_ptr<Json::CharReader> parser(b.newCharReader());
-  Json::Value v;
+  Json v;
   std::string perr;
-  const std::string safe = protectRawBytes(line);
-  if (!parser->parse(safe.data(), safe.data() + safe.size(), &v, &perr) || !v.isObject()) {
+  if (!qeltools::parseJson(line, &v, &perr, qeltools::ByteEscapes::AreBytes) || !v.is_object()) {
     *error = "not a JSON object" + (perr.empty() ? "" : ": " + perr);
     return false;
   }
-  const std::string channel = text(v, "channel");
+  error->clear();
+  Fields f(v, error);
+  const std::string channel = f.text("channel");
   bool known = false;
   for (const auto& c : kChannels)
     if (channel == c.name) {
       out->channel = c.channel;
       known = true;
     }
-  if (!known) {
-    *error = "unknown channel \"" + channel + "\"";
-    return false;
-  }
-  out->port = u16(v, "port");
-  const std::string kind = text(v, "kind");
-  try {
-    if (kind == "node") {
-      out->body =
-          NodeMsg{u16(v, "unit"), u16(v, "node"), u16(v, "value"), u32(v, "count"), u32(v, "seq")};
-    } else if (kind == "condition") {
-      out->body = CondMsg{u16(v, "unit"),  u16(v, "cond"),  v["held"].asBool(),
-                          u16(v, "group"), u32(v, "count"), u32(v, "seq")};
-    } else if (kind == "mcdc") {
-      McdcMsg d{u16(v, "unit"),  u16(v, "decision"), v["outcome"].asBool(), u32(v, "codes"),
-                u16(v, "group"), u32(v, "count"),    u32(v, "seq")};
-      if (v.isMember("conditions")) {
-        const Json::Value& more = v["more"];
-        if (!more.isArray() || more.size() != d.more.size()) {
-          *error = "wide MC/DC message without its three code words";
-          return false;
+  if (!known && error->empty()) *error = "unknown channel \"" + channel + "\"";
+  if (!error->empty()) return false;
+  out->port = f.u16("port");
+  const std::string kind = f.text("kind");
+  if (kind == "node") {
+    out->body = NodeMsg{f.u16("unit"), f.u16("node"), f.u16("value"), f.u32("count"), f.u32("seq")};
+  } else if (kind == "condition") {
+    out->body = CondMsg{f.u16("unit"),  f.u16("cond"),  f.flag("held"),
+                        f.u16("group"), f.u32("count"), f.u32("seq")};
+  } else if (kind == "mcdc") {
+    McdcMsg d{f.u16("unit"),  f.u16("decision"), f.flag("outcome"), f.u32("codes"),
+              f.u16("group"), f.u32("count"),    f.u32("seq")};
+    if (f.has("conditions")) {
+      const uint32_t n = f.u32("conditions");
+      const Json& more = f.list("more");
+      if (n <= 16 || n > 64 || more.size() != d.more.size()) {
+        if (error->empty()) *error = "wide MC/DC message without its width and three code words";
+      } else {
+        d.conditions = static_cast<uint8_t>(n);
+        for (std::size_t i = 0; i < d.more.size(); ++i) {
+          const Json word = Json::object({{"w", more[i]}});
+          Fields w(word, error);
+          d.more[i] = w.u32("w");
         }
-        d.conditions = static_cast<uint8_t>(v["conditions"].asUInt());
-        for (Json::ArrayIndex i = 0; i < more.size(); ++i) d.more[i] = more[i].asUInt();
       }
-      out->body = d;
-    } else if (kind == "unit") {
-      const std::string id = text(v, "identity");
-      const std::string prefix = "fnv1a64:";
-      char* end = nullptr;
-      UnitMsg u;
-      u.unit = u16(v, "unit");
-      u.seq = u32(v, "seq");
-      if (id.compare(0, prefix.size(), prefix) != 0 || id.size() != prefix.size() + 16) {
-        *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
-        return false;
-      }
-      u.identity = std::strtoull(id.c_str() + prefix.size(), &end, 16);
-      if (!end || *end != '\0') {
-        *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
-        return false;
-      }
-      out->body = u;
-    } else if (kind == "testcase") {
-      const std::string e = text(v, "event");
-      TestCaseEvent t;
-      t.kind = e == "created"   ? TestCaseEvent::Kind::Created
-               : e == "started" ? TestCaseEvent::Kind::Started
-                                : TestCaseEvent::Kind::Stopped;
-      t.arg = text(v, t.kind == TestCaseEvent::Kind::Created ? "name" : "number");
-      out->body = t;
-    } else if (kind == "value") {
-      ValueRecord r;
-      r.header = text(v, "header");
-      for (const auto& it : v["items"])
-        r.items.push_back(ValueItem{text(it, "name"), text(it, "tag"), text(it, "value")});
-      out->body = std::move(r);
-    } else if (kind == "timing") {
-      out->body = TimingMsg{v["a"].asInt(), v["b"].asInt(), v["c"].asInt()};
-    } else if (kind == "lastdata") {
-      static const char* kKinds[4] = {"?", "node", "condition", "mcdc"};
-      LastDataMsg l;
-      for (uint8_t k = 1; k <= 3; ++k)
-        if (text(v, "type") == kKinds[k]) l.kind = k;
-      for (const auto& e : v["entries"]) {
-        LastDataEntry x;
-        x.unit = u16(e, "unit");
-        x.id = u16(e, l.kind == 1 ? "node" : l.kind == 2 ? "cond" : "decision");
-        x.value = u16(e, "value");
-        x.group = u16(e, "group");
-        x.outcome = e[l.kind == 2 ? "held" : "outcome"].asBool();
-        x.codes = u32(e, "codes");
-        x.number = u32(e, "number");
-        l.entries.push_back(x);
-      }
-      out->body = std::move(l);
-    } else if (kind == "malformed") {
-      Malformed m;
-      m.reason = text(v, "reason");
-      m.bytes = unhex(text(v, "bytes"));
-      m.size = v["size"].isNull() ? m.bytes.size() : v["size"].asUInt64();
-      out->body = std::move(m);
-    } else {
-      PropertyMsg p;
-      if (!property(v, kind, &p)) {
-        *error = "unknown kind \"" + kind + "\"";
-        return false;
-      }
-      out->body = std::move(p);
     }
-  } catch (const std::exception& e) {
-    *error = std::string("field of the wrong type: ") + e.what();
-    return false;
+    out->body = d;
+  } else if (kind == "unit") {
+    UnitMsg u;
+    u.unit = f.u16("unit");
+    u.seq = f.u32("seq");
+    const std::string id = f.text("identity");
+    const std::string prefix = "fnv1a64:";
+    char* end = nullptr;
+    const bool form = id.size() == prefix.size() + 16 && id.compare(0, prefix.size(), prefix) == 0;
+    if (form) u.identity = std::strtoull(id.c_str() + prefix.size(), &end, 16);
+    if ((!form || !end || *end != '\0') && error->empty())
+      *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
+    out->body = u;
+  } else if (kind == "testcase") {
+    const std::string e = f.text("event");
+    TestCaseEvent t;
+    t.kind = e == "created"   ? TestCaseEvent::Kind::Created
+             : e == "started" ? TestCaseEvent::Kind::Started
+                              : TestCaseEvent::Kind::Stopped;
+    t.arg = f.text(t.kind == TestCaseEvent::Kind::Created ? "name" : "number");
+    out->body = t;
+  } else if (kind == "value") {
+    ValueRecord r;
+    r.header = f.text("header");
+    for (const auto& item : f.list("items")) {
+      Fields it(item, error);
+      r.items.push_back(ValueItem{it.text("name"), it.text("tag"), it.text("value")});
+    }
+    out->body = std::move(r);
+  } else if (kind == "timing") {
+    out->body = TimingMsg{f.i32("a"), f.i32("b"), f.i32("c")};
+  } else if (kind == "lastdata") {
+    LastDataMsg l;
+    const std::string type = f.text("type");
+    for (uint8_t k = 1; k <= 3; ++k)
+      if (type == kLastKinds[k]) l.kind = k;
+    for (const auto& entry : f.list("entries")) {
+      Fields e(entry, error);
+      LastDataEntry x;
+      x.unit = e.u16("unit");
+      x.id = e.u16(l.kind == 1 ? "node" : l.kind == 2 ? "cond" : "decision");
+      x.value = e.u16("value");
+      x.group = e.u16("group");
+      x.outcome = e.flag(l.kind == 2 ? "held" : "outcome");
+      x.codes = e.u32("codes");
+      x.number = e.u32("number");
+      l.entries.push_back(x);
+    }
+    out->body = std::move(l);
+  } else if (kind == "malformed") {
+    Malformed m;
+    m.reason = f.text("reason");
+    m.bytes = unhex(f.text("bytes"));
+    m.size = f.has("size") ? f.u64("size") : m.bytes.size();
+    out->body = std::move(m);
+  } else {
+    PropertyMsg p;
+    if (!readProperty(f, kind, &p, error)) {
+      if (error->empty()) *error = "unknown kind \"" + kind + "\"";
+      return false;
+    }
+    out->body = std::move(p);
+  }
+  return error->empty();
+}
+
+bool readRunFiles(const std::vector<std::string>& files, const std::function<void(Message&&)>& sink,
+                  std::string* error) {
+  for (const auto& f : files) {
+    std::ifstream in(f);
+    if (!in) {
+      *error = "cannot read " + f + ": " + std::strerror(errno);
+      return false;
+    }
+    std::string line, why;
+    for (long n = 1; std::getline(in, line); ++n) {
+      if (line.empty()) continue;
+      Message m;
+      if (!fromJson(line, &m, &why)) {
+        *error = f + ":" + std::to_string(n) + ": " + why;
+        return false;
+      }
+      sink(std::move(m));
+    }
   }
   return true;
 }

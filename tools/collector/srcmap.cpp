@@ -1,15 +1,18 @@
 #include "srcmap.hpp"
 
 #include <dirent.h>
-#include <json/json.h>
 
 #include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
+#include "qeltools/json_io.hpp"
+
 namespace qelc {
 namespace {
+
+using qeltools::Json;
 
 // Field access that fails with the field's name instead of throwing.
 class Reader {
@@ -18,36 +21,36 @@ class Reader {
 
   bool ok() const { return error_->empty(); }
 
-  int integer(const Json::Value& v, const char* key, int lo, int hi, bool required = true) {
-    const Json::Value& f = v[key];
-    if (f.isNull() && !required) return 0;
-    if (!f.isInt() || f.asInt() < lo || f.asInt() > hi) {
+  int integer(const Json& v, const char* key, int lo, int hi, bool required = true) {
+    const Json* f = member(v, key);
+    if (!f && !required) return 0;
+    if (!f || !f->is_number_integer() || f->get<int64_t>() < lo || f->get<int64_t>() > hi) {
       fail(std::string("\"") + key + "\" must be an integer from " + std::to_string(lo) + " to " +
            std::to_string(hi));
       return 0;
     }
-    return f.asInt();
+    return static_cast<int>(f->get<int64_t>());
   }
-  std::string text(const Json::Value& v, const char* key, bool required = true) {
-    const Json::Value& f = v[key];
-    if (f.isNull() && !required) return {};
-    if (!f.isString()) {
+  std::string text(const Json& v, const char* key, bool required = true) {
+    const Json* f = member(v, key);
+    if (!f && !required) return {};
+    if (!f || !f->is_string()) {
       fail(std::string("\"") + key + "\" must be a string");
       return {};
     }
-    return f.asString();
+    return f->get<std::string>();
   }
-  const Json::Value& array(const Json::Value& v, const char* key) {
-    static const Json::Value kEmpty(Json::arrayValue);
-    const Json::Value& f = v[key];
-    if (f.isNull()) return kEmpty;
-    if (!f.isArray()) {
+  const Json& array(const Json& v, const char* key) {
+    static const Json kEmpty = Json::array();
+    const Json* f = member(v, key);
+    if (!f) return kEmpty;
+    if (!f->is_array()) {
       fail(std::string("\"") + key + "\" must be an array");
       return kEmpty;
     }
-    return f;
+    return *f;
   }
-  MapRange range(const Json::Value& v) {
+  MapRange range(const Json& v) {
     MapRange r;
     r.line = integer(v, "line", 1, 1 << 30);
     r.column = integer(v, "column", 0, 1 << 30, false);
@@ -60,6 +63,13 @@ class Reader {
     if (error_->empty()) *error_ = what;
   }
 
+  // The member, or null when it is missing or null.
+  static const Json* member(const Json& v, const char* key) {
+    if (!v.is_object()) return nullptr;
+    const auto it = v.find(key);
+    return it == v.end() || it->is_null() ? nullptr : &*it;
+  }
+
  private:
   std::string* error_;
 };
@@ -68,20 +78,20 @@ class Reader {
 
 bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out,
                   std::string* error) {
-  Json::CharReaderBuilder b;
-  const std::unique_ptr<Json::CharReader> parser(b.newCharReader());
-  Json::Value doc;
+  Json doc;
   std::string perr;
-  if (!parser->parse(text.data(), text.data() + text.size(), &doc, &perr)) {
+  if (!qeltools::parseJson(text, &doc, &perr)) {
     *error = name + ": not valid JSON: " + perr;
     return false;
   }
-  if (!doc.isObject() || doc["format"] != "qelmap") {
+  const Json* format = Reader::member(doc, "format");
+  if (!format || *format != "qelmap") {
     *error = name + ": not a source map (\"format\" is not \"qelmap\")";
     return false;
   }
-  if (doc["version"] != 1) {
-    *error = name + ": map version " + doc["version"].toStyledString().substr(0, 20) +
+  const Json* version = Reader::member(doc, "version");
+  if (!version || *version != 1) {
+    *error = name + ": map version " + (version ? version->dump() : "null").substr(0, 20) +
              " is not supported (this collector reads version 1)";
     return false;
   }
@@ -120,10 +130,10 @@ bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out
     node.function = r.text(n, "function", false);
     node.kind = r.text(n, "kind", false);
     for (const auto& l : r.array(n, "lines")) {
-      if (!l.isInt() || l.asInt() < 1)
+      if (!l.is_number_integer() || l.get<int64_t>() < 1 || l.get<int64_t>() > (1 << 30))
         r.fail("\"lines\" must hold line numbers");
       else
-        node.lines.push_back(l.asInt());
+        node.lines.push_back(static_cast<int>(l.get<int64_t>()));
     }
     // A node without lines still stands for the line it sits on.
     if (node.lines.empty()) node.lines.push_back(node.line);
@@ -139,13 +149,14 @@ bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out
     dec.kind = r.text(d, "kind", false);
     dec.text = r.text(d, "text", false);
     dec.range = r.range(d);
-    dec.mcdc = d["mcdc"].isBool() ? d["mcdc"].asBool() : true;
+    const Json* mcdc = Reader::member(d, "mcdc");
+    dec.mcdc = mcdc && mcdc->is_boolean() ? mcdc->get<bool>() : true;
     for (const auto& c : r.array(d, "conditions")) {
       MapCondition mc;
       mc.id = static_cast<uint16_t>(r.integer(c, "id", 1, 65535));
       mc.index = r.integer(c, "index", 0, 1 << 20);
       mc.text = r.text(c, "text", false);
-      mc.range = c["line"].isNull() ? dec.range : r.range(c);
+      mc.range = Reader::member(c, "line") ? r.range(c) : dec.range;
       dec.conditions.push_back(std::move(mc));
     }
     std::sort(dec.conditions.begin(), dec.conditions.end(),

@@ -1,15 +1,13 @@
 #include "linked_maps.h"
 
-#include <json/json.h>
-
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <vector>
 
 #include "elf_sections.h"
 #include "map_section.h"
 #include "mapdir.h"
+#include "qeltools/json_io.hpp"
 
 namespace qelcc {
 
@@ -19,16 +17,15 @@ struct MapWho {
   std::string source, object;
 };
 
+// The paths as the registry holds them: byte for byte.
 MapWho Who(const qel::mapsection::Record& r) {
-  Json::CharReaderBuilder b;
-  const std::unique_ptr<Json::CharReader> reader(b.newCharReader());
-  Json::Value doc;
+  qeltools::Json doc;
   std::string errs;
   MapWho w;
-  if (reader->parse(r.payload.data(), r.payload.data() + r.payload.size(), &doc, &errs) &&
-      doc.isObject()) {
-    w.source = doc.get("source", "").asString();
-    w.object = doc.get("object", "").asString();
+  if (qeltools::parseJson(r.payload, &doc, &errs, qeltools::ByteEscapes::AreBytes) &&
+      doc.is_object()) {
+    w.source = qeltools::bytesOf(doc.value("source", qeltools::Json()));
+    w.object = qeltools::bytesOf(doc.value("object", qeltools::Json()));
   }
   return w;
 }

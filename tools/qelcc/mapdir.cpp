@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-#include <json/json.h>
+#include "qeltools/json_io.hpp"
 
 namespace qelcc {
 
@@ -59,10 +59,20 @@ bool WriteAtomically(const std::string& path, const std::string& content, std::s
   return true;
 }
 
-std::string Dump(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = " ";
-  return Json::writeString(b, v) + "\n";
+using qeltools::Json;
+using qeltools::jsonBytes;
+
+std::string Dump(const Json& v) { return qeltools::dumpJson(v, 1) + "\n"; }
+
+// A registry entry's id and texts; anything missing or of another type
+// reads as 0 or "".
+int UnitOf(const Json& u) {
+  const auto it = u.find("unit");
+  return it != u.end() && it->is_number_integer() ? it->get<int>() : 0;
+}
+std::string TextOf(const Json& u, const char* key) {
+  const auto it = u.find(key);
+  return it == u.end() ? std::string() : qeltools::bytesOf(*it);
 }
 
 }  // namespace
@@ -142,59 +152,59 @@ class Registry {
         return false;
       }
     }
+    // The registry carries paths byte for byte (qeltools/json_io.hpp).
     std::ifstream in(Path(), std::ios::binary);
     if (in) {
-      Json::CharReaderBuilder b;
+      std::ostringstream text;
+      text << in.rdbuf();
       std::string errs;
-      if (!Json::parseFromStream(b, in, &reg_, &errs) || !reg_.isObject()) {
+      if (!qeltools::parseJson(text.str(), &reg_, &errs, qeltools::ByteEscapes::AreBytes) ||
+          !reg_.is_object()) {
         *error = Path() + " is not a unit registry (" + errs + "); remove the map directory";
         return false;
       }
     }
-    if (!reg_["units"].isArray()) reg_["units"] = Json::Value(Json::arrayValue);
+    if (!reg_["units"].is_array()) reg_["units"] = Json::array();
     return true;
   }
 
-  Json::Value& units() { return reg_["units"]; }
+  Json& units() { return reg_["units"]; }
 
   // The entry with this id, or null.
-  const Json::Value* ById(int unit) {
-    for (const Json::Value& u : units()) {
-      if (u.get("unit", 0).asInt() == unit) return &u;
+  const Json* ById(int unit) {
+    for (const Json& u : units()) {
+      if (UnitOf(u) == unit) return &u;
     }
     return nullptr;
   }
   // The id of (source, output), 0 if none; the latest entry wins.
   int ByKey(const std::string& source, const std::string& output) {
     int id = 0;
-    for (const Json::Value& u : units()) {
-      if (u.get("source", "").asString() == source && u.get("object", "").asString() == output) {
-        id = u.get("unit", 0).asInt();
-      }
+    for (const Json& u : units()) {
+      if (TextOf(u, "source") == source && TextOf(u, "object") == output) id = UnitOf(u);
     }
     return id;
   }
   void Add(int unit, const std::string& source, const std::string& output) {
-    Json::Value u(Json::objectValue);
+    Json u = Json::object();
     u["unit"] = unit;
-    u["source"] = source;
-    u["object"] = output;
-    units().append(u);
+    u["source"] = jsonBytes(source);
+    u["object"] = jsonBytes(output);
+    units().push_back(std::move(u));
   }
   // Drops every entry of (source, output) but `keep`; returns their ids.
   std::vector<int> DropOthers(const std::string& source, const std::string& output, int keep) {
     std::vector<int> dropped;
-    Json::Value kept(Json::arrayValue);
-    for (const Json::Value& u : units()) {
-      const int id = u.get("unit", 0).asInt();
-      if (id != keep && u.get("source", "").asString() == source &&
-          u.get("object", "").asString() == output) {
+    Json kept = Json::array();
+    for (const Json& u : units()) {
+      const int id = UnitOf(u);
+      if (id != keep && TextOf(u, "source") == source && TextOf(u, "object") == output) {
         dropped.push_back(id);
       } else {
-        kept.append(u);
+        kept.push_back(u);
       }
     }
-    units() = kept;
+    units() = std::move(kept);
     return dropped;
   }
   bool Save(std::string* error) {
@@ -207,7 +217,7 @@ class Registry {
   std::string Path() const { return dir_ + "/units.json"; }
   std::string dir_;
   int fd_ = -1;
-  Json::Value reg_{Json::objectValue};
+  Json reg_ = Json::object();
 };
 
 std::string MapPath(const std::string& dir, int unit) {
@@ -222,8 +232,8 @@ int UnitId(const std::string& dir, const std::string& source, const std::string&
   if (!reg.Open(error)) return 0;
   if (int id = reg.ByKey(source, output)) return id;
   std::vector<bool> taken(kMaxUnit + 1, false);
-  for (const Json::Value& u : reg.units()) {
-    const int id = u.get("unit", 0).asInt();
+  for (const Json& u : reg.units()) {
+    const int id = UnitOf(u);
     if (id >= 1 && id <= kMaxUnit) taken[static_cast<std::size_t>(id)] = true;
   }
   const int first = 1 + static_cast<int>(Fnv1a64(source + '\0' + output) % kMaxUnit);
@@ -259,10 +269,9 @@ Adopt AdoptMap(const std::string& dir, int unit, const std::string& source,
                std::string* error) {
   Registry reg(dir);
   if (!reg.Open(error)) return Adopt::kConflict;
-  if (const Json::Value* u = reg.ById(unit)) {
-    if (u->get("source", "").asString() != source || u->get("object", "").asString() != object) {
-      *owner =
-          u->get("source", "").asString() + " (built into " + u->get("object", "").asString() + ")";
+  if (const Json* u = reg.ById(unit)) {
+    if (TextOf(*u, "source") != source || TextOf(*u, "object") != object) {
+      *owner = TextOf(*u, "source") + " (built into " + TextOf(*u, "object") + ")";
       return Adopt::kConflict;
     }
   } else {
@@ -276,78 +285,82 @@ Adopt AdoptMap(const std::string& dir, int unit, const std::string& source,
 }
 
 std::string MapDocument(const UnitMap& map) {
-  Json::Value doc(Json::objectValue);
+  Json doc = Json::object();
   doc["format"] = "qelmap";
   doc["version"] = 1;
   doc["unit"] = map.unit;
   doc["group"] = map.group;
-  doc["source"] = map.source;
-  doc["object"] = map.object;
+  doc["source"] = jsonBytes(map.source);
+  doc["object"] = jsonBytes(map.object);
   doc["hash"] = FileHash(map.source);
   doc["identity"] = HashText(map.identity);
   doc["instrumented"] = map.instrumented;
-  if (!map.instrumented) doc["reason"] = map.reason;
-  Json::Value& files = doc["files"] = Json::Value(Json::arrayValue);
+  if (!map.instrumented) doc["reason"] = jsonBytes(map.reason);
+  Json files = Json::array();
   for (size_t i = 0; i < map.files.size(); ++i) {
-    Json::Value f(Json::objectValue);
+    Json f = Json::object();
     f["id"] = static_cast<int>(i);
-    f["path"] = map.files[i];
+    f["path"] = jsonBytes(map.files[i]);
     f["hash"] = FileHash(map.files[i]);
-    files.append(f);
+    files.push_back(std::move(f));
   }
-  Json::Value& fns = doc["functions"] = Json::Value(Json::arrayValue);
+  doc["files"] = std::move(files);
+  Json fns = Json::array();
   for (const MapFunction& fn : map.functions) {
-    Json::Value f(Json::objectValue);
-    f["name"] = fn.name;
+    Json f = Json::object();
+    f["name"] = jsonBytes(fn.name);
     f["file"] = fn.file;
     f["line"] = fn.line;
     f["column"] = fn.column;
     f["end_line"] = fn.end_line;
     f["entry_node"] = fn.entry_node;
-    fns.append(f);
+    fns.push_back(std::move(f));
   }
-  Json::Value& nodes = doc["nodes"] = Json::Value(Json::arrayValue);
+  doc["functions"] = std::move(fns);
+  Json nodes = Json::array();
   for (const MapNode& n : map.nodes) {
-    Json::Value j(Json::objectValue);
+    Json j = Json::object();
     j["id"] = n.id;
     j["file"] = n.file;
     j["line"] = n.line;
     j["column"] = n.column;
-    j["function"] = n.function;
-    Json::Value& lines = j["lines"] = Json::Value(Json::arrayValue);
-    for (unsigned l : n.lines) lines.append(l);
+    j["function"] = jsonBytes(n.function);
+    j["lines"] = n.lines;
     j["kind"] = n.kind;
-    nodes.append(j);
+    nodes.push_back(std::move(j));
   }
-  Json::Value& decs = doc["decisions"] = Json::Value(Json::arrayValue);
+  doc["nodes"] = std::move(nodes);
+  Json decs = Json::array();
   for (const MapDecision& d : map.decisions) {
-    Json::Value j(Json::objectValue);
+    Json j = Json::object();
     j["id"] = d.id;
     j["cond_id"] = d.cond_id;
     j["file"] = d.file;
-    j["function"] = d.function;
+    j["function"] = jsonBytes(d.function);
     j["kind"] = d.kind;
     j["line"] = d.line;
     j["column"] = d.column;
     j["end_line"] = d.end_line;
     j["end_column"] = d.end_column;
-    j["text"] = d.text;
+    j["text"] = jsonBytes(d.text);
     j["mcdc"] = d.mcdc;
     if (!d.form.empty()) j["form"] = d.form;
-    Json::Value& conds = j["conditions"] = Json::Value(Json::arrayValue);
+    Json conds = Json::array();
     for (const MapCondition& c : d.conditions) {
-      Json::Value k(Json::objectValue);
+      Json k = Json::object();
       k["id"] = c.id;
       k["index"] = c.index;
-      k["text"] = c.text;
+      k["text"] = jsonBytes(c.text);
       k["line"] = c.line;
       k["column"] = c.column;
       k["end_line"] = c.end_line;
       k["end_column"] = c.end_column;
-      conds.append(k);
+      conds.push_back(std::move(k));
     }
-    decs.append(j);
+    j["conditions"] = std::move(conds);
+    decs.push_back(std::move(j));
   }
+  doc["decisions"] = std::move(decs);
   return Dump(doc);
 }
 

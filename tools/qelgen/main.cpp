@@ -11,31 +11,23 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "generator.h"
+#include "qeltools/command_line.hpp"
 
 namespace {
 
-void Usage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: qelgen -o FILE [options] SOURCE... [-- COMPILER-ARGS]\n"
-               "Writes a test driver that calls every function defined in the sources\n"
-               "(one group per source file) with values read from JSON vector files.\n"
-               "  -o, --output FILE       the driver's C++ source\n"
-               "  --vectors DIR           write a vector skeleton per group there\n"
-               "                          (Value_<group>.json; existing files are kept)\n"
-               "  --include HEADER        a header the driver includes (repeatable)\n"
-               "  --program NAME          the driver's name in its messages (default drive)\n"
-               "  --root DIR              the project root the driver uses by default\n"
-               "  --folder PATH           the vector folder under the root\n"
-               "                          (default /Korvo_Projects/Value)\n"
-               "  --hand FUNCTION         its routine is written by hand (repeatable)\n"
-               "  --order GROUP=F1,F2,... calling order of a group's functions\n"
-               "  -h, --help              this text\n"
-               "Functions that cannot be driven (function pointers, void pointers,\n"
-               "variadic, linked structures) are listed with the reason.\n"
-               "Exit status: 0 written, 1 parse or write error, 2 usage error.\n");
-}
+const char* kUsage = "usage: qelgen -o FILE [options] SOURCE... [-- COMPILER-ARGS]\n";
+
+const char* kDescription =
+    "Writes a test driver that calls every function defined in the sources\n"
+    "(one group per source file) with values read from JSON vector files.\n";
+
+const char* kFooter =
+    "Functions that cannot be driven (function pointers, void pointers,\n"
+    "variadic, linked structures) are listed with the reason.\n"
+    "Exit status: 0 written, 1 parse or write error, 2 usage error.";
 
 bool WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -48,72 +40,56 @@ bool WriteFile(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   qelgen::Settings settings;
   std::string output, vectors;
-  bool compilerArgs = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (compilerArgs) {
-      settings.compileArgs.push_back(arg);
-      continue;
+  std::vector<std::string> orders, hands;
+  // The compiler's arguments after "--" are passed on as they are.
+  int ours = argc;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--") {
+      ours = i;
+      settings.compileArgs.assign(argv + i + 1, argv + argc);
+      break;
     }
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "qelgen: option %s needs a value\n", arg.c_str());
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "--") {
-      compilerArgs = true;
-    } else if (arg == "-h" || arg == "--help") {
-      Usage(stdout);
-      return 0;
-    } else if (arg == "-o" || arg == "--output") {
-      if (!value(output)) return 2;
-    } else if (arg == "--vectors") {
-      if (!value(vectors)) return 2;
-    } else if (arg == "--include") {
-      if (!value(v)) return 2;
-      settings.headers.push_back(v);
-    } else if (arg == "--program") {
-      if (!value(settings.program)) return 2;
-    } else if (arg == "--root") {
-      if (!value(settings.projectRoot)) return 2;
-    } else if (arg == "--folder") {
-      if (!value(settings.vectorFolder)) return 2;
-    } else if (arg == "--hand") {
-      if (!value(v)) return 2;
-      settings.hand.insert(v);
-    } else if (arg == "--order") {
-      if (!value(v)) return 2;
-      const std::size_t eq = v.find('=');
-      if (eq == std::string::npos || eq == 0) {
-        std::fprintf(stderr, "qelgen: --order needs GROUP=F1,F2,...\n");
-        return 2;
-      }
-      std::vector<std::string>& names = settings.order[v.substr(0, eq)];
-      std::stringstream list(v.substr(eq + 1));
-      std::string name;
-      while (std::getline(list, name, ','))
-        if (!name.empty()) names.push_back(name);
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr,
-                   "qelgen: unknown option \"%s\"\nusage: qelgen -o FILE [options] "
-                   "SOURCE... [-- COMPILER-ARGS]; qelgen --help for more\n",
-                   arg.c_str());
-      return 2;
-    } else {
-      settings.sources.push_back(arg);
-    }
+
+  qeltools::CommandLine cl("qelgen", kUsage, kDescription, kFooter);
+  CLI::App& app = cl.app();
+  app.add_option("-o,--output", output, "the driver's C++ source")->option_text("FILE");
+  app.add_option("--vectors", vectors,
+                 "write a vector skeleton per group there\n"
+                 "(Value_<group>.json; existing files are kept)")
+      ->option_text("DIR");
+  app.add_option("--include", settings.headers, "a header the driver includes (repeatable)")
+      ->allow_extra_args(false)
+      ->option_text("HEADER");
+  app.add_option("--program", settings.program, "the driver's name in its messages (default drive)")
+      ->option_text("NAME");
+  app.add_option("--root", settings.projectRoot, "the project root the driver uses by default")
+      ->option_text("DIR");
+  app.add_option("--folder", settings.vectorFolder,
+                 "the vector folder under the root\n(default /Korvo_Projects/Value)")
+      ->option_text("PATH");
+  app.add_option("--hand", hands, "its routine is written by hand (repeatable)")
+      ->allow_extra_args(false)
+      ->option_text("FUNCTION");
+  app.add_option("--order", orders, "calling order of a group's functions")
+      ->allow_extra_args(false)
+      ->option_text("GROUP=F1,F2,...");
+  app.add_option("SOURCE", settings.sources, "C sources, one group each");
+  std::vector<const char*> args(argv, argv + ours);
+  if (const int status = cl.parse(static_cast<int>(args.size()), args.data()); status >= 0)
+    return status;
+
+  settings.hand.insert(hands.begin(), hands.end());
+  for (const std::string& v : orders) {
+    const std::size_t eq = v.find('=');
+    if (eq == std::string::npos || eq == 0) return cl.usageError("--order needs GROUP=F1,F2,...");
+    std::vector<std::string>& names = settings.order[v.substr(0, eq)];
+    std::stringstream list(v.substr(eq + 1));
+    std::string name;
+    while (std::getline(list, name, ','))
+      if (!name.empty()) names.push_back(name);
   }
-  if (output.empty() || settings.sources.empty()) {
-    std::fprintf(stderr,
-                 "qelgen: %s\nusage: qelgen -o FILE [options] SOURCE... "
-                 "[-- COMPILER-ARGS]; qelgen --help for more\n",
-                 output.empty() ? "no output file (-o)" : "no source file");
-    return 2;
-  }
+  if (output.empty()) return cl.usageError("no output file (-o)");
+  if (settings.sources.empty()) return cl.usageError("no source file");
   for (const std::string& source : settings.sources) {
     struct stat st;
     if (stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {

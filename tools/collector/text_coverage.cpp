@@ -1,11 +1,12 @@
+// The coverage parts of the text report: the summary and the annotated
+// source listing.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 #include <vector>
 
-#include "outputs.hpp"
+#include "listing.hpp"
+#include "text_report.hpp"
 
 namespace qelc {
 namespace {
@@ -43,13 +44,6 @@ std::string place(const DecisionCov& d) {
   return std::to_string(d.range.line) + ":" + std::to_string(d.range.column);
 }
 
-bool fullyCovered(const DecisionCov& d) {
-  if (!d.trueCount || !d.falseCount) return false;
-  for (const auto& c : d.conditions)
-    if (!c.trueCount || !c.falseCount) return false;
-  return !d.countsForMcdc() || (d.mcdc && d.pairs == d.width());
-}
-
 // Code lines never run as "3, 8-11, 20": a run of missed lines stays one
 // range across lines that are not code.
 std::string missingLines(const FileCov& f) {
@@ -76,62 +70,6 @@ std::string missingLines(const FileCov& f) {
 
 }  // namespace
 
-std::vector<int> listedLines(const FileCov& f, std::size_t sourceLines) {
-  std::vector<int> out;
-  const int n = static_cast<int>(sourceLines);
-  for (int l = 1; l <= n; ++l) out.push_back(l);
-  std::vector<int> beyond;
-  for (const auto& [l, c] : f.lines)
-    if (l > n) beyond.push_back(l);
-  for (const auto& d : f.decisions)
-    if (d.range.line > n) beyond.push_back(d.range.line);
-  std::sort(beyond.begin(), beyond.end());
-  beyond.erase(std::unique(beyond.begin(), beyond.end()), beyond.end());
-  out.insert(out.end(), beyond.begin(), beyond.end());
-  return out;
-}
-
-std::string percentText(const Counter& c) {
-  if (c.total == 0) return "-";
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%.1f%%", c.percent());
-  return buf;
-}
-
-std::string markupEscape(const std::string& s) {
-  std::string o;
-  o.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        o += "&amp;";
-        break;
-      case '<':
-        o += "&lt;";
-        break;
-      case '>':
-        o += "&gt;";
-        break;
-      case '"':
-        o += "&quot;";
-        break;
-      default:
-        o += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? '?' : c;
-    }
-  }
-  return o;
-}
-
-std::string vectorColumns(const Codes& codes, int width) {
-  std::string s;
-  for (int i = 0; i < width && i < kMaxWideConditions; ++i) {
-    if (i) s += ' ';
-    const CondCode c = slotCode(codes, i);
-    s += c == CondCode::True ? 'T' : c == CondCode::False ? 'F' : '-';
-  }
-  return s;
-}
-
 void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
                          const std::string& in) {
   os << in << file << (file.empty() ? "" : ":") << place(d) << " "
@@ -146,15 +84,19 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
   else if (!d.falseCount)
     os << "  MISSING false";
   os << "\n";
-  if (!d.countsForMcdc()) {
-    os << in << "  (switch: branch coverage only)\n";
-  } else if (!d.mcdc) {
-    os << in << "  MC/DC: too wide (" << d.width()
-       << " conditions, more than its instrumentation measures); counted as 0/" << d.width()
-       << "\n";
-  } else {
-    os << in << "  MC/DC: " << d.pairs << "/" << d.width()
-       << (d.width() == 1 ? "  [single condition]" : "") << "\n";
+  switch (d.mcdcRole()) {
+    case McdcRole::NotCounted:
+      os << in << "  (switch: branch coverage only)\n";
+      break;
+    case McdcRole::TooWide:
+      os << in << "  MC/DC: too wide (" << d.width()
+         << " conditions, more than its instrumentation measures); counted as 0/" << d.width()
+         << "\n";
+      break;
+    case McdcRole::Measured:
+      os << in << "  MC/DC: " << d.pairs << "/" << d.width()
+         << (d.singleCondition() ? "  [single condition]" : "") << "\n";
+      break;
   }
   const int w = d.width();
   for (std::size_t v = 0; v < d.vectors.size(); ++v)
@@ -165,14 +107,12 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
     os << in << "    c" << c.index << " " << padRight("\"" + c.text + "\"", 14) << "true "
        << padRight(std::to_string(c.trueCount), 6) << "false "
        << padRight(std::to_string(c.falseCount), 6);
-    if (!d.countsForMcdc()) {
-    } else if (!d.mcdc) {
+    if (d.mcdcRole() == McdcRole::TooWide)
       os << "MC/DC not measured (too wide)";
-    } else if (c.pair) {
-      os << "pair #" << (c.pairFirst + 1) << "/#" << (c.pairSecond + 1);
-    } else {
-      os << "MISSING independence pair";
-    }
+    else if (d.mcdcRole() == McdcRole::Measured)
+      os << (c.pair ? "pair #" + std::to_string(c.pairFirst + 1) + "/#" +
+                          std::to_string(c.pairSecond + 1)
+                    : std::string("MISSING independence pair"));
     os << "\n";
   }
 }
@@ -240,7 +180,7 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
   any = false;
   for (const auto& f : m.files)
     for (const auto& d : f.decisions) {
-      if (!allDecisions && fullyCovered(d)) continue;
+      if (!allDecisions && d.fullyCovered()) continue;
       any = true;
       writeDecisionDetail(os, d, displayPath(f.path, root), "  ");
     }
@@ -261,19 +201,16 @@ void writeAnnotated(std::ostream& os, const CoverageModel& m) {
   for (const auto& f : m.files) {
     os << "\n-- " << f.path << "  (lines " << percentText(f.totals.lines) << ", branches "
        << percentText(f.totals.branches) << ", MC/DC " << percentText(f.totals.mcdc) << ")\n";
-    std::ifstream in(f.path);
-    std::vector<std::string> src;
-    for (std::string l; std::getline(in, l);) src.push_back(l);
-    if (src.empty()) os << "   (source not readable here: lines listed without text)\n";
+    const SourceListing src = readListing(f);
+    if (!src.readable()) os << "   (source not readable here: lines listed without text)\n";
     std::size_t di = 0;
-    for (int l : listedLines(f, src.size())) {
+    for (int l : src.lines) {
       const auto it = f.lines.find(l);
       std::string count = "-";
       if (it != f.lines.end()) count = it->second ? std::to_string(it->second) : "#####";
       char head[32];
       std::snprintf(head, sizeof head, "%9s:%5d:", count.c_str(), l);
-      os << head << (l <= static_cast<int>(src.size()) ? src[static_cast<std::size_t>(l - 1)] : "")
-         << "\n";
+      os << head << src.line(l) << "\n";
       for (; di < f.decisions.size() && f.decisions[di].range.line <= l; ++di)
         writeDecisionDetail(os, f.decisions[di], "", "                ");
     }

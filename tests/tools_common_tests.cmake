@@ -1,0 +1,6 @@
+# The libraries the tools share (tools/common/): the XML writer and its
+# escaping rule, JSON with its rule for bytes, the command lines.
+if(TARGET qeltools_json)
+  qel_add_test(tools_common_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tools_common_test.cpp
+               LIBS qeltools_json qeltools_cli TIMEOUT 60 LABELS tools)
+endif()

@@ -1,0 +1,53 @@
+// qelcollect's command line: its options, --help and exit statuses.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "outputs.hpp"
+#include "receiver.hpp"
+#include "text_report.hpp"
+
+namespace qelc {
+
+// Exit statuses besides the program's own; the first that applies wins
+// (main.cpp).
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCrash = 3;
+inline constexpr int kExitTimeout = 4;
+inline constexpr int kExitNoMessage = 5;
+
+struct Threshold {
+  const char* option;
+  const char* name;
+  int exitCode;
+  double minimum = -1;  // percent; negative: not asked for
+};
+
+struct Options {
+  bool reportMode = false;  // `qelcollect report`: read runs, do not receive
+  ReceiverOptions recv;
+  bool hostGiven = false;
+  std::string out;
+  std::string reportFile;
+  int quietMs = 300;
+  double timeoutSec = 0;
+  TextReportOptions report;
+  bool noReport = false;
+  std::vector<std::string> maps;
+  // The file outputs asked for, with their targets.
+  std::vector<std::pair<const OutputFormat*, std::string>> outputs;
+  std::vector<Threshold> thresholds{{"--fail-under-line", "line", 6},
+                                    {"--fail-under-branch", "branch", 7},
+                                    {"--fail-under-condition", "condition", 8},
+                                    {"--fail-under-mcdc", "MC/DC", 9}};
+  std::vector<std::string> command;  // the program, or the run files
+};
+
+// Reads the command line into `out`. Returns -1 to go on, or the exit
+// status to end with (0 after --help, kExitUsage after a bad command line,
+// with the message on standard error).
+int parseCommandLine(int argc, char** argv, Options* out);
+
+}  // namespace qelc

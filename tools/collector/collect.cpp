@@ -1,0 +1,93 @@
+#include "collect.hpp"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace qelc {
+namespace {
+
+constexpr int kPollMs = 20;
+constexpr int kKillGraceMs = 5000;
+// After the program has gone, traffic that never pauses is someone else's.
+constexpr int kMaxDrainMs = 10000;
+
+volatile sig_atomic_t gSignals = 0;
+volatile sig_atomic_t gLastSignal = 0;
+
+void onSignal(int sig) {
+  gLastSignal = sig;
+  gSignals = gSignals + 1;
+}
+
+double msSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+}  // namespace
+
+void catchStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Receives until the program has ended and the streams are quiet, a signal
+// or the time limit; every message goes to sink.
+CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
+                      const std::function<void(Message&&)>& sink) {
+  CollectResult r;
+  const auto start = Clock::now();
+  auto lastMessage = Clock::now();
+  Clock::time_point signalledAt{};
+  int handledSignals = 0;
+  for (;;) {
+    try {
+      if (receiver.poll(kPollMs, sink) > 0) lastMessage = Clock::now();
+    } catch (const std::exception& e) {
+      std::cerr << "qelcollect: " << e.what() << "\n";
+      r.error = kExitUsage;
+      break;
+    }
+    child.poll();
+    const int sigs = gSignals;
+    if (sigs > handledSignals) {
+      handledSignals = sigs;
+      if (!child.running() || sigs > 1) break;
+      // First signal: pass it on and let the program end and flush.
+      child.signal(gLastSignal);
+      signalledAt = Clock::now();
+    }
+    if (child.running() && handledSignals > 0 && msSince(signalledAt) > kKillGraceMs) {
+      std::cerr << "qelcollect: " << child.name() << " ignores the signal, killing it\n";
+      child.signal(SIGKILL);
+      signalledAt = Clock::now();
+    }
+    if (opt.timeoutSec > 0 && msSince(start) > opt.timeoutSec * 1000.0) {
+      r.timedOut = true;
+      std::cerr << "qelcollect: --timeout expired\n";
+      break;
+    }
+    if (child.started() && !child.running() && msSince(child.exitedAt()) >= opt.quietMs) {
+      if (msSince(lastMessage) >= opt.quietMs) break;
+      if (msSince(child.exitedAt()) > std::max(kMaxDrainMs, 10 * opt.quietMs)) {
+        std::cerr << "qelcollect: messages still arriving after the program ended; stopping\n";
+        break;
+      }
+    }
+  }
+  // Stopped by us for --timeout: that, not the signal, is the outcome.
+  child.stop(!r.timedOut);
+  // Whatever is already queued locally still belongs to the run; a sender
+  // that keeps streaming must not hold the end of the run (or Ctrl-C) back.
+  try {
+    receiver.drain(1000, sink);
+  } catch (const std::exception&) {
+  }
+  return r;
+}
+
+}  // namespace qelc

@@ -1,0 +1,50 @@
+// The text report: standard output or --report FILE. The run's own
+// sections (messages, test cases, values, timings, memory, crashes,
+// malformed messages) and, with source maps, the coverage summary and the
+// annotated source listing.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+
+#include "collection.hpp"
+#include "coverage.hpp"
+#include "srcmap.hpp"
+
+namespace qelc {
+
+struct TextReportOptions {
+  std::size_t maxValues = 20;
+  std::size_t maxTimings = 20;
+  std::size_t maxMalformed = 20;
+  // With a coverage model the report shows coverage by source file; the
+  // raw node, condition and decision lists remain only for units the map
+  // does not know.
+  const SourceMap* map = nullptr;
+  const CoverageModel* coverage = nullptr;
+  bool annotate = false;
+  // Internal detail: every decision, and the latest-records messages.
+  bool verbose = false;
+};
+
+void writeTextReport(std::ostream& os, const Collection& run, const TextReportOptions& opt = {});
+
+// Summary per file and total, like a compiler coverage tool's report;
+// then the lines never run, the functions never called and the decisions
+// not fully covered. `allDecisions` (--verbose) adds a table per function
+// and lists every decision.
+void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDecisions);
+
+// Source listing: each line with its count ("#####" for code never run,
+// "-" for lines that are not code) and, under each decision, its
+// conditions, the vectors seen and the pairs missing.
+void writeAnnotated(std::ostream& os, const CoverageModel& m);
+
+// A decision with its outcomes, MC/DC, vectors and conditions, shared by
+// the summary and the listing; `file` prefixes its line:column when not
+// empty.
+void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
+                         const std::string& indent);
+
+}  // namespace qelc

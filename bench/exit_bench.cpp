@@ -2,8 +2,10 @@
 // same program without it: with no collector (the exit then waits for one up
 // to its bound, 500 ms from the start by default; and with the wait turned
 // off, QELMQ_COLLECTOR_WAIT_MS=0) and with a collector that listens and that
-// the program connects to (QELMQ_CONFIG). With the collector, each run's node
-// counts are checked: "exact" is the share of runs whose every hit arrived.
+// the program connects to (QELMQ_CONFIG), for a program that calls the probes
+// and for one built through qelcc (counters in the program). With the
+// collector, each run's node counts are checked: "exact" is the share of
+// runs whose every hit arrived.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -150,7 +152,9 @@ struct ListeningCollector {
   bool ok = true;
 };
 
-void BM_ExitWithCollector(benchmark::State& state) {
+// `program` with a collector connected, beside the plain program; every run's
+// node counts must add up to `hits`.
+void exit_with_collector(benchmark::State& state, const char* program, long hits) {
   ListeningCollector c;
   if (!c.ok) {
     state.SkipWithError("cannot listen on 15555 (run it in its own network namespace)");
@@ -160,13 +164,12 @@ void BM_ExitWithCollector(benchmark::State& state) {
   long runs = 0, exact = 0;
   for (auto _ : state) {
     double p = time_run(QEL_PLAIN, environ);
-    double r = time_run(QEL_HELLO, c.env.data());
+    double r = time_run(program, c.env.data());
     if (p < 0 || r < 0) {
       state.SkipWithError("a program failed");
       return;
     }
-    // qel_hello hits two nodes once each.
-    if (c.receive_counts() == 2) ++exact;
+    if (c.receive_counts() == hits) ++exact;
     plain += p;
     runtime += r;
     ++runs;
@@ -176,9 +179,22 @@ void BM_ExitWithCollector(benchmark::State& state) {
   state.counters["exact"] = runs ? double(exact) / runs : 0;
 }
 
+// qel_hello calls the probes itself: two nodes, once each.
+void BM_ExitWithCollector(benchmark::State& state) { exit_with_collector(state, QEL_HELLO, 2); }
+
+// The plain program built through qelcc: counters in the program, whose
+// unit registers at start and is read and sent at exit (one node).
+void BM_ExitWithCollectorCounted(benchmark::State& state) {
+  exit_with_collector(state, QEL_COUNTED_HELLO, 1);
+}
+
 BENCHMARK(BM_ExitNoCollector)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_ExitNoCollectorNoWait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
 BENCHMARK(BM_ExitWithCollector)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK(BM_ExitWithCollectorCounted)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(30);
 
 }  // namespace
 

@@ -13,8 +13,10 @@ set(platform export.h port.h port.cpp port_file.cpp port_time.cpp port_thread_en
 # What the runtime promises its peers: the protocol (protocol/, included as
 # qelmq/protocol/...) and the exported probe declarations checked against it.
 set(contract probes.h probe_decls_check.c)
-# Lock-free ring and the record-to-count map.
-set(queue ArrayLockFreeQueue.h ArrayLockFreeQueue.cpp record_map.h)
+# Lock-free ring and the record-to-count map; the program's counter blocks
+# and what they counted.
+set(queue ArrayLockFreeQueue.h ArrayLockFreeQueue.cpp record_map.h counter_blocks.h
+    counter_blocks.cpp)
 # Sockets from the endpoint table, bounded sends, what every sender has;
 # what reached the collector, and the spool for what could not.
 set(channel net.h net.cpp SenderBase.h SenderBase.cpp delivery.h delivery.cpp spool.h spool.cpp)
@@ -24,12 +26,13 @@ set(senders AggregatingSender.h AggregatingSender.cpp QelSendDD.h QelSendDD.cpp 
     QelSendLast.cpp QelSendProperty.h QelSendProperty.cpp QelSendUniTest.h QelSendUniTest.cpp
     leak.h leak.cpp value_item.h value_item.cpp staged_drain.h)
 # The process's instance: bootstrap and shutdown, its threads, the
-# per-thread stages in front of its queues, the crash guard.
+# per-thread stages in front of its queues, the crash guard, the reading of
+# the program's counters into the senders.
 set(instance thread_exit.h thread_exit.cpp insert_thread.h insert_thread.cpp thread_stage.h
     thread_stage.cpp crash_guard.h crash_guard.cpp crash_guard_port.h crash_guard_posix.cpp
-    crash_guard_win32.cpp globle_ins.cpp)
+    crash_guard_win32.cpp globle_ins.cpp counter_harvest.h counter_harvest.cpp)
 # The probes and the C API.
-set(api probes.cpp c_api.cpp QELMQLib.h)
+set(api probes.cpp c_api.cpp QELMQLib.h exec_wrappers.cpp)
 
 set(level 0)
 foreach(layer IN LISTS layers)

@@ -337,6 +337,17 @@ TEST(CollectorDecode, JsonLinesNameEveryField) {
             "{\"t_ms\":1.5,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":258,"
             "\"decision\":5,\"outcome\":true,\"vector\":\"TF\",\"codes\":4294967119,\"group\":7,"
             "\"count\":2,\"seq\":3}");
+  // A wide vector names its width and the code words beyond the first; a
+  // unit's identity is written as the map writes it.
+  McdcMsg wide{1, 9, true, 0xFFFFFF7F, 7, 2, 4, 17, {{0xFFFFFF3F, 0xFFFFFFFF, 0xFFFFFFFF}}};
+  EXPECT_EQ(toJson(Message{Channel::Mcdc, 15557, wide}, 0),
+            "{\"t_ms\":0.0,\"port\":15557,\"channel\":\"mcdc\",\"kind\":\"mcdc\",\"unit\":1,"
+            "\"decision\":9,\"outcome\":true,\"vector\":\"T...............F\",\"codes\":"
+            "4294967167,\"conditions\":17,\"more\":[4294967103,4294967295,4294967295],"
+            "\"group\":7,\"count\":2,\"seq\":4}");
+  EXPECT_EQ(toJson(Message{Channel::Node, 15555, UnitMsg{3, 0x0123456789ABCDEFull, 2}}, 0),
+            "{\"t_ms\":0.0,\"port\":15555,\"channel\":\"node\",\"kind\":\"unit\",\"unit\":3,"
+            "\"identity\":\"fnv1a64:0123456789abcdef\",\"seq\":2}");
   Message bad{Channel::Node, 15555, dec(Channel::Node, {0x81, 0x02})};
   EXPECT_NE(toJson(bad, 0).find("\"kind\":\"malformed\""), std::string::npos);
   EXPECT_NE(toJson(bad, 0).find("\"bytes\":\"81 02\""), std::string::npos);

@@ -148,3 +148,40 @@ TEST(CollectorCollection, CrashReportsMarkTheRun) {
   EXPECT_NE(os.str().find("name \"prog\" type \"SIGSEGV\" cause \"bad pointer\""),
             std::string::npos);
 }
+
+// A decision of 20 conditions (counters in the program): the pairs of
+// conditions beyond the sixteenth are found like any other, and wide
+// messages of one decision add up by their whole vector.
+TEST(CollectorMcdc, WideVectorsBeyondSixteenConditions) {
+  // x1 || x2 || ... || x20: the last condition decides when all others are false.
+  qel_wire::WideCodes all_false, last_true, first_true;
+  for (int i = 0; i < 20; ++i) {
+    qel_wire::set_wide_code(all_false, i, qel_wire::CondCode::False);
+    qel_wire::set_wide_code(last_true, i,
+                            i == 19 ? qel_wire::CondCode::True : qel_wire::CondCode::False);
+  }
+  qel_wire::set_wide_code(first_true, 0, qel_wire::CondCode::True);
+  const DecisionAnalysis a = analyseDecision({McdcVector{Codes(all_false), false, 2},
+                                              McdcVector{Codes(last_true), true, 1},
+                                              McdcVector{Codes(first_true), true, 3}});
+  EXPECT_EQ(a.conditions, 20);
+  ASSERT_EQ(a.conds.size(), 20u);
+  EXPECT_TRUE(a.conds[0].pair);
+  EXPECT_TRUE(a.conds[19].pair);
+  EXPECT_FALSE(a.conds[10].pair);
+  EXPECT_EQ(a.pairs, 2);
+
+  Collection c;
+  auto wide = [](const qel_wire::WideCodes& w, bool outcome, uint32_t count, uint32_t seq) {
+    return msg(
+        Channel::Mcdc,
+        McdcMsg{1, 4, outcome, w.word[0], 7, count, seq, 20, {{w.word[1], w.word[2], w.word[3]}}});
+  };
+  c.add(wide(all_false, false, 2, 1));
+  c.add(wide(last_true, true, 1, 2));
+  c.add(wide(last_true, true, 4, 3));
+  const auto& vectors = c.decisionVectors().at({1, 4});
+  ASSERT_EQ(vectors.size(), 2u);
+  EXPECT_EQ(vectors.at({Codes(last_true), true}), 5u);
+  EXPECT_EQ(vectors.at({Codes(all_false), false}), 2u);
+}

@@ -43,6 +43,12 @@ std::vector<Message> everyKind() {
   v.push_back(msg(Channel::Cond, CondMsg{1, 4, false, 7, 1, 2}));
   v.push_back(msg(Channel::Mcdc, McdcMsg{1, 3, true, 0xFFFFFF5F, 7, 5, 1}));
   v.push_back(msg(Channel::Mcdc, McdcMsg{1, 3, false, 0xFFFFFF3F, 7, 1, 3}));
+  // A decision of 40 conditions (counters in the program), and a unit's
+  // announcement of its map's identity.
+  v.push_back(
+      msg(Channel::Mcdc,
+          McdcMsg{1, 9, true, 0x5F5F5F5F, 7, 2, 4, 40, {{0x1B1B1B1B, 0xFFFF5555, 0xFFFFFFFF}}}));
+  v.push_back(msg(Channel::Node, UnitMsg{1, 0x89ABCDEF01234567ull, 10}));
   v.push_back(msg(Channel::Property, leak(LeakLine::Kind::Header)));
   v.push_back(msg(Channel::Property, leak(LeakLine::Kind::Block)));
   v.push_back(msg(Channel::Property, leak(LeakLine::Kind::Nothing)));

@@ -183,6 +183,127 @@ TEST(ProtocolRoundTrip, McdcMessagesFromTheProbesConditionString) {
   }
 }
 
+// The 33-byte message of a decision of 17 to 64 conditions: every slot
+// arrives, in both byte orders, and the collector shows the whole vector.
+TEST(ProtocolRoundTrip, WideMcdcMessagesCarryUpToSixtyFourConditions) {
+  qel_wire::WideCodes codes;
+  for (int slot = 0; slot < 64; ++slot)
+    qel_wire::set_wide_code(codes, slot,
+                            slot == 63 ? qel_wire::CondCode::True
+                            : slot % 3 ? qel_wire::CondCode::False
+                                       : qel_wire::CondCode::Skipped);
+  for (bool little : {true, false}) {
+    Bytes b(sizeof(qel_wire::WideMcdcMessage));
+    ASSERT_EQ(qel_wire::encode_wide_mcdc(0x0A0B, 0x1234, true, codes, 64, 0x0102, 77, 9, little,
+                                         b.data()),
+              33u);
+    const auto m = decoded<qelc::McdcMsg>(qelc::Channel::Mcdc, b, little);
+    EXPECT_EQ(m.unit, 0x0A0B);
+    EXPECT_EQ(m.decision, 0x1234);
+    EXPECT_TRUE(m.outcome);
+    EXPECT_EQ(m.group, 0x0102);
+    EXPECT_EQ(m.count, 77u);
+    EXPECT_EQ(m.seq, 9u);
+    EXPECT_EQ(m.conditions, 64);
+    EXPECT_EQ(m.codes, codes.word[0]);
+    EXPECT_EQ(qelc::codesOf(m), qelc::Codes(codes)) << little;
+    const std::string text = qelc::codesText(qelc::codesOf(m));
+    ASSERT_EQ(text.size(), 64u);
+    EXPECT_EQ(text.substr(0, 4), "-FF-");
+    EXPECT_EQ(text.back(), 'T');
+    // A sequence number patched in after encoding, as a window sends it.
+    qel_wire::put_seq_at(b.data(), qel_wire::kWideMcdcSeqOffset, 0x01020304, little);
+    EXPECT_EQ(decoded<qelc::McdcMsg>(qelc::Channel::Mcdc, b, little).seq, 0x01020304u);
+  }
+  // A version this collector does not know, or a width that a 19-byte
+  // message would carry, is malformed, never misread.
+  Bytes b(sizeof(qel_wire::WideMcdcMessage));
+  qel_wire::encode_wide_mcdc(1, 2, false, codes, 17, 0, 1, 1, true, b.data());
+  b[offsetof(qel_wire::WideMcdcMessage, version)] = 2;
+  EXPECT_TRUE(std::holds_alternative<qelc::Malformed>(
+      qelc::decode(qelc::Channel::Mcdc, b.data(), b.size())));
+  qel_wire::encode_wide_mcdc(1, 2, false, codes, 16, 0, 1, 1, true, b.data());
+  EXPECT_TRUE(std::holds_alternative<qelc::Malformed>(
+      qelc::decode(qelc::Channel::Mcdc, b.data(), b.size())));
+}
+
+TEST(ProtocolRoundTrip, UnitIdentityMessagesInBothByteOrders) {
+  for (bool little : {true, false}) {
+    Bytes b(sizeof(qel_wire::UnitIdentityMessage));
+    ASSERT_EQ(qel_wire::encode_unit_identity(0x7ABC, 0x0123456789ABCDEFull, 42, little, b.data()),
+              16u);
+    EXPECT_EQ(b[0], 'Q');
+    EXPECT_EQ(b[1], 'U');
+    const auto m = decoded<qelc::UnitMsg>(qelc::Channel::Node, b, little);
+    EXPECT_EQ(m.unit, 0x7ABC);
+    EXPECT_EQ(m.identity, 0x0123456789ABCDEFull) << little;
+    EXPECT_EQ(m.seq, 42u);
+  }
+  // Most significant byte first, as every integer with the flag set.
+  Bytes b(16);
+  qel_wire::encode_unit_identity(1, 0x0102030405060708ull, 0, true, b.data());
+  EXPECT_EQ(hex(b), "51 55 00 01 01 02 03 04 05 06 07 08 00 00 00 00");
+  b[0] = 'X';
+  EXPECT_TRUE(std::holds_alternative<qelc::Malformed>(
+      qelc::decode(qelc::Channel::Node, b.data(), b.size())));
+}
+
+// Paths of `a && (b || c)` as qelcc numbers them: the false edge of `a`
+// adds the three paths through `b`, each false edge of `b` and `c` one.
+TEST(DecisionPaths, NumberedAsQelccCountsThem) {
+  const uint8_t next[] = {1, qel_wire::kPathFalse, qel_wire::kPathTrue,
+                          2, qel_wire::kPathTrue,  qel_wire::kPathFalse};
+  ASSERT_TRUE(qel_wire::paths_well_formed(next, 3));
+  std::vector<uint32_t> from;
+  ASSERT_EQ(qel_wire::number_paths(next, 3, &from), 4u);
+  EXPECT_EQ(qel_wire::false_edge_increment(next, 0, from), 3u);
+  EXPECT_EQ(qel_wire::false_edge_increment(next, 1, from), 1u);
+  EXPECT_EQ(qel_wire::false_edge_increment(next, 2, from), 1u);
+  // Path -> outcome and the condition string the event probes would build.
+  const struct {
+    bool outcome;
+    const char* vector;
+  } want[4] = {{true, "TT"}, {true, "TFT"}, {false, "TFF"}, {false, "F"}};
+  for (uint32_t p = 0; p < 4; ++p) {
+    const qel_wire::DecisionPath path = qel_wire::decode_path(next, 3, from, p);
+    EXPECT_EQ(path.outcome, want[p].outcome) << p;
+    EXPECT_EQ(qelc::codesText(qelc::Codes(path.codes)), want[p].vector) << p;
+  }
+  // `!a || b`: a true `a` goes on to `b`; a false one ends the decision true.
+  const uint8_t negated[] = {1, qel_wire::kPathTrue, qel_wire::kPathTrue, qel_wire::kPathFalse};
+  ASSERT_EQ(qel_wire::number_paths(negated, 2, &from), 3u);
+  EXPECT_EQ(qelc::codesText(qelc::Codes(qel_wire::decode_path(negated, 2, from, 2).codes)), "F");
+  EXPECT_TRUE(qel_wire::decode_path(negated, 2, from, 2).outcome);
+  // A condition skipped by short-circuit before a later one is evaluated:
+  // `(a && b) || c` with `a` false.
+  const uint8_t skip[] = {1, 2, qel_wire::kPathTrue, 2, qel_wire::kPathTrue, qel_wire::kPathFalse};
+  ASSERT_EQ(qel_wire::number_paths(skip, 3, &from), 5u);
+  bool seen = false;
+  for (uint32_t p = 0; p < 5; ++p)
+    seen = seen ||
+           qelc::codesText(qelc::Codes(qel_wire::decode_path(skip, 3, from, p).codes)) == "F-T";
+  EXPECT_TRUE(seen);
+  // Malformed graphs: a successor before its condition, a condition never
+  // reached.
+  const uint8_t backwards[] = {1, qel_wire::kPathFalse, 0, qel_wire::kPathTrue};
+  EXPECT_FALSE(qel_wire::paths_well_formed(backwards, 2));
+  const uint8_t unreached[] = {qel_wire::kPathTrue, qel_wire::kPathFalse, qel_wire::kPathTrue,
+                               qel_wire::kPathFalse};
+  EXPECT_FALSE(qel_wire::paths_well_formed(unreached, 2));
+  // Too many paths saturate instead of overflowing: 32 groups `(x || y)`.
+  std::vector<uint8_t> groups(128);
+  for (int g = 0; g < 32; ++g) {
+    const uint8_t x = static_cast<uint8_t>(2 * g), y = static_cast<uint8_t>(2 * g + 1);
+    const uint8_t after = g == 31 ? qel_wire::kPathTrue : static_cast<uint8_t>(2 * g + 2);
+    groups[2 * x] = after;
+    groups[2 * x + 1] = y;
+    groups[2 * y] = after;
+    groups[2 * y + 1] = qel_wire::kPathFalse;
+  }
+  ASSERT_TRUE(qel_wire::paths_well_formed(groups.data(), 64));
+  EXPECT_EQ(qel_wire::number_paths(groups.data(), 64, &from), qel_wire::kMaxCounterPaths + 1);
+}
+
 // A last-data message as the crash sender encodes it, decoded.
 qelc::LastDataMsg last_data(qel_wire::LastKind kind, const uint64_t* records, std::size_t n,
                             uint32_t& number, uint16_t group, bool little) {

@@ -3,6 +3,7 @@
 qel_add_test(ring_queue_test SOURCES ring_queue_test.cpp LIBS qelmq_core)
 qel_add_test(config_test SOURCES config_test.cpp LIBS qelmq_core)
 qel_add_test(port_test SOURCES port_test.cpp LIBS qelmq_core)
+qel_add_test(counter_blocks_test SOURCES counter_blocks_test.cpp LIBS qelmq_core)
 qel_add_test(coverage_probe_test SOURCES coverage_probe_test.cpp LIBS qelmq_core PORTS)
 qel_add_test(property_channel_test SOURCES property_channel_test.cpp LIBS qelmq_core PORTS)
 qel_add_test(coverage_e2e_test SOURCES coverage_e2e_test.cpp LIBS qelmq_core PORTS)

@@ -15,6 +15,7 @@
 #include "sync.h"
 
 std::atomic<qel_senders::DrainStaged> qel_senders::drain_staged{nullptr};
+std::atomic<qel_senders::HarvestCounters> qel_senders::harvest_counters_hook{nullptr};
 
 template <uint32_t N>
 AggregatingSender<N>::AggregatingSender(qel_wire::Channel channel)
@@ -23,7 +24,9 @@ AggregatingSender<N>::AggregatingSender(qel_wire::Channel channel)
       mapB(new (std::nothrow) RecordCountMap()),
       sendMap(mapA),
       insertMap(mapB),
-      queue(new (std::nothrow) Queue()) {
+      queue(new (std::nothrow) Queue()),
+      pendingInsert(new (std::nothrow) std::vector<PendingMessage>()),
+      pendingSend(new (std::nothrow) std::vector<PendingMessage>()) {
   pthread_mutex_init(&sendLock, nullptr);
   pacing_.stop = &stopSend;
   pacing_.also_stop = &leaving_;
@@ -35,6 +38,8 @@ AggregatingSender<N>::~AggregatingSender() {
   delete mapA;
   delete mapB;
   delete queue;
+  delete pendingInsert;
+  delete pendingSend;
   pthread_mutex_destroy(&sendLock);
 }
 
@@ -45,30 +50,80 @@ void AggregatingSender<N>::init_zmq() {
 }
 
 template <uint32_t N>
+template <typename Send>
+void AggregatingSender<N>::send_counted(uint64_t record, uint64_t count, bool little, Send&& send) {
+  while (count > 0) {
+    const uint64_t part = count < qel_wire::kMaxWireCount ? count : qel_wire::kMaxWireCount;
+    count -= part;
+    uint8_t msg[qel_wire::kMaxCountedMessage];
+    std::size_t len = encode(record, static_cast<int32_t>(part), sendSeq, little, msg);
+    ++sendSeq;
+    send(msg, len);
+  }
+}
+
+template <uint32_t N>
+void AggregatingSender<N>::add_pending_locked(const PendingMessage& m) {
+  if (!pendingInsert) return;
+  try {
+    pendingInsert->push_back(m);
+  } catch (...) {
+    return;  // no memory: the message is lost, as a record the map could not store
+  }
+  // relaxed: as in take_queued_locked.
+  pendingKeys.fetch_add(1, std::memory_order_relaxed);
+}
+
+template <uint32_t N>
+void AggregatingSender<N>::add_locked(uint64_t record, uint64_t n) {
+  if (insertMap && insertMap->add(record, n)) pendingKeys.fetch_add(1, std::memory_order_relaxed);
+}
+
+template <uint32_t N>
 void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
   const bool little = QelSendProperty::little_endian_flag();
-  map->drain([&](uint64_t record, int32_t count) {
-    if (closed || !socket) return;  // a leave operation closed the channel
-    uint8_t msg[qel_wire::kMaxCountedMessage];
-    std::size_t len = encode(record, count, sendSeq, little, msg);
-    ++sendSeq;
+  auto send = [&](uint8_t* msg, std::size_t len) {
     if (qel_delivery::deliver(socket, channel(), msg, len, pacing_) ==
         qel_delivery::Outcome::Dropped)
       report_send_failure(little);
+  };
+  if (pendingSend && !pendingSend->empty()) {
+    for (PendingMessage& m : *pendingSend) {
+      if (closed || !socket) break;  // a leave operation closed the channel
+      qel_wire::put_seq_at(m.bytes, m.seq_at, sendSeq++, little);
+      send(m.bytes, m.length);
+    }
+    pendingSend->clear();
+  }
+  map->drain([&](uint64_t record, uint64_t count) {
+    if (closed || !socket) return;  // a leave operation closed the channel
+    send_counted(record, count, little, send);
   });
+}
+
+template <uint32_t N>
+void AggregatingSender<N>::swap_maps_locked() {
+  RecordCountMap* t = insertMap;
+  insertMap = sendMap;
+  sendMap = t;
+  std::vector<PendingMessage>* p = pendingInsert;
+  pendingInsert = pendingSend;
+  pendingSend = p;
+  mapSelector = !mapSelector;
+  pendingKeys.store(0, std::memory_order_relaxed);
+}
+
+template <uint32_t N>
+bool AggregatingSender<N>::nothing_held_locked() const {
+  return sendMap->empty() && insertMap->empty() && (!pendingSend || pendingSend->empty()) &&
+         (!pendingInsert || pendingInsert->empty());
 }
 
 template <uint32_t N>
 void AggregatingSender<N>::swap_maps() {
   qel_sync::MutexGuard send(sendLock);
   qel_sync::MutexGuard maps(mutex);
-  if (pendingKeys.load(std::memory_order_relaxed) != 0) {
-    RecordCountMap* t = insertMap;
-    insertMap = sendMap;
-    sendMap = t;
-    mapSelector = !mapSelector;
-    pendingKeys.store(0, std::memory_order_relaxed);
-  }
+  if (pendingKeys.load(std::memory_order_relaxed) != 0) swap_maps_locked();
 }
 
 template <uint32_t N>
@@ -81,7 +136,7 @@ void AggregatingSender<N>::run() {
     const uint32_t seen = wake_seen();
     {
       qel_sync::MutexGuard send(sendLock);
-      if (!sendMap->empty()) send_map_locked(sendMap);
+      if (!sendMap->empty() || (pendingSend && !pendingSend->empty())) send_map_locked(sendMap);
     }
 
     if (stopSend.load(std::memory_order_acquire)) {
@@ -90,12 +145,8 @@ void AggregatingSender<N>::run() {
       // are swapped and sent at once, until both are empty.
       qel_sync::MutexGuard send(sendLock);
       qel_sync::MutexGuard maps(mutex);
-      if (sendMap->empty() && insertMap->empty()) return;
-      RecordCountMap* t = insertMap;
-      insertMap = sendMap;
-      sendMap = t;
-      mapSelector = !mapSelector;
-      pendingKeys.store(0, std::memory_order_relaxed);
+      if (nothing_held_locked()) return;
+      swap_maps_locked();
       continue;
     }
 
@@ -173,8 +224,10 @@ ArrayLockFreeQueue<uint64_t, 51>* latest_ring(qel_wire::Channel channel) {
 template <uint32_t N>
 void AggregatingSender<N>::sendLeaveMsg() {
   leaving_.store(true, std::memory_order_release);
-  // Records still staged by the program's threads go to the queues first;
-  // never waiting, since a stage's owner may be the thread that crashed.
+  // Counts still in the program's counters go to the maps, and records
+  // still staged by the program's threads to the queues first; never
+  // waiting, since a stage's owner may be the thread that crashed.
+  qel_senders::harvest_counters();
   qel_senders::drain_staged_records();
   {
     // Bounded: on the crash path the thread holding a lock may be the one
@@ -189,13 +242,21 @@ void AggregatingSender<N>::sendLeaveMsg() {
         take_queued_locked(latest_ring(channel()));
         const bool little = QelSendProperty::little_endian_flag();
         qel_net::SendPacing pacing;  // bounded: the program is leaving
-        auto flush = [&](uint64_t record, int32_t count) {
-          uint8_t msg[qel_wire::kMaxCountedMessage];
-          std::size_t len = encode(record, count, sendSeq, little, msg);
-          ++sendSeq;
+        auto send = [&](uint8_t* msg, std::size_t len) {
           if (qel_delivery::deliver(socket, channel(), msg, len, pacing) ==
               qel_delivery::Outcome::Dropped)
             report_leave_failure();
+        };
+        for (std::vector<PendingMessage>* pending : {pendingSend, pendingInsert}) {
+          if (!pending) continue;
+          for (PendingMessage& m : *pending) {
+            qel_wire::put_seq_at(m.bytes, m.seq_at, sendSeq++, little);
+            send(m.bytes, m.length);
+          }
+          pending->clear();
+        }
+        auto flush = [&](uint64_t record, uint64_t count) {
+          send_counted(record, count, little, send);
         };
         sendMap->drain(flush);
         insertMap->drain(flush);

@@ -2,6 +2,9 @@
 // and the periodic flusher of the threads' staged records.
 #include "insert_thread.h"
 
+#include <climits>
+
+#include "counter_harvest.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -57,6 +60,7 @@ void* finsert_Data(void* runtime) {
   if (inst->sendProperty) inst->sendProperty->init_zmq();
 
   QelSendLast* last = inst->sendLast;
+  uint32_t last_harvest = qel_port::tick_ms();
   for (;;) {
     // Read before the flags: a stop raised after it cuts the idle sleep short.
     const uint32_t seen = inst->insertWake.load(std::memory_order_acquire);
@@ -68,6 +72,12 @@ void* finsert_Data(void* runtime) {
         stopped(inst->sendMCDC) && queue_empty(inst->sendDD) && queue_empty(inst->sendCond) &&
         queue_empty(inst->sendMCDC))
       break;
+    // The program's counters, read every period: their counts reach the
+    // maps as the queued records do.
+    if (qel_port::tick_ms() - last_harvest >= qel_harvest::kPeriodMs) {
+      last_harvest = qel_port::tick_ms();
+      qel_harvest::harvest(inst, UINT32_MAX);
+    }
     uint32_t moved = move_records(inst->sendDD, last ? last->lastDD : nullptr);
     moved += move_records(inst->sendCond, last ? last->lastCond : nullptr);
     moved += move_records(inst->sendMCDC, last ? last->lastMCDC : nullptr);

@@ -94,7 +94,28 @@ static void after_fork_in_child() {
   }
 }
 
-static void install_fork_handler() { pthread_atfork(nullptr, nullptr, after_fork_in_child); }
+// The lock hooks, at most a handful; registered like the child hooks.
+std::atomic<void (*)()> prepare_hooks[kMaxForkHooks];
+std::atomic<void (*)()> parent_hooks[kMaxForkHooks];
+std::atomic<int> lock_hook_count{0};
+
+static void before_fork() {
+  // acquire: pairs with the release in register_fork_lock_hooks.
+  int n = lock_hook_count.load(std::memory_order_acquire);
+  for (int i = 0; i < n && i < kMaxForkHooks; ++i)
+    if (void (*fn)() = prepare_hooks[i].load(std::memory_order_relaxed)) fn();
+}
+
+static void after_fork_in_parent() {
+  int n = lock_hook_count.load(std::memory_order_acquire);
+  // Reverse order: locks are given back in the order opposite to taking.
+  for (int i = (n < kMaxForkHooks ? n : kMaxForkHooks) - 1; i >= 0; --i)
+    if (void (*fn)() = parent_hooks[i].load(std::memory_order_relaxed)) fn();
+}
+
+static void install_fork_handler() {
+  pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+}
 
 int32_t refresh_pid() {
   static pthread_once_t once = PTHREAD_ONCE_INIT;
@@ -114,6 +135,18 @@ void register_fork_child_hook(void (*fn)()) {
   detail::fork_hooks[n].store(fn, std::memory_order_relaxed);
   // release: pairs with the acquire in the child handler.
   detail::fork_hook_count.store(n + 1, std::memory_order_release);
+}
+
+void register_fork_lock_hooks(void (*prepare)(), void (*parent)()) {
+  detail::refresh_pid();  // installs the fork handler
+  int n = detail::lock_hook_count.load(std::memory_order_relaxed);
+  for (int i = 0; i < n; ++i)
+    if (detail::prepare_hooks[i].load(std::memory_order_relaxed) == prepare) return;
+  if (n >= detail::kMaxForkHooks) return;
+  detail::prepare_hooks[n].store(prepare, std::memory_order_relaxed);
+  detail::parent_hooks[n].store(parent, std::memory_order_relaxed);
+  // release: pairs with the acquire in the fork handlers.
+  detail::lock_hook_count.store(n + 1, std::memory_order_release);
 }
 
 // Registered against this library's own handle, as the C++ runtime does for

@@ -69,20 +69,26 @@ inline int32_t current_pid() {
 // Runs `fn` in the child after fork(), before anything else of the runtime
 // runs there (at most a handful of hooks).
 void register_fork_child_hook(void (*fn)());
+// Runs `prepare` in the forking thread just before fork() and `parent` in
+// the parent just after (the child runs its child hooks instead): for a lock
+// that must not be held by another thread at the moment of the fork, taken
+// in `prepare` and given back in `parent` and in a child hook.
+void register_fork_lock_hooks(void (*prepare)(), void (*parent)());
 
 // Runs `fn` when the runtime library is unloaded (or at process exit),
 // handlers in reverse order of registration.
 void register_unload_handler(void (*fn)());
 
-// A hook that runs when a thread ends by returning from its start routine
-// or by pthread_exit (not for the thread that ends the process with exit()).
-// create_thread_end_hook makes the one hook of the runtime (false when the
-// system has no room for it; a second call keeps the first hook); the hook
-// runs for every thread that armed it, with the value it armed. Deleted at
-// unload, so that no thread calls into unloaded code.
-bool create_thread_end_hook(void (*fn)(void*));
-void arm_thread_end_hook(void* value);
-void delete_thread_end_hook();
+// Hooks that run when a thread ends by returning from its start routine or
+// by pthread_exit (not for the thread that ends the process with exit()).
+// create_thread_end_hook makes the hook of `fn` and returns its number (the
+// same number for the same `fn`), or -1 when the system has no room for it;
+// a hook runs for every thread that armed it, with the value it armed.
+// Deleted at unload, so that no thread calls into unloaded code.
+constexpr int kThreadEndHooks = 4;
+int create_thread_end_hook(void (*fn)(void*));
+void arm_thread_end_hook(int hook, void* value);
+void delete_thread_end_hooks();
 
 // Current local time as "%Y-%m-%d %H:%M:%S" (thread-safe, and safe in the
 // child of a fork); empty on failure.

@@ -12,34 +12,47 @@
 namespace qel_port {
 
 namespace {
-// `thread_end_key` is valid while `thread_end_ready` is set (release on
-// creation, acquire before use: they pair).
-pthread_key_t thread_end_key;
-std::atomic<bool> thread_end_ready{false};
-pthread_mutex_t thread_end_lock = PTHREAD_MUTEX_INITIALIZER;
+// Hook i is valid while `ready[i]` is set (release on creation, acquire
+// before use: they pair); `fns` and creation are guarded by `lock`.
+pthread_key_t keys[kThreadEndHooks];
+void (*fns[kThreadEndHooks])(void*);
+std::atomic<bool> ready[kThreadEndHooks];
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 }  // namespace
 
-bool create_thread_end_hook(void (*fn)(void*)) {
-  if (thread_end_ready.load(std::memory_order_acquire)) return true;
-  pthread_mutex_lock(&thread_end_lock);
-  bool ok = thread_end_ready.load(std::memory_order_relaxed);
-  if (!ok && pthread_key_create(&thread_end_key, fn) == 0) {
-    thread_end_ready.store(true, std::memory_order_release);
-    ok = true;
+int create_thread_end_hook(void (*fn)(void*)) {
+  pthread_mutex_lock(&lock);
+  int found = -1, free_hook = -1;
+  for (int i = 0; i < kThreadEndHooks; ++i) {
+    if (ready[i].load(std::memory_order_relaxed)) {
+      if (fns[i] == fn) found = i;
+    } else if (free_hook < 0) {
+      free_hook = i;
+    }
   }
-  pthread_mutex_unlock(&thread_end_lock);
-  return ok;
+  if (found < 0 && free_hook >= 0 && pthread_key_create(&keys[free_hook], fn) == 0) {
+    fns[free_hook] = fn;
+    ready[free_hook].store(true, std::memory_order_release);
+    found = free_hook;
+  }
+  pthread_mutex_unlock(&lock);
+  return found;
 }
 
-void arm_thread_end_hook(void* value) {
-  if (thread_end_ready.load(std::memory_order_acquire)) pthread_setspecific(thread_end_key, value);
+void arm_thread_end_hook(int hook, void* value) {
+  if (hook >= 0 && hook < kThreadEndHooks && ready[hook].load(std::memory_order_acquire))
+    pthread_setspecific(keys[hook], value);
 }
 
-void delete_thread_end_hook() {
-  pthread_mutex_lock(&thread_end_lock);
-  if (thread_end_ready.exchange(false, std::memory_order_acq_rel))
-    pthread_key_delete(thread_end_key);
-  pthread_mutex_unlock(&thread_end_lock);
+void delete_thread_end_hooks() {
+  pthread_mutex_lock(&lock);
+  for (int i = 0; i < kThreadEndHooks; ++i) {
+    if (ready[i].exchange(false, std::memory_order_acq_rel)) {
+      pthread_key_delete(keys[i]);
+      fns[i] = nullptr;
+    }
+  }
+  pthread_mutex_unlock(&lock);
 }
 
 }  // namespace qel_port

@@ -101,6 +101,7 @@ int32_t refresh_pid() {
 // Windows has no fork(): a process never inherits this library's memory from
 // another one, so there is no child in which a hook would have to run.
 void register_fork_child_hook(void (*)()) {}
+void register_fork_lock_hooks(void (*)(), void (*)()) {}
 
 namespace {
 

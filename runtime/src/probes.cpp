@@ -62,13 +62,14 @@ int QelNode(int unitId, int nodeId, int nodeValue) {
 
 int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId, int result) {
   const uint16_t low = static_cast<uint16_t>(result);
-  const uint64_t cond = qel_wire::cond_record(unitId, condId, low != 0, groupId,
-                                              QelSendProperty::little_endian_flag());
+  // One look-up of the instance serves the whole call: it holds the senders
+  // and the byte-order flag.
   thread_exit* inst = thread_exit::current();
-  if (inst) hand_over(inst->sendCond, qel_stage::kCond, cond);
-
-  inst = thread_exit::current();
-  if (!inst || inst->noMcdc != 0 || condString == nullptr) return low;
+  if (!inst) return low;
+  const uint64_t cond =
+      qel_wire::cond_record(unitId, condId, low != 0, groupId, little_endian_of(inst));
+  hand_over(inst->sendCond, qel_stage::kCond, cond);
+  if (inst->noMcdc != 0 || condString == nullptr) return low;
 
   // relaxed: a plain latch; two first calls racing may both store, and the
   // later store stands.
@@ -76,14 +77,12 @@ int QelExp(int unitId, int condId, int decisionId, int* condString, int groupId,
     firstMcdc.store(2, std::memory_order_relaxed);
     const uint16_t g = static_cast<uint16_t>(groupId);
     if (inst->sendMCDC) inst->sendMCDC->groupId.store(g, std::memory_order_relaxed);
-    inst = thread_exit::current();
-    if (inst && inst->sendLast) inst->sendLast->groupId.store(g, std::memory_order_relaxed);
+    if (inst->sendLast) inst->sendLast->groupId.store(g, std::memory_order_relaxed);
   }
 
   const uint64_t record =
       qel_wire::mcdc_record(unitId, decisionId, low == 1, static_cast<uint32_t>(condString[0]));
-  inst = thread_exit::current();
-  if (inst) hand_over(inst->sendMCDC, qel_stage::kMcdc, record);
+  hand_over(inst->sendMCDC, qel_stage::kMcdc, record);
   return low;
 }
 

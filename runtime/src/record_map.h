@@ -14,9 +14,12 @@
 
 class RecordCountMap {
  public:
+  // 64-bit counts: counters in the program hand over a whole window's hits
+  // of a record at once, which may pass what a message's count field
+  // carries (the sender splits them).
   struct Entry {
     uint64_t key;
-    int32_t count;
+    uint64_t count;
   };
 
   RecordCountMap() = default;
@@ -24,22 +27,22 @@ class RecordCountMap {
   RecordCountMap& operator=(const RecordCountMap&) = delete;
   ~RecordCountMap() { std::free(cells_); }
 
-  // Adds one occurrence of `key` (non-zero). Returns true when the key is
+  // Adds `n` occurrences of `key` (non-zero). Returns true when the key is
   // new. A key that cannot be stored for lack of memory is dropped and
   // reported as not new.
-  bool add(uint64_t key) {
+  bool add(uint64_t key, uint64_t n = 1) {
     if (key == 0) return false;
     if ((size_ + 1) * 2 > capacity_ && !grow()) return false;
     std::size_t mask = capacity_ - 1;
     for (std::size_t i = hash(key) & mask;; i = (i + 1) & mask) {
       Entry& e = cells_[i];
       if (e.key == key) {
-        ++e.count;
+        e.count += n;
         return false;
       }
       if (e.key == 0) {
         e.key = key;
-        e.count = 1;
+        e.count = n;
         ++size_;
         return true;
       }
@@ -58,7 +61,7 @@ class RecordCountMap {
       Entry& e = cells_[i];
       if (e.key != 0) {
         uint64_t k = e.key;
-        int32_t c = e.count;
+        uint64_t c = e.count;
         e.key = 0;
         e.count = 0;
         --size_;

@@ -3,11 +3,13 @@
 
 #include <zmq.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "counter_harvest.h"
 #include "crash_guard.h"
 #include "delivery.h"
 #include "net.h"
@@ -179,6 +181,7 @@ thread_exit* bootstrap() {
         static_cast<SenderBase*>(inst->sendProperty), static_cast<SenderBase*>(inst->sendUniTest)})
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
+  qel_harvest::install();
   qel_delivery::reset();
   qel_spool::configure(delivery.spool_dir);
   qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0,
@@ -331,6 +334,10 @@ void read_config(const char* path, char* ip, char* state, char* noMcdc, Delivery
 }
 
 void shutdown_instance() {
+  // A process that counted in the program's counters without an instance
+  // of its own (a forked child that called no probe, a program that counted
+  // on after QelExit) starts one now, so that this shutdown sends the counts.
+  qel_harvest::start_instance_for_counts();
   thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
   if (!inst) return;
   int32_t me = qel_port::current_pid();
@@ -345,8 +352,10 @@ void shutdown_instance() {
   qel_crash::disarm();
   qel_net::begin_shutdown();
 
-  // Enqueueing stops first, so the insert thread can drain the queues and
-  // end; only then do the senders send what the maps hold and end.
+  // What the program's counters counted so far joins the maps; then
+  // enqueueing stops, so the insert thread can drain the queues and end;
+  // only then do the senders send what the maps hold and end.
+  qel_harvest::harvest(inst, UINT32_MAX);
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_enqueue(); });
   inst->wake_insert_thread();
   join_thread(inst, 0);

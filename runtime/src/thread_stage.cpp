@@ -91,7 +91,7 @@ QEL_PORT_FAST_TLS thread_local bool t_no_stage = false;
 
 void on_fork_child();
 void on_thread_end(void* stage);
-void on_unload() { qel_port::delete_thread_end_hook(); }
+void on_unload() { qel_port::delete_thread_end_hooks(); }
 
 Stage* claim() {
   uint32_t used = g_used.load(std::memory_order_acquire);
@@ -130,13 +130,14 @@ Stage* claim() {
 Stage* my_stage() {
   if (t_stage || t_no_stage) return t_stage;
   // Without the hook a thread's end could not give its stage back.
-  if (!qel_port::create_thread_end_hook(on_thread_end)) {
+  const int hook = qel_port::create_thread_end_hook(on_thread_end);
+  if (hook < 0) {
     t_no_stage = true;
     return nullptr;
   }
   t_stage = claim();
   t_no_stage = t_stage == nullptr;
-  if (t_stage) qel_port::arm_thread_end_hook(t_stage);
+  if (t_stage) qel_port::arm_thread_end_hook(hook, t_stage);
   return t_stage;
 }
 

@@ -1,6 +1,6 @@
 /* Conditions: macros, side effects, pointers, floating values, ! chains,
  * bitwise operators (no decision), _Bool, GNU statement expressions and a
- * decision too wide for the condition string. */
+ * decision wider than the condition string. */
 #include <stdio.h>
 #include <stdbool.h>
 
@@ -45,7 +45,7 @@ static int macros(int v) {
 }
 
 static int wide(int x) {
-  /* 17 conditions: every record, but no MC/DC record */
+  /* 17 conditions: a wide vector, or none from the event probes */
   return x == 1 || x == 2 || x == 3 || x == 4 || x == 5 || x == 6 || x == 7 || x == 8 || //@dec 1 1
          x == 9 || x == 10 || x == 11 || x == 12 || x == 13 || x == 14 || x == 15 ||
          x == 16 || x == 17;

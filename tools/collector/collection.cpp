@@ -32,9 +32,12 @@ void Collection::add(const Message& m) {
     s.group = c->group;
     noteSeq(Channel::Cond, c->seq);
   } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
-    decisions_[{d->unit, d->decision}][{d->codes, d->outcome}] += d->count;
+    decisions_[{d->unit, d->decision}][{codesOf(*d), d->outcome}] += d->count;
     decisionGroup_[{d->unit, d->decision}] = d->group;
     noteSeq(Channel::Mcdc, d->seq);
+  } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    unitIdentities_[u->unit] = u->identity;
+    noteSeq(Channel::Node, u->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
     addProperty(*p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {

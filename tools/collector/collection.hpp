@@ -35,7 +35,7 @@ struct TestCaseRecord {
 };
 
 // (condition codes, outcome) -> count
-using VectorCounts = std::map<std::pair<uint32_t, bool>, uint64_t>;
+using VectorCounts = std::map<std::pair<Codes, bool>, uint64_t>;
 using TimingKey = std::array<int32_t, 3>;  // the three numbers of QelSendMethodTime
 
 class Collection {
@@ -56,6 +56,9 @@ class Collection {
   const std::map<UnitKey, NodeStat>& nodes() const { return nodes_; }
   const std::map<UnitKey, CondStat>& conditions() const { return conds_; }
   const std::map<UnitKey, VectorCounts>& decisionVectors() const { return decisions_; }
+  // The map identity each counted unit announced (the last one, if a unit
+  // id announced several).
+  const std::map<uint16_t, uint64_t>& unitIdentities() const { return unitIdentities_; }
   // The record group each decision's vectors last came with.
   uint16_t decisionGroup(const UnitKey& k) const;
 
@@ -96,6 +99,7 @@ class Collection {
   std::map<UnitKey, NodeStat> nodes_;
   std::map<UnitKey, CondStat> conds_;
   std::map<UnitKey, VectorCounts> decisions_;
+  std::map<uint16_t, uint64_t> unitIdentities_;
   std::map<UnitKey, uint16_t> decisionGroup_;
 
   std::vector<TestCaseRecord> testCases_;

@@ -151,9 +151,23 @@ std::size_t nextItem(std::string_view t, std::size_t from) {
 }
 
 // `little` is a template argument so that the byte order folds away.
+// A counted unit's identity, the node channel's other message.
+template <bool little>
+Body decodeUnitIdentity(const uint8_t* d, std::size_t n) {
+  const wire::UnitIdentityFields f = wire::read_unit_identity(d, little);
+  if (!f.marked) return bad("unit identity message without its 'QU' mark", d, n);
+  if (f.unit & 0x8000) return bad("unit identity message with a unit id above 32767", d, n);
+  UnitMsg m;
+  m.unit = f.unit;
+  m.identity = f.identity;
+  m.seq = f.seq;
+  return m;
+}
+
 template <bool little>
 Body decodeNode(const uint8_t* d, std::size_t n) {
   constexpr std::size_t kSize = sizeof(wire::CountedMessage);
+  if (n == sizeof(wire::UnitIdentityMessage)) return decodeUnitIdentity<little>(d, n);
   if (n != kSize) return bad(lenReason("node message", kSize, n), d, n);
   const wire::CountedFields f = wire::read_counted(d, little);
   if ((f.record & wire::kRecordMark) == 0) return bad("node record without its marker bit", d, n);
@@ -192,9 +206,39 @@ Body decodeCond(const uint8_t* d, std::size_t n) {
 }
 
 // `little` is a template argument so that the byte order folds away.
+// The MC/DC vector of a decision of 17 to 64 conditions.
+template <bool little>
+Body decodeWideMcdc(const uint8_t* d, std::size_t n) {
+  const wire::WideMcdcFields w = wire::read_wide_mcdc(d, little);
+  const wire::CountedFields& f = w.counted;
+  if ((f.record & wire::kRecordMark) == 0) return bad("MC/DC record without its marker bit", d, n);
+  if (!f.markers) return bad("MC/DC message without its '0' marker", d, n);
+  if (w.version != wire::kWideMcdcVersion)
+    return bad("wide MC/DC message of layout version " + std::to_string(w.version) +
+                   " (this collector reads version " + std::to_string(wire::kWideMcdcVersion) + ")",
+               d, n);
+  if (w.conditions <= wire::kConditionSlots || w.conditions > wire::kMaxCounterConditions)
+    return bad("wide MC/DC message with " + std::to_string(w.conditions) +
+                   " conditions (17 to 64 expected)",
+               d, n);
+  const wire::McdcFields r = wire::mcdc_fields(f.record);
+  McdcMsg m;
+  m.unit = r.unit;
+  m.outcome = r.outcome;
+  m.decision = r.decision;
+  m.codes = r.codes;
+  m.group = f.group;
+  m.count = f.count;
+  m.seq = f.seq;
+  m.conditions = w.conditions;
+  for (int i = 0; i < 3; ++i) m.more[static_cast<std::size_t>(i)] = w.codes.word[i + 1];
+  return m;
+}
+
 template <bool little>
 Body decodeMcdc(const uint8_t* d, std::size_t n) {
   constexpr std::size_t kSize = sizeof(wire::McdcMessage);
+  if (n == sizeof(wire::WideMcdcMessage)) return decodeWideMcdc<little>(d, n);
   if (n != kSize) return bad(lenReason("MC/DC message", kSize, n), d, n);
   const wire::CountedFields f = wire::read_mcdc(d, little);
   if ((f.record & wire::kRecordMark) == 0) return bad("MC/DC record without its marker bit", d, n);
@@ -347,6 +391,22 @@ std::string codesText(uint32_t codes) {
   std::string s;
   for (int i = 0; i <= last; ++i) s += "FT-."[static_cast<int>(slotCode(codes, i))];
   return s;
+}
+
+std::string codesText(const Codes& codes) {
+  int last = -1;
+  for (int i = 0; i < kMaxWideConditions; ++i)
+    if (slotCode(codes, i) != CondCode::Unset) last = i;
+  std::string s;
+  for (int i = 0; i <= last; ++i) s += "FT-."[static_cast<int>(slotCode(codes, i))];
+  return s;
+}
+
+Codes codesOf(const McdcMsg& m) {
+  Codes c(m.codes);
+  if (m.conditions > kMaxConditions)
+    for (std::size_t i = 0; i < m.more.size(); ++i) c.word[i + 1] = m.more[i];
+  return c;
 }
 
 uint32_t codesFromText(const std::string& text) {

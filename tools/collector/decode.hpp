@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "qelmq/protocol/counter_paths.h"
 #include "qelmq/protocol/endpoints.h"
 #include "qelmq/protocol/records.h"
 #include "qelmq/protocol/texts.h"
@@ -37,9 +38,21 @@ inline CondCode slotCode(uint32_t codes, int slot) { return qel_wire::slot_code(
 
 inline bool evaluated(CondCode c) { return c == CondCode::True || c == CondCode::False; }
 
+// The condition codes of a vector of up to 64 conditions (a decision
+// measured by counters in the program); a 16-slot code word converts to it,
+// its slots 16 to 63 unset.
+inline constexpr int kMaxWideConditions = qel_wire::kMaxCounterConditions;
+struct Codes : qel_wire::WideCodes {
+  Codes() = default;
+  Codes(uint32_t first) { word[0] = first; }  // NOLINT: a code word is a vector
+  Codes(const qel_wire::WideCodes& w) : qel_wire::WideCodes(w) {}  // NOLINT
+};
+inline CondCode slotCode(const Codes& codes, int slot) { return qel_wire::wide_code(codes, slot); }
+
 // One character per slot up to the last slot that is not unset:
 // T true, F false, - skipped (short-circuited), . unset.
 std::string codesText(uint32_t codes);
+std::string codesText(const Codes& codes);
 // The code word of such a text (slots beyond it unset); any other
 // character reads as unset.
 uint32_t codesFromText(const std::string& text);
@@ -68,6 +81,21 @@ struct McdcMsg {
   uint32_t codes = 0;  // wire bytes 4..7, byte 4 least significant
   uint16_t group = 0;
   uint32_t count = 0;
+  uint32_t seq = 0;
+  // A wide message (a decision of 17 to 64 conditions): its number of
+  // conditions and the code words of slots 16 to 63; 0 for a 19-byte one.
+  uint8_t conditions = 0;
+  std::array<uint32_t, 3> more{{qel_wire::kAllUnset, qel_wire::kAllUnset, qel_wire::kAllUnset}};
+};
+
+// Every slot of an MC/DC message, wide or not.
+Codes codesOf(const McdcMsg& m);
+
+// A counted unit's announcement: its unit id and the identity of the map
+// it was built with.
+struct UnitMsg {
+  uint16_t unit = 0;  // 15 bits
+  uint64_t identity = 0;
   uint32_t seq = 0;
 };
 
@@ -193,7 +221,7 @@ inline uint64_t wholeSize(const Malformed& m) {
 Malformed malformed(std::string reason, const uint8_t* data, std::size_t len);
 
 using Body = std::variant<NodeMsg, CondMsg, McdcMsg, PropertyMsg, TestCaseEvent, ValueRecord,
-                          LastDataMsg, TimingMsg, Malformed>;
+                          LastDataMsg, TimingMsg, UnitMsg, Malformed>;
 
 struct Message {
   Channel channel = Channel::Node;

@@ -11,7 +11,7 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors) {
     return tx != ty ? tx < ty : x.outcome < y.outcome;
   });
   for (const auto& v : vectors)
-    for (int i = 0; i < kMaxConditions; ++i)
+    for (int i = 0; i < kMaxWideConditions; ++i)
       if (slotCode(v.codes, i) != CondCode::Unset) a.conditions = std::max(a.conditions, i + 1);
   a.vectors = std::move(vectors);
   a.conds.resize(static_cast<std::size_t>(a.conditions));
@@ -29,7 +29,7 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors) {
         const CondCode uc = slotCode(u.codes, c), vc = slotCode(v.codes, c);
         if (!evaluated(uc) || !evaluated(vc) || uc == vc || u.outcome == v.outcome) continue;
         bool others = true;
-        for (int j = 0; j < kMaxConditions && others; ++j) {
+        for (int j = 0; j < a.conditions && others; ++j) {
           if (j == c) continue;
           const CondCode uj = slotCode(u.codes, j), vj = slotCode(v.codes, j);
           others = !(evaluated(uj) && evaluated(vj) && uj != vj);
@@ -46,9 +46,9 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors) {
   return a;
 }
 
-std::string vectorColumns(uint32_t codes, int width) {
+std::string vectorColumns(const Codes& codes, int width) {
   std::string s;
-  for (int i = 0; i < width && i < kMaxConditions; ++i) {
+  for (int i = 0; i < width && i < kMaxWideConditions; ++i) {
     if (i) s += ' ';
     const CondCode c = slotCode(codes, i);
     s += c == CondCode::True ? 'T' : c == CondCode::False ? 'F' : '-';

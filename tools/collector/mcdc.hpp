@@ -19,7 +19,7 @@ inline constexpr const char* kMcdcForm =
 
 // One distinct MC/DC vector of a decision: condition codes plus outcome.
 struct McdcVector {
-  uint32_t codes = 0;
+  Codes codes;  // up to 64 conditions (counters in the program)
   bool outcome = false;
   uint64_t count = 0;
 };
@@ -48,6 +48,6 @@ DecisionAnalysis analyseDecision(std::vector<McdcVector> vectors);
 // Vector notation of every report: T true, F false, - not evaluated
 // (short-circuited, or a slot a reached decision left unset), one column
 // per condition of the decision.
-std::string vectorColumns(uint32_t codes, int width);
+std::string vectorColumns(const Codes& codes, int width);
 
 }  // namespace qelc

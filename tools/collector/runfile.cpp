@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -257,11 +259,24 @@ std::string toJson(const Message& m, double tMs) {
     o["unit"] = d->unit;
     o["decision"] = d->decision;
     o["outcome"] = d->outcome;
-    o["vector"] = codesText(d->codes);
+    o["vector"] = codesText(codesOf(*d));
     o["codes"] = d->codes;
+    if (d->conditions > 0) {
+      // A decision of 17 to 64 conditions: its width and slots 16 to 63.
+      o["conditions"] = d->conditions;
+      o["more"] = Json::array({d->more[0], d->more[1], d->more[2]});
+    }
     o["group"] = d->group;
     o["count"] = d->count;
     o["seq"] = d->seq;
+  } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    char identity[32];
+    std::snprintf(identity, sizeof identity, "fnv1a64:%016llx",
+                  static_cast<unsigned long long>(u->identity));
+    o["kind"] = "unit";
+    o["unit"] = u->unit;
+    o["identity"] = identity;
+    o["seq"] = u->seq;
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
     writeProperty(o, *p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {
@@ -325,8 +340,35 @@ bool fromJson(const std::string& line, Message* out, std::string* error) {
     out->body = CondMsg{f.u16("unit"),  f.u16("cond"),  f.flag("held"),
                         f.u16("group"), f.u32("count"), f.u32("seq")};
   } else if (kind == "mcdc") {
-    out->body = McdcMsg{f.u16("unit"),  f.u16("decision"), f.flag("outcome"), f.u32("codes"),
-                        f.u16("group"), f.u32("count"),    f.u32("seq")};
+    McdcMsg d{f.u16("unit"),  f.u16("decision"), f.flag("outcome"), f.u32("codes"),
+              f.u16("group"), f.u32("count"),    f.u32("seq")};
+    if (f.has("conditions")) {
+      const uint32_t n = f.u32("conditions");
+      const Json& more = f.list("more");
+      if (n <= 16 || n > 64 || more.size() != d.more.size()) {
+        if (error->empty()) *error = "wide MC/DC message without its width and three code words";
+      } else {
+        d.conditions = static_cast<uint8_t>(n);
+        for (std::size_t i = 0; i < d.more.size(); ++i) {
+          const Json word = Json::object({{"w", more[i]}});
+          Fields w(word, error);
+          d.more[i] = w.u32("w");
+        }
+      }
+    }
+    out->body = d;
+  } else if (kind == "unit") {
+    UnitMsg u;
+    u.unit = f.u16("unit");
+    u.seq = f.u32("seq");
+    const std::string id = f.text("identity");
+    const std::string prefix = "fnv1a64:";
+    char* end = nullptr;
+    const bool form = id.size() == prefix.size() + 16 && id.compare(0, prefix.size(), prefix) == 0;
+    if (form) u.identity = std::strtoull(id.c_str() + prefix.size(), &end, 16);
+    if ((!form || !end || *end != '\0') && error->empty())
+      *error = "unit identity not written as fnv1a64: and 16 hexadecimal digits";
+    out->body = u;
   } else if (kind == "testcase") {
     const std::string e = f.text("event");
     TestCaseEvent t;

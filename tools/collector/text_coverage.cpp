@@ -89,8 +89,9 @@ void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::stri
       os << in << "  (switch: branch coverage only)\n";
       break;
     case McdcRole::TooWide:
-      os << in << "  MC/DC: too wide (" << d.width() << " conditions, more than " << kMaxConditions
-         << " fit a condition string); counted as 0/" << d.width() << "\n";
+      os << in << "  MC/DC: too wide (" << d.width()
+         << " conditions, more than its instrumentation measures); counted as 0/" << d.width()
+         << "\n";
       break;
     case McdcRole::Measured:
       os << in << "  MC/DC: " << d.pairs << "/" << d.width()

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -67,6 +68,9 @@ class Driver {
   bool InScope(const std::string& abs) const;
   ObjectFormat Format();
   bool Clang();
+  // How counted units reach their blocks and increment counters on the
+  // compiler's target.
+  CounterTarget Counters();
   // Inputs that the command compiles (C and otherwise).
   size_t CompiledInputs() const;
 
@@ -82,6 +86,8 @@ class Driver {
   std::unique_ptr<TempDir> tmp_;
   void ProbeCompiler();
   bool probed_ = false, clang_ = false;
+  bool windows_ = false, x86_64_ = false, i386_ = false, aarch64_ = false;
+  int clang_major_ = 0;
   ObjectFormat format_ = ObjectFormat::kElf;
 };
 
@@ -165,6 +171,44 @@ void Driver::ProbeCompiler() {
   std::string macros = qelcc::Run(cmd, err, out) == 0 ? ReadFile(out, &ok) : "";
   format_ = macros.empty() ? ObjectFormat::kElf : qel::mapsection::FormatOfMacros(macros);
   clang_ = macros.find("#define __clang__ ") != std::string::npos;
+  windows_ = macros.find("#define _WIN32 ") != std::string::npos;
+  x86_64_ = macros.find("#define __x86_64__ ") != std::string::npos;
+  i386_ = macros.find("#define __i386__ ") != std::string::npos;
+  aarch64_ = macros.find("#define __aarch64__ ") != std::string::npos;
+  const std::string major = "#define __clang_major__ ";
+  const size_t at = macros.find(major);
+  clang_major_ = at == std::string::npos ? 0 : std::atoi(macros.c_str() + at + major.size());
+}
+
+CounterTarget Driver::Counters() {
+  ProbeCompiler();
+  CounterTarget t;
+  t.increment = x86_64_ ? CounterTarget::Increment::kX86_64
+                : i386_ ? CounterTarget::Increment::kI386
+                        : CounterTarget::Increment::kAtomic;
+  // The increment's assembly is written in AT&T syntax; with the Intel
+  // dialect the compiler's own relaxed atomics do it.
+  for (const std::string& a : inv_.args)
+    if (a == "-masm=intel") t.increment = CounterTarget::Increment::kAtomic;
+  // clang 14 miscompiles a preserve_most function that calls an ordinary
+  // one (the programs it builds crash); clang 19 does not.
+  t.preserve_most = clang_ && clang_major_ >= 19 && (x86_64_ || aarch64_);
+  if (windows_) {
+    t.access = CounterTarget::Access::kCall;
+    return t;
+  }
+  // Code for a shared object reaches the runtime's table (a thread-local
+  // variable of its own would need static TLS the object may not get when
+  // it is loaded late); code for a program keeps a pointer of its own.
+  bool shared = false;
+  for (const std::string& a : inv_.args) {
+    if (a == "-fPIC" || a == "-fpic" || a == "-shared") shared = true;
+    if (a == "-fno-PIC" || a == "-fno-pic" || a == "-fPIE" || a == "-fpie" || a == "-fno-PIE" ||
+        a == "-fno-pie")
+      shared = a == "-shared";
+  }
+  t.access = shared ? CounterTarget::Access::kTable : CounterTarget::Access::kUnitTls;
+  return t;
 }
 
 ObjectFormat Driver::Format() {
@@ -424,7 +468,8 @@ std::vector<std::string> UnitBuild::OriginalCommand(const std::string& out,
 std::string UnitBuild::ShapingOptions() const {
   const Options& o = d_.opt();
   return "group=" + std::to_string(o.group) + " values=" + (o.values ? "1" : "0") +
-         " memory=" + (o.memory ? "1" : "0") + " parse=" + std_flag_;
+         " memory=" + (o.memory ? "1" : "0") + " events=" + (o.events ? "1" : "0") +
+         " parse=" + std_flag_;
 }
 
 std::string UnitBuild::FirstError(const std::string& errfile) const {
@@ -457,16 +502,28 @@ int UnitBuild::Run() {
   std::vector<std::string> parse_args;
   if (!std_flag_.empty()) parse_args.push_back(std_flag_);
   const Options& o = d_.opt();
-  InstrumentResult r =
-      Instrument(ifile_, itext_, d_.cwd(), parse_args, unit_, o.group, o.values, o.memory);
+  InstrumentOptions io;
+  io.values = o.values;
+  io.memory = o.memory;
+  io.counters = !o.events;
+  io.target = d_.Counters();
+  io.exec = io.target.access != CounterTarget::Access::kCall;  // not on Windows
+  InstrumentResult r = Instrument(ifile_, itext_, d_.cwd(), parse_args, unit_, o.group, io);
   if (!r.ok) return WithoutProbes(r.error);
   r.map.unit = unit_;
   r.map.source = abs_src_;
   r.map.object = abs_key_;
   r.map.identity = UnitIdentity(abs_src_, ShapingOptions(), r.text);
   const std::string document = MapDocument(r.map);
-  return CompileInstrumented(r.text + InTextAfterMarker(SectionFor(document, true, r.map.identity)),
-                             document);
+  // The registration carries the identity, so it follows the text the
+  // identity is taken of, in a file of its own for the diagnostics.
+  std::string registration;
+  if (r.counted)
+    registration = "\n# 1 \"<qelcc counters>\" 1 3\n" +
+                   CounterRegistration(unit_, o.group, r.map.identity, r.nodes, r.decisions);
+  return CompileInstrumented(
+      r.text + registration + InTextAfterMarker(SectionFor(document, true, r.map.identity)),
+      document);
 }
 
 int UnitBuild::Preprocess() {

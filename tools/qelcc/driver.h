@@ -20,6 +20,8 @@ struct Options {
   bool off = false;
   bool values = false;
   bool memory = false;
+  // The call-per-event probes instead of counters in the program.
+  bool events = false;
 };
 
 // Runs the invocation; returns the exit status qelcc ends with (it may also

@@ -31,12 +31,14 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 
 #include "cparse.h"
 #include "line_align.h"
 #include "probe_text.h"
+#include "qelmq/protocol/counter_paths.h"
 #include "qelmq/protocol/probe_decls.h"
 
 namespace qelcc {
@@ -77,6 +79,7 @@ struct Insertion {
   int depth;
   int seq;
   std::string text;
+  unsigned replaces = 0;  // bytes of the original text it takes the place of
 };
 
 struct Token {
@@ -138,17 +141,18 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' ||
 class Rewriter {
  public:
   Rewriter(const TranslationUnit& tu, const std::string& text, const std::string& cwd, int unit,
-           int group, bool values, bool memory)
+           int group, const InstrumentOptions& options)
       : tu_(tu),
         text_(text),
         cwd_(cwd),
         unit_(unit),
         group_(group),
-        values_(values),
-        memory_(memory),
-        probe_(unit, group) {}
+        values_(options.values),
+        memory_(options.memory),
+        options_(options),
+        probe_(unit, group, options.counters) {}
 
-  bool Run(std::string* out, UnitMap* map, std::string* error);
+  bool Run(InstrumentResult* result);
 
  private:
   CXCursorKind Kind(CXCursor c) const { return clang_getCursorKind(c); }
@@ -177,6 +181,10 @@ class Rewriter {
   bool StmtParts(CXCursor cur, int node, int depth);
   void ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth);
   void Body(CXCursor s, int depth);
+  void BodyParts(CXCursor s, int depth);
+  // A branch of the decision counted_[counted] (or of none: -1), taken when
+  // it is `outcome`.
+  void BranchBody(CXCursor s, int depth, int counted, bool outcome);
   void VarDecls(CXCursor decl_stmt, int depth);
 
   // Expressions and decisions.
@@ -187,8 +195,24 @@ class Rewriter {
                 const CXCursor* arms = nullptr);
   bool GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth);
   MapDecision NewDecision(CXCursor e, const char* kind);
+  // Each leaf wrapped in place: with the string `cs` (events), or, given a
+  // path plan, adding its false edge's increment to path index `slot`.
+  struct PathPlan {
+    std::vector<unsigned char> next;  // 2 per leaf
+    std::vector<unsigned> increment;  // per leaf, on its false edge
+    unsigned paths = 0;
+  };
   void WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
-                  const std::vector<CXCursor>& wrapped, const std::string& cs, int depth);
+                  const std::vector<CXCursor>& wrapped, const std::string& cs, int depth,
+                  const PathPlan* plan = nullptr, int slot = 0);
+  // The decision's evaluation graph from its && || ! structure, numbered by
+  // paths; false when it has too many paths (or conditions) to be counted
+  // by paths, or the unit is not counted.
+  bool PlanPaths(CXCursor e, size_t leaves, PathPlan* plan);
+  // Registers a decision counted by paths; returns the index of its first
+  // counter past the nodes'.
+  unsigned CountByPaths(const MapDecision& d, const PathPlan& plan, int true_node, int false_node);
+  void ExecCall(CXCursor call);
   MapCondition NewCondition(CXCursor leaf, CXCursor wrapped, int index);
   // The leaf conditions of a decision; `wrapped` gets each leaf with the
   // parentheses around it (a macro's expansion often starts with them).
@@ -246,6 +270,7 @@ class Rewriter {
   std::string cwd_;
   int unit_, group_;
   bool values_, memory_;
+  InstrumentOptions options_;
   ProbeText probe_;
   std::vector<Insertion> ins_;
   std::vector<Token> tokens_;              // punctuation of the current function
@@ -264,6 +289,22 @@ class Rewriter {
   std::vector<Group> groups_;
   std::string fn_name_;
   int fn_slots_ = 0;
+  int fn_paths_ = 0;                      // path indices of the current function
+  std::vector<CounterDecision> counted_;  // decisions counted by paths
+  unsigned next_path_ = 0;                // their counters, past the nodes'
+  bool events_ = false;                   // some decision calls the event probes
+  bool exec_calls_ = false;               // some call of the exec family was routed
+  // The decision (index into counted_) that the last Decision() counted by
+  // paths, or -1.
+  int last_counted_ = -1;
+  // Set just before a branch body whose first node runs exactly when a
+  // decision counted by paths took that branch: the node is counted by the
+  // decision's outcome instead of a counter of its own.
+  struct Derived {
+    int counted = -1;
+    bool outcome = false;
+  };
+  Derived derive_;
   int next_node_ = 1, next_cond_ = 1, next_decision_ = 1;
   std::set<std::pair<unsigned, unsigned>> decided_;  // decisions already wrapped
 };
@@ -785,15 +826,18 @@ MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) 
 // run when the decision does: it is a region, whose node (made only when a
 // line of its own needs one) goes inside the leaf's wrapping.
 void Rewriter::WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
-                          const std::vector<CXCursor>& wrapped, const std::string& cs, int depth) {
+                          const std::vector<CXCursor>& wrapped, const std::string& cs, int depth,
+                          const PathPlan* plan, int path_slot) {
   for (size_t li = 0; li < leaves.size(); ++li) {
     CXCursor leaf = leaves[li];
     MapCondition c = NewCondition(leaf, wrapped[li], static_cast<int>(li));
     Position lb = Begin(leaf), le = End(leaf);
-    Insert(lb.offset, true, depth + 1, probe_.LeafOpen(cs, c.index, c.id));
+    Insert(lb.offset, true, depth + 1,
+           plan ? probe_.PathLeafOpen() : probe_.LeafOpen(cs, c.index, c.id));
     size_t slot = Insert(lb.offset, true, depth + 1, "");
     if (li > 0) AddRegion(lb.offset, le.offset, 0, slot, lb);
-    Insert(le.offset, false, depth + 1, probe_.LeafClose());
+    Insert(le.offset, false, depth + 1,
+           plan ? probe_.PathLeafClose(path_slot, plan->increment[li]) : probe_.LeafClose());
     d->conditions.push_back(c);
     Expr(leaf, depth + 2);
   }
@@ -808,26 +852,167 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
   std::vector<CXCursor> leaves, wrapped;
   Leaves(e, &leaves, &wrapped);
   MapDecision d = NewDecision(e, kind);
-  d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
-  std::string cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+  PathPlan plan;
+  const bool by_paths = PlanPaths(e, leaves.size(), &plan);
+  std::string cs;
+  if (by_paths) {
+    d.mcdc = static_cast<int>(leaves.size()) <= qel_wire::kMaxCounterConditions;
+  } else {
+    d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
+    cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+    events_ = true;
+    if (probe_.counters()) d.form = "events";
+  }
+  const int counted_index = by_paths ? static_cast<int>(counted_.size()) : -1;
   int node = 0;
   if (with_node) {
     node = NewNode("stmt", e);
     AddSpan(node, b, en);
   }
+  int t = 0, f = 0;
   if (arms) {
     // The arm that runs passes its node; the arms' values stay as they are.
-    int t = NewNode("arm", arms[0]), f = NewNode("arm", arms[1]);
-    Insert(b.offset, true, depth - 1, probe_.ArmsOpen());
-    Insert(en.offset, false, depth - 1, probe_.ArmsClose(t, f));
+    // A decision counted by paths counts its arms' nodes by its outcomes.
+    t = NewNode("arm", arms[0]);
+    f = NewNode("arm", arms[1]);
+    if (!by_paths) {
+      Insert(b.offset, true, depth - 1, probe_.ArmsOpen());
+      Insert(en.offset, false, depth - 1, probe_.ArmsClose(t, f));
+    }
     AddRegion(Begin(arms[0]).offset, End(arms[0]).offset, t, 0, Begin(arms[0]));
     AddRegion(Begin(arms[1]).offset, End(arms[1]).offset, f, 0, Begin(arms[1]));
   }
-  Insert(b.offset, true, depth, probe_.DecisionOpen(node, cs, d.cond_id, d.id));
-  Insert(en.offset, false, depth, probe_.DecisionClose());
-  WrapLeaves(&d, leaves, wrapped, cs, depth);
+  if (by_paths) {
+    const int slot = fn_paths_++;
+    const size_t counted = counted_.size();
+    const unsigned first = CountByPaths(d, plan, t, f);
+    Insert(b.offset, true, depth, probe_.PathOpen(node, slot));
+    Insert(en.offset, false, depth, probe_.PathClose(slot, first));
+    WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
+    // Nested decisions (inside a leaf) come after it in counted_.
+    for (const MapCondition& x : d.conditions) counted_[counted].leaf_conds.push_back(x.id);
+  } else {
+    Insert(b.offset, true, depth, probe_.DecisionOpen(node, cs, d.cond_id, d.id));
+    Insert(en.offset, false, depth, probe_.DecisionClose());
+    WrapLeaves(&d, leaves, wrapped, cs, depth);
+  }
   map_.decisions.push_back(d);
+  last_counted_ = counted_index;
   return true;
+}
+
+namespace {
+
+// A decision's && || ! structure, mirroring Rewriter::Leaves: leaves are
+// numbered left to right.
+struct ShapeNode {
+  enum class Op { kLeaf, kAnd, kOr, kNot } op = Op::kLeaf;
+  int leaf = 0;        // kLeaf: its index
+  int a = -1, b = -1;  // operands (kNot: a)
+  int first = 0;       // index of its first leaf
+};
+
+// Successors of every leaf of node `n`, evaluated with `t` next when it is
+// true and `f` when false (a leaf index, or an end of the decision).
+void AssignSuccessors(const std::vector<ShapeNode>& shape, int n, unsigned char t, unsigned char f,
+                      std::vector<unsigned char>* next) {
+  const ShapeNode& s = shape[static_cast<size_t>(n)];
+  switch (s.op) {
+    case ShapeNode::Op::kLeaf:
+      (*next)[2 * static_cast<size_t>(s.leaf)] = t;
+      (*next)[2 * static_cast<size_t>(s.leaf) + 1] = f;
+      break;
+    case ShapeNode::Op::kAnd: {
+      const unsigned char second =
+          static_cast<unsigned char>(shape[static_cast<size_t>(s.b)].first);
+      AssignSuccessors(shape, s.a, second, f, next);
+      AssignSuccessors(shape, s.b, t, f, next);
+      break;
+    }
+    case ShapeNode::Op::kOr: {
+      const unsigned char second =
+          static_cast<unsigned char>(shape[static_cast<size_t>(s.b)].first);
+      AssignSuccessors(shape, s.a, t, second, next);
+      AssignSuccessors(shape, s.b, t, f, next);
+      break;
+    }
+    case ShapeNode::Op::kNot:
+      AssignSuccessors(shape, s.a, f, t, next);
+      break;
+  }
+}
+
+}  // namespace
+
+bool Rewriter::PlanPaths(CXCursor e, size_t leaves, PathPlan* plan) {
+  if (!probe_.counters() || leaves == 0 ||
+      leaves > static_cast<size_t>(qel_wire::kMaxCounterConditions))
+    return false;
+  std::vector<ShapeNode> shape;
+  int next_leaf = 0;
+  // Builds the node of `x` (as Leaves walks it) and returns its index.
+  std::function<int(CXCursor)> build = [&](CXCursor x) -> int {
+    CXCursor s = Skip(x);
+    CXCursorKind k = Kind(s);
+    std::vector<CXCursor> ch = Children(s);
+    if (k == CXCursor_ParenExpr && ch.size() == 1) return build(ch[0]);
+    ShapeNode node;
+    if (k == CXCursor_UnaryOperator && ch.size() == 1) {
+      unsigned bo = Begin(s).offset;
+      if (OperatorAfter(bo, bo + 1) == "!") {
+        node.op = ShapeNode::Op::kNot;
+        node.a = build(ch[0]);
+        node.first = shape[static_cast<size_t>(node.a)].first;
+        shape.push_back(node);
+        return static_cast<int>(shape.size()) - 1;
+      }
+    }
+    if (k == CXCursor_BinaryOperator && ch.size() == 2) {
+      std::string op = OperatorAfter(End(ch[0]).offset, Begin(ch[1]).offset);
+      if (op == "&&" || op == "||") {
+        node.op = op == "&&" ? ShapeNode::Op::kAnd : ShapeNode::Op::kOr;
+        node.a = build(ch[0]);
+        node.b = build(ch[1]);
+        node.first = shape[static_cast<size_t>(node.a)].first;
+        shape.push_back(node);
+        return static_cast<int>(shape.size()) - 1;
+      }
+    }
+    node.op = ShapeNode::Op::kLeaf;
+    node.leaf = next_leaf++;
+    node.first = node.leaf;
+    shape.push_back(node);
+    return static_cast<int>(shape.size()) - 1;
+  };
+  const int root = build(e);
+  if (static_cast<size_t>(next_leaf) != leaves) return false;  // not the leaves' walk: play safe
+  plan->next.assign(2 * leaves, 0);
+  AssignSuccessors(shape, root, qel_wire::kPathTrue, qel_wire::kPathFalse, &plan->next);
+  const int n = static_cast<int>(leaves);
+  if (!qel_wire::paths_well_formed(plan->next.data(), n)) return false;
+  std::vector<uint32_t> from;
+  plan->paths = qel_wire::number_paths(plan->next.data(), n, &from);
+  if (plan->paths > qel_wire::kMaxCounterPaths) return false;
+  plan->increment.resize(leaves);
+  for (int c = 0; c < n; ++c)
+    plan->increment[static_cast<size_t>(c)] =
+        qel_wire::false_edge_increment(plan->next.data(), c, from);
+  return true;
+}
+
+unsigned Rewriter::CountByPaths(const MapDecision& d, const PathPlan& plan, int true_node,
+                                int false_node) {
+  CounterDecision c;
+  c.decision = d.id;
+  c.cond = d.cond_id;
+  c.next = plan.next;
+  c.paths = plan.paths;
+  c.first = next_path_;
+  c.true_node = true_node;
+  c.false_node = false_node;
+  next_path_ += plan.paths;
+  counted_.push_back(c);
+  return c.first;
 }
 
 // `c ?: b`: `c` is evaluated once and is the value when it holds, so it is
@@ -847,23 +1032,50 @@ bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
     bare = Skip(Children(bare)[0]);
   const bool leaf = leaves.size() == 1 && clang_equalCursors(leaves[0], bare);
   MapDecision d = NewDecision(cond, "ternary");
-  d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
-  std::string cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+  PathPlan plan;
+  const bool by_paths = PlanPaths(cond, leaves.size(), &plan);
+  std::string cs;
+  int slot = 0;
+  if (by_paths) {
+    d.mcdc = static_cast<int>(leaves.size()) <= qel_wire::kMaxCounterConditions;
+    if (!leaf) slot = fn_paths_++;
+  } else {
+    d.mcdc = static_cast<int>(leaves.size()) <= kMaxConditions;
+    cs = probe_.StringOf(d.mcdc ? fn_slots_++ : -1);
+    events_ = true;
+    if (probe_.counters()) d.form = "events";
+  }
   int t = NewNode("arm", cond), f = NewNode("arm", rhs);
   AddRegion(Begin(rhs).offset, End(rhs).offset, f, 0, Begin(rhs));
   int leaf_cond = 0;
-  Insert(b.offset, true, depth, probe_.GnuTernaryOpen(d.id, cs, leaf));
+  unsigned first = 0;
+  const size_t counted = counted_.size();
+  if (by_paths) {
+    first = CountByPaths(d, plan, t, f);
+    Insert(b.offset, true, depth, probe_.PathGnuTernaryOpen(d.id, slot, leaf));
+  } else {
+    Insert(b.offset, true, depth, probe_.GnuTernaryOpen(d.id, cs, leaf));
+  }
   if (leaf) {
     MapCondition c = NewCondition(leaves[0], wrapped[0], 0);
     leaf_cond = c.id;
     d.conditions.push_back(c);
     Expr(cond, depth + 1);
+  } else if (by_paths) {
+    WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
   } else {
     WrapLeaves(&d, leaves, wrapped, cs, depth);
   }
-  Insert(
-      en.offset, false, depth,
-      probe_.GnuTernaryClose(d.id, cs, d.cond_id, leaf, leaf && IsBitField(bare), leaf_cond, t, f));
+  if (by_paths) {
+    for (const MapCondition& x : d.conditions) counted_[counted].leaf_conds.push_back(x.id);
+    Insert(
+        en.offset, false, depth,
+        probe_.PathGnuTernaryClose(d.id, slot, first, leaf, leaf && IsBitField(bare), false, t, f));
+  } else {
+    Insert(en.offset, false, depth,
+           probe_.GnuTernaryClose(d.id, cs, d.cond_id, leaf, leaf && IsBitField(bare), leaf_cond, t,
+                                  f));
+  }
   map_.decisions.push_back(d);
   return true;
 }
@@ -919,6 +1131,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
     }
     case CXCursor_CallExpr:
       if (memory_) MemoryCall(e);
+      if (options_.exec) ExecCall(e);
       [[fallthrough]];
     case CXCursor_UnexposedExpr: {
       // Builtins whose operands must stay constant or are never evaluated.
@@ -984,6 +1197,31 @@ void Rewriter::MemoryCall(CXCursor call) {
       ", \"" + file + "\", \"" + fn_name_ + "\", " + std::to_string(o.line ? o.line : 1)});
 }
 
+// A direct call of the C library's exec family goes to the runtime's
+// wrapper of the same function, which delivers what was recorded and
+// counted before the process image is replaced. The callee's name is
+// replaced; calls through pointers stay as they are.
+void Rewriter::ExecCall(CXCursor call) {
+  static const std::map<std::string, std::string> kWrappers = {
+      {"execv", "QelExecv"},     {"execve", "QelExecve"},  {"execvp", "QelExecvp"},
+      {"execvpe", "QelExecvpe"}, {"execl", "QelExecl"},    {"execle", "QelExecle"},
+      {"execlp", "QelExeclp"},   {"fexecve", "QelFexecve"}};
+  std::vector<CXCursor> ch = Children(call);
+  if (ch.empty()) return;
+  CXCursor callee = Skip(ch[0]);
+  if (Kind(callee) != CXCursor_DeclRefExpr) return;
+  const std::string name = qel::cparse::Spelling(callee);
+  auto w = kWrappers.find(name);
+  if (w == kWrappers.end()) return;
+  CXCursor decl = clang_getCursorReferenced(callee);
+  if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own execv
+  Position b = Begin(callee);
+  if (!b.valid || text_.compare(b.offset, name.size(), name) != 0) return;
+  ins_.push_back(Insertion{b.offset, 1, 1 << 30, static_cast<int>(ins_.size()), w->second,
+                           static_cast<unsigned>(name.size())});
+  exec_calls_ = true;
+}
+
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
   for (CXCursor d : Children(decl_stmt)) {
     if (Kind(d) != CXCursor_VarDecl) continue;
@@ -996,6 +1234,22 @@ void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
 }
 
 void Rewriter::Body(CXCursor s, int depth) {
+  BodyParts(s, depth);
+  // A body whose first statement made no node (a block, an empty
+  // statement) counts what it runs by its own nodes.
+  derive_ = Derived();
+}
+
+void Rewriter::BranchBody(CXCursor s, int depth, int counted, bool outcome) {
+  derive_ = Derived();
+  if (counted >= 0) {
+    derive_.counted = counted;
+    derive_.outcome = outcome;
+  }
+  Body(s, depth);
+}
+
+void Rewriter::BodyParts(CXCursor s, int depth) {
   CXCursorKind k = Kind(s);
   if (k == CXCursor_CompoundStmt) {
     Compound(s, depth, 0, "branch");
@@ -1052,6 +1306,7 @@ int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, b
   CXCursorKind k = Kind(l.stmt);
   const bool block = k == CXCursor_CompoundStmt, null = k == CXCursor_NullStmt;
   const Position at = Begin(l.stmt);
+  if (!l.labels.empty()) derive_ = Derived();
   if (!l.labels.empty()) {
     Position label = Begin(l.labels.back());
     const bool same_file = FileId(label.file) == FileId(at.file);
@@ -1067,6 +1322,15 @@ int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, b
   if (run > 0 && NodeFile(run) != FileId(at.file)) run = 0;
   if (run != 0 || block || null) return run;
   run = NewNode(kind, l.stmt);
+  const Derived derived = derive_;
+  derive_ = Derived();
+  if (derived.counted >= 0 && l.labels.empty() && std::string(kind) == "branch") {
+    // Entered only from the top of its branch, which only the decision's
+    // outcome leads to: its count is that outcome's.
+    CounterDecision& c = counted_[static_cast<size_t>(derived.counted)];
+    (derived.outcome ? c.true_node : c.false_node) = run;
+    return run;
+  }
   if (k == CXCursor_DeclStmt && l.labels.empty() && decl_ok) {
     Insert(at.offset, true, depth, probe_.NodeDeclaration(run));
   } else {
@@ -1091,16 +1355,16 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
     case CXCursor_IfStmt:
       if (ch.size() >= 2) {
         AddSpan(node, Begin(cur), End(ch[0]));
-        Decision(ch[0], "if", depth + 1, false);
-        Body(ch[1], depth + 1);
-        if (ch.size() >= 3) Body(ch[2], depth + 1);
+        const int counted = Decision(ch[0], "if", depth + 1, false) ? last_counted_ : -1;
+        BranchBody(ch[1], depth + 1, counted, true);
+        if (ch.size() >= 3) BranchBody(ch[2], depth + 1, counted, false);
       }
       return true;
     case CXCursor_WhileStmt:
       if (ch.size() == 2) {
         AddSpan(node, Begin(cur), End(ch[0]));
-        Decision(ch[0], "while", depth + 1, false);
-        Body(ch[1], depth + 1);
+        const int counted = Decision(ch[0], "while", depth + 1, false) ? last_counted_ : -1;
+        BranchBody(ch[1], depth + 1, counted, true);
       }
       return true;
     case CXCursor_DoStmt:
@@ -1166,6 +1430,7 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
   if (n != 2 || close == 0) return;
   // The header, up to its ')': the body's lines are the body's nodes'.
   AddSpan(node, Begin(cur), At(close + 1));
+  int counted = -1;
   for (size_t i = 0; i + 1 < ch.size(); ++i) {
     unsigned o = Begin(ch[i]).offset;
     if (o < semi[0]) {
@@ -1175,12 +1440,12 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
         Expr(ch[i], depth + 1);
       }
     } else if (o < semi[1]) {
-      Decision(ch[i], "for", depth + 1, false);
+      if (Decision(ch[i], "for", depth + 1, false)) counted = last_counted_;
     } else if (o < close) {
       Expr(ch[i], depth + 1);
     }
   }
-  Body(ch.back(), depth + 1);
+  BranchBody(ch.back(), depth + 1, counted, true);
 }
 
 // The parameters' values at function entry, one value record per call:
@@ -1299,6 +1564,7 @@ void Rewriter::Function(CXCursor fn) {
   CXCursor body = ch.back();
   fn_name_ = qel::cparse::Spelling(fn);
   fn_slots_ = 0;
+  fn_paths_ = 0;
   Tokens(fn);
 
   MapFunction f;
@@ -1317,14 +1583,18 @@ void Rewriter::Function(CXCursor fn) {
 
   unsigned at = Begin(body).offset + 1;
   size_t slot_insertion = Insert(at, true, 0, "");
-  Insert(at, true, 1, " " + probe_.NodeDeclaration(entry));
+  Insert(at, true, 1, " " + probe_.Entry(entry));
   if (values_) Insert(at, true, 1, ValueProbes(fn));
   Compound(body, 2, entry, "stmt");
   if (fn_slots_ > 0) ins_[slot_insertion].text = probe_.ConditionStrings(fn_slots_);
+  if (fn_paths_ > 0) ins_[slot_insertion].text += probe_.PathIndices(fn_paths_);
   ResolveSpans();
 }
 
-bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
+bool Rewriter::Run(InstrumentResult* result) {
+  std::string* out = &result->text;
+  UnitMap* map = &result->map;
+  std::string* error = &result->error;
   map_.unit = unit_;
   map_.group = group_;
   for (CXCursor c : Children(tu_.Root())) {
@@ -1353,9 +1623,19 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   u.reserve(text_.size() + ins_.size() * 48 + 1024);
   // The probes' declarations are the protocol's, which the runtime's build
   // checks against its exported header.
-  u += QEL_PROBES_COVERAGE(QEL_PROBE_DECL_TEXT) " int __qel_c(int*, int, int, int, int, int); "
-       "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
-       "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
+  const int nodes = next_node_ - 1;
+  result->counted = probe_.counters() && nodes > 0;
+  if (result->counted) {
+    u += CounterPrelude(options_.target, nodes);
+    result->nodes = nodes;
+    result->decisions = counted_;
+  }
+  if (!probe_.counters() || events_) {
+    u += QEL_PROBES_COVERAGE(QEL_PROBE_DECL_TEXT) " int __qel_c(int*, int, int, int, int, int); "
+         "__attribute__((weak, visibility(\"hidden\"))) int __qel_c(int* s, int i, int u, int c, "
+         "int g, int v) { QelStringAddCond(s, i, v); return QelExp(u, c, 0, (int*)0, g, v); }";
+  }
+  if (exec_calls_) u += QEL_PROBES_EXEC(QEL_PROBE_DECL_TEXT);
   if (values_) u += QEL_PROBES_VALUES(QEL_PROBE_DECL_TEXT);
   if (memory_) {
     const char* helper = " __attribute__((weak, visibility(\"hidden\"))) ";
@@ -1381,10 +1661,10 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
   u += "\n";
   size_t pos = 0;
   for (const Insertion& in : ins_) {
-    if (in.offset > text_.size()) continue;
+    if (in.offset > text_.size() || in.offset < pos) continue;
     u.append(text_, pos, in.offset - pos);
     u += in.text;
-    pos = in.offset;
+    pos = in.offset + in.replaces;
   }
   u.append(text_, pos, std::string::npos);
   *out = std::move(u);
@@ -1396,7 +1676,7 @@ bool Rewriter::Run(std::string* out, UnitMap* map, std::string* error) {
 
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args, int unit,
-                            int group, bool values, bool memory) {
+                            int group, const InstrumentOptions& options) {
   InstrumentResult r;
   qel::cparse::ParseOptions opts;
   opts.preprocessed = true;
@@ -1413,8 +1693,8 @@ InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
     if (diags.size() > 1) r.error += " (and " + std::to_string(diags.size() - 1) + " more)";
     return r;
   }
-  Rewriter rw(*tu, itext, cwd, unit, group, values, memory);
-  r.ok = rw.Run(&r.text, &r.map, &r.error);
+  Rewriter rw(*tu, itext, cwd, unit, group, options);
+  r.ok = rw.Run(&r);
   return r;
 }
 

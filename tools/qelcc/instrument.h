@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "probe_text.h"
+
 namespace qelcc {
 
 struct MapCondition {
@@ -24,6 +26,9 @@ struct MapDecision {
   std::string function, kind, text;
   unsigned line = 0, column = 0, end_line = 0, end_column = 0;
   bool mcdc = true;
+  // In a counted unit, a decision with too many evaluation paths for path
+  // counters goes through the call-per-event probes: "events".
+  std::string form;
   std::vector<MapCondition> conditions;
 };
 
@@ -63,6 +68,23 @@ struct InstrumentResult {
   std::string error;  // why the unit could not be instrumented
   std::string text;   // the instrumented preprocessed text
   UnitMap map;
+  // Counters in the program: the decisions counted by paths, for the
+  // unit's registration (CounterRegistration), which follows the text once
+  // its identity is known; `counted` false when the unit counts nothing.
+  bool counted = false;
+  int nodes = 0;
+  std::vector<CounterDecision> decisions;
+};
+
+// What shapes the inserted code besides the unit and group ids.
+struct InstrumentOptions {
+  bool values = false;  // scalar parameters at function entry (QelPrint)
+  bool memory = false;  // malloc, calloc, realloc and free through QelNew...
+  // Counters in the program (the default), or the call-per-event probes.
+  bool counters = true;
+  CounterTarget target;
+  // Route calls of the exec family through the runtime (POSIX targets).
+  bool exec = true;
 };
 
 // `ipath` names the preprocessed text `itext` (for libclang); `cwd` resolves
@@ -73,7 +95,7 @@ struct InstrumentResult {
 // QelNew, QelRenew and QelDelete with the call's file, function and line.
 InstrumentResult Instrument(const std::string& ipath, const std::string& itext,
                             const std::string& cwd, const std::vector<std::string>& args, int unit,
-                            int group, bool values = false, bool memory = false);
+                            int group, const InstrumentOptions& options);
 
 // Normalises a path as the map stores it: absolute, no "." or "..".
 std::string NormalPath(const std::string& path, const std::string& cwd);

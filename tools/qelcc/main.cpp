@@ -23,8 +23,9 @@ namespace {
 const char* const kUsage = "usage: qelcc [options] COMPILER [compiler arguments...]\n";
 
 const char* const kDescription =
-    "Compiles C sources instrumented with the QELMQLib probes (statement nodes,\n"
-    "decisions and conditions) and writes one source map per translation unit.\n"
+    "Compiles C sources instrumented with counters (statement nodes, decisions\n"
+    "and conditions) that QELMQLib reads and sends, and writes one source map\n"
+    "per translation unit.\n"
     "Use it as a compiler launcher:\n"
     "  make CC=\"qelcc gcc\"\n"
     "  cmake -DCMAKE_C_COMPILER_LAUNCHER=qelcc -DCMAKE_C_LINKER_LAUNCHER=qelcc ...\n"
@@ -48,6 +49,7 @@ int main(int argc, char** argv) {
   opt.off = Env("QELCC_OFF") == "1";
   opt.values = Env("QELCC_VALUES") == "1";
   opt.memory = Env("QELCC_MEMORY") == "1";
+  opt.events = Env("QELCC_EVENTS") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   // Our options come first; from the first other word on, the words are
   // the compiler's command line, passed on as they are.
@@ -84,6 +86,11 @@ int main(int argc, char** argv) {
                "route direct calls of malloc, calloc, realloc and free\n"
                "through the runtime's leak tracking (QELCC_MEMORY=1); every\n"
                "block must then be freed by instrumented code")
+      ->group(group);
+  app.add_flag("--events", opt.events,
+               "call the runtime at every node and condition instead of\n"
+               "counting in the program (QELCC_EVENTS=1): slower, for\n"
+               "runtimes older than the counters")
       ->group(group);
   app.set_version_flag("--version", std::string("qelcc ") + QELCC_VERSION, "print the version")
       ->group(group);

@@ -344,6 +344,7 @@ std::string MapDocument(const UnitMap& map) {
     j["end_column"] = d.end_column;
     j["text"] = jsonBytes(d.text);
     j["mcdc"] = d.mcdc;
+    if (!d.form.empty()) j["form"] = d.form;
     Json conds = Json::array();
     for (const MapCondition& c : d.conditions) {
       Json k = Json::object();

@@ -1,17 +1,33 @@
 // The text qelcc inserts for the coverage probes: every call of QelNode,
-// QelExp and the condition string helpers that the rewriter places is
-// spelled here; the rewriter decides where each piece goes, and declares the
-// probes at the top of the text. (U: unit id, G: group id.)
+// QelExp and the condition string helpers that the rewriter places, and
+// every counter it increments, is spelled here; the rewriter decides where
+// each piece goes, and declares the probes at the top of the text. (U: unit
+// id, G: group id.)
+//
+// Two forms. Events: each node and condition calls into the runtime
+// (QelNode, QelExp), as qelcc --events does. Counters (the default): the
+// function finds its thread's block of counters once, at entry
+// (`__qel_ctr* const __qel_b = __qel_e(K);`), a node adds 1 to its counter
+// (`__qel_i(__qel_b + K)`, K = node id - 1), and a decision counted by
+// paths builds its path index in `__qel_p[slot]` as its conditions are
+// evaluated, then adds 1 to the counter of that path.
 #ifndef QELCC_PROBE_TEXT_H
 #define QELCC_PROBE_TEXT_H
 
 #include <string>
+#include <vector>
 
 namespace qelcc {
 
 class ProbeText {
  public:
-  ProbeText(int unit, int group) : unit_(unit), group_(group) {}
+  ProbeText(int unit, int group, bool counters = false)
+      : unit_(unit), group_(group), counters_(counters) {}
+
+  bool counters() const { return counters_; }
+
+  // At the start of a function's body: its entry node, as a declaration.
+  std::string Entry(int node) const;
 
   // A node passed as a statement: `QelNode(U, N, 0); `.
   std::string NodeStatement(int node) const;
@@ -53,12 +69,79 @@ class ProbeText {
   std::string GnuTernaryClose(int decision, const std::string& cs, int cond_id, bool leaf,
                               bool plus_zero, int leaf_cond, int true_arm, int false_arm) const;
 
+  // ---- Decisions counted by paths (the counters form) ----
+  // One path index per such decision of a function: ` unsigned __qel_p[K];`.
+  std::string PathIndices(int count) const;
+  // Around the decision: its index starts at 0; at the end, the counter of
+  // path __qel_p[slot] of the decision's counters (`first` past the nodes')
+  // adds 1 and the value is the int 0/1 that C gives && and ||. `node` > 0:
+  // that node is passed first (a do-while condition).
+  std::string PathOpen(int node, int slot) const;
+  std::string PathClose(int slot, unsigned first) const;
+  // Around a leaf condition: a false value adds `increment` to the index.
+  std::string PathLeafOpen() const;
+  std::string PathLeafClose(int slot, unsigned increment) const;
+  // Around a `?:` decision whose arms' nodes count themselves (none when the
+  // decision counts them).
+  std::string PathArmsClose(int true_arm, int false_arm) const;
+  // `c ?: b` counted by paths (see GnuTernaryOpen/Close; `leaf`: one leaf,
+  // whose two paths are 0 (true) and 1 (false); `arms`: whether the arms'
+  // nodes are counted here, rather than by the decision).
+  std::string PathGnuTernaryOpen(int decision, int slot, bool leaf) const;
+  std::string PathGnuTernaryClose(int decision, int slot, unsigned first, bool leaf, bool plus_zero,
+                                  bool arms, int true_arm, int false_arm) const;
+
  private:
   std::string Node(int node) const;
+  // The node as an expression of type void.
+  std::string NodeVoid(int node) const;
+  std::string Counter(int node) const;  // `__qel_b + K`
   std::string u() const { return std::to_string(unit_); }
   std::string g() const { return std::to_string(group_); }
   int unit_, group_;
+  bool counters_;
 };
+
+// How a counted unit reaches its thread's block and increments a counter,
+// chosen by the target.
+struct CounterTarget {
+  enum class Access {
+    kUnitTls,  // a thread-local pointer of the unit's own (executables)
+    kTable,    // the runtime's exported thread-local table (shared objects)
+    kCall,     // QelCounterTable() (Windows: no exported thread-local variable)
+  };
+  enum class Increment {
+    kX86_64,  // one `add` on memory, as a plain increment compiles
+    kI386,    // the same on 32-bit counters
+    kAtomic,  // a relaxed atomic load and store
+  };
+  Access access = Access::kUnitTls;
+  Increment increment = Increment::kAtomic;
+  // clang: the runtime's first-call path keeps every general register
+  // (preserve_most), so no function saves registers for it; gcc moves that
+  // path out of line instead (cold).
+  bool preserve_most = false;
+};
+
+// What a counted unit declares at its top: the registration ABI, the helpers
+// its inserted code calls, the tables' forward declarations, and `__qel_N`,
+// its number of nodes (decisions' counters follow the nodes').
+std::string CounterPrelude(const CounterTarget& target, int nodes);
+
+// One decision counted by paths, as the registration describes it.
+struct CounterDecision {
+  int decision = 0, cond = 0;
+  std::vector<int> leaf_conds;
+  std::vector<unsigned char> next;  // 2 per leaf
+  unsigned paths = 0;
+  unsigned first = 0;  // past the nodes'
+  int true_node = 0, false_node = 0;
+};
+
+// The unit's descriptor and registration, after its text (they carry the
+// unit's identity, a hash of that text).
+std::string CounterRegistration(int unit, int group, unsigned long long identity, int nodes,
+                                const std::vector<CounterDecision>& decisions);
 
 }  // namespace qelcc
 

@@ -7,12 +7,23 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "qelmq/ArrayLockFreeQueue.h"
 #include "qelmq/SenderBase.h"
 #include "qelmq/export.h"
+#include "qelmq/protocol/messages.h"
 
 class RecordCountMap;
+
+namespace qel_senders {
+// A message encoded ahead of its turn, its sequence number at `seq_at`.
+struct PendingMessage {
+  uint8_t bytes[qel_wire::kMaxCountedMessage];
+  uint8_t length;
+  uint8_t seq_at;
+};
+}  // namespace qel_senders
 
 // Design
 // ------
@@ -27,6 +38,13 @@ class RecordCountMap;
 //  * `closed` (under `sendLock`) records that a leave operation closed the
 //    socket: later windows are counted and discarded, and the socket is
 //    never closed twice.
+//  * `pendingInsert`/`pendingSend`: messages encoded ahead of their turn
+//    (a unit's identity, a wide MC/DC vector), which no record of the maps
+//    can carry. Filled under `mutex` like `insertMap`, swapped with the
+//    maps and sent before the window's records, each numbered when it goes.
+// A record's count may exceed what a message carries (counters in the
+// program hand over a window's hits at once): it goes out as several
+// messages of at most qel_wire::kMaxWireCount each.
 // Flags set by the shutdown are atomics read by other threads (acquire,
 // pairing with the shutdown's release stores).
 template <uint32_t N>
@@ -62,6 +80,12 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   // The sender's thread body (fsend_dd, fsend_cond and fsend_mcdc).
   void run();
 
+  using PendingMessage = qel_senders::PendingMessage;
+  // Under `mutex`: `m` goes out with the next window, before its records.
+  void add_pending_locked(const PendingMessage& m);
+  // Under `mutex`: `n` more occurrences of `record` in the insert map.
+  void add_locked(uint64_t record, uint64_t n);
+
   // One message for `record` seen `count` times; returns its length.
   virtual std::size_t encode(uint64_t record, int32_t count, int32_t seq, bool little,
                              uint8_t* out) const = 0;
@@ -79,6 +103,8 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   RecordCountMap* sendMap;
   RecordCountMap* insertMap;
   Queue* queue;
+  std::vector<PendingMessage>* pendingInsert;
+  std::vector<PendingMessage>* pendingSend;
   pthread_mutex_t sendLock;
   bool closed = false;
 
@@ -87,7 +113,12 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
 
  private:
   void send_map_locked(RecordCountMap* map);
+  void swap_maps_locked();
   void swap_maps();
+  bool nothing_held_locked() const;
+  // Sends `record` seen `count` times as one or more messages.
+  template <typename Send>
+  void send_counted(uint64_t record, uint64_t count, bool little, Send&& send);
   qel_net::SendPacing pacing_;
   // Raised by a leave operation so that a send of the thread waiting for a
   // collector gives up and lets the leave operation take the socket

@@ -46,6 +46,39 @@ QEL_EXPORT int* QelStringInit(int* condString);
    ignored. Returns 0. */
 QEL_EXPORT int QelStringAddCond(int* condString, int index, int result);
 
+/* ---- Counters in the program ------------------------------------------
+   The registration ABI of units that qelcc instruments with counters
+   (qelmq/protocol/counters.h says what each field and call means). These
+   are for instrumented code, not for hand-written calls. A counter is
+   __typeof__(sizeof(0)) wide, the __qel_ctr of counters.h; the structures
+   are only declared here, so that a counted unit that includes this header
+   keeps its own definitions. */
+struct __qel_reg;
+QEL_EXPORT void QelCounterRegister(struct __qel_reg* reg);
+QEL_EXPORT void QelCounterUnregister(struct __qel_reg* reg);
+QEL_EXPORT __typeof__(sizeof(0))* QelCounterBlock(struct __qel_reg* reg,
+                                                  __typeof__(sizeof(0))** tls);
+QEL_EXPORT __typeof__(sizeof(0))** QelCounterTable(void);
+#ifndef _WIN32
+extern __thread __typeof__(sizeof(0))** __qel_tls __attribute__((tls_model("initial-exec")));
+
+/* ---- The exec family --------------------------------------------------
+   What the C library's exec functions do, after the runtime has delivered
+   everything recorded and counted so far (the process image that follows
+   would lose it): every sender flushes and the counts are sent, waiting at
+   most about a second. qelcc routes the instrumented code's calls of
+   execv, execve, execvp, execvpe, execl, execle, execlp and fexecve here.
+   When the exec fails, the runtime goes on and errno is the exec's. */
+QEL_EXPORT int QelExecv(const char* path, char* const* argv);
+QEL_EXPORT int QelExecve(const char* path, char* const* argv, char* const* envp);
+QEL_EXPORT int QelExecvp(const char* file, char* const* argv);
+QEL_EXPORT int QelExecvpe(const char* file, char* const* argv, char* const* envp);
+QEL_EXPORT int QelExecl(const char* path, const char* arg, ...);
+QEL_EXPORT int QelExecle(const char* path, const char* arg, ...);
+QEL_EXPORT int QelExeclp(const char* file, const char* arg, ...);
+QEL_EXPORT int QelFexecve(int fd, char* const* argv, char* const* envp);
+#endif
+
 /* ---- Value probe -----------------------------------------------------
    valueName the value's name (QEL_HEADER: the record's header text).
    buffer    the caller's text buffer, large enough for the whole record; the

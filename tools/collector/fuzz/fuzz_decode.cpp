@@ -49,9 +49,18 @@ void check(qelc::Channel ch, const uint8_t* data, std::size_t size) {
     if (!same(wire::encode_counted(r, i32(c->count), i32(c->seq), kLittle, re)))
       fail("condition record round trip");
   } else if (const auto* x = std::get_if<McdcMsg>(&body)) {
+    if (x->conditions > 0) {
+      if (!same(wire::encode_wide_mcdc(x->unit, x->decision, x->outcome, codesOf(*x), x->conditions,
+                                       x->group, i32(x->count), i32(x->seq), kLittle, re)))
+        fail("wide MC/DC round trip");
+      return;
+    }
     const uint64_t r = wire::mcdc_record(x->unit, x->decision, x->outcome, x->codes);
     if (!same(wire::encode_mcdc(r, x->group, i32(x->count), i32(x->seq), kLittle, re)))
       fail("MC/DC record round trip");
+  } else if (const auto* u = std::get_if<UnitMsg>(&body)) {
+    if (!same(wire::encode_unit_identity(u->unit, u->identity, i32(u->seq), kLittle, re)))
+      fail("unit identity round trip");
   } else if (const auto* v = std::get_if<ValueRecord>(&body)) {
     std::string text = v->header;
     for (const auto& item : v->items)

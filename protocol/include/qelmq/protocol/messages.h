@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "qelmq/protocol/counter_paths.h"
 #include "qelmq/protocol/records.h"
 
 namespace qel_wire {
@@ -40,8 +41,55 @@ struct McdcMessage {
 };
 static_assert(sizeof(McdcMessage) == 19, "MC/DC messages are 19 bytes");
 
-// The longest aggregated message, for buffers that take either.
-inline constexpr std::size_t kMaxCountedMessage = sizeof(McdcMessage);
+// ---- Wide MC/DC messages (port 15557) ---------------------------------
+
+// The MC/DC vector of a decision of more than 16 conditions (up to 64),
+// which counters in the program measure: the 19-byte message's fields, then
+// the layout's version, the number of conditions and the codes of slots 16
+// to 63 (three more code words, each in the layout of record bytes 4-7).
+// The record's bytes 4-7 hold slots 0 to 15 as in the 19-byte message. Told
+// from that message by its length.
+struct WideMcdcMessage {
+  uint8_t record[8];
+  uint8_t group[2];
+  uint8_t zero;
+  uint8_t count[4];
+  uint8_t seq[4];
+  uint8_t version;     // kWideMcdcVersion
+  uint8_t conditions;  // 17..64
+  uint8_t more[12];    // code words 1..3, each least significant byte first
+};
+static_assert(sizeof(WideMcdcMessage) == 33, "wide MC/DC messages are 33 bytes");
+
+inline constexpr uint8_t kWideMcdcVersion = 1;
+
+// ---- Unit identity messages (port 15555) ------------------------------
+
+// A counted unit announces itself once per process, before its counts: its
+// unit id and the identity of the map it was built with (docs/map-format.md).
+// Told from a node message by its length and its first two bytes.
+struct UnitIdentityMessage {
+  uint8_t mark[2];  // kUnitMark
+  uint8_t unit[2];
+  uint8_t identity[8];
+  uint8_t seq[4];
+};
+static_assert(sizeof(UnitIdentityMessage) == 16, "unit identity messages are 16 bytes");
+
+inline constexpr uint8_t kUnitMark[2] = {'Q', 'U'};
+
+// The longest message of the aggregating senders, for buffers that take any.
+inline constexpr std::size_t kMaxCountedMessage = sizeof(WideMcdcMessage);
+
+// The most a count field carries: a larger count goes out as several
+// messages, none above it (the field is read as a signed 32-bit count by
+// some peers).
+inline constexpr uint64_t kMaxWireCount = 0x7FFFFFFF;
+
+// Where the sequence number stands in each kind of message, so that one
+// encoded ahead of its turn can be numbered when it is sent.
+inline constexpr std::size_t kWideMcdcSeqOffset = offsetof(WideMcdcMessage, seq);
+inline constexpr std::size_t kUnitIdentitySeqOffset = offsetof(UnitIdentityMessage, seq);
 
 inline std::size_t encode_counted(uint64_t record, int32_t count, int32_t seq, bool little,
                                   uint8_t* out) {
@@ -65,6 +113,44 @@ inline std::size_t encode_mcdc(uint64_t record, uint16_t groupId, int32_t count,
   put_u32(static_cast<uint32_t>(seq), little, m.seq);
   std::memcpy(out, &m, sizeof(m));
   return sizeof(m);
+}
+
+// `codes` holds slots 0..63 (word 0 goes into the record), `conditions`
+// 17..64.
+inline std::size_t encode_wide_mcdc(int unitId, int decisionId, bool outcome,
+                                    const WideCodes& codes, int conditions, uint16_t groupId,
+                                    int32_t count, int32_t seq, bool little, uint8_t* out) {
+  WideMcdcMessage m;
+  put_record(mcdc_record(unitId, decisionId, outcome, codes.word[0]), little, m.record);
+  put_u16(groupId, little, m.group);
+  m.zero = kMarkZero;
+  put_u32(static_cast<uint32_t>(count), little, m.count);
+  put_u32(static_cast<uint32_t>(seq), little, m.seq);
+  m.version = kWideMcdcVersion;
+  m.conditions = static_cast<uint8_t>(conditions);
+  for (int w = 1; w < kWideCodeWords; ++w)
+    for (int b = 0; b < 4; ++b)
+      m.more[4 * (w - 1) + b] = static_cast<uint8_t>(codes.word[w] >> (8 * b));
+  std::memcpy(out, &m, sizeof(m));
+  return sizeof(m);
+}
+
+inline std::size_t encode_unit_identity(int unitId, uint64_t identity, int32_t seq, bool little,
+                                        uint8_t* out) {
+  UnitIdentityMessage m;
+  m.mark[0] = kUnitMark[0];
+  m.mark[1] = kUnitMark[1];
+  put_u16(static_cast<uint16_t>(unitId & 0x7FFF), little, m.unit);
+  put_u32(static_cast<uint32_t>(identity >> 32), little, little ? m.identity : m.identity + 4);
+  put_u32(static_cast<uint32_t>(identity), little, little ? m.identity + 4 : m.identity);
+  put_u32(static_cast<uint32_t>(seq), little, m.seq);
+  std::memcpy(out, &m, sizeof(m));
+  return sizeof(m);
+}
+
+// Sets the sequence number of a message encoded ahead of its turn.
+inline void put_seq_at(uint8_t* message, std::size_t offset, int32_t seq, bool little) {
+  put_u32(static_cast<uint32_t>(seq), little, message + offset);
 }
 
 // What a node, condition or MC/DC message carries, read back. The markers
@@ -98,6 +184,48 @@ inline CountedFields read_mcdc(const uint8_t* in, bool little) {
   f.count = get_u32(in + offsetof(McdcMessage, count), little);
   f.seq = get_u32(in + offsetof(McdcMessage, seq), little);
   f.markers = in[offsetof(McdcMessage, zero)] == kMarkZero;
+  return f;
+}
+
+struct WideMcdcFields {
+  CountedFields counted;  // as read_mcdc reads them; record's codes = word 0
+  uint8_t version = 0;
+  uint8_t conditions = 0;
+  WideCodes codes;
+};
+
+// `in` holds sizeof(WideMcdcMessage) bytes.
+inline WideMcdcFields read_wide_mcdc(const uint8_t* in, bool little) {
+  WideMcdcFields f;
+  f.counted = read_mcdc(in, little);
+  f.version = in[offsetof(WideMcdcMessage, version)];
+  f.conditions = in[offsetof(WideMcdcMessage, conditions)];
+  f.codes.word[0] = mcdc_fields(f.counted.record).codes;
+  const uint8_t* more = in + offsetof(WideMcdcMessage, more);
+  for (int w = 1; w < kWideCodeWords; ++w) {
+    uint32_t v = 0;
+    for (int b = 0; b < 4; ++b) v |= uint32_t{more[4 * (w - 1) + b]} << (8 * b);
+    f.codes.word[w] = v;
+  }
+  return f;
+}
+
+struct UnitIdentityFields {
+  bool marked = false;  // starts with kUnitMark
+  uint16_t unit = 0;
+  uint64_t identity = 0;
+  uint32_t seq = 0;
+};
+
+// `in` holds sizeof(UnitIdentityMessage) bytes.
+inline UnitIdentityFields read_unit_identity(const uint8_t* in, bool little) {
+  UnitIdentityFields f;
+  f.marked = in[0] == kUnitMark[0] && in[1] == kUnitMark[1];
+  f.unit = get_u16(in + offsetof(UnitIdentityMessage, unit), little);
+  const uint8_t* id = in + offsetof(UnitIdentityMessage, identity);
+  const uint64_t a = get_u32(id, little), b = get_u32(id + 4, little);
+  f.identity = little ? (a << 32 | b) : (b << 32 | a);
+  f.seq = get_u32(in + offsetof(UnitIdentityMessage, seq), little);
   return f;
 }
 

@@ -24,6 +24,18 @@
   X(void, QelFree, (void*))                                   \
   X(void*, QelRenew, (void*, unsigned, const char*, const char*, int))
 
+/* The exec family, which delivers what was recorded before the process
+   image is replaced (routed there by qelcc on POSIX targets). */
+#define QEL_PROBES_EXEC(X)                                      \
+  X(int, QelExecv, (const char*, char* const*))                 \
+  X(int, QelExecve, (const char*, char* const*, char* const*))  \
+  X(int, QelExecvp, (const char*, char* const*))                \
+  X(int, QelExecvpe, (const char*, char* const*, char* const*)) \
+  X(int, QelExecl, (const char*, const char*, ...))             \
+  X(int, QelExecle, (const char*, const char*, ...))            \
+  X(int, QelExeclp, (const char*, const char*, ...))            \
+  X(int, QelFexecve, (int, char* const*, char* const*))
+
 /* " int QelNode(int, int, int);": a blank, then the declaration. */
 #define QEL_PROBE_DECL_TEXT(result, name, params) " " #result " " #name #params ";"
 

@@ -12,6 +12,11 @@
 
 namespace qel_wire {
 
-inline constexpr uint32_t kProtocolVersion = 1;
+// 2: counters in the program. Decisions of 17 to 64 conditions send wide
+// MC/DC messages (33 bytes) on the MC/DC channel, and counted units announce
+// their map identity on the node channel (16 bytes); a peer of version 1
+// would take both for malformed messages. Units register their counters
+// through the ABI of counters.h, versioned on its own (QEL_COUNTERS_ABI).
+inline constexpr uint32_t kProtocolVersion = 2;
 
 }  // namespace qel_wire

@@ -1,0 +1,173 @@
+// Counters in the program across threads and processes: programs built
+// through qelcc (counters, the default) and run under the collector must
+// deliver exactly what they ran: eight threads at once, threads that end
+// and hand their blocks over, fork (each process sends only its own
+// counts), exec (counts made before it, also when it fails), dlclose (a
+// library's counts before it unloads) and a crash in the middle of a loop.
+#include <gtest/gtest.h>
+
+#include "qelcc_support.h"
+
+using namespace qelcc_test;
+
+namespace {
+
+const std::string kQelcc = QELCC_EXE;
+const std::string kCollect = QELCOLLECT_EXE;
+const std::string kSan = QEL_FIXTURE_FLAGS;
+const std::string kSources = std::string(QELCC_FIXTURES) + "/counters/";
+
+class Counters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = NewDir(std::string("counters_") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void TearDown() override {
+    if (!HasFailure()) Sh("rm -rf '" + dir_ + "'");
+  }
+  // Builds `source` (and more arguments) through qelcc into `out`.
+  void Build(const std::string& args, const std::string& out) {
+    std::string log;
+    ASSERT_EQ(Sh("cd '" + dir_ + "' && QELCC_STRICT=1 QELCC_MAP_DIR=maps " + kQelcc +
+                     " gcc -O2 -Wall -Wextra -Werror " + kSan + " " + args + " -o " + out,
+                 &log),
+              0)
+        << log;
+    EXPECT_EQ(log, "") << "the instrumented build printed diagnostics";
+  }
+  // Runs `command` under the collector; its exit status, output in *out.
+  int Collect(const std::string& command, std::string* out) {
+    return Sh("cd '" + dir_ + "' && " + kCollect + " --out run.jsonl --no-report --timeout 120 -- " +
+                  command + " 2>err",
+              out);
+  }
+  Counts Run() const { return ReadCounts(dir_ + "/run.jsonl"); }
+
+  // The unit of the map whose source is `file`, and the map.
+  std::pair<int, Json::Value> MapOf(const std::string& file) const {
+    for (const auto& [unit, doc] : MapsIn(dir_ + "/maps"))
+      if (doc["source"].asString().find(file) != std::string::npos) return {unit, doc};
+    ADD_FAILURE() << "no map for " << file;
+    return {0, Json::Value()};
+  }
+  // Calls of function `fn` of `file`.
+  long Calls(const Counts& c, const std::string& file, const std::string& fn) const {
+    auto [unit, doc] = MapOf(file);
+    for (const Json::Value& f : doc["functions"])
+      if (f["name"].asString() == fn) return c.Node(unit, f["entry_node"].asInt());
+    ADD_FAILURE() << "no function " << fn << " in " << file;
+    return -1;
+  }
+  // True and false counts of the decisions whose text is `text`, added up.
+  std::pair<long, long> Outcomes(const Counts& c, const std::string& file,
+                                 const std::string& text) const {
+    auto [unit, doc] = MapOf(file);
+    std::pair<long, long> sum{0, 0};
+    bool found = false;
+    for (const Json::Value& d : doc["decisions"]) {
+      if (d["text"].asString() != text) continue;
+      found = true;
+      sum.first += c.Cond(unit, d["cond_id"].asInt(), true);
+      sum.second += c.Cond(unit, d["cond_id"].asInt(), false);
+    }
+    if (!found) ADD_FAILURE() << "no decision " << text << " in " << file;
+    return sum;
+  }
+  // Each counted unit announced its identity, the one its map carries.
+  void IdentitiesAnnounced() const {
+    std::istringstream run(ReadFile(dir_ + "/run.jsonl"));
+    std::map<int, std::set<std::string>> seen;
+    std::string line;
+    while (std::getline(run, line)) {
+      Json::Value m = ParseJson(line);
+      if (m["kind"].asString() == "unit") seen[m["unit"].asInt()].insert(m["identity"].asString());
+    }
+    for (const auto& [unit, doc] : MapsIn(dir_ + "/maps")) {
+      if (doc["functions"].empty()) continue;
+      EXPECT_EQ(seen[unit], std::set<std::string>{doc["identity"].asString()}) << unit;
+    }
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Counters, EightThreadsAtOnceAndTheirSuccessorsCountExactly) {
+  Build(kSources + "threads.c -pthread", "threads");
+  std::string out;
+  ASSERT_EQ(Collect("./threads", &out), 0) << out;
+  EXPECT_NE(out.find("1200000"), std::string::npos) << out;
+  const Counts c = Run();
+  EXPECT_EQ(Calls(c, "threads.c", "work"), 3 * 8 * 200000);
+  EXPECT_EQ(Calls(c, "threads.c", "run"), 24);
+  EXPECT_EQ(Outcomes(c, "threads.c", "(i & 1) && (i & 2)"), std::make_pair(1200000L, 3600000L));
+  EXPECT_EQ(Outcomes(c, "threads.c", "i < n"), std::make_pair(4800000L, 24L));
+  IdentitiesAnnounced();
+}
+
+TEST_F(Counters, ForkedChildrenSendOnlyWhatTheyRun) {
+  // gcc 12's AddressSanitizer does not make its allocator safe across
+  // fork(): a child forked while another thread allocates hangs in it.
+  if (kSan.find("address") != std::string::npos)
+    GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe in gcc 12";
+  if (kSan.find("thread") != std::string::npos)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
+  Build(kSources + "fork.c", "fork");
+  std::string out;
+  ASSERT_EQ(Collect("./fork", &out), 0) << out;
+  const Counts c = Run();
+  // 100 before the forks (the parent's alone), 10 in the first child, 1000
+  // in the parent afterwards.
+  EXPECT_EQ(Calls(c, "fork.c", "f"), 1110);
+  EXPECT_EQ(Calls(c, "fork.c", "main"), 1);
+  EXPECT_EQ(Outcomes(c, "fork.c", "i < 10"), std::make_pair(10L, 1L));
+  // The second child entered no function after the fork.
+  EXPECT_EQ(Outcomes(c, "fork.c", "i < 7"), std::make_pair(7L, 1L));
+  // Two forks, each `if (p == 0)` true in its child and false in the parent.
+  EXPECT_EQ(Outcomes(c, "fork.c", "p == 0"), std::make_pair(2L, 2L));
+  EXPECT_EQ(Outcomes(c, "fork.c", "i < 100"), std::make_pair(100L, 1L));
+  IdentitiesAnnounced();
+}
+
+TEST_F(Counters, ExecDeliversTheCountsMadeBeforeIt) {
+  Build(kSources + "exec.c", "exec");
+  std::string out;
+  // The program ends as the shell it executes: status 0.
+  ASSERT_EQ(Collect("./exec", &out), 0) << out;
+  EXPECT_NE(out.find("exec failed: ENOENT"), std::string::npos) << out;
+  const Counts c = Run();
+  EXPECT_EQ(Calls(c, "exec.c", "f"), 55);
+  EXPECT_EQ(Calls(c, "exec.c", "main"), 1);
+}
+
+TEST_F(Counters, DlcloseDeliversTheLibrarysCounts) {
+  Build("-shared -fPIC " + kSources + "lib.c", "liblib.so");
+  Build(kSources + "dlclose.c -ldl", "dlclose");
+  std::string out;
+  ASSERT_EQ(Collect("./dlclose ./liblib.so", &out), 0) << out;
+  const Counts c = Run();
+  EXPECT_EQ(Calls(c, "lib.c", "g"), 50);
+  EXPECT_EQ(Outcomes(c, "lib.c", "x > 3"), std::make_pair(42L, 8L));
+  EXPECT_EQ(Calls(c, "dlclose.c", "use"), 2);
+  IdentitiesAnnounced();
+}
+
+TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
+  // The null store is the crash: the undefined-behaviour sanitizer must not
+  // stop the program before it happens.
+  Build(kSources + "crash.c -fno-sanitize=null", "crash");
+  std::string out;
+  // Sanitizer runtimes would catch the signal themselves and exit with a
+  // status of their own: the program must die of it as a plain build does.
+  const std::string plain_signals =
+      "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0 "
+      "TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}handle_segv=0 "
+      "UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}handle_segv=0 ";
+  EXPECT_EQ(Collect("env " + plain_signals + "./crash", &out), 139) << out;
+  const Counts c = Run();
+  EXPECT_EQ(Calls(c, "crash.c", "h"), 654322);
+  EXPECT_EQ(Outcomes(c, "crash.c", "i == 654321"), std::make_pair(1L, 654321L));
+  EXPECT_EQ(Outcomes(c, "crash.c", "i < 1000000"), std::make_pair(654322L, 0L));
+}
+
+}  // namespace

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <string>
 
 namespace qelc {
 
@@ -14,6 +17,17 @@ int statusToExit(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;
+}
+
+bool processAlive(int32_t pid) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  // "pid (name) S ...": the state follows the last parenthesis.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!stat || !std::getline(stat, text)) return true;  // no /proc: kill() said it exists
+  const std::size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
 }
 
 bool ChildProcess::start(const std::vector<std::string>& command, char** env) {

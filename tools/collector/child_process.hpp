@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ using Clock = std::chrono::steady_clock;
 
 // 128+N for a process killed by signal N, its exit code otherwise.
 int statusToExit(int status);
+
+// Whether process `pid` of this machine still runs (a zombie, which will
+// send nothing more, does not).
+bool processAlive(int32_t pid);
 
 class ChildProcess {
  public:

@@ -111,9 +111,12 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     }
     run->add(m);
   };
-  *result = collect(opt, *receiver, *child, sink);
+  *result = collect(opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); });
   // What the processes could not deliver over their sockets (spool.hpp).
   childConfig.readSpool(recv.maxMessage, sink);
+  // Announced, not ended, and still there: named as such in the report.
+  for (const int32_t pid : run->unfinishedPids())
+    if (processAlive(pid)) run->markStillRunning(pid);
   *code = result->error;
   if (out.is_open()) {
     out.flush();
@@ -178,8 +181,7 @@ int main(int argc, char** argv) {
   Options opt;
   if (const int status = parseCommandLine(argc, argv, &opt); status >= 0) return status;
 
-  SourceMap map;
-  if (!loadMaps(opt, &map) || !outputsWritable(opt)) return kExitUsage;
+  if (!outputsWritable(opt)) return kExitUsage;
 
   std::ofstream reportOut;
   if (!opt.reportFile.empty()) {
@@ -216,6 +218,14 @@ int main(int argc, char** argv) {
                         "otherwise check --host and --port-offset); the program ended before "
                         "its first send.\n");
 
+  // The maps are read now, not before the run: the command may build the
+  // program (and write its maps) before it runs the tests. One that cannot
+  // be read still leaves the run's own report, and fails the run.
+  SourceMap map;
+  if (!loadMaps(opt, &map)) {
+    code = kExitUsage;
+    map = SourceMap();
+  }
   std::optional<CoverageModel> model;
   if (!map.empty()) model = buildCoverage(map, run);
   if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;

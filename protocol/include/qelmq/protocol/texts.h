@@ -166,7 +166,7 @@ inline bool parse_process_end(std::string_view text, ProcessEnd* out) {
   for (std::size_t c = 0; c < e.delivered.size(); ++c) {
     const bool last = c + 1 == e.delivered.size();
     if (!detail::read_number(text, &at, c == 0 ? "delivered=" : "", 10, &e.delivered[c],
-                             last ? ' ' : ','))
+                             last ? '\0' : ','))
       return false;
     if (last && at != text.size()) return false;
   }

@@ -23,7 +23,10 @@ report. It then listens on the ports and sets QELMQ_CONFIG for the program,
 so that every instrumented process it starts (ctest -j8, forked children)
 connects and delivers its data (unless --host without --bind, or
 --port-offset, is given); what a process could not deliver over its
-sockets it leaves in a spool file that qelcollect reads at the end.
+sockets it leaves in a spool file that qelcollect reads at the end. A
+process that announced itself and outlives the program (a daemon) is
+collected until it ends, or until --timeout. The maps are read after the
+run, so the command may build the program first.
 Without one, it collects until interrupted (Ctrl-C, SIGINT or SIGTERM) and
 then prints the report.
 

@@ -26,6 +26,10 @@ done:
   return s; /*@line 2*/
 }
 
+/* Unsigned and long parameters: their values reach the value records
+ * whole, whatever width the target gives them. */
+static unsigned long widen(unsigned int u, long l) { return u + (unsigned long)l; }
+
 int main(void) {
   int v[4];
   int r;
@@ -34,6 +38,6 @@ int main(void) {
   v[2] = 5;
   v[3] = 9;
   r = sum(v, 3) + sum(v, 4) * 0;
-  printf("sum %d\n", r);
+  printf("sum %d %lu\n", r, widen(4000000000u, -3L));
   return 0;
 }

@@ -167,6 +167,19 @@ TEST_P(FixtureTest, SameOutputExactCounts) {
       }
       EXPECT_TRUE(seen);
     }
+    auto widen = counts.values.find("widen");  // c89.c: widen(4000000000u, -3L)
+    if (std::string(fx.name) == "c89.c") {
+      EXPECT_NE(widen, counts.values.end());
+    }
+    if (widen != counts.values.end()) {
+      ASSERT_EQ(widen->second.size(), 1u);
+      const Json::Value& items = widen->second.at(0);
+      ASSERT_EQ(items.size(), 2u);
+      EXPECT_EQ(items[0]["tag"].asString(), "QEL_ULONG");
+      EXPECT_EQ(items[0]["value"].asString(), "4000000000");
+      EXPECT_EQ(items[1]["tag"].asString(), "QEL_LONGLONG");
+      EXPECT_EQ(items[1]["value"].asString(), "-3");
+    }
     auto pick = counts.values.find("pick");  // double and _Bool, the pointer left out
     if (pick != counts.values.end()) {
       ASSERT_EQ(pick->second.at(0).size(), 2u);

@@ -205,6 +205,21 @@ Body decodeCond(const uint8_t* d, std::size_t n) {
   return m;
 }
 
+// The fields both MC/DC layouts share: the record, its group, count and
+// sequence number.
+McdcMsg mcdcMessage(const wire::CountedFields& f) {
+  const wire::McdcFields r = wire::mcdc_fields(f.record);
+  McdcMsg m;
+  m.unit = r.unit;
+  m.outcome = r.outcome;
+  m.decision = r.decision;
+  m.codes = r.codes;
+  m.group = f.group;
+  m.count = f.count;
+  m.seq = f.seq;
+  return m;
+}
+
 // `little` is a template argument so that the byte order folds away.
 // The MC/DC vector of a decision of 17 to 64 conditions.
 template <bool little>
@@ -221,15 +236,7 @@ Body decodeWideMcdc(const uint8_t* d, std::size_t n) {
     return bad("wide MC/DC message with " + std::to_string(w.conditions) +
                    " conditions (17 to 64 expected)",
                d, n);
-  const wire::McdcFields r = wire::mcdc_fields(f.record);
-  McdcMsg m;
-  m.unit = r.unit;
-  m.outcome = r.outcome;
-  m.decision = r.decision;
-  m.codes = r.codes;
-  m.group = f.group;
-  m.count = f.count;
-  m.seq = f.seq;
+  McdcMsg m = mcdcMessage(f);
   m.conditions = w.conditions;
   for (int i = 0; i < 3; ++i) m.more[static_cast<std::size_t>(i)] = w.codes.word[i + 1];
   return m;
@@ -243,16 +250,7 @@ Body decodeMcdc(const uint8_t* d, std::size_t n) {
   const wire::CountedFields f = wire::read_mcdc(d, little);
   if ((f.record & wire::kRecordMark) == 0) return bad("MC/DC record without its marker bit", d, n);
   if (!f.markers) return bad("MC/DC message without its '0' marker", d, n);
-  const wire::McdcFields r = wire::mcdc_fields(f.record);
-  McdcMsg m;
-  m.unit = r.unit;
-  m.outcome = r.outcome;
-  m.decision = r.decision;
-  m.codes = r.codes;
-  m.group = f.group;
-  m.count = f.count;
-  m.seq = f.seq;
-  return m;
+  return mcdcMessage(f);
 }
 
 Body decodeProperty(const uint8_t* d, std::size_t n) {

@@ -1483,7 +1483,7 @@ std::string Rewriter::ValueProbes(CXCursor fn) {
         it = {name, "(int)", 8};
         break;
       case CXType_UInt:
-        it = {name, "(unsigned int)", 9};
+        it = {name, "(unsigned long)", 9};
         break;
       case CXType_Long:
       case CXType_LongLong:

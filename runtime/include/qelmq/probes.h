@@ -173,8 +173,9 @@ QEL_EXPORT int QelExit(void);
 
 /* Value type codes of QelPrint and the value argument each takes: strings
    (QEL_STRING, QEL_BOOL_TEXT) a const char*; characters, QEL_BOOL, shorts
-   and QEL_INT an int; QEL_ULONG and QEL_LONG a 32-bit integer; QEL_ULONGLONG
-   and QEL_LONGLONG a 64-bit integer; QEL_FLOAT and QEL_DOUBLE a double;
+   and QEL_INT an int; QEL_ULONG an unsigned long and QEL_LONG a long (32
+   bits on Windows and 32-bit targets, the pointer's width elsewhere);
+   QEL_ULONGLONG and QEL_LONGLONG a 64-bit integer; QEL_FLOAT and QEL_DOUBLE a double;
    QEL_LONGDOUBLE a long double; QEL_HEADER and QEL_FLUSH none. */
 enum QelTypeCode {
   QEL_STRING = 0,

@@ -115,8 +115,10 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
   // What the processes could not deliver over their sockets (spool.hpp).
   childConfig.readSpool(recv.maxMessage, sink);
   // Announced, not ended, and still there: named as such in the report.
-  for (const int32_t pid : run->unfinishedPids())
-    if (processAlive(pid)) run->markStillRunning(pid);
+  // Only the command's processes are known to run on this machine.
+  if (!opt.command.empty())
+    for (const int32_t pid : run->unfinishedPids())
+      if (processAlive(pid)) run->markStillRunning(pid);
   *code = result->error;
   if (out.is_open()) {
     out.flush();

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "delivery.h"
@@ -29,13 +30,20 @@ std::atomic<uint64_t> g_stream{0};
 std::atomic<int32_t> g_pid{0};
 std::atomic<bool> g_start_sent{false};
 
-// The start has to reach the collector before the process may be gone: a
-// crash within the first milliseconds still announces it (announce_end).
-constexpr unsigned kStartLockWaitMs = 1000;
+// How a message waits for the property channel: `kRunning`, on a runtime
+// thread while the program runs, as long as the lock is held, and the
+// socket is opened for this process if it has none yet (in a forked child
+// the singleton holds the parent's until the child's insert thread replaces
+// it); otherwise (an end) at most `wait_ms` for the lock.
+constexpr unsigned kRunning = UINT32_MAX;
 
-bool send(DATA_INDEX index, const std::string& text, unsigned wait_ms) {
+void send(DATA_INDEX index, const std::string& text, unsigned wait_ms) {
   QelSendProperty* prop = QelSendProperty::instance.load(std::memory_order_acquire);
-  return prop && prop->sendMsgWithin(index, text, wait_ms);
+  if (!prop) return;
+  if (wait_ms == kRunning)
+    prop->sendMsg(index, text);
+  else
+    prop->sendMsgWithin(index, text, wait_ms);
 }
 
 void send_start(unsigned wait_ms) {
@@ -64,10 +72,13 @@ void begin_stream() {
   g_start_sent.store(false, std::memory_order_relaxed);
 }
 
-void announce_start() { send_start(kStartLockWaitMs); }
+// A crash within the first milliseconds still announces the start: the
+// end sends it first (announce_end).
+void announce_start() { send_start(kRunning); }
 
-void announce_end(unsigned wait_ms) {
+void announce_end(unsigned wait_ms, bool flush) {
   if (g_pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
+  if (wait_ms == kRunning) --wait_ms;
   send_start(wait_ms);
   const qel_delivery::Totals t = qel_delivery::totals();
   qel_wire::ProcessEnd e;
@@ -78,6 +89,9 @@ void announce_end(unsigned wait_ms) {
         t.sent[c] + t.spooled[c] + qel_spool::buffered(static_cast<qel_wire::Channel>(c));
   e.delivered[static_cast<std::size_t>(qel_wire::Channel::Property)] += 1;  // this message
   send(ProcessEnd, qel_wire::process_end_text(e), wait_ms);
+  if (!flush) return;
+  if (QelSendProperty* prop = QelSendProperty::instance.load(std::memory_order_acquire))
+    prop->flush(wait_ms);
 }
 
 uint64_t stream_id() { return g_stream.load(std::memory_order_relaxed); }

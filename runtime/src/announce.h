@@ -20,8 +20,11 @@ void announce_start();
 // the spool, this message included. The shutdown, the crash flush, leave
 // operations and exec call it once their senders have settled; a later end
 // of the same stream (the program went on) supersedes it. Waits at most
-// `wait_ms` for the property channel's lock.
-void announce_end(unsigned wait_ms);
+// `wait_ms` for the property channel's lock. With `flush` it returns once
+// the end has left the process (or the leave bound passed): the process may
+// be replaced (exec) or die (a crash) next. The shutdown needs none: its
+// context's termination delivers what the sockets hold.
+void announce_end(unsigned wait_ms, bool flush);
 
 // The stream's id (tests).
 uint64_t stream_id();

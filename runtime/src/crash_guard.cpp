@@ -98,7 +98,7 @@ void flush_senders(const std::string& name, const std::string& type, const std::
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
   // The stream ends here unless the program goes on (a later end then
   // supersedes this one).
-  qel_announce::announce_end(qel_net::leave_lock_wait_ms());
+  qel_announce::announce_end(qel_net::leave_lock_wait_ms(), true);
   // What no socket took is in the spool's buffer: the process may end next.
   qel_spool::flush();
 }

@@ -52,7 +52,7 @@ class Delivered {
     if (inst_->sendParam) inst_->sendParam->sendLeaveMsg();
     if (inst_->sendTime) inst_->sendTime->sendLeaveMsg();
     // The image ends here: an instrumented program it execs is a new stream.
-    qel_announce::announce_end(qel_net::leave_lock_wait_ms());
+    qel_announce::announce_end(qel_net::leave_lock_wait_ms(), true);
     qel_spool::flush();
     qel_net::end_flush_deadline();
   }

@@ -368,7 +368,7 @@ void shutdown_instance() {
   for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
   // Every send is done: the end tells what was delivered, what went to the
   // spool is written, and what could not be delivered at all is named.
-  qel_announce::announce_end(kEndLockWaitMs);
+  qel_announce::announce_end(kEndLockWaitMs, false);
   qel_spool::flush();
   qel_delivery::report();
 

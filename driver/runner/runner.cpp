@@ -12,6 +12,7 @@
 
 #include "events.h"
 #include "execute_port.h"
+#include "qeltools/pattern.hpp"
 #include "report.h"
 
 namespace {
@@ -303,7 +304,7 @@ std::vector<PlannedCase> Driver::Plan(const Group& group, const GroupState& stat
 bool Driver::Selected(const std::string& key) const {
   if (options_.filters.empty()) return true;
   for (const std::string& pattern : options_.filters)
-    if (MatchesPattern(pattern, key)) return true;
+    if (qeltools::matchesPattern(pattern, key)) return true;
   return false;
 }
 

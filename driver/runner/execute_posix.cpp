@@ -1,7 +1,6 @@
 // Running a test case on POSIX: its standard input, and a child process of
 // its own made with fork().
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -30,10 +29,6 @@ FeedStdin::~FeedStdin() {
   if (file_ == nullptr) return;
   stdin = saved_;
   std::fclose(file_);
-}
-
-bool MatchesPattern(const std::string& pattern, const std::string& name) {
-  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
 }
 
 // A child made by fork() carries on from RunCaseIsolated: no command line.

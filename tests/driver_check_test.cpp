@@ -343,6 +343,26 @@ TEST(DriverCheckErrors, UsageAndProjectRoot) {
   EXPECT_EQ(r.code, 2);
   EXPECT_TRUE(Contains(r.err, "option --junit needs a file")) << r.err;
 
+  r = RunProgram(ORRIN_DRIVE, {"--filter"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: option --filter needs a pattern\n")) << r.err;
+
+  r = RunProgram(ORRIN_DRIVE, {"--list=yes"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: option --list takes no value\n")) << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // The project root is the one word that is not an option.
+  r = RunProgram(ORRIN_DRIVE, {"/a", "/b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: more than one project root\n")) << r.err;
+  r = RunProgram(ORRIN_DRIVE, {"--list", "--", "--check"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "orrin_drive: error: project root \"--check\" does not exist\n");
+  r = RunProgram(ORRIN_DRIVE, {"--timeout=0.5", "--", "/nonexistent/orrin"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "orrin_drive: error: project root \"/nonexistent/orrin\" does not exist\n");
+
   r = RunProgram(ORRIN_DRIVE, {"/nonexistent/orrin"});
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "orrin_drive: error: project root \"/nonexistent/orrin\" does not exist\n");

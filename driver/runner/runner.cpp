@@ -1,7 +1,6 @@
 #include "runner.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,117 +11,13 @@
 
 #include "events.h"
 #include "execute_port.h"
+#include "options.h"
 #include "qeltools/pattern.hpp"
 #include "report.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr double kDefaultTimeoutSeconds = 10;
-
-struct Options {
-  std::string root;
-  bool help = false;
-  bool list = false;
-  bool isolate = false;
-  bool tap = false;
-  bool check = false;
-  double timeout = kDefaultTimeoutSeconds;
-  std::string junit;
-  std::vector<std::string> filters;
-};
-
-void Usage(std::FILE* out, const char* program) {
-  std::fprintf(out,
-               "usage: %s [options] [project-root]\n"
-               "Calls every function of the project with the test cases of its vector file\n"
-               "<project-root>%s.\n"
-               "With no option and no \"expect\" in any test case, only test case 0 of each\n"
-               "function runs and standard output holds nothing but what the functions print.\n"
-               "Options (each makes a checked run: every test case, verdicts and a summary\n"
-               "on standard error, exit status 1 when any test case failed):\n"
-               "  --check             a checked run without any other option\n"
-               "  --list              list the test cases that would run, one per line\n"
-               "  --filter PATTERN    only test cases whose name matches the shell pattern\n"
-               "                      (repeatable: a test case runs when any pattern matches)\n"
-               "  --isolate           each test case in a child process of its own; a crash\n"
-               "                      or a hang fails that test case only\n"
-               "  --timeout SECONDS   time limit of an isolated test case (default %g)\n"
-               "  --junit FILE        write a JUnit XML report\n"
-               "  --tap               TAP on standard output; the functions' output becomes\n"
-               "                      TAP comments\n"
-               "  -h, --help          this text\n"
-               "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error or\n"
-               "no vector folder.\n",
-               program, "/Korvo_Projects/Value/Value_<Group>.json", kDefaultTimeoutSeconds);
-}
-
-// Empty on success, otherwise the message of the usage error.
-std::string ParseOptions(int argc, char** argv, Options& options) {
-  std::vector<std::string> positional;
-  bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-      positional.push_back(arg);
-      continue;
-    }
-    std::string value;
-    bool hasValue = false;
-    const std::size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      hasValue = true;
-    }
-    auto take = [&](std::string& out) -> bool {
-      if (hasValue) {
-        out = value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    if (arg == "--") {
-      optionsEnd = true;
-    } else if (arg == "-h" || arg == "--help") {
-      options.help = true;
-    } else if (arg == "--list") {
-      options.list = true;
-    } else if (arg == "--isolate") {
-      options.isolate = true;
-    } else if (arg == "--tap") {
-      options.tap = true;
-    } else if (arg == "--check") {
-      options.check = true;
-    } else if (arg == "--filter") {
-      std::string pattern;
-      if (!take(pattern)) return "option --filter needs a pattern";
-      options.filters.push_back(pattern);
-    } else if (arg == "--junit") {
-      if (!take(options.junit) || options.junit.empty()) return "option --junit needs a file";
-    } else if (arg == "--timeout") {
-      std::string text;
-      if (!take(text)) return "option --timeout needs a number of seconds";
-      char* end = nullptr;
-      errno = 0;
-      const double seconds = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 86400)
-        return "option --timeout: \"" + text + "\" is not a number of seconds in (0, 86400]";
-      options.timeout = seconds;
-    } else {
-      return "unknown option \"" + arg + "\"";
-    }
-    if (hasValue && (arg == "--list" || arg == "--isolate" || arg == "--tap" || arg == "--check" ||
-                     arg == "--help"))
-      return "option " + arg + " takes no value";
-  }
-  if (positional.size() > 1) return "more than one project root";
-  if (!positional.empty()) options.root = positional[0];
-  return "";
-}
 
 // Declared in this order so that each group is torn down stream first,
 // then reader, then root.
@@ -159,7 +54,7 @@ class Driver {
   const DriverSetup& setup_;
   const Options& options_;
   std::vector<std::unique_ptr<GroupState>> states_;
-  // A checked run: every test case, verdicts, a summary (see Usage).
+  // A checked run: every test case, verdicts, a summary (see --help).
   bool checking_ = false;
 };
 
@@ -484,17 +379,8 @@ int DriverMain(int argc, char** argv, const DriverSetup& setup) {
   const int childStatus = RunIsolatedChild(argc, argv, functions);
   if (childStatus >= 0) return childStatus;
   Options options;
-  const std::string problem = ParseOptions(argc, argv, options);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", setup.program, problem.c_str());
-    std::fprintf(stderr, "usage: %s [options] [project-root]; %s --help for more\n", setup.program,
-                 setup.program);
-    return 2;
-  }
-  if (options.help) {
-    Usage(stdout, setup.program);
-    return 0;
-  }
+  const int status = ParseOptions(argc, argv, setup.program, options);
+  if (status >= 0) return status;
   Driver driver(setup, options);
   return driver.Run();
 }

@@ -404,11 +404,13 @@ check_isolate() {
   cp "$HERE/isolate/Value_Fixture.json" "$dir/linux/vectors/"
   "$TRIPLE-g++-posix" -std=c++17 -Wall -Wextra -Werror -I"$ROOT/driver/runner" -I"$WIN_PREFIX/include" \
     -o "$dir/win/isolate_fixture.exe" "$HERE/isolate/isolate_fixture.cpp" \
-    "$WIN_BUILD/driver/runner/libqel_drive_runner.a" "$WIN_BUILD/tools/common/libqeltools_text.a" \
+    "$WIN_BUILD/driver/runner/libqel_drive_runner.a" "$WIN_BUILD/tools/common/libqeltools_cli.a" \
+    "$WIN_BUILD/tools/common/libqeltools_text.a" \
     "$WIN_PREFIX/lib/libjsoncpp.a" -static &&
     g++ -std=c++17 -Wall -Wextra -Werror -I"$ROOT/driver/runner" $(pkg-config --cflags jsoncpp) \
       -o "$dir/linux/isolate_fixture" "$HERE/isolate/isolate_fixture.cpp" \
-      "$LINUX_BUILD/driver/runner/libqel_drive_runner.a" "$LINUX_BUILD/tools/common/libqeltools_text.a" \
+      "$LINUX_BUILD/driver/runner/libqel_drive_runner.a" "$LINUX_BUILD/tools/common/libqeltools_cli.a" \
+      "$LINUX_BUILD/tools/common/libqeltools_text.a" \
       $(pkg-config --libs jsoncpp) ||
     { fail isolate "the fixture does not compile"; return; }
   # The Linux runs wait for their hang meanwhile.

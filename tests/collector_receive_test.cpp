@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "qeltools/process.hpp"
 #include "receiver.hpp"
 
 using namespace qelc;
@@ -73,7 +74,7 @@ int waitFor(pid_t pid, int ms) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return qeltools::endingOf(status).status();
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ int ParseOptions(int argc, char** argv, const char* program, Options& options) {
       "function runs and standard output holds nothing but what the functions print.\n"
       "Each option makes a checked run: every test case, verdicts and a summary on\n"
       "standard error, exit status 1 when any test case failed.",
-      "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error or\n"
-      "no vector folder.");
+      "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error, no\n"
+      "vector folder, or no test case that --filter selects.");
   CLI::App& app = cl.app();
   const std::string group = "Options";
   cl.addFlag("--check", &options.check, "a checked run without any other option")->group(group);

@@ -410,7 +410,7 @@ check_isolate() {
     g++ -std=c++17 -Wall -Wextra -Werror -I"$ROOT/driver/runner" $(pkg-config --cflags jsoncpp) \
       -o "$dir/linux/isolate_fixture" "$HERE/isolate/isolate_fixture.cpp" \
       "$LINUX_BUILD/driver/runner/libqel_drive_runner.a" "$LINUX_BUILD/tools/common/libqeltools_cli.a" \
-      "$LINUX_BUILD/tools/common/libqeltools_text.a" \
+      "$LINUX_BUILD/tools/common/libqeltools_process.a" "$LINUX_BUILD/tools/common/libqeltools_text.a" \
       $(pkg-config --libs jsoncpp) ||
     { fail isolate "the fixture does not compile"; return; }
   # The Linux runs wait for their hang meanwhile.

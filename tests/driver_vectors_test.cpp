@@ -58,6 +58,27 @@ TEST(DriverConversions, FloatsRoundAsCConvertsThemAtTheLimits) {
   EXPECT_EQ(NarrowToFloat(HUGE_VAL), HUGE_VALF);
 }
 
+// A double parameter gets the vector's number exactly as C reads the same
+// text, the limits included: the largest, the smallest normal and the
+// smallest subnormal double survive the reader.
+TEST(DriverConversions, DoublesAtTheLimitsReadExactly) {
+  Json::Value root;
+  Json::Reader reader;
+  ASSERT_TRUE(reader.parse(
+      R"({"max": 1.7976931348623157e308, "min": 2.2250738585072014e-308,
+          "tiny": 4.9e-324, "lowest": -1.7976931348623157e308, "flt": 3.4028235e38})",
+      root));
+  EXPECT_EQ(root["max"].asDouble(), DBL_MAX);
+  EXPECT_EQ(root["lowest"].asDouble(), -DBL_MAX);
+  EXPECT_EQ(root["min"].asDouble(), DBL_MIN);
+  EXPECT_EQ(root["tiny"].asDouble(), std::nextafter(0.0, 1.0));
+  EXPECT_EQ(NarrowToFloat(root["flt"].asDouble()), FLT_MAX);
+  // Past the largest double the file is refused with the reader's reason,
+  // never read as a different number.
+  Json::Value beyond;
+  EXPECT_FALSE(reader.parse(R"({"x": 1e400})", beyond));
+}
+
 TEST(DriverConversions, MissingMembersReadAsNullInTheTestCasesOwnCopy) {
   Json::Value root = Parse(R"({"c0": {"n": null}, "c1": {"i": 5}})");
   TestCase tc(root, "c", 0);

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "drivers.h"
 
@@ -10,15 +9,6 @@ namespace {
 
 // "un_char" gets a buffer of this size; longer text is cut to fit.
 constexpr std::size_t kUnionTextBuffer = 28;
-
-// A double beyond float's range becomes an infinity of its sign; converting
-// it directly would be undefined behaviour.
-float NarrowToFloat(double value) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (value > kMax) return std::numeric_limits<float>::infinity();
-  if (value < -kMax) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(value);
-}
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "qeltools/process.hpp"
 #include "receiver.hpp"
 
 using namespace qelc;
@@ -46,34 +47,29 @@ int run(const std::string& cmd, std::string* out) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outFile) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    FILE* f = std::freopen(outFile.c_str(), "w", stdout);
-    (void)f;
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execv(a[0], a.data());
-    _exit(127);
-  }
-  return pid;
+// Starts argv with its standard output in outFile.
+void spawn(qeltools::Process& process, const std::vector<std::string>& argv,
+           const std::string& outFile) {
+  qeltools::StartOptions options;
+  options.searchPath = false;
+  options.outputFile = outFile;
+  std::string why;
+  ASSERT_TRUE(process.start(argv, options, &why)) << argv[0] << ": " << why;
 }
 
-// Waits for pid up to `ms`; kills it and fails on expiry.
-int waitFor(pid_t pid, int ms) {
+// Waits for the process up to `ms`; kills it and fails on expiry.
+int waitFor(qeltools::Process& process, int ms) {
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  while (!process.poll()) {
     if (Clock::now() > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      process.signal(SIGKILL);
+      process.wait();
       ADD_FAILURE() << "process did not end in time";
       return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return process.poll()->status();
 }
 
 }  // namespace
@@ -174,17 +170,19 @@ TEST(CollectorCli, SignalsEndCollectionWithAReport) {
   const std::string file = tempPath("sig");
 
   // Listening without a program: SIGTERM ends it cleanly, report included.
-  pid_t pid = spawn({exe, "--port-offset", off}, file);
+  qeltools::Process quiet;
+  spawn(quiet, {exe, "--port-offset", off}, file);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGTERM);
-  EXPECT_EQ(waitFor(pid, 5000), 5);  // nothing was received
+  quiet.signal(SIGTERM);
+  EXPECT_EQ(waitFor(quiet, 5000), 5);  // nothing was received
   EXPECT_NE(readFile(file).find("qelcollect report"), std::string::npos);
 
   // Running a program: the signal is passed on and its fate reported.
-  pid = spawn({exe, "--port-offset", off, "--", "/bin/sleep", "30"}, file);
+  qeltools::Process running;
+  spawn(running, {exe, "--port-offset", off, "--", "/bin/sleep", "30"}, file);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(pid, SIGINT);
-  EXPECT_EQ(waitFor(pid, 8000), 128 + SIGINT);
+  running.signal(SIGINT);
+  EXPECT_EQ(waitFor(running, 8000), 128 + SIGINT);
   EXPECT_NE(readFile(file).find("qelcollect report"), std::string::npos);
   std::remove(file.c_str());
 }

@@ -2,6 +2,7 @@
 // every test case in file order, filters, isolation of crashing and hanging
 // functions, JUnit and TAP, and the messages of bad input.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -211,6 +212,19 @@ TEST(DriverCheckCases, EveryTestCaseRunsInFileOrderAndFiltersSelect) {
             "3 passed, 0 failed\n");
   EXPECT_EQ(r.code, 0);
 
+  // Patterns that select nothing (a typo) fail the run, listed or not.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--filter", "ArrayTypeOen*"},
+        std::vector<std::string>{"--list", "--filter", "ArrayTypeOen*", "--filter", "[]"}}) {
+    r = project.Drive(args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("orrin_drive: error: no test case matches --filter \"ArrayTypeOen*\"", 0),
+              0u)
+        << r.err;
+  }
+  EXPECT_TRUE(Contains(r.err, "\"ArrayTypeOen*\" or \"[]\"\n")) << r.err;
+
   // Without expectations or options the specified run stays: test case 0.
   r = project.Drive({});
   EXPECT_EQ(r.out.substr(0, 3), "000");
@@ -250,7 +264,24 @@ TEST(DriverCheckIsolation, CrashAndHangFailTheirTestCaseAndTheRunGoesOn) {
   EXPECT_TRUE(
       Contains(r.err, "[ERROR] Quit0: ended with exit status 0 before the test case finished\n"))
       << r.err;
-  EXPECT_TRUE(Contains(r.err, "\n3 passed, 3 failed\n")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "\n4 passed, 3 failed\n")) << r.err;
+}
+
+// A process the test case started and left running still holds the result
+// pipe: the verdict comes with the end of the test case's own process, not
+// at the time limit.
+TEST(DriverCheckIsolation, AProcessLeftRunningDoesNotHoldTheVerdict) {
+  Project project("vectors", false);
+  std::ofstream(project.Path("vectors/Value_Fixture.json")) << R"({
+      "Detach0": {"seconds": 60, "expect": {"return": 0}}
+    })";
+  const ProgramResult r = project.Fixture({"--isolate", "--timeout", "30", "--filter", "Detach*"});
+  const long sleeper = std::atol(r.out.c_str());
+  if (sleeper > 0) kill(static_cast<pid_t>(sleeper), SIGKILL);
+  ASSERT_TRUE(r.exited) << r.err;
+  EXPECT_GT(sleeper, 0) << r.out;
+  EXPECT_EQ(r.err, "[PASS] Detach0\n1 passed, 0 failed\n");
+  EXPECT_EQ(r.code, 0);
 }
 
 TEST(DriverCheckIsolation, ShippedVectorsPrintTheSameInChildren) {
@@ -342,6 +373,26 @@ TEST(DriverCheckErrors, UsageAndProjectRoot) {
   r = RunProgram(ORRIN_DRIVE, {"--junit"});
   EXPECT_EQ(r.code, 2);
   EXPECT_TRUE(Contains(r.err, "option --junit needs a file")) << r.err;
+
+  r = RunProgram(ORRIN_DRIVE, {"--filter"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: option --filter needs a pattern\n")) << r.err;
+
+  r = RunProgram(ORRIN_DRIVE, {"--list=yes"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: option --list takes no value\n")) << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // The project root is the one word that is not an option.
+  r = RunProgram(ORRIN_DRIVE, {"/a", "/b"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_TRUE(Contains(r.err, "orrin_drive: more than one project root\n")) << r.err;
+  r = RunProgram(ORRIN_DRIVE, {"--list", "--", "--check"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "orrin_drive: error: project root \"--check\" does not exist\n");
+  r = RunProgram(ORRIN_DRIVE, {"--timeout=0.5", "--", "/nonexistent/orrin"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "orrin_drive: error: project root \"/nonexistent/orrin\" does not exist\n");
 
   r = RunProgram(ORRIN_DRIVE, {"/nonexistent/orrin"});
   EXPECT_EQ(r.code, 2);

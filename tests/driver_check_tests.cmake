@@ -25,7 +25,7 @@ add_dependencies(driver_check_test orrin_drive fixture_drive)
 
 # The driver linked with the probe runtime sends the test-case events.
 add_executable(orrin_drive_events ${PROJECT_SOURCE_DIR}/driver/main.cpp
-                                  ${PROJECT_SOURCE_DIR}/driver/events.cpp)
+                                  ${PROJECT_SOURCE_DIR}/driver/runner/events.cpp)
 target_link_libraries(orrin_drive_events PRIVATE orrin_drive_core QELMQLib)
 target_compile_definitions(orrin_drive_events PRIVATE QEL_DRIVER_TESTCASE_EVENTS=1
   ORRIN_PROJECT_ROOT="${PROJECT_SOURCE_DIR}/sample")

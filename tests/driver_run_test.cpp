@@ -3,6 +3,9 @@
 // on standard error for missing and bad test vectors.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cstdio>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -187,6 +190,24 @@ TEST(DriverRunScalars, ConversionsOfTheBuiltinTypes) {
                        "-0.500000"
                        "-2.000000" +
                        kEnumLines + kListNull);
+  EXPECT_EQ(r.code, 0);
+
+  // At float's limits the value is rounded as C converts it: FLT_MAX's own
+  // text (the shortest that reads back as FLT_MAX) is FLT_MAX, not inf.
+  project.Write("BuiltinType", R"({
+          "BuiltinTypeFloat0": {"f_float": -3.4028235e38},
+          "BuiltinTypeDouble0": {"d_double": 1.7976931348623157e308}
+        })");
+  r = project.Run();
+  const auto fixed = [](double v) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%f", v);
+    return std::string(text);
+  };
+  EXPECT_EQ(fixed(FLT_MAX), "340282346638528859811704183484516925440.000000");
+  EXPECT_EQ(r.out.substr(kArrayNull.size()), std::string(1, '\0') + "0000" + fixed(-FLT_MAX) +
+                                                 fixed(DBL_MAX) + "0.000000" + kEnumLines +
+                                                 kListNull);
   EXPECT_EQ(r.code, 0);
 }
 

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -35,6 +37,46 @@ TEST(DriverKeys, CaseKeyIsNameAndDecimalIndex) {
   std::string text = "stale";
   IntToText(INT_MIN, text);
   EXPECT_EQ(text, "-2147483648");
+}
+
+// A float parameter gets the vector's number rounded to the nearest float,
+// as C converts it; only what rounds past FLT_MAX is an infinity.
+TEST(DriverConversions, FloatsRoundAsCConvertsThemAtTheLimits) {
+  EXPECT_EQ(NarrowToFloat(3.4028235e38), FLT_MAX);
+  EXPECT_EQ(NarrowToFloat(-3.4028235e38), -FLT_MAX);
+  EXPECT_EQ(NarrowToFloat(FLT_MAX), FLT_MAX);
+  const double halfway = 0x1.ffffffp+127;  // between FLT_MAX and 2^128
+  EXPECT_EQ(NarrowToFloat(std::nextafter(halfway, 0.0)), FLT_MAX);
+  EXPECT_TRUE(std::isinf(NarrowToFloat(halfway)));
+  EXPECT_TRUE(std::isinf(NarrowToFloat(1e39)));
+  EXPECT_EQ(NarrowToFloat(-std::nextafter(halfway, 0.0)), -FLT_MAX);
+  EXPECT_EQ(NarrowToFloat(-halfway), -HUGE_VALF);
+  EXPECT_EQ(NarrowToFloat(0.1), 0.1f);
+  EXPECT_EQ(NarrowToFloat(1e-45), std::nextafter(0.0f, 1.0f));  // the smallest subnormal
+  EXPECT_EQ(NarrowToFloat(1e-46), 0.0f);
+  EXPECT_TRUE(std::isnan(NarrowToFloat(std::nan(""))));
+  EXPECT_EQ(NarrowToFloat(HUGE_VAL), HUGE_VALF);
+}
+
+// A double parameter gets the vector's number exactly as C reads the same
+// text, the limits included: the largest, the smallest normal and the
+// smallest subnormal double survive the reader.
+TEST(DriverConversions, DoublesAtTheLimitsReadExactly) {
+  Json::Value root;
+  Json::Reader reader;
+  ASSERT_TRUE(reader.parse(
+      R"({"max": 1.7976931348623157e308, "min": 2.2250738585072014e-308,
+          "tiny": 4.9e-324, "lowest": -1.7976931348623157e308, "flt": 3.4028235e38})",
+      root));
+  EXPECT_EQ(root["max"].asDouble(), DBL_MAX);
+  EXPECT_EQ(root["lowest"].asDouble(), -DBL_MAX);
+  EXPECT_EQ(root["min"].asDouble(), DBL_MIN);
+  EXPECT_EQ(root["tiny"].asDouble(), std::nextafter(0.0, 1.0));
+  EXPECT_EQ(NarrowToFloat(root["flt"].asDouble()), FLT_MAX);
+  // Past the largest double the file is refused with the reader's reason,
+  // never read as a different number.
+  Json::Value beyond;
+  EXPECT_FALSE(reader.parse(R"({"x": 1e400})", beyond));
 }
 
 TEST(DriverConversions, MissingMembersReadAsNullInTheTestCasesOwnCopy) {

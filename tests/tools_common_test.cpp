@@ -241,3 +241,32 @@ TEST(ToolsCommandLine, UnknownWordsHelpAndPassedCommands) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("unknown option \"--flag\""),
             std::string::npos);
 }
+
+// Options in their own words: a missing value names what it needs, a flag
+// refuses a value, and "--" ends the options without being a word itself.
+TEST(ToolsCommandLine, MissingValuesFlagsAndTheEndOfOptions) {
+  const auto parsed = [](const std::vector<const char*>& words, std::string* err,
+                         std::vector<std::string>* positional) {
+    CommandLine cl("tool", "usage: tool [options] [ROOT]", "");
+    bool flag = false;
+    std::string file;
+    cl.addFlag("--flag", &flag, "a flag");
+    cl.needsValue(cl.app().add_option("--file", file, "a file"), "a file");
+    cl.app().add_option("ROOT", *positional)->expected(1, -1);
+    std::vector<const char*> argv{"tool"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    testing::internal::CaptureStderr();
+    const int status = cl.parse(static_cast<int>(argv.size()), argv.data());
+    *err = testing::internal::GetCapturedStderr();
+    return status;
+  };
+  std::string err;
+  std::vector<std::string> words;
+  EXPECT_EQ(parsed({"--file"}, &err, &words), kExitUsage);
+  EXPECT_EQ(err.rfind("tool: option --file needs a file\n", 0), 0u) << err;
+  EXPECT_EQ(parsed({"--flag=1"}, &err, &words), kExitUsage);
+  EXPECT_EQ(err.rfind("tool: option --flag takes no value\n", 0), 0u) << err;
+  words.clear();
+  EXPECT_EQ(parsed({"--flag", "--", "--file"}, &err, &words), -1) << err;
+  EXPECT_EQ(words, std::vector<std::string>{"--file"});
+}

@@ -3,8 +3,6 @@
 // its standard output, standard error and how it ended.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "qeltools/process.hpp"
 
 extern char** environ;
 
@@ -34,17 +34,9 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0) return result;
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-  std::vector<std::string> argStore{program};
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> envStore;
   std::string asan = "ASAN_OPTIONS=";
   for (char** e = environ; *e != nullptr; ++e) {
@@ -58,13 +50,19 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   for (std::string& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  qeltools::StartOptions options;
+  options.searchPath = false;
+  options.environment = envp.data();
+  options.input = in[0];
+  options.output = out[1];
+  options.error = err[1];
+  qeltools::Process process;
+  std::string why;
+  const bool started = process.start(argv, options, &why);
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  if (rc != 0) {
+  if (!started) {
     close(in[1]);
     close(out[0]);
     close(err[0]);
@@ -103,11 +101,9 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
       }
     }
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.exited = WIFEXITED(status);
-  result.code = result.exited ? WEXITSTATUS(status) : -WTERMSIG(status);
+  const qeltools::Ending ending = process.wait();
+  result.exited = !ending.signalled;
+  result.code = ending.signalled ? -ending.number : ending.number;
   return result;
 }
 

@@ -1,23 +1,14 @@
 #include "child_process.hpp"
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 namespace qelc {
-
-int statusToExit(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 1;
-}
 
 bool processAlive(int32_t pid) {
   if (pid <= 0) return false;
@@ -32,43 +23,33 @@ bool processAlive(int32_t pid) {
 
 bool ChildProcess::start(const std::vector<std::string>& command, char** env) {
   command_ = command;
-  std::vector<char*> args;
-  for (auto& s : command_) args.push_back(s.data());
-  args.push_back(nullptr);
+  qeltools::StartOptions options;
+  options.environment = env;
+  std::string why;
   std::cout.flush();
-  const int rc = posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), env);
-  if (rc != 0) {
-    std::cerr << "qelcollect: cannot start " << command_[0] << ": " << std::strerror(rc) << "\n";
+  if (!process_.start(command_, options, &why)) {
+    std::cerr << "qelcollect: cannot start " << command_[0] << ": " << why << "\n";
     return false;
   }
-  running_ = true;
+  started_ = true;
   return true;
 }
 
 void ChildProcess::poll() {
-  int status = 0;
-  if (running_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-    running_ = false;
-    exit_ = statusToExit(status);
+  if (!running()) return;
+  if (const auto& ending = process_.poll()) {
+    exit_ = ending->status();
     exitedAt_ = Clock::now();
   }
 }
 
-void ChildProcess::signal(int sig) const {
-  if (running_) kill(pid_, sig);
-}
-
 void ChildProcess::stop(bool keepStatus) {
-  if (!running_) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) != pid_; ++i) usleep(20000);
-  if (waitpid(pid_, &status, WNOHANG) == 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-  }
-  running_ = false;
-  exit_ = keepStatus ? statusToExit(status) : 0;
+  if (!running()) return;
+  process_.signal(SIGTERM);
+  for (int i = 0; i < 100 && !process_.poll(); ++i) usleep(20000);
+  if (running()) process_.signal(SIGKILL);
+  const qeltools::Ending ending = process_.wait();
+  exit_ = keepStatus ? ending.status() : 0;
 }
 
 }  // namespace qelc

@@ -1,5 +1,6 @@
 #include "qeltools/command_line.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -64,8 +65,8 @@ int CommandLine::usageError(const std::string& message) const {
   return kExitUsage;
 }
 
-void CommandLine::addHelp(const std::string& group) {
-  app_.set_help_flag("-h,--help", "show this help")->group(group);
+void CommandLine::addHelp(const std::string& group, const std::string& description) {
+  app_.set_help_flag("-h,--help", description)->group(group)->disable_flag_override();
 }
 
 void CommandLine::passRest() {
@@ -73,10 +74,40 @@ void CommandLine::passRest() {
   app_.prefix_command();
 }
 
+void CommandLine::needsValue(CLI::Option* option, std::string what) {
+  needs_.emplace_back(option->get_name(), std::move(what));
+}
+
+CLI::Option* CommandLine::addFlag(const std::string& name, bool* target,
+                                  const std::string& description) {
+  return app_.add_flag(name, *target, description)->disable_flag_override();
+}
+
+// CLI11 words these "NAME: 1 required TYPE missing" and "NAME was given a
+// disallowed flag override", NAME being the option's get_name().
+std::string CommandLine::mismatchMessage(const std::string& what) const {
+  for (const auto& [name, need] : needs_)
+    if (what.compare(0, name.size() + 2, name + ": ") == 0 &&
+        what.find(" required ") != std::string::npos)
+      return "option " + name + " needs " + need;
+  const std::string flagged = " was given a disallowed flag override";
+  if (what.size() > flagged.size() &&
+      what.compare(what.size() - flagged.size(), flagged.size(), flagged) == 0) {
+    // There the name comes without its dashes.
+    std::string name = what.substr(0, what.size() - flagged.size());
+    if (name[0] != '-') name = (name.size() == 1 ? "-" : "--") + name;
+    return "option " + name + " takes no value";
+  }
+  return "";
+}
+
 int CommandLine::parse(int argc, const char* const* argv) {
   if (!app_.get_help_ptr()) addHelp("Options");
   try {
     app_.parse(argc, argv);
+  } catch (const CLI::ArgumentMismatch& e) {
+    const std::string message = mismatchMessage(e.what());
+    return usageError(message.empty() ? e.what() : message);
   } catch (const CLI::CallForHelp&) {
     std::cout << app_.help();
     return 0;
@@ -86,8 +117,12 @@ int CommandLine::parse(int argc, const char* const* argv) {
   } catch (const CLI::ParseError& e) {
     return usageError(e.what());
   }
-  const std::vector<std::string> extras = app_.remaining(true);
+  std::vector<std::string> extras = app_.remaining(true);
   if (passRest_) rest_ = extras;
+  // CLI11 keeps the "--" that ended the options among the extras; the
+  // words after it went to the positional options.
+  const auto mark = std::find(extras.begin(), extras.end(), "--");
+  if (!passRest_ && mark != extras.end()) extras.erase(mark);
   for (const std::string& extra : extras) {
     if (!extra.empty() && extra[0] == '-') return usageError("unknown option \"" + extra + "\"");
     if (passRest_) break;

@@ -2,7 +2,6 @@
 
 #include <limits.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "qeltools/process.hpp"
 
 namespace qelcc {
 
@@ -27,23 +28,20 @@ std::vector<char*> Argv(const std::vector<std::string>& argv) {
 
 int Run(const std::vector<std::string>& argv, const std::string& err_file,
         const std::string& out_file) {
-  std::vector<char*> a = Argv(argv);
-  pid_t pid = fork();
-  if (pid < 0) return 127;
-  if (pid == 0) {
-    if (!err_file.empty() && !std::freopen(err_file.c_str(), "w", stderr)) _exit(127);
-    if (!out_file.empty() && !std::freopen(out_file.c_str(), "w", stdout)) _exit(127);
-    execvp(a[0], a.data());
-    std::fprintf(stderr, "qelcc: error: cannot run %s: %s\n", a[0], std::strerror(errno));
-    _exit(127);
+  qeltools::StartOptions options;
+  options.errorFile = err_file;
+  options.outputFile = out_file;
+  std::string why;
+  const int status = qeltools::runToEnd(argv, options, &why);
+  if (!why.empty()) {
+    // Where the program's own errors would have gone: the caller shows
+    // them, or not, as it would have shown those.
+    std::FILE* to = err_file.empty() ? nullptr : std::fopen(err_file.c_str(), "w");
+    std::fprintf(to ? to : stderr, "qelcc: error: cannot run %s: %s\n", argv[0].c_str(),
+                 why.c_str());
+    if (to) std::fclose(to);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return 127;
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 1;
+  return status;
 }
 
 void Exec(const std::vector<std::string>& argv) {

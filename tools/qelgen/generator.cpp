@@ -137,7 +137,7 @@ void Emitter::ReadScalar(CXType declared, const std::string& member, const std::
                        ".asInt()));");
       return;
     case CXType_Float:
-      Line(indent, lvalue + " = qelgen_rt::NarrowToFloat(" + member + ".asDouble());");
+      Line(indent, lvalue + " = NarrowToFloat(" + member + ".asDouble());");
       return;
     case CXType_Double:
       Line(indent, lvalue + " = " + member + ".asDouble();");
@@ -545,20 +545,9 @@ struct GeneratedFunction {
   std::string routine;  // empty for a hand-written one
 };
 
-// One drive_<Function> routine, or a reason why there is none.
-std::string Routine(CXCursor function, std::string& reason) {
-  const std::string name = Str(clang_getCursorSpelling(function));
-  const CXType type = clang_getCursorType(function);
-  if (clang_isFunctionTypeVariadic(type)) {
-    reason = "variadic (the arguments after the fixed ones have no declared types)";
-    return "";
-  }
-  Emitter e;
-  e.Line(0, "int drive_" + name + "(Json::Value root, int index, CaseRecord* record)");
-  e.Line(0, "{");
-  e.Line(1, "TestCase tc(root, " + Quote(name) + ", index, record);");
-
-  const std::vector<CXCursor> globals = GlobalsUsed(function);
+// Each global the function uses, from its member, into the program's own
+// variable. False (and the reason) for one that cannot be read.
+bool ReadGlobals(Emitter& e, const std::vector<CXCursor>& globals, std::string& reason) {
   for (CXCursor g : globals) {
     const std::string gname = Str(clang_getCursorSpelling(g));
     const CXType gt = clang_getCursorType(g);
@@ -568,52 +557,65 @@ std::string Routine(CXCursor function, std::string& reason) {
     e.Line(1, "std::memcpy(&" + gname + ", &" + local + ", sizeof " + gname + ");");
     if (!e.failure.empty()) {
       reason = "global " + gname + " is " + e.failure;
-      return "";
+      return false;
     }
   }
+  return true;
+}
 
-  const std::vector<CXCursor> params = qel::cparse::Parameters(function);
-  std::vector<std::string> args;
+// A pointer followed by its length ("int *p, int length"): the callee reads
+// `length` values, so it gets at least that many.
+bool IsCountedPair(const std::vector<CXCursor>& params, std::size_t i) {
+  const CXType pt = Canon(clang_getCursorType(params[i]));
+  return pt.kind == CXType_Pointer && IsScalar(clang_getPointeeType(pt)) &&
+         !IsCharKind(Canon(clang_getPointeeType(pt)).kind) && i + 1 < params.size() &&
+         Canon(clang_getCursorType(params[i + 1])).kind == CXType_Int &&
+         IsLengthName(Str(clang_getCursorSpelling(params[i + 1])));
+}
+
+void ReadCountedPair(Emitter& e, CXCursor pointer, CXCursor length) {
+  const std::string pname = Str(clang_getCursorSpelling(pointer));
+  const std::string member = "tc[" + Quote(pname) + "]";
+  const CXType p = Canon(clang_getPointeeType(Canon(clang_getCursorType(pointer))));
+  const std::string lname = Str(clang_getCursorSpelling(length));
+  e.Line(1, "const Member in_" + pname + " = " + member + ";");
+  e.Line(1, "std::vector<" + Spell(p) + "> counted_" + pname + "(static_cast<std::size_t>(in_" +
+                pname + ".count()));");
+  e.Line(1, "for (std::size_t j = 0; j < counted_" + pname + ".size(); ++j) {");
+  e.Read(p, "in_" + pname + "[static_cast<int>(j)]", "counted_" + pname + "[j]", Role::kElement, 2);
+  e.Line(1, "}");
+  e.Line(1, "const int " + lname + " = tc[" + Quote(lname) + "].asInt();");
+  e.Line(1, "const int count_" + pname + " = static_cast<int>(counted_" + pname + ".size());");
+  e.Line(1, "if (" + lname + " > count_" + pname + " && " + lname + " > qelgen_rt::kMaxLength)");
+  e.Line(2, "throw VectorError(tc.key(), " + Quote(lname) + ",");
+  e.Line(3, "\"" + lname + " \" + std::to_string(" + lname + ") + \" exceeds the \" +");
+  e.Line(4, "std::to_string(count_" + pname + ") +");
+  e.Line(4, "\" counted values and the driver's limit of \" +");
+  e.Line(4, "std::to_string(qelgen_rt::kMaxLength) + \" " +
+                (p.kind == CXType_Int ? std::string("ints") : std::string("values")) + "\");");
+  e.Line(1, Spell(p) + "* " + pname + " = new " + Spell(p) +
+                "[static_cast<std::size_t>(std::max(count_" + pname + ", " + lname + "))]();");
+  e.Line(1,
+         "std::copy(counted_" + pname + ".begin(), counted_" + pname + ".end(), " + pname + ");");
+}
+
+// Each parameter from its member, in declaration order; `args` gets the
+// call's arguments. False (and the reason) for one that cannot be read.
+bool ReadParameters(Emitter& e, const std::vector<CXCursor>& params, std::vector<std::string>& args,
+                    std::string& reason) {
   for (std::size_t i = 0; i < params.size(); ++i) {
     const std::string pname = Str(clang_getCursorSpelling(params[i]));
     if (pname.empty()) {
       reason = "parameter " + std::to_string(i + 1) + " has no name to find in the vectors";
-      return "";
+      return false;
     }
     const CXType declared = clang_getCursorType(params[i]);
     const CXType pt = Canon(declared);
     const std::string member = "tc[" + Quote(pname) + "]";
     args.push_back(pname);
-    // A pointer followed by its length ("int *p, int length"): the
-    // callee reads `length` values, so it gets at least that many.
-    if (pt.kind == CXType_Pointer && IsScalar(clang_getPointeeType(pt)) &&
-        !IsCharKind(Canon(clang_getPointeeType(pt)).kind) && i + 1 < params.size() &&
-        Canon(clang_getCursorType(params[i + 1])).kind == CXType_Int &&
-        IsLengthName(Str(clang_getCursorSpelling(params[i + 1])))) {
-      const CXType p = Canon(clang_getPointeeType(pt));
-      const std::string lname = Str(clang_getCursorSpelling(params[i + 1]));
-      e.Line(1, "const Member in_" + pname + " = " + member + ";");
-      e.Line(1, "std::vector<" + Spell(p) + "> counted_" + pname + "(static_cast<std::size_t>(in_" +
-                    pname + ".count()));");
-      e.Line(1, "for (std::size_t j = 0; j < counted_" + pname + ".size(); ++j) {");
-      e.Read(p, "in_" + pname + "[static_cast<int>(j)]", "counted_" + pname + "[j]", Role::kElement,
-             2);
-      e.Line(1, "}");
-      e.Line(1, "const int " + lname + " = tc[" + Quote(lname) + "].asInt();");
-      e.Line(1, "const int count_" + pname + " = static_cast<int>(counted_" + pname + ".size());");
-      e.Line(1,
-             "if (" + lname + " > count_" + pname + " && " + lname + " > qelgen_rt::kMaxLength)");
-      e.Line(2, "throw VectorError(tc.key(), " + Quote(lname) + ",");
-      e.Line(3, "\"" + lname + " \" + std::to_string(" + lname + ") + \" exceeds the \" +");
-      e.Line(4, "std::to_string(count_" + pname + ") +");
-      e.Line(4, "\" counted values and the driver's limit of \" +");
-      e.Line(4, "std::to_string(qelgen_rt::kMaxLength) + \" " +
-                    (p.kind == CXType_Int ? std::string("ints") : std::string("values")) + "\");");
-      e.Line(1, Spell(p) + "* " + pname + " = new " + Spell(p) +
-                    "[static_cast<std::size_t>(std::max(count_" + pname + ", " + lname + "))]();");
-      e.Line(1, "std::copy(counted_" + pname + ".begin(), counted_" + pname + ".end(), " + pname +
-                    ");");
-      args.push_back(lname);
+    if (IsCountedPair(params, i)) {
+      ReadCountedPair(e, params[i], params[i + 1]);
+      args.push_back(Str(clang_getCursorSpelling(params[i + 1])));
       ++i;
       continue;
     }
@@ -628,34 +630,43 @@ std::string Routine(CXCursor function, std::string& reason) {
     }
     if (!e.failure.empty()) {
       reason = "parameter " + pname + " is " + e.failure;
-      return "";
+      return false;
     }
   }
   if (!e.failure.empty()) {
     reason = e.failure;
-    return "";
+    return false;
   }
+  return true;
+}
 
+// The one call, and its result as "return".
+void CallAndObserveResult(Emitter& e, const std::string& name, CXType type,
+                          const std::vector<std::string>& args) {
   std::string call = name + "(";
   for (std::size_t i = 0; i < args.size(); ++i) call += (i ? ", " : "") + args[i];
   call += ")";
   const CXType result = Canon(clang_getResultType(type));
   if (result.kind == CXType_Void) {
     e.Line(1, call + ";");
-  } else {
-    e.Line(1, "auto result = " + call + ";");
-    if (IsScalar(result) || result.kind == CXType_Record) {
-      e.Line(1, "{");
-      e.Line(2, "Json::Value observed;");
-      e.Observe(result, "tc.top()", "result", "observed", 2);
-      e.Line(2, "tc.Observe(\"return\", observed);");
-      e.Line(1, "}");
-    } else {
-      e.Line(1, "(void)result;");
-    }
+    return;
   }
-  // What the call left behind: globals, and everything reached through a
-  // parameter's pointers or arrays.
+  e.Line(1, "auto result = " + call + ";");
+  if (IsScalar(result) || result.kind == CXType_Record) {
+    e.Line(1, "{");
+    e.Line(2, "Json::Value observed;");
+    e.Observe(result, "tc.top()", "result", "observed", 2);
+    e.Line(2, "tc.Observe(\"return\", observed);");
+    e.Line(1, "}");
+  } else {
+    e.Line(1, "(void)result;");
+  }
+}
+
+// What the call left behind: globals, and everything reached through a
+// parameter's pointers or arrays.
+void ObserveWhatIsLeft(Emitter& e, const std::vector<CXCursor>& globals,
+                       const std::vector<CXCursor>& params) {
   for (CXCursor g : globals) {
     const std::string gname = Str(clang_getCursorSpelling(g));
     e.Line(1, "{");
@@ -664,9 +675,9 @@ std::string Routine(CXCursor function, std::string& reason) {
     e.Line(2, "tc.Observe(" + Quote(gname) + ", observed);");
     e.Line(1, "}");
   }
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    const std::string pname = Str(clang_getCursorSpelling(params[i]));
-    const CXType pt = Canon(clang_getCursorType(params[i]));
+  for (CXCursor param : params) {
+    const std::string pname = Str(clang_getCursorSpelling(param));
+    const CXType pt = Canon(clang_getCursorType(param));
     const bool output =
         pt.kind == CXType_Pointer || pt.kind == CXType_ConstantArray || pt.kind == CXType_Record;
     if (!output) continue;
@@ -676,6 +687,26 @@ std::string Routine(CXCursor function, std::string& reason) {
     e.Line(2, "if (!observed.isNull()) tc.Observe(" + Quote(pname) + ", observed);");
     e.Line(1, "}");
   }
+}
+
+// One drive_<Function> routine, or a reason why there is none.
+std::string Routine(CXCursor function, std::string& reason) {
+  const std::string name = Str(clang_getCursorSpelling(function));
+  const CXType type = clang_getCursorType(function);
+  if (clang_isFunctionTypeVariadic(type)) {
+    reason = "variadic (the arguments after the fixed ones have no declared types)";
+    return "";
+  }
+  Emitter e;
+  e.Line(0, "int drive_" + name + "(Json::Value root, int index, CaseRecord* record)");
+  e.Line(0, "{");
+  e.Line(1, "TestCase tc(root, " + Quote(name) + ", index, record);");
+  const std::vector<CXCursor> globals = GlobalsUsed(function);
+  const std::vector<CXCursor> params = qel::cparse::Parameters(function);
+  std::vector<std::string> args;
+  if (!ReadGlobals(e, globals, reason) || !ReadParameters(e, params, args, reason)) return "";
+  CallAndObserveResult(e, name, type, args);
+  ObserveWhatIsLeft(e, globals, params);
   e.Line(1, "return 0;");
   e.Line(0, "}");
   return e.code;
@@ -726,16 +757,6 @@ namespace qelgen_rt {
 constexpr int kUnsizedRows = 16;
 // The most values a "pointer, length" pair is padded to.
 constexpr int kMaxLength = 1 << 20;
-
-// A double beyond float's range becomes an infinity of its sign; converting
-// it directly would be undefined behaviour.
-inline float NarrowToFloat(double value)
-{
-    constexpr double kMax = std::numeric_limits<float>::max();
-    if (value > kMax) return std::numeric_limits<float>::infinity();
-    if (value < -kMax) return -std::numeric_limits<float>::infinity();
-    return static_cast<float>(value);
-}
 
 }  // namespace qelgen_rt
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qeltools {
@@ -24,12 +25,18 @@ class CommandLine {
   CLI::App& app() { return app_; }
   // -h, --help in `group`, after the options added so far; parse() adds it
   // in "Options" when this was not called.
-  void addHelp(const std::string& group);
+  void addHelp(const std::string& group, const std::string& description = "show this help");
   // For a launcher: the first word that is none of our options starts
   // another program's command line, which rest() returns untouched. A
   // word there that looks like an option is still an unknown option.
   void passRest();
   const std::vector<std::string>& rest() const { return rest_; }
+  // The option's own words when its value is missing: "option --junit
+  // needs a file" for what = "a file".
+  void needsValue(CLI::Option* option, std::string what);
+  // A flag that refuses a value ("--list=x": "option --list takes no
+  // value") instead of reading one as true or false.
+  CLI::Option* addFlag(const std::string& name, bool* target, const std::string& description);
   const std::string& tool() const { return tool_; }
 
   // Parses. Returns -1 when the tool goes on; otherwise the exit status to
@@ -48,6 +55,10 @@ class CommandLine {
   CLI::App app_;
   bool passRest_ = false;
   std::vector<std::string> rest_;
+  std::vector<std::pair<std::string, std::string>> needs_;  // option name, what it needs
+  // The tools' words for a value missing or given to a flag; empty for
+  // other mismatches.
+  std::string mismatchMessage(const std::string& what) const;
 };
 
 // An option taking a decimal integer from lo to hi.

@@ -127,4 +127,10 @@ using DriveRoutine = int (*)(Json::Value root, int index, CaseRecord* record);
 int* ReadCountedInts(const Member& array, int* count = nullptr);
 int** ReadCountedRows(const Member& rows);
 
+// A vector's number as a float parameter gets it: rounded to the nearest
+// float as C converts it, so 3.4028235e38 is FLT_MAX; only what rounds past
+// FLT_MAX becomes an infinity of its sign. Converting such a value directly
+// would be undefined behaviour in C++.
+float NarrowToFloat(double value);
+
 #endif  // ORRIN_DRIVE_VECTORS_H

@@ -75,28 +75,6 @@ FeedStdin::~FeedStdin() {
   std::fclose(file_);
 }
 
-// No fnmatch() in the Windows C library: '*' and '?' by backtracking over
-// the last '*' (linear in practice, quadratic at worst).
-bool MatchesPattern(const std::string& pattern, const std::string& name) {
-  std::size_t p = 0, n = 0, star = std::string::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -1,6 +1,7 @@
 #include "vectors.h"
 
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -196,4 +197,14 @@ int** ReadCountedRows(const Member& rows) {
   std::unique_ptr<int*[]> block(new int*[n]);
   for (int r = 0; r < n; ++r) block[r] = ReadCountedInts(rows[r]);
   return block.release();
+}
+
+float NarrowToFloat(double value) {
+  // Halfway between FLT_MAX and the next power of two, 2^128: from there on
+  // (the tie included, FLT_MAX being odd) the nearest float is infinite.
+  constexpr double kFirstInfinite = 0x1.ffffffp+127;
+  static_assert(kFirstInfinite > std::numeric_limits<float>::max(), "above FLT_MAX");
+  if (value >= kFirstInfinite) return std::numeric_limits<float>::infinity();
+  if (value <= -kFirstInfinite) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
 }

@@ -22,7 +22,8 @@ struct DriverSetup {
 
 // Exit status: 0 when every test case ran (and, when checked, passed); 1 on
 // a bad vector, a failed or crashed test case, or an unreadable vector file
-// in a checked run; 2 on a usage error or a project root without vectors.
+// in a checked run; 2 on a usage error, a project root without vectors, or
+// --filter patterns that select no test case.
 int DriverMain(int argc, char** argv, const DriverSetup& setup);
 
 #endif  // ORRIN_DRIVE_RUNNER_H

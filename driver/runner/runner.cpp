@@ -1,7 +1,6 @@
 #include "runner.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,116 +11,13 @@
 
 #include "events.h"
 #include "execute_port.h"
+#include "options.h"
+#include "qeltools/pattern.hpp"
 #include "report.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr double kDefaultTimeoutSeconds = 10;
-
-struct Options {
-  std::string root;
-  bool help = false;
-  bool list = false;
-  bool isolate = false;
-  bool tap = false;
-  bool check = false;
-  double timeout = kDefaultTimeoutSeconds;
-  std::string junit;
-  std::vector<std::string> filters;
-};
-
-void Usage(std::FILE* out, const char* program) {
-  std::fprintf(out,
-               "usage: %s [options] [project-root]\n"
-               "Calls every function of the project with the test cases of its vector file\n"
-               "<project-root>%s.\n"
-               "With no option and no \"expect\" in any test case, only test case 0 of each\n"
-               "function runs and standard output holds nothing but what the functions print.\n"
-               "Options (each makes a checked run: every test case, verdicts and a summary\n"
-               "on standard error, exit status 1 when any test case failed):\n"
-               "  --check             a checked run without any other option\n"
-               "  --list              list the test cases that would run, one per line\n"
-               "  --filter PATTERN    only test cases whose name matches the shell pattern\n"
-               "                      (repeatable: a test case runs when any pattern matches)\n"
-               "  --isolate           each test case in a child process of its own; a crash\n"
-               "                      or a hang fails that test case only\n"
-               "  --timeout SECONDS   time limit of an isolated test case (default %g)\n"
-               "  --junit FILE        write a JUnit XML report\n"
-               "  --tap               TAP on standard output; the functions' output becomes\n"
-               "                      TAP comments\n"
-               "  -h, --help          this text\n"
-               "Exit status: 0 all passed, 1 a test case or vector failed, 2 usage error or\n"
-               "no vector folder.\n",
-               program, "/Korvo_Projects/Value/Value_<Group>.json", kDefaultTimeoutSeconds);
-}
-
-// Empty on success, otherwise the message of the usage error.
-std::string ParseOptions(int argc, char** argv, Options& options) {
-  std::vector<std::string> positional;
-  bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-      positional.push_back(arg);
-      continue;
-    }
-    std::string value;
-    bool hasValue = false;
-    const std::size_t eq = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-      hasValue = true;
-    }
-    auto take = [&](std::string& out) -> bool {
-      if (hasValue) {
-        out = value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    if (arg == "--") {
-      optionsEnd = true;
-    } else if (arg == "-h" || arg == "--help") {
-      options.help = true;
-    } else if (arg == "--list") {
-      options.list = true;
-    } else if (arg == "--isolate") {
-      options.isolate = true;
-    } else if (arg == "--tap") {
-      options.tap = true;
-    } else if (arg == "--check") {
-      options.check = true;
-    } else if (arg == "--filter") {
-      std::string pattern;
-      if (!take(pattern)) return "option --filter needs a pattern";
-      options.filters.push_back(pattern);
-    } else if (arg == "--junit") {
-      if (!take(options.junit) || options.junit.empty()) return "option --junit needs a file";
-    } else if (arg == "--timeout") {
-      std::string text;
-      if (!take(text)) return "option --timeout needs a number of seconds";
-      char* end = nullptr;
-      errno = 0;
-      const double seconds = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || errno != 0 || !(seconds > 0) || seconds > 86400)
-        return "option --timeout: \"" + text + "\" is not a number of seconds in (0, 86400]";
-      options.timeout = seconds;
-    } else {
-      return "unknown option \"" + arg + "\"";
-    }
-    if (hasValue && (arg == "--list" || arg == "--isolate" || arg == "--tap" || arg == "--check" ||
-                     arg == "--help"))
-      return "option " + arg + " takes no value";
-  }
-  if (positional.size() > 1) return "more than one project root";
-  if (!positional.empty()) options.root = positional[0];
-  return "";
-}
 
 // Declared in this order so that each group is torn down stream first,
 // then reader, then root.
@@ -139,6 +35,14 @@ struct PlannedCase {
   std::string key;
 };
 
+// The verdicts of a checked run so far; `number` counts every test case run.
+struct Tally {
+  int passed = 0;
+  int failed = 0;
+  int skipped = 0;
+  int number = 0;
+};
+
 class Driver {
  public:
   Driver(const DriverSetup& setup, const Options& options) : setup_(setup), options_(options) {}
@@ -154,12 +58,30 @@ class Driver {
   std::vector<PlannedCase> Plan(const Group& group, const GroupState& state,
                                 std::vector<std::string>& unknown) const;
   bool Selected(const std::string& key) const;
+  // The steps of Run, in order.
+  int CheckRoot(const std::string& root) const;
+  void PlanAll();
+  int CheckFilters() const;
+  void List() const;
+  void ReportFileErrors(std::size_t g, TapStream* tap, SuiteReport& suite) const;
+  bool RunGroup(std::size_t g, const CaseOptions& caseOptions, TapStream* tap, Tally& tally,
+                SuiteReport& suite) const;
+  bool NotePlainCase(const std::string& path, const PlannedCase& c, const CaseResult& result) const;
+  void CountCheckedCase(const PlannedCase& c, const CaseResult& result, TapStream* tap,
+                        Tally& tally, SuiteReport& suite) const;
+  int Finish(const Tally& tally, const std::vector<SuiteReport>& suites, TapStream* tap) const;
 
   const DriverSetup& setup_;
   const Options& options_;
   std::vector<std::unique_ptr<GroupState>> states_;
-  // A checked run: every test case, verdicts, a summary (see Usage).
+  // A checked run: every test case, verdicts, a summary (see --help).
   bool checking_ = false;
+  // The plan, per group: the test cases that run, the members that name
+  // none; their totals.
+  std::vector<std::vector<PlannedCase>> plans_;
+  std::vector<std::vector<std::string>> unknowns_;
+  int planned_ = 0;
+  int fileErrors_ = 0;
 };
 
 void Driver::Complain(const std::string& file, const std::string& testCase,
@@ -303,7 +225,7 @@ std::vector<PlannedCase> Driver::Plan(const Group& group, const GroupState& stat
 bool Driver::Selected(const std::string& key) const {
   if (options_.filters.empty()) return true;
   for (const std::string& pattern : options_.filters)
-    if (MatchesPattern(pattern, key)) return true;
+    if (qeltools::matchesPattern(pattern, key)) return true;
   return false;
 }
 
@@ -329,8 +251,8 @@ const char* VerdictWord(Verdict v) {
   return "?";
 }
 
-int Driver::Run() {
-  const std::string root = options_.root.empty() ? setup_.defaultRoot : options_.root;
+// 0, or the exit status of a project root that cannot be driven.
+int Driver::CheckRoot(const std::string& root) const {
   std::error_code ec;
   if (!fs::is_directory(root, ec)) {
     std::fprintf(stderr, "%s: error: project root \"%s\" %s\n", setup_.program, root.c_str(),
@@ -345,117 +267,133 @@ int Driver::Run() {
       return 2;
     }
   }
-  const int fileStatus = ReadFiles(root);
-  if (fileStatus != 0) return fileStatus;
-  checking_ = options_.check || options_.list || options_.isolate || options_.tap ||
-              !options_.junit.empty() || !options_.filters.empty() || HasExpectations();
+  return 0;
+}
 
-  // Everything that will run is known before the first call: the TAP plan
-  // and --list need it.
-  std::vector<std::vector<PlannedCase>> plans;
-  std::vector<std::vector<std::string>> unknowns;
-  int planned = 0;
-  int fileErrors = 0;
+// Everything that will run is known before the first call: the TAP plan
+// and --list need it.
+void Driver::PlanAll() {
   for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
-    unknowns.emplace_back();
-    std::vector<PlannedCase> plan = Plan(setup_.groups[g], *states_[g], unknowns.back());
+    unknowns_.emplace_back();
+    std::vector<PlannedCase> plan = Plan(setup_.groups[g], *states_[g], unknowns_.back());
     plan.erase(std::remove_if(plan.begin(), plan.end(),
                               [&](const PlannedCase& c) { return !Selected(c.key); }),
                plan.end());
-    planned += static_cast<int>(plan.size());
+    planned_ += static_cast<int>(plan.size());
     if (!setup_.groups[g].functions.empty()) {
-      if (!states_[g]->problem.empty()) ++fileErrors;
-      fileErrors += static_cast<int>(unknowns.back().size());
+      if (!states_[g]->problem.empty()) ++fileErrors_;
+      fileErrors_ += static_cast<int>(unknowns_.back().size());
     }
-    plans.push_back(std::move(plan));
+    plans_.push_back(std::move(plan));
   }
-  if (options_.list) {
-    for (const std::vector<PlannedCase>& plan : plans)
-      for (const PlannedCase& c : plan) std::printf("%s\n", c.key.c_str());
-    std::fflush(stdout);
-    return 0;
-  }
+}
 
-  std::optional<TapStream> tap;
-  if (options_.tap) {
-    tap.emplace(stdout);
-    tap->Plan(planned + (checking_ ? fileErrors : 0));
-  }
-  CaseOptions caseOptions;
-  caseOptions.capture = options_.tap;
-  caseOptions.record = !options_.junit.empty();
-  caseOptions.strict = checking_;
+// 0, or 2 when --filter was given and selects nothing: a mistyped pattern
+// in a CI job must not pass as a run of nothing.
+int Driver::CheckFilters() const {
+  if (options_.filters.empty() || planned_ > 0) return 0;
+  std::string patterns;
+  for (const std::string& pattern : options_.filters)
+    patterns += (patterns.empty() ? "\"" : " or \"") + pattern + "\"";
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: error: no test case matches --filter %s\n", setup_.program,
+               patterns.c_str());
+  return 2;
+}
 
-  std::vector<SuiteReport> suites;
-  int passed = 0, failed = 0, skipped = 0, number = 0;
-  for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
-    const Group& group = setup_.groups[g];
-    const GroupState& state = *states_[g];
-    SuiteReport suite;
-    suite.name = SuiteName(state.path);
-    suite.path = state.path;
-    if (!group.functions.empty()) {
-      if (!state.problem.empty()) suite.fileError = state.problem;
-      for (const std::string& key : unknowns[g]) {
-        const std::string text =
-            "\"" + key + "\" is not a test case of any function of this file; not run";
-        if (!checking_) {
-          Note(state.path, text);
-          continue;
-        }
-        std::fprintf(stderr, "[ERROR] %s: %s\n", state.path.c_str(), text.c_str());
-        if (tap) tap->FileError(state.path, text);
-        suite.fileError += (suite.fileError.empty() ? "" : "; ") + text;
-      }
-      if (checking_ && tap && !state.problem.empty()) tap->FileError(state.path, state.problem);
+void Driver::List() const {
+  for (const std::vector<PlannedCase>& plan : plans_)
+    for (const PlannedCase& c : plan) std::printf("%s\n", c.key.c_str());
+  std::fflush(stdout);
+}
+
+// The members of a group's file that name no test case, and a file that
+// could not be read: notes in a plain run, errors of the suite in a checked
+// one.
+void Driver::ReportFileErrors(std::size_t g, TapStream* tap, SuiteReport& suite) const {
+  const GroupState& state = *states_[g];
+  if (setup_.groups[g].functions.empty()) return;
+  if (!state.problem.empty()) suite.fileError = state.problem;
+  for (const std::string& key : unknowns_[g]) {
+    const std::string text =
+        "\"" + key + "\" is not a test case of any function of this file; not run";
+    if (!checking_) {
+      Note(state.path, text);
+      continue;
     }
-    for (const PlannedCase& c : plans[g]) {
-      ReportCaseStarted(c.key, number);
-      const CaseResult result =
-          options_.isolate
-              ? RunCaseIsolated(*c.function, state.root, c.index, caseOptions, options_.timeout)
-              : RunCase(*c.function, state.root, c.index, caseOptions);
-      ReportCaseStopped(number, result.verdict);
-      ++number;
-      if (!checking_) {
-        if (result.badVector) {
-          Complain(state.path, c.key, result.member, result.problem);
-          return 1;
-        }
-        if (result.verdict == Verdict::kSkipped)
-          Note(state.path, "test case \"" + c.key + "\": " + result.message + "; call skipped");
-        for (const std::string& name : result.unread)
-          Note(state.path,
-               "test case \"" + c.key + "\": member \"" + name + "\" is not read by the driver");
-        continue;
-      }
-      switch (result.verdict) {
-        case Verdict::kPassed:
-          ++passed;
-          break;
-        case Verdict::kSkipped:
-          ++skipped;
-          break;
-        case Verdict::kFailed:
-        case Verdict::kError:
-          ++failed;
-          break;
-      }
-      std::fflush(stdout);
-      if (result.message.empty())
-        std::fprintf(stderr, "[%s] %s\n", VerdictWord(result.verdict), c.key.c_str());
-      else
-        std::fprintf(stderr, "[%s] %s: %s\n", VerdictWord(result.verdict), c.key.c_str(),
-                     result.message.c_str());
-      if (tap) tap->Case(c.key, result);
-      suite.cases.push_back({c.key, result});
-    }
-    suites.push_back(std::move(suite));
+    std::fprintf(stderr, "[ERROR] %s: %s\n", state.path.c_str(), text.c_str());
+    if (tap) tap->FileError(state.path, text);
+    suite.fileError += (suite.fileError.empty() ? "" : "; ") + text;
+  }
+  if (checking_ && tap && !state.problem.empty()) tap->FileError(state.path, state.problem);
+}
+
+// A plain run's account of a test case: a bad vector ends the run (false),
+// a withheld call and unread members are notes.
+bool Driver::NotePlainCase(const std::string& path, const PlannedCase& c,
+                           const CaseResult& result) const {
+  if (result.badVector) {
+    Complain(path, c.key, result.member, result.problem);
+    return false;
+  }
+  if (result.verdict == Verdict::kSkipped)
+    Note(path, "test case \"" + c.key + "\": " + result.message + "; call skipped");
+  for (const std::string& name : result.unread)
+    Note(path, "test case \"" + c.key + "\": member \"" + name + "\" is not read by the driver");
+  return true;
+}
+
+// A checked run's account of a test case: its verdict line, TAP, the count.
+void Driver::CountCheckedCase(const PlannedCase& c, const CaseResult& result, TapStream* tap,
+                              Tally& tally, SuiteReport& suite) const {
+  switch (result.verdict) {
+    case Verdict::kPassed:
+      ++tally.passed;
+      break;
+    case Verdict::kSkipped:
+      ++tally.skipped;
+      break;
+    case Verdict::kFailed:
+    case Verdict::kError:
+      ++tally.failed;
+      break;
   }
   std::fflush(stdout);
-  if (!checking_) return 0;
+  if (result.message.empty())
+    std::fprintf(stderr, "[%s] %s\n", VerdictWord(result.verdict), c.key.c_str());
+  else
+    std::fprintf(stderr, "[%s] %s: %s\n", VerdictWord(result.verdict), c.key.c_str(),
+                 result.message.c_str());
+  if (tap) tap->Case(c.key, result);
+  suite.cases.push_back({c.key, result});
+}
 
-  int status = failed > 0 || fileErrors > 0 ? 1 : 0;
+// Runs the planned test cases of group `g`. False when a plain run ends
+// at a bad vector.
+bool Driver::RunGroup(std::size_t g, const CaseOptions& caseOptions, TapStream* tap, Tally& tally,
+                      SuiteReport& suite) const {
+  const GroupState& state = *states_[g];
+  for (const PlannedCase& c : plans_[g]) {
+    ReportCaseStarted(c.key, tally.number);
+    const CaseResult result =
+        options_.isolate
+            ? RunCaseIsolated(*c.function, state.root, c.index, caseOptions, options_.timeout)
+            : RunCase(*c.function, state.root, c.index, caseOptions);
+    ReportCaseStopped(tally.number, result.verdict);
+    ++tally.number;
+    if (!checking_) {
+      if (!NotePlainCase(state.path, c, result)) return false;
+      continue;
+    }
+    CountCheckedCase(c, result, tap, tally, suite);
+  }
+  return true;
+}
+
+// The end of a checked run: JUnit, the summary line, the exit status.
+int Driver::Finish(const Tally& tally, const std::vector<SuiteReport>& suites,
+                   TapStream* tap) const {
+  int status = tally.failed > 0 || fileErrors_ > 0 ? 1 : 0;
   if (!options_.junit.empty()) {
     std::string error;
     if (!WriteJUnit(options_.junit, suites, error)) {
@@ -463,15 +401,54 @@ int Driver::Run() {
       status = 1;
     }
   }
-  std::string summary = std::to_string(passed) + " passed, " + std::to_string(failed) + " failed";
-  if (skipped > 0) summary += ", " + std::to_string(skipped) + " skipped";
-  if (fileErrors > 0)
-    summary += ", " + std::to_string(fileErrors) + (fileErrors == 1 ? " error" : " errors") +
+  std::string summary =
+      std::to_string(tally.passed) + " passed, " + std::to_string(tally.failed) + " failed";
+  if (tally.skipped > 0) summary += ", " + std::to_string(tally.skipped) + " skipped";
+  if (fileErrors_ > 0)
+    summary += ", " + std::to_string(fileErrors_) + (fileErrors_ == 1 ? " error" : " errors") +
                " in vector files";
   if (tap) std::printf("# %s\n", summary.c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "%s\n", summary.c_str());
   return status;
+}
+
+int Driver::Run() {
+  const std::string root = options_.root.empty() ? setup_.defaultRoot : options_.root;
+  if (const int status = CheckRoot(root); status != 0) return status;
+  if (const int status = ReadFiles(root); status != 0) return status;
+  checking_ = options_.check || options_.list || options_.isolate || options_.tap ||
+              !options_.junit.empty() || !options_.filters.empty() || HasExpectations();
+  PlanAll();
+  if (const int status = CheckFilters(); status != 0) return status;
+  if (options_.list) {
+    List();
+    return 0;
+  }
+
+  std::optional<TapStream> tap;
+  if (options_.tap) {
+    tap.emplace(stdout);
+    tap->Plan(planned_ + (checking_ ? fileErrors_ : 0));
+  }
+  CaseOptions caseOptions;
+  caseOptions.capture = options_.tap;
+  caseOptions.record = !options_.junit.empty();
+  caseOptions.strict = checking_;
+
+  std::vector<SuiteReport> suites;
+  Tally tally;
+  for (std::size_t g = 0; g < setup_.groups.size(); ++g) {
+    SuiteReport suite;
+    suite.name = SuiteName(states_[g]->path);
+    suite.path = states_[g]->path;
+    ReportFileErrors(g, tap ? &*tap : nullptr, suite);
+    if (!RunGroup(g, caseOptions, tap ? &*tap : nullptr, tally, suite)) return 1;
+    suites.push_back(std::move(suite));
+  }
+  std::fflush(stdout);
+  if (!checking_) return 0;
+  return Finish(tally, suites, tap ? &*tap : nullptr);
 }
 
 }  // namespace
@@ -483,17 +460,8 @@ int DriverMain(int argc, char** argv, const DriverSetup& setup) {
   const int childStatus = RunIsolatedChild(argc, argv, functions);
   if (childStatus >= 0) return childStatus;
   Options options;
-  const std::string problem = ParseOptions(argc, argv, options);
-  if (!problem.empty()) {
-    std::fprintf(stderr, "%s: %s\n", setup.program, problem.c_str());
-    std::fprintf(stderr, "usage: %s [options] [project-root]; %s --help for more\n", setup.program,
-                 setup.program);
-    return 2;
-  }
-  if (options.help) {
-    Usage(stdout, setup.program);
-    return 0;
-  }
+  const int status = ParseOptions(argc, argv, setup.program, options);
+  if (status >= 0) return status;
   Driver driver(setup, options);
   return driver.Run();
 }

@@ -1,21 +1,23 @@
 // Running a test case on POSIX: its standard input, and a child process of
 // its own made with fork().
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "events.h"
 #include "execute.h"
 #include "execute_port.h"
 #include "isolation.h"
+#include "qeltools/process.hpp"
 
 // `stdin` is an ordinary variable in the GNU C library: pointing it at the
 // text leaves the driver's own stream as it is.
@@ -30,10 +32,6 @@ FeedStdin::~FeedStdin() {
   if (file_ == nullptr) return;
   stdin = saved_;
   std::fclose(file_);
-}
-
-bool MatchesPattern(const std::string& pattern, const std::string& name) {
-  return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
 }
 
 // A child made by fork() carries on from RunCaseIsolated: no command line.
@@ -80,6 +78,43 @@ std::string SignalText(int sig) {
   return "crashed with signal " + std::to_string(sig) + " (" + (name ? name : "unknown") + ")";
 }
 
+// Reads the child's result from `fd` until the end of the pipe, the end of
+// the child or the time limit. A process the test case started itself may
+// hold the pipe open after the child ended: the child's end, not the pipe's,
+// ends the test case, so the pipe is drained then without waiting for its
+// end. True when the child was reaped here (its wait status in `status`).
+bool ReadResult(int fd, pid_t pid, Clock::time_point start, double timeoutSeconds,
+                std::string& bytes, int& status, bool& timedOut) {
+  const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(timeoutSeconds));
+  bool childEnded = false;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      timedOut = true;
+      return false;
+    }
+    // The pipe's end comes with the child's in the common case; the short
+    // wait only bounds how late a child whose pipe stays open is noticed.
+    pollfd p = {fd, POLLIN, 0};
+    const int wait = childEnded ? 0 : static_cast<int>(std::min<long long>(left.count() + 1, 20));
+    const int ready = poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0) {
+      char buffer[4096];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return childEnded;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    // Nothing to read: once the child has ended, all it wrote has been read.
+    if (childEnded) return true;
+    if (ready == 0 && waitpid(pid, &status, WNOHANG) == pid) childEnded = true;
+  }
+}
+
 }  // namespace
 
 CaseResult RunCaseIsolated(const Function& function, const Json::Value& root, int index,
@@ -110,41 +145,25 @@ CaseResult RunCaseIsolated(const Function& function, const Json::Value& root, in
 
   std::string bytes;
   bool timedOut = false;
-  const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(timeoutSeconds));
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd p = {fds[0], POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1000)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = read(fds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
+  int status = 0;
+  const bool ended = ReadResult(fds[0], pid, start, timeoutSeconds, bytes, status, timedOut);
   close(fds[0]);
   if (timedOut) kill(pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (!ended)
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 
+  const qeltools::Ending ending = qeltools::endingOf(status);
   if (timedOut) {
     result.verdict = Verdict::kError;
     result.message = TimedOutMessage(timeoutSeconds);
-  } else if (WIFSIGNALED(status)) {
+  } else if (ending.signalled) {
     result.verdict = Verdict::kError;
-    result.message = SignalText(WTERMSIG(status));
+    result.message = SignalText(ending.number);
   } else if (!DecodeCaseResult(bytes, result)) {
     result = CaseResult();
     result.verdict = Verdict::kError;
-    result.message = EndedEarlyMessage(static_cast<unsigned long>(WEXITSTATUS(status)));
+    result.message = EndedEarlyMessage(static_cast<unsigned long>(ending.number));
   }
   result.seconds = SecondsSince(start);
   return result;

@@ -25,10 +25,6 @@ class FeedStdin {
   std::FILE* saved_ = nullptr;
 };
 
-// Whether `name` matches the shell wildcard `pattern` ('*', '?', and on
-// POSIX also bracket expressions).
-bool MatchesPattern(const std::string& pattern, const std::string& name);
-
 // Where the system has no fork() (Windows), RunCaseIsolated starts the
 // driver itself for the one test case, with a command line of its own; the
 // driver's main hands that command line here first. Runs the test case and

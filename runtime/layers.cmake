@@ -20,11 +20,12 @@ set(queue ArrayLockFreeQueue.h ArrayLockFreeQueue.cpp record_map.h counter_block
 # Sockets from the endpoint table, bounded sends, what every sender has;
 # what reached the collector, and the spool for what could not.
 set(channel net.h net.cpp SenderBase.h SenderBase.cpp delivery.h delivery.cpp spool.h spool.cpp)
-# One sender per kind of data, and the text each kind is made of.
+# One sender per kind of data, and the text each kind is made of; the
+# announcements of a stream's start and end, on the property channel.
 set(senders AggregatingSender.h AggregatingSender.cpp QelSendDD.h QelSendDD.cpp QelSendCond.h
     QelSendCond.cpp QelSendMCDC.h QelSendMCDC.cpp TextSender.h TextSender.cpp QelSendLast.h
     QelSendLast.cpp QelSendProperty.h QelSendProperty.cpp QelSendUniTest.h QelSendUniTest.cpp
-    leak.h leak.cpp value_item.h value_item.cpp staged_drain.h)
+    leak.h leak.cpp value_item.h value_item.cpp staged_drain.h announce.h announce.cpp)
 # The process's instance: bootstrap and shutdown, its threads, the
 # per-thread stages in front of its queues, the crash guard, the reading of
 # the program's counters into the senders.

@@ -185,3 +185,115 @@ TEST(CollectorMcdc, WideVectorsBeyondSixteenConditions) {
   EXPECT_EQ(vectors.at({Codes(last_true), true}), 5u);
   EXPECT_EQ(vectors.at({Codes(all_false), false}), 2u);
 }
+
+namespace {
+
+Message announcement(DataIndex index, const std::string& text) {
+  PropertyMsg p;
+  p.text = text;
+  recogniseAnnouncement(&p);
+  EXPECT_EQ(p.index, index) << text;
+  return msg(Channel::Property, p);
+}
+
+Message start(int32_t pid, uint64_t stream, const std::string& program) {
+  qel_wire::ProcessStart s{pid, stream, 2, program};
+  return announcement(DataIndex::ProcessStart, qel_wire::process_start_text(s));
+}
+
+Message end(int32_t pid, uint64_t stream, uint64_t nodes, uint64_t properties) {
+  qel_wire::ProcessEnd e;
+  e.pid = pid;
+  e.stream = stream;
+  e.delivered[static_cast<std::size_t>(Channel::Node)] = nodes;
+  e.delivered[static_cast<std::size_t>(Channel::Property)] = properties;
+  return announcement(DataIndex::ProcessEnd, qel_wire::process_end_text(e));
+}
+
+Message node(uint32_t seq) {
+  NodeMsg n;
+  n.unit = 1;
+  n.node = static_cast<uint16_t>(seq);
+  n.count = 1;
+  n.seq = seq;
+  return msg(Channel::Node, n);
+}
+
+}  // namespace
+
+// A whole stream: start, numbered messages, end. What is short of the end's
+// totals or missing from the numbers is listed with exact counts; what only
+// looks like loss (an older runtime's messages, an end superseded by a
+// later one, the spool's late arrivals) is not.
+TEST(CollectorLoss, StreamsTotalsAndSequenceNumbers) {
+  Collection whole;
+  whole.add(start(7, 1, "/bin/p"));
+  for (uint32_t s : {1u, 2u, 4u, 5u, 3u}) whole.add(node(s));  // 3 came late, from the spool
+  whole.add(end(7, 1, 5, 2));
+  EXPECT_TRUE(whole.problems().empty());
+  EXPECT_TRUE(whole.unfinishedPids().empty());
+
+  // A relay that dropped two of ten numbered messages.
+  Collection cut;
+  cut.add(start(7, 1, "/bin/p"));
+  for (uint32_t s = 1; s <= 10; ++s)
+    if (s != 4 && s != 9) cut.add(node(s));
+  cut.add(end(7, 1, 10, 2));
+  RunProblems p = cut.problems();
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[0].kind, ProblemKind::MissingMessages);
+  EXPECT_EQ(p[0].subject, "process 7 (/bin/p)");
+  EXPECT_EQ(p[0].detail, "fewer messages arrived than were announced as delivered: node 8 of 10");
+  EXPECT_EQ(p[1].detail, "messages missing by sequence number: node 2");
+  EXPECT_EQ(problemExitStatus(p, {}), 10);
+
+  // Killed: a start and no end. Numbers alone still tell the gap.
+  Collection killed;
+  killed.add(start(9, 3, "/bin/q"));
+  killed.add(node(1));
+  killed.add(node(3));
+  p = killed.problems();
+  ASSERT_EQ(p.size(), 2u);
+  EXPECT_EQ(p[0].kind, ProblemKind::UnfinishedStream);
+  EXPECT_EQ(p[0].subject, "process 9 (/bin/q)");
+  EXPECT_EQ(killed.unfinishedPids(), std::vector<int32_t>{9});
+  EXPECT_EQ(p[1].detail, "messages missing by sequence number: node 1");
+  killed.markStillRunning(9);
+  EXPECT_EQ(killed.problems()[0].detail, "still running when the collection ended");
+
+  // A fork child is its own stream; an exec'd image a new stream of the
+  // same pid; a leave operation's end is superseded by the exit's; an old
+  // runtime's messages add to what arrived and never make a loss.
+  Collection family;
+  family.add(start(10, 1, "/bin/parent"));
+  family.add(start(11, 1, "/bin/parent"));
+  family.add(start(11, 2, "/bin/exec"));
+  for (uint32_t s = 1; s <= 6; ++s) family.add(node(s));
+  family.add(end(11, 1, 1, 2));
+  family.add(end(10, 1, 2, 2));
+  family.add(end(10, 1, 1, 2));  // an earlier end, arriving late
+  family.add(end(11, 2, 3, 2));
+  family.add(node(1));  // an older runtime that announces nothing
+  EXPECT_TRUE(family.problems().empty());
+  EXPECT_EQ(family.processes().size(), 3u);
+  EXPECT_EQ(family.processes().at({10, 1}).delivered[0], 2u);
+
+  // Streams of several processes: the totals still count, numbers do not
+  // (each stream numbers from 1).
+  family.add(start(12, 1, "/bin/late"));
+  family.add(end(12, 1, 5, 2));
+  p = family.problems();
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].subject, "4 processes that ended");
+  EXPECT_EQ(p[0].detail, "fewer messages arrived than were announced as delivered: node 7 of 11");
+}
+
+// A run of a runtime without announcements (a saved run of an older version)
+// reports as it always did: no loss is made up from the numbers of several
+// processes.
+TEST(CollectorLoss, RunsWithoutAnnouncementsListNothing) {
+  Collection old;
+  for (uint32_t s : {1u, 5u, 2u, 9u}) old.add(node(s));
+  EXPECT_TRUE(old.problems().empty());
+  EXPECT_EQ(problemExitStatus(old.problems(), {}), 0);
+}

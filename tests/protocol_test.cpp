@@ -368,6 +368,55 @@ TEST(ProtocolRoundTrip, PropertyMessagesOfEveryIndex) {
   EXPECT_EQ(none.text, "x");
 }
 
+// The announcements travel as property messages of the empty prefix: a
+// reader that knows them gets every field back, one that does not keeps the
+// text, and a text that only looks like one stays a text.
+TEST(ProtocolRoundTrip, ProcessAnnouncementsOfStartAndEnd) {
+  qel_wire::ProcessStart s;
+  s.pid = 2147483647;
+  s.stream = 0xfedcba9876543210ull;
+  s.protocol = qel_wire::kProtocolVersion;
+  s.program = "C:\\tests\\my prog.exe";
+  const auto start = property(ProcessStart, qel_wire::process_start_text(s));
+  EXPECT_EQ(QelSendProperty::format_message(ProcessStart, "x"), ":///x");
+  ASSERT_EQ(start.index, qelc::DataIndex::ProcessStart);
+  EXPECT_TRUE(start.understood);
+  EXPECT_EQ(start.start.pid, s.pid);
+  EXPECT_EQ(start.start.stream, s.stream);
+  EXPECT_EQ(start.start.protocol, qel_wire::kProtocolVersion);
+  EXPECT_EQ(start.start.program, s.program);
+
+  qel_wire::ProcessEnd e;
+  e.pid = 12;
+  e.stream = 1;
+  e.delivered = {18446744073709551615ull, 0, 2, 3, 4, 5, 6, 7};
+  const std::string text = qel_wire::process_end_text(e);
+  EXPECT_EQ(text,
+            "process-end pid=12 stream=0000000000000001 "
+            "delivered=18446744073709551615,0,2,3,4,5,6,7");
+  const auto end = property(ProcessEnd, text);
+  ASSERT_EQ(end.index, qelc::DataIndex::ProcessEnd);
+  EXPECT_EQ(end.end.pid, 12);
+  EXPECT_EQ(end.end.stream, 1u);
+  EXPECT_EQ(end.end.delivered, e.delivered);
+
+  for (const std::string bad :
+       {"process-end pid=12 stream=1 delivered=1,2,3",
+        "process-end pid=12 stream=1 "
+        "delivered=1,2,3,4,5,6,7,8,9",
+        "process-end pid=12 stream=1 delivered=18446744073709551616,0,0,0,0,0,0,0",
+        "process-end pid=x stream=1 delivered=0,0,0,0,0,0,0,0",
+        "process-start pid=1 stream=1 protocol=2",
+        "process-start pid=2147483648 stream=1 "
+        "protocol=2 program=p",
+        "process-end pid=12 stream=1 delivered=0,0,0,0,0,0,0,0 "}) {
+    const auto m = property(ProcessEnd, bad);
+    EXPECT_EQ(m.index, qelc::DataIndex::None) << bad;
+    EXPECT_FALSE(m.understood) << bad;
+    EXPECT_EQ(m.text, bad);
+  }
+}
+
 TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
   const auto crash =
       property(Crash, qel_wire::crash_text("two\nlines", "signal", "SIGSEGV (signal 11)"));

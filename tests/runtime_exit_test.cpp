@@ -65,6 +65,14 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+// Lines of a saved run that hold `needle`.
+int lines_with(const std::string& jsonl, const std::string& needle) {
+  int n = 0;
+  std::istringstream in(jsonl);
+  for (std::string line; std::getline(in, line);) n += line.find(needle) != std::string::npos;
+  return n;
+}
+
 // The number after `"key":` in a JSON line, or -1.
 long json_number(const std::string& line, const std::string& key) {
   std::size_t at = line.find("\"" + key + "\":");
@@ -594,11 +602,16 @@ TEST_F(ParallelProcesses, FiftyForkedChildrenUnderQelcollectCountExactly) {
                   QEL_NODE_COUNTER + " fork 50 3000 3");
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
-  auto counts = node_counts(read_file(out));
+  const std::string saved = read_file(out);
+  auto counts = node_counts(saved);
   EXPECT_EQ(counts.size(), 50u * 3u) << r.out;
   for (int child = 0; child < 50; ++child)
     for (int node = 0; node < 3; ++node)
       EXPECT_EQ((counts[{100 + child, node}]), 1000) << "child " << child << " node " << node;
+  // Each child is a stream of its own beside the parent's, each announced
+  // and ended (the exit status 0 above says nothing of them went missing).
+  EXPECT_EQ(lines_with(saved, "\"process-start pid="), 51);
+  EXPECT_EQ(lines_with(saved, "\"process-end pid="), 51);
   std::remove(out.c_str());
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "announce.h"
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
@@ -94,7 +95,7 @@ void QelSendLast::wait_cycle() {
   }
 }
 
-void QelSendLast::first_leak_check() {
+void QelSendLast::first_leak_check(bool leak_check) {
   // The bootstrap's leak report needs the property socket, which the insert
   // thread opens at its start. It runs here rather than in the program's
   // start-up, so no program waits for it.
@@ -109,7 +110,8 @@ void QelSendLast::first_leak_check() {
     if (qel_port::tick_ms() - start >= kFirstLeakCheckWaitMs) break;
     wait_for_wake(seen, 5);
   }
-  check_leak();
+  qel_announce::announce_start();
+  if (leak_check) check_leak();
 }
 
 std::size_t QelSendLast::drain(Ring* ring, uint64_t* out) {
@@ -203,8 +205,10 @@ void* fsend_lastData(void* sender) {
   if (!self) return sender;
   self->init_zmq();
   try {
-    if (qel_runtime::leak_check_at_start.exchange(false, std::memory_order_acq_rel))
-      self->first_leak_check();
+    // The start announcement, then the bootstrap's leak report, each once
+    // the property socket is open.
+    self->first_leak_check(
+        qel_runtime::leak_check_at_start.exchange(false, std::memory_order_acq_rel));
   } catch (...) {
   }
   // Entry numbers run on for the life of the thread, so the collector can

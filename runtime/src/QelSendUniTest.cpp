@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "delivery.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/protocol/texts.h"
@@ -28,7 +29,10 @@ bool QelSendUniTest::send_event(const char* data, std::size_t len) {
   // (Only in the process whose bootstrap made this sender.)
   if (!socket && pid.load(std::memory_order_relaxed) == qel_port::current_pid())
     socket = open_channel_socket();
-  return socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
+  const bool sent = socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
+  qel_delivery::note(channel(),
+                     sent ? qel_delivery::Outcome::Sent : qel_delivery::Outcome::Dropped);
+  return sent;
 }
 
 bool QelSendUniTest::CreateTestcase(const char* name) {

@@ -65,6 +65,7 @@
 #include <cstring>
 #include <string>
 
+#include "announce.h"
 #include "crash_guard_port.h"
 #include "net.h"
 #include "port.h"
@@ -95,6 +96,9 @@ void flush_senders(const std::string& name, const std::string& type, const std::
     last->sendLeaveMsg(name, type, cause);
   if (inst && inst->sendParam) inst->sendParam->sendLeaveMsg();
   if (inst && inst->sendTime) inst->sendTime->sendLeaveMsg();
+  // The stream ends here unless the program goes on (a later end then
+  // supersedes this one).
+  qel_announce::announce_end(qel_net::leave_lock_wait_ms(), true);
   // What no socket took is in the spool's buffer: the process may end next.
   qel_spool::flush();
 }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <vector>
 
+#include "announce.h"
 #include "counter_harvest.h"
 #include "net.h"
 #include "port.h"
@@ -50,6 +51,8 @@ class Delivered {
     if (inst_->sendMCDC) inst_->sendMCDC->sendLeaveMsg();
     if (inst_->sendParam) inst_->sendParam->sendLeaveMsg();
     if (inst_->sendTime) inst_->sendTime->sendLeaveMsg();
+    // The image ends here: an instrumented program it execs is a new stream.
+    qel_announce::announce_end(qel_net::leave_lock_wait_ms(), true);
     qel_spool::flush();
     qel_net::end_flush_deadline();
   }

@@ -16,6 +16,12 @@
 
 namespace qel_port {
 
+std::string executable_path() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  return n < 0 ? std::string() : std::string(path, static_cast<std::size_t>(n));
+}
+
 std::string executable_dir(std::size_t max_len) {
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);

@@ -31,6 +31,8 @@ namespace qel_port {
 // separator ('/' on POSIX, '\\' on Windows).
 // Truncated to `max_len` characters like a fixed-size module-path buffer.
 std::string executable_dir(std::size_t max_len = 260);
+// Full path of the running executable; empty when it cannot be told.
+std::string executable_path();
 
 // Monotonic millisecond tick; 32 bits, callers take differences mod 2^32.
 uint32_t tick_ms();

@@ -12,6 +12,12 @@
 
 namespace qel_port {
 
+std::string executable_path() {
+  char path[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, n);
+}
+
 std::string executable_dir(std::size_t max_len) {
   // A module path is at most MAX_PATH (260) characters; longer paths come
   // back cut, and the cut path then simply names no existing file.

@@ -150,6 +150,14 @@ std::string path() {
   return path;
 }
 
+uint64_t buffered(qel_wire::Channel channel) {
+  const int c = static_cast<int>(channel);
+  if (c < 0 || c >= kChannels) return 0;
+  qel_sync::TimedMutexGuard lock(g_lock, 0);
+  if (!lock.owns() || g_owner != qel_port::current_pid()) return 0;
+  return g_buffered[c];
+}
+
 bool put(qel_wire::Channel channel, const void* data, std::size_t len) {
   if (!enabled() || len > 0xFFFFFFFFu) return false;
   const int c = static_cast<int>(channel);

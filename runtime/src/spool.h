@@ -26,6 +26,10 @@ bool put(qel_wire::Channel channel, const void* data, std::size_t len);
 // ended, a crash flush once its leave operations are done.
 void flush();
 
+// Messages of `channel` taken and not yet written (they are in the tally
+// once written); 0 when the lock cannot be had at once.
+uint64_t buffered(qel_wire::Channel channel);
+
 // The file of this process (empty without a spool).
 std::string path();
 

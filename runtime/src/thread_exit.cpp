@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "announce.h"
 #include "counter_harvest.h"
 #include "crash_guard.h"
 #include "delivery.h"
@@ -72,6 +73,9 @@ constexpr ThreadRow kThreads[] = {
                                                        "create _thread_last is error:"),
 };
 constexpr int kThreadCount = sizeof(kThreads) / sizeof(kThreads[0]);
+// The end announcement's wait for the property channel's lock: its holder
+// is a report of this shutdown, which has its own bound.
+constexpr unsigned kEndLockWaitMs = 1000;
 static_assert(kThreadCount == sizeof(thread_exit::started) / sizeof(bool),
               "one started flag per row of the thread table");
 
@@ -183,6 +187,7 @@ thread_exit* bootstrap() {
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_harvest::install();
   qel_delivery::reset();
+  qel_announce::begin_stream();
   qel_spool::configure(delivery.spool_dir);
   qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0,
                           collector_wait(delivery, me), qel_spool::enabled());
@@ -361,8 +366,9 @@ void shutdown_instance() {
   join_thread(inst, 0);
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_send(); });
   for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
-  // Every send is done: what went to the spool is written, and what could
-  // not be delivered at all is named.
+  // Every send is done: the end tells what was delivered, what went to the
+  // spool is written, and what could not be delivered at all is named.
+  qel_announce::announce_end(kEndLockWaitMs, false);
   qel_spool::flush();
   qel_delivery::report();
 

@@ -394,3 +394,155 @@ TEST_F(Build, BisonGrammarLinesAgreeWithGcov) {
 }
 
 }  // namespace
+
+// ---- whole runs under the collector ---------------------------------------
+
+namespace {
+
+// The count of line `line` in the coverage JSON's first file.
+int64_t LineCount(const Json::Value& files, int line) {
+  for (const auto& l : files[0]["lines"])
+    if (l[0].asInt() == line) return l[1].asInt64();
+  return -1;
+}
+
+}  // namespace
+
+// Building and testing in one command (make check, cmake --build && ctest):
+// the maps the build writes are read when the report is made.
+TEST_F(Build, BuildAndRunInOneCommandReadsTheMapsTheBuildWrote) {
+  std::string out;
+  ASSERT_EQ(Run(kCollect + " --map maps --json cov.json --no-report --timeout 60 -- sh -c '" +
+                    kQelcc + " --strict gcc " + kSan + " a.c main.c -o prog && ./prog'",
+                &out),
+            0)
+      << out;
+  const Json::Value doc = ParseJson(ReadFile(P("cov.json")));
+  ASSERT_EQ(doc["files"].size(), 2u);  // a.c, main.c
+  EXPECT_EQ(doc["files"][0]["path"].asString(), P("a.c"));
+  EXPECT_EQ(LineCount(doc["files"], 3), 1);  // return a: pick(1, 2)
+  EXPECT_EQ(LineCount(doc["files"], 4), 1);  // return b: pick(0, 3)
+  EXPECT_EQ(doc["problems"].size(), 0u);
+  // A map directory the command never fills is still a clear error, after
+  // the run, which keeps its own report.
+  EXPECT_EQ(Run(kCollect + " --map nowhere --timeout 60 -- ./prog", &out), 2) << out;
+  EXPECT_NE(out.find("qelcollect: cannot read map directory nowhere"), std::string::npos) << out;
+  EXPECT_NE(out.find("Messages: "), std::string::npos) << out;
+}
+
+// A daemon that outlives the program that started it is collected until its
+// stream ends; one killed (SIGKILL) never ends its stream: it is named, and
+// the run fails with the status of loss unless --loss-warning.
+TEST_F(Build, DaemonsAreCollectedToTheirEndAndAKilledProcessIsNamed) {
+  // The sanitizers' runtimes cannot fork a multi-threaded program reliably
+  // (see FiftyForkedChildrenUnderQelcollectCountExactly).
+  if (!kSan.empty()) GTEST_SKIP() << "fork under a sanitizer";
+  Write("daemon.c",
+        "#include <signal.h>\n"
+        "#include <stdlib.h>\n"
+        "#include <string.h>\n"
+        "#include <unistd.h>\n"
+        "int pick(int a, int b);\n"
+        "int main(int argc, char **argv) {\n"
+        "  int killed = argc > 1 && strcmp(argv[1], \"kill\") == 0;\n"
+        "  if (fork() == 0) {\n"
+        "    setsid();\n"
+        "    pick(1, 2);\n"
+        "    usleep(killed ? 400000 : 1500000);\n"
+        "    if (killed) kill(getpid(), SIGKILL);\n"
+        "    pick(0, 3);\n"
+        "    pick(0, 4);\n"
+        "    exit(0);\n"
+        "  }\n"
+        "  usleep(200000); /* a daemon has the quiet period to announce itself */\n"
+        "  return pick(5, 5) == 5 ? 0 : 1;\n"
+        "}\n");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " --strict gcc " + kSan + " a.c daemon.c -o daemon", &out), 0) << out;
+
+  ASSERT_EQ(Run(kCollect + " --map maps --json d.json --no-report --timeout 60 -- ./daemon", &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("outlived the program"), std::string::npos) << out;
+  Json::Value doc = ParseJson(ReadFile(P("d.json")));
+  EXPECT_EQ(LineCount(doc["files"], 3), 2) << out;  // pick(1, 2) in the daemon, pick(5, 5)
+  EXPECT_EQ(LineCount(doc["files"], 4), 2) << out;  // the daemon's last two calls
+  EXPECT_EQ(doc["problems"].size(), 0u);
+
+  EXPECT_EQ(Run(kCollect + " --map maps --json k.json --out k.jsonl --no-report --timeout 60 -- "
+                           "./daemon kill",
+                &out),
+            10)
+      << out;
+  doc = ParseJson(ReadFile(P("k.json")));
+  ASSERT_EQ(doc["problems"].size(), 1u) << out;
+  EXPECT_EQ(doc["problems"][0]["kind"].asString(), "unfinished_stream");
+  EXPECT_NE(doc["problems"][0]["subject"].asString().find(P("daemon") + ")"), std::string::npos);
+  EXPECT_NE(out.find("Processes whose stream never finished: 1 (exit status 10"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(LineCount(doc["files"], 4), 0);  // killed before its last calls
+  // The saved run gives the same list and status; --loss-warning keeps the
+  // list and drops the status.
+  EXPECT_EQ(Run(kCollect + " report --map maps " + P("k.jsonl"), &out), 10) << out;
+  EXPECT_NE(out.find("-- Run problems: 1\n  Processes whose stream never finished"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(Run(kCollect + " report --loss-warning --map maps " + P("k.jsonl"), &out), 0) << out;
+  EXPECT_NE(out.find("(a warning, --loss-warning)"), std::string::npos) << out;
+}
+
+// An exec ends the image's stream and the program it execs starts a new one
+// under the same pid; a crash flush ends the stream of a process that
+// crashed. Neither is listed as a loss.
+TEST_F(Build, ExecAndCrashEndTheirStreams) {
+  Write("image.c",
+        "#include <signal.h>\n"
+        "#include <string.h>\n"
+        "#include <unistd.h>\n"
+        "int pick(int a, int b);\n"
+        "int main(int argc, char **argv) {\n"
+        "  if (argc > 1 && strcmp(argv[1], \"exec\") == 0) {\n"
+        "    pick(1, 2);\n"
+        "    execl(argv[0], argv[0], \"again\", (char *)0);\n"
+        "    return 9;\n"
+        "  }\n"
+        "  if (argc > 1 && strcmp(argv[1], \"crash\") == 0) {\n"
+        "    pick(1, 2);\n"
+        "    raise(SIGSEGV);\n"
+        "  }\n"
+        "  return pick(0, 3) == 3 ? 0 : 1;\n"
+        "}\n");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " --strict gcc " + kSan + " a.c image.c -o image", &out), 0) << out;
+
+  ASSERT_EQ(Run(kCollect + " --map maps --json e.json --out e.jsonl --no-report --timeout 60 -- "
+                           "./image exec",
+                &out),
+            0)
+      << out;
+  Json::Value doc = ParseJson(ReadFile(P("e.json")));
+  EXPECT_EQ(LineCount(doc["files"], 3), 1) << out;  // before the exec
+  EXPECT_EQ(LineCount(doc["files"], 4), 1) << out;  // the new image
+  EXPECT_EQ(doc["problems"].size(), 0u);
+  int starts = 0, ends = 0;
+  std::set<std::string> pids;
+  std::istringstream saved(ReadFile(P("e.jsonl")));
+  for (std::string line; std::getline(saved, line);) {
+    const std::string text = ParseJson(line).get("text", "").asString();
+    starts += text.rfind("process-start ", 0) == 0;
+    ends += text.rfind("process-end ", 0) == 0;
+    if (text.rfind("process-start ", 0) == 0) pids.insert(text.substr(14, text.find(' ', 14) - 14));
+  }
+  EXPECT_EQ(starts, 2);
+  EXPECT_EQ(ends, 2);
+  EXPECT_EQ(pids.size(), 1u);  // one pid, two streams
+
+  EXPECT_EQ(Run(kCollect + " --map maps --json c.json --no-report --timeout 60 -- ./image crash",
+                &out),
+            128 + 11)
+      << out;
+  doc = ParseJson(ReadFile(P("c.json")));
+  EXPECT_EQ(LineCount(doc["files"], 3), 1) << out;
+  EXPECT_EQ(doc["problems"].size(), 0u) << out;
+}

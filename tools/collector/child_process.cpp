@@ -3,9 +3,23 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <fstream>
 #include <iostream>
+#include <string>
 
 namespace qelc {
+
+bool processAlive(int32_t pid) {
+  if (pid <= 0) return false;
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  // "pid (name) S ...": the state follows the last parenthesis.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!stat || !std::getline(stat, text)) return true;  // no /proc: kill() said it exists
+  const std::size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+}
 
 bool ChildProcess::start(const std::vector<std::string>& command, char** env) {
   command_ = command;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@
 namespace qelc {
 
 using Clock = std::chrono::steady_clock;
+
+// Whether process `pid` of this machine still runs (a zombie, which will
+// send nothing more, does not).
+bool processAlive(int32_t pid);
 
 class ChildProcess {
  public:

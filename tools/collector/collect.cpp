@@ -12,6 +12,7 @@ constexpr int kPollMs = 20;
 constexpr int kKillGraceMs = 5000;
 // After the program has gone, traffic that never pauses is someone else's.
 constexpr int kMaxDrainMs = 10000;
+constexpr int kAliveCheckMs = 100;
 
 volatile sig_atomic_t gSignals = 0;
 volatile sig_atomic_t gLastSignal = 0;
@@ -38,10 +39,16 @@ void catchStopSignals() {
 // Receives until the program has ended and the streams are quiet, a signal
 // or the time limit; every message goes to sink.
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
-                      const std::function<void(Message&&)>& sink) {
+                      const std::function<void(Message&&)>& sink,
+                      const std::function<std::vector<int32_t>()>& unfinished) {
   CollectResult r;
   const auto start = Clock::now();
   auto lastMessage = Clock::now();
+  // Processes that outlived the program: looked at every kAliveCheckMs.
+  std::vector<int32_t> outliving;
+  auto checkedAt = Clock::time_point{};
+  auto outlivedUntil = Clock::time_point{};  // when the last of them ended
+  std::size_t told = 0;
   Clock::time_point signalledAt{};
   int handledSignals = 0;
   for (;;) {
@@ -72,8 +79,26 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
       break;
     }
     if (child.started() && !child.running() && msSince(child.exitedAt()) >= opt.quietMs) {
+      if (msSince(checkedAt) >= kAliveCheckMs) {
+        checkedAt = Clock::now();
+        const bool before = !outliving.empty();
+        outliving.clear();
+        for (const int32_t pid : unfinished())
+          if (processAlive(pid)) outliving.push_back(pid);
+        if (before && outliving.empty()) outlivedUntil = Clock::now();
+        if (outliving.size() > told) {
+          told = outliving.size();
+          std::cerr << "qelcollect: " << outliving.size()
+                    << " process(es) outlived the program, collecting until they end"
+                    << (opt.timeoutSec > 0 ? " or --timeout" : "") << ": pid";
+          for (const int32_t pid : outliving) std::cerr << ' ' << pid;
+          std::cerr << "\n";
+        }
+      }
+      if (!outliving.empty()) continue;
       if (msSince(lastMessage) >= opt.quietMs) break;
-      if (msSince(child.exitedAt()) > std::max(kMaxDrainMs, 10 * opt.quietMs)) {
+      const auto settled = std::max(child.exitedAt(), outlivedUntil);
+      if (msSince(settled) > std::max(kMaxDrainMs, 10 * opt.quietMs)) {
         std::cerr << "qelcollect: messages still arriving after the program ended; stopping\n";
         break;
       }

@@ -2,7 +2,9 @@
 // streams have been quiet, a signal, or the time limit.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "child_process.hpp"
 #include "cli.hpp"
@@ -20,7 +22,11 @@ struct CollectResult {
 void catchStopSignals();
 
 // Every message goes to sink; the program is stopped before returning.
+// `unfinished` gives the pids of the processes that announced themselves
+// and have not announced their end: once the program has ended, collection
+// goes on while one of them still runs (until --timeout, or a signal).
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
-                      const std::function<void(Message&&)>& sink);
+                      const std::function<void(Message&&)>& sink,
+                      const std::function<std::vector<int32_t>()>& unfinished);
 
 }  // namespace qelc

@@ -1,5 +1,7 @@
 #include "collection.hpp"
 
+#include <algorithm>
+
 namespace qelc {
 namespace {
 
@@ -7,6 +9,8 @@ namespace {
 // report only shows the first few anyway.
 constexpr std::size_t kKeptValues = 10000;
 constexpr std::size_t kKeptMalformed = 1000;
+// 64 Mi numbers per channel, 8 MB each at most.
+constexpr uint32_t kMaxTrackedSeq = 1u << 26;
 
 }  // namespace
 
@@ -14,9 +18,46 @@ void Collection::noteSeq(Channel c, uint32_t seq) {
   // Each aggregating sender numbers its messages 1, 2, 3, ... including
   // sends that failed; a jump means messages that never arrived. A restart
   // at 1 is a new runtime instance, not a loss.
-  uint32_t& last = lastSeq_[static_cast<std::size_t>(c)];
+  const std::size_t i = static_cast<std::size_t>(c);
+  uint32_t& last = lastSeq_[i];
   if (last != 0 && seq != 1 && seq > last + 1) seqGaps_ += seq - last - 1;
   last = seq;
+  if (seqOverflow_ || seq == 0) return;
+  if (seq > kMaxTrackedSeq) {
+    seqOverflow_ = true;
+    for (auto& s : seqSeen_) s = std::vector<bool>();
+    return;
+  }
+  std::vector<bool>& seen = seqSeen_[i];
+  if (seen.size() <= seq) seen.resize(std::max<std::size_t>(seq + 1, seen.size() * 2));
+  if (!seen[seq]) {
+    seen[seq] = true;
+    ++seqDistinct_[i];
+  }
+  seqMax_[i] = std::max(seqMax_[i], seq);
+}
+
+void Collection::noteAnnouncement(const PropertyMsg& p) {
+  const bool start = p.index == DataIndex::ProcessStart;
+  const int32_t pid = start ? p.start.pid : p.end.pid;
+  const uint64_t stream = start ? p.start.stream : p.end.stream;
+  ProcessStream& s = processes_[{pid, stream}];
+  s.pid = pid;
+  s.stream = stream;
+  if (start) {
+    s.started = true;
+    s.protocol = p.start.protocol;
+    s.program = p.start.program;
+    return;
+  }
+  // A leave operation, then the exit: the later end announces more.
+  uint64_t before = 0, now = 0;
+  for (std::size_t c = 0; c < kChannelCount; ++c) {
+    before += s.delivered[c];
+    now += p.end.delivered[c];
+  }
+  if (!s.ended || now >= before) s.delivered = p.end.delivered;
+  s.ended = true;
 }
 
 void Collection::add(const Message& m) {
@@ -97,6 +138,10 @@ void Collection::addProperty(const PropertyMsg& p) {
     case DataIndex::CrashLastMCDC:
       crashLast_.emplace_back(p.index, p.last);
       break;
+    case DataIndex::ProcessStart:
+    case DataIndex::ProcessEnd:
+      noteAnnouncement(p);
+      break;
     case DataIndex::None:
       break;
   }
@@ -130,6 +175,75 @@ std::pair<int, int> Collection::mcdcTotals() const {
     all += a.conditions;
   }
   return {got, all};
+}
+
+std::vector<int32_t> Collection::unfinishedPids() const {
+  std::vector<int32_t> pids;
+  for (const auto& [key, s] : processes_)
+    if (!s.ended) pids.push_back(s.pid);
+  return pids;
+}
+
+void Collection::markStillRunning(int32_t pid) {
+  for (auto& [key, s] : processes_)
+    if (s.pid == pid && !s.ended) s.stillRunning = true;
+}
+
+namespace {
+
+std::string processName(const ProcessStream& s) {
+  return "process " + std::to_string(s.pid) + " (" +
+         (s.program.empty() ? std::string("start not received") : s.program) + ")";
+}
+
+}  // namespace
+
+RunProblems Collection::problems() const {
+  RunProblems list;
+  std::array<uint64_t, kChannelCount> announced{};
+  const ProcessStream* onlyEnded = nullptr;
+  std::size_t ended = 0;
+  for (const auto& [key, s] : processes_) {
+    if (!s.ended) {
+      list.push_back({ProblemKind::UnfinishedStream, processName(s),
+                      s.stillRunning ? "still running when the collection ended"
+                                     : "its end never arrived (killed, or ended without a "
+                                       "shutdown, crash flush or leave operation)"});
+      continue;
+    }
+    ++ended;
+    onlyEnded = &s;
+    for (std::size_t c = 0; c < kChannelCount; ++c) announced[c] += s.delivered[c];
+  }
+  // Messages of processes that did not announce themselves (an older
+  // runtime) only add to what arrived: they never make a loss appear.
+  std::string shortBy;
+  for (std::size_t c = 0; c < kChannelCount; ++c) {
+    if (perChannel_[c] >= announced[c]) continue;
+    if (!shortBy.empty()) shortBy += ", ";
+    shortBy += std::string(kChannels[c].name) + " " + std::to_string(perChannel_[c]) + " of " +
+               std::to_string(announced[c]);
+  }
+  if (!shortBy.empty())
+    list.push_back(
+        {ProblemKind::MissingMessages,
+         ended == 1 ? processName(*onlyEnded) : std::to_string(ended) + " processes that ended",
+         "fewer messages arrived than were announced as delivered: " + shortBy});
+  // Numbers tell a loss apart only within one stream.
+  if (processes_.size() == 1 && !seqOverflow_) {
+    std::string gaps;
+    static const char* kNumbered[3] = {"node", "condition", "mcdc"};
+    for (std::size_t i = 0; i < 3; ++i) {
+      const uint64_t missing = seqMax_[i] - seqDistinct_[i];
+      if (missing == 0) continue;
+      if (!gaps.empty()) gaps += ", ";
+      gaps += std::string(kNumbered[i]) + " " + std::to_string(missing);
+    }
+    if (!gaps.empty())
+      list.push_back({ProblemKind::MissingMessages, processName(processes_.begin()->second),
+                      "messages missing by sequence number: " + gaps});
+  }
+  return list;
 }
 
 }  // namespace qelc

@@ -12,6 +12,7 @@
 
 #include "decode.hpp"
 #include "mcdc.hpp"
+#include "problems.hpp"
 
 namespace qelc {
 
@@ -38,6 +39,18 @@ struct TestCaseRecord {
 using VectorCounts = std::map<std::pair<Codes, bool>, uint64_t>;
 using TimingKey = std::array<int32_t, 3>;  // the three numbers of QelSendMethodTime
 
+// One runtime instance as its announcements tell it (qelmq/protocol/texts.h).
+struct ProcessStream {
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  uint32_t protocol = 0;
+  std::string program;                              // empty when only the end arrived
+  bool started = false;                             // its start arrived
+  bool ended = false;                               // an end arrived (the latest one counts)
+  std::array<uint64_t, kChannelCount> delivered{};  // as the end announced
+  bool stillRunning = false;                        // alive when the collection ended
+};
+
 class Collection {
  public:
   void add(const Message& m);
@@ -52,6 +65,19 @@ class Collection {
   bool crashed() const { return !crashes_.empty(); }
   // Messages the aggregating senders numbered but that never arrived.
   uint64_t sequenceGaps() const { return seqGaps_; }
+  // What the run's messages show was lost, for every report and the exit
+  // status (problems.hpp): streams that announced a start and no end,
+  // messages short of the totals the ends announced, and, with a single
+  // stream, message numbers that never arrived.
+  RunProblems problems() const;
+  // Every process that announced itself, by (pid, stream).
+  const std::map<std::pair<int32_t, uint64_t>, ProcessStream>& processes() const {
+    return processes_;
+  }
+  // Pids of the streams that announced a start and no end yet.
+  std::vector<int32_t> unfinishedPids() const;
+  // The collector saw these processes alive at its end.
+  void markStillRunning(int32_t pid);
 
   const std::map<UnitKey, NodeStat>& nodes() const { return nodes_; }
   const std::map<UnitKey, CondStat>& conditions() const { return conds_; }
@@ -91,10 +117,19 @@ class Collection {
  private:
   void addProperty(const PropertyMsg& p);
   void noteSeq(Channel c, uint32_t seq);
+  void noteAnnouncement(const PropertyMsg& p);
 
   std::array<uint64_t, kChannelCount> perChannel_{};
   std::array<uint32_t, 3> lastSeq_{};
   uint64_t seqGaps_ = 0;
+  // Sequence numbers seen per numbered channel (node, condition, MC/DC),
+  // for the exact count of those missing when one stream is announced;
+  // dropped (and the count left to the totals) past kMaxTrackedSeq.
+  std::array<std::vector<bool>, 3> seqSeen_;
+  std::array<uint64_t, 3> seqDistinct_{};
+  std::array<uint32_t, 3> seqMax_{};
+  bool seqOverflow_ = false;
+  std::map<std::pair<int32_t, uint64_t>, ProcessStream> processes_;
 
   std::map<UnitKey, NodeStat> nodes_;
   std::map<UnitKey, CondStat> conds_;

@@ -294,7 +294,10 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
       m.understood = parseCrashLastText(m.index, m.text, &m.last);
       break;
     case DataIndex::None:
+    case DataIndex::ProcessStart:
+    case DataIndex::ProcessEnd:
       m.understood = false;
+      recogniseAnnouncement(&m);
       break;
   }
   return m;
@@ -418,6 +421,17 @@ uint32_t codesFromText(const std::string& text) {
     codes = qel_wire::with_slot(codes, static_cast<int>(i), code);
   }
   return codes;
+}
+
+void recogniseAnnouncement(PropertyMsg* p) {
+  if (p->index != DataIndex::None) return;
+  if (wire::parse_process_start(p->text, &p->start)) {
+    p->index = DataIndex::ProcessStart;
+    p->understood = true;
+  } else if (wire::parse_process_end(p->text, &p->end)) {
+    p->index = DataIndex::ProcessEnd;
+    p->understood = true;
+  }
 }
 
 const char* dataIndexName(DataIndex d) { return wire::property_prefix(static_cast<int>(d)); }

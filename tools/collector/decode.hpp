@@ -107,6 +107,9 @@ enum class DataIndex : int8_t {
   CrashLastCond = ::CrashLastCond,
   CrashLastMCDC = ::CrashLastMCDC,
   MemoryLeak = ::MemoryLeak,
+  // Empty prefix, told apart by their text (qelmq/protocol/texts.h).
+  ProcessStart = ::ProcessStart,
+  ProcessEnd = ::ProcessEnd,
 };
 static_assert(static_cast<int>(DataIndex::MemoryLeak) + 1 == qel_wire::kDataIndexCount,
               "every property prefix has its DataIndex");
@@ -157,7 +160,13 @@ struct PropertyMsg {
   LeakLine leak;
   CrashText crash;
   CrashLastText last;
+  qel_wire::ProcessStart start;
+  qel_wire::ProcessEnd end;
 };
+
+// A property text of the empty prefix that is a process announcement
+// becomes one (index, start or end, understood); others are left alone.
+void recogniseAnnouncement(PropertyMsg* p);
 
 struct TestCaseEvent {
   enum class Kind : uint8_t { Created = 0, Started = 1, Stopped = 2 };

@@ -111,9 +111,14 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     }
     run->add(m);
   };
-  *result = collect(opt, *receiver, *child, sink);
+  *result = collect(opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); });
   // What the processes could not deliver over their sockets (spool.hpp).
   childConfig.readSpool(recv.maxMessage, sink);
+  // Announced, not ended, and still there: named as such in the report.
+  // Only the command's processes are known to run on this machine.
+  if (!opt.command.empty())
+    for (const int32_t pid : run->unfinishedPids())
+      if (processAlive(pid)) run->markStillRunning(pid);
   *code = result->error;
   if (out.is_open()) {
     out.flush();
@@ -178,8 +183,7 @@ int main(int argc, char** argv) {
   Options opt;
   if (const int status = parseCommandLine(argc, argv, &opt); status >= 0) return status;
 
-  SourceMap map;
-  if (!loadMaps(opt, &map) || !outputsWritable(opt)) return kExitUsage;
+  if (!outputsWritable(opt)) return kExitUsage;
 
   std::ofstream reportOut;
   if (!opt.reportFile.empty()) {
@@ -216,16 +220,27 @@ int main(int argc, char** argv) {
                         "otherwise check --host and --port-offset); the program ended before "
                         "its first send.\n");
 
+  // The maps are read now, not before the run: the command may build the
+  // program (and write its maps) before it runs the tests. One that cannot
+  // be read still leaves the run's own report, and fails the run.
+  SourceMap map;
+  if (!loadMaps(opt, &map)) {
+    code = kExitUsage;
+    map = SourceMap();
+  }
   std::optional<CoverageModel> model;
   if (!map.empty()) model = buildCoverage(map, run);
   if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;
   std::cout.flush();
+  const RunProblems problems = reportProblems(run, model ? &*model : nullptr);
+  announceProblems(std::cerr, problems, opt.warnProblems);
 
   if (code != 0) return code;
   if (child.exitCode() != 0) return child.exitCode();
   if (run.crashed()) return kExitCrash;
   if (result.timedOut) return kExitTimeout;
   if (nothing) return kExitNoMessage;
+  if (const int status = problemExitStatus(problems, opt.warnProblems)) return status;
   if (model) return checkThresholds(opt, *model);
   return 0;
 }

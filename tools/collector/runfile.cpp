@@ -83,7 +83,11 @@ void writeProperty(Json& o, const PropertyMsg& p) {
       o["entries"] = std::move(entries);
       break;
     }
+    // Announcements are kept as the text that came, which any reader of
+    // saved runs takes (an older one as a property text it does not know).
     case DataIndex::None:
+    case DataIndex::ProcessStart:
+    case DataIndex::ProcessEnd:
       o["kind"] = "property";
       o["text"] = jsonBytes(p.text);
       break;
@@ -179,6 +183,7 @@ bool readProperty(Fields& f, const std::string& kind, PropertyMsg* p, std::strin
     p->understood = false;
     p->index = indexByName(f.text("index"));
     p->text = f.text("text");
+    recogniseAnnouncement(p);
   } else if (kind == "leak") {
     p->index = DataIndex::MemoryLeak;
     const std::string e = f.text("entry");

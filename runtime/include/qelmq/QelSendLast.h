@@ -78,8 +78,9 @@ class QEL_EXPORT QelSendLast : public SenderBase {
 
   // Sleeps one cycle; returns at once when a stop is asked for.
   void wait_cycle();
-  // The leak report of the bootstrap, once the property socket is open.
-  void first_leak_check();
+  // The start announcement and, with `leak_check`, the leak report of the
+  // bootstrap, once the property socket is open.
+  void first_leak_check(bool leak_check);
   // One round: leak report, then the rings as binary messages.
   void run_cycle(uint32_t numbers[3]);
   // Pops up to the ring's current count into `out`; returns how many came.

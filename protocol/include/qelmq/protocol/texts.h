@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "qelmq/protocol/endpoints.h"
 #include "qelmq/protocol/records.h"
 
 // Kind of a property message; its text prefix leads the message. The type
@@ -19,6 +21,12 @@ enum DATA_INDEX : int32_t {
   CrashLastCond = 2,
   CrashLastMCDC = 3,
   MemoryLeak = 4,
+  // A process's announcements of its start and its end (below). Outside
+  // the prefix table, so their messages carry the empty prefix: a collector
+  // that does not know them keeps them as property texts it does not
+  // understand, never as malformed messages.
+  ProcessStart = 5,
+  ProcessEnd = 6,
 };
 
 namespace qel_wire {
@@ -45,6 +53,125 @@ inline std::string property_text(int index, const std::string& data) {
   text += kFieldSeparator;
   text += data;
   return text;
+}
+
+// ---- Process announcements (ProcessStart, ProcessEnd) ------------------
+//
+// Every runtime instance announces its start and, when its stream ends (the
+// shutdown, a crash flush, a leave operation, an exec), what it delivered:
+// messages per channel, in endpoint-table order, that left over a socket or
+// went into the spool, the end message itself included. A collector that
+// saw a start and no end, or fewer messages than an end announced, knows
+// what it lost.
+//
+//   ":///process-start pid=4711 stream=00001267a3b4c5d6 protocol=2 program=/bin/prog"
+//   ":///process-end pid=4711 stream=00001267a3b4c5d6 delivered=12,3,4,5,0,0,1,0"
+//
+// The stream tells apart the instances of one pid (an exec, a bootstrap
+// after QelExit, pids reused on another machine). The program is last and
+// runs to the end of the text.
+inline constexpr const char* kProcessStartKey = "process-start ";
+inline constexpr const char* kProcessEndKey = "process-end ";
+
+struct ProcessStart {
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  uint32_t protocol = 0;
+  std::string program;
+};
+
+struct ProcessEnd {
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  std::array<uint64_t, kChannelCount> delivered{};
+};
+
+namespace detail {
+
+inline std::string hex16(uint64_t v) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string s(16, '0');
+  for (int i = 15; i >= 0; --i, v >>= 4) s[static_cast<std::size_t>(i)] = kDigits[v & 0xF];
+  return s;
+}
+
+// Reads "key=" then digits (base 10 or 16) up to `end`; advances `at`.
+inline bool read_number(std::string_view text, std::size_t* at, std::string_view key, int base,
+                        uint64_t* out, char end = ' ') {
+  if (text.substr(*at, key.size()) != key) return false;
+  std::size_t i = *at + key.size();
+  uint64_t v = 0;
+  std::size_t digits = 0;
+  for (; i < text.size() && text[i] != end; ++i, ++digits) {
+    const char c = text[i];
+    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
+    if (d >= base || digits >= 20 || v > (UINT64_MAX - static_cast<uint64_t>(d)) / base)
+      return false;
+    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  }
+  if (digits == 0) return false;
+  *at = i < text.size() ? i + 1 : i;
+  *out = v;
+  return true;
+}
+
+}  // namespace detail
+
+inline std::string process_start_text(const ProcessStart& s) {
+  return std::string(kProcessStartKey) + "pid=" + std::to_string(s.pid) +
+         " stream=" + detail::hex16(s.stream) + " protocol=" + std::to_string(s.protocol) +
+         " program=" + s.program;
+}
+
+inline std::string process_end_text(const ProcessEnd& e) {
+  std::string s = std::string(kProcessEndKey) + "pid=" + std::to_string(e.pid) +
+                  " stream=" + detail::hex16(e.stream) + " delivered=";
+  for (std::size_t c = 0; c < e.delivered.size(); ++c) {
+    if (c) s += ',';
+    s += std::to_string(e.delivered[c]);
+  }
+  return s;
+}
+
+// The announcements read back from a property text (the part after
+// ":///"); false when the text is not one or does not follow its format.
+inline bool parse_process_start(std::string_view text, ProcessStart* out) {
+  const std::string_view key(kProcessStartKey);
+  if (text.substr(0, key.size()) != key) return false;
+  std::size_t at = key.size();
+  uint64_t pid = 0, stream = 0, protocol = 0;
+  if (!detail::read_number(text, &at, "pid=", 10, &pid) || pid > INT32_MAX ||
+      !detail::read_number(text, &at, "stream=", 16, &stream) ||
+      !detail::read_number(text, &at, "protocol=", 10, &protocol) || protocol > UINT32_MAX ||
+      text.substr(at, 8) != "program=")
+    return false;
+  out->pid = static_cast<int32_t>(pid);
+  out->stream = stream;
+  out->protocol = static_cast<uint32_t>(protocol);
+  out->program = std::string(text.substr(at + 8));
+  return true;
+}
+
+inline bool parse_process_end(std::string_view text, ProcessEnd* out) {
+  const std::string_view key(kProcessEndKey);
+  if (text.substr(0, key.size()) != key) return false;
+  std::size_t at = key.size();
+  uint64_t pid = 0, stream = 0;
+  if (!detail::read_number(text, &at, "pid=", 10, &pid) || pid > INT32_MAX ||
+      !detail::read_number(text, &at, "stream=", 16, &stream))
+    return false;
+  ProcessEnd e;
+  e.pid = static_cast<int32_t>(pid);
+  e.stream = stream;
+  for (std::size_t c = 0; c < e.delivered.size(); ++c) {
+    const bool last = c + 1 == e.delivered.size();
+    if (!detail::read_number(text, &at, c == 0 ? "delivered=" : "", 10, &e.delivered[c],
+                             last ? '\0' : ','))
+      return false;
+    if (last && at != text.size()) return false;
+  }
+  *out = e;
+  return true;
 }
 
 // ---- Crash texts (Crash, CrashLastDD, CrashLastCond, CrashLastMCDC) ----

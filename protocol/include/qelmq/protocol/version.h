@@ -12,6 +12,10 @@
 
 namespace qel_wire {
 
+// Process announcements (texts.h) came within 2: they are property
+// messages of the empty prefix, which a peer of 2 keeps as texts it does not
+// know.
+//
 // 2: counters in the program. Decisions of 17 to 64 conditions send wide
 // MC/DC messages (33 bytes) on the MC/DC channel, and counted units announce
 // their map identity on the node channel (16 bytes); a peer of version 1

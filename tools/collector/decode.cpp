@@ -295,6 +295,10 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
     case DataIndex::CrashLastMCDC:
       m.understood = parseCrashLastText(m.index, m.text, &m.last);
       break;
+    case DataIndex::LoadedModule:
+      // A path, as the system names it; empty says nothing.
+      m.understood = !m.text.empty();
+      break;
     case DataIndex::None:
       m.understood = false;
       break;

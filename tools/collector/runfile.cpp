@@ -83,6 +83,10 @@ void writeProperty(Json& o, const PropertyMsg& p) {
       o["entries"] = std::move(entries);
       break;
     }
+    case DataIndex::LoadedModule:
+      o["kind"] = "module";
+      o["path"] = jsonBytes(p.text);
+      break;
     case DataIndex::None:
       o["kind"] = "property";
       o["text"] = jsonBytes(p.text);
@@ -168,7 +172,7 @@ class Fields {
 };
 
 DataIndex indexByName(const std::string& n) {
-  for (int i = 0; i <= 4; ++i)
+  for (int i = 0; i < qel_wire::kDataIndexCount; ++i)
     if (n == dataIndexName(static_cast<DataIndex>(i))) return static_cast<DataIndex>(i);
   return DataIndex::None;
 }
@@ -191,6 +195,10 @@ bool readProperty(Fields& f, const std::string& kind, PropertyMsg* p, std::strin
     p->leak.function = f.text("function");
     p->leak.line = f.i32("line");
     p->leak.pid = f.i32("pid");
+  } else if (kind == "module") {
+    p->index = DataIndex::LoadedModule;
+    p->text = f.text("path");
+    p->understood = !p->text.empty();
   } else if (kind == "crash") {
     p->index = DataIndex::Crash;
     p->crash = CrashText{f.text("name"), f.text("testcase"), f.text("type"), f.text("cause")};

@@ -19,15 +19,20 @@ enum DATA_INDEX : int32_t {
   CrashLastCond = 2,
   CrashLastMCDC = 3,
   MemoryLeak = 4,
+  // The path of a program or shared library whose counted units reported in
+  // this process (sent once per module and process, before the module's
+  // first counts leave the process), so that the collector reads the maps
+  // inside it.
+  LoadedModule = 5,
 };
 
 namespace qel_wire {
 
 // ---- Property messages (port 15559) -----------------------------------
 
-inline constexpr int kDataIndexCount = 5;
+inline constexpr int kDataIndexCount = 6;
 inline constexpr const char* kDataIndexPrefix[kDataIndexCount] = {
-    "CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC", "MemoryLeak"};
+    "CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC", "MemoryLeak", "Module"};
 
 // Between the prefix and the data, and between each key and value of the
 // crash texts.

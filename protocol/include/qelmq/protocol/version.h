@@ -17,6 +17,10 @@ namespace qel_wire {
 // their map identity on the node channel (16 bytes); a peer of version 1
 // would take both for malformed messages. Units register their counters
 // through the ABI of counters.h, versioned on its own (QEL_COUNTERS_ABI).
+//
+// Still 2: the property prefix "Module" (a module's path) is an addition; a
+// collector of version 2 without it lists the message as malformed and
+// reads everything else.
 inline constexpr uint32_t kProtocolVersion = 2;
 
 }  // namespace qel_wire

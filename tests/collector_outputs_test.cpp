@@ -228,6 +228,51 @@ TEST_F(GateReport, HtmlShowsInABrowser) {
   EXPECT_EQ(png.substr(1, 3), "PNG");
 }
 
+// The run problems are one list that every report shows in full, and the
+// exit status follows the kinds present unless their option makes them a
+// warning.
+TEST_F(GateReport, EveryOutputShowsTheSameRunProblems) {
+  EXPECT_TRUE(model_.problems.empty());  // a finished old-style run: nothing to list
+  model_.problems = {{ProblemKind::UnfinishedStream, "process 4711 (./prog <&>)", "no end"},
+                     {ProblemKind::MissingMessages, "process 12 (./b)", "node 3 of 5 arrived"}};
+  std::ostringstream text;
+  TextReportOptions ro;
+  ro.coverage = &model_;
+  writeTextReport(text, run_, ro);
+  EXPECT_NE(text.str().find("-- Run problems: 2\n"
+                            "  Processes whose stream never finished (unfinished_stream):\n"
+                            "    process 4711 (./prog <&>): no end\n"
+                            "  Messages missing (missing_messages):\n"
+                            "    process 12 (./b): node 3 of 5 arrived\n"),
+            std::string::npos)
+      << text.str();
+
+  std::ostringstream json;
+  std::string error;
+  writeCoverageJson(json, model_);
+  qeltools::Json doc;
+  ASSERT_TRUE(qeltools::parseJson(json.str(), &doc, &error)) << error;
+  ASSERT_EQ(doc["problems"].size(), 2u);
+  EXPECT_EQ(doc["problems"][0]["kind"], "unfinished_stream");
+  EXPECT_EQ(doc["problems"][0]["subject"], "process 4711 (./prog <&>)");
+  EXPECT_EQ(doc["problems"][1]["kind"], "missing_messages");
+  EXPECT_EQ(doc["problems"][1]["detail"], "node 3 of 5 arrived");
+
+  ASSERT_TRUE(writeHtml(dir_ + "/html", model_, &error)) << error;
+  const std::string index = readText(dir_ + "/html/index.html");
+  EXPECT_NE(index.find("<h2>Run problems: 2</h2>"), std::string::npos);
+  EXPECT_NE(index.find("<li>process 4711 (./prog &lt;&amp;&gt;): no end</li>"), std::string::npos)
+      << index;
+  EXPECT_NE(index.find("<li>process 12 (./b): node 3 of 5 arrived</li>"), std::string::npos);
+
+  EXPECT_EQ(problemExitStatus(model_.problems, {}), 10);
+  EXPECT_EQ(problemExitStatus(model_.problems, {"--loss-warning"}), 0);
+  EXPECT_EQ(problemExitStatus({}, {}), 0);
+  std::ostringstream err;
+  announceProblems(err, model_.problems, {"--loss-warning"});
+  EXPECT_NE(err.str().find("(a warning, --loss-warning)"), std::string::npos) << err.str();
+}
+
 namespace {
 
 // One decision of each kind the coverage rules tell apart, each on a line

@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
 #include <cstring>
+#include <set>
 
 #include "qeltools/command_line.hpp"
 
@@ -45,8 +46,9 @@ Exit status, first that applies:
   the program's own status when it failed (128+N when killed by signal N,
   127 when it could not be started); 2 usage or setup error; 3 a crash
   report arrived; 4 --timeout expired; 5 no message at all was received;
-  6 line, 7 branch, 8 condition, 9 MC/DC coverage below its --fail-under-*;
-  0 otherwise.)";
+  10 a process's stream never finished or messages are missing (unless
+  --loss-warning); 6 line, 7 branch, 8 condition, 9 MC/DC coverage below
+  its --fail-under-*; 0 otherwise.)";
 
 const char* kCollecting = "Collecting";
 const char* kCoverage = "Coverage (need --map)";
@@ -148,6 +150,16 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   app.add_flag("--no-report", o.noReport, "do not print the text report")->group(kReport);
   app.add_flag("--verbose", o.report.verbose, "list every decision and the latest-records messages")
       ->group(kReport);
+  // One flag per option of the run problems' table (kinds may share one).
+  std::set<std::string> warnSeen;
+  std::vector<std::pair<CLI::Option*, const char*>> warnOptions;
+  for (const ProblemKindInfo& kind : problemKinds()) {
+    if (!warnSeen.insert(kind.warnOption).second) continue;
+    warnOptions.emplace_back(app.add_flag(kind.warnOption)
+                                 ->description(kind.warnHelp ? kind.warnHelp : "")
+                                 ->group(kReport),
+                             kind.warnOption);
+  }
   cl.addHelp(kReport);
 
   std::vector<const char*> args(argv, argv + ours);
@@ -163,6 +175,8 @@ int parseCommandLine(int argc, char** argv, Options* out) {
     if (o.command.empty())
       return cl.usageError("report needs at least one run file written with --out");
   }
+  for (const auto& [option, name] : warnOptions)
+    if (option->count() > 0) o.warnProblems.insert(name);
   o.hostGiven = app.get_option("--host")->count() > 0;
   o.recv.portOffset = static_cast<int>(n.portOffset);
   o.quietMs = static_cast<int>(n.quietMs);

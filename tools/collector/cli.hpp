@@ -1,6 +1,7 @@
 // qelcollect's command line: its options, --help and exit statuses.
 #pragma once
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,8 @@ struct Options {
                                     {"--fail-under-condition", "condition", 8},
                                     {"--fail-under-mcdc", "MC/DC", 9}};
   std::vector<std::string> command;  // the program, or the run files
+  // The options given that turn run problems into warnings (problems.hpp).
+  std::set<std::string> warnProblems;
 };
 
 // Reads the command line into `out`. Returns -1 to go on, or the exit

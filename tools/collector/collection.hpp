@@ -13,6 +13,7 @@
 
 #include "decode.hpp"
 #include "mcdc.hpp"
+#include "problems.hpp"
 
 namespace qelc {
 
@@ -53,6 +54,9 @@ class Collection {
   bool crashed() const { return !crashes_.empty(); }
   // Messages the aggregating senders numbered but that never arrived.
   uint64_t sequenceGaps() const { return seqGaps_; }
+  // What the run's messages show was lost, for every report and the exit
+  // status (problems.hpp).
+  RunProblems problems() const;
 
   const std::map<UnitKey, NodeStat>& nodes() const { return nodes_; }
   const std::map<UnitKey, CondStat>& conditions() const { return conds_; }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "collection.hpp"
+#include "problems.hpp"
 #include "srcmap.hpp"
 
 namespace qelc {
@@ -119,6 +120,9 @@ struct CoverageModel {
   // unit's map does not list (a stale map).
   std::vector<uint16_t> unmappedUnits;
   std::vector<std::string> unknownIds;
+  // What makes this report untrustworthy: the run's own problems
+  // (Collection::problems) and those found against the maps.
+  RunProblems problems;
 };
 
 // What one decision adds to each figure of `t`.

@@ -124,6 +124,7 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
   for (const auto& [k, s] : conds) unknown(k, "condition", usedConds);
   for (const auto& [k, s] : vectors) unknown(k, "decision", usedDecisions);
   m.unmappedUnits.assign(unmapped.begin(), unmapped.end());
+  m.problems = run.problems();
 
   for (auto& [path, fb] : files) {
     FileCov f;

@@ -220,12 +220,15 @@ int main(int argc, char** argv) {
   if (!map.empty()) model = buildCoverage(map, run);
   if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;
   std::cout.flush();
+  const RunProblems problems = reportProblems(run, model ? &*model : nullptr);
+  announceProblems(std::cerr, problems, opt.warnProblems);
 
   if (code != 0) return code;
   if (child.exitCode() != 0) return child.exitCode();
   if (run.crashed()) return kExitCrash;
   if (result.timedOut) return kExitTimeout;
   if (nothing) return kExitNoMessage;
+  if (const int status = problemExitStatus(problems, opt.warnProblems)) return status;
   if (model) return checkThresholds(opt, *model);
   return 0;
 }

@@ -35,6 +35,7 @@ tr.part td.s{background:#f8ecb8}
 .dec{margin:2px 0 8px 0;border:1px solid #ccc;font-size:12px}
 .dec td{text-align:left;white-space:pre;font-family:monospace}
 .bad{color:#b00;font-weight:bold}.note{color:#555}
+.problems{border:2px solid #b00;padding:0 1em;margin-bottom:1em}
 </style>)";
 
 std::string cls(const Counter& c) {
@@ -146,6 +147,26 @@ bool writeFile(const std::string& path, const std::string& text, std::string* er
   return true;
 }
 
+// The run problems, above the figures they make untrustworthy; the same
+// list as the text report's.
+std::string problemsHtml(const RunProblems& problems) {
+  if (problems.empty()) return {};
+  std::ostringstream os;
+  os << "<div class=\"problems\"><h2>Run problems: " << problems.size() << "</h2>\n";
+  for (const auto& info : problemKinds()) {
+    bool first = true;
+    for (const auto& p : problems) {
+      if (p.kind != info.kind) continue;
+      if (first) os << "<h3>" << xmlText(info.heading) << "</h3>\n<ul>\n";
+      first = false;
+      os << "<li>" << xmlText(p.subject) << ": " << xmlText(p.detail) << "</li>\n";
+    }
+    if (!first) os << "</ul>\n";
+  }
+  os << "</div>\n";
+  return os.str();
+}
+
 }  // namespace
 
 bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error) {
@@ -155,7 +176,8 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
   }
   const std::string root = commonRoot(m);
   std::ostringstream index;
-  index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under "
+  index << "<h1>Coverage report</h1>\n"
+        << problemsHtml(m.problems) << "<p class=\"note\">Files under "
         << xmlText(root.empty() ? "/" : root) << ". MC/DC: " << xmlText(kMcdcForm)
         << ". Single-condition decisions counted: " << m.totals.singleConditionDecisions
         << "; too wide: " << m.totals.tooWideDecisions

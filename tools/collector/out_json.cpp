@@ -119,10 +119,23 @@ Json file(const FileCov& f) {
   return o;
 }
 
+// Each run problem with its kind's key; the same list as the text report's.
+Json problemsJson(const RunProblems& problems) {
+  Json list = Json::array();
+  for (const auto& p : problems) {
+    Json x = qeltools::jsonObject(3);
+    x["kind"] = problemKind(p.kind).key;
+    x["subject"] = jsonBytes(p.subject);
+    x["detail"] = jsonBytes(p.detail);
+    list.push_back(std::move(x));
+  }
+  return list;
+}
+
 }  // namespace
 
 void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
-  Json doc = qeltools::jsonObject(7);
+  Json doc = qeltools::jsonObject(9);
   doc["format"] = "qelcoverage";
   doc["version"] = 1;
   doc["mcdc_form"] = kMcdcForm;
@@ -134,6 +147,7 @@ void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
   Json unknown = Json::array();
   for (const auto& id : m.unknownIds) unknown.push_back(jsonBytes(id));
   doc["unknown_ids"] = std::move(unknown);
+  doc["problems"] = problemsJson(m.problems);
   os << qeltools::dumpJson(doc) << '\n';
 }
 

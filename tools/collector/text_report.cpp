@@ -221,8 +221,13 @@ void writeMalformed(std::ostream& os, const Collection& run, const TextReportOpt
 
 }  // namespace
 
+RunProblems reportProblems(const Collection& run, const CoverageModel* model) {
+  return model ? model->problems : run.problems();
+}
+
 void writeTextReport(std::ostream& os, const Collection& run, const TextReportOptions& opt) {
   writeHeader(os, run);
+  writeProblemsText(os, reportProblems(run, opt.coverage));
   if (opt.coverage) {
     writeCoverageSummary(os, *opt.coverage, opt.verbose);
     if (opt.annotate) writeAnnotated(os, *opt.coverage);

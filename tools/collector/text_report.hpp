@@ -28,6 +28,10 @@ struct TextReportOptions {
   bool verbose = false;
 };
 
+// The run problems a report shows: the model's when there is one (it holds
+// the run's and the maps'), else the run's.
+RunProblems reportProblems(const Collection& run, const CoverageModel* model);
+
 void writeTextReport(std::ostream& os, const Collection& run, const TextReportOptions& opt = {});
 
 // Summary per file and total, like a compiler coverage tool's report;

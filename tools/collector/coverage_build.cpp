@@ -51,7 +51,12 @@ MapKey keyOf(const UnitMap& u) { return {u.unit, u.hasIdentity ? u.identity : 0}
 std::string unitSubject(uint16_t unit, const SourceMap& map) {
   const auto maps = map.all(unit);
   std::string s = "unit " + std::to_string(unit);
-  if (!maps.empty() && !maps.front()->source.empty()) s += " (" + maps.front()->source + ")";
+  if (maps.empty()) return s;
+  const UnitMap& u = *maps.front();
+  const std::string& source = !u.source.empty() ? u.source
+                              : u.files.empty() ? u.source
+                                                : u.files.begin()->second;
+  if (!source.empty()) s += " (" + source + ")";
   return s;
 }
 

@@ -115,6 +115,12 @@ TEST(CollectorDecode, PropertyMessages) {
   const auto& empty = as<PropertyMsg>(decText(Channel::Property, "Crash:///"));
   EXPECT_EQ(empty.index, DataIndex::Crash);
   EXPECT_FALSE(empty.understood);
+
+  const auto& module = as<PropertyMsg>(decText(Channel::Property, "Module:////usr/lib/libq.so"));
+  EXPECT_EQ(module.index, DataIndex::LoadedModule);
+  EXPECT_EQ(module.text, "/usr/lib/libq.so");
+  EXPECT_TRUE(module.understood);
+  EXPECT_FALSE(as<PropertyMsg>(decText(Channel::Property, "Module:///")).understood);
 }
 
 TEST(CollectorDecode, LeakReportLines) {

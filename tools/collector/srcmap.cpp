@@ -326,6 +326,12 @@ ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* 
     return ModuleMaps::kInvalid;
   }
   for (auto& rec : records) {
+    // Every program of a test suite may carry the same library's maps: one
+    // already read is not parsed again.
+    if (map->find(rec.unit, rec.identity)) {
+      ++*added;
+      continue;
+    }
     const std::string name = path + " (unit " + std::to_string(rec.unit) + ")";
     UnitMap u;
     if (!parseUnitMap(rec.payload, name, &u, error)) return ModuleMaps::kInvalid;

@@ -116,11 +116,16 @@ TEST(CollectorDecode, PropertyMessages) {
   EXPECT_EQ(empty.index, DataIndex::Crash);
   EXPECT_FALSE(empty.understood);
 
-  const auto& module = as<PropertyMsg>(decText(Channel::Property, "Module:////usr/lib/libq.so"));
+  const std::string moduleText =
+      qel_wire::property_text(LoadedModule, "module path=/usr/lib/libq.so");
+  EXPECT_EQ(moduleText, ":///module path=/usr/lib/libq.so");
+  const auto& module = as<PropertyMsg>(decText(Channel::Property, moduleText));
   EXPECT_EQ(module.index, DataIndex::LoadedModule);
   EXPECT_EQ(module.text, "/usr/lib/libq.so");
   EXPECT_TRUE(module.understood);
-  EXPECT_FALSE(as<PropertyMsg>(decText(Channel::Property, "Module:///")).understood);
+  const auto& noPath = as<PropertyMsg>(decText(Channel::Property, ":///module path="));
+  EXPECT_EQ(noPath.index, DataIndex::None);
+  EXPECT_FALSE(noPath.understood);
 }
 
 TEST(CollectorDecode, LeakReportLines) {

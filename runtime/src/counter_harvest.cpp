@@ -203,9 +203,9 @@ bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only) {
   if (prop) try {
       for (const std::string& module : b.modules) {
         if (wait_ms == UINT32_MAX)
-          prop->sendMsg(LoadedModule, module);
+          prop->sendMsg(LoadedModule, qel_wire::module_text(module));
         else
-          ok = prop->sendMsgWithin(LoadedModule, module, wait_ms) && ok;
+          ok = prop->sendMsgWithin(LoadedModule, qel_wire::module_text(module), wait_ms) && ok;
       }
     } catch (...) {
       ok = false;

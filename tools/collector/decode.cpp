@@ -295,12 +295,14 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
     case DataIndex::CrashLastMCDC:
       m.understood = parseCrashLastText(m.index, m.text, &m.last);
       break;
-    case DataIndex::LoadedModule:
-      // A path, as the system names it; empty says nothing.
-      m.understood = !m.text.empty();
-      break;
     case DataIndex::None:
+    case DataIndex::LoadedModule:
       m.understood = false;
+      if (std::string path; wire::parse_module_text(m.text, &path)) {
+        m.index = DataIndex::LoadedModule;
+        m.text = std::move(path);
+        m.understood = true;
+      }
       break;
   }
   return m;

@@ -107,9 +107,10 @@ enum class DataIndex : int8_t {
   CrashLastCond = ::CrashLastCond,
   CrashLastMCDC = ::CrashLastMCDC,
   MemoryLeak = ::MemoryLeak,
+  // Empty prefix, told apart by its text (qelmq/protocol/texts.h).
   LoadedModule = ::LoadedModule,
 };
-static_assert(static_cast<int>(DataIndex::LoadedModule) + 1 == qel_wire::kDataIndexCount,
+static_assert(static_cast<int>(DataIndex::MemoryLeak) + 1 == qel_wire::kDataIndexCount,
               "every property prefix has its DataIndex");
 
 const char* dataIndexName(DataIndex d);

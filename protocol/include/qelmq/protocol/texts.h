@@ -20,19 +20,21 @@ enum DATA_INDEX : int32_t {
   CrashLastMCDC = 3,
   MemoryLeak = 4,
   // The path of a program or shared library whose counted units reported in
-  // this process (sent once per module and process, before the module's
-  // first counts leave the process), so that the collector reads the maps
-  // inside it.
-  LoadedModule = 5,
+  // this process, so that the collector reads the maps inside it (sent once
+  // per module and reading, before that reading's counts). Outside the
+  // prefix table: its messages carry the empty prefix and the text
+  // "module path=/abs/path", which a collector that does not know it keeps
+  // as a property text it does not understand.
+  LoadedModule = 7,
 };
 
 namespace qel_wire {
 
 // ---- Property messages (port 15559) -----------------------------------
 
-inline constexpr int kDataIndexCount = 6;
+inline constexpr int kDataIndexCount = 5;
 inline constexpr const char* kDataIndexPrefix[kDataIndexCount] = {
-    "CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC", "MemoryLeak", "Module"};
+    "CrashLastDD", "Crash", "CrashLastCond", "CrashLastMCDC", "MemoryLeak"};
 
 // Between the prefix and the data, and between each key and value of the
 // crash texts.
@@ -50,6 +52,21 @@ inline std::string property_text(int index, const std::string& data) {
   text += kFieldSeparator;
   text += data;
   return text;
+}
+
+// ---- Module texts (LoadedModule) --------------------------------------
+
+// "module path=" and the path, to the end of the text.
+inline constexpr const char* kModuleKey = "module path=";
+
+inline std::string module_text(const std::string& path) { return kModuleKey + path; }
+
+// The path of a module text; false for any other text, or an empty path.
+inline bool parse_module_text(const std::string& text, std::string* path) {
+  const std::string key(kModuleKey);
+  if (text.size() <= key.size() || text.compare(0, key.size(), key) != 0) return false;
+  *path = text.substr(key.size());
+  return true;
 }
 
 // ---- Crash texts (Crash, CrashLastDD, CrashLastCond, CrashLastMCDC) ----

@@ -18,9 +18,9 @@ namespace qel_wire {
 // would take both for malformed messages. Units register their counters
 // through the ABI of counters.h, versioned on its own (QEL_COUNTERS_ABI).
 //
-// Still 2: the property prefix "Module" (a module's path) is an addition; a
-// collector of version 2 without it lists the message as malformed and
-// reads everything else.
+// Still 2: the module texts (a program's or library's path, LoadedModule in
+// texts.h) are an addition that an older collector keeps as property texts
+// it does not understand.
 inline constexpr uint32_t kProtocolVersion = 2;
 
 }  // namespace qel_wire

@@ -2,8 +2,11 @@
 // is written from.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "coverage.hpp"
@@ -248,4 +251,230 @@ TEST(CollectorCoverage, ListingsOfAMapThatDoesNotMatchTheFileStaySmall) {
   EXPECT_NE(os.str().find("        1:1000000000:\n"), std::string::npos) << os.str();
   std::string error;
   ASSERT_TRUE(writeHtml(qeltest::freshDir("html"), m, &error)) << error;
+}
+
+// ---- maps of several builds: each unit's counts to its own build's map -----
+
+namespace {
+
+std::string withIdentity(const std::string& json, uint64_t identity) {
+  std::string out = json;
+  const std::size_t at = out.find(R"(,"files")");
+  out.insert(at, R"(,"identity":")" + hashText(identity) + "\"");
+  return out;
+}
+
+void identify(Collection& c, uint16_t unit, uint64_t identity) {
+  c.add(msg(Channel::Node, UnitMsg{unit, identity, 0}));
+}
+
+std::vector<RunProblem> problemsOf(const CoverageModel& m, ProblemKind kind) {
+  std::vector<RunProblem> out;
+  for (const auto& p : m.problems)
+    if (p.kind == kind) out.push_back(p);
+  return out;
+}
+
+}  // namespace
+
+TEST(CollectorMapIdentity, MapsOfOneBuildFoundTwiceAreOneAndOtherBuildsKeptApart) {
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA1)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA1)), &e)) << e;
+  EXPECT_EQ(map.all(1).size(), 1u);
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA2)), &e)) << e;
+  EXPECT_EQ(map.all(1).size(), 2u);
+  ASSERT_NE(map.find(1, 0xA2), nullptr);
+  EXPECT_EQ(map.find(1, 0xA2)->identity, 0xA2u);
+  EXPECT_EQ(map.find(1, 0xA3), nullptr);
+  // A map without identity cannot be told from another build's.
+  EXPECT_FALSE(map.add(parse(unitJson(1, "/src/a.c")), &e));
+  EXPECT_NE(e.find("unit 1 is mapped twice"), std::string::npos) << e;
+
+  uint64_t v = 0;
+  EXPECT_TRUE(parseHashText("fnv1a64:89abcdef01234567", &v));
+  EXPECT_EQ(v, 0x89abcdef01234567u);
+  EXPECT_EQ(hashText(v), "fnv1a64:89abcdef01234567");
+  for (const char* bad : {"fnv1a64:89abcdef0123456", "fnv1a64:89abcdef012345678",
+                          "fnv1a32:89abcdef01234567", "fnv1a64:89abcdef0123456g"})
+    EXPECT_FALSE(parseHashText(bad, &v)) << bad;
+  UnitMap u;
+  EXPECT_FALSE(
+      parseUnitMap(R"({"format":"qelmap","version":1,"unit":1,"identity":"x"})", "m", &u, &e));
+  EXPECT_NE(e.find("\"identity\""), std::string::npos) << e;
+}
+
+TEST(CollectorMapIdentity, ARunOfARebuiltUnitIsListedPerUnitAndLeftOut) {
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA2)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(2, "/src/b.c"), 0xB1)), &e)) << e;
+  Collection run;
+  identify(run, 1, 0xA1);  // built before the edit: no map has it now
+  identify(run, 2, 0xB1);
+  node(run, 1, 1, 3);
+  node(run, 1, 77, 3);  // a node the new map does not have: not "unknown", left out
+  node(run, 2, 1, 4);
+  const CoverageModel m = buildCoverage(map, run);
+  const auto stale = problemsOf(m, ProblemKind::UnitWithoutMap);
+  ASSERT_EQ(stale.size(), 1u);
+  EXPECT_EQ(stale[0].subject, "unit 1 (/src/a.c)");
+  EXPECT_NE(stale[0].detail.find("fnv1a64:00000000000000a1"), std::string::npos) << stale[0].detail;
+  EXPECT_NE(stale[0].detail.find("left out"), std::string::npos);
+  // a.c shows what it contains, counted by no one; b.c its own counts.
+  ASSERT_EQ(m.files.size(), 3u);
+  EXPECT_EQ(m.files[0].lines, (std::map<int, uint64_t>{{2, 0}, {3, 0}, {5, 0}}));
+  EXPECT_EQ(m.files[1].lines, (std::map<int, uint64_t>{{2, 4}, {3, 4}, {5, 0}}));
+  EXPECT_TRUE(m.unknownIds.empty());
+  EXPECT_TRUE(m.unmappedUnits.empty());
+  EXPECT_EQ(problemExitStatus(m.problems, {}), 12);
+  EXPECT_EQ(problemExitStatus(m.problems, {"--stale-map-warning"}), 0);
+}
+
+TEST(CollectorMapIdentity, RunsOfDifferentBuildsEachCountAgainstTheirOwnMap) {
+  // Build 1 has the function on lines 1-6; build 2 (an edit later) lists
+  // node 1 on other lines. Both maps are at hand.
+  std::string edited = unitJson(1, "/src/a.c");
+  edited.replace(edited.find(R"("lines":[2,3])"), 13, R"("lines":[8,9])");
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA1)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(withIdentity(edited, 0xA2)), &e)) << e;
+  Collection first, second, merged;
+  for (Collection* c : {&first, &merged}) {
+    identify(*c, 1, 0xA1);
+    node(*c, 1, 1, 3);
+  }
+  for (Collection* c : {&second, &merged}) {
+    identify(*c, 1, 0xA2);
+    node(*c, 1, 1, 5);
+  }
+  const CoverageModel m = buildCoverage(map, merged, {&first, &second});
+  EXPECT_TRUE(m.problems.empty());
+  ASSERT_FALSE(m.files.empty());
+  EXPECT_EQ(m.files[0].lines, (std::map<int, uint64_t>{{2, 3}, {3, 3}, {5, 0}, {8, 5}, {9, 5}}));
+
+  // Read as one run, the unit announced two identities: nothing can be
+  // told apart, so nothing of it is counted.
+  const CoverageModel one = buildCoverage(map, merged);
+  const auto conflict = problemsOf(one, ProblemKind::UnitWithoutMap);
+  ASSERT_EQ(conflict.size(), 1u);
+  EXPECT_NE(conflict[0].detail.find("different map identities"), std::string::npos);
+  EXPECT_EQ(one.totals.lines.covered, 0u);
+}
+
+TEST(CollectorMapIdentity, RunsWithoutIdentitiesMatchByUnitIdWhenOneBuildHasIt) {
+  // A build with the call-per-event probes (or a run saved before units
+  // announced identities) names none: the unit id decides when only one
+  // build has it, and nothing is guessed when several do.
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA1)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(unitJson(2, "/src/b.c")), &e)) << e;
+  Collection run;
+  node(run, 1, 1, 2);
+  node(run, 2, 1, 6);
+  CoverageModel m = buildCoverage(map, run);
+  EXPECT_TRUE(m.problems.empty());
+  EXPECT_EQ(m.files[0].lines.at(2), 2u);
+  EXPECT_EQ(m.files[1].lines.at(2), 6u);
+
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(1, "/src/a.c"), 0xA2)), &e)) << e;
+  m = buildCoverage(map, run);
+  const auto ambiguous = problemsOf(m, ProblemKind::UnitWithoutMap);
+  ASSERT_EQ(ambiguous.size(), 1u);
+  EXPECT_EQ(ambiguous[0].subject, "unit 1 (/src/a.c)");
+  EXPECT_NE(ambiguous[0].detail.find("2 builds"), std::string::npos) << ambiguous[0].detail;
+  EXPECT_EQ(m.files[0].lines.at(2), 0u);
+
+  // A unit no map has at all is listed as well, and its counts left out.
+  Collection other;
+  node(other, 9, 1, 1);
+  m = buildCoverage(map, other);
+  EXPECT_EQ(m.unmappedUnits, (std::vector<uint16_t>{9}));
+  ASSERT_EQ(problemsOf(m, ProblemKind::UnitWithoutMap).size(), 1u);
+  EXPECT_EQ(problemsOf(m, ProblemKind::UnitWithoutMap)[0].subject, "unit 9");
+}
+
+TEST(CollectorMapIdentity, UnitsWithoutProbesAreListedWithTheirReasonInEveryReport) {
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(unitJson(1, "/src/a.c")), &e)) << e;
+  ASSERT_TRUE(map.add(parse(R"({"format":"qelmap","version":1,"unit":4,"source":"/src/load.c",
+    "identity":"fnv1a64:0000000000000004","instrumented":false,
+    "reason":"libclang could not parse it","files":[{"id":0,"path":"/src/load.c"}]})"),
+                      &e))
+      << e;
+  Collection run;
+  node(run, 1, 1, 1);
+  const CoverageModel m = buildCoverage(map, run);
+  const auto without = problemsOf(m, ProblemKind::UnitWithoutProbes);
+  ASSERT_EQ(without.size(), 1u);
+  EXPECT_EQ(without[0].subject, "unit 4 (/src/load.c)");
+  EXPECT_EQ(without[0].detail, "built without probes: libclang could not parse it");
+  EXPECT_EQ(problemExitStatus(m.problems, {}), 11);
+  EXPECT_EQ(problemExitStatus(m.problems, {"--uninstrumented-warning"}), 0);
+
+  const auto load = std::find_if(m.files.begin(), m.files.end(),
+                                 [](const FileCov& f) { return f.path == "/src/load.c"; });
+  ASSERT_NE(load, m.files.end());
+  EXPECT_EQ(load->withoutProbes, "libclang could not parse it");
+  EXPECT_EQ(load->totals.lines.covered, 0u);
+
+  std::ostringstream text, lcov, json;
+  TextReportOptions ro;
+  ro.coverage = &m;
+  ro.annotate = true;
+  writeTextReport(text, run, ro);
+  EXPECT_NE(text.str().find("unit 4 (/src/load.c): built without probes: libclang could not"),
+            std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("(built without probes: libclang could not parse it"),
+            std::string::npos);
+  writeLcov(lcov, m);
+  EXPECT_NE(lcov.str().find("TN:built_without_probes\nSF:/src/load.c\n"), std::string::npos)
+      << lcov.str();
+  writeCoverageJson(json, m);
+  EXPECT_NE(json.str().find(R"("without_probes":"libclang could not parse it")"),
+            std::string::npos);
+  EXPECT_NE(json.str().find(R"("kind":"unit_without_probes")"), std::string::npos);
+}
+
+TEST(CollectorMapIdentity, ASourceEditedSinceItsBuildMakesTheListingStale) {
+  char tmpl[] = "/tmp/qel_stale_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string path = std::string(tmpl) + "/a.c";
+  std::ofstream(path) << "int f(void) { return 1; }\n";
+  uint64_t built = 0;
+  ASSERT_TRUE(hashFile(path, &built));
+  std::string json = unitJson(1, path);
+  json.replace(json.find(R"("path":")" + path + "\""), 9 + path.size(),
+               R"("path":")" + path + R"(","hash":")" + hashText(built) + "\"");
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(json), &e)) << e;
+  Collection run;
+  node(run, 1, 1, 1);
+  EXPECT_TRUE(buildCoverage(map, run).staleSources.empty());
+
+  std::ofstream(path) << "int f(void) { return 2; }\n";
+  const CoverageModel m = buildCoverage(map, run);
+  EXPECT_EQ(m.staleSources, (std::vector<std::string>{path}));
+  ASSERT_EQ(m.files.size(), 2u);
+  ASSERT_EQ(m.files.back().path, path);
+  EXPECT_TRUE(m.files.back().staleSource);
+  EXPECT_FALSE(m.files.front().staleSource);  // h.h has no hash in this map
+  std::ostringstream text;
+  TextReportOptions ro;
+  ro.coverage = &m;
+  ro.annotate = true;
+  writeTextReport(text, run, ro);
+  EXPECT_NE(text.str().find("(stale listing: the file changed since it was built"),
+            std::string::npos)
+      << text.str();
+  // A stale listing is a warning, not a problem of the run.
+  EXPECT_EQ(problemExitStatus(m.problems, {}), 0);
+  unlink(path.c_str());
+  rmdir(tmpl);
 }

@@ -115,6 +115,17 @@ TEST(CollectorDecode, PropertyMessages) {
   const auto& empty = as<PropertyMsg>(decText(Channel::Property, "Crash:///"));
   EXPECT_EQ(empty.index, DataIndex::Crash);
   EXPECT_FALSE(empty.understood);
+
+  const std::string moduleText =
+      qel_wire::property_text(LoadedModule, "module path=/usr/lib/libq.so");
+  EXPECT_EQ(moduleText, ":///module path=/usr/lib/libq.so");
+  const auto& module = as<PropertyMsg>(decText(Channel::Property, moduleText));
+  EXPECT_EQ(module.index, DataIndex::LoadedModule);
+  EXPECT_EQ(module.text, "/usr/lib/libq.so");
+  EXPECT_TRUE(module.understood);
+  const auto& noPath = as<PropertyMsg>(decText(Channel::Property, ":///module path="));
+  EXPECT_EQ(noPath.index, DataIndex::None);
+  EXPECT_FALSE(noPath.understood);
 }
 
 TEST(CollectorDecode, LeakReportLines) {

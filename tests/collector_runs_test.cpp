@@ -119,6 +119,21 @@ TEST(CollectorRuns, EveryMessageReadsBackAsItWasWritten) {
   }
   EXPECT_EQ(reportOf(rebuilt), reportOf(live));
   EXPECT_EQ(rebuilt.total(), live.total());
+
+  // The saved run names the modules whose maps a later report reads, in
+  // the bytes the system gave.
+  PropertyMsg module;
+  module.index = DataIndex::LoadedModule;
+  module.text = "/opt/app/lib\xff/libx.so";
+  Message back;
+  std::string error;
+  const std::string line = toJson(msg(Channel::Property, module), 1);
+  ASSERT_TRUE(fromJson(line, &back, &error)) << error;
+  EXPECT_NE(line.find(R"("kind":"module","path":"/opt/app/lib\u00ff/libx.so")"), std::string::npos)
+      << line;
+  rebuilt.add(back);
+  rebuilt.add(back);
+  EXPECT_EQ(rebuilt.modules(), (std::vector<std::string>{"/opt/app/lib\xff/libx.so"}));
 }
 
 TEST(CollectorRuns, LinesThatAreNotMessagesAreRejected) {

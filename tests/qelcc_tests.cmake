@@ -14,7 +14,7 @@ if(TARGET qelcc AND TARGET qelcollect)
     set(QEL_FIXTURE_FLAGS "-fsanitize=thread")
   endif()
   foreach(t qelcc_fixture_test qelcc_cli_test qelcc_mcdc_test qelcc_build_test
-            qelcc_counters_test)
+            qelcc_counters_test qelcc_collector_maps_test)
     qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
                  LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 600 LABELS qelcc)
     target_compile_definitions(${t} PRIVATE

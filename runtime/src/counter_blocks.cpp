@@ -89,6 +89,9 @@ struct Unit {
   std::vector<__qel_ctr> sent;
   bool announced = false;
   std::vector<std::vector<qel_wire::DecisionPath>> paths;
+  // The program or library the unit lives in (its maps are inside it);
+  // set by the unit's constructor, empty until then or when unknown.
+  std::string module;
 };
 
 struct TlsPointer {
@@ -371,7 +374,7 @@ bool read_changes(Visit visit, void* context, uint32_t wait_ms, const __qel_reg*
         }
       }
       if (!changed && u->announced) continue;
-      UnitChanges c{u->desc, delta.data(), !u->announced, &u->paths};
+      UnitChanges c{u->desc, delta.data(), !u->announced, &u->paths, &u->module};
       u->announced = true;
       visit(c, context);
     }
@@ -431,8 +434,18 @@ using namespace qel_counters;
 
 void QelCounterRegister(struct __qel_reg* reg) {
   if (!reg) return;
+  // Outside the lock: the dynamic linker takes its own, and a reading under
+  // g_lock must never wait for it.
+  std::string module;
+  try {
+    module = qel_port::module_path_of(reg->unit);
+  } catch (...) {
+    module.clear();
+  }
   qel_sync::MutexGuard lock(g_lock);
-  unit_of(reg);
+  if (Unit* u = unit_of(reg)) {
+    if (u->module.empty()) u->module.swap(module);
+  }
 }
 
 void QelCounterUnregister(struct __qel_reg* reg) {

@@ -4,6 +4,7 @@
 // counted since the last reading. What the counts turn into (records for
 // the senders) is counter_harvest's business, above this layer.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "qelmq/probes.h"
@@ -25,6 +26,8 @@ struct UnitChanges {
   // Its decisions counted by paths, each decoded path by index (empty for a
   // decision whose descriptor the runtime refused).
   const std::vector<std::vector<qel_wire::DecisionPath>>* paths;
+  // The path of the program or library the unit lives in ("" when unknown).
+  const std::string* module;
 };
 
 // Reads every unit (or only `only`) and calls `visit` for each that changed

@@ -19,6 +19,7 @@
 // a wide message for 17 to 64.
 #include "counter_harvest.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -49,6 +50,8 @@ struct Batch {
   bool mcdc;  // MC/DC records wanted (no_mcdc not set)
   Counted node, cond, mcdc_records;
   Pending node_pending, mcdc_pending;
+  // Modules whose units announce themselves in this reading, each once.
+  std::vector<std::string> modules;
 };
 
 void pend(Pending& out, const uint8_t* bytes, std::size_t len, std::size_t seq_at) {
@@ -120,6 +123,9 @@ void visit(const qel_counters::UnitChanges& c, void* context) {
     const uint64_t identity = uint64_t{d->identity_high} << 32 | d->identity_low;
     const std::size_t len = qel_wire::encode_unit_identity(d->unit, identity, 0, b.little, msg);
     pend(b.node_pending, msg, len, qel_wire::kUnitIdentitySeqOffset);
+    if (c.module && !c.module->empty() &&
+        std::find(b.modules.begin(), b.modules.end(), *c.module) == b.modules.end())
+      b.modules.push_back(*c.module);
   }
   for (uint32_t k = 0; k < d->nodes; ++k)
     if (c.delta[k])
@@ -191,6 +197,19 @@ bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only) {
   } catch (...) {
     return false;
   }
+  // The modules go first, so that a collector has the maps' files named
+  // before the counts that need them. A module announced again by a later
+  // reading (its units loaded at another time) costs a duplicate line only.
+  if (prop) try {
+      for (const std::string& module : b.modules) {
+        if (wait_ms == UINT32_MAX)
+          prop->sendMsg(LoadedModule, qel_wire::module_text(module));
+        else
+          ok = prop->sendMsgWithin(LoadedModule, qel_wire::module_text(module), wait_ms) && ok;
+      }
+    } catch (...) {
+      ok = false;
+    }
   QelSendLast* last = inst->sendLast;
   ok =
       hand_over(inst->sendDD, b.node, b.node_pending, last ? last->lastDD : nullptr, wait_ms) && ok;

@@ -1,6 +1,8 @@
 #include "port.h"
 
 #include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -200,6 +202,50 @@ void local_time_stamp(char* out, std::size_t size) {
 }
 
 void note_forked_child() { forked_child.store(true, std::memory_order_relaxed); }
+
+namespace {
+
+struct ModuleSearch {
+  uintptr_t address;
+  bool found;
+  bool main_program;
+  std::string name;
+};
+
+int find_module(dl_phdr_info* info, size_t, void* data) {
+  ModuleSearch& s = *static_cast<ModuleSearch*>(data);
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+    if (s.address < start || s.address - start >= ph.p_memsz) continue;
+    s.found = true;
+    // The program itself comes first and is named "" (or as it was started):
+    // only /proc/self/exe names it whatever the working directory.
+    s.main_program = !info->dlpi_name || !*info->dlpi_name;
+    if (!s.main_program) s.name = info->dlpi_name;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string module_path_of(const void* address) {
+  ModuleSearch s{reinterpret_cast<uintptr_t>(address), false, false, {}};
+  dl_iterate_phdr(find_module, &s);
+  if (!s.found) return {};
+  char buf[PATH_MAX + 1];
+  if (s.main_program) {
+    const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0) return {};
+    buf[n] = '\0';
+    return buf;
+  }
+  // The loader's name may be relative to a directory of LD_LIBRARY_PATH.
+  if (!realpath(s.name.c_str(), buf)) return s.name;
+  return buf;
+}
 
 std::string describe_code_address(const void* address) {
   char buf[512];

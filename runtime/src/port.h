@@ -104,6 +104,11 @@ void format_civil_time(int64_t t, char* out, std::size_t size);
 // line).
 std::string describe_code_address(const void* address);
 
+// The absolute path of the program or shared library whose image holds
+// `address` (a unit's data, for the collector to read the maps inside that
+// file); empty when the system cannot tell.
+std::string module_path_of(const void* address);
+
 // Text of an errno value.
 std::string error_text(int err);
 

@@ -238,6 +238,19 @@ void local_time_stamp(char* out, std::size_t size) {
     out[0] = '\0';
 }
 
+std::string module_path_of(const void* address) {
+  HMODULE module = nullptr;
+  char path[MAX_PATH + 1];
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(address), &module))
+    return {};
+  const DWORD n = GetModuleFileNameA(module, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  path[n] = '\0';
+  return path;
+}
+
 std::string describe_code_address(const void* address) {
   char buf[MAX_PATH + 64];
   HMODULE module = nullptr;

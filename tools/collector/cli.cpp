@@ -35,26 +35,30 @@ adds them up (test shards, several machines): the report of one saved run
 is the report the live collector printed.
 )";
 
-const char* kFooter = R"(The text report gives, with --map, lines, functions, branches (decision
-outcomes), conditions (leaf condition outcomes) and MC/DC per source file
-and in total, the lines never run, the functions never called and every
-decision not fully covered, with its conditions' text, the vectors seen (T true, F false,
-- not evaluated: short-circuited) and the independence pairs missing.
-MC/DC is unique-cause with short-circuit: a condition short-circuited in
-either vector does not matter. Without --map it lists nodes, conditions and
-decisions by unit and id. Then values, timings, test cases, the blocks live
-in the last leak report, crash reports and malformed messages.
+const char* kFooter = R"(The text report gives, with the source maps (read out of the programs and
+libraries that ran, and out of each --map DIR), lines, functions, branches
+(decision outcomes), conditions (leaf condition outcomes) and MC/DC per
+source file and in total, the lines never run, the functions never called
+and every decision not fully covered, with its conditions' text, the
+vectors seen (T true, F false, - not evaluated: short-circuited) and the
+independence pairs missing. MC/DC is unique-cause with short-circuit: a
+condition short-circuited in either vector does not matter. Without any map
+it lists nodes, conditions and decisions by unit and id. Then values,
+timings, test cases, the blocks live in the last leak report, crash reports
+and malformed messages.
 
 Exit status, first that applies:
   the program's own status when it failed (128+N when killed by signal N,
   127 when it could not be started); 2 usage or setup error; 3 a crash
   report arrived; 4 --timeout expired; 5 no message at all was received;
   10 a process's stream never finished or messages are missing (unless
-  --loss-warning); 6 line, 7 branch, 8 condition, 9 MC/DC coverage below
-  its --fail-under-*; 0 otherwise.)";
+  --loss-warning); 11 a unit of the maps was built without probes (unless
+  --uninstrumented-warning); 12 a unit's counts match no map, from another
+  build or none (unless --stale-map-warning); 6 line, 7 branch, 8
+  condition, 9 MC/DC coverage below its --fail-under-*; 0 otherwise.)";
 
 const char* kCollecting = "Collecting";
-const char* kCoverage = "Coverage (need --map)";
+const char* kCoverage = "Coverage (maps from the programs that ran, or --map)";
 const char* kReport = "Report";
 
 // Numbers as the options take them, turned into Options after parsing.
@@ -122,7 +126,9 @@ int parseCommandLine(int argc, char** argv, Options* out) {
                            "with its size and never decoded (default 8388608)"));
   for (CLI::Option* opt : collecting) opt->group(kCollecting);
 
-  app.add_option("--map", o.maps, "source maps written by qelcc (*.qelmap.json); repeatable")
+  app.add_option("--map", o.maps,
+                 "also the source maps in DIR (*.qelmap.json, as qelcc\n"
+                 "writes them); repeatable. Maps found twice are one")
       ->allow_extra_args(false)
       ->option_text("DIR")
       ->group(kCoverage);
@@ -189,11 +195,6 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   if (o.recv.bind && !o.hostGiven) o.recv.host = "*";
   for (std::size_t i = 0; i < formats.size(); ++i)
     if (!targets[i].empty()) o.outputs.emplace_back(&formats[i], targets[i]);
-
-  bool thresholds = false;
-  for (const auto& t : o.thresholds) thresholds = thresholds || t.minimum >= 0;
-  if ((!o.outputs.empty() || o.report.annotate || thresholds) && o.maps.empty())
-    return cl.usageError("coverage outputs and --fail-under-* need the source maps (--map DIR)");
   return -1;
 }
 

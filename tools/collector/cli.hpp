@@ -44,6 +44,11 @@ struct Options {
                                     {"--fail-under-condition", "condition", 8},
                                     {"--fail-under-mcdc", "MC/DC", 9}};
   std::vector<std::string> command;  // the program, or the run files
+  bool thresholdsAsked() const {
+    for (const auto& t : thresholds)
+      if (t.minimum >= 0) return true;
+    return false;
+  }
   // The options given that turn run problems into warnings (problems.hpp).
   std::set<std::string> warnProblems;
 };

@@ -77,6 +77,9 @@ void Collection::add(const Message& m) {
     decisionGroup_[{d->unit, d->decision}] = d->group;
     noteSeq(Channel::Mcdc, d->seq);
   } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
+    if (const auto it = unitIdentities_.find(u->unit);
+        it != unitIdentities_.end() && it->second != u->identity)
+      identityConflicts_.insert(u->unit);
     unitIdentities_[u->unit] = u->identity;
     noteSeq(Channel::Node, u->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
@@ -141,6 +144,10 @@ void Collection::addProperty(const PropertyMsg& p) {
     case DataIndex::ProcessStart:
     case DataIndex::ProcessEnd:
       noteAnnouncement(p);
+      break;
+    case DataIndex::LoadedModule:
+      if (std::find(modules_.begin(), modules_.end(), p.text) == modules_.end())
+        modules_.push_back(p.text);
       break;
     case DataIndex::None:
       break;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +86,12 @@ class Collection {
   // The map identity each counted unit announced (the last one, if a unit
   // id announced several).
   const std::map<uint16_t, uint64_t>& unitIdentities() const { return unitIdentities_; }
+  // Units that announced more than one identity (processes of different
+  // builds in one run): their counts cannot be told apart.
+  const std::set<uint16_t>& identityConflicts() const { return identityConflicts_; }
+  // The programs and libraries whose counted units reported, in the order
+  // they were first announced (their maps are inside them).
+  const std::vector<std::string>& modules() const { return modules_; }
   // The record group each decision's vectors last came with.
   uint16_t decisionGroup(const UnitKey& k) const;
 
@@ -135,6 +142,8 @@ class Collection {
   std::map<UnitKey, CondStat> conds_;
   std::map<UnitKey, VectorCounts> decisions_;
   std::map<uint16_t, uint64_t> unitIdentities_;
+  std::set<uint16_t> identityConflicts_;
+  std::vector<std::string> modules_;
   std::map<UnitKey, uint16_t> decisionGroup_;
 
   std::vector<TestCaseRecord> testCases_;

@@ -107,6 +107,11 @@ struct FunctionCov {
 
 struct FileCov {
   std::string path;
+  // The file on disk is not the text its maps were built from: a listing
+  // of it shows other lines than those counted.
+  bool staleSource = false;
+  // Why a unit compiled from this file has no probes (empty: it has them).
+  std::string withoutProbes;
   std::map<int, uint64_t> lines;  // code line -> count
   std::vector<FunctionCov> functions;
   std::vector<DecisionCov> decisions;  // in source order
@@ -120,6 +125,10 @@ struct CoverageModel {
   // unit's map does not list (a stale map).
   std::vector<uint16_t> unmappedUnits;
   std::vector<std::string> unknownIds;
+  // Source files whose bytes on disk differ from the build's (FileCov::staleSource).
+  std::vector<std::string> staleSources;
+  // Source -> reason, for every unit built without probes.
+  std::map<std::string, std::string> withoutProbes;
   // What makes this report untrustworthy: the run's own problems
   // (Collection::problems) and those found against the maps.
   RunProblems problems;
@@ -128,7 +137,14 @@ struct CoverageModel {
 // What one decision adds to each figure of `t`.
 void countDecision(const DecisionCov& d, Totals* t);
 
-CoverageModel buildCoverage(const SourceMap& map, const Collection& run);
+// Each unit's counts go to the map of the build they came from: the map
+// whose identity the run announced for the unit, else (a run of a build
+// with the call-per-event probes, or of a runtime that announced none) the
+// unit's only map. Counts no map matches are left out of the figures and
+// listed as problems. `parts` are the runs read against the maps each on
+// its own (saved runs of different builds); empty: `run` itself.
+CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
+                            const std::vector<const Collection*>& parts = {});
 
 // Paths as reports show them: relative to the deepest directory that holds
 // every file of the model (absolute in the machine-read formats).

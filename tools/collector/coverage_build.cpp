@@ -36,24 +36,157 @@ void finishDecision(DecisionCov& d, const VectorCounts& vecs) {
   }
 }
 
+// What one map's unit counted, over every run matched to that map.
+struct UnitCounts {
+  std::map<uint16_t, uint64_t> nodes;
+  std::map<uint16_t, std::pair<uint64_t, uint64_t>> conds;  // true, false
+  std::map<uint16_t, VectorCounts> vectors;
+};
+
+// Maps in a stable order: unit id, then identity (one map per pair).
+using MapKey = std::pair<uint16_t, uint64_t>;
+
+MapKey keyOf(const UnitMap& u) { return {u.unit, u.hasIdentity ? u.identity : 0}; }
+
+std::string unitSubject(uint16_t unit, const SourceMap& map) {
+  const auto maps = map.all(unit);
+  std::string s = "unit " + std::to_string(unit);
+  if (maps.empty()) return s;
+  const UnitMap& u = *maps.front();
+  const std::string& source = !u.source.empty() ? u.source
+                              : u.files.empty() ? u.source
+                                                : u.files.begin()->second;
+  if (!source.empty()) s += " (" + source + ")";
+  return s;
+}
+
+void addProblem(RunProblems* list, ProblemKind kind, std::string subject, std::string detail) {
+  for (const auto& p : *list)
+    if (p.kind == kind && p.subject == subject && p.detail == detail) return;
+  list->push_back(RunProblem{kind, std::move(subject), std::move(detail)});
+}
+
+// The map each unit of `run` counted with, or null (then `problems` says
+// why, or the unit has no map at all and goes to `unmapped`).
+std::map<uint16_t, const UnitMap*> matchUnits(const SourceMap& map, const Collection& run,
+                                              std::set<uint16_t>* unmapped, RunProblems* problems) {
+  std::set<uint16_t> units;
+  for (const auto& [k, s] : run.nodes()) units.insert(k.first);
+  for (const auto& [k, s] : run.conditions()) units.insert(k.first);
+  for (const auto& [k, s] : run.decisionVectors()) units.insert(k.first);
+  for (const auto& [u, id] : run.unitIdentities()) units.insert(u);
+  std::map<uint16_t, const UnitMap*> out;
+  for (uint16_t unit : units) {
+    const auto maps = map.all(unit);
+    const auto announced = run.unitIdentities().find(unit);
+    out[unit] = nullptr;
+    if (maps.empty()) {
+      unmapped->insert(unit);
+      addProblem(problems, ProblemKind::UnitWithoutMap, unitSubject(unit, map),
+                 "no map of this unit was found: its counts are left out");
+      continue;
+    }
+    if (run.identityConflicts().count(unit)) {
+      addProblem(problems, ProblemKind::UnitWithoutMap, unitSubject(unit, map),
+                 "processes of different builds announced different map identities for it in "
+                 "one run: its counts cannot be told apart and are left out");
+      continue;
+    }
+    if (announced == run.unitIdentities().end()) {
+      // No identity: a build with the call-per-event probes, or a run
+      // saved before units announced one. The unit id alone decides, and
+      // only when it names a single build.
+      if (maps.size() == 1) {
+        out[unit] = maps.front();
+      } else {
+        addProblem(problems, ProblemKind::UnitWithoutMap, unitSubject(unit, map),
+                   "the run names no map identity and " + std::to_string(maps.size()) +
+                       " builds have this unit id: its counts are left out");
+      }
+      continue;
+    }
+    if (const UnitMap* u = map.find(unit, announced->second)) {
+      out[unit] = u;
+      continue;
+    }
+    std::string known;
+    for (const UnitMap* u : maps)
+      known += std::string(known.empty() ? "" : ", ") +
+               (u->hasIdentity ? hashText(u->identity) : "no identity") + " in " + u->mapFile;
+    addProblem(problems, ProblemKind::UnitWithoutMap, unitSubject(unit, map),
+               "the run counted with map " + hashText(announced->second) +
+                   ", which no map found matches (a rebuilt program or another build; found: " +
+                   known + "): its counts are left out");
+  }
+  return out;
+}
+
 }  // namespace
 
-CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
+CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
+                            const std::vector<const Collection*>& parts) {
+  CoverageModel m;
+  m.problems = run.problems();
   std::map<std::string, FileBuild> files;
-  std::set<UnitKey> usedNodes, usedConds, usedDecisions;
-  const auto& nodes = run.nodes();
-  const auto& conds = run.conditions();
-  const auto& vectors = run.decisionVectors();
+  std::set<uint16_t> unmapped;
+  std::map<MapKey, std::pair<const UnitMap*, UnitCounts>> included;
 
-  for (const auto& [unit, u] : map.units) {
+  // Each run's counts to the maps of the builds they came from.
+  const std::vector<const Collection*> runs =
+      parts.empty() ? std::vector<const Collection*>{&run} : parts;
+  for (const Collection* part : runs) {
+    const auto matched = matchUnits(map, *part, &unmapped, &m.problems);
+    const auto target = [&](uint16_t unit) -> UnitCounts* {
+      const auto it = matched.find(unit);
+      if (it == matched.end() || !it->second) return nullptr;
+      auto& slot = included[keyOf(*it->second)];
+      slot.first = it->second;
+      return &slot.second;
+    };
+    for (const auto& [k, s] : part->nodes())
+      if (UnitCounts* c = target(k.first)) c->nodes[k.second] += s.hits;
+    for (const auto& [k, s] : part->conditions())
+      if (UnitCounts* c = target(k.first)) {
+        c->conds[k.second].first += s.trueCount;
+        c->conds[k.second].second += s.falseCount;
+      }
+    for (const auto& [k, v] : part->decisionVectors())
+      if (UnitCounts* c = target(k.first))
+        for (const auto& [cv, count] : v) c->vectors[k.second][cv] += count;
+    for (const auto& [unit, u] : matched)
+      if (u) included[keyOf(*u)].first = u;
+  }
+  // A unit no run reached still shows what it contains: every build of it
+  // given (one, unless maps of several builds were handed over).
+  for (const auto& [unit, first] : map.units) {
+    const auto maps = map.all(unit);
+    bool any = false;
+    for (const UnitMap* u : maps) any = any || included.count(keyOf(*u));
+    if (!any)
+      for (const UnitMap* u : maps) included[keyOf(*u)].first = u;
+  }
+
+  for (const auto& [key, entry] : included) {
+    const UnitMap& u = *entry.first;
+    const UnitCounts& counts = entry.second;
+    const uint16_t unit = u.unit;
+    if (!u.instrumented) {
+      addProblem(&m.problems, ProblemKind::UnitWithoutProbes, unitSubject(unit, map),
+                 "built without probes: " + (u.reason.empty() ? "no reason given" : u.reason));
+      const std::string path = u.source.empty() ? u.mapFile : u.source;
+      files.try_emplace(path);  // listed by every report, with no line counted as run
+      m.withoutProbes[path] = u.reason.empty() ? "built without probes" : u.reason;
+      continue;
+    }
     // Within a unit a line counts as often as its busiest node; across
     // units (a static inline function of a shared header) counts add up.
     std::map<std::pair<int, int>, uint64_t> unitLines;
     std::map<uint16_t, uint64_t> nodeCount;
+    std::set<uint16_t> usedNodes, usedConds, usedDecisions;
     for (const auto& n : u.nodes) {
       uint64_t c = 0;
-      if (const auto it = nodes.find({unit, n.id}); it != nodes.end()) c = it->second.hits;
-      usedNodes.insert({unit, n.id});
+      if (const auto it = counts.nodes.find(n.id); it != counts.nodes.end()) c = it->second;
+      usedNodes.insert(n.id);
       nodeCount[n.id] = c;
       for (int l : n.lines) {
         uint64_t& slot = unitLines[{n.file, l}];
@@ -72,10 +205,10 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
     }
 
     const auto condCounts = [&](uint16_t id, uint64_t* t, uint64_t* f) {
-      usedConds.insert({unit, id});
-      if (const auto it = conds.find({unit, id}); it != conds.end()) {
-        *t += it->second.trueCount;
-        *f += it->second.falseCount;
+      usedConds.insert(id);
+      if (const auto it = counts.conds.find(id); it != counts.conds.end()) {
+        *t += it->second.first;
+        *f += it->second.second;
       }
     };
     for (const auto& d : u.decisions) {
@@ -105,30 +238,43 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
           ConditionCov& cc = dc.conditions[static_cast<std::size_t>(c.index)];
           condCounts(c.id, &cc.trueCount, &cc.falseCount);
         }
-      usedDecisions.insert({unit, d.id});
-      if (const auto v = vectors.find({unit, d.id}); v != vectors.end())
+      usedDecisions.insert(d.id);
+      if (const auto v = counts.vectors.find(d.id); v != counts.vectors.end())
         for (const auto& [cv, count] : v->second) fb.vectors[key][cv] += count;
     }
+    // Ids the map does not list: the map is not the one the run counted with.
+    const auto unknown = [&](uint16_t id, const char* what, const std::set<uint16_t>& used) {
+      if (!used.count(id))
+        m.unknownIds.push_back("unit " + std::to_string(unit) + " " + what + " " +
+                               std::to_string(id));
+    };
+    for (const auto& [id, c] : counts.nodes) unknown(id, "node", usedNodes);
+    for (const auto& [id, c] : counts.conds) unknown(id, "condition", usedConds);
+    for (const auto& [id, v] : counts.vectors) unknown(id, "decision", usedDecisions);
   }
-
-  CoverageModel m;
-  std::set<uint16_t> unmapped;
-  const auto unknown = [&](const UnitKey& k, const char* what, const std::set<UnitKey>& used) {
-    if (!map.units.count(k.first))
-      unmapped.insert(k.first);
-    else if (!used.count(k))
-      m.unknownIds.push_back("unit " + std::to_string(k.first) + " " + what + " " +
-                             std::to_string(k.second));
-  };
-  for (const auto& [k, s] : nodes) unknown(k, "node", usedNodes);
-  for (const auto& [k, s] : conds) unknown(k, "condition", usedConds);
-  for (const auto& [k, s] : vectors) unknown(k, "decision", usedDecisions);
   m.unmappedUnits.assign(unmapped.begin(), unmapped.end());
-  m.problems = run.problems();
+
+  // Sources edited since they were built: the counts are the old text's.
+  std::map<std::string, std::set<std::string>> expected;
+  for (const auto& [key, entry] : included)
+    for (const auto& [id, hash] : entry.first->fileHashes)
+      if (const auto f = entry.first->files.find(id); f != entry.first->files.end())
+        expected[f->second].insert(hash);
+  std::set<std::string> stale;
+  for (const auto& [path, hashes] : expected) {
+    uint64_t h = 0;
+    if (!files.count(path) || !hashFile(path, &h)) continue;
+    for (const auto& want : hashes)
+      if (want != hashText(h)) stale.insert(path);
+  }
+  m.staleSources.assign(stale.begin(), stale.end());
 
   for (auto& [path, fb] : files) {
     FileCov f;
     f.path = path;
+    f.staleSource = stale.count(path) > 0;
+    if (const auto w = m.withoutProbes.find(path); w != m.withoutProbes.end())
+      f.withoutProbes = w->second;
     f.lines = std::move(fb.lines);
     for (auto& [key, d] : fb.decisions) {
       finishDecision(d, fb.vectors[key]);

@@ -294,10 +294,18 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
       m.understood = parseCrashLastText(m.index, m.text, &m.last);
       break;
     case DataIndex::None:
+    case DataIndex::LoadedModule:
     case DataIndex::ProcessStart:
     case DataIndex::ProcessEnd:
+      // The empty prefix: told apart by the text.
       m.understood = false;
-      recogniseAnnouncement(&m);
+      if (std::string path; wire::parse_module_text(m.text, &path)) {
+        m.index = DataIndex::LoadedModule;
+        m.text = std::move(path);
+        m.understood = true;
+      } else {
+        recogniseAnnouncement(&m);
+      }
       break;
   }
   return m;

@@ -110,6 +110,7 @@ enum class DataIndex : int8_t {
   // Empty prefix, told apart by their text (qelmq/protocol/texts.h).
   ProcessStart = ::ProcessStart,
   ProcessEnd = ::ProcessEnd,
+  LoadedModule = ::LoadedModule,
 };
 static_assert(static_cast<int>(DataIndex::MemoryLeak) + 1 == qel_wire::kDataIndexCount,
               "every property prefix has its DataIndex");

@@ -42,6 +42,28 @@ bool loadMaps(const Options& opt, SourceMap* map) {
   return true;
 }
 
+// Adds the maps inside the programs and libraries that ran. One that is
+// gone or unreadable only warns: its units are matched against the other
+// maps, and those no map matches are listed. An invalid map is an error.
+bool loadProgramMaps(const Collection& run, SourceMap* map) {
+  for (const std::string& path : run.modules()) {
+    std::size_t added = 0;
+    std::string error;
+    switch (loadModuleMaps(path, map, &added, &error)) {
+      case ModuleMaps::kRead:
+        break;
+      case ModuleMaps::kNone:
+      case ModuleMaps::kUnreadable:
+        std::cerr << "qelcollect: warning: " << error << "\n";
+        break;
+      case ModuleMaps::kInvalid:
+        std::cerr << "qelcollect: " << error << "\n";
+        return false;
+    }
+  }
+  return true;
+}
+
 // Every output is tried once before collecting, so that a path that cannot
 // be written fails at once instead of after a long test run.
 bool outputsWritable(const Options& opt) {
@@ -196,15 +218,26 @@ int main(int argc, char** argv) {
   }
 
   Collection run;
+  // Each saved run on its own as well: runs of different builds each match
+  // their own maps.
+  std::vector<Collection> parts;
   ChildProcess child;
   CollectResult result;
   int code = 0;
   if (opt.reportMode) {
-    std::string error;
-    if (!readRunFiles(
-            opt.command, [&](Message&& m) { run.add(m); }, &error)) {
-      std::cerr << "qelcollect: " << error << "\n";
-      return kExitUsage;
+    parts.resize(opt.command.size());
+    for (std::size_t i = 0; i < opt.command.size(); ++i) {
+      std::string error;
+      if (!readRunFiles(
+              {opt.command[i]},
+              [&](Message&& m) {
+                run.add(m);
+                parts[i].add(m);
+              },
+              &error)) {
+        std::cerr << "qelcollect: " << error << "\n";
+        return kExitUsage;
+      }
     }
   } else {
     if (!collectLive(opt, &run, &child, &result, &code)) return code;
@@ -221,15 +254,29 @@ int main(int argc, char** argv) {
                         "its first send.\n");
 
   // The maps are read now, not before the run: the command may build the
-  // program (and write its maps) before it runs the tests. One that cannot
-  // be read still leaves the run's own report, and fails the run.
+  // program (and write its maps) before it runs the tests, and the maps
+  // inside the programs that ran are known only now. One that cannot be
+  // read still leaves the run's own report, and fails the run.
   SourceMap map;
-  if (!loadMaps(opt, &map)) {
+  if (!loadMaps(opt, &map) || !loadProgramMaps(run, &map)) {
     code = kExitUsage;
     map = SourceMap();
+  } else if (map.empty() &&
+             (!opt.outputs.empty() || opt.report.annotate || opt.thresholdsAsked())) {
+    std::cerr << "qelcollect: coverage outputs and --fail-under-* need the source maps: the "
+                 "programs that ran hold none, and no --map DIR was given\n";
+    code = kExitUsage;
   }
   std::optional<CoverageModel> model;
-  if (!map.empty()) model = buildCoverage(map, run);
+  if (!map.empty()) {
+    std::vector<const Collection*> each;
+    if (parts.size() > 1)
+      for (const Collection& c : parts) each.push_back(&c);
+    model = buildCoverage(map, run, each);
+    for (const std::string& path : model->staleSources)
+      std::cerr << "qelcollect: warning: " << path
+                << " has changed since it was built: its listing is stale\n";
+  }
   if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;
   std::cout.flush();
   const RunProblems problems = reportProblems(run, model ? &*model : nullptr);

@@ -93,11 +93,14 @@ void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp)
     for (const FileCov* f : files) {
       const LineBranches branches = branchesByLine(*f);
       const std::string rel = displayPath(f->path, root);
+      // A file built without probes has nothing to cover, and is not
+      // covered either: its rates are 0, not the 1 of an empty file.
+      const bool probes = f->withoutProbes.empty();
       xml.open("class")
           .attribute("name", rel)
           .attribute("filename", rel)
-          .attribute("line-rate", rate(f->totals.lines))
-          .attribute("branch-rate", rate(f->totals.branches))
+          .attribute("line-rate", probes ? rate(f->totals.lines) : rate(Counter{0, 1}))
+          .attribute("branch-rate", probes ? rate(f->totals.branches) : rate(Counter{0, 1}))
           .attribute("complexity", 0);
       xml.open("methods");
       for (const auto& fn : f->functions) {

@@ -108,6 +108,12 @@ std::string filePage(const FileCov& f, const std::string& shown) {
      << "<p class=\"note\">Counts per line; red: never run; yellow: a decision on the line "
         "misses an outcome or an independence pair. Vectors: T true, F false, - not evaluated "
         "(short-circuited).</p>\n";
+  if (!f.withoutProbes.empty())
+    os << "<p class=\"bad\">Built without probes: " << xmlText(f.withoutProbes)
+       << ". Nothing of this file is counted.</p>\n";
+  if (f.staleSource)
+    os << "<p class=\"bad\">Stale listing: this file changed since it was built; the counts "
+          "are those of the text it had then.</p>\n";
   const SourceListing src = readListing(f);
   if (!src.readable())
     os << "<p class=\"note\">Source not readable when the report was made.</p>\n";
@@ -189,7 +195,11 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
     for (char& c : base)
       if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
     const std::string name = std::to_string(i + 1) + "_" + base + ".html";
-    index << rowHtml("<a href=\"" + xmlAttribute(name) + "\">" + xmlText(shown) + "</a>", f.totals);
+    std::string mark;
+    if (!f.withoutProbes.empty()) mark += " <span class=\"bad\">(built without probes)</span>";
+    if (f.staleSource) mark += " <span class=\"bad\">(stale listing)</span>";
+    index << rowHtml("<a href=\"" + xmlAttribute(name) + "\">" + xmlText(shown) + "</a>" + mark,
+                     f.totals);
     if (!writeFile(dir + "/" + name, filePage(f, shown), error)) return false;
   }
   index << rowHtml("<b>Total</b>", m.totals) << "</table>\n";

@@ -96,8 +96,10 @@ Json decision(const DecisionCov& d) {
 }
 
 Json file(const FileCov& f) {
-  Json o = qeltools::jsonObject(5);
+  Json o = qeltools::jsonObject(7);
   o["path"] = jsonBytes(f.path);
+  if (f.staleSource) o["stale_source"] = true;
+  if (!f.withoutProbes.empty()) o["without_probes"] = jsonBytes(f.withoutProbes);
   o["totals"] = totals(f.totals);
   Json lines = Json::array();
   for (const auto& [l, c] : f.lines) lines.push_back(Json::array({l, c}));

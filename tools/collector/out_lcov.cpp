@@ -6,7 +6,10 @@ namespace qelc {
 
 void writeLcov(std::ostream& os, const CoverageModel& m) {
   for (const auto& f : m.files) {
-    os << "TN:\nSF:" << f.path << "\n";
+    // The test name is the one place of a record that can name why a file
+    // has no data: a file built without probes shows as such, never covered.
+    os << "TN:" << (f.withoutProbes.empty() ? "" : "built_without_probes") << "\nSF:" << f.path
+       << "\n";
     for (const auto& fn : f.functions) os << "FN:" << fn.line << "," << fn.name << "\n";
     for (const auto& fn : f.functions) os << "FNDA:" << fn.calls << "," << fn.name << "\n";
     os << "FNF:" << f.totals.functions.total << "\nFNH:" << f.totals.functions.covered << "\n";

@@ -12,6 +12,14 @@ const std::vector<ProblemKindInfo>& problemKinds() {
        "never finished or messages are missing"},
       {ProblemKind::MissingMessages, "missing_messages", "Messages missing", 10, "--loss-warning",
        nullptr},
+      {ProblemKind::UnitWithoutProbes, "unit_without_probes", "Units built without probes", 11,
+       "--uninstrumented-warning",
+       "only warn (exit status unchanged) when a unit of the maps\n"
+       "was built without probes"},
+      {ProblemKind::UnitWithoutMap, "unit_without_map",
+       "Units whose counts match no map (left out of the figures)", 12, "--stale-map-warning",
+       "only warn (exit status unchanged) when a unit's counts\n"
+       "match no map (another build's, or none at all)"},
   };
   return kinds;
 }

@@ -18,8 +18,10 @@
 namespace qelc {
 
 enum class ProblemKind {
-  UnfinishedStream,  // a process announced its start and never its end
-  MissingMessages,   // messages short of a process's announced totals or by sequence number
+  UnfinishedStream,   // a process announced its start and never its end
+  MissingMessages,    // messages short of a process's announced totals or by sequence number
+  UnitWithoutProbes,  // a unit of the maps that qelcc built without probes
+  UnitWithoutMap,     // a unit's counts that no map matches (another build, or none)
 };
 
 struct RunProblem {

@@ -83,6 +83,10 @@ void writeProperty(Json& o, const PropertyMsg& p) {
       o["entries"] = std::move(entries);
       break;
     }
+    case DataIndex::LoadedModule:
+      o["kind"] = "module";
+      o["path"] = jsonBytes(p.text);
+      break;
     // Announcements are kept as the text that came, which any reader of
     // saved runs takes (an older one as a property text it does not know).
     case DataIndex::None:
@@ -172,7 +176,7 @@ class Fields {
 };
 
 DataIndex indexByName(const std::string& n) {
-  for (int i = 0; i <= 4; ++i)
+  for (int i = 0; i < qel_wire::kDataIndexCount; ++i)
     if (n == dataIndexName(static_cast<DataIndex>(i))) return static_cast<DataIndex>(i);
   return DataIndex::None;
 }
@@ -196,6 +200,10 @@ bool readProperty(Fields& f, const std::string& kind, PropertyMsg* p, std::strin
     p->leak.function = f.text("function");
     p->leak.line = f.i32("line");
     p->leak.pid = f.i32("pid");
+  } else if (kind == "module") {
+    p->index = DataIndex::LoadedModule;
+    p->text = f.text("path");
+    p->understood = !p->text.empty();
   } else if (kind == "crash") {
     p->index = DataIndex::Crash;
     p->crash = CrashText{f.text("name"), f.text("testcase"), f.text("type"), f.text("cause")};

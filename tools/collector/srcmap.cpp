@@ -3,10 +3,13 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
+#include "elf_sections.h"
+#include "map_section.h"
 #include "qeltools/json_io.hpp"
 
 namespace qelc {
@@ -103,9 +106,21 @@ bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out
   u.group = r.integer(doc, "group", 0, 65535, false);
   u.source = r.text(doc, "source", false);
   u.hash = r.text(doc, "hash", false);
+  if (const Json* identity = Reader::member(doc, "identity")) {
+    if (!identity->is_string() || !parseHashText(identity->get<std::string>(), &u.identity))
+      r.fail("\"identity\" must be \"fnv1a64:\" and 16 hexadecimal digits");
+    u.hasIdentity = true;
+  }
+  if (const Json* instrumented = Reader::member(doc, "instrumented")) {
+    if (!instrumented->is_boolean()) r.fail("\"instrumented\" must be true or false");
+    u.instrumented = !instrumented->is_boolean() || instrumented->get<bool>();
+  }
+  u.reason = r.text(doc, "reason", false);
   for (const auto& f : r.array(doc, "files")) {
     const int id = r.integer(f, "id", 0, 1 << 30);
     u.files[id] = r.text(f, "path");
+    const std::string hash = r.text(f, "hash", false);
+    if (!hash.empty()) u.fileHashes[id] = hash;
   }
   const auto knownFile = [&](int id) {
     if (r.ok() && !u.files.count(id)) r.fail("file id " + std::to_string(id) + " is not listed");
@@ -207,15 +222,138 @@ bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error) {
     }
     UnitMap u;
     if (!parseUnitMap(ss.str(), path, &u, error)) return false;
-    const auto it = map->units.find(u.unit);
-    if (it != map->units.end()) {
-      *error = "unit " + std::to_string(u.unit) + " is mapped twice: " + it->second.mapFile +
-               " and " + path;
-      return false;
-    }
-    map->units.emplace(u.unit, std::move(u));
+    if (!map->add(std::move(u), error)) return false;
   }
   return true;
+}
+
+bool SourceMap::add(UnitMap u, std::string* error) {
+  const auto it = units.find(u.unit);
+  if (it == units.end()) {
+    units.emplace(u.unit, std::move(u));
+    return true;
+  }
+  for (const UnitMap* other : all(u.unit)) {
+    if (!other->hasIdentity || !u.hasIdentity) {
+      *error = "unit " + std::to_string(u.unit) + " is mapped twice: " + other->mapFile + " and " +
+               u.mapFile;
+      return false;
+    }
+    if (other->identity == u.identity) return true;
+  }
+  otherBuilds.emplace(u.unit, std::move(u));
+  return true;
+}
+
+const UnitMap* SourceMap::find(uint16_t unit, uint64_t identity) const {
+  for (const UnitMap* u : all(unit))
+    if (u->hasIdentity && u->identity == identity) return u;
+  return nullptr;
+}
+
+std::vector<const UnitMap*> SourceMap::all(uint16_t unit) const {
+  std::vector<const UnitMap*> out;
+  if (const auto it = units.find(unit); it != units.end()) out.push_back(&it->second);
+  const auto [from, to] = otherBuilds.equal_range(unit);
+  for (auto it = from; it != to; ++it) out.push_back(&it->second);
+  return out;
+}
+
+bool parseHashText(const std::string& text, uint64_t* value) {
+  static const std::string kPrefix = "fnv1a64:";
+  if (text.size() != kPrefix.size() + 16 || text.compare(0, kPrefix.size(), kPrefix) != 0)
+    return false;
+  uint64_t v = 0;
+  for (std::size_t i = kPrefix.size(); i < text.size(); ++i) {
+    const char c = text[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return false;
+    v = v << 4 | static_cast<uint64_t>(digit);
+  }
+  *value = v;
+  return true;
+}
+
+std::string hashText(uint64_t value) {
+  char out[32];
+  std::snprintf(out, sizeof out, "fnv1a64:%016llx", static_cast<unsigned long long>(value));
+  return out;
+}
+
+bool hashFile(const std::string& path, uint64_t* value) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  uint64_t h = 14695981039346656037ULL;
+  char buf[1 << 16];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) {
+      h ^= static_cast<unsigned char>(buf[i]);
+      h *= 1099511628211ULL;
+    }
+    if (in.eof()) break;
+  }
+  if (in.bad()) return false;
+  *value = h;
+  return true;
+}
+
+ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* added,
+                          std::string* error) {
+  *added = 0;
+  std::string section, why;
+  switch (qel::elf::FindSectionInFile(path, qel::mapsection::kSectionName, &section, &why)) {
+    case qel::elf::Result::kFound:
+      break;
+    case qel::elf::Result::kNoSection:
+      *error = path + " holds no source maps (not built with qelcc)";
+      return ModuleMaps::kNone;
+    case qel::elf::Result::kNotElf:
+      *error = "cannot read source maps out of " + path + ": not an ELF file";
+      return ModuleMaps::kUnreadable;
+    case qel::elf::Result::kMalformed:
+      *error = "cannot read source maps out of " + path + ": " + why;
+      return ModuleMaps::kInvalid;
+    case qel::elf::Result::kUnreadable:
+      *error = "cannot read source maps out of " + path + (why.empty() ? "" : ": " + why);
+      return ModuleMaps::kUnreadable;
+  }
+  std::vector<qel::mapsection::Record> records;
+  if (!qel::mapsection::Decode(section, &records, &why)) {
+    *error = path + ": section " + qel::mapsection::kSectionName + ": " + why;
+    return ModuleMaps::kInvalid;
+  }
+  for (auto& rec : records) {
+    // Every program of a test suite may carry the same library's maps: one
+    // already read is not parsed again.
+    if (map->find(rec.unit, rec.identity)) {
+      ++*added;
+      continue;
+    }
+    const std::string name = path + " (unit " + std::to_string(rec.unit) + ")";
+    UnitMap u;
+    if (!parseUnitMap(rec.payload, name, &u, error)) return ModuleMaps::kInvalid;
+    // The header and the document are written together: a record whose two
+    // disagree was damaged, and would be matched against the wrong runs.
+    if (u.unit != rec.unit || (u.hasIdentity && u.identity != rec.identity) ||
+        u.instrumented != rec.instrumented) {
+      *error = name + ": the record's header and its map disagree";
+      return ModuleMaps::kInvalid;
+    }
+    if (!u.hasIdentity) {
+      u.identity = rec.identity;
+      u.hasIdentity = true;
+    }
+    if (!map->add(std::move(u), error)) return ModuleMaps::kInvalid;
+    ++*added;
+  }
+  if (records.empty()) {
+    *error = path + " holds no source maps (its section is empty)";
+    return ModuleMaps::kNone;
+  }
+  return ModuleMaps::kRead;
 }
 
 }  // namespace qelc

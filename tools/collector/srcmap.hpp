@@ -59,17 +59,48 @@ struct UnitMap {
   int group = 0;
   std::string source;
   std::string hash;
-  std::string mapFile;               // where it was read from, for messages
-  std::map<int, std::string> files;  // file id -> path
+  // The content identity of the build (0 with hasIdentity false: a map of
+  // a qelcc that wrote none).
+  uint64_t identity = 0;
+  bool hasIdentity = false;
+  // False for a unit built without probes; `reason` says why.
+  bool instrumented = true;
+  std::string reason;
+  std::string mapFile;                    // where it was read from, for messages
+  std::map<int, std::string> files;       // file id -> path
+  std::map<int, std::string> fileHashes;  // file id -> "fnv1a64:..." when the map has it
   std::vector<MapFunction> functions;
   std::vector<MapNode> nodes;
   std::vector<MapDecision> decisions;
 };
 
+// The maps of a report, from map folders and from the programs that ran,
+// told apart by unit id and identity: one unit id may have a map per build.
 struct SourceMap {
+  // The first map of each unit id.
   std::map<uint16_t, UnitMap> units;
+  // Further maps of a unit id with other identities (other builds).
+  std::multimap<uint16_t, UnitMap> otherBuilds;
   bool empty() const { return units.empty(); }
+
+  // Adds `u`. A map of the same unit and identity as one already present
+  // is the same map found twice and is dropped; one with another identity
+  // is another build's and is kept beside it. Two maps of one unit id that
+  // cannot be told apart (one has no identity) are an error.
+  bool add(UnitMap u, std::string* error);
+  // The map of `unit` built as `identity`, or null.
+  const UnitMap* find(uint16_t unit, uint64_t identity) const;
+  // Every map of `unit`, the first first.
+  std::vector<const UnitMap*> all(uint16_t unit) const;
 };
+
+// "fnv1a64:" and 16 lower-case hexadecimal digits, as maps write hashes
+// and identities; false for any other text.
+bool parseHashText(const std::string& text, uint64_t* value);
+std::string hashText(uint64_t value);
+// FNV-1a 64 of a file's bytes, as qelcc hashes sources; false when the file
+// cannot be read.
+bool hashFile(const std::string& path, uint64_t* value);
 
 // Parses one map document. On failure returns false with a message that
 // names `name` and what is wrong; `out` is then unspecified.
@@ -80,5 +111,20 @@ bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out
 // unreadable or invalid map, or a unit id already present is an error: a
 // report against a partial map would silently count too little.
 bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error);
+
+// How reading the maps of one program or library went.
+enum class ModuleMaps {
+  kRead,        // its maps were added
+  kNone,        // a readable file without maps (not built with qelcc)
+  kUnreadable,  // gone, or not a file this collector can read maps from
+  kInvalid,     // its section holds something that is not a valid map
+};
+
+// Adds the maps in the `.qelmap` section of the ELF file at `path` (the
+// records qelcc puts in every object it builds, kept by the link). *error
+// says what went wrong for anything but kRead; *added counts the maps
+// found (a map found before as well included).
+ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* added,
+                          std::string* error);
 
 }  // namespace qelc

@@ -201,6 +201,11 @@ void writeAnnotated(std::ostream& os, const CoverageModel& m) {
   for (const auto& f : m.files) {
     os << "\n-- " << f.path << "  (lines " << percentText(f.totals.lines) << ", branches "
        << percentText(f.totals.branches) << ", MC/DC " << percentText(f.totals.mcdc) << ")\n";
+    if (!f.withoutProbes.empty())
+      os << "   (built without probes: " << f.withoutProbes << "; nothing of it is counted)\n";
+    if (f.staleSource)
+      os << "   (stale listing: the file changed since it was built; the counts are those of "
+            "the text it had then)\n";
     const SourceListing src = readListing(f);
     if (!src.readable()) os << "   (source not readable here: lines listed without text)\n";
     std::size_t di = 0;

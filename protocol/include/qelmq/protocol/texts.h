@@ -27,6 +27,13 @@ enum DATA_INDEX : int32_t {
   // understand, never as malformed messages.
   ProcessStart = 5,
   ProcessEnd = 6,
+  // The path of a program or shared library whose counted units reported in
+  // this process, so that the collector reads the maps inside it (sent once
+  // per module and reading, before that reading's counts). Outside the
+  // prefix table: its messages carry the empty prefix and the text
+  // "module path=/abs/path", which a collector that does not know it keeps
+  // as a property text it does not understand.
+  LoadedModule = 7,
 };
 
 namespace qel_wire {
@@ -171,6 +178,21 @@ inline bool parse_process_end(std::string_view text, ProcessEnd* out) {
     if (last && at != text.size()) return false;
   }
   *out = e;
+  return true;
+}
+
+// ---- Module texts (LoadedModule) --------------------------------------
+
+// "module path=" and the path, to the end of the text.
+inline constexpr const char* kModuleKey = "module path=";
+
+inline std::string module_text(const std::string& path) { return kModuleKey + path; }
+
+// The path of a module text; false for any other text, or an empty path.
+inline bool parse_module_text(const std::string& text, std::string* path) {
+  const std::string key(kModuleKey);
+  if (text.size() <= key.size() || text.compare(0, key.size(), key) != 0) return false;
+  *path = text.substr(key.size());
   return true;
 }
 

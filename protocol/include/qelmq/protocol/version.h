@@ -21,6 +21,10 @@ namespace qel_wire {
 // their map identity on the node channel (16 bytes); a peer of version 1
 // would take both for malformed messages. Units register their counters
 // through the ABI of counters.h, versioned on its own (QEL_COUNTERS_ABI).
+//
+// Still 2: the module texts (a program's or library's path, LoadedModule in
+// texts.h) are an addition that an older collector keeps as property texts
+// it does not understand.
 inline constexpr uint32_t kProtocolVersion = 2;
 
 }  // namespace qel_wire

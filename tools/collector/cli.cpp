@@ -45,12 +45,14 @@ Exit status, first that applies:
   the program's own status when it failed (128+N when killed by signal N,
   127 when it could not be started); 2 usage or setup error; 3 a crash
   report arrived; 4 --timeout expired; 5 no message at all was received;
-  6 line, 7 branch, 8 condition, 9 MC/DC coverage below its --fail-under-*;
+  6 line, 7 branch, 8 condition, 9 MC/DC coverage below its --fail-under-*
+  (6 and 9 also for the changed lines' --fail-under-diff-line and -mcdc);
   0 otherwise.)";
 
 const char* kCollecting = "Collecting";
 const char* kCoverage = "Coverage (need --map)";
 const char* kReport = "Report";
+const char* kScope = "Files and changed lines";
 
 // Numbers as the options take them, turned into Options after parsing.
 struct Numbers {
@@ -138,6 +140,40 @@ int parseCommandLine(int argc, char** argv, Options* out) {
                                 " coverage, as the report\nshows it, is below N percent")
         ->group(kCoverage);
 
+  app.add_option("--root", o.root,
+                 "the project's top folder: --filter and --exclude match paths\n"
+                 "relative to it, --diff-base asks its git repository\n"
+                 "(default: the current directory)")
+      ->option_text("DIR")
+      ->group(kScope);
+  app.add_option("--filter", o.filters,
+                 "keep only source files whose path relative to --root\n"
+                 "matches this regular expression (from its start); repeatable")
+      ->allow_extra_args(false)
+      ->option_text("REGEX")
+      ->group(kScope);
+  app.add_option("--exclude", o.excludes,
+                 "leave out source files whose path relative to --root\n"
+                 "matches this regular expression (from its start); repeatable")
+      ->allow_extra_args(false)
+      ->option_text("REGEX")
+      ->group(kScope);
+  app.add_option("--diff-base", o.diffBase,
+                 "also report the coverage of the lines changed since the git\n"
+                 "revision REF (git diff -U0 REF, in the repository of --root)")
+      ->option_text("REF")
+      ->group(kScope);
+  app.add_option("--diff", o.diffFile,
+                 "the same for the lines a unified diff FILE adds (paths\n"
+                 "relative to --root, a leading b/ dropped)")
+      ->option_text("FILE")
+      ->group(kScope);
+  for (Threshold& t : o.changeThresholds)
+    qeltools::addPercentage(app, t.option, &t.minimum,
+                            std::string("exit with status ") + std::to_string(t.exitCode) +
+                                " when " + t.name + " coverage is\nbelow N percent")
+        ->group(kScope);
+
   qeltools::addInteger(app, "--max-values", &n.maxValues, 0, 100000000,
                        "value records listed in the report (default 20)")
       ->group(kReport);
@@ -175,8 +211,20 @@ int parseCommandLine(int argc, char** argv, Options* out) {
 
   bool thresholds = false;
   for (const auto& t : o.thresholds) thresholds = thresholds || t.minimum >= 0;
-  if ((!o.outputs.empty() || o.report.annotate || thresholds) && o.maps.empty())
-    return cl.usageError("coverage outputs and --fail-under-* need the source maps (--map DIR)");
+  bool changeThresholds = false;
+  for (const auto& t : o.changeThresholds) changeThresholds = changeThresholds || t.minimum >= 0;
+  bool changeOutputs = false;
+  for (const auto& out : o.outputs) changeOutputs = changeOutputs || needsChangedLines(*out.first);
+  if ((!o.outputs.empty() || o.report.annotate || thresholds || o.changedLines() ||
+       !o.filters.empty() || !o.excludes.empty()) &&
+      o.maps.empty())
+    return cl.usageError(
+        "coverage outputs, --filter, --exclude, --diff-base, --diff and --fail-under-* need the "
+        "source maps (--map DIR)");
+  if (!o.diffBase.empty() && !o.diffFile.empty())
+    return cl.usageError("--diff-base and --diff are two ways to give one change: give one");
+  if ((changeThresholds || changeOutputs) && !o.changedLines())
+    return cl.usageError("--fail-under-diff-* and --cobertura-diff need --diff-base or --diff");
   return -1;
 }
 

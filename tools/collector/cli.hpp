@@ -43,6 +43,19 @@ struct Options {
                                     {"--fail-under-condition", "condition", 8},
                                     {"--fail-under-mcdc", "MC/DC", 9}};
   std::vector<std::string> command;  // the program, or the run files
+
+  // Which source files the figures cover (scope.hpp); root "" is the
+  // current directory.
+  std::string root;
+  std::vector<std::string> filters, excludes;
+  // The changed lines to report on besides the whole (changed_lines.hpp):
+  // a git revision, or a unified diff file.
+  std::string diffBase, diffFile;
+  // Gates on the changed lines, with the exit statuses of their
+  // whole-project counterparts.
+  std::vector<Threshold> changeThresholds{{"--fail-under-diff-line", "changed-line", 6},
+                                          {"--fail-under-diff-mcdc", "changed-line MC/DC", 9}};
+  bool changedLines() const { return !diffBase.empty() || !diffFile.empty(); }
 };
 
 // Reads the command line into `out`. Returns -1 to go on, or the exit

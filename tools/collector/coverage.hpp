@@ -126,6 +126,10 @@ void countDecision(const DecisionCov& d, Totals* t);
 
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run);
 
+// The totals of a file and of each of its functions, from its lines and
+// decisions (after building, or after a report narrowed them).
+void countFile(FileCov* f);
+
 // Paths as reports show them: relative to the deepest directory that holds
 // every file of the model (absolute in the machine-read formats).
 std::string commonRoot(const CoverageModel& m);

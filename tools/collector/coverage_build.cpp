@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "coverage.hpp"
+#include "scope.hpp"
 
 namespace qelc {
 namespace {
@@ -38,6 +39,27 @@ void finishDecision(DecisionCov& d, const VectorCounts& vecs) {
 
 }  // namespace
 
+void countFile(FileCov* file) {
+  FileCov& f = *file;
+  f.totals = Totals{};
+  for (auto& fn : f.functions) {
+    fn.totals = Totals{};
+    fn.totals.functions = {fn.calls > 0 ? 1u : 0u, 1};
+    for (auto it = f.lines.lower_bound(fn.line); it != f.lines.end() && it->first <= fn.endLine;
+         ++it) {
+      ++fn.totals.lines.total;
+      fn.totals.lines.covered += it->second > 0;
+    }
+    for (const auto& d : f.decisions)
+      if (d.function == fn.name) countDecision(d, &fn.totals);
+  }
+  f.totals.functions.total = f.functions.size();
+  for (const auto& fn : f.functions) f.totals.functions.covered += fn.calls > 0;
+  f.totals.lines.total = f.lines.size();
+  for (const auto& [l, c] : f.lines) f.totals.lines.covered += c > 0;
+  for (const auto& d : f.decisions) countDecision(d, &f.totals);
+}
+
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
   std::map<std::string, FileBuild> files;
   std::set<UnitKey> usedNodes, usedConds, usedDecisions;
@@ -45,7 +67,17 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
   const auto& conds = run.conditions();
   const auto& vectors = run.decisionVectors();
 
+  // One spelling per file: two units that reach a header through different
+  // include paths (or a link) add up into one file, not two.
+  std::map<std::string, std::string> spelled;
+  const auto one = [&](const std::string& p) -> const std::string& {
+    auto [it, fresh] = spelled.try_emplace(p);
+    if (fresh) it->second = !p.empty() && p[0] == '/' ? canonicalPath(p) : lexicallyNormal(p);
+    return it->second;
+  };
   for (const auto& [unit, u] : map.units) {
+    std::map<int, std::string> path;
+    for (const auto& [id, p] : u.files) path[id] = one(p);
     // Within a unit a line counts as often as its busiest node; across
     // units (a static inline function of a shared header) counts add up.
     std::map<std::pair<int, int>, uint64_t> unitLines;
@@ -60,10 +92,10 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
         slot = std::max(slot, c);
       }
     }
-    for (const auto& [fl, c] : unitLines) files[u.files.at(fl.first)].lines[fl.second] += c;
+    for (const auto& [fl, c] : unitLines) files[path.at(fl.first)].lines[fl.second] += c;
 
     for (const auto& f : u.functions) {
-      FunctionCov& fc = files[u.files.at(f.file)].functions[{f.line, f.name}];
+      FunctionCov& fc = files[path.at(f.file)].functions[{f.line, f.name}];
       fc.name = f.name;
       fc.line = f.line;
       fc.endLine = std::max(f.endLine, f.line);
@@ -79,7 +111,7 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
       }
     };
     for (const auto& d : u.decisions) {
-      FileBuild& fb = files[u.files.at(d.file)];
+      FileBuild& fb = files[path.at(d.file)];
       const DecisionKey key{d.range.line, d.range.column, d.range.endLine, d.range.endColumn};
       auto [it, fresh] = fb.decisions.try_emplace(key);
       DecisionCov& dc = it->second;
@@ -133,24 +165,10 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
       finishDecision(d, fb.vectors[key]);
       f.decisions.push_back(std::move(d));
     }
-    for (auto& [key, fn] : fb.functions) {
-      fn.totals.functions = {fn.calls > 0 ? 1u : 0u, 1};
-      for (auto it = f.lines.lower_bound(fn.line); it != f.lines.end() && it->first <= fn.endLine;
-           ++it) {
-        ++fn.totals.lines.total;
-        fn.totals.lines.covered += it->second > 0;
-      }
-      for (const auto& d : f.decisions)
-        if (d.function == fn.name) countDecision(d, &fn.totals);
-      f.functions.push_back(std::move(fn));
-    }
+    for (auto& [key, fn] : fb.functions) f.functions.push_back(std::move(fn));
     std::sort(f.functions.begin(), f.functions.end(),
               [](const FunctionCov& a, const FunctionCov& b) { return a.line < b.line; });
-    f.totals.functions.total = f.functions.size();
-    for (const auto& fn : f.functions) f.totals.functions.covered += fn.calls > 0;
-    f.totals.lines.total = f.lines.size();
-    for (const auto& [l, c] : f.lines) f.totals.lines.covered += c > 0;
-    for (const auto& d : f.decisions) countDecision(d, &f.totals);
+    countFile(&f);
     m.totals.add(f.totals);
     m.files.push_back(std::move(f));
   }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "child_config.hpp"
@@ -20,6 +21,7 @@
 #include "outputs.hpp"
 #include "receiver.hpp"
 #include "runfile.hpp"
+#include "scope.hpp"
 #include "srcmap.hpp"
 #include "text_report.hpp"
 
@@ -52,6 +54,42 @@ bool outputsWritable(const Options& opt) {
       return false;
     }
   }
+  return true;
+}
+
+// The files the figures cover, and the changed lines, read before a run so
+// that a bad expression or an unknown revision fails at once.
+bool prepareScope(const Options& opt, PathScope* scope, std::optional<ChangedLines>* changed,
+                  std::string* against) {
+  std::string error;
+  if (!scope->set(opt.root, opt.filters, opt.excludes, &error)) {
+    std::cerr << "qelcollect: " << error << "\n";
+    return false;
+  }
+  if (!opt.changedLines()) return true;
+  ChangedLines lines;
+  if (!opt.diffBase.empty()) {
+    *against = "git diff " + opt.diffBase;
+    if (!gitChangedLines(scope->root(), opt.diffBase, &lines, &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
+      return false;
+    }
+  } else {
+    *against = "diff " + opt.diffFile;
+    std::ifstream in(opt.diffFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+      std::cerr << "qelcollect: cannot read " << opt.diffFile << ": " << std::strerror(errno)
+                << "\n";
+      return false;
+    }
+    if (!parseUnifiedDiff(text.str(), scope->root(), &lines, &error)) {
+      std::cerr << "qelcollect: " << opt.diffFile << ": " << error << "\n";
+      return false;
+    }
+  }
+  *changed = std::move(lines);
   return true;
 }
 
@@ -128,12 +166,14 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
 // The text report and every file output asked for. False when one could
 // not be written.
 bool writeReports(const Options& opt, const Collection& run, const SourceMap& map,
-                  const CoverageModel* model, std::ofstream& reportOut) {
+                  const CoverageModel* model, const ChangeReport* changes,
+                  std::ofstream& reportOut) {
   bool ok = true;
   if (!opt.noReport) {
     TextReportOptions ro = opt.report;
     ro.map = map.empty() ? nullptr : &map;
     ro.coverage = model;
+    ro.changes = changes;
     std::ostream& os = reportOut.is_open() ? static_cast<std::ostream&>(reportOut) : std::cout;
     writeTextReport(os, run, ro);
     os.flush();
@@ -145,6 +185,7 @@ bool writeReports(const Options& opt, const Collection& run, const SourceMap& ma
   if (!model) return ok;
   OutputContext context;
   context.timestamp = static_cast<int64_t>(std::time(nullptr));
+  context.changes = changes;
   for (const auto& [format, target] : opt.outputs) {
     std::string error;
     if (!writeOutput(*format, target, *model, context, &error)) {
@@ -157,17 +198,20 @@ bool writeReports(const Options& opt, const Collection& run, const SourceMap& ma
 
 // The first threshold not met, named on stderr with every other one that
 // is not met; 0 when all hold.
-int checkThresholds(const Options& opt, const CoverageModel& m) {
+int checkThresholds(const Options& opt, const CoverageModel& m, const ChangeReport* changes) {
+  int code = 0;
+  const auto check = [&](const Threshold& t, const Counter& figure) {
+    if (t.minimum < 0 || figure.percent() >= t.minimum) return;
+    std::cerr << "qelcollect: " << t.name << " coverage " << percentText(figure) << " is below "
+              << t.option << " " << t.minimum << "% (exit status " << t.exitCode << ")\n";
+    if (!code || t.exitCode < code) code = t.exitCode;
+  };
   const Counter* figures[] = {&m.totals.lines, &m.totals.branches, &m.totals.conditions,
                               &m.totals.mcdc};
-  int code = 0;
-  for (std::size_t i = 0; i < opt.thresholds.size(); ++i) {
-    const Threshold& t = opt.thresholds[i];
-    if (t.minimum < 0 || figures[i]->percent() >= t.minimum) continue;
-    std::cerr << "qelcollect: " << t.name << " coverage " << percentText(*figures[i])
-              << " is below " << t.option << " " << t.minimum << "% (exit status " << t.exitCode
-              << ")\n";
-    if (!code) code = t.exitCode;
+  for (std::size_t i = 0; i < opt.thresholds.size(); ++i) check(opt.thresholds[i], *figures[i]);
+  if (changes) {
+    check(opt.changeThresholds[0], changes->model.totals.lines);
+    check(opt.changeThresholds[1], changes->model.totals.mcdc);
   }
   return code;
 }
@@ -179,7 +223,12 @@ int main(int argc, char** argv) {
   if (const int status = parseCommandLine(argc, argv, &opt); status >= 0) return status;
 
   SourceMap map;
-  if (!loadMaps(opt, &map) || !outputsWritable(opt)) return kExitUsage;
+  PathScope scope;
+  std::optional<ChangedLines> changed;
+  std::string against;
+  if (!loadMaps(opt, &map) || !outputsWritable(opt) ||
+      !prepareScope(opt, &scope, &changed, &against))
+    return kExitUsage;
 
   std::ofstream reportOut;
   if (!opt.reportFile.empty()) {
@@ -217,8 +266,15 @@ int main(int argc, char** argv) {
                         "its first send.\n");
 
   std::optional<CoverageModel> model;
-  if (!map.empty()) model = buildCoverage(map, run);
-  if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;
+  std::optional<ChangeReport> changes;
+  if (!map.empty()) {
+    model = buildCoverage(map, run);
+    applyScope(scope, &*model);
+    if (changed) changes = ChangeReport{against, restrictToChanged(*model, *changed)};
+  }
+  if (!writeReports(opt, run, map, model ? &*model : nullptr, changes ? &*changes : nullptr,
+                    reportOut))
+    code = kExitUsage;
   std::cout.flush();
 
   if (code != 0) return code;
@@ -226,6 +282,6 @@ int main(int argc, char** argv) {
   if (run.crashed()) return kExitCrash;
   if (result.timedOut) return kExitTimeout;
   if (nothing) return kExitNoMessage;
-  if (model) return checkThresholds(opt, *model);
+  if (model) return checkThresholds(opt, *model, changes ? &*changes : nullptr);
   return 0;
 }

@@ -146,27 +146,71 @@ bool writeFile(const std::string& path, const std::string& text, std::string* er
   return true;
 }
 
+std::string pageName(std::size_t i, const std::string& path) {
+  std::string base = path.substr(path.rfind('/') + 1);
+  for (char& c : base)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
+  return std::to_string(i + 1) + "_" + base + ".html";
+}
+
+// The changed lines' figures, then each changed line never run as a link
+// to its place, so a reviewer goes straight to what the change left untested.
+std::string changesHtml(const ChangeReport& c, const std::map<std::string, std::string>& pages,
+                        const std::string& root) {
+  std::ostringstream os;
+  os << "<h2>Changed lines</h2>\n<p class=\"note\">" << xmlText(c.against) << "</p>\n";
+  if (c.model.files.empty()) {
+    os << "<p>No changed line is code the maps know.</p>\n";
+    return os.str();
+  }
+  os << "<table>" << kHeadRow;
+  for (const FileCov& f : c.model.files)
+    os << rowHtml(xmlText(displayPath(f.path, root)), f.totals);
+  os << rowHtml("<b>Total</b>", c.model.totals) << "</table>\n";
+  bool any = false;
+  for (const FileCov& f : c.model.files) {
+    const auto page = pages.find(f.path);
+    std::string links;
+    for (const auto& [l, count] : f.lines)
+      if (!count) {
+        const std::string n = std::to_string(l);
+        links += page == pages.end()
+                     ? " " + n
+                     : " <a href=\"" + xmlAttribute(page->second) + "#L" + n + "\">" + n + "</a>";
+      }
+    if (links.empty()) continue;
+    if (!any) os << "<p><b>Changed lines never run</b></p>\n<ul>\n";
+    any = true;
+    os << "<li>" << xmlText(displayPath(f.path, root)) << ":" << links << "</li>\n";
+  }
+  if (any) os << "</ul>\n";
+  return os.str();
+}
+
 }  // namespace
 
-bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error) {
+bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error,
+               const ChangeReport* changes) {
   if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
     *error = "cannot create " + dir + ": " + std::strerror(errno);
     return false;
   }
   const std::string root = commonRoot(m);
+  std::map<std::string, std::string> pages;
+  for (std::size_t i = 0; i < m.files.size(); ++i)
+    pages[m.files[i].path] = pageName(i, m.files[i].path);
   std::ostringstream index;
   index << "<h1>Coverage report</h1>\n<p class=\"note\">Files under "
         << xmlText(root.empty() ? "/" : root) << ". MC/DC: " << xmlText(kMcdcForm)
         << ". Single-condition decisions counted: " << m.totals.singleConditionDecisions
         << "; too wide: " << m.totals.tooWideDecisions
-        << "; never reached: " << m.totals.unreachedDecisions << ".</p>\n<table>" << kHeadRow;
+        << "; never reached: " << m.totals.unreachedDecisions << ".</p>\n";
+  if (changes) index << changesHtml(*changes, pages, root) << "<h2>All files</h2>\n";
+  index << "<table>" << kHeadRow;
   for (std::size_t i = 0; i < m.files.size(); ++i) {
     const FileCov& f = m.files[i];
     const std::string shown = displayPath(f.path, root);
-    std::string base = f.path.substr(f.path.rfind('/') + 1);
-    for (char& c : base)
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
-    const std::string name = std::to_string(i + 1) + "_" + base + ".html";
+    const std::string& name = pages[f.path];
     index << rowHtml("<a href=\"" + xmlAttribute(name) + "\">" + xmlText(shown) + "</a>", f.totals);
     if (!writeFile(dir + "/" + name, filePage(f, shown), error)) return false;
   }

@@ -119,10 +119,34 @@ Json file(const FileCov& f) {
   return o;
 }
 
+// Uncovered first: what a reviewer acts on leads.
+Json changedLines(const ChangeReport& c) {
+  Json o = qeltools::jsonObject(3);
+  o["against"] = jsonBytes(c.against);
+  o["totals"] = totals(c.model.totals);
+  Json files = Json::array();
+  for (const FileCov& f : c.model.files) {
+    Json x = qeltools::jsonObject(5);
+    x["path"] = jsonBytes(f.path);
+    Json uncovered = Json::array(), covered = Json::array();
+    for (const auto& [l, count] : f.lines) (count ? covered : uncovered).push_back(l);
+    x["uncovered_lines"] = std::move(uncovered);
+    x["covered_lines"] = std::move(covered);
+    Json partial = Json::array();
+    for (const DecisionCov& d : f.decisions)
+      if (!d.fullyCovered()) partial.push_back(Json::array({d.range.line, d.range.column}));
+    x["decisions_not_fully_covered"] = std::move(partial);
+    x["totals"] = totals(f.totals);
+    files.push_back(std::move(x));
+  }
+  o["files"] = std::move(files);
+  return o;
+}
+
 }  // namespace
 
-void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
-  Json doc = qeltools::jsonObject(7);
+void writeCoverageJson(std::ostream& os, const CoverageModel& m, const ChangeReport* changes) {
+  Json doc = qeltools::jsonObject(8);
   doc["format"] = "qelcoverage";
   doc["version"] = 1;
   doc["mcdc_form"] = kMcdcForm;
@@ -134,6 +158,7 @@ void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
   Json unknown = Json::array();
   for (const auto& id : m.unknownIds) unknown.push_back(jsonBytes(id));
   doc["unknown_ids"] = std::move(unknown);
+  if (changes) doc["changed_lines"] = changedLines(*changes);
   os << qeltools::dumpJson(doc) << '\n';
 }
 

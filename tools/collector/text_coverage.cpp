@@ -197,6 +197,39 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
   }
 }
 
+void writeChangedLines(std::ostream& os, const ChangeReport& c) {
+  const CoverageModel& m = c.model;
+  const std::string root = commonRoot(m);
+  os << "\n-- Changed lines (" << c.against << ")\n";
+  if (m.files.empty()) {
+    os << "  no changed line is code the maps know\n";
+    return;
+  }
+  std::size_t w = 24;
+  for (const auto& f : m.files) w = std::max(w, displayPath(f.path, root).size() + 2);
+  os << header("File", w, {"Functions", "Lines", "Branches", "Conditions", "MC/DC"});
+  for (const auto& f : m.files) row(os, displayPath(f.path, root), f.totals, w);
+  row(os, "TOTAL", m.totals, w);
+  bool any = false;
+  for (const auto& f : m.files) {
+    const std::string ranges = missingLines(f);
+    if (ranges.empty()) continue;
+    if (!any) os << "  Changed lines never run:\n";
+    any = true;
+    os << "    " << displayPath(f.path, root) << ": " << ranges << "\n";
+  }
+  any = false;
+  for (const auto& f : m.files)
+    for (const auto& d : f.decisions) {
+      if (d.fullyCovered()) continue;
+      if (!any) os << "  Changed decisions not fully covered:\n";
+      any = true;
+      writeDecisionDetail(os, d, displayPath(f.path, root), "    ");
+    }
+  os << "  Changed code lines run: " << m.totals.lines.covered << " of " << m.totals.lines.total
+     << "\n";
+}
+
 void writeAnnotated(std::ostream& os, const CoverageModel& m) {
   for (const auto& f : m.files) {
     os << "\n-- " << f.path << "  (lines " << percentText(f.totals.lines) << ", branches "

@@ -225,6 +225,7 @@ void writeTextReport(std::ostream& os, const Collection& run, const TextReportOp
   writeHeader(os, run);
   if (opt.coverage) {
     writeCoverageSummary(os, *opt.coverage, opt.verbose);
+    if (opt.changes) writeChangedLines(os, *opt.changes);
     if (opt.annotate) writeAnnotated(os, *opt.coverage);
   }
   writeTestCases(os, run);

@@ -208,3 +208,27 @@ TEST(HtmlReport, PageSizeFollowsTheSourceNotTheDecisions) {
   EXPECT_LE(page, 3 * source) << "page " << page << " bytes, source " << source;
   EXPECT_EQ(m.totals.decisions.total, 10000u);
 }
+
+// With several tests, a click on a line says which tests ran it, failing
+// ones marked, and each vector the tests that sent it.
+TEST(HtmlReport, ALineClickedNamesTheTestsThatRanIt) {
+  CoverageModel m = gateModel();
+  m.tests = {TestRecord{"t_open", 0}, TestRecord{"t_closed", 1}};
+  FileCov& f = m.files.at(0);
+  f.lineTests = {{2, {0, 1}}, {3, {0}}, {4, {1}}};
+  DecisionCov& d = f.decisions.at(0);
+  d.vectorTests.assign(d.vectors.size(), TestSet{1});
+  const std::string dir = qeltest::freshDir("tests");
+  std::string error;
+  ASSERT_TRUE(writeHtml(dir, m, &error)) << error;
+  if (!qeltest::haveTool("chromium")) GTEST_SKIP() << "chromium not installed";
+  const std::string r = driveInChromium(
+      dir, "1_gate.c.html",
+      "d.getElementById('L3').click();out.push(d.getElementById('L3').nextSibling.textContent);"
+      "d.getElementById('L2').click();out.push(d.getElementById('L2').nextSibling.textContent);"
+      "d.getElementById('L5').click();out.push(String(d.getElementById('L5').nextSibling.id));");
+  EXPECT_NE(r.find("line 3run by 1 of 2 tests: t_open\n"), std::string::npos) << r;
+  EXPECT_NE(r.find("run by 2 of 2 tests: t_open, t_closed (failed)"), std::string::npos) << r;
+  EXPECT_NE(r.find("x1  by t_closed (failed)"), std::string::npos) << r;
+  EXPECT_NE(r.find("\nL6"), std::string::npos) << r;  // a line no test ran opens nothing
+}

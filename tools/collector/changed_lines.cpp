@@ -171,6 +171,8 @@ CoverageModel restrictToChanged(const CoverageModel& m, const ChangedLines& chan
     n.path = f.path;
     for (const auto& [l, count] : f.lines)
       if (lines.count(l)) n.lines.emplace(l, count);
+    for (const auto& [l, tests] : f.lineTests)
+      if (lines.count(l)) n.lineTests.emplace(l, tests);
     for (const auto& d : f.decisions)
       if (lines.count(d.range.line) || lines.count(d.range.endLine)) n.decisions.push_back(d);
     if (n.lines.empty() && n.decisions.empty()) continue;

@@ -168,6 +168,12 @@ int parseCommandLine(int argc, char** argv, Options* out) {
                  "relative to --root, a leading b/ dropped)")
       ->option_text("FILE")
       ->group(kScope);
+  app.add_option("--tests-for", o.testsFor,
+                 "print the tests that ran FILE:LINE, one a line (the tests to\n"
+                 "rerun for a change there), instead of the text report; a test\n"
+                 "is a run file of \"report\", or the command collected")
+      ->option_text("FILE:LINE")
+      ->group(kScope);
   for (Threshold& t : o.changeThresholds)
     qeltools::addPercentage(app, t.option, &t.minimum,
                             std::string("exit with status ") + std::to_string(t.exitCode) +
@@ -216,13 +222,19 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   bool changeOutputs = false;
   for (const auto& out : o.outputs) changeOutputs = changeOutputs || needsChangedLines(*out.first);
   if ((!o.outputs.empty() || o.report.annotate || thresholds || o.changedLines() ||
-       !o.filters.empty() || !o.excludes.empty()) &&
+       !o.filters.empty() || !o.excludes.empty() || !o.testsFor.empty()) &&
       o.maps.empty())
     return cl.usageError(
-        "coverage outputs, --filter, --exclude, --diff-base, --diff and --fail-under-* need the "
-        "source maps (--map DIR)");
+        "coverage outputs, --filter, --exclude, --diff-base, --diff, --tests-for and "
+        "--fail-under-* need the source maps (--map DIR)");
   if (!o.diffBase.empty() && !o.diffFile.empty())
     return cl.usageError("--diff-base and --diff are two ways to give one change: give one");
+  if (!o.testsFor.empty()) {
+    const auto colon = o.testsFor.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == o.testsFor.size() ||
+        o.testsFor.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+      return cl.usageError("--tests-for takes FILE:LINE, not " + o.testsFor);
+  }
   if ((changeThresholds || changeOutputs) && !o.changedLines())
     return cl.usageError("--fail-under-diff-* and --cobertura-diff need --diff-base or --diff");
   return -1;

@@ -56,6 +56,8 @@ struct Options {
   std::vector<Threshold> changeThresholds{{"--fail-under-diff-line", "changed-line", 6},
                                           {"--fail-under-diff-mcdc", "changed-line MC/DC", 9}};
   bool changedLines() const { return !diffBase.empty() || !diffFile.empty(); }
+  // FILE:LINE: list the tests that ran it instead of the text report.
+  std::string testsFor;
 };
 
 // Reads the command line into `out`. Returns -1 to go on, or the exit

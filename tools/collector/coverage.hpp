@@ -76,6 +76,9 @@ struct DecisionCov {
   std::vector<McdcVector> vectors;  // sorted as analyseDecision sorts them
   int pairs = 0;
   std::vector<std::pair<uint16_t, uint16_t>> origins;  // (unit, decision id)
+  // The tests that sent each vector, parallel to `vectors` (empty when the
+  // run named no test).
+  std::vector<TestSet> vectorTests;
 
   // The coverage rules of one decision. A switch's cases are its
   // branches, not conditions of one outcome, so MC/DC does not apply; a
@@ -106,14 +109,16 @@ struct FunctionCov {
 
 struct FileCov {
   std::string path;
-  std::map<int, uint64_t> lines;  // code line -> count
+  std::map<int, uint64_t> lines;     // code line -> count
+  std::map<int, TestSet> lineTests;  // code line -> the tests that ran it
   std::vector<FunctionCov> functions;
   std::vector<DecisionCov> decisions;  // in source order
   Totals totals;
 };
 
 struct CoverageModel {
-  std::vector<FileCov> files;  // sorted by path
+  std::vector<FileCov> files;     // sorted by path
+  std::vector<TestRecord> tests;  // what TestSet indices name
   Totals totals;
   // Units that sent messages but have no map, and messages naming ids a
   // unit's map does not list (a stale map).

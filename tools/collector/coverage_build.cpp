@@ -18,13 +18,21 @@ struct FileBuild {
   std::map<FunctionKey, FunctionCov> functions;
   std::map<DecisionKey, DecisionCov> decisions;
   std::map<DecisionKey, VectorCounts> vectors;
+  std::map<int, TestSet> lineTests;
+  std::map<DecisionKey, std::map<std::pair<Codes, bool>, TestSet>> vectorTests;
 };
 
-void finishDecision(DecisionCov& d, const VectorCounts& vecs) {
+void finishDecision(DecisionCov& d, const VectorCounts& vecs,
+                    const std::map<std::pair<Codes, bool>, TestSet>& tests) {
   std::vector<McdcVector> v;
   for (const auto& [cv, count] : vecs) v.push_back(McdcVector{cv.first, cv.second, count});
   DecisionAnalysis a = analyseDecision(std::move(v));
   d.vectors = std::move(a.vectors);
+  if (!tests.empty())
+    for (const McdcVector& x : d.vectors) {
+      const auto it = tests.find({x.codes, x.outcome});
+      d.vectorTests.push_back(it == tests.end() ? TestSet{} : it->second);
+    }
   d.pairs = 0;
   if (d.mcdcRole() != McdcRole::Measured) return;
   for (auto& c : d.conditions) {
@@ -84,12 +92,17 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
     std::map<uint16_t, uint64_t> nodeCount;
     for (const auto& n : u.nodes) {
       uint64_t c = 0;
-      if (const auto it = nodes.find({unit, n.id}); it != nodes.end()) c = it->second.hits;
+      const TestSet* tests = nullptr;
+      if (const auto it = nodes.find({unit, n.id}); it != nodes.end()) {
+        c = it->second.hits;
+        tests = &it->second.tests;
+      }
       usedNodes.insert({unit, n.id});
       nodeCount[n.id] = c;
       for (int l : n.lines) {
         uint64_t& slot = unitLines[{n.file, l}];
         slot = std::max(slot, c);
+        if (tests && !tests->empty()) addTests(&files[path.at(n.file)].lineTests[l], *tests);
       }
     }
     for (const auto& [fl, c] : unitLines) files[path.at(fl.first)].lines[fl.second] += c;
@@ -140,10 +153,13 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
       usedDecisions.insert({unit, d.id});
       if (const auto v = vectors.find({unit, d.id}); v != vectors.end())
         for (const auto& [cv, count] : v->second) fb.vectors[key][cv] += count;
+      if (const auto v = run.vectorTests().find({unit, d.id}); v != run.vectorTests().end())
+        for (const auto& [cv, tests] : v->second) addTests(&fb.vectorTests[key][cv], tests);
     }
   }
 
   CoverageModel m;
+  m.tests = run.tests();
   std::set<uint16_t> unmapped;
   const auto unknown = [&](const UnitKey& k, const char* what, const std::set<UnitKey>& used) {
     if (!map.units.count(k.first))
@@ -161,8 +177,9 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run) {
     FileCov f;
     f.path = path;
     f.lines = std::move(fb.lines);
+    f.lineTests = std::move(fb.lineTests);
     for (auto& [key, d] : fb.decisions) {
-      finishDecision(d, fb.vectors[key]);
+      finishDecision(d, fb.vectors[key], fb.vectorTests[key]);
       f.decisions.push_back(std::move(d));
     }
     for (auto& [key, fn] : fb.functions) f.functions.push_back(std::move(fn));

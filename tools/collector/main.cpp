@@ -23,6 +23,7 @@
 #include "runfile.hpp"
 #include "scope.hpp"
 #include "srcmap.hpp"
+#include "tests_for.hpp"
 #include "text_report.hpp"
 
 extern char** environ;
@@ -169,7 +170,7 @@ bool writeReports(const Options& opt, const Collection& run, const SourceMap& ma
                   const CoverageModel* model, const ChangeReport* changes,
                   std::ofstream& reportOut) {
   bool ok = true;
-  if (!opt.noReport) {
+  if (!opt.noReport && opt.testsFor.empty()) {
     TextReportOptions ro = opt.report;
     ro.map = map.empty() ? nullptr : &map;
     ro.coverage = model;
@@ -245,13 +246,22 @@ int main(int argc, char** argv) {
   CollectResult result;
   int code = 0;
   if (opt.reportMode) {
-    std::string error;
-    if (!readRunFiles(
-            opt.command, [&](Message&& m) { run.add(m); }, &error)) {
-      std::cerr << "qelcollect: " << error << "\n";
-      return kExitUsage;
+    // Each run file is one test: what it ran is told apart from the others'.
+    for (const std::string& file : opt.command) {
+      std::string error;
+      run.beginTest(file);
+      if (!readRunFiles(
+              {file}, [&](Message&& m) { run.add(m); }, &error)) {
+        std::cerr << "qelcollect: " << error << "\n";
+        return kExitUsage;
+      }
     }
   } else {
+    if (!opt.command.empty()) {
+      std::string name;
+      for (const auto& a : opt.command) name += (name.empty() ? "" : " ") + a;
+      run.beginTest(name);
+    }
     if (!collectLive(opt, &run, &child, &result, &code)) return code;
   }
 
@@ -271,6 +281,13 @@ int main(int argc, char** argv) {
     model = buildCoverage(map, run);
     applyScope(scope, &*model);
     if (changed) changes = ChangeReport{against, restrictToChanged(*model, *changed)};
+  }
+  if (model && !opt.testsFor.empty()) {
+    std::string error;
+    if (!writeTestsFor(std::cout, std::cerr, *model, opt.testsFor, scope.root(), &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
+      code = kExitUsage;
+    }
   }
   if (!writeReports(opt, run, map, model ? &*model : nullptr, changes ? &*changes : nullptr,
                     reportOut))

@@ -74,23 +74,29 @@ function text(l){var e=document.getElementById("L"+l);return e?e.firstChild?
 e.firstChild.textContent.replace(/\n$/,""):"":""}
 function cut(l,c,el,ec){if(l==el)return text(l).slice(c-1,ec-1);var s=text(l).slice(c-1);
 for(var k=l+1;k<el;k++)s+="\n"+text(k);return s+"\n"+text(el).slice(0,ec-1)}
+function who(ids){return ids.map(function(i){return TN[i][0]+(TN[i][1]?" (failed)":"")})
+.join(", ")}
 function detail(l,x){var r=[],w=x[7].length,t=x[4],f=x[5];
 r.push(N[x[0]]+" "+cut(l,x[1],l+x[2],x[3])+"  \u2014 true "+t+", false "+f+
 (t+f==0&&!x[8].length?"  never reached":!t?"  missing true":!f?"  missing false":""));
 r.push(x[6]==2?"  (branch coverage only)":x[6]==1?"  too wide for MC/DC: 0/"+w:
 "  MC/DC "+pairs(x)+"/"+w+(w==1?" [single condition]":""));
 x[8].forEach(function(v,i){var s=v[0];r.push("    #"+(i+1)+"  "+
-s.slice(0,-1).split("").join(" ")+"  \u2192 "+(s.slice(-1)=="1"?"T":"F")+"  x"+v[1])});
+s.slice(0,-1).split("").join(" ")+"  \u2192 "+(s.slice(-1)=="1"?"T":"F")+"  x"+v[1]+
+(v[2]?"  by "+who(v[2]):""))});
 x[7].forEach(function(c,i){if(c.length<8)c=[l,c[0],l,c[1],c[2],c[3],c[4],c[5]];
 r.push("    c"+i+" "+cut(c[0],c[1],c[2],c[3])+": true "+c[4]+", false "+c[5]+
 (x[6]?"":c[6]<0?"  missing independence pair":"  pair #"+(c[6]+1)+"/#"+(c[7]+1)))});
 return r.join("\n")}
 document.getElementById("src").addEventListener("click",function(e){
-var p=e.target.closest("p");if(!p||!D[p.id.slice(1)])return;var g=p.nextSibling;
+var p=e.target.closest("p");if(!p)return;var l=+p.id.slice(1),t=T&&T[l];
+if(!D[l]&&!t)return;var g=p.nextSibling;
 if(g&&g.tagName=="DETAILS"){g.open=!g.open;return}
-var l=+p.id.slice(1);g=document.createElement("details");g.open=true;
-var s=document.createElement("summary");s.textContent="decisions of line "+l;g.appendChild(s);
-g.appendChild(document.createTextNode(D[l].map(function(x){return detail(l,x)}).join("\n")));
+g=document.createElement("details");g.open=true;var s=document.createElement("summary");
+s.textContent=(D[l]?"decisions of line ":"line ")+l;g.appendChild(s);
+var r=(D[l]||[]).map(function(x){return detail(l,x)});
+if(t)r.push("run by "+t.length+" of "+TN.length+" tests: "+who(t));
+g.appendChild(document.createTextNode(r.join("\n")));
 p.parentNode.insertBefore(g,p.nextSibling)});
 })();
 </script>)JS";
@@ -161,13 +167,20 @@ std::string jsString(const std::string& s) {
   return out + "\"";
 }
 
+std::string idList(const TestSet& s) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < s.size(); ++i) out += (i ? "," : "") + std::to_string(s[i]);
+  return out + "]";
+}
+
 // One decision as the page's script reads it: kind (index into N), column,
 // end line (from the line), end column, true and false counts, MC/DC role
 // (0 measured, 1 too wide, 2 switch), conditions [column,
 // end column, true, false, pair first, pair second] (with line and end
 // line first when not on the decision's line), vectors [codes and
-// outcome, count]. Texts are cut from the listed source, not repeated.
-void decisionData(std::ostream& os, const DecisionCov& d, std::map<std::string, int>* kinds) {
+// outcome, count, the tests that sent it]. Texts are cut from the listed source, not repeated.
+void decisionData(std::ostream& os, const DecisionCov& d, std::map<std::string, int>* kinds,
+                  bool withTests) {
   const int role = d.mcdcRole() == McdcRole::Measured  ? 0
                    : d.mcdcRole() == McdcRole::TooWide ? 1
                                                        : 2;
@@ -192,12 +205,17 @@ void decisionData(std::ostream& os, const DecisionCov& d, std::map<std::string, 
     std::string codes = vectorColumns(d.vectors[i].codes, d.width());
     codes.erase(std::remove(codes.begin(), codes.end(), ' '), codes.end());
     os << (i ? ",[\"" : "[\"") << codes << (d.vectors[i].outcome ? 1 : 0) << "\","
-       << d.vectors[i].count << "]";
+       << d.vectors[i].count;
+    if (withTests && i < d.vectorTests.size()) os << "," << idList(d.vectorTests[i]);
+    os << "]";
   }
   os << "]]";
 }
 
-std::string filePage(const FileCov& f, const std::string& shown) {
+// `tests`: the run's tests when there are several to tell apart; each
+// code line then carries in T the tests that ran it, shown on a click.
+std::string filePage(const FileCov& f, const std::string& shown,
+                     const std::vector<TestRecord>* tests) {
   std::ostringstream os;
   os << "<p><a href=\"index.html\">&larr; index</a></p><h1>" << xmlText(shown) << "</h1>\n<table>"
      << kHeadRow << rowHtml(xmlText(shown), f.totals) << "</table>\n"
@@ -242,7 +260,7 @@ std::string filePage(const FileCov& f, const std::string& shown) {
     data << (data.tellp() > 0 ? ",\n" : "") << l << ":[";
     for (std::size_t i = 0; i < dit->second.size(); ++i) {
       if (i) data << ",";
-      decisionData(data, *dit->second[i], &kinds);
+      decisionData(data, *dit->second[i], &kinds, tests != nullptr);
     }
     data << "]";
   }
@@ -254,7 +272,23 @@ std::string filePage(const FileCov& f, const std::string& shown) {
      << " to look at</span> <span class=\"note\">keys: n / j next, p / k previous</span></div>\n"
      << body.str() << "<script>var N=[";
   for (std::size_t i = 0; i < names.size(); ++i) os << (i ? "," : "") << jsString(names[i]);
-  os << "],D={" << data.str() << "};</script>\n" << kFileScript << "\n";
+  os << "],D={" << data.str() << "},T=";
+  if (tests) {
+    os << "{";
+    bool firstLine = true;
+    for (const auto& [l, t] : f.lineTests) {
+      os << (firstLine ? "" : ",") << l << ":" << idList(t);
+      firstLine = false;
+    }
+    os << "},TN=[";
+    for (std::size_t i = 0; i < tests->size(); ++i)
+      os << (i ? ",[" : "[") << jsString((*tests)[i].name) << ","
+         << ((*tests)[i].failedCases ? 1 : 0) << "]";
+    os << "];</script>\n";
+  } else {
+    os << "null,TN=[];</script>\n";
+  }
+  os << kFileScript << "\n";
   return page(shown + " - coverage", os.str());
 }
 
@@ -348,7 +382,11 @@ bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* erro
       index << rowHtml(
           "&nbsp;&nbsp;<a href=\"" + xmlAttribute(name) + "\">" + xmlText(shown) + "</a>",
           f.totals);
-      if (!writeFile(dir + "/" + name, filePage(f, displayPath(f.path, root)), error)) return false;
+      if (!writeFile(
+              dir + "/" + name,
+              filePage(f, displayPath(f.path, root), m.tests.size() > 1 ? &m.tests : nullptr),
+              error))
+        return false;
     }
     index << "</tbody>\n";
   }

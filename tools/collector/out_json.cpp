@@ -63,11 +63,13 @@ Json decision(const DecisionCov& d) {
   o["mcdc_covered"] = d.mcdcShown();
   o["mcdc_total"] = d.countsForMcdc() ? d.width() : 0;
   Json vectors = Json::array();
-  for (const auto& v : d.vectors) {
-    Json x = qeltools::jsonObject(3);
+  for (std::size_t i = 0; i < d.vectors.size(); ++i) {
+    const McdcVector& v = d.vectors[i];
+    Json x = qeltools::jsonObject(4);
     x["conditions"] = vectorColumns(v.codes, d.width());
     x["outcome"] = v.outcome;
     x["count"] = v.count;
+    if (i < d.vectorTests.size()) x["tests"] = d.vectorTests[i];
     vectors.push_back(std::move(x));
   }
   o["vectors"] = std::move(vectors);
@@ -95,13 +97,18 @@ Json decision(const DecisionCov& d) {
   return o;
 }
 
-Json file(const FileCov& f) {
-  Json o = qeltools::jsonObject(5);
+Json file(const FileCov& f, bool tests) {
+  Json o = qeltools::jsonObject(6);
   o["path"] = jsonBytes(f.path);
   o["totals"] = totals(f.totals);
   Json lines = Json::array();
   for (const auto& [l, c] : f.lines) lines.push_back(Json::array({l, c}));
   o["lines"] = std::move(lines);
+  if (tests) {
+    Json byLine = Json::array();
+    for (const auto& [l, t] : f.lineTests) byLine.push_back(Json::array({Json(l), Json(t)}));
+    o["line_tests"] = std::move(byLine);
+  }
   Json functions = Json::array();
   for (const FunctionCov& fn : f.functions) {
     Json x = qeltools::jsonObject(5);
@@ -146,19 +153,29 @@ Json changedLines(const ChangeReport& c) {
 }  // namespace
 
 void writeCoverageJson(std::ostream& os, const CoverageModel& m, const ChangeReport* changes) {
-  Json doc = qeltools::jsonObject(8);
+  Json doc = qeltools::jsonObject(9);
   doc["format"] = "qelcoverage";
   doc["version"] = 1;
   doc["mcdc_form"] = kMcdcForm;
   doc["totals"] = totals(m.totals);
   Json files = Json::array();
-  for (const FileCov& f : m.files) files.push_back(file(f));
+  for (const FileCov& f : m.files) files.push_back(file(f, !m.tests.empty()));
   doc["files"] = std::move(files);
   doc["unmapped_units"] = m.unmappedUnits;
   Json unknown = Json::array();
   for (const auto& id : m.unknownIds) unknown.push_back(jsonBytes(id));
   doc["unknown_ids"] = std::move(unknown);
   if (changes) doc["changed_lines"] = changedLines(*changes);
+  if (!m.tests.empty()) {
+    Json tests = Json::array();
+    for (const TestRecord& t : m.tests) {
+      Json x = qeltools::jsonObject(2);
+      x["name"] = jsonBytes(t.name);
+      x["failed_test_cases"] = t.failedCases;
+      tests.push_back(std::move(x));
+    }
+    doc["tests"] = std::move(tests);
+  }
   os << qeltools::dumpJson(doc) << '\n';
 }
 

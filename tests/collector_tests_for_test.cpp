@@ -136,3 +136,18 @@ TEST_F(TwoTests, JsonHtmlAndTextShowTestsAndVerdicts) {
   EXPECT_NE(page.find("T={2:[0,1],3:[0],4:[1]}"), std::string::npos) << page;
   EXPECT_NE(page.find("/closed.jsonl\",1]]"), std::string::npos) << page;  // failed
 }
+
+// One run alone has nothing to tell apart: its reports are those of the
+// live run (no test lists), and --tests-for says what it needs.
+TEST_F(TwoTests, OneRunNamesNoTests) {
+  std::string out;
+  const std::string base = std::string(QELCOLLECT_EXE) + " report --map " + maps_ + " ";
+  int rc = qeltest::runShell(base + "--json " + dir_ + "/one.json " + dir_ + "/open.jsonl", &out);
+  EXPECT_EQ(rc, 0) << out;
+  const std::string json = qeltest::readText(dir_ + "/one.json");
+  EXPECT_EQ(json.find("\"tests\""), std::string::npos);
+  EXPECT_EQ(json.find("line_tests"), std::string::npos);
+  rc = qeltest::runShell(base + "--tests-for gate.c:3 " + dir_ + "/open.jsonl", &out);
+  EXPECT_EQ(rc, 2) << out;
+  EXPECT_NE(out.find("one run file per test"), std::string::npos) << out;
+}

@@ -170,8 +170,8 @@ int parseCommandLine(int argc, char** argv, Options* out) {
       ->group(kScope);
   app.add_option("--tests-for", o.testsFor,
                  "print the tests that ran FILE:LINE, one a line (the tests to\n"
-                 "rerun for a change there), instead of the text report; a test\n"
-                 "is a run file of \"report\", or the command collected")
+                 "rerun for a change there), instead of the text report; each\n"
+                 "run file of \"report\" is a test")
       ->option_text("FILE:LINE")
       ->group(kScope);
   for (Threshold& t : o.changeThresholds)

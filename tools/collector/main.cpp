@@ -246,10 +246,12 @@ int main(int argc, char** argv) {
   CollectResult result;
   int code = 0;
   if (opt.reportMode) {
-    // Each run file is one test: what it ran is told apart from the others'.
+    // Each run file is one test: what it ran is told apart from the
+    // others'. One run alone has nothing to tell apart, and its report
+    // stays the live one's.
     for (const std::string& file : opt.command) {
       std::string error;
-      run.beginTest(file);
+      if (opt.command.size() > 1) run.beginTest(file);
       if (!readRunFiles(
               {file}, [&](Message&& m) { run.add(m); }, &error)) {
         std::cerr << "qelcollect: " << error << "\n";
@@ -257,11 +259,6 @@ int main(int argc, char** argv) {
       }
     }
   } else {
-    if (!opt.command.empty()) {
-      std::string name;
-      for (const auto& a : opt.command) name += (name.empty() ? "" : " ") + a;
-      run.beginTest(name);
-    }
     if (!collectLive(opt, &run, &child, &result, &code)) return code;
   }
 

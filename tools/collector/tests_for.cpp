@@ -33,6 +33,12 @@ bool writeTestsFor(std::ostream& out, std::ostream& err, const CoverageModel& m,
   const auto colon = spec.rfind(':');
   const std::string file = spec.substr(0, colon);
   const int line = std::stoi(spec.substr(colon + 1));
+  if (m.tests.empty()) {
+    *error =
+        "--tests-for needs tests to tell apart: give \"qelcollect report\" one run file "
+        "per test (each saved with --out)";
+    return false;
+  }
   const FileCov* f = findFile(m, file, root, error);
   if (!f) return false;
   if (!f->lines.count(line)) {

@@ -68,6 +68,19 @@ std::string missingLines(const FileCov& f) {
   return out;
 }
 
+// Each file's code lines never run, under `heading` when there are any.
+void listMissingLines(std::ostream& os, const CoverageModel& m, const std::string& root,
+                      const char* heading, const char* indent) {
+  bool any = false;
+  for (const auto& f : m.files) {
+    const std::string ranges = missingLines(f);
+    if (ranges.empty()) continue;
+    if (!any) os << heading;
+    any = true;
+    os << indent << displayPath(f.path, root) << ": " << ranges << "\n";
+  }
+}
+
 }  // namespace
 
 void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
@@ -158,16 +171,9 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
       }
   }
 
-  bool any = false;
-  for (const auto& f : m.files) {
-    const std::string ranges = missingLines(f);
-    if (ranges.empty()) continue;
-    if (!any) os << "\n-- Lines never run\n";
-    any = true;
-    os << "  " << displayPath(f.path, root) << ": " << ranges << "\n";
-  }
+  listMissingLines(os, m, root, "\n-- Lines never run\n", "  ");
 
-  any = false;
+  bool any = false;
   for (const auto& f : m.files)
     for (const auto& fn : f.functions)
       if (!fn.calls) {
@@ -210,15 +216,8 @@ void writeChangedLines(std::ostream& os, const ChangeReport& c) {
   os << header("File", w, {"Functions", "Lines", "Branches", "Conditions", "MC/DC"});
   for (const auto& f : m.files) row(os, displayPath(f.path, root), f.totals, w);
   row(os, "TOTAL", m.totals, w);
+  listMissingLines(os, m, root, "  Changed lines never run:\n", "    ");
   bool any = false;
-  for (const auto& f : m.files) {
-    const std::string ranges = missingLines(f);
-    if (ranges.empty()) continue;
-    if (!any) os << "  Changed lines never run:\n";
-    any = true;
-    os << "    " << displayPath(f.path, root) << ": " << ranges << "\n";
-  }
-  any = false;
   for (const auto& f : m.files)
     for (const auto& d : f.decisions) {
       if (d.fullyCovered()) continue;

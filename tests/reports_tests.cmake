@@ -22,6 +22,10 @@ if(TARGET qelcollect_core)
   target_compile_definitions(collector_tests_for_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
     QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
   add_dependencies(collector_tests_for_test qelcollect)
+  qel_add_test(collector_count_lines_test
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_count_lines_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector reports)
+  target_compile_definitions(collector_count_lines_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
   qel_add_test(collector_scope_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_scope_test.cpp
                LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
   target_compile_definitions(collector_scope_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}

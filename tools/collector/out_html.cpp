@@ -267,8 +267,9 @@ std::string filePage(const FileCov& f, const std::string& shown,
   body << "</div>\n";
   std::vector<std::string> names(kinds.size());
   for (const auto& [name, i] : kinds) names[static_cast<std::size_t>(i)] = name;
-  os << "<div id=\"nav\"><a id=\"pv\" href=\"#\">&uarr; previous</a> <a id=\"nx\" href=\"#L"
-     << first << "\">&darr; next uncovered</a> <span id=\"at\">" << nstops
+  os << "<div id=\"nav\"><a id=\"pv\" href=\"#\">&uarr; previous</a> <a id=\"nx\" href=\"#"
+     << (first ? "L" + std::to_string(first) : std::string()) << "\">&darr; next uncovered</a> "
+     << "<span id=\"at\">" << nstops
      << " to look at</span> <span class=\"note\">keys: n / j next, p / k previous</span></div>\n"
      << body.str() << "<script>var N=[";
   for (std::size_t i = 0; i < names.size(); ++i) os << (i ? "," : "") << jsString(names[i]);

@@ -13,6 +13,24 @@ if(TARGET qelcollect_core)
   target_compile_definitions(collector_runs_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
     QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
   add_dependencies(collector_runs_test qelcollect)
+  qel_add_test(collector_html_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_html_test.cpp
+               LIBS qelcollect_core TIMEOUT 180 LABELS collector reports)
+  target_compile_definitions(collector_html_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_tests_for_test
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_tests_for_test.cpp
+               LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_tests_for_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
+    QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
+  add_dependencies(collector_tests_for_test qelcollect)
+  qel_add_test(collector_count_lines_test
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_count_lines_test.cpp
+               LIBS qelcollect_core TIMEOUT 60 LABELS collector reports)
+  target_compile_definitions(collector_count_lines_test PRIVATE ${QEL_REPORT_FIXTURE_DEF})
+  qel_add_test(collector_scope_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_scope_test.cpp
+               LIBS qelcollect_core PkgConfig::JSONCPP TIMEOUT 120 LABELS collector reports)
+  target_compile_definitions(collector_scope_test PRIVATE ${QEL_REPORT_FIXTURE_DEF}
+    QELCOLLECT_EXE="$<TARGET_FILE:qelcollect>")
+  add_dependencies(collector_scope_test qelcollect)
 
   if(TARGET qel_demo_hand)
     qel_add_test(reports_e2e_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/reports_e2e_test.cpp

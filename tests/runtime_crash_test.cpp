@@ -277,10 +277,13 @@ TEST(CApi, TestCaseEventsAndMethodTimingFromC) {
   Outcome r = run_collected({QEL_C_API_PROBE});
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
   EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
-  EXPECT_NE(r.out.find("create 1\nstart 1\nstop 1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("create 1\nstart 1\nstop 1\ncreate 1\nstart 1\nstop 1\n"), std::string::npos)
+      << r.out;
   std::vector<std::string> events;
   for (const Bytes& m : r.got[kEvents]) events.emplace_back(m.begin(), m.end());
-  EXPECT_EQ(events, (std::vector<std::string>{"0 tc_c", "1 0", "2 0"}));
+  // A plain stop carries "0"; a stop with a verdict its digit (2 failed).
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"0 tc_c", "1 0", "2 0", "0 tc_c_fails", "1 0", "2 2"}));
   EXPECT_NE(all_texts(r, kTiming).find("3 4 567"), std::string::npos) << all_texts(r, kTiming);
 }
 

@@ -6,6 +6,7 @@
 
 #if QEL_DRIVER_TESTCASE_EVENTS
 #include "qelmq/QelSendUniTest.h"
+#include "qelmq/probes.h"
 #include "qelmq/thread_exit.h"
 
 namespace {
@@ -26,10 +27,24 @@ void ReportCaseStarted(const std::string& name, int number) {
   (void)sender->StartTestcase(number);
 }
 
-void ReportCaseStopped(int /*number*/, Verdict verdict) {
+void ReportCaseStopped(int number, Verdict verdict) {
   QelSendUniTest* sender = Sender();
   if (sender == nullptr) return;
-  (void)sender->StopTestcase(static_cast<int>(verdict));
+  int code = QEL_VERDICT_ERROR;
+  switch (verdict) {
+    case Verdict::kPassed:
+      code = QEL_VERDICT_PASSED;
+      break;
+    case Verdict::kFailed:
+      code = QEL_VERDICT_FAILED;
+      break;
+    case Verdict::kSkipped:
+      code = QEL_VERDICT_SKIPPED;
+      break;
+    case Verdict::kError:
+      break;
+  }
+  (void)sender->StopTestcaseVerdict(number, code);
 }
 
 void LeaveChild() { std::exit(0); }

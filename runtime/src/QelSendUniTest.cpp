@@ -55,3 +55,8 @@ bool QelSendUniTest::StopTestcase(int) {
   constexpr auto kEvent = qel_wire::number_event(qel_wire::TestCaseEvent::Stopped);
   return send_event(kEvent.data(), kEvent.size());
 }
+
+bool QelSendUniTest::StopTestcaseVerdict(int, int verdict) {
+  const auto event = qel_wire::stop_event(qel_wire::verdict_of(verdict));
+  return send_event(event.data(), event.size());
+}

@@ -32,6 +32,11 @@ int QelTestcaseStop(int number) {
   return s && s->StopTestcase(number) ? 1 : 0;
 }
 
+int QelTestcaseStopVerdict(int number, int verdict) {
+  QelSendUniTest* s = events();
+  return s && s->StopTestcaseVerdict(number, verdict) ? 1 : 0;
+}
+
 void QelMethodTime(int a, int b, int c) { QelSendMethodTime(a, b, c); }
 
 int QelLeave(const char* name, const char* type, const char* cause) {

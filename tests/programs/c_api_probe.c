@@ -10,6 +10,9 @@ int main(void) {
   printf("start %d\n", QelTestcaseStart(1));
   QelMethodTime(3, 4, 567);
   printf("stop %d\n", QelTestcaseStop(1));
+  printf("create %d\n", QelTestcaseCreate("tc_c_fails"));
+  printf("start %d\n", QelTestcaseStart(2));
+  printf("stop %d\n", QelTestcaseStopVerdict(2, QEL_VERDICT_FAILED));
   fflush(stdout);
   return 0;
 }

@@ -55,11 +55,13 @@ Exit status, first that applies:
   --loss-warning); 11 a unit of the maps was built without probes (unless
   --uninstrumented-warning); 12 a unit's counts match no map, from another
   build or none (unless --stale-map-warning); 6 line, 7 branch, 8
-  condition, 9 MC/DC coverage below its --fail-under-*; 0 otherwise.)";
+  condition, 9 MC/DC coverage below its --fail-under-* (6 and 9 also for
+  the changed lines' --fail-under-diff-line and -mcdc); 0 otherwise.)";
 
 const char* kCollecting = "Collecting";
 const char* kCoverage = "Coverage (maps from the programs that ran, or --map)";
 const char* kReport = "Report";
+const char* kScope = "Files and changed lines";
 
 // Numbers as the options take them, turned into Options after parsing.
 struct Numbers {
@@ -149,6 +151,46 @@ int parseCommandLine(int argc, char** argv, Options* out) {
                                 " coverage, as the report\nshows it, is below N percent")
         ->group(kCoverage);
 
+  app.add_option("--root", o.root,
+                 "the project's top folder: --filter and --exclude match paths\n"
+                 "relative to it, --diff-base asks its git repository\n"
+                 "(default: the current directory)")
+      ->option_text("DIR")
+      ->group(kScope);
+  app.add_option("--filter", o.filters,
+                 "keep only source files whose path relative to --root\n"
+                 "matches this regular expression (from its start); repeatable")
+      ->allow_extra_args(false)
+      ->option_text("REGEX")
+      ->group(kScope);
+  app.add_option("--exclude", o.excludes,
+                 "leave out source files whose path relative to --root\n"
+                 "matches this regular expression (from its start); repeatable")
+      ->allow_extra_args(false)
+      ->option_text("REGEX")
+      ->group(kScope);
+  app.add_option("--diff-base", o.diffBase,
+                 "also report the coverage of the lines changed since the git\n"
+                 "revision REF (git diff -U0 REF, in the repository of --root)")
+      ->option_text("REF")
+      ->group(kScope);
+  app.add_option("--diff", o.diffFile,
+                 "the same for the lines a unified diff FILE adds (paths\n"
+                 "relative to --root, a leading b/ dropped)")
+      ->option_text("FILE")
+      ->group(kScope);
+  app.add_option("--tests-for", o.testsFor,
+                 "print the tests that ran FILE:LINE, one a line (the tests to\n"
+                 "rerun for a change there), instead of the text report; each\n"
+                 "run file of \"report\" is a test")
+      ->option_text("FILE:LINE")
+      ->group(kScope);
+  for (Threshold& t : o.changeThresholds)
+    qeltools::addPercentage(app, t.option, &t.minimum,
+                            std::string("exit with status ") + std::to_string(t.exitCode) +
+                                " when " + t.name + " coverage is\nbelow N percent")
+        ->group(kScope);
+
   qeltools::addInteger(app, "--max-values", &n.maxValues, 0, 100000000,
                        "value records listed in the report (default 20)")
       ->group(kReport);
@@ -195,6 +237,21 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   if (o.recv.bind && !o.hostGiven) o.recv.host = "*";
   for (std::size_t i = 0; i < formats.size(); ++i)
     if (!targets[i].empty()) o.outputs.emplace_back(&formats[i], targets[i]);
+
+  bool changeThresholds = false;
+  for (const auto& t : o.changeThresholds) changeThresholds = changeThresholds || t.minimum >= 0;
+  bool changeOutputs = false;
+  for (const auto& out : o.outputs) changeOutputs = changeOutputs || needsChangedLines(*out.first);
+  if (!o.diffBase.empty() && !o.diffFile.empty())
+    return cl.usageError("--diff-base and --diff are two ways to give one change: give one");
+  if (!o.testsFor.empty()) {
+    const auto colon = o.testsFor.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == o.testsFor.size() ||
+        o.testsFor.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+      return cl.usageError("--tests-for takes FILE:LINE, not " + o.testsFor);
+  }
+  if ((changeThresholds || changeOutputs) && !o.changedLines())
+    return cl.usageError("--fail-under-diff-* and --cobertura-diff need --diff-base or --diff");
   return -1;
 }
 

@@ -51,6 +51,26 @@ struct Options {
   }
   // The options given that turn run problems into warnings (problems.hpp).
   std::set<std::string> warnProblems;
+
+  // Which source files the figures cover (scope.hpp); root "" is the
+  // current directory.
+  std::string root;
+  std::vector<std::string> filters, excludes;
+  // The changed lines to report on besides the whole (changed_lines.hpp):
+  // a git revision, or a unified diff file.
+  std::string diffBase, diffFile;
+  // Gates on the changed lines, with the exit statuses of their
+  // whole-project counterparts.
+  std::vector<Threshold> changeThresholds{{"--fail-under-diff-line", "changed-line", 6},
+                                          {"--fail-under-diff-mcdc", "changed-line MC/DC", 9}};
+  bool changedLines() const { return !diffBase.empty() || !diffFile.empty(); }
+  // FILE:LINE: list the tests that ran it instead of the text report.
+  std::string testsFor;
+  // Whether anything asked for needs the source maps.
+  bool needsMaps() const {
+    return !outputs.empty() || report.annotate || thresholdsAsked() || changedLines() ||
+           !filters.empty() || !excludes.empty() || !testsFor.empty();
+  }
 };
 
 // Reads the command line into `out`. Returns -1 to go on, or the exit

@@ -1,6 +1,7 @@
 #include "collection.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qelc {
 namespace {
@@ -12,7 +13,39 @@ constexpr std::size_t kKeptMalformed = 1000;
 // 64 Mi numbers per channel, 8 MB each at most.
 constexpr uint32_t kMaxTrackedSeq = 1u << 26;
 
+// Tests are numbered in the order they begin, so the current one is
+// always the largest: appending keeps a set ascending.
+void noteTest(TestSet* s, uint32_t test) {
+  if (s->empty() || s->back() != test) s->push_back(test);
+}
+
 }  // namespace
+
+void addTests(TestSet* to, const TestSet& from) {
+  if (from.empty()) return;
+  TestSet merged;
+  merged.reserve(to->size() + from.size());
+  std::set_union(to->begin(), to->end(), from.begin(), from.end(), std::back_inserter(merged));
+  to->swap(merged);
+}
+
+const char* verdictName(qel_wire::TestVerdict v) {
+  switch (v) {
+    case qel_wire::TestVerdict::Passed:
+      return "passed";
+    case qel_wire::TestVerdict::Failed:
+      return "failed";
+    case qel_wire::TestVerdict::Skipped:
+      return "skipped";
+    case qel_wire::TestVerdict::Error:
+      return "error";
+    case qel_wire::TestVerdict::None:
+      break;
+  }
+  return "";
+}
+
+void Collection::beginTest(const std::string& name) { tests_.push_back(TestRecord{name, 0}); }
 
 void Collection::noteSeq(Channel c, uint32_t seq) {
   // Each aggregating sender numbers its messages 1, 2, 3, ... including
@@ -66,6 +99,7 @@ void Collection::add(const Message& m) {
     NodeStat& s = nodes_[{n->unit, n->node}];
     s.hits += n->count;
     s.byValue[n->value] += n->count;
+    if (!tests_.empty()) noteTest(&s.tests, static_cast<uint32_t>(tests_.size() - 1));
     noteSeq(Channel::Node, n->seq);
   } else if (const auto* c = std::get_if<CondMsg>(&m.body)) {
     CondStat& s = conds_[{c->unit, c->cond}];
@@ -74,6 +108,9 @@ void Collection::add(const Message& m) {
     noteSeq(Channel::Cond, c->seq);
   } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
     decisions_[{d->unit, d->decision}][{codesOf(*d), d->outcome}] += d->count;
+    if (!tests_.empty())
+      noteTest(&vectorTests_[{d->unit, d->decision}][{codesOf(*d), d->outcome}],
+               static_cast<uint32_t>(tests_.size() - 1));
     decisionGroup_[{d->unit, d->decision}] = d->group;
     noteSeq(Channel::Mcdc, d->seq);
   } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
@@ -90,8 +127,16 @@ void Collection::add(const Message& m) {
     } else if (testCases_.empty()) {
       ++(e->kind == TestCaseEvent::Kind::Started ? strayStarts_ : strayStops_);
     } else {
-      ++(e->kind == TestCaseEvent::Kind::Started ? testCases_.back().starts
-                                                 : testCases_.back().stops);
+      TestCaseRecord& t = testCases_.back();
+      ++(e->kind == TestCaseEvent::Kind::Started ? t.starts : t.stops);
+      // A stop's one digit is its verdict ("0": none, as older runtimes send).
+      if (e->kind == TestCaseEvent::Kind::Stopped && e->arg.size() == 1 && e->arg[0] > '0' &&
+          e->arg[0] <= static_cast<char>(qel_wire::TestVerdict::Error)) {
+        t.verdict = static_cast<qel_wire::TestVerdict>(e->arg[0]);
+        if (!tests_.empty() && (t.verdict == qel_wire::TestVerdict::Failed ||
+                                t.verdict == qel_wire::TestVerdict::Error))
+          ++tests_.back().failedCases;
+      }
     }
   } else if (const auto* v = std::get_if<ValueRecord>(&m.body)) {
     ++valueCount_;

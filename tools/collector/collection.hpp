@@ -19,9 +19,24 @@ namespace qelc {
 
 using UnitKey = std::pair<uint16_t, uint16_t>;  // (unit, node/condition/decision)
 
+// Which tests ran something: indices into Collection::tests(), ascending,
+// each once. A list per node and per decision vector, not a copy of the
+// counts per test.
+using TestSet = std::vector<uint32_t>;
+// Adds `from` to `to`, keeping it ascending and without repeats.
+void addTests(TestSet* to, const TestSet& from);
+
+// A test as the reports name it, and how many of the test cases it
+// reported stopped failed (a failed or error verdict).
+struct TestRecord {
+  std::string name;
+  int failedCases = 0;
+};
+
 struct NodeStat {
   uint64_t hits = 0;
   std::map<uint16_t, uint64_t> byValue;
+  TestSet tests;
 };
 
 struct CondStat {
@@ -34,7 +49,12 @@ struct TestCaseRecord {
   std::string name;
   int starts = 0;
   int stops = 0;
+  // The verdict of its last stop that carried one.
+  qel_wire::TestVerdict verdict = qel_wire::TestVerdict::None;
 };
+
+// "passed", "failed", "skipped", "error", or "" for none.
+const char* verdictName(qel_wire::TestVerdict v);
 
 // (condition codes, outcome) -> count
 using VectorCounts = std::map<std::pair<Codes, bool>, uint64_t>;
@@ -96,6 +116,16 @@ class Collection {
   uint16_t decisionGroup(const UnitKey& k) const;
 
   const std::vector<TestCaseRecord>& testCases() const { return testCases_; }
+
+  // What follows belongs to the test `name` (a run file, a process): the
+  // one place a test is named, so that a process's own announcement can
+  // name it later. Before the first call nothing is attributed.
+  void beginTest(const std::string& name);
+  const std::vector<TestRecord>& tests() const { return tests_; }
+  // The tests that sent each decision vector.
+  const std::map<UnitKey, std::map<std::pair<Codes, bool>, TestSet>>& vectorTests() const {
+    return vectorTests_;
+  }
   // Start and stop events that came before any test case was created.
   int strayStarts() const { return strayStarts_; }
   int strayStops() const { return strayStops_; }
@@ -147,6 +177,8 @@ class Collection {
   std::map<UnitKey, uint16_t> decisionGroup_;
 
   std::vector<TestCaseRecord> testCases_;
+  std::vector<TestRecord> tests_;
+  std::map<UnitKey, std::map<std::pair<Codes, bool>, TestSet>> vectorTests_;
   int strayStarts_ = 0;
   int strayStops_ = 0;
 

@@ -77,6 +77,9 @@ struct DecisionCov {
   std::vector<McdcVector> vectors;  // sorted as analyseDecision sorts them
   int pairs = 0;
   std::vector<std::pair<uint16_t, uint16_t>> origins;  // (unit, decision id)
+  // The tests that sent each vector, parallel to `vectors` (empty when the
+  // run named no test).
+  std::vector<TestSet> vectorTests;
 
   // The coverage rules of one decision. A switch's cases are its
   // branches, not conditions of one outcome, so MC/DC does not apply; a
@@ -112,14 +115,16 @@ struct FileCov {
   bool staleSource = false;
   // Why a unit compiled from this file has no probes (empty: it has them).
   std::string withoutProbes;
-  std::map<int, uint64_t> lines;  // code line -> count
+  std::map<int, uint64_t> lines;     // code line -> count
+  std::map<int, TestSet> lineTests;  // code line -> the tests that ran it
   std::vector<FunctionCov> functions;
   std::vector<DecisionCov> decisions;  // in source order
   Totals totals;
 };
 
 struct CoverageModel {
-  std::vector<FileCov> files;  // sorted by path
+  std::vector<FileCov> files;     // sorted by path
+  std::vector<TestRecord> tests;  // what TestSet indices name
   Totals totals;
   // Units that sent messages but have no map, and messages naming ids a
   // unit's map does not list (a stale map).
@@ -145,6 +150,10 @@ void countDecision(const DecisionCov& d, Totals* t);
 // its own (saved runs of different builds); empty: `run` itself.
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
                             const std::vector<const Collection*>& parts = {});
+
+// The totals of a file and of each of its functions, from its lines and
+// decisions (after building, or after a report narrowed them).
+void countFile(FileCov* f);
 
 // Paths as reports show them: relative to the deepest directory that holds
 // every file of the model (absolute in the machine-read formats).

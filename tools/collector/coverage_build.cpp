@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "coverage.hpp"
+#include "scope.hpp"
 
 namespace qelc {
 namespace {
@@ -17,13 +18,21 @@ struct FileBuild {
   std::map<FunctionKey, FunctionCov> functions;
   std::map<DecisionKey, DecisionCov> decisions;
   std::map<DecisionKey, VectorCounts> vectors;
+  std::map<int, TestSet> lineTests;
+  std::map<DecisionKey, std::map<std::pair<Codes, bool>, TestSet>> vectorTests;
 };
 
-void finishDecision(DecisionCov& d, const VectorCounts& vecs) {
+void finishDecision(DecisionCov& d, const VectorCounts& vecs,
+                    const std::map<std::pair<Codes, bool>, TestSet>& tests) {
   std::vector<McdcVector> v;
   for (const auto& [cv, count] : vecs) v.push_back(McdcVector{cv.first, cv.second, count});
   DecisionAnalysis a = analyseDecision(std::move(v));
   d.vectors = std::move(a.vectors);
+  if (!tests.empty())
+    for (const McdcVector& x : d.vectors) {
+      const auto it = tests.find({x.codes, x.outcome});
+      d.vectorTests.push_back(it == tests.end() ? TestSet{} : it->second);
+    }
   d.pairs = 0;
   if (d.mcdcRole() != McdcRole::Measured) return;
   for (auto& c : d.conditions) {
@@ -123,11 +132,41 @@ std::map<uint16_t, const UnitMap*> matchUnits(const SourceMap& map, const Collec
 
 }  // namespace
 
+void countFile(FileCov* file) {
+  FileCov& f = *file;
+  f.totals = Totals{};
+  for (auto& fn : f.functions) {
+    fn.totals = Totals{};
+    fn.totals.functions = {fn.calls > 0 ? 1u : 0u, 1};
+    for (auto it = f.lines.lower_bound(fn.line); it != f.lines.end() && it->first <= fn.endLine;
+         ++it) {
+      ++fn.totals.lines.total;
+      fn.totals.lines.covered += it->second > 0;
+    }
+    for (const auto& d : f.decisions)
+      if (d.function == fn.name) countDecision(d, &fn.totals);
+  }
+  f.totals.functions.total = f.functions.size();
+  for (const auto& fn : f.functions) f.totals.functions.covered += fn.calls > 0;
+  f.totals.lines.total = f.lines.size();
+  for (const auto& [l, c] : f.lines) f.totals.lines.covered += c > 0;
+  for (const auto& d : f.decisions) countDecision(d, &f.totals);
+}
+
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
                             const std::vector<const Collection*>& parts) {
   CoverageModel m;
   m.problems = run.problems();
+  m.tests = run.tests();
   std::map<std::string, FileBuild> files;
+  // One spelling per file: two units that reach a header through different
+  // include paths (or a link) add up into one file, not two.
+  std::map<std::string, std::string> spelled;
+  const auto one = [&](const std::string& p) -> const std::string& {
+    auto [it, fresh] = spelled.try_emplace(p);
+    if (fresh) it->second = !p.empty() && p[0] == '/' ? canonicalPath(p) : lexicallyNormal(p);
+    return it->second;
+  };
   std::set<uint16_t> unmapped;
   std::map<MapKey, std::pair<const UnitMap*, UnitCounts>> included;
 
@@ -173,11 +212,17 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
     if (!u.instrumented) {
       addProblem(&m.problems, ProblemKind::UnitWithoutProbes, unitSubject(unit, map),
                  "built without probes: " + (u.reason.empty() ? "no reason given" : u.reason));
-      const std::string path = u.source.empty() ? u.mapFile : u.source;
+      const std::string& path = one(u.source.empty() ? u.mapFile : u.source);
       files.try_emplace(path);  // listed by every report, with no line counted as run
       m.withoutProbes[path] = u.reason.empty() ? "built without probes" : u.reason;
       continue;
     }
+    std::map<int, std::string> path;
+    for (const auto& [id, p] : u.files) path[id] = one(p);
+    // Which tests ran what is kept by the whole run (its tests are the run
+    // files, or the test cases), found there by unit and id.
+    const auto& runNodes = run.nodes();
+    const auto& runVectorTests = run.vectorTests();
     // Within a unit a line counts as often as its busiest node; across
     // units (a static inline function of a shared header) counts add up.
     std::map<std::pair<int, int>, uint64_t> unitLines;
@@ -186,17 +231,21 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
     for (const auto& n : u.nodes) {
       uint64_t c = 0;
       if (const auto it = counts.nodes.find(n.id); it != counts.nodes.end()) c = it->second;
+      const TestSet* tests = nullptr;
+      if (const auto it = runNodes.find({unit, n.id}); c > 0 && it != runNodes.end())
+        tests = &it->second.tests;
       usedNodes.insert(n.id);
       nodeCount[n.id] = c;
       for (int l : n.lines) {
         uint64_t& slot = unitLines[{n.file, l}];
         slot = std::max(slot, c);
+        if (tests && !tests->empty()) addTests(&files[path.at(n.file)].lineTests[l], *tests);
       }
     }
-    for (const auto& [fl, c] : unitLines) files[u.files.at(fl.first)].lines[fl.second] += c;
+    for (const auto& [fl, c] : unitLines) files[path.at(fl.first)].lines[fl.second] += c;
 
     for (const auto& f : u.functions) {
-      FunctionCov& fc = files[u.files.at(f.file)].functions[{f.line, f.name}];
+      FunctionCov& fc = files[path.at(f.file)].functions[{f.line, f.name}];
       fc.name = f.name;
       fc.line = f.line;
       fc.endLine = std::max(f.endLine, f.line);
@@ -212,7 +261,7 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
       }
     };
     for (const auto& d : u.decisions) {
-      FileBuild& fb = files[u.files.at(d.file)];
+      FileBuild& fb = files[path.at(d.file)];
       const DecisionKey key{d.range.line, d.range.column, d.range.endLine, d.range.endColumn};
       auto [it, fresh] = fb.decisions.try_emplace(key);
       DecisionCov& dc = it->second;
@@ -241,6 +290,8 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
       usedDecisions.insert(d.id);
       if (const auto v = counts.vectors.find(d.id); v != counts.vectors.end())
         for (const auto& [cv, count] : v->second) fb.vectors[key][cv] += count;
+      if (const auto v = runVectorTests.find({unit, d.id}); v != runVectorTests.end())
+        for (const auto& [cv, tests] : v->second) addTests(&fb.vectorTests[key][cv], tests);
     }
     // Ids the map does not list: the map is not the one the run counted with.
     const auto unknown = [&](uint16_t id, const char* what, const std::set<uint16_t>& used) {
@@ -259,7 +310,7 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
   for (const auto& [key, entry] : included)
     for (const auto& [id, hash] : entry.first->fileHashes)
       if (const auto f = entry.first->files.find(id); f != entry.first->files.end())
-        expected[f->second].insert(hash);
+        expected[one(f->second)].insert(hash);
   std::set<std::string> stale;
   for (const auto& [path, hashes] : expected) {
     uint64_t h = 0;
@@ -276,28 +327,15 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
     if (const auto w = m.withoutProbes.find(path); w != m.withoutProbes.end())
       f.withoutProbes = w->second;
     f.lines = std::move(fb.lines);
+    f.lineTests = std::move(fb.lineTests);
     for (auto& [key, d] : fb.decisions) {
-      finishDecision(d, fb.vectors[key]);
+      finishDecision(d, fb.vectors[key], fb.vectorTests[key]);
       f.decisions.push_back(std::move(d));
     }
-    for (auto& [key, fn] : fb.functions) {
-      fn.totals.functions = {fn.calls > 0 ? 1u : 0u, 1};
-      for (auto it = f.lines.lower_bound(fn.line); it != f.lines.end() && it->first <= fn.endLine;
-           ++it) {
-        ++fn.totals.lines.total;
-        fn.totals.lines.covered += it->second > 0;
-      }
-      for (const auto& d : f.decisions)
-        if (d.function == fn.name) countDecision(d, &fn.totals);
-      f.functions.push_back(std::move(fn));
-    }
+    for (auto& [key, fn] : fb.functions) f.functions.push_back(std::move(fn));
     std::sort(f.functions.begin(), f.functions.end(),
               [](const FunctionCov& a, const FunctionCov& b) { return a.line < b.line; });
-    f.totals.functions.total = f.functions.size();
-    for (const auto& fn : f.functions) f.totals.functions.covered += fn.calls > 0;
-    f.totals.lines.total = f.lines.size();
-    for (const auto& [l, c] : f.lines) f.totals.lines.covered += c > 0;
-    for (const auto& d : f.decisions) countDecision(d, &f.totals);
+    countFile(&f);
     m.totals.add(f.totals);
     m.files.push_back(std::move(f));
   }

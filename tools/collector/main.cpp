@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "child_config.hpp"
@@ -20,7 +21,9 @@
 #include "outputs.hpp"
 #include "receiver.hpp"
 #include "runfile.hpp"
+#include "scope.hpp"
 #include "srcmap.hpp"
+#include "tests_for.hpp"
 #include "text_report.hpp"
 
 extern char** environ;
@@ -74,6 +77,42 @@ bool outputsWritable(const Options& opt) {
       return false;
     }
   }
+  return true;
+}
+
+// The files the figures cover, and the changed lines, read before a run so
+// that a bad expression or an unknown revision fails at once.
+bool prepareScope(const Options& opt, PathScope* scope, std::optional<ChangedLines>* changed,
+                  std::string* against) {
+  std::string error;
+  if (!scope->set(opt.root, opt.filters, opt.excludes, &error)) {
+    std::cerr << "qelcollect: " << error << "\n";
+    return false;
+  }
+  if (!opt.changedLines()) return true;
+  ChangedLines lines;
+  if (!opt.diffBase.empty()) {
+    *against = "git diff " + opt.diffBase;
+    if (!gitChangedLines(scope->root(), opt.diffBase, &lines, &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
+      return false;
+    }
+  } else {
+    *against = "diff " + opt.diffFile;
+    std::ifstream in(opt.diffFile, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+      std::cerr << "qelcollect: cannot read " << opt.diffFile << ": " << std::strerror(errno)
+                << "\n";
+      return false;
+    }
+    if (!parseUnifiedDiff(text.str(), scope->root(), &lines, &error)) {
+      std::cerr << "qelcollect: " << opt.diffFile << ": " << error << "\n";
+      return false;
+    }
+  }
+  *changed = std::move(lines);
   return true;
 }
 
@@ -155,12 +194,14 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
 // The text report and every file output asked for. False when one could
 // not be written.
 bool writeReports(const Options& opt, const Collection& run, const SourceMap& map,
-                  const CoverageModel* model, std::ofstream& reportOut) {
+                  const CoverageModel* model, const ChangeReport* changes,
+                  std::ofstream& reportOut) {
   bool ok = true;
-  if (!opt.noReport) {
+  if (!opt.noReport && opt.testsFor.empty()) {
     TextReportOptions ro = opt.report;
     ro.map = map.empty() ? nullptr : &map;
     ro.coverage = model;
+    ro.changes = changes;
     std::ostream& os = reportOut.is_open() ? static_cast<std::ostream&>(reportOut) : std::cout;
     writeTextReport(os, run, ro);
     os.flush();
@@ -172,6 +213,7 @@ bool writeReports(const Options& opt, const Collection& run, const SourceMap& ma
   if (!model) return ok;
   OutputContext context;
   context.timestamp = static_cast<int64_t>(std::time(nullptr));
+  context.changes = changes;
   for (const auto& [format, target] : opt.outputs) {
     std::string error;
     if (!writeOutput(*format, target, *model, context, &error)) {
@@ -184,17 +226,20 @@ bool writeReports(const Options& opt, const Collection& run, const SourceMap& ma
 
 // The first threshold not met, named on stderr with every other one that
 // is not met; 0 when all hold.
-int checkThresholds(const Options& opt, const CoverageModel& m) {
+int checkThresholds(const Options& opt, const CoverageModel& m, const ChangeReport* changes) {
+  int code = 0;
+  const auto check = [&](const Threshold& t, const Counter& figure) {
+    if (t.minimum < 0 || figure.percent() >= t.minimum) return;
+    std::cerr << "qelcollect: " << t.name << " coverage " << percentText(figure) << " is below "
+              << t.option << " " << t.minimum << "% (exit status " << t.exitCode << ")\n";
+    if (!code || t.exitCode < code) code = t.exitCode;
+  };
   const Counter* figures[] = {&m.totals.lines, &m.totals.branches, &m.totals.conditions,
                               &m.totals.mcdc};
-  int code = 0;
-  for (std::size_t i = 0; i < opt.thresholds.size(); ++i) {
-    const Threshold& t = opt.thresholds[i];
-    if (t.minimum < 0 || figures[i]->percent() >= t.minimum) continue;
-    std::cerr << "qelcollect: " << t.name << " coverage " << percentText(*figures[i])
-              << " is below " << t.option << " " << t.minimum << "% (exit status " << t.exitCode
-              << ")\n";
-    if (!code) code = t.exitCode;
+  for (std::size_t i = 0; i < opt.thresholds.size(); ++i) check(opt.thresholds[i], *figures[i]);
+  if (changes) {
+    check(opt.changeThresholds[0], changes->model.totals.lines);
+    check(opt.changeThresholds[1], changes->model.totals.mcdc);
   }
   return code;
 }
@@ -205,7 +250,10 @@ int main(int argc, char** argv) {
   Options opt;
   if (const int status = parseCommandLine(argc, argv, &opt); status >= 0) return status;
 
-  if (!outputsWritable(opt)) return kExitUsage;
+  PathScope scope;
+  std::optional<ChangedLines> changed;
+  std::string against;
+  if (!outputsWritable(opt) || !prepareScope(opt, &scope, &changed, &against)) return kExitUsage;
 
   std::ofstream reportOut;
   if (!opt.reportFile.empty()) {
@@ -225,9 +273,14 @@ int main(int argc, char** argv) {
   CollectResult result;
   int code = 0;
   if (opt.reportMode) {
+    // Each run file is one test: what it ran is told apart from the
+    // others'. One run alone has nothing to tell apart, and its report
+    // stays the live one's. Each is also kept on its own, so that runs of
+    // different builds each match their own maps.
     parts.resize(opt.command.size());
     for (std::size_t i = 0; i < opt.command.size(); ++i) {
       std::string error;
+      if (opt.command.size() > 1) run.beginTest(opt.command[i]);
       if (!readRunFiles(
               {opt.command[i]},
               [&](Message&& m) {
@@ -261,23 +314,37 @@ int main(int argc, char** argv) {
   if (!loadMaps(opt, &map) || !loadProgramMaps(run, &map)) {
     code = kExitUsage;
     map = SourceMap();
-  } else if (map.empty() &&
-             (!opt.outputs.empty() || opt.report.annotate || opt.thresholdsAsked())) {
-    std::cerr << "qelcollect: coverage outputs and --fail-under-* need the source maps: the "
-                 "programs that ran hold none, and no --map DIR was given\n";
+  } else if (map.empty() && opt.needsMaps()) {
+    std::cerr << "qelcollect: coverage outputs, --filter, --exclude, --diff-base, --diff, "
+                 "--tests-for and --fail-under-* need the source maps: the programs that ran "
+                 "hold none, and no --map DIR was given\n";
     code = kExitUsage;
   }
   std::optional<CoverageModel> model;
+  std::optional<ChangeReport> changes;
   if (!map.empty()) {
     std::vector<const Collection*> each;
     if (parts.size() > 1)
       for (const Collection& c : parts) each.push_back(&c);
     model = buildCoverage(map, run, each);
-    for (const std::string& path : model->staleSources)
-      std::cerr << "qelcollect: warning: " << path
-                << " has changed since it was built: its listing is stale\n";
+    applyScope(scope, &*model);
+    // Only the files the report covers: one left out shows no listing.
+    for (const FileCov& f : model->files)
+      if (f.staleSource)
+        std::cerr << "qelcollect: warning: " << f.path
+                  << " has changed since it was built: its listing is stale\n";
+    if (changed) changes = ChangeReport{against, restrictToChanged(*model, *changed)};
   }
-  if (!writeReports(opt, run, map, model ? &*model : nullptr, reportOut)) code = kExitUsage;
+  if (model && !opt.testsFor.empty()) {
+    std::string error;
+    if (!writeTestsFor(std::cout, std::cerr, *model, opt.testsFor, scope.root(), &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
+      code = kExitUsage;
+    }
+  }
+  if (!writeReports(opt, run, map, model ? &*model : nullptr, changes ? &*changes : nullptr,
+                    reportOut))
+    code = kExitUsage;
   std::cout.flush();
   const RunProblems problems = reportProblems(run, model ? &*model : nullptr);
   announceProblems(std::cerr, problems, opt.warnProblems);
@@ -288,6 +355,6 @@ int main(int argc, char** argv) {
   if (result.timedOut) return kExitTimeout;
   if (nothing) return kExitNoMessage;
   if (const int status = problemExitStatus(problems, opt.warnProblems)) return status;
-  if (model) return checkThresholds(opt, *model);
+  if (model) return checkThresholds(opt, *model, changes ? &*changes : nullptr);
   return 0;
 }

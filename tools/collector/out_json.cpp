@@ -63,11 +63,13 @@ Json decision(const DecisionCov& d) {
   o["mcdc_covered"] = d.mcdcShown();
   o["mcdc_total"] = d.countsForMcdc() ? d.width() : 0;
   Json vectors = Json::array();
-  for (const auto& v : d.vectors) {
-    Json x = qeltools::jsonObject(3);
+  for (std::size_t i = 0; i < d.vectors.size(); ++i) {
+    const McdcVector& v = d.vectors[i];
+    Json x = qeltools::jsonObject(4);
     x["conditions"] = vectorColumns(v.codes, d.width());
     x["outcome"] = v.outcome;
     x["count"] = v.count;
+    if (i < d.vectorTests.size()) x["tests"] = d.vectorTests[i];
     vectors.push_back(std::move(x));
   }
   o["vectors"] = std::move(vectors);
@@ -95,8 +97,8 @@ Json decision(const DecisionCov& d) {
   return o;
 }
 
-Json file(const FileCov& f) {
-  Json o = qeltools::jsonObject(7);
+Json file(const FileCov& f, bool tests) {
+  Json o = qeltools::jsonObject(8);
   o["path"] = jsonBytes(f.path);
   if (f.staleSource) o["stale_source"] = true;
   if (!f.withoutProbes.empty()) o["without_probes"] = jsonBytes(f.withoutProbes);
@@ -104,6 +106,11 @@ Json file(const FileCov& f) {
   Json lines = Json::array();
   for (const auto& [l, c] : f.lines) lines.push_back(Json::array({l, c}));
   o["lines"] = std::move(lines);
+  if (tests) {
+    Json byLine = Json::array();
+    for (const auto& [l, t] : f.lineTests) byLine.push_back(Json::array({Json(l), Json(t)}));
+    o["line_tests"] = std::move(byLine);
+  }
   Json functions = Json::array();
   for (const FunctionCov& fn : f.functions) {
     Json x = qeltools::jsonObject(5);
@@ -134,22 +141,57 @@ Json problemsJson(const RunProblems& problems) {
   return list;
 }
 
+// Uncovered first: what a reviewer acts on leads.
+Json changedLines(const ChangeReport& c) {
+  Json o = qeltools::jsonObject(3);
+  o["against"] = jsonBytes(c.against);
+  o["totals"] = totals(c.model.totals);
+  Json files = Json::array();
+  for (const FileCov& f : c.model.files) {
+    Json x = qeltools::jsonObject(5);
+    x["path"] = jsonBytes(f.path);
+    Json uncovered = Json::array(), covered = Json::array();
+    for (const auto& [l, count] : f.lines) (count ? covered : uncovered).push_back(l);
+    x["uncovered_lines"] = std::move(uncovered);
+    x["covered_lines"] = std::move(covered);
+    Json partial = Json::array();
+    for (const DecisionCov& d : f.decisions)
+      if (!d.fullyCovered()) partial.push_back(Json::array({d.range.line, d.range.column}));
+    x["decisions_not_fully_covered"] = std::move(partial);
+    x["totals"] = totals(f.totals);
+    files.push_back(std::move(x));
+  }
+  o["files"] = std::move(files);
+  return o;
+}
+
 }  // namespace
 
-void writeCoverageJson(std::ostream& os, const CoverageModel& m) {
+void writeCoverageJson(std::ostream& os, const CoverageModel& m, const ChangeReport* changes) {
   Json doc = qeltools::jsonObject(9);
   doc["format"] = "qelcoverage";
   doc["version"] = 1;
   doc["mcdc_form"] = kMcdcForm;
   doc["totals"] = totals(m.totals);
   Json files = Json::array();
-  for (const FileCov& f : m.files) files.push_back(file(f));
+  for (const FileCov& f : m.files) files.push_back(file(f, !m.tests.empty()));
   doc["files"] = std::move(files);
   doc["unmapped_units"] = m.unmappedUnits;
   Json unknown = Json::array();
   for (const auto& id : m.unknownIds) unknown.push_back(jsonBytes(id));
   doc["unknown_ids"] = std::move(unknown);
   doc["problems"] = problemsJson(m.problems);
+  if (changes) doc["changed_lines"] = changedLines(*changes);
+  if (!m.tests.empty()) {
+    Json tests = Json::array();
+    for (const TestRecord& t : m.tests) {
+      Json x = qeltools::jsonObject(2);
+      x["name"] = jsonBytes(t.name);
+      x["failed_test_cases"] = t.failedCases;
+      tests.push_back(std::move(x));
+    }
+    doc["tests"] = std::move(tests);
+  }
   os << qeltools::dumpJson(doc) << '\n';
 }
 

@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "changed_lines.hpp"
 #include "coverage.hpp"
 
 namespace qelc {
 
 // What a writer may use besides the model.
 struct OutputContext {
-  int64_t timestamp = 0;  // seconds since the epoch, for formats that carry one
+  int64_t timestamp = 0;                  // seconds since the epoch, for formats that carry one
+  const ChangeReport* changes = nullptr;  // the changed lines, when asked for
 };
 
 struct OutputFormat {
@@ -36,6 +38,9 @@ struct OutputFormat {
 
 // The table, in --help order.
 const std::vector<OutputFormat>& outputFormats();
+
+// Formats of the changed lines alone, which need a diff.
+bool needsChangedLines(const OutputFormat& f);
 
 // Whether `target` can take the format: a file opened for writing, a
 // directory created. False with a message otherwise.
@@ -54,10 +59,14 @@ void writeLcov(std::ostream& os, const CoverageModel& m);
 void writeCobertura(std::ostream& os, const CoverageModel& m, int64_t timestamp);
 
 // The whole model as one JSON document (docs/coverage-json.md).
-void writeCoverageJson(std::ostream& os, const CoverageModel& m);
+// With changed lines, a "changed_lines" member carries their coverage.
+void writeCoverageJson(std::ostream& os, const CoverageModel& m,
+                       const ChangeReport* changes = nullptr);
 
 // index.html and one page per source file into dir (created if needed).
 // Returns false with a message when a file cannot be written.
-bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error);
+// With changed lines, the index shows their coverage first.
+bool writeHtml(const std::string& dir, const CoverageModel& m, std::string* error,
+               const ChangeReport* changes = nullptr);
 
 }  // namespace qelc

@@ -68,6 +68,19 @@ std::string missingLines(const FileCov& f) {
   return out;
 }
 
+// Each file's code lines never run, under `heading` when there are any.
+void listMissingLines(std::ostream& os, const CoverageModel& m, const std::string& root,
+                      const char* heading, const char* indent) {
+  bool any = false;
+  for (const auto& f : m.files) {
+    const std::string ranges = missingLines(f);
+    if (ranges.empty()) continue;
+    if (!any) os << heading;
+    any = true;
+    os << indent << displayPath(f.path, root) << ": " << ranges << "\n";
+  }
+}
+
 }  // namespace
 
 void writeDecisionDetail(std::ostream& os, const DecisionCov& d, const std::string& file,
@@ -158,16 +171,9 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
       }
   }
 
-  bool any = false;
-  for (const auto& f : m.files) {
-    const std::string ranges = missingLines(f);
-    if (ranges.empty()) continue;
-    if (!any) os << "\n-- Lines never run\n";
-    any = true;
-    os << "  " << displayPath(f.path, root) << ": " << ranges << "\n";
-  }
+  listMissingLines(os, m, root, "\n-- Lines never run\n", "  ");
 
-  any = false;
+  bool any = false;
   for (const auto& f : m.files)
     for (const auto& fn : f.functions)
       if (!fn.calls) {
@@ -195,6 +201,32 @@ void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDeci
       os << "  " << m.unknownIds[i] << "\n";
     if (m.unknownIds.size() > 50) os << "  ... " << (m.unknownIds.size() - 50) << " more\n";
   }
+}
+
+void writeChangedLines(std::ostream& os, const ChangeReport& c) {
+  const CoverageModel& m = c.model;
+  const std::string root = commonRoot(m);
+  os << "\n-- Changed lines (" << c.against << ")\n";
+  if (m.files.empty()) {
+    os << "  no changed line is code the maps know\n";
+    return;
+  }
+  std::size_t w = 24;
+  for (const auto& f : m.files) w = std::max(w, displayPath(f.path, root).size() + 2);
+  os << header("File", w, {"Functions", "Lines", "Branches", "Conditions", "MC/DC"});
+  for (const auto& f : m.files) row(os, displayPath(f.path, root), f.totals, w);
+  row(os, "TOTAL", m.totals, w);
+  listMissingLines(os, m, root, "  Changed lines never run:\n", "    ");
+  bool any = false;
+  for (const auto& f : m.files)
+    for (const auto& d : f.decisions) {
+      if (d.fullyCovered()) continue;
+      if (!any) os << "  Changed decisions not fully covered:\n";
+      any = true;
+      writeDecisionDetail(os, d, displayPath(f.path, root), "    ");
+    }
+  os << "  Changed code lines run: " << m.totals.lines.covered << " of " << m.totals.lines.total
+     << "\n";
 }
 
 void writeAnnotated(std::ostream& os, const CoverageModel& m) {

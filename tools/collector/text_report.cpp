@@ -38,7 +38,9 @@ void writeTestCases(std::ostream& os, const Collection& run) {
   for (std::size_t i = 0; i < run.testCases().size(); ++i) {
     const auto& t = run.testCases()[i];
     os << "  " << (i + 1) << ". \"" << t.name << "\"  started " << t.starts << ", stopped "
-       << t.stops << "\n";
+       << t.stops;
+    if (t.verdict != qel_wire::TestVerdict::None) os << ", " << verdictName(t.verdict);
+    os << "\n";
   }
   if (run.strayStarts() || run.strayStops())
     os << "  (before any creation: started " << run.strayStarts() << ", stopped "
@@ -230,6 +232,7 @@ void writeTextReport(std::ostream& os, const Collection& run, const TextReportOp
   writeProblemsText(os, reportProblems(run, opt.coverage));
   if (opt.coverage) {
     writeCoverageSummary(os, *opt.coverage, opt.verbose);
+    if (opt.changes) writeChangedLines(os, *opt.changes);
     if (opt.annotate) writeAnnotated(os, *opt.coverage);
   }
   writeTestCases(os, run);

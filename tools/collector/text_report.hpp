@@ -8,6 +8,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "changed_lines.hpp"
 #include "collection.hpp"
 #include "coverage.hpp"
 #include "srcmap.hpp"
@@ -24,6 +25,8 @@ struct TextReportOptions {
   const SourceMap* map = nullptr;
   const CoverageModel* coverage = nullptr;
   bool annotate = false;
+  // With a diff: the coverage of the changed lines, after the summary.
+  const ChangeReport* changes = nullptr;
   // Internal detail: every decision, and the latest-records messages.
   bool verbose = false;
 };
@@ -39,6 +42,11 @@ void writeTextReport(std::ostream& os, const Collection& run, const TextReportOp
 // not fully covered. `allDecisions` (--verbose) adds a table per function
 // and lists every decision.
 void writeCoverageSummary(std::ostream& os, const CoverageModel& m, bool allDecisions);
+
+// The changed lines: the figures per file and in total, then the changed
+// code lines never run and the changed decisions not fully covered (what
+// a reviewer must look at), then how many changed lines ran.
+void writeChangedLines(std::ostream& os, const ChangeReport& c);
 
 // Source listing: each line with its count ("#####" for code never run,
 // "-" for lines that are not code) and, under each decision, its

@@ -22,6 +22,9 @@ class QEL_EXPORT QelSendUniTest : public SenderBase {
   bool CreateTestcase(const char* name);
   bool StartTestcase(int number);
   bool StopTestcase(int number);
+  // The stop event with the test case's verdict (QEL_VERDICT_* of
+  // qelmq/probes.h); a collector that knows no verdict reads a plain stop.
+  bool StopTestcaseVerdict(int number, int verdict);
 
  private:
   // One event message of exactly `len` bytes; false without a socket or when

@@ -109,6 +109,16 @@ QEL_EXPORT int QelTestcaseCreate(const char* name);
 QEL_EXPORT int QelTestcaseStart(int number);
 QEL_EXPORT int QelTestcaseStop(int number);
 
+/* The stop event with the test case's verdict, one of QEL_VERDICT_*; the
+   report shows it beside what the test case ran. A collector that knows
+   no verdict takes it as a plain stop. Returns as QelTestcaseStop. */
+#define QEL_VERDICT_NONE 0
+#define QEL_VERDICT_PASSED 1
+#define QEL_VERDICT_FAILED 2
+#define QEL_VERDICT_SKIPPED 3
+#define QEL_VERDICT_ERROR 4 /* did not run to its end */
+QEL_EXPORT int QelTestcaseStopVerdict(int number, int verdict);
+
 /* ---- Leave operations ------------------------------------------------
    For a program that is about to end abnormally. Both return only once
    what they sent has left the process, or after about one second.

@@ -308,6 +308,27 @@ constexpr std::array<char, 3> number_event(TestCaseEvent kind) {
   return {static_cast<char>(kind), kEventSeparator, kEventNumber};
 }
 
+// A stop event may carry the test case's verdict in place of the number:
+// one digit, so a collector that reads the place as a number still takes
+// the event, and "0" (what every older runtime sends) says no verdict.
+enum class TestVerdict : char {
+  None = '0',
+  Passed = '1',
+  Failed = '2',
+  Skipped = '3',
+  Error = '4',  // did not run to its end: bad vector, crash, time-out
+};
+
+// The verdict a caller's number stands for (QEL_VERDICT_*, 0-4); any other
+// number is no verdict.
+constexpr TestVerdict verdict_of(int code) {
+  return code >= 0 && code <= 4 ? static_cast<TestVerdict>('0' + code) : TestVerdict::None;
+}
+
+constexpr std::array<char, 3> stop_event(TestVerdict verdict) {
+  return {static_cast<char>(TestCaseEvent::Stopped), kEventSeparator, static_cast<char>(verdict)};
+}
+
 // ---- Value records (port 15561) ---------------------------------------
 
 // An item: "$", the value's name, "#", the type tag, "#", the value's text.

@@ -1,8 +1,6 @@
 #include "changed_lines.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +8,8 @@
 #include <sstream>
 #include <vector>
 
+#include "qeltools/process.hpp"
 #include "scope.hpp"
-
-extern char** environ;
 
 namespace qelc {
 namespace {
@@ -45,34 +42,31 @@ std::string headerPath(std::string p) {
   return p;
 }
 
-// Runs argv with its standard output into *out, standard error into *err.
+// Runs argv with its standard output into *out, standard error into *err
+// and no input; its status (qeltools' rule), or -1 when it cannot start.
 int runCapture(const std::vector<std::string>& args, std::string* out, std::string* err) {
   int pout[2], perr[2];
-  if (pipe(pout) != 0) return -1;
-  if (pipe(perr) != 0) {
+  if (pipe2(pout, O_CLOEXEC) != 0) return -1;
+  if (pipe2(perr, O_CLOEXEC) != 0) {
     close(pout[0]);
     close(pout[1]);
     return -1;
   }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, pout[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, perr[1], 2);
-  posix_spawn_file_actions_addclose(&fa, pout[0]);
-  posix_spawn_file_actions_addclose(&fa, perr[0]);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
+  const int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  qeltools::StartOptions options;
+  options.input = none;
+  options.output = pout[1];
+  options.error = perr[1];
+  qeltools::Process process;
+  std::string why;
+  const bool started = process.start(args, options, &why);
+  if (none >= 0) close(none);
   close(pout[1]);
   close(perr[1]);
-  if (rc != 0) {
+  if (!started) {
     close(pout[0]);
     close(perr[0]);
-    *err = std::string("cannot run ") + args[0] + ": " + std::strerror(rc);
+    *err = "cannot run " + args[0] + ": " + why;
     return -1;
   }
   // git writes a line or two to standard error, far below a pipe's
@@ -89,10 +83,7 @@ int runCapture(const std::vector<std::string>& args, std::string* out, std::stri
     }
     close(fd);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return process.wait().status();
 }
 
 std::string firstLine(const std::string& s) {

@@ -106,6 +106,22 @@ TEST(QelgenDemo, UndrivableFunctionsAreListedWithTheirReason) {
                 .code,
             0);
   EXPECT_EQ(ReadFile(dir.path() / "Value_text.json"), "{\"mine\": {}}");
+
+  // A vector folder that does not exist yet is made; one that cannot be is
+  // an error that names it.
+  const fs::path fresh = dir.path() / "new" / "Value";
+  ASSERT_EQ(Generate({"-o", driver, "--vectors", fresh.string(), DEMO_DIR "/src/text.c", "--",
+                      "-I" DEMO_DIR "/src"})
+                .code,
+            0);
+  EXPECT_TRUE(fs::exists(fresh / "Value_text.json"));
+  std::ofstream(dir.path() / "plain") << "x";
+  const ProgramResult blocked =
+      Generate({"-o", driver, "--vectors", (dir.path() / "plain" / "v").string(),
+                DEMO_DIR "/src/text.c", "--", "-I" DEMO_DIR "/src"});
+  EXPECT_EQ(blocked.code, 1);
+  EXPECT_TRUE(Contains(blocked.err, "cannot create " + (dir.path() / "plain" / "v").string()))
+      << blocked.err;
 }
 
 TEST(QelgenDemo, UsageAndInputErrors) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -111,6 +112,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!vectors.empty()) {
+    // The folder is made as -o's file is: a first run into a new project.
+    std::error_code ec;
+    std::filesystem::create_directories(vectors, ec);
+    if (ec) {
+      std::fprintf(stderr, "qelgen: error: cannot create %s: %s\n", vectors.c_str(),
+                   ec.message().c_str());
+      return 1;
+    }
     for (const auto& [name, text] : out.vectors) {
       const std::string path = vectors + "/" + name;
       struct stat st;

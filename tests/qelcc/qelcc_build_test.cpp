@@ -20,33 +20,8 @@ const std::string kSan = QEL_FIXTURE_FLAGS;
 
 bool Have(const std::string& tool) { return Sh("command -v " + tool + " >/dev/null") == 0; }
 
-class Build : public ::testing::Test {
+class Build : public PickProject {
  protected:
-  void SetUp() override {
-    dir_ = NewDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Write("a.c",
-          "int pick(int a, int b) {\n"
-          "  if (a > 0 && b > 0)\n"
-          "    return a;\n"
-          "  return b;\n"
-          "}\n");
-    Write("main.c",
-          "#include <stdio.h>\n"
-          "int pick(int a, int b);\n"
-          "int main(void) { printf(\"%d %d\\n\", pick(1, 2), pick(0, 3)); return 0; }\n");
-  }
-  void TearDown() override {
-    if (!HasFailure()) Sh("rm -rf '" + dir_ + "'");
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ + "/" + name) << text;
-  }
-  std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  // Runs in the test's directory with the map directory `maps` unless the
-  // command sets another.
-  int Run(const std::string& cmd, std::string* out = nullptr) {
-    return Sh("cd '" + dir_ + "' && export QELCC_MAP_DIR=maps && " + cmd, out);
-  }
   // The coverage model of `prog` run under the collector with `maps`.
   Json::Value Coverage(const std::string& prog, const std::string& maps = "maps") {
     std::string out;
@@ -58,7 +33,6 @@ class Build : public ::testing::Test {
         << out;
     return ParseJson(ReadFile(json))["files"];
   }
-  std::string dir_;
 };
 
 // ---- the map in the object code -------------------------------------------

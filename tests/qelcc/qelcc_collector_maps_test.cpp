@@ -16,35 +16,10 @@ const std::string kQelcc = QELCC_EXE;
 const std::string kCollect = QELCOLLECT_EXE;
 const std::string kSan = QEL_FIXTURE_FLAGS;
 
-const char* const kPick =
-    "int pick(int a, int b) {\n"
-    "  if (a > 0 && b > 0)\n"
-    "    return a;\n"
-    "  return b;\n"
-    "}\n";
-
-class CollectorMaps : public ::testing::Test {
+// Builds leave no map folder (the build helpers remove the one qelcc
+// writes), so only the maps in the binaries remain.
+class CollectorMaps : public PickProject {
  protected:
-  void SetUp() override {
-    dir_ = NewDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Write("a.c", kPick);
-    Write("main.c",
-          "#include <stdio.h>\n"
-          "int pick(int a, int b);\n"
-          "int main(void) { printf(\"%d %d\\n\", pick(1, 2), pick(0, 3)); return 0; }\n");
-  }
-  void TearDown() override {
-    if (!HasFailure()) Sh("rm -rf '" + dir_ + "'");
-  }
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ + "/" + name) << text;
-  }
-  std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  // Runs in the test's directory; the map folder qelcc writes is removed
-  // by the build helpers below, so only the maps in the binaries remain.
-  int Run(const std::string& cmd, std::string* out = nullptr) {
-    return Sh("cd '" + dir_ + "' && export QELCC_MAP_DIR=maps && " + cmd, out);
-  }
   void Build(const std::string& cc, const std::string& link = "a.o main.o -o prog") {
     std::string out;
     ASSERT_EQ(Run(cc + " " + kSan + " -c a.c -o a.o && " + cc + " " + kSan +
@@ -70,7 +45,6 @@ class CollectorMaps : public ::testing::Test {
     *rc = Run(kCollect + " report --no-report --json " + json + " " + args, out);
     return ParseJson(ReadFile(json));
   }
-  std::string dir_;
 };
 
 // The JSON file entry whose path ends in `name`.
@@ -137,7 +111,7 @@ TEST_F(CollectorMaps, ARunOfARebuiltProgramIsListedPerUnitAndLeftOut) {
   ASSERT_EQ(rc, 0) << out;
   ASSERT_EQ(Run("mv prog.jsonl old.jsonl"), 0);
   // The edit moves pick one line down; main.c is the same build.
-  Write("a.c", std::string("/* edited */\n") + kPick);
+  Write("a.c", std::string("/* edited */\n") + kPickSource);
   Build(kQelcc + " gcc");
   Json::Value doc = Report("old.jsonl", &rc, &out);
   EXPECT_EQ(rc, 12) << out;
@@ -202,7 +176,7 @@ TEST_F(CollectorMaps, ASourceEditedAfterItsBuildGetsAWarningAndAStaleListing) {
   std::string out;
   Collect("prog", "", &rc, &out);
   ASSERT_EQ(rc, 0) << out;
-  Write("a.c", std::string(kPick) + "/* edited, not rebuilt */\n");
+  Write("a.c", std::string(kPickSource) + "/* edited, not rebuilt */\n");
   const Json::Value doc = Report("--annotate --html html prog.jsonl", &rc, &out);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_NE(out.find("warning: " + P("a.c") + " has changed since it was built"),

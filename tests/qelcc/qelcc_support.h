@@ -154,6 +154,41 @@ inline Counts ReadCounts(const std::string& jsonl) {
   return c;
 }
 
+// The two-file project of the build tests: a.c holds pick() with one
+// decision, main.c calls it twice. Each test works in a directory of its own,
+// removed when the test passes; commands run there with the map folder `maps`
+// unless they set another.
+inline const char* const kPickSource =
+    "int pick(int a, int b) {\n"
+    "  if (a > 0 && b > 0)\n"
+    "    return a;\n"
+    "  return b;\n"
+    "}\n";
+
+class PickProject : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = NewDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Write("a.c", kPickSource);
+    Write("main.c",
+          "#include <stdio.h>\n"
+          "int pick(int a, int b);\n"
+          "int main(void) { printf(\"%d %d\\n\", pick(1, 2), pick(0, 3)); return 0; }\n");
+  }
+  void TearDown() override {
+    if (!HasFailure()) Sh("rm -rf '" + dir_ + "'");
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ + "/" + name) << text;
+  }
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+  int Run(const std::string& cmd, std::string* out = nullptr) {
+    return Sh("cd '" + dir_ + "' && export QELCC_MAP_DIR=maps && " + cmd, out);
+  }
+
+  std::string dir_;
+};
+
 }  // namespace qelcc_test
 
 #endif

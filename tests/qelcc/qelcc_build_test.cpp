@@ -512,7 +512,8 @@ TEST_F(Build, ExecAndCrashEndTheirStreams) {
   EXPECT_EQ(ends, 2);
   EXPECT_EQ(pids.size(), 1u);  // one pid, two streams
 
-  EXPECT_EQ(Run(kCollect + " --map maps --json c.json --no-report --timeout 60 -- ./image crash",
+  EXPECT_EQ(Run(kCollect + " --map maps --json c.json --no-report --timeout 60 -- " +
+                    kPlainSignals + "./image crash",
                 &out),
             128 + 11)
       << out;

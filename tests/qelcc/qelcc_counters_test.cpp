@@ -157,13 +157,7 @@ TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
   // stop the program before it happens.
   Build(kSources + "crash.c -fno-sanitize=null", "crash");
   std::string out;
-  // Sanitizer runtimes would catch the signal themselves and exit with a
-  // status of their own: the program must die of it as a plain build does.
-  const std::string plain_signals =
-      "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0 "
-      "TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}handle_segv=0 "
-      "UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}handle_segv=0 ";
-  EXPECT_EQ(Collect("env " + plain_signals + "./crash", &out), 139) << out;
+  EXPECT_EQ(Collect(std::string(kPlainSignals) + "./crash", &out), 139) << out;
   const Counts c = Run();
   EXPECT_EQ(Calls(c, "crash.c", "h"), 654322);
   EXPECT_EQ(Outcomes(c, "crash.c", "i == 654321"), std::make_pair(1L, 654321L));

@@ -154,6 +154,14 @@ inline Counts ReadCounts(const std::string& jsonl) {
   return c;
 }
 
+// An `env` prefix under which a program dies of a fatal signal as a plain
+// build does: the sanitizers' runtimes would otherwise catch it themselves
+// and exit with a status of their own.
+inline const char* const kPlainSignals =
+    "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}handle_segv=0 "
+    "TSAN_OPTIONS=${TSAN_OPTIONS:+$TSAN_OPTIONS:}handle_segv=0 "
+    "UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}handle_segv=0 ";
+
 // The two-file project of the build tests: a.c holds pick() with one
 // decision, main.c calls it twice. Each test works in a directory of its own,
 // removed when the test passes; commands run there with the map folder `maps`

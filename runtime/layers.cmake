@@ -31,7 +31,8 @@ set(senders AggregatingSender.h AggregatingSender.cpp QelSendDD.h QelSendDD.cpp 
 # the program's counters into the senders.
 set(instance thread_exit.h thread_exit.cpp insert_thread.h insert_thread.cpp thread_stage.h
     thread_stage.cpp crash_guard.h crash_guard.cpp crash_guard_port.h crash_guard_posix.cpp
-    crash_guard_win32.cpp globle_ins.cpp counter_harvest.h counter_harvest.cpp)
+    crash_guard_win32.cpp globle_ins.cpp counter_harvest.h counter_harvest.cpp test_window.h
+    test_window.cpp)
 # The probes and the C API.
 set(api probes.cpp c_api.cpp QELMQLib.h exec_wrappers.cpp)
 

@@ -127,6 +127,39 @@ TEST(Bootstrap, ForkedChildrenBootstrapTheirOwnOrLeaveTheParentsAlone) {
   EXPECT_LT(r.seconds, 20.0);
 }
 
+// A short program with no collector and no wait opens no socket at its
+// exit (none could have a peer), and still accounts for every message it
+// could not deliver: a record that went nowhere is named, never skipped.
+TEST(Bootstrap, ExitWithoutWaitNamesEveryUndeliveredMessage) {
+  Outcome r = run(std::string("QELMQ_TRACE=stdout QELMQ_COLLECTOR_WAIT_MS=0 ") + QEL_HELLO);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  EXPECT_NE(r.out.find("messages dropped, no collector connected within 0 ms of the start: node 2, "
+                       "condition 1, mcdc 1, property "),
+            std::string::npos)
+      << r.out;
+}
+
+// A program pays for the threads it needs: at its start only the insert
+// thread and the crash guard's flush thread run beside it; the senders'
+// threads (and ZeroMQ's) start once it has lived the first period.
+TEST(Bootstrap, SendersThreadsStartOnlyAfterTheFirstPeriod) {
+  Outcome r = run(std::string("QELMQ_TRACE=0 QELMQ_COLLECTOR_WAIT_MS=0 ") + QEL_THREAD_LIFE);
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  ASSERT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  int early = -1, later = -1;
+  long lived = -1;
+  ASSERT_EQ(std::sscanf(r.out.c_str(), "early %d lived %ld later %d", &early, &lived, &later), 3)
+      << r.out;
+  // A machine so loaded that the program reached main only after the
+  // period cannot show the early state; the later one it always shows.
+  if (lived >= 0 && lived < 60) {
+    // main, the insert thread, the flush thread (and a sanitizer's own).
+    EXPECT_LE(early, 4) << r.out;
+  }
+  EXPECT_GE(later, early + 6) << r.out;  // six senders, besides ZeroMQ's own
+}
+
 TEST(Bootstrap, UnloadShutsDownAndReloadBootstrapsAgain) {
   Outcome r = run(std::string(QEL_DL_CYCLE) + " " + QEL_LIB);
   ASSERT_TRUE(WIFEXITED(r.status)) << r.out;

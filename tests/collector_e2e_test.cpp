@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -121,6 +122,47 @@ TEST_F(DemoRun, JsonLinesCarryEveryMessage) {
   EXPECT_EQ(kinds["timing"], 5);
   EXPECT_GE(kinds["leak"], 2);
   EXPECT_EQ(kinds["malformed"], 0);
+}
+
+// The end of a run. Every process of the demo announces its start and its
+// end: once they all arrived with everything they announced, the collection
+// ends without waiting out the quiet period (a minute here). A command whose
+// processes announce nothing is waited for as before.
+struct TimedRun {
+  int status = -1;
+  double seconds = 0;
+  std::string report;
+};
+
+TimedRun collectWith(const std::string& args) {
+  const std::string base = ::testing::TempDir() + "qel_end_" + std::to_string(getpid());
+  const std::string report = base + ".txt";
+  const std::string cmd = std::string("timeout -s KILL 170 ") + QELCOLLECT_EXE + " --report " +
+                          report + " --timeout 150 " + args + " >" + base + ".log 2>&1";
+  TimedRun r;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int rc = std::system(cmd.c_str());
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.report = readFile(report);
+  std::remove(report.c_str());
+  std::remove((base + ".log").c_str());
+  return r;
+}
+
+TEST(CollectorRunEnd, EndsAtOnceWhenEverythingAnnouncedArrived) {
+  const TimedRun r = collectWith(std::string("--quiet-ms 60000 -- ") + QEL_DEMO_EXE);
+  EXPECT_EQ(r.status, 0) << r.report;
+  EXPECT_LT(r.seconds, 40.0);
+  // Nothing was cut short by ending early.
+  EXPECT_NE(r.report.find("unit 1: 17 nodes hit, 56 hits"), std::string::npos) << r.report;
+  EXPECT_NE(r.report.find("-- Timings: 5 records\n"), std::string::npos);
+}
+
+TEST(CollectorRunEnd, WaitsTheQuietPeriodWhenNothingWasAnnounced) {
+  const TimedRun r = collectWith("--quiet-ms 1500 -- true");
+  EXPECT_EQ(r.status, 5);  // nothing received
+  EXPECT_GE(r.seconds, 1.5);
 }
 
 }  // namespace

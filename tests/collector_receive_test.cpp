@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -143,6 +144,36 @@ TEST(CollectorCli, CollectsFromAProgramAndPassesOnItsStatus) {
   EXPECT_NE(lines.find("\"kind\":\"timing\",\"a\":1,\"b\":2,\"c\":3"), std::string::npos);
   EXPECT_NE(lines.find("\"kind\":\"leak\",\"entry\":\"block\",\"size\":16"), std::string::npos);
   std::remove(json.c_str());
+}
+
+// The binary run saved live reads back into the live report, and into the
+// JSON lines the same run saves.
+TEST(CollectorCli, BinaryRunSavedLiveGivesTheLiveReport) {
+  const std::string off = std::to_string(portOffset());
+  const std::string bin = tempPath("out.qelrun");
+  const std::string json = tempPath("again.jsonl");
+  const std::string live = tempPath("live.txt");
+  const std::string rebuilt = tempPath("rebuilt.txt");
+  std::string out;
+  // The name does not end in .qelrun: the option chooses.
+  EXPECT_EQ(
+      run(std::string(QELCOLLECT_EXE) + " --verbose --port-offset " + off + " --out " + bin +
+              " --out-format binary --report " + live + " -- " + QELCOLLECT_FEED + " " + off + " 0",
+          &out),
+      0)
+      << out;
+  EXPECT_EQ(readFile(bin).rfind("\x89QELRUN\n", 0), 0u);
+  EXPECT_EQ(run(std::string(QELCOLLECT_EXE) + " report --verbose " + bin + " --report " + rebuilt +
+                    " --save-jsonl " + json,
+                &out),
+            0)
+      << out;
+  EXPECT_NE(readFile(live).find("unit 1: 3 nodes hit, 5 hits"), std::string::npos);
+  EXPECT_EQ(readFile(rebuilt), readFile(live));
+  const std::string lines = readFile(json);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 16) << lines;
+  EXPECT_NE(lines.find("\"kind\":\"timing\",\"a\":1,\"b\":2,\"c\":3"), std::string::npos);
+  for (const std::string& f : {bin, json, live, rebuilt}) std::remove(f.c_str());
 }
 
 TEST(CollectorCli, ExitStatusesAndUsage) {

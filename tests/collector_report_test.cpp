@@ -288,6 +288,43 @@ TEST(CollectorLoss, StreamsTotalsAndSequenceNumbers) {
   EXPECT_EQ(p[0].detail, "fewer messages arrived than were announced as delivered: node 7 of 11");
 }
 
+// The collector ends a run without its quiet period only when the
+// announcements account for every message: each stream ended, and on every
+// channel exactly what the ends announced arrived. Anything else (no
+// announcement at all, a stream still open, a shortfall, messages no end
+// accounts for) leaves it to the quiet period.
+TEST(CollectorEnd, KnowsWhenEverythingAnnouncedArrived) {
+  Collection none;
+  EXPECT_FALSE(none.everythingAnnouncedArrived());
+  none.add(node(1));  // an older runtime: messages, no announcements
+  EXPECT_FALSE(none.everythingAnnouncedArrived());
+
+  Collection run;
+  run.add(start(7, 1, "/bin/p"));
+  run.add(node(1));
+  EXPECT_FALSE(run.everythingAnnouncedArrived());  // no end yet
+  run.add(node(2));
+  run.add(end(7, 1, 3, 2));
+  EXPECT_FALSE(run.everythingAnnouncedArrived());  // one node still on its way
+  run.add(node(3));
+  EXPECT_TRUE(run.everythingAnnouncedArrived());
+
+  // A fork child's stream, then an exec'd image of the same pid.
+  run.add(start(8, 1, "/bin/p"));
+  EXPECT_FALSE(run.everythingAnnouncedArrived());
+  run.add(start(8, 2, "/bin/q"));
+  run.add(end(8, 1, 0, 2));
+  EXPECT_FALSE(run.everythingAnnouncedArrived());  // the exec'd stream is open
+  run.add(end(8, 2, 0, 2));
+  EXPECT_TRUE(run.everythingAnnouncedArrived());
+  EXPECT_EQ(run.announcedPids(), (std::vector<int32_t>{7, 8}));
+
+  // A message that no end accounts for: someone that announces nothing
+  // may still be sending.
+  run.add(node(4));
+  EXPECT_FALSE(run.everythingAnnouncedArrived());
+}
+
 // A run of a runtime without announcements (a saved run of an older version)
 // reports as it always did: no loss is made up from the numbers of several
 // processes.

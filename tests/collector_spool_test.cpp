@@ -85,6 +85,27 @@ TEST_F(SpoolReader, RecordsDecodeAsTheirSocketWouldHaveDeliveredThem) {
   EXPECT_EQ(access((dir_ + "/notes.txt").c_str(), F_OK), 0) << "other files are left alone";
 }
 
+// A spool is one process's: its messages name that process as a socket's
+// connection would, by the pid of the file until an announcement of that
+// pid names the stream too (another pid's announcement changes nothing).
+TEST_F(SpoolReader, MessagesNameTheProcessOfTheirFile) {
+  const std::string start = std::string(
+                                ":///process-start pid=4711 stream=00000000000000ab "
+                                "protocol=2 program=/bin/p") +
+                            '\0';
+  const std::string other = std::string(
+                                ":///process-command pid=9 stream=0000000000000001 "
+                                "command=x") +
+                            '\0';
+  write("4711.qelspool", record(15555, node(1, 1)) + record(15559, other) + record(15559, start) +
+                             record(15555, node(2, 1)));
+  std::vector<std::string> origins;
+  qelc::readSpool(
+      dir_, 1 << 20, [&](qelc::Message&& m) { origins.push_back(m.origin); }, false);
+  EXPECT_EQ(origins, (std::vector<std::string>{"4711", "4711", "4711/00000000000000ab",
+                                               "4711/00000000000000ab"}));
+}
+
 TEST_F(SpoolReader, ADamagedFileIsReportedOnceAndTheRestOfItSkipped) {
   const std::string good = record(15555, node(1, 1));
   struct Case {

@@ -417,6 +417,68 @@ TEST(ProtocolRoundTrip, ProcessAnnouncementsOfStartAndEnd) {
   }
 }
 
+// What tells apart the processes and the test cases of one collection:
+// the connections' origin, the command line and the test-case windows, all
+// read back as they were written, and anything else left as a text.
+TEST(ProtocolRoundTrip, OriginsCommandLinesAndTestCaseWindows) {
+  EXPECT_EQ(qel_wire::origin_text(4711, 0x1267a3b4c5d6ull), "4711/00001267a3b4c5d6");
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  ASSERT_TRUE(qel_wire::parse_origin("4711/00001267a3b4c5d6", &pid, &stream));
+  EXPECT_EQ(pid, 4711);
+  EXPECT_EQ(stream, 0x1267a3b4c5d6ull);
+  ASSERT_TRUE(qel_wire::parse_origin("99", &pid, &stream));  // a spool's pid alone
+  EXPECT_EQ(pid, 99);
+  EXPECT_EQ(stream, 0u);
+  for (const char* bad : {"", "/0000000000000001", "12/1", "12/000000000000000G", "2147483648",
+                          "-1/0000000000000001", "12/00000000000000001"})
+    EXPECT_FALSE(qel_wire::parse_origin(bad, &pid, &stream)) << bad;
+
+  EXPECT_EQ(qel_wire::quoted_argument("plain"), "plain");
+  EXPECT_EQ(qel_wire::quoted_argument(""), "''");
+  EXPECT_EQ(qel_wire::quoted_argument("two words"), "'two words'");
+  EXPECT_EQ(qel_wire::quoted_argument("it's"), "'it'\\''s'");
+  qel_wire::ProcessCommand c;
+  c.pid = 7;
+  c.stream = 2;
+  c.command = "./prog -v 'a b'";
+  const auto command = property(ProcessCommand, qel_wire::process_command_text(c));
+  ASSERT_EQ(command.index, qelc::DataIndex::ProcessCommand);
+  EXPECT_EQ(command.command.pid, 7);
+  EXPECT_EQ(command.command.stream, 2u);
+  EXPECT_EQ(command.command.command, c.command);
+  c.command = std::string(5000, 'x');
+  const std::string cut = qel_wire::process_command_text(c);
+  ASSERT_TRUE(qel_wire::parse_process_command(cut, &c));
+  EXPECT_EQ(c.command.size(), qel_wire::kMaxCommandText);
+  EXPECT_EQ(c.command.substr(c.command.size() - 3), "...");
+
+  qel_wire::TestCaseWindow w;
+  w.start = false;
+  w.ordinal = 3;
+  w.next = {4294967295u, 1, 0};
+  const std::string text = qel_wire::test_case_window_text(w);
+  EXPECT_EQ(text, "test-case-window stop=3 node=4294967295 cond=1 mcdc=0");
+  const auto window = property(TestCaseWindow, text);
+  ASSERT_EQ(window.index, qelc::DataIndex::TestCaseWindow);
+  EXPECT_FALSE(window.window.start);
+  EXPECT_EQ(window.window.ordinal, 3u);
+  EXPECT_EQ(window.window.next, w.next);
+  EXPECT_TRUE(
+      property(TestCaseWindow, "test-case-window start=1 node=1 cond=2 mcdc=3").window.start);
+
+  for (const std::string bad :
+       {"test-case-window start=0 node=1 cond=1 mcdc=1",
+        "test-case-window start=1 node=4294967296 cond=1 mcdc=1",
+        "test-case-window begin=1 node=1 cond=1 mcdc=1", "test-case-window start=1 node=1 cond=1",
+        "test-case-window start=1 node=1 cond=1 mcdc=1 ", "process-command pid=1 stream=1",
+        "process-command pid=x stream=1 command=a"}) {
+    const auto m = property(ProcessEnd, bad);
+    EXPECT_EQ(m.index, qelc::DataIndex::None) << bad;
+    EXPECT_FALSE(m.understood) << bad;
+  }
+}
+
 TEST(ProtocolRoundTrip, CrashTextsAndTheirDataLists) {
   const auto crash =
       property(Crash, qel_wire::crash_text("two\nlines", "signal", "SIGSEGV (signal 11)"));

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -131,6 +132,22 @@ std::map<std::pair<int, int>, long> node_counts(const std::string& jsonl) {
             static_cast<int>(json_number(line, "node"))}] += json_number(line, "count");
   }
   return counts;
+}
+
+// The pids that the node messages of each unit came from, read from their
+// origin (the connection's name; the pid alone for a spooled message).
+std::map<int, std::set<std::string>> node_origin_pids(const std::string& jsonl) {
+  std::map<int, std::set<std::string>> pids;
+  std::istringstream in(jsonl);
+  const std::string key = "\"origin\":\"";
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t at = line.find(key);
+    if (line.find("\"kind\":\"node\"") == std::string::npos || at == std::string::npos) continue;
+    const std::size_t from = at + key.size();
+    pids[static_cast<int>(json_number(line, "unit"))].insert(
+        line.substr(from, line.find_first_of("/\"", from) - from));
+  }
+  return pids;
 }
 
 // Runs `program args` with its standard error on a pipe; returns the exit
@@ -612,6 +629,14 @@ TEST_F(ParallelProcesses, FiftyForkedChildrenUnderQelcollectCountExactly) {
   // and ended (the exit status 0 above says nothing of them went missing).
   EXPECT_EQ(lines_with(saved, "\"process-start pid="), 51);
   EXPECT_EQ(lines_with(saved, "\"process-end pid="), 51);
+  // And each child's connections name the child, not the parent whose
+  // runtime it inherited.
+  std::set<std::string> children;
+  for (const auto& [unit, pids] : node_origin_pids(saved)) {
+    EXPECT_EQ(pids.size(), 1u) << "unit " << unit;
+    children.insert(pids.begin(), pids.end());
+  }
+  EXPECT_EQ(children.size(), 50u);
   std::remove(out.c_str());
 }
 

@@ -10,13 +10,16 @@ qel_add_test(coverage_e2e_test SOURCES coverage_e2e_test.cpp LIBS qelmq_core POR
 
 add_executable(fork_probe programs/fork_probe.c)
 target_link_libraries(fork_probe PRIVATE QELMQLib)
+add_executable(thread_life programs/thread_life.c)
+target_link_libraries(thread_life PRIVATE QELMQLib)
 add_executable(dl_cycle programs/dl_cycle.c)
 target_link_libraries(dl_cycle PRIVATE ${CMAKE_DL_LIBS})
 qel_add_test(bootstrap_test SOURCES bootstrap_test.cpp PORTS)
-add_dependencies(bootstrap_test qel_hello fork_probe dl_cycle QELMQLib)
+add_dependencies(bootstrap_test qel_hello fork_probe dl_cycle thread_life QELMQLib)
 target_compile_definitions(bootstrap_test PRIVATE
   QEL_HELLO="$<TARGET_FILE:qel_hello>"
   QEL_FORK_PROBE="$<TARGET_FILE:fork_probe>"
+  QEL_THREAD_LIFE="$<TARGET_FILE:thread_life>"
   QEL_DL_CYCLE="$<TARGET_FILE:dl_cycle>"
   QEL_LIB="$<TARGET_FILE:QELMQLib>")
 

@@ -1,5 +1,7 @@
 #include "qelmq/AggregatingSender.h"
 
+#include <zmq.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -16,6 +18,8 @@
 
 std::atomic<qel_senders::DrainStaged> qel_senders::drain_staged{nullptr};
 std::atomic<qel_senders::HarvestCounters> qel_senders::harvest_counters_hook{nullptr};
+std::atomic<qel_senders::WantSenderThreads> qel_senders::want_sender_threads_hook{nullptr};
+std::atomic<qel_senders::MarkTestCase> qel_senders::mark_test_case_hook{nullptr};
 
 template <uint32_t N>
 AggregatingSender<N>::AggregatingSender(qel_wire::Channel channel)
@@ -46,7 +50,8 @@ AggregatingSender<N>::~AggregatingSender() {
 template <uint32_t N>
 void AggregatingSender<N>::init_zmq() {
   qel_sync::MutexGuard lock(mutex);
-  if (!closed) socket = open_channel_socket();
+  // Once only: the shutdown may have opened it before running the body.
+  if (!closed && !socket) socket = open_channel_socket();
 }
 
 template <uint32_t N>
@@ -60,6 +65,23 @@ void AggregatingSender<N>::send_counted(uint64_t record, uint64_t count, bool li
     ++sendSeq;
     send(msg, len);
   }
+}
+
+template <uint32_t N>
+template <typename Send>
+void AggregatingSender<N>::send_everything_held_locked(bool little, Send&& send) {
+  for (std::vector<PendingMessage>* pending : {pendingSend, pendingInsert}) {
+    if (!pending) continue;
+    for (PendingMessage& m : *pending) {
+      qel_wire::put_seq_at(m.bytes, m.seq_at, sendSeq++, little);
+      send(m.bytes, m.length);
+    }
+    pending->clear();
+  }
+  auto flush = [&](uint64_t record, uint64_t count) { send_counted(record, count, little, send); };
+  sendMap->drain(flush);
+  insertMap->drain(flush);
+  pendingKeys.store(0, std::memory_order_relaxed);
 }
 
 template <uint32_t N>
@@ -82,6 +104,9 @@ void AggregatingSender<N>::add_locked(uint64_t record, uint64_t n) {
 template <uint32_t N>
 void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
   const bool little = QelSendProperty::little_endian_flag();
+  // Without a socket (none could be opened, or none was worth opening at a
+  // shutdown no collector can reach) every message still goes through
+  // delivery: to the spool, or counted dropped. Never skipped unseen.
   auto send = [&](uint8_t* msg, std::size_t len) {
     if (qel_delivery::deliver(socket, channel(), msg, len, pacing_) ==
         qel_delivery::Outcome::Dropped)
@@ -89,14 +114,14 @@ void AggregatingSender<N>::send_map_locked(RecordCountMap* map) {
   };
   if (pendingSend && !pendingSend->empty()) {
     for (PendingMessage& m : *pendingSend) {
-      if (closed || !socket) break;  // a leave operation closed the channel
+      if (closed) break;  // a leave operation closed the channel
       qel_wire::put_seq_at(m.bytes, m.seq_at, sendSeq++, little);
       send(m.bytes, m.length);
     }
     pendingSend->clear();
   }
   map->drain([&](uint64_t record, uint64_t count) {
-    if (closed || !socket) return;  // a leave operation closed the channel
+    if (closed) return;  // a leave operation closed the channel
     send_counted(record, count, little, send);
   });
 }
@@ -117,6 +142,13 @@ template <uint32_t N>
 bool AggregatingSender<N>::nothing_held_locked() const {
   return sendMap->empty() && insertMap->empty() && (!pendingSend || pendingSend->empty()) &&
          (!pendingInsert || pendingInsert->empty());
+}
+
+template <uint32_t N>
+bool AggregatingSender<N>::idle_at_stop() {
+  qel_sync::MutexGuard send(sendLock);
+  qel_sync::MutexGuard maps(mutex);
+  return nothing_held_locked() && (!queue || queue->size() == 0);
 }
 
 template <uint32_t N>
@@ -240,6 +272,9 @@ void AggregatingSender<N>::sendLeaveMsg() {
         // Records still queued would otherwise reach the maps after the
         // socket has closed, and be lost.
         take_queued_locked(latest_ring(channel()));
+        // The thread starts late (a short program may end before it does):
+        // what it would have sent still goes, over a socket opened here.
+        if (!socket && !nothing_held_locked()) socket = open_channel_socket();
         const bool little = QelSendProperty::little_endian_flag();
         qel_net::SendPacing pacing;  // bounded: the program is leaving
         auto send = [&](uint8_t* msg, std::size_t len) {
@@ -247,26 +282,47 @@ void AggregatingSender<N>::sendLeaveMsg() {
               qel_delivery::Outcome::Dropped)
             report_leave_failure();
         };
-        for (std::vector<PendingMessage>* pending : {pendingSend, pendingInsert}) {
-          if (!pending) continue;
-          for (PendingMessage& m : *pending) {
-            qel_wire::put_seq_at(m.bytes, m.seq_at, sendSeq++, little);
-            send(m.bytes, m.length);
-          }
-          pending->clear();
-        }
-        auto flush = [&](uint64_t record, uint64_t count) {
-          send_counted(record, count, little, send);
-        };
-        sendMap->drain(flush);
-        insertMap->drain(flush);
-        pendingKeys.store(0, std::memory_order_relaxed);
+        send_everything_held_locked(little, send);
         qel_net::close_and_wait(socket, context, qel_net::leave_wait_ms());
         closed = true;
       }
     }
   }
   leaving_.store(false, std::memory_order_release);
+}
+
+template <uint32_t N>
+uint32_t AggregatingSender<N>::send_held(unsigned wait_ms) {
+  qel_sync::TimedMutexGuard send(sendLock, wait_ms);
+  if (!send.owns()) return 0;
+  qel_sync::TimedMutexGuard maps(mutex, wait_ms);
+  if (!maps.owns() || closed) return 0;
+  take_queued_locked(latest_ring(channel()));
+  if (!socket) {
+    // This sender's thread has not started yet (a test case in the first
+    // period of a program): with nothing held every number below sendSeq
+    // has gone; otherwise its socket is opened here, as the shutdown does.
+    if (nothing_held_locked()) return static_cast<uint32_t>(sendSeq);
+    socket = open_channel_socket();
+    if (!socket) return 0;
+  }
+  // Nothing is sent unless a collector takes it: with an unbounded
+  // high-water mark a connected socket is always writable, so the sends
+  // below never wait, and without one the counts stay where they are
+  // rather than being dropped.
+  zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};
+  if (zmq_poll(&item, 1, static_cast<long>(wait_ms)) <= 0 || !(item.revents & ZMQ_POLLOUT))
+    return 0;
+  const bool little = QelSendProperty::little_endian_flag();
+  qel_net::SendPacing pacing;  // bounded: a collector that goes away must not hold the program
+  pacing.bounded_ms = wait_ms;
+  auto send_one = [&](uint8_t* msg, std::size_t len) {
+    if (qel_delivery::deliver(socket, channel(), msg, len, pacing) ==
+        qel_delivery::Outcome::Dropped)
+      report_send_failure(little);
+  };
+  send_everything_held_locked(little, send_one);
+  return static_cast<uint32_t>(sendSeq);
 }
 
 template <uint32_t N>

@@ -131,7 +131,14 @@ void QelSendLast::send_binary(const std::string& bytes, qel_net::SendPacing& pac
   // A crash report waits a bounded time only: the holder may have crashed.
   qel_sync::TimedMutexGuard lock(mutex, wait_ms);
   if (!lock.owns()) return;
-  void* own = socket_pid_ == qel_port::current_pid() ? socket : nullptr;
+  const int32_t me = qel_port::current_pid();
+  // Before the thread has opened it (it starts late, and a crash may come
+  // first): opened here, in this process's own context only.
+  if ((!socket || socket_pid_ != me) && context && pid.load(std::memory_order_relaxed) == me) {
+    socket = open_channel_socket();
+    socket_pid_ = me;
+  }
+  void* own = socket_pid_ == me ? socket : nullptr;
   qel_delivery::deliver(own, channel(), bytes.data(), bytes.size(), pacing);
 }
 

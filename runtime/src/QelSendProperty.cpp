@@ -73,7 +73,12 @@ bool QelSendProperty::sendMsgWithin(DATA_INDEX index, const std::string& data, u
   std::string text = format_message(index, data);
   qel_sync::TimedMutexGuard lock(mutex, wait_ms);
   if (!lock.owns()) return false;
-  void* own = owner_pid_ == qel_port::current_pid() ? socket : nullptr;
+  // As in sendMsg: a leave operation or the end may come before anything
+  // opened the socket.
+  const int32_t me = qel_port::current_pid();
+  if (context && (!socket || owner_pid_ != me) && pid.load(std::memory_order_relaxed) == me)
+    open_locked();
+  void* own = owner_pid_ == me ? socket : nullptr;
   return qel_delivery::deliver(own, channel(), text.c_str(), text.size() + 1, pacing_) !=
          qel_delivery::Outcome::Dropped;
 }

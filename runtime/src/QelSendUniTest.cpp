@@ -9,6 +9,7 @@
 #include "net.h"
 #include "port.h"
 #include "qelmq/protocol/texts.h"
+#include "staged_drain.h"
 #include "sync.h"
 
 QelSendUniTest::QelSendUniTest() : SenderBase(qel_wire::Channel::TestCase) {}
@@ -29,7 +30,11 @@ bool QelSendUniTest::send_event(const char* data, std::size_t len) {
   // (Only in the process whose bootstrap made this sender.)
   if (!socket && pid.load(std::memory_order_relaxed) == qel_port::current_pid())
     socket = open_channel_socket();
-  const bool sent = socket != nullptr && zmq_send(socket, data, len, 0) >= 0;
+  // After one event found no collector within the time-out, the next ones
+  // only try: one that is taken (a collector connected since) waits again.
+  const int flags = peer_missing_.load(std::memory_order_relaxed) ? ZMQ_DONTWAIT : 0;
+  const bool sent = socket != nullptr && zmq_send(socket, data, len, flags) >= 0;
+  if (socket) peer_missing_.store(!sent, std::memory_order_relaxed);
   qel_delivery::note(channel(),
                      sent ? qel_delivery::Outcome::Sent : qel_delivery::Outcome::Dropped);
   return sent;
@@ -45,18 +50,23 @@ bool QelSendUniTest::CreateTestcase(const char* name) {
 }
 
 // The collector identifies the test case from the preceding create event;
-// these two events carry "0" in place of the number.
+// these two events carry "0" in place of the number. Each first marks its
+// boundary in the counts, so that the collector can tell what the test case
+// ran.
 bool QelSendUniTest::StartTestcase(int) {
+  qel_senders::mark_test_case(true);
   constexpr auto kEvent = qel_wire::number_event(qel_wire::TestCaseEvent::Started);
   return send_event(kEvent.data(), kEvent.size());
 }
 
 bool QelSendUniTest::StopTestcase(int) {
+  qel_senders::mark_test_case(false);
   constexpr auto kEvent = qel_wire::number_event(qel_wire::TestCaseEvent::Stopped);
   return send_event(kEvent.data(), kEvent.size());
 }
 
 bool QelSendUniTest::StopTestcaseVerdict(int, int verdict) {
+  qel_senders::mark_test_case(false);
   const auto event = qel_wire::stop_event(qel_wire::verdict_of(verdict));
   return send_event(event.data(), event.size());
 }

@@ -9,6 +9,7 @@
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "spool.h"
+#include "staged_drain.h"
 #include "sync.h"
 #include "trace.h"
 
@@ -55,8 +56,16 @@ void TextSender::init_zmq() {
   socket = open_channel_socket();
 }
 
+bool TextSender::idle_at_stop() {
+  qel_sync::MutexGuard lock(mutex);
+  return (!queue || queue->size() == 0) && dropped() == 0;
+}
+
 void TextSender::execute(std::string& text) {
   if (stopEnqueue.load(std::memory_order_acquire)) return;
+  // A program that records texts streams them: the senders' threads start
+  // now rather than after the first period.
+  qel_senders::want_sender_threads();
   if (!queue || !queue->valid()) return;
   // Nothing queued after a leave operation could ever be sent.
   if (leave_pending()) return;

@@ -14,8 +14,10 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "delivery.h"
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/protocol/texts.h"
@@ -46,6 +48,18 @@ void send(DATA_INDEX index, const std::string& text, unsigned wait_ms) {
     prop->sendMsgWithin(index, text, wait_ms);
 }
 
+// The command line as a shell would take it back.
+std::string command_text() {
+  const std::vector<std::string> args = qel_port::command_arguments(qel_wire::kMaxCommandText);
+  if (qel_port::kCommandLineJoined) return args.empty() ? std::string() : args.front();
+  std::string text;
+  for (const std::string& arg : args) {
+    if (!text.empty()) text += ' ';
+    text += qel_wire::quoted_argument(arg);
+  }
+  return text;
+}
+
 void send_start(unsigned wait_ms) {
   if (g_pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
   // acq_rel: one sender of the start per stream.
@@ -56,6 +70,13 @@ void send_start(unsigned wait_ms) {
   s.protocol = qel_wire::kProtocolVersion;
   s.program = qel_port::executable_path();
   send(ProcessStart, qel_wire::process_start_text(s), wait_ms);
+  // Its own announcement, so that a collector that does not know it keeps
+  // it as a text it does not understand, and still reads the start.
+  qel_wire::ProcessCommand c;
+  c.pid = s.pid;
+  c.stream = s.stream;
+  c.command = command_text();
+  if (!c.command.empty()) send(ProcessCommand, qel_wire::process_command_text(c), wait_ms);
 }
 
 }  // namespace
@@ -70,6 +91,12 @@ void begin_stream() {
   g_stream.store(us > previous ? us : previous + 1, std::memory_order_relaxed);
   g_pid.store(qel_port::current_pid(), std::memory_order_relaxed);
   g_start_sent.store(false, std::memory_order_relaxed);
+  try {
+    qel_net::set_origin(
+        qel_wire::origin_text(qel_port::current_pid(), g_stream.load(std::memory_order_relaxed)));
+  } catch (...) {
+    // No memory for a few bytes: the connections name nobody.
+  }
 }
 
 // A crash within the first milliseconds still announces the start: the

@@ -160,6 +160,36 @@ bool hand_over(Sender* sender, const Counted& records, const Pending& pending,
   return true;
 }
 
+// Modules named by readings that may not wait for a collector (a unit
+// leaving: dlclose, or the executable's destructors at exit, which run
+// before the runtime's shutdown has fixed its deadline). The next reading
+// that may wait sends them first; the collector keeps the modules as a set,
+// so the later arrival changes nothing. Guarded by `g_deferred_lock`,
+// taken with no other lock held and released before any send.
+pthread_mutex_t g_deferred_lock = PTHREAD_MUTEX_INITIALIZER;
+std::vector<std::string>* g_deferred = nullptr;  // made at the first deferral, never freed
+
+void defer_modules(const std::vector<std::string>& modules) {
+  if (modules.empty()) return;
+  qel_sync::MutexGuard lock(g_deferred_lock);
+  if (!g_deferred) g_deferred = new std::vector<std::string>();
+  for (const std::string& m : modules)
+    if (std::find(g_deferred->begin(), g_deferred->end(), m) == g_deferred->end())
+      g_deferred->push_back(m);
+}
+
+// The deferred modules, taken out of the list: the reading that takes them
+// sends them as its own (a failed send goes to the spool or the tally).
+std::vector<std::string> take_deferred_modules() {
+  std::vector<std::string> out;
+  qel_sync::MutexGuard lock(g_deferred_lock);
+  if (g_deferred) out.swap(*g_deferred);
+  return out;
+}
+
+// In the child of a fork: the parent's other threads may have held the lock.
+void reset_deferred_lock_in_child() { pthread_mutex_init(&g_deferred_lock, nullptr); }
+
 void leaving(const __qel_reg* reg) {
   thread_exit* inst = thread_exit::pInst.load(std::memory_order_acquire);
   if (!inst || pid.load(std::memory_order_relaxed) != qel_port::current_pid()) {
@@ -169,7 +199,7 @@ void leaving(const __qel_reg* reg) {
     if (!qel_counters::changes_pending()) return;
     inst = thread_exit::current();
   }
-  if (inst) harvest(inst, UINT32_MAX, reg);
+  if (inst) harvest_counts(inst, UINT32_MAX, reg, true);
 }
 
 void first_block() { thread_exit::current(); }
@@ -183,6 +213,11 @@ void for_leave() {
 }  // namespace
 
 bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only) {
+  return harvest_counts(inst, wait_ms, only, false);
+}
+
+bool harvest_counts(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only,
+                    bool modules_later) {
   if (!inst) return true;
   Batch b;
   b.inst = inst;
@@ -200,6 +235,23 @@ bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only) {
   // The modules go first, so that a collector has the maps' files named
   // before the counts that need them. A module announced again by a later
   // reading (its units loaded at another time) costs a duplicate line only.
+  // A reading that must not wait for a collector leaves them to the next
+  // one that may (the shutdown's at the latest).
+  if (modules_later) {
+    try {
+      defer_modules(b.modules);
+    } catch (...) {
+      ok = false;
+    }
+    b.modules.clear();
+  } else if (prop) {
+    try {
+      std::vector<std::string> earlier = take_deferred_modules();
+      b.modules.insert(b.modules.begin(), earlier.begin(), earlier.end());
+    } catch (...) {
+      ok = false;
+    }
+  }
   if (prop) try {
       for (const std::string& module : b.modules) {
         if (wait_ms == UINT32_MAX)
@@ -221,6 +273,7 @@ bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only) {
 }
 
 void install() {
+  qel_port::register_fork_child_hook(reset_deferred_lock_in_child);
   qel_counters::set_hooks({leaving, first_block});
   // release: pairs with the acquire in qel_senders::harvest_counters.
   qel_senders::harvest_counters_hook.store(for_leave, std::memory_order_release);

@@ -17,6 +17,11 @@ namespace qel_harvest {
 // a lock could not be had, and what it guards stays for a later reading.
 bool harvest(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only = nullptr);
 
+// harvest(), for a reading on a program's thread that must not wait for a
+// collector (`modules_later`): the modules its units name are announced by
+// the next reading without it, the shutdown's at the latest.
+bool harvest_counts(thread_exit* inst, uint32_t wait_ms, const __qel_reg* only, bool modules_later);
+
 // How often the insert thread reads the counters.
 constexpr uint32_t kPeriodMs = 100;
 

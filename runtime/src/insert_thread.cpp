@@ -1,10 +1,13 @@
 // The insert thread: sole consumer of the node, condition and MC/DC queues,
-// and the periodic flusher of the threads' staged records.
+// the periodic flusher of the threads' staged records and reader of the
+// program's counters, and the one that starts the senders' threads once the
+// process has lived a period (thread_exit.h, life cycle of the threads).
 #include "insert_thread.h"
 
 #include <climits>
 
 #include "counter_harvest.h"
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
 #include "qelmq/QelSendDD.h"
@@ -56,14 +59,26 @@ void* finsert_Data(void* runtime) {
     if (thread_exit::pInst.load(std::memory_order_acquire) == inst) break;
     qel_port::wait_for_change(inst->insertWake, seen, 100);
   }
-  if (inst->sendUniTest) inst->sendUniTest->init_zmq();
-  if (inst->sendProperty) inst->sendProperty->init_zmq();
-
   QelSendLast* last = inst->sendLast;
-  uint32_t last_harvest = qel_port::tick_ms();
+  const uint32_t born = qel_port::tick_ms();
+  uint32_t last_harvest = born;
+  bool senders_started = false;
   for (;;) {
     // Read before the flags: a stop raised after it cuts the idle sleep short.
     const uint32_t seen = inst->insertWake.load(std::memory_order_acquire);
+    // The senders' threads and sockets wait for the first period (or a
+    // probe that streams): a process that ends sooner has its shutdown send
+    // on the exiting thread instead. Not once the shutdown has begun: it
+    // does their work itself then.
+    // relaxed: a hint; the wake-up that follows it is a release.
+    if (!senders_started && (inst->wantSenders.load(std::memory_order_relaxed) ||
+                             qel_port::tick_ms() - born >= qel_harvest::kPeriodMs)) {
+      senders_started = true;
+      // acquire: pairs with begin_shutdown's release store, which every
+      // shutdown makes before it stops the senders.
+      if (!qel_net::runtime_stopping.load(std::memory_order_acquire))
+        qel_insert::start_sender_threads(inst);
+    }
     // The periodic pass over the threads' stages: records of a thread that
     // stopped calling probes do not wait for its buffer to fill. Never
     // waits: this thread is the one that makes room in the queues.

@@ -18,4 +18,10 @@ namespace qel_insert {
 // Returns the number of records moved from the queues.
 uint32_t drain_queued(thread_exit* inst, qel_stage::Flush mode);
 
+// Opens the property and test-case sockets and starts the thread of every
+// sender (the instance's thread table, after the insert thread's row). The
+// insert thread calls it once the process has lived a period, or when a
+// probe asked for streaming.
+void start_sender_threads(thread_exit* inst);
+
 }  // namespace qel_insert

@@ -8,7 +8,15 @@
 
 #include "port.h"
 #include "qelmq/protocol/config.h"
+#include "qelmq/protocol/texts.h"
+#include "sync.h"
 #include "trace.h"
+
+// Stable in libzmq since 4.3.0, yet its header shows it only to builds of
+// the draft interface.
+#ifndef ZMQ_METADATA
+#define ZMQ_METADATA 95
+#endif
 
 namespace qel_net {
 
@@ -29,6 +37,13 @@ std::atomic<unsigned> wait_bound_ms{kDefaultCollectorWaitMs};
 // relaxed: written by begin_shutdown before its release store of
 // runtime_stopping, read after an acquire load of the flag.
 std::atomic<uint32_t> shutdown_deadline{0};
+
+// "X-Qel-Origin:<origin>", set by each bootstrap before its sockets open;
+// the lock makes a socket opened meanwhile (a probe's bootstrap racing a
+// leave operation's reopen) read it whole.
+pthread_mutex_t origin_lock = PTHREAD_MUTEX_INITIALIZER;
+char origin_property[96];
+std::size_t origin_length = 0;
 
 bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -52,6 +67,13 @@ void note_bootstrap(bool connect_mode, unsigned wait_ms, bool spool) {
   spool_given.store(spool, std::memory_order_relaxed);
   wait_bound_ms.store(wait_ms, std::memory_order_relaxed);
   runtime_stopping.store(false, std::memory_order_release);
+}
+
+void set_origin(const std::string& origin) {
+  const std::string property = std::string(qel_wire::kOriginProperty) + ":" + origin;
+  qel_sync::MutexGuard lock(origin_lock);
+  origin_length = property.size() < sizeof(origin_property) ? property.size() : 0;
+  std::memcpy(origin_property, property.data(), origin_length);
 }
 
 void note_reconnect_expected() {
@@ -106,9 +128,21 @@ void* open_push_socket(void* context, const char* ip, const char* state,
                        qel_wire::Channel channel) {
   const qel_wire::Endpoint& e = qel_wire::endpoint(channel);
   if (!context) return nullptr;
+  bool connect_mode = std::strcmp(state, qel_wire::kConnectMode) == 0;
+  // A bind-mode process told not to wait for a collector (wait 0, no
+  // spool) that first opens a socket at its shutdown: nobody can be
+  // connected to it, so it is not opened (ZeroMQ then starts no thread at
+  // all), and what it would have carried is counted dropped, as a send
+  // finding no collector. With a wait the socket is opened as ever, and a
+  // port another process holds is named below.
+  // acquire: pairs with begin_shutdown's release store.
+  if (!connect_mode && runtime_stopping.load(std::memory_order_acquire) &&
+      !flush_deadline_set.load(std::memory_order_acquire) &&
+      wait_bound_ms.load(std::memory_order_relaxed) == 0 &&
+      !spool_given.load(std::memory_order_relaxed))
+    return nullptr;
   void* s = zmq_socket(context, ZMQ_PUSH);
   if (!s) return nullptr;
-  bool connect_mode = std::strcmp(state, qel_wire::kConnectMode) == 0;
   if (e.kind == qel_wire::SocketKind::Stream) {
     // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
     // buffer to its minimum and throttle every sender.
@@ -116,6 +150,13 @@ void* open_push_socket(void* context, const char* ip, const char* state,
     set_int(s, ZMQ_SNDHWM, 0);
   }
   set_int(s, ZMQ_LINGER, kLingerMs);
+  // The connection names this runtime instance, so that a collector taking
+  // many processes' messages on one socket tells them apart. An older
+  // libzmq refuses the option and the connection simply names nobody.
+  {
+    qel_sync::MutexGuard lock(origin_lock);
+    if (origin_length > 0) zmq_setsockopt(s, ZMQ_METADATA, origin_property, origin_length);
+  }
   // In connect mode, queue only on completed connections: with no collector
   // listening a send then waits (and gives up at shutdown) exactly as in
   // bind mode, instead of piling messages into a pipe to nowhere.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "qelmq/SenderBase.h"
 #include "qelmq/protocol/config.h"
@@ -19,6 +20,10 @@ namespace qel_net {
 void* open_push_socket(void* context, const char* ip, const char* state, qel_wire::Channel channel);
 
 void close_socket(void*& socket);
+
+// What the process's sockets name their connections with from now on
+// (qel_wire::kOriginProperty); the bootstrap sets it for its stream.
+void set_origin(const std::string& origin);
 
 // Closes `socket` (made in `context`) and returns once the messages it still
 // holds have been written to the operating system, or after `bound_ms`. True

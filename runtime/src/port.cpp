@@ -24,6 +24,25 @@ std::string executable_path() {
   return n < 0 ? std::string() : std::string(path, static_cast<std::size_t>(n));
 }
 
+std::vector<std::string> command_arguments(std::size_t max_len) {
+  // The kernel keeps the arguments zero-separated; a program that rewrote
+  // its argv (daemons do) shows what it wrote.
+  std::vector<std::string> args;
+  FILE* f = std::fopen("/proc/self/cmdline", "rb");
+  if (!f) return args;
+  std::string raw(max_len, '\0');
+  const std::size_t n = std::fread(&raw[0], 1, raw.size(), f);
+  std::fclose(f);
+  raw.resize(n);
+  for (std::size_t at = 0; at < raw.size();) {
+    std::size_t end = raw.find('\0', at);
+    if (end == std::string::npos) end = raw.size();
+    args.push_back(raw.substr(at, end - at));
+    at = end + 1;
+  }
+  return args;
+}
+
 std::string executable_dir(std::size_t max_len) {
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);

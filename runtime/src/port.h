@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Thread-local storage that costs one register-relative load, also inside
 // the shared library (glibc keeps room for a few such bytes in libraries
@@ -33,6 +34,15 @@ namespace qel_port {
 std::string executable_dir(std::size_t max_len = 260);
 // Full path of the running executable; empty when it cannot be told.
 std::string executable_path();
+// The arguments the process was started with, about `max_len` characters
+// of them at most; none when they cannot be told. Windows hands a program
+// one string, and then that string is the one element (kCommandLineJoined).
+std::vector<std::string> command_arguments(std::size_t max_len);
+#ifdef _WIN32
+inline constexpr bool kCommandLineJoined = true;
+#else
+inline constexpr bool kCommandLineJoined = false;
+#endif
 
 // Monotonic millisecond tick; 32 bits, callers take differences mod 2^32.
 uint32_t tick_ms();

@@ -18,6 +18,14 @@ std::string executable_path() {
   return std::string(path, n);
 }
 
+std::vector<std::string> command_arguments(std::size_t max_len) {
+  // Windows hands a program one string and leaves the splitting to it.
+  const char* line = GetCommandLineA();
+  if (!line) return {};
+  const std::size_t n = std::strlen(line);
+  return {std::string(line, n < max_len ? n : max_len)};
+}
+
 std::string executable_dir(std::size_t max_len) {
   // A module path is at most MAX_PATH (260) characters; longer paths come
   // back cut, and the cut path then simply names no existing file.

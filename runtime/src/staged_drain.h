@@ -31,4 +31,25 @@ inline void harvest_counters() {
   if (HarvestCounters h = harvest_counters_hook.load(std::memory_order_acquire)) h();
 }
 
+// A sender whose records should stream while the program runs (values,
+// timings) asks the instance to start the senders' threads now rather than
+// after its first period. Set (release) by the bootstrap.
+using WantSenderThreads = void (*)();
+extern std::atomic<WantSenderThreads> want_sender_threads_hook;
+
+inline void want_sender_threads() {
+  // acquire: pairs with the bootstrap's release store.
+  if (WantSenderThreads w = want_sender_threads_hook.load(std::memory_order_acquire)) w();
+}
+
+// A test case's start or stop first marks its boundary in the counts
+// (test_window.h). Set (release) by the bootstrap; null before.
+using MarkTestCase = void (*)(bool start);
+extern std::atomic<MarkTestCase> mark_test_case_hook;
+
+inline void mark_test_case(bool start) {
+  // acquire: pairs with the bootstrap's release store.
+  if (MarkTestCase mark = mark_test_case_hook.load(std::memory_order_acquire)) mark(start);
+}
+
 }  // namespace qel_senders

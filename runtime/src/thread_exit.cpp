@@ -13,6 +13,7 @@
 #include "counter_harvest.h"
 #include "crash_guard.h"
 #include "delivery.h"
+#include "insert_thread.h"
 #include "net.h"
 #include "port.h"
 #include "qelmq/QelSendCond.h"
@@ -25,7 +26,9 @@
 #include "qelmq/leak.h"
 #include "qelmq/protocol/config.h"
 #include "spool.h"
+#include "staged_drain.h"
 #include "sync.h"
+#include "test_window.h"
 #include "trace.h"
 
 std::atomic<thread_exit*> thread_exit::pInst{nullptr};
@@ -45,6 +48,8 @@ struct ThreadRow {
   void* (*argument)(thread_exit*);
   // The sender it serves; null for the insert thread.
   SenderBase* (*sender)(thread_exit*);
+  // Opens the sender's socket (idempotent); null for the insert thread.
+  void (*open)(thread_exit*);
   // Start of the trace line that reports a failed start.
   const char* start_error;
 };
@@ -52,13 +57,19 @@ struct ThreadRow {
 template <typename S, S* thread_exit::*Member>
 constexpr ThreadRow sender_thread(pthread_t thread_exit::*handle, void* (*body)(void*),
                                   const char* start_error) {
-  return {handle, body, [](thread_exit* i) -> void* { return i->*Member; },
-          [](thread_exit* i) -> SenderBase* { return i->*Member; }, start_error};
+  return {handle,
+          body,
+          [](thread_exit* i) -> void* { return i->*Member; },
+          [](thread_exit* i) -> SenderBase* { return i->*Member; },
+          [](thread_exit* i) {
+            if (S* s = i->*Member) s->init_zmq();
+          },
+          start_error};
 }
 
 constexpr ThreadRow kThreads[] = {
     {&thread_exit::thread_insertdd, finsert_Data, [](thread_exit* i) -> void* { return i; },
-     nullptr, "create thread_insertdd is error\xEF\xBC\x9A"},
+     nullptr, nullptr, "create thread_insertdd is error\xEF\xBC\x9A"},
     sender_thread<QelSendDD, &thread_exit::sendDD>(&thread_exit::thread_dd, fsend_dd,
                                                    "create thread_dd is error:"),
     sender_thread<QelSendCond, &thread_exit::sendCond>(&thread_exit::_thread_cond, fsend_cond,
@@ -79,8 +90,8 @@ constexpr unsigned kEndLockWaitMs = 1000;
 static_assert(kThreadCount == sizeof(thread_exit::started) / sizeof(bool),
               "one started flag per row of the thread table");
 
-void start_threads(thread_exit* inst) {
-  for (int i = 0; i < kThreadCount; ++i) {
+void start_threads(thread_exit* inst, int from, int to) {
+  for (int i = from; i < to; ++i) {
     const ThreadRow& row = kThreads[i];
     if (row.sender && !row.sender(inst)) continue;  // its sender could not be made
     int err = pthread_create(&(inst->*row.handle), nullptr, row.body, row.argument(inst));
@@ -93,6 +104,29 @@ void start_threads(thread_exit* inst) {
 
 void join_thread(thread_exit* inst, int i) {
   if (inst->started[i]) pthread_join(inst->*kThreads[i].handle, nullptr);
+}
+
+// The shutdown of a process whose senders' threads never started: each
+// sender that holds something does on this thread what its thread would
+// have done after the stop requests (open, send, return). Every socket
+// needed is opened before the first send, so their connections are made
+// side by side rather than one after the other; the property socket among
+// them, since the crash sender's body announces the start there. A sender
+// with nothing to send opens nothing.
+void finish_unstarted_senders(thread_exit* inst) {
+  bool busy[kThreadCount] = {};
+  bool any = false;
+  for (int i = 1; i < kThreadCount; ++i) {
+    SenderBase* s = inst->started[i] ? nullptr : kThreads[i].sender(inst);
+    busy[i] = s && !s->idle_at_stop();
+    any = any || busy[i];
+  }
+  if (!any) return;
+  if (inst->sendProperty) inst->sendProperty->init_zmq();
+  for (int i = 1; i < kThreadCount; ++i)
+    if (busy[i]) kThreads[i].open(inst);
+  for (int i = 1; i < kThreadCount; ++i)
+    if (busy[i]) kThreads[i].body(kThreads[i].argument(inst));
 }
 
 // Calls `op` on the sender of every thread row.
@@ -186,6 +220,15 @@ thread_exit* bootstrap() {
     if (s) s->configure(inst->ip, inst->state, inst->context);
   if (inst->sendProperty) inst->sendProperty->setLittleEndian();
   qel_harvest::install();
+  // release: pairs with the acquire in qel_senders::want_sender_threads.
+  qel_senders::want_sender_threads_hook.store(
+      +[]() {
+        thread_exit* p = thread_exit::pInst.load(std::memory_order_acquire);
+        if (p && pid.load(std::memory_order_relaxed) == qel_port::current_pid())
+          p->want_sender_threads();
+      },
+      std::memory_order_release);
+  qel_window::install();
   qel_delivery::reset();
   qel_announce::begin_stream();
   qel_spool::configure(delivery.spool_dir);
@@ -193,7 +236,8 @@ thread_exit* bootstrap() {
                           collector_wait(delivery, me), qel_spool::enabled());
 
   qel_trace::line("pthread_create_begin!::%d\n", me);
-  start_threads(inst);
+  // The insert thread only: it starts the others when they are needed.
+  start_threads(inst, 0, 1);
   qel_trace::line("-pthread_create_over!::%d\n", me);
   return inst;
 }
@@ -224,6 +268,13 @@ thread_exit* thread_exit::getInst() {
     }
   }
   return p;
+}
+
+void qel_insert::start_sender_threads(thread_exit* inst) {
+  if (!inst) return;
+  if (inst->sendUniTest) inst->sendUniTest->init_zmq();
+  if (inst->sendProperty) inst->sendProperty->init_zmq();
+  start_threads(inst, 1, kThreadCount);
 }
 
 void thread_exit::wake_insert_thread() {
@@ -365,6 +416,8 @@ void shutdown_instance() {
   inst->wake_insert_thread();
   join_thread(inst, 0);
   for_each_thread_sender(inst, [](SenderBase* s) { s->request_stop_send(); });
+  // The insert thread is joined: `started` is final.
+  finish_unstarted_senders(inst);
   for (int i = 1; i < kThreadCount; ++i) join_thread(inst, i);
   // Every send is done: the end tells what was delivered, what went to the
   // spool is written, and what could not be delivered at all is named.

@@ -277,6 +277,21 @@ TEST_F(Build, GnuSourceUnitIsInstrumentedQuietly) {
   }
 }
 
+// The data model chosen on the command line picks the counters' increment:
+// a 64-bit add on 32-bit counters (x32) would count into the next counter,
+// and a 64-bit add does not assemble for -m32.
+TEST_F(Build, CountersFollowTheDataModelOfTheCommandLine) {
+  Write("m.c", "int pick(int a, int b) { return a && b ? 1 : 2; }\n");
+  for (const char* model : {"-m32", "-mx32", "-m64"}) {
+    SCOPED_TRACE(model);
+    std::string out;
+    ASSERT_EQ(Run(kQelcc + " --strict gcc -O2 " + model + " -S m.c -o m.s", &out), 0) << out;
+    const bool wide = std::string(model) == "-m64";
+    EXPECT_EQ(Sh("grep -q 'addq *\\$1' '" + P("m.s") + "'"), wide ? 0 : 1);
+    EXPECT_EQ(Sh("grep -q 'addl *\\$1' '" + P("m.s") + "'"), wide ? 1 : 0);
+  }
+}
+
 // ---- generated code -------------------------------------------------------
 
 // A node, decision or condition never spans two files: after a #line the

@@ -89,19 +89,46 @@ class Counters : public ::testing::Test {
     }
   }
 
+  // Builds threads.c with `flags`, runs it and checks every count exactly.
+  void ThreadsCountExactly(const std::string& flags) {
+    Build(kSources + "threads.c -pthread " + flags, "threads");
+    std::string out;
+    ASSERT_EQ(Collect("./threads", &out), 0) << out;
+    EXPECT_NE(out.find("1200000"), std::string::npos) << out;
+    const Counts c = Run();
+    EXPECT_EQ(Calls(c, "threads.c", "work"), 3 * 8 * 200000);
+    EXPECT_EQ(Calls(c, "threads.c", "run"), 24);
+    EXPECT_EQ(Outcomes(c, "threads.c", "(i & 1) && (i & 2)"), std::make_pair(1200000L, 3600000L));
+    EXPECT_EQ(Outcomes(c, "threads.c", "i < n"), std::make_pair(4800000L, 24L));
+    IdentitiesAnnounced();
+  }
+
   std::string dir_;
 };
 
-TEST_F(Counters, EightThreadsAtOnceAndTheirSuccessorsCountExactly) {
-  Build(kSources + "threads.c -pthread", "threads");
+TEST_F(Counters, EightThreadsAtOnceAndTheirSuccessorsCountExactly) { ThreadsCountExactly(""); }
+
+TEST_F(Counters, EveryIncrementAndEntryFormCountsExactly) {
+  // -masm=intel: relaxed atomic increments and the entry in C; -flto: the
+  // entry in C; -O0: the increments as gcc leaves them unoptimised.
+  for (const char* form : {"-masm=intel", "-flto", "-O0"}) {
+    SCOPED_TRACE(form);
+    ThreadsCountExactly(form);
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl threads");
+  }
+}
+
+TEST_F(Counters, AThreadsFirstCallKeepsEveryArgumentAndCountsIt) {
+  // Each thread enters registers_lib.c first through mix(): the thread's
+  // counters are fetched while every argument register is live.
+  Build(kSources + "registers.c " + kSources + "registers_lib.c -pthread -lm", "registers");
   std::string out;
-  ASSERT_EQ(Collect("./threads", &out), 0) << out;
-  EXPECT_NE(out.find("1200000"), std::string::npos) << out;
+  ASSERT_EQ(Collect("./registers", &out), 0) << out;
+  EXPECT_NE(out.find("9 of 9 right"), std::string::npos) << out;
   const Counts c = Run();
-  EXPECT_EQ(Calls(c, "threads.c", "work"), 3 * 8 * 200000);
-  EXPECT_EQ(Calls(c, "threads.c", "run"), 24);
-  EXPECT_EQ(Outcomes(c, "threads.c", "(i & 1) && (i & 2)"), std::make_pair(1200000L, 3600000L));
-  EXPECT_EQ(Outcomes(c, "threads.c", "i < n"), std::make_pair(4800000L, 24L));
+  EXPECT_EQ(Calls(c, "registers_lib.c", "mix"), 9);
+  EXPECT_EQ(Calls(c, "registers_lib.c", "dot"), 9);
+  EXPECT_EQ(Outcomes(c, "registers_lib.c", "i < n"), std::make_pair(45L, 9L));
   IdentitiesAnnounced();
 }
 

@@ -9,7 +9,7 @@ namespace qelc {
 namespace {
 
 const char* kUsage = R"(Usage: qelcollect [options] [-- program [args...]]
-       qelcollect report [options] RUN.jsonl...
+       qelcollect report [options] RUN...
 )";
 
 const char* kDescription =
@@ -18,8 +18,9 @@ condition outcomes, MC/DC vectors, values, timings, test-case events, leak
 and crash reports) on ports 15555-15564 and prints a coverage report.
 
 With a program after "--", qelcollect starts it, collects until it has
-exited and the streams have been quiet for --quiet-ms, then prints the
-report. It then listens on the ports and sets QELMQ_CONFIG for the program,
+exited and everything its processes announced has arrived (or, when that
+cannot be known, the streams have been quiet for --quiet-ms), then prints
+the report. It then listens on the ports and sets QELMQ_CONFIG for the program,
 so that every instrumented process it starts (ctest -j8, forked children)
 connects and delivers its data (unless --host without --bind, or
 --port-offset, is given); what a process could not deliver over its
@@ -32,7 +33,8 @@ then prints the report.
 
 "qelcollect report" reads runs saved with --out instead of receiving, and
 adds them up (test shards, several machines): the report of one saved run
-is the report the live collector printed.
+is the report the live collector printed. Binary runs (.qelrun) and JSON
+lines may be mixed; --save-jsonl turns the runs read into JSON lines.
 )";
 
 const char* kFooter = R"(The text report gives, with the source maps (read out of the programs and
@@ -93,9 +95,14 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   CLI::App& app = cl.app();
   CLI::App* report = app.add_subcommand("report", "build the report from saved runs");
   report->fallthrough();
-  report->add_option("RUN.jsonl", o.command, "runs saved with --out");
+  report->add_option("RUN", o.command, "runs saved with --out (.qelrun or JSON lines)");
   std::string reportOut;
   report->add_option("--out", reportOut)->group("");
+  report
+      ->add_option("--save-jsonl", o.saveJsonl,
+                   "also write every message of the runs read to FILE as JSON\n"
+                   "lines, as --out FILE.jsonl writes them")
+      ->option_text("FILE");
 
   // Collecting only.
   std::vector<CLI::Option*> collecting;
@@ -109,12 +116,19 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   collecting.push_back(qeltools::addInteger(app, "--port-offset", &n.portOffset, 0, 49000,
                                             "add N to every port number (default 0)"));
   collecting.push_back(app.add_option("--out", o.out,
-                                      "also write every decoded message to FILE, one JSON\n"
-                                      "object per line (fields: t_ms, port, channel, kind, ...)")
+                                      "also save the run to FILE for \"qelcollect report\": a\n"
+                                      "compact binary run when FILE ends in .qelrun, else one\n"
+                                      "JSON object per message and line (fields: t_ms, port,\n"
+                                      "channel, kind, ...) for other tools")
                            ->option_text("FILE"));
+  collecting.push_back(app.add_option("--out-format", o.outFormat,
+                                      "binary or jsonl: the form of --out whatever its name")
+                           ->check(CLI::IsMember({"binary", "jsonl"}))
+                           ->option_text("FORMAT"));
   qeltools::addInteger(app, "--quiet-ms", &n.quietMs, 0, 100000000,
                        "once the program has exited, stop after MS milliseconds\n"
-                       "without a message (default 300)")
+                       "without a message (default 300); not waited for when every\n"
+                       "process announced its end and all it announced arrived")
       ->option_text("MS")
       ->group(kCollecting);
   collecting.push_back(
@@ -218,6 +232,7 @@ int parseCommandLine(int argc, char** argv, Options* out) {
   if (status >= 0) return status;
 
   o.reportMode = report->parsed();
+  if (!o.outFormat.empty() && o.out.empty()) return cl.usageError("--out-format needs --out FILE");
   if (o.reportMode) {
     if (!reportOut.empty()) return cl.usageError("--out is for collecting, not for report");
     for (const CLI::Option* opt : collecting)

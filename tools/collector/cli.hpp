@@ -31,6 +31,10 @@ struct Options {
   ReceiverOptions recv;
   bool hostGiven = false;
   std::string out;
+  // --out-format: the saved run's form regardless of its name.
+  std::string outFormat;
+  // report --save-jsonl: the runs read, written again as JSON lines.
+  std::string saveJsonl;
   std::string reportFile;
   int quietMs = 300;
   double timeoutSec = 0;

@@ -40,7 +40,8 @@ void catchStopSignals() {
 // or the time limit; every message goes to sink.
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
                       const std::function<void(Message&&)>& sink,
-                      const std::function<std::vector<int32_t>()>& unfinished) {
+                      const std::function<std::vector<int32_t>()>& unfinished,
+                      const std::function<bool()>& complete) {
   CollectResult r;
   const auto start = Clock::now();
   auto lastMessage = Clock::now();
@@ -78,6 +79,9 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
       std::cerr << "qelcollect: --timeout expired\n";
       break;
     }
+    // The announcements account for every message and every process has
+    // gone: nothing can come any more, so the quiet period would only wait.
+    if (child.started() && !child.running() && complete && complete()) break;
     if (child.started() && !child.running() && msSince(child.exitedAt()) >= opt.quietMs) {
       if (msSince(checkedAt) >= kAliveCheckMs) {
         checkedAt = Clock::now();

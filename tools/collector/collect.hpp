@@ -25,8 +25,13 @@ void catchStopSignals();
 // `unfinished` gives the pids of the processes that announced themselves
 // and have not announced their end: once the program has ended, collection
 // goes on while one of them still runs (until --timeout, or a signal).
+// `complete`, once the program has ended, says whether the run is known to
+// hold everything (every announced stream ended, its announced messages all
+// arrived, none of its processes alive): then the collection ends at once,
+// without waiting for the streams to be quiet for --quiet-ms.
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
                       const std::function<void(Message&&)>& sink,
-                      const std::function<std::vector<int32_t>()>& unfinished);
+                      const std::function<std::vector<int32_t>()>& unfinished,
+                      const std::function<bool()>& complete = nullptr);
 
 }  // namespace qelc

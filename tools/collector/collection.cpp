@@ -13,10 +13,14 @@ constexpr std::size_t kKeptMalformed = 1000;
 // 64 Mi numbers per channel, 8 MB each at most.
 constexpr uint32_t kMaxTrackedSeq = 1u << 26;
 
-// Tests are numbered in the order they begin, so the current one is
-// always the largest: appending keeps a set ascending.
-void noteTest(TestSet* s, uint32_t test) {
-  if (s->empty() || s->back() != test) s->push_back(test);
+// A list of tests filled in any order, made ascending and without repeats.
+void tidy(TestSet* s) {
+  std::sort(s->begin(), s->end());
+  s->erase(std::unique(s->begin(), s->end()), s->end());
+}
+
+bool failed(qel_wire::TestVerdict v) {
+  return v == qel_wire::TestVerdict::Failed || v == qel_wire::TestVerdict::Error;
 }
 
 }  // namespace
@@ -45,7 +49,167 @@ const char* verdictName(qel_wire::TestVerdict v) {
   return "";
 }
 
-void Collection::beginTest(const std::string& name) { tests_.push_back(TestRecord{name, 0}); }
+void Collection::beginTest(const std::string& name) {
+  scopes_.push_back(name);
+  settled_ = false;
+}
+
+uint32_t Collection::groupOf(const Message& m) {
+  const int scope = static_cast<int>(scopes_.size()) - 1;
+  if (scope == cachedScope_ && m.origin == cachedOrigin_) return cachedGroup_;
+  std::string origin = m.origin;
+  // A spool read before its stream was known names the pid alone: it is
+  // that pid's stream, when the scope has exactly one.
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  if (origin.find('/') == std::string::npos && qel_wire::parse_origin(origin, &pid, &stream)) {
+    const std::string prefix = origin + "/";
+    const std::string* only = nullptr;
+    int found = 0;
+    for (auto it = groupIndex_.lower_bound({scope, prefix});
+         it != groupIndex_.end() && it->first.first == scope &&
+         it->first.second.compare(0, prefix.size(), prefix) == 0;
+         ++it, ++found)
+      only = &it->first.second;
+    if (found == 1) origin = *only;
+  }
+  const auto [it, fresh] =
+      groupIndex_.try_emplace({scope, origin}, static_cast<uint32_t>(groups_.size()));
+  if (fresh) {
+    Group g;
+    g.scope = scope;
+    g.origin = origin;
+    groups_.push_back(std::move(g));
+  }
+  cachedScope_ = scope;
+  cachedOrigin_ = m.origin;
+  cachedGroup_ = it->second;
+  return it->second;
+}
+
+std::string Collection::commandName(const Group& g) const {
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  if (qel_wire::parse_origin(g.origin, &pid, &stream)) {
+    const auto it = processes_.find({pid, stream});
+    if (it != processes_.end() && !it->second.command.empty()) return it->second.command;
+    if (it != processes_.end() && !it->second.program.empty()) return it->second.program;
+    return "process " + std::to_string(pid);
+  }
+  return "process " + g.origin;
+}
+
+bool Collection::windowSteps(
+    const Group& g, std::array<std::vector<std::pair<uint32_t, uint32_t>>, 2>* steps) const {
+  uint32_t starts = 0, stops = 0;
+  for (const qel_wire::TestCaseWindow& w : g.windows)
+    if (w.ordinal != (w.start ? ++starts : ++stops)) return false;
+  // Each window stands beside its event: a lost one of either would pair
+  // the others wrongly.
+  if (g.windows.empty() || starts != g.started.size() || stops != g.stops) return false;
+  for (std::size_t c = 0; c < 2; ++c) {
+    auto& out = (*steps)[c];
+    out.clear();
+    uint32_t last = 0;
+    for (const qel_wire::TestCaseWindow& w : g.windows) {
+      const uint32_t next = w.next[c == 0 ? 0 : 2];
+      if (next == 0 || next < last) return false;
+      last = next;
+      const uint32_t testCase = w.start ? g.started[w.ordinal - 1] : kProcessOwner;
+      out.emplace_back(next, testCase);
+    }
+  }
+  return true;
+}
+
+void Collection::settle() const {
+  if (settled_) return;
+  settled_ = true;
+  tests_.clear();
+  vectorTests_.clear();
+  for (auto& [key, s] : nodes_) s.tests.clear();
+
+  const std::size_t n = groups_.size();
+  std::vector<std::array<std::vector<std::pair<uint32_t, uint32_t>>, 2>> steps(n);
+  std::vector<char> windowed(n), processRan(n);
+  for (std::size_t g = 0; g < n; ++g) windowed[g] = windowSteps(groups_[g], &steps[g]);
+  // Whose each count is: a test case, or its group's process.
+  std::vector<uint32_t> owner(attributed_.size(), kProcessOwner);
+  for (std::size_t i = 0; i < attributed_.size(); ++i) {
+    const Attributed& a = attributed_[i];
+    if (windowed[a.group]) {
+      const auto& s = steps[a.group][a.vector == UINT32_MAX ? 0 : 1];
+      const auto at = std::upper_bound(s.begin(), s.end(), std::make_pair(a.seq, UINT32_MAX));
+      if (at != s.begin()) owner[i] = std::prev(at)->second;
+    }
+    if (owner[i] == kProcessOwner) processRan[a.group] = 1;
+  }
+
+  // Processes per run file: a file of one process is that file's test.
+  std::map<int, int> origins;
+  bool cases = false;
+  for (std::size_t g = 0; g < n; ++g) {
+    if (!groups_[g].origin.empty()) ++origins[groups_[g].scope];
+    if (windowed[g])
+      for (uint32_t c : groups_[g].started) cases = cases || c != kProcessOwner;
+  }
+  if (scopes_.empty() && !cases && origins[-1] <= 1) return;  // nothing to tell apart
+
+  // Tests numbered in the order their processes first sent: the process
+  // (when it ran something itself), then its test cases as they started.
+  // Processes of one name in one run file are one test.
+  std::vector<uint32_t> processTest(n, UINT32_MAX);
+  std::map<uint32_t, uint32_t> caseTest;
+  std::map<std::pair<int, std::string>, uint32_t> byName;
+  for (std::size_t g = 0; g < n; ++g) {
+    const Group& grp = groups_[g];
+    std::string name;
+    if (grp.scope >= 0 && (grp.origin.empty() || origins[grp.scope] <= 1))
+      name = scopes_[static_cast<std::size_t>(grp.scope)];
+    else if (!grp.origin.empty())
+      name = commandName(grp);
+    else
+      continue;  // no process, no run file: nobody to name
+    if (processRan[g] || !windowed[g]) {
+      const auto [it, fresh] =
+          byName.try_emplace({grp.scope, name}, static_cast<uint32_t>(tests_.size()));
+      if (fresh) tests_.push_back(TestRecord{name, 0, ""});
+      processTest[g] = it->second;
+    }
+    if (windowed[g]) {
+      for (uint32_t c : grp.started) {
+        if (c == kProcessOwner || caseTest.count(c)) continue;
+        caseTest[c] = static_cast<uint32_t>(tests_.size());
+        tests_.push_back(
+            TestRecord{testCases_[c].name, failed(testCases_[c].verdict) ? 1 : 0, name});
+      }
+    }
+  }
+  // A failed test case that is no test of its own fails its process's.
+  for (std::size_t c = 0; c < testCases_.size(); ++c)
+    if (failed(testCases_[c].verdict) && !caseTest.count(static_cast<uint32_t>(c)) &&
+        processTest[caseGroup_[c]] != UINT32_MAX)
+      ++tests_[processTest[caseGroup_[c]]].failedCases;
+
+  for (std::size_t i = 0; i < attributed_.size(); ++i) {
+    const Attributed& a = attributed_[i];
+    uint32_t test = processTest[a.group];
+    if (owner[i] != kProcessOwner) {
+      const auto it = caseTest.find(owner[i]);
+      if (it != caseTest.end()) test = it->second;
+    }
+    if (test == UINT32_MAX) continue;
+    if (a.vector == UINT32_MAX) {
+      nodes_[a.node].tests.push_back(test);
+    } else {
+      const auto& [key, vector] = vectorKeys_[a.vector];
+      vectorTests_[key][vector].push_back(test);
+    }
+  }
+  for (auto& [key, s] : nodes_) tidy(&s.tests);
+  for (auto& [key, vectors] : vectorTests_)
+    for (auto& [vector, tests] : vectors) tidy(&tests);
+}
 
 void Collection::noteSeq(Channel c, uint32_t seq) {
   // Each aggregating sender numbers its messages 1, 2, 3, ... including
@@ -99,7 +263,8 @@ void Collection::add(const Message& m) {
     NodeStat& s = nodes_[{n->unit, n->node}];
     s.hits += n->count;
     s.byValue[n->value] += n->count;
-    if (!tests_.empty()) noteTest(&s.tests, static_cast<uint32_t>(tests_.size() - 1));
+    attributed_.push_back({groupOf(m), n->seq, UINT32_MAX, {n->unit, n->node}});
+    settled_ = false;
     noteSeq(Channel::Node, n->seq);
   } else if (const auto* c = std::get_if<CondMsg>(&m.body)) {
     CondStat& s = conds_[{c->unit, c->cond}];
@@ -108,9 +273,9 @@ void Collection::add(const Message& m) {
     noteSeq(Channel::Cond, c->seq);
   } else if (const auto* d = std::get_if<McdcMsg>(&m.body)) {
     decisions_[{d->unit, d->decision}][{codesOf(*d), d->outcome}] += d->count;
-    if (!tests_.empty())
-      noteTest(&vectorTests_[{d->unit, d->decision}][{codesOf(*d), d->outcome}],
-               static_cast<uint32_t>(tests_.size() - 1));
+    attributed_.push_back({groupOf(m), d->seq, static_cast<uint32_t>(vectorKeys_.size()), {}});
+    vectorKeys_.push_back({{d->unit, d->decision}, {codesOf(*d), d->outcome}});
+    settled_ = false;
     decisionGroup_[{d->unit, d->decision}] = d->group;
     noteSeq(Channel::Mcdc, d->seq);
   } else if (const auto* u = std::get_if<UnitMsg>(&m.body)) {
@@ -120,22 +285,37 @@ void Collection::add(const Message& m) {
     unitIdentities_[u->unit] = u->identity;
     noteSeq(Channel::Node, u->seq);
   } else if (const auto* p = std::get_if<PropertyMsg>(&m.body)) {
+    if (p->index == DataIndex::TestCaseWindow && p->understood) {
+      groups_[groupOf(m)].windows.push_back(p->window);
+      settled_ = false;
+    }
     addProperty(*p);
   } else if (const auto* e = std::get_if<TestCaseEvent>(&m.body)) {
+    // Events of one process follow one another; those of several
+    // processes interleave, so each belongs to its own process's latest.
+    const uint32_t gi = groupOf(m);
+    Group& g = groups_[gi];
+    settled_ = false;
     if (e->kind == TestCaseEvent::Kind::Created) {
+      lastCreated_[g.origin] = static_cast<uint32_t>(testCases_.size());
       testCases_.push_back(TestCaseRecord{e->arg, 0, 0});
-    } else if (testCases_.empty()) {
-      ++(e->kind == TestCaseEvent::Kind::Started ? strayStarts_ : strayStops_);
+      caseGroup_.push_back(gi);
     } else {
-      TestCaseRecord& t = testCases_.back();
-      ++(e->kind == TestCaseEvent::Kind::Started ? t.starts : t.stops);
-      // A stop's one digit is its verdict ("0": none, as older runtimes send).
-      if (e->kind == TestCaseEvent::Kind::Stopped && e->arg.size() == 1 && e->arg[0] > '0' &&
-          e->arg[0] <= static_cast<char>(qel_wire::TestVerdict::Error)) {
-        t.verdict = static_cast<qel_wire::TestVerdict>(e->arg[0]);
-        if (!tests_.empty() && (t.verdict == qel_wire::TestVerdict::Failed ||
-                                t.verdict == qel_wire::TestVerdict::Error))
-          ++tests_.back().failedCases;
+      const auto last = lastCreated_.find(g.origin);
+      const uint32_t current = last == lastCreated_.end() ? kProcessOwner : last->second;
+      if (e->kind == TestCaseEvent::Kind::Started)
+        g.started.push_back(current);
+      else
+        ++g.stops;
+      if (current == kProcessOwner) {
+        ++(e->kind == TestCaseEvent::Kind::Started ? strayStarts_ : strayStops_);
+      } else {
+        TestCaseRecord& t = testCases_[current];
+        ++(e->kind == TestCaseEvent::Kind::Started ? t.starts : t.stops);
+        // A stop's one digit is its verdict ("0": none, as older runtimes send).
+        if (e->kind == TestCaseEvent::Kind::Stopped && e->arg.size() == 1 && e->arg[0] > '0' &&
+            e->arg[0] <= static_cast<char>(qel_wire::TestVerdict::Error))
+          t.verdict = static_cast<qel_wire::TestVerdict>(e->arg[0]);
       }
     }
   } else if (const auto* v = std::get_if<ValueRecord>(&m.body)) {
@@ -190,6 +370,16 @@ void Collection::addProperty(const PropertyMsg& p) {
     case DataIndex::ProcessEnd:
       noteAnnouncement(p);
       break;
+    case DataIndex::ProcessCommand: {
+      ProcessStream& s = processes_[{p.command.pid, p.command.stream}];
+      s.pid = p.command.pid;
+      s.stream = p.command.stream;
+      s.command = p.command.command;
+      settled_ = false;
+      break;
+    }
+    case DataIndex::TestCaseWindow:  // by add(), which knows the sender
+      break;
     case DataIndex::LoadedModule:
       if (std::find(modules_.begin(), modules_.end(), p.text) == modules_.end())
         modules_.push_back(p.text);
@@ -233,6 +423,23 @@ std::vector<int32_t> Collection::unfinishedPids() const {
   std::vector<int32_t> pids;
   for (const auto& [key, s] : processes_)
     if (!s.ended) pids.push_back(s.pid);
+  return pids;
+}
+
+bool Collection::everythingAnnouncedArrived() const {
+  if (processes_.empty()) return false;
+  std::array<uint64_t, kChannelCount> announced{};
+  for (const auto& [key, s] : processes_) {
+    if (!s.ended) return false;
+    for (std::size_t c = 0; c < kChannelCount; ++c) announced[c] += s.delivered[c];
+  }
+  return announced == perChannel_;
+}
+
+std::vector<int32_t> Collection::announcedPids() const {
+  std::vector<int32_t> pids;
+  for (const auto& [key, s] : processes_)
+    if (std::find(pids.begin(), pids.end(), s.pid) == pids.end()) pids.push_back(s.pid);
   return pids;
 }
 

@@ -27,10 +27,14 @@ using TestSet = std::vector<uint32_t>;
 void addTests(TestSet* to, const TestSet& from);
 
 // A test as the reports name it, and how many of the test cases it
-// reported stopped failed (a failed or error verdict).
+// reported stopped failed (a failed or error verdict). A test case of a
+// process also names that process (its command line).
 struct TestRecord {
+  explicit TestRecord(std::string n = std::string(), int failed = 0, std::string p = std::string())
+      : name(std::move(n)), failedCases(failed), process(std::move(p)) {}
   std::string name;
   int failedCases = 0;
+  std::string process;
 };
 
 struct NodeStat {
@@ -66,6 +70,7 @@ struct ProcessStream {
   uint64_t stream = 0;
   uint32_t protocol = 0;
   std::string program;                              // empty when only the end arrived
+  std::string command;                              // its command line, if it sent it
   bool started = false;                             // its start arrived
   bool ended = false;                               // an end arrived (the latest one counts)
   std::array<uint64_t, kChannelCount> delivered{};  // as the end announced
@@ -97,10 +102,21 @@ class Collection {
   }
   // Pids of the streams that announced a start and no end yet.
   std::vector<int32_t> unfinishedPids() const;
+  // True when the run's own announcements say nothing more is coming: at
+  // least one stream announced itself, every stream announced its end, and
+  // on every channel exactly the messages those ends announced have
+  // arrived. Any message no end accounts for (a stream that never
+  // announced itself, an older runtime) or any shortfall makes it false.
+  bool everythingAnnouncedArrived() const;
+  // The pids of every stream that announced itself.
+  std::vector<int32_t> announcedPids() const;
   // The collector saw these processes alive at its end.
   void markStillRunning(int32_t pid);
 
-  const std::map<UnitKey, NodeStat>& nodes() const { return nodes_; }
+  const std::map<UnitKey, NodeStat>& nodes() const {
+    settle();
+    return nodes_;
+  }
   const std::map<UnitKey, CondStat>& conditions() const { return conds_; }
   const std::map<UnitKey, VectorCounts>& decisionVectors() const { return decisions_; }
   // The map identity each counted unit announced (the last one, if a unit
@@ -117,16 +133,34 @@ class Collection {
 
   const std::vector<TestCaseRecord>& testCases() const { return testCases_; }
 
-  // What follows belongs to the test `name` (a run file, a process): the
-  // one place a test is named, so that a process's own announcement can
-  // name it later. Before the first call nothing is attributed.
+  // What follows belongs to the test `name` (a run file): the one place a
+  // test is named by the caller.
+  //
+  // Which test ran what, decided once every message is in (they arrive in
+  // any order), from what the messages say:
+  //  * a test case of a process (test-case events, and the windows its
+  //    runtime announced in each counted channel's sequence numbers): the
+  //    counts numbered inside its window; counts outside any window belong
+  //    to the process;
+  //  * a process (messages with an origin) that announced no usable window:
+  //    everything it sent, the test named by its command line, or by the
+  //    run file when the file holds that one process only;
+  //  * messages without an origin: the run file's test (none before the
+  //    first beginTest()).
+  // One process alone, with no test case and no run file named, has nothing
+  // to tell apart: no test.
   void beginTest(const std::string& name);
-  const std::vector<TestRecord>& tests() const { return tests_; }
+  const std::vector<TestRecord>& tests() const {
+    settle();
+    return tests_;
+  }
   // The tests that sent each decision vector.
   const std::map<UnitKey, std::map<std::pair<Codes, bool>, TestSet>>& vectorTests() const {
+    settle();
     return vectorTests_;
   }
-  // Start and stop events that came before any test case was created.
+  // Start and stop events that came before any test case was created (by
+  // the same process).
   int strayStarts() const { return strayStarts_; }
   int strayStops() const { return strayStops_; }
 
@@ -152,6 +186,39 @@ class Collection {
   const std::vector<std::pair<uint16_t, Malformed>>& malformed() const { return malformed_; }
 
  private:
+  // The messages of one process (origin) within one run file (scope).
+  struct Group {
+    int scope = -1;  // index into scopes_; -1 before any beginTest()
+    std::string origin;
+    std::vector<uint32_t> started;  // per start event: its test case, or UINT32_MAX
+    uint32_t stops = 0;
+    std::vector<qel_wire::TestCaseWindow> windows;  // in the order they came
+  };
+  // A count message waiting for its test: which group sent it, its number
+  // in its channel, and what it counted (a node, or an MC/DC vector as an
+  // index into vectorKeys_).
+  struct Attributed {
+    uint32_t group;
+    uint32_t seq;
+    uint32_t vector;  // UINT32_MAX for a node
+    UnitKey node;
+  };
+  // Who ran a count: the group's process (kProcessOwner) or a test case.
+  static constexpr uint32_t kProcessOwner = UINT32_MAX;
+
+  uint32_t groupOf(const Message& m);
+  // Decides which test ran what (see beginTest), once per change.
+  void settle() const;
+  // The test-case window owning each message number of `g`, per channel
+  // (node, MC/DC), as (first number, owner) steps; false when its windows
+  // cannot be used (events and windows that do not pair up, a boundary not
+  // known), and then the process ran all of it.
+  bool windowSteps(const Group& g,
+                   std::array<std::vector<std::pair<uint32_t, uint32_t>>, 2>* steps) const;
+  // The process of `g` as a report names it: its command line, else its
+  // program, else its origin.
+  std::string commandName(const Group& g) const;
+
   void addProperty(const PropertyMsg& p);
   void noteSeq(Channel c, uint32_t seq);
   void noteAnnouncement(const PropertyMsg& p);
@@ -168,7 +235,6 @@ class Collection {
   bool seqOverflow_ = false;
   std::map<std::pair<int32_t, uint64_t>, ProcessStream> processes_;
 
-  std::map<UnitKey, NodeStat> nodes_;
   std::map<UnitKey, CondStat> conds_;
   std::map<UnitKey, VectorCounts> decisions_;
   std::map<uint16_t, uint64_t> unitIdentities_;
@@ -177,8 +243,28 @@ class Collection {
   std::map<UnitKey, uint16_t> decisionGroup_;
 
   std::vector<TestCaseRecord> testCases_;
-  std::vector<TestRecord> tests_;
-  std::map<UnitKey, std::map<std::pair<Codes, bool>, TestSet>> vectorTests_;
+  std::vector<std::string> scopes_;
+  std::vector<Group> groups_;
+  std::map<std::pair<int, std::string>, uint32_t> groupIndex_;
+  std::vector<Attributed> attributed_;
+  std::vector<uint32_t> caseGroup_;  // the group of each test case (testCases_)
+  // The latest test case each origin created (an index into testCases_):
+  // what its start and stop events stand for. By origin alone, so that run
+  // files of one program read together pair their events as one collector
+  // that saw them all.
+  std::map<std::string, uint32_t> lastCreated_;
+  // The group of the latest message: runs of one process's messages skip
+  // the lookup.
+  int cachedScope_ = -2;
+  std::string cachedOrigin_;
+  uint32_t cachedGroup_ = 0;
+  std::vector<std::pair<UnitKey, std::pair<Codes, bool>>> vectorKeys_;  // of mcdc entries
+  // Built by settle() from the above: a cache, hence mutable (a Collection
+  // is used by one thread at a time).
+  mutable bool settled_ = true;
+  mutable std::vector<TestRecord> tests_;
+  mutable std::map<UnitKey, NodeStat> nodes_;
+  mutable std::map<UnitKey, std::map<std::pair<Codes, bool>, TestSet>> vectorTests_;
   int strayStarts_ = 0;
   int strayStops_ = 0;
 

@@ -297,6 +297,8 @@ Body decodeProperty(const uint8_t* d, std::size_t n) {
     case DataIndex::LoadedModule:
     case DataIndex::ProcessStart:
     case DataIndex::ProcessEnd:
+    case DataIndex::ProcessCommand:
+    case DataIndex::TestCaseWindow:
       // The empty prefix: told apart by the text.
       m.understood = false;
       if (std::string path; wire::parse_module_text(m.text, &path)) {
@@ -438,6 +440,12 @@ void recogniseAnnouncement(PropertyMsg* p) {
     p->understood = true;
   } else if (wire::parse_process_end(p->text, &p->end)) {
     p->index = DataIndex::ProcessEnd;
+    p->understood = true;
+  } else if (wire::parse_process_command(p->text, &p->command)) {
+    p->index = DataIndex::ProcessCommand;
+    p->understood = true;
+  } else if (wire::parse_test_case_window(p->text, &p->window)) {
+    p->index = DataIndex::TestCaseWindow;
     p->understood = true;
   }
 }
@@ -596,6 +604,14 @@ std::string malformedText(const Malformed& m) {
   const uint64_t size = wholeSize(m);
   return m.reason + " [" + std::to_string(size) +
          " bytes: " + hexBytes(m.bytes.data(), shown, shown) + (size > shown ? " ..]" : "]");
+}
+
+void keepWire(Message* m, const uint8_t* data, std::size_t len) {
+  const bool fields =
+      std::holds_alternative<NodeMsg>(m->body) || std::holds_alternative<CondMsg>(m->body) ||
+      std::holds_alternative<McdcMsg>(m->body) || std::holds_alternative<UnitMsg>(m->body) ||
+      std::holds_alternative<Malformed>(m->body);
+  if (!fields) m->wire.assign(data, data + len);
 }
 
 Body decode(Channel channel, const uint8_t* data, std::size_t len, bool little) {

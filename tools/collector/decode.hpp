@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -111,6 +112,8 @@ enum class DataIndex : int8_t {
   ProcessStart = ::ProcessStart,
   ProcessEnd = ::ProcessEnd,
   LoadedModule = ::LoadedModule,
+  ProcessCommand = ::ProcessCommand,
+  TestCaseWindow = ::TestCaseWindow,
 };
 static_assert(static_cast<int>(DataIndex::MemoryLeak) + 1 == qel_wire::kDataIndexCount,
               "every property prefix has its DataIndex");
@@ -163,10 +166,13 @@ struct PropertyMsg {
   CrashLastText last;
   qel_wire::ProcessStart start;
   qel_wire::ProcessEnd end;
+  qel_wire::ProcessCommand command;
+  qel_wire::TestCaseWindow window;
 };
 
 // A property text of the empty prefix that is a process announcement
-// becomes one (index, start or end, understood); others are left alone.
+// (start, end, command line, test-case window) becomes one (index, its
+// field, understood); others are left alone.
 void recogniseAnnouncement(PropertyMsg* p);
 
 struct TestCaseEvent {
@@ -234,10 +240,27 @@ using Body = std::variant<NodeMsg, CondMsg, McdcMsg, PropertyMsg, TestCaseEvent,
                           LastDataMsg, TimingMsg, UnitMsg, Malformed>;
 
 struct Message {
+  Message() = default;
+  Message(Channel c, uint16_t p, Body b, std::string o = std::string())
+      : channel(c), port(p), body(std::move(b)), origin(std::move(o)) {}
+
   Channel channel = Channel::Node;
   uint16_t port = 0;
   Body body;
+  // The sending runtime instance, as its connection named it ("" when the
+  // sender did not say): what tells apart the messages of processes that
+  // share one collector.
+  std::string origin;
+  // The bytes as received, for a message decoded from text or a list (a
+  // property, test-case event, value, timing or last-data message), so that
+  // a saved run holds what came and not our reading of it. Empty for
+  // counts, whose fields are the whole message, and for malformed ones.
+  std::vector<uint8_t> wire{};
 };
+
+// Keeps in `m` the bytes it was decoded from when its kind needs them
+// (Message::wire).
+void keepWire(Message* m, const uint8_t* data, std::size_t len);
 
 // `little`: the byte-order flag the sender packed with; every bootstrap sets
 // it, so a collector reads that layout.

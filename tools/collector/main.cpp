@@ -124,11 +124,13 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
                  int* code) {
   *code = kExitUsage;
   catchStopSignals();
-  std::ofstream out;
+  RunFileWriter out;
   if (!opt.out.empty()) {
-    out.open(opt.out, std::ios::out | std::ios::trunc);
-    if (!out) {
-      std::cerr << "qelcollect: cannot write " << opt.out << ": " << std::strerror(errno) << "\n";
+    RunFormat format = runFormatForName(opt.out);
+    if (!opt.outFormat.empty()) runFormatByName(opt.outFormat, &format);
+    std::string error;
+    if (!out.open(opt.out, format, &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
       return false;
     }
   }
@@ -160,9 +162,8 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
   const auto start = Clock::now();
   long liveMalformed = 0;
   const std::function<void(Message &&)> sink = [&](Message&& m) {
-    if (out.is_open())
-      out << toJson(m, std::chrono::duration<double, std::milli>(Clock::now() - start).count())
-          << '\n';
+    if (out.isOpen())
+      out.write(m, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     if (const auto* bad = std::get_if<Malformed>(&m.body)) {
       if (liveMalformed++ < kLiveMalformed)
         std::cerr << "qelcollect: malformed message on port " << m.port << ": "
@@ -172,7 +173,15 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     }
     run->add(m);
   };
-  *result = collect(opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); });
+  // Checked only once the command has ended, while messages may still come.
+  const auto complete = [run] {
+    if (!run->everythingAnnouncedArrived()) return false;
+    for (const int32_t pid : run->announcedPids())
+      if (processAlive(pid)) return false;
+    return true;
+  };
+  *result = collect(
+      opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); }, complete);
   // What the processes could not deliver over their sockets (spool.hpp).
   childConfig.readSpool(recv.maxMessage, sink);
   // Announced, not ended, and still there: named as such in the report.
@@ -181,12 +190,9 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     for (const int32_t pid : run->unfinishedPids())
       if (processAlive(pid)) run->markStillRunning(pid);
   *code = result->error;
-  if (out.is_open()) {
-    out.flush();
-    if (!out) {
-      std::cerr << "qelcollect: writing " << opt.out << " failed\n";
-      *code = kExitUsage;
-    }
+  if (!out.close()) {
+    std::cerr << "qelcollect: writing " << opt.out << " failed\n";
+    *code = kExitUsage;
   }
   return true;
 }
@@ -278,12 +284,18 @@ int main(int argc, char** argv) {
     // stays the live one's. Each is also kept on its own, so that runs of
     // different builds each match their own maps.
     parts.resize(opt.command.size());
+    RunFileWriter jsonl;
+    std::string error;
+    if (!opt.saveJsonl.empty() && !jsonl.open(opt.saveJsonl, RunFormat::Jsonl, &error)) {
+      std::cerr << "qelcollect: " << error << "\n";
+      return kExitUsage;
+    }
     for (std::size_t i = 0; i < opt.command.size(); ++i) {
-      std::string error;
       if (opt.command.size() > 1) run.beginTest(opt.command[i]);
-      if (!readRunFiles(
-              {opt.command[i]},
-              [&](Message&& m) {
+      if (!readRunFile(
+              opt.command[i],
+              [&](Message&& m, double tMs) {
+                if (jsonl.isOpen()) jsonl.write(m, tMs);
                 run.add(m);
                 parts[i].add(m);
               },
@@ -291,6 +303,10 @@ int main(int argc, char** argv) {
         std::cerr << "qelcollect: " << error << "\n";
         return kExitUsage;
       }
+    }
+    if (!jsonl.close()) {
+      std::cerr << "qelcollect: writing " << opt.saveJsonl << " failed\n";
+      return kExitUsage;
     }
   } else {
     if (!collectLive(opt, &run, &child, &result, &code)) return code;

@@ -185,9 +185,11 @@ void writeCoverageJson(std::ostream& os, const CoverageModel& m, const ChangeRep
   if (!m.tests.empty()) {
     Json tests = Json::array();
     for (const TestRecord& t : m.tests) {
-      Json x = qeltools::jsonObject(2);
+      Json x = qeltools::jsonObject(3);
       x["name"] = jsonBytes(t.name);
       x["failed_test_cases"] = t.failedCases;
+      // A test case: the process that ran it (its command line).
+      if (!t.process.empty()) x["process"] = jsonBytes(t.process);
       tests.push_back(std::move(x));
     }
     doc["tests"] = std::move(tests);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace qelc {
@@ -40,6 +41,17 @@ uint16_t portOf(const std::string& endpoint) {
   const auto colon = endpoint.rfind(':');
   if (colon == std::string::npos) return 0;
   return static_cast<uint16_t>(std::strtoul(endpoint.c_str() + colon + 1, nullptr, 10));
+}
+
+// The runtime instance the message's connection named (qel_wire::
+// kOriginProperty); "" when it named none. Any sender may name anything, so
+// the name is bounded; one that is not a runtime's origin is still a name
+// that tells its connection's messages apart.
+std::string originOf(zmq_msg_t* msg) {
+  constexpr std::size_t kMaxOrigin = 64;
+  const char* origin = zmq_msg_gets(msg, qel_wire::kOriginProperty);
+  if (!origin) return std::string();
+  return std::string(origin, strnlen(origin, kMaxOrigin));
 }
 
 }  // namespace
@@ -112,6 +124,7 @@ Message Receiver::single(std::size_t i, const uint8_t* data, std::size_t len) co
                        data, len);
   } else {
     m.body = decode(m.channel, data, len);
+    keepWire(&m, data, len);
   }
   return m;
 }
@@ -168,6 +181,7 @@ std::size_t Receiver::pollUntil(int timeoutMs, const std::function<void(Message&
       } else {
         m = single(i, static_cast<const uint8_t*>(zmq_msg_data(msg)), len);
       }
+      m.origin = originOf(msg);
       sink(std::move(m));
       ++handled;
       if (timed && std::chrono::steady_clock::now() >= deadline) return handled;

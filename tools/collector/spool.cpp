@@ -47,9 +47,45 @@ Message damage(const std::string& file, uint64_t offset, const std::string& why,
   return m;
 }
 
+// The origin of a spool's messages: the file is one process's ("<pid>" and
+// the suffix), and its stream is the one its announcements name, once one
+// has come. Before that the pid alone names it, which the collection ties
+// to the pid's stream.
+class SpoolOrigin {
+ public:
+  explicit SpoolOrigin(const std::string& name) {
+    const std::string pid = name.substr(0, name.size() - std::string(kSpoolSuffix).size());
+    int32_t p = 0;
+    uint64_t s = 0;
+    if (qel_wire::parse_origin(pid, &p, &s)) {
+      pid_ = p;
+      origin_ = pid;
+    }
+  }
+  // The origin of `m`, which may be an announcement naming the stream.
+  const std::string& of(const Message& m) {
+    if (const auto* p = std::get_if<PropertyMsg>(&m.body); p && pid_ >= 0) {
+      const bool start = p->index == DataIndex::ProcessStart;
+      const bool end = p->index == DataIndex::ProcessEnd;
+      const bool command = p->index == DataIndex::ProcessCommand;
+      if ((start && p->start.pid == pid_) || (end && p->end.pid == pid_) ||
+          (command && p->command.pid == pid_))
+        origin_ = qel_wire::origin_text(pid_, start ? p->start.stream
+                                              : end ? p->end.stream
+                                                    : p->command.stream);
+    }
+    return origin_;
+  }
+
+ private:
+  int32_t pid_ = -1;
+  std::string origin_;
+};
+
 // One file; returns false when it was damaged.
 bool readFile(const std::string& path, std::size_t maxMessage,
               const std::function<void(Message&&)>& sink, std::size_t* messages) {
+  SpoolOrigin origin(path.substr(path.rfind('/') + 1));
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     sink(damage(path, 0, "cannot be read", nullptr, 0));
@@ -106,11 +142,13 @@ bool readFile(const std::string& path, std::size_t maxMessage,
       body.resize(static_cast<std::size_t>(len));
       in.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(len));
       m.body = decode(m.channel, body.data(), static_cast<std::size_t>(len));
+      keepWire(&m, body.data(), static_cast<std::size_t>(len));
     }
     if (!in) {
       sink(damage(path, offset, "cannot be read", nullptr, 0));
       return false;
     }
+    m.origin = origin.of(m);
     sink(std::move(m));
     ++*messages;
     offset += sizeof header + len;

@@ -3,10 +3,12 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "elf_sections.h"
 #include "map_section.h"
@@ -77,10 +79,64 @@ class Reader {
   std::string* error_;
 };
 
+// A map's text and the name its messages use.
+struct MapText {
+  std::string text;
+  std::string name;
+};
+
+// Parses every text into the unit of the same index, on as many threads as
+// there are cores (at most 8): a suite's maps are megabytes of JSON, and
+// each parses on its own. False with the error of the first map, in order,
+// that is invalid.
+//
+// Design: each worker takes the next index from `next` and writes only
+// units[i], errors[i] and valid[i] of the indices it took; the caller reads
+// them only after joining every worker, and join() orders those writes
+// before its reads. So `next` needs no order of its own (relaxed): it only
+// hands out each index once.
+bool parseMaps(const std::vector<MapText>& maps, std::vector<UnitMap>* units, std::string* error) {
+  const std::size_t n = maps.size();
+  units->assign(n, UnitMap());
+  std::vector<std::string> errors(n);
+  std::vector<char> valid(n, 0);
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
+      // Nothing may leave a worker thread: an exception there ends the process.
+      try {
+        valid[i] = parseUnitMap(maps[i].text, maps[i].name, &(*units)[i], &errors[i]);
+      } catch (const std::exception& e) {
+        errors[i] = maps[i].name + ": " + e.what();
+      }
+    }
+  };
+  const unsigned cores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> helpers;
+  try {
+    for (unsigned t = 1; t < cores && t < n; ++t) helpers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller's thread reads them all.
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
+  for (std::size_t i = 0; i < n; ++i)
+    if (!valid[i]) {
+      *error = errors[i];
+      return false;
+    }
+  return true;
+}
+
 }  // namespace
 
 bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out,
                   std::string* error) {
+  return readUnitMapQuickly(text, name, out) || parseUnitMapGeneral(text, name, out, error);
+}
+
+bool parseUnitMapGeneral(const std::string& text, const std::string& name, UnitMap* out,
+                         std::string* error) {
   Json doc;
   std::string perr;
   if (!qeltools::parseJson(text, &doc, &perr)) {
@@ -211,6 +267,7 @@ bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error) {
     *error = "no *.qelmap.json file in " + dir + " (was the program built with qelcc?)";
     return false;
   }
+  std::vector<MapText> texts;
   for (const auto& n : names) {
     const std::string path = dir + "/" + n;
     std::ifstream in(path, std::ios::binary);
@@ -220,10 +277,12 @@ bool loadMapDir(const std::string& dir, SourceMap* map, std::string* error) {
       *error = "cannot read " + path;
       return false;
     }
-    UnitMap u;
-    if (!parseUnitMap(ss.str(), path, &u, error)) return false;
-    if (!map->add(std::move(u), error)) return false;
+    texts.push_back(MapText{ss.str(), path});
   }
+  std::vector<UnitMap> units;
+  if (!parseMaps(texts, &units, error)) return false;
+  for (UnitMap& u : units)
+    if (!map->add(std::move(u), error)) return false;
   return true;
 }
 
@@ -325,21 +384,31 @@ ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* 
     *error = path + ": section " + qel::mapsection::kSectionName + ": " + why;
     return ModuleMaps::kInvalid;
   }
-  for (auto& rec : records) {
-    // Every program of a test suite may carry the same library's maps: one
-    // already read is not parsed again.
-    if (map->find(rec.unit, rec.identity)) {
+  // Every program of a test suite may carry the same library's maps: one
+  // already read (or twice in this file) is not parsed again.
+  std::vector<MapText> texts;
+  std::vector<const qel::mapsection::Record*> fresh;
+  for (const auto& rec : records) {
+    const bool twice = std::any_of(fresh.begin(), fresh.end(), [&](const auto* f) {
+      return f->unit == rec.unit && f->identity == rec.identity;
+    });
+    if (map->find(rec.unit, rec.identity) || twice) {
       ++*added;
       continue;
     }
-    const std::string name = path + " (unit " + std::to_string(rec.unit) + ")";
-    UnitMap u;
-    if (!parseUnitMap(rec.payload, name, &u, error)) return ModuleMaps::kInvalid;
+    fresh.push_back(&rec);
+    texts.push_back(MapText{rec.payload, path + " (unit " + std::to_string(rec.unit) + ")"});
+  }
+  std::vector<UnitMap> units;
+  if (!parseMaps(texts, &units, error)) return ModuleMaps::kInvalid;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    UnitMap& u = units[i];
+    const qel::mapsection::Record& rec = *fresh[i];
     // The header and the document are written together: a record whose two
     // disagree was damaged, and would be matched against the wrong runs.
     if (u.unit != rec.unit || (u.hasIdentity && u.identity != rec.identity) ||
         u.instrumented != rec.instrumented) {
-      *error = name + ": the record's header and its map disagree";
+      *error = texts[i].name + ": the record's header and its map disagree";
       return ModuleMaps::kInvalid;
     }
     if (!u.hasIdentity) {

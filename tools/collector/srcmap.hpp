@@ -107,6 +107,14 @@ bool hashFile(const std::string& path, uint64_t* value);
 bool parseUnitMap(const std::string& text, const std::string& name, UnitMap* out,
                   std::string* error);
 
+// The same through the general JSON reader alone. parseUnitMap first tries
+// readUnitMapQuickly, which builds no JSON document and takes on only the
+// maps it reads exactly as this one does; false from it means "not taken
+// on", never "invalid".
+bool parseUnitMapGeneral(const std::string& text, const std::string& name, UnitMap* out,
+                         std::string* error);
+bool readUnitMapQuickly(const std::string& text, const std::string& name, UnitMap* out);
+
 // Adds every "*.qelmap.json" of dir. A directory without maps, an
 // unreadable or invalid map, or a unit id already present is an error: a
 // report against a partial map would silently count too little.

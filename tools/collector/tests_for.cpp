@@ -35,8 +35,9 @@ bool writeTestsFor(std::ostream& out, std::ostream& err, const CoverageModel& m,
   const int line = std::stoi(spec.substr(colon + 1));
   if (m.tests.empty()) {
     *error =
-        "--tests-for needs tests to tell apart: give \"qelcollect report\" one run file "
-        "per test (each saved with --out)";
+        "--tests-for needs tests to tell apart: test cases (test-case events), several "
+        "processes under \"qelcollect -- COMMAND\", or \"qelcollect report\" given one run "
+        "file per test (each saved with --out)";
     return false;
   }
   const FileCov* f = findFile(m, file, root, error);

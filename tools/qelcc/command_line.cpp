@@ -221,9 +221,12 @@ Invocation ParseInvocation(const std::vector<std::string>& compiler,
       continue;
     }
     if (s == "-target" && i + 1 < a.size()) {
-      inv.target_flags = {s, a[i + 1]};
+      inv.target_flags.insert(inv.target_flags.end(), {s, a[i + 1]});
     } else if (StartsWith(s, "--target=")) {
-      inv.target_flags = {s};
+      inv.target_flags.push_back(s);
+    } else if (s == "-m32" || s == "-m64" || s == "-mx32" || s == "-m16") {
+      // The data model picks the counters' width and the increment.
+      inv.target_flags.push_back(s);
     }
     if (TakesValue(s)) {
       if (s == "-o" && i + 1 < a.size()) inv.output = a[i + 1];

@@ -172,8 +172,12 @@ void Driver::ProbeCompiler() {
   format_ = macros.empty() ? ObjectFormat::kElf : qel::mapsection::FormatOfMacros(macros);
   clang_ = macros.find("#define __clang__ ") != std::string::npos;
   windows_ = macros.find("#define _WIN32 ") != std::string::npos;
-  x86_64_ = macros.find("#define __x86_64__ ") != std::string::npos;
-  i386_ = macros.find("#define __i386__ ") != std::string::npos;
+  // x32 (-mx32) is x86-64 with 32-bit pointers, and so 32-bit counters.
+  x86_64_ = macros.find("#define __x86_64__ ") != std::string::npos &&
+            macros.find("#define __ILP32__ ") == std::string::npos;
+  i386_ = macros.find("#define __i386__ ") != std::string::npos ||
+          macros.find("#define __x86_64__ ") != std::string::npos;
+  i386_ = i386_ && !x86_64_;
   aarch64_ = macros.find("#define __aarch64__ ") != std::string::npos;
   const std::string major = "#define __clang_major__ ";
   const size_t at = macros.find(major);
@@ -208,6 +212,16 @@ CounterTarget Driver::Counters() {
       shared = a == "-shared";
   }
   t.access = shared ? CounterTarget::Access::kTable : CounterTarget::Access::kUnitTls;
+  // The stub's symbols are the unit's own, named in assembly: not where
+  // link-time optimisation may rename them, nor beyond a call's reach.
+  bool lto = false, large = false;
+  for (const std::string& a : inv_.args) {
+    if (StartsWith(a, "-flto")) lto = true;
+    if (a == "-fno-lto") lto = false;
+    if (StartsWith(a, "-mcmodel=")) large = a == "-mcmodel=large";
+  }
+  t.entry_stub = !clang_ && x86_64_ && t.access == CounterTarget::Access::kUnitTls &&
+                 t.increment == CounterTarget::Increment::kX86_64 && !lto && !large;
   return t;
 }
 

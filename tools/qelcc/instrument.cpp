@@ -150,7 +150,9 @@ class Rewriter {
         values_(options.values),
         memory_(options.memory),
         options_(options),
-        probe_(unit, group, options.counters) {}
+        probe_(unit, group, options.counters) {
+    probe_.UseTarget(options.target);
+  }
 
   bool Run(InstrumentResult* result);
 
@@ -882,7 +884,20 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     AddRegion(Begin(arms[0]).offset, End(arms[0]).offset, t, 0, Begin(arms[0]));
     AddRegion(Begin(arms[1]).offset, End(arms[1]).offset, f, 0, Begin(arms[1]));
   }
-  if (by_paths) {
+  if (by_paths && leaves.size() == 1) {
+    // One condition: its value alone names the path, so the decision needs
+    // no path index, and gcc sees one branch with a counter on each side.
+    const size_t counted = counted_.size();
+    const unsigned first = CountByPaths(d, plan, t, f);
+    const bool negated = plan.next[0] != qel_wire::kPathTrue;
+    const unsigned taken = negated ? plan.increment[0] : 0,
+                   not_taken = negated ? 0 : plan.increment[0];
+    Insert(b.offset, true, depth, probe_.OneLeafOpen(node));
+    Insert(en.offset, false, depth, probe_.OneLeafClose(first + taken, first + not_taken));
+    d.conditions.push_back(NewCondition(leaves[0], wrapped[0], 0));
+    Expr(leaves[0], depth + 2);
+    counted_[counted].leaf_conds.push_back(d.conditions[0].id);
+  } else if (by_paths) {
     const int slot = fn_paths_++;
     const size_t counted = counted_.size();
     const unsigned first = CountByPaths(d, plan, t, f);

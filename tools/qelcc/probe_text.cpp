@@ -11,15 +11,52 @@ std::string ProbeText::Node(int node) const {
 
 std::string ProbeText::Counter(int node) const { return "__qel_b + " + std::to_string(node - 1); }
 
-std::string ProbeText::NodeVoid(int node) const {
-  return counters_ ? "__qel_i(" + Counter(node) + ")" : "(void)" + Node(node);
+namespace {
+
+// One counter's increment, `p` a pointer expression without side effects.
+std::string IncrementOf(CounterTarget::Increment kind, const std::string& p) {
+  switch (kind) {
+    case CounterTarget::Increment::kX86_64:
+      // One instruction: never torn, never kept in a register past the next
+      // statement (a crash loses nothing), invisible to the thread sanitizer
+      // (only this thread writes the block). Both assembler dialects.
+      return "__asm__ __volatile__(\"add{q $1, %0|\t%0, 1}\" : \"+m\" (*(" + p + ")))";
+    case CounterTarget::Increment::kI386:
+      return "__asm__ __volatile__(\"add{l $1, %0|\t%0, 1}\" : \"+m\" (*(" + p + ")))";
+    case CounterTarget::Increment::kAtomic:
+      break;
+  }
+  // Relaxed (0): the same guarantees on any target, at the cost of a load
+  // and a store.
+  return "__atomic_store_n(" + p + ", __atomic_load_n(" + p + ", 0) + 1, 0)";
 }
 
-std::string ProbeText::NodeStatement(int node) const { return NodeVoid(node) + "; "; }
+}  // namespace
+
+void ProbeText::UseTarget(const CounterTarget& target) {
+  increment_ = static_cast<int>(target.increment);
+}
+
+std::string ProbeText::Increment(const std::string& p) const {
+  return IncrementOf(static_cast<CounterTarget::Increment>(increment_), p);
+}
+
+std::string ProbeText::IncrementValue(const std::string& p, int value) const {
+  return "(__extension__ ({ " + Increment(p) + "; " + std::to_string(value) + "; }))";
+}
+
+std::string ProbeText::NodeVoid(int node) const {
+  return counters_ ? "(__extension__ ({ " + Increment(Counter(node)) + "; }))"
+                   : "(void)" + Node(node);
+}
+
+std::string ProbeText::NodeStatement(int node) const {
+  return counters_ ? Increment(Counter(node)) + "; " : NodeVoid(node) + "; ";
+}
 
 std::string ProbeText::NodeDeclaration(int node) const {
   return "int __qel_n" + std::to_string(node) + " __attribute__((unused)) = " +
-         (counters_ ? "__qel_f(" + Counter(node) + ")" : Node(node)) + "; ";
+         (counters_ ? IncrementValue(Counter(node), 0) : Node(node)) + "; ";
 }
 
 std::string ProbeText::NodeInExpression(int node) const { return NodeVoid(node) + ", "; }
@@ -110,8 +147,19 @@ std::string ProbeText::PathOpen(int node, int slot) const {
 }
 
 std::string ProbeText::PathClose(int slot, unsigned first) const {
-  return ") ? __qel_t(" + PathCounter(slot, first) + ") : __qel_f(" + PathCounter(slot, first) +
-         "))";
+  return ") ? " + IncrementValue(PathCounter(slot, first), 1) + " : " +
+         IncrementValue(PathCounter(slot, first), 0) + ")";
+}
+
+std::string ProbeText::OneLeafOpen(int node) const {
+  std::string open = "(";
+  if (node > 0) open += NodeInExpression(node);
+  return open + "(";
+}
+
+std::string ProbeText::OneLeafClose(unsigned taken, unsigned not_taken) const {
+  return ") ? " + IncrementValue("__qel_b + (__qel_N + " + std::to_string(taken) + ")", 1) + " : " +
+         IncrementValue("__qel_b + (__qel_N + " + std::to_string(not_taken) + ")", 0) + ")";
 }
 
 std::string ProbeText::PathLeafOpen() const { return "(("; }
@@ -140,11 +188,12 @@ std::string ProbeText::PathGnuTernaryClose(int decision, int slot, unsigned firs
   if (leaf) {
     // One leaf: path 0 when it holds, path 1 when it does not.
     close = plus_zero ? ") + 0" : ")";
-    count = "(" + t + " ? __qel_t(" + base + ") : __qel_f(" + base + " + 1))";
+    count =
+        "(" + t + " ? " + IncrementValue(base, 1) + " : " + IncrementValue(base + " + 1", 0) + ")";
   } else {
     close = "))";
-    count = "(" + t + " ? __qel_t(" + PathCounter(slot, first) + ") : __qel_f(" +
-            PathCounter(slot, first) + "))";
+    count = "(" + t + " ? " + IncrementValue(PathCounter(slot, first), 1) + " : " +
+            IncrementValue(PathCounter(slot, first), 0) + ")";
   }
   const std::string record =
       arms ? count + " ? " + NodeVoid(true_arm) + " : " + NodeVoid(false_arm) : "(void)" + count;
@@ -152,6 +201,102 @@ std::string ProbeText::PathGnuTernaryClose(int decision, int slot, unsigned firs
 }
 
 // ---- The counted unit's declarations and registration ----------------------
+
+namespace {
+
+// The stub and the entry for CounterTarget::entry_stub (x86-64, AT&T syntax,
+// initial-exec thread-local pointer). The stub runs once per thread and
+// unit: it saves the registers the calling convention lets a callee
+// clobber, and the whole x87/SSE/AVX state with xsave (fxsave where the
+// system does not enable xsave), so the entry may sit anywhere, with any
+// value live; it lies in the unit's cold text and is local to the unit.
+// The entry steps over the red zone before calling, since the function
+// around it may keep data there.
+std::string EntryStub() {
+  static const char* const kStub[] = {
+      ".pushsection .text.unlikely,\\\"ax\\\",@progbits",
+      ".p2align 4",
+      ".type __qel_sx, @function",
+      "__qel_sx:",
+      ".cfi_startproc",
+      "pushq %rbp",
+      ".cfi_def_cfa_offset 16",
+      ".cfi_offset %rbp, -16",
+      "movq %rsp, %rbp",
+      ".cfi_def_cfa_register %rbp",
+      "subq $8, %rsp",  // -8(%rbp): the block, across the restore
+      "pushq %rbx",
+      "pushq %rcx",
+      "pushq %rdx",
+      "pushq %rsi",
+      "pushq %rdi",
+      "pushq %r8",
+      "pushq %r9",
+      "pushq %r10",
+      "pushq %r11",
+      "movl $1, %eax",
+      "cpuid",
+      "btl $27, %ecx",  // OSXSAVE
+      "jnc 1f",
+      "movl $13, %eax",
+      "xorl %ecx, %ecx",
+      "cpuid",  // %ebx: the save area's size for the enabled state
+      "subq %rbx, %rsp",
+      "andq $-64, %rsp",
+      "leaq 512(%rsp), %rdi",  // xrstor wants the header's reserved bytes zero
+      "xorl %eax, %eax",
+      "movl $64, %ecx",
+      "rep stosb",
+      "movl $-1, %eax",
+      "movl $-1, %edx",
+      "xsave (%rsp)",
+      "call __qel_s",
+      "movq %rax, -8(%rbp)",
+      "movl $-1, %eax",
+      "movl $-1, %edx",
+      "xrstor (%rsp)",
+      "jmp 2f",
+      "1:",
+      "subq $512, %rsp",
+      "andq $-16, %rsp",
+      "fxsave (%rsp)",
+      "call __qel_s",
+      "movq %rax, -8(%rbp)",
+      "fxrstor (%rsp)",
+      "2:",
+      "leaq -80(%rbp), %rsp",
+      "popq %r11",
+      "popq %r10",
+      "popq %r9",
+      "popq %r8",
+      "popq %rdi",
+      "popq %rsi",
+      "popq %rdx",
+      "popq %rcx",
+      "popq %rbx",
+      "movq -8(%rbp), %rax",
+      "leave",
+      ".cfi_def_cfa %rsp, 8",
+      "ret",
+      ".cfi_endproc",
+      ".size __qel_sx, .-__qel_sx",
+      ".popsection",
+  };
+  std::string stub = " __asm__(\"";
+  for (const char* line : kStub) stub += std::string(line) + "\\n";
+  stub += "\");";
+  // Volatile: every entry reads the pointer again, as a call would (after
+  // fork the runtime clears it to be asked again).
+  stub +=
+      " static __inline__ __attribute__((always_inline, unused)) __qel_ctr* __qel_e(unsigned k) {"
+      " __qel_ctr* b; __asm__ __volatile__(\"movq __qel_bt@gottpoff(%%rip), %0\\n\\t"
+      "movq %%fs:(%0), %0\\n\\ttestq %0, %0\\n\\tjnz 1f\\n\\tleaq -128(%%rsp), %%rsp\\n\\t"
+      "call __qel_sx\\n\\tleaq 128(%%rsp), %%rsp\\n1:\" : \"=a\" (b) : : \"cc\");"
+      " __qel_i(b + k); return b; }";
+  return stub;
+}
+
+}  // namespace
 
 std::string CounterPrelude(const CounterTarget& target, int nodes) {
   std::string p = QEL_COUNTERS_DECLARATION_TEXT;
@@ -163,39 +308,22 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   p += " static struct __qel_reg __qel_r;";
   if (target.access == CounterTarget::Access::kUnitTls)
     p += " static __thread __qel_ctr* __qel_bt __attribute__((tls_model(\"initial-exec\")));";
-  // Inlined at every optimisation level: a call per counter would cost more
-  // than the count.
+  // The entry's increment, inlined at every optimisation level (the others
+  // are written out in place).
   const std::string helper = " static __inline__ __attribute__((always_inline, unused)) ";
-  switch (target.increment) {
-    case CounterTarget::Increment::kX86_64:
-      // One instruction: never torn, never kept in a register past the next
-      // statement (a crash loses nothing), invisible to the thread sanitizer
-      // (only this thread writes the block). Both assembler dialects.
-      p += helper +
-           "void __qel_i(__qel_ctr* p) { __asm__ __volatile__(\"add{q $1, %0|\t%0, 1}\" "
-           ": \"+m\" (*p)); }";
-      break;
-    case CounterTarget::Increment::kI386:
-      p += helper +
-           "void __qel_i(__qel_ctr* p) { __asm__ __volatile__(\"add{l $1, %0|\t%0, 1}\" "
-           ": \"+m\" (*p)); }";
-      break;
-    case CounterTarget::Increment::kAtomic:
-      // Relaxed (0): the same guarantees on any target, at the cost of a
-      // load and a store.
-      p += helper +
-           "void __qel_i(__qel_ctr* p) { __atomic_store_n(p, __atomic_load_n(p, 0) + 1, 0); }";
-      break;
-  }
-  p += helper + "int __qel_t(__qel_ctr* p) { __qel_i(p); return 1; }";
-  p += helper + "int __qel_f(__qel_ctr* p) { __qel_i(p); return 0; }";
+  p += helper + "void __qel_i(__qel_ctr* p) { " + IncrementOf(target.increment, "p") + "; }";
   // The first call of a thread into the unit asks the runtime, out of line
   // and marked cold: the compiler then keeps the saving of registers that
   // the call needs off the path of every other call.
   p += target.preserve_most ? " static __attribute__((noinline, cold, unused, preserve_most))"
+       : target.entry_stub  ? " static __attribute__((noinline, cold, used))"
                             : " static __attribute__((noinline, cold, unused))";
   p += " __qel_ctr* __qel_s(void) { return QelCounterBlock(&__qel_r, ";
   p += target.access == CounterTarget::Access::kUnitTls ? "&__qel_bt); }" : "(__qel_ctr**)0); }";
+  if (target.entry_stub) {
+    p += EntryStub();
+    return p;
+  }
   p += helper + "__qel_ctr* __qel_e(unsigned k) {";
   switch (target.access) {
     case CounterTarget::Access::kUnitTls:

@@ -19,12 +19,18 @@
 
 namespace qelcc {
 
+struct CounterTarget;
+
 class ProbeText {
  public:
   ProbeText(int unit, int group, bool counters = false)
       : unit_(unit), group_(group), counters_(counters) {}
 
   bool counters() const { return counters_; }
+  // Counters are incremented as the target's increment, written out in
+  // place: a call of an inline helper at each of them costs gcc several
+  // times the increment itself, at -O0 most of all.
+  void UseTarget(const CounterTarget& target);
 
   // At the start of a function's body: its entry node, as a declaration.
   std::string Entry(int node) const;
@@ -78,6 +84,10 @@ class ProbeText {
   // that node is passed first (a do-while condition).
   std::string PathOpen(int node, int slot) const;
   std::string PathClose(int slot, unsigned first) const;
+  // Around a decision of one condition, which needs no index: path counter
+  // `taken` (past the nodes') adds 1 when it holds, `not_taken` when not.
+  std::string OneLeafOpen(int node) const;
+  std::string OneLeafClose(unsigned taken, unsigned not_taken) const;
   // Around a leaf condition: a false value adds `increment` to the index.
   std::string PathLeafOpen() const;
   std::string PathLeafClose(int slot, unsigned increment) const;
@@ -96,10 +106,15 @@ class ProbeText {
   // The node as an expression of type void.
   std::string NodeVoid(int node) const;
   std::string Counter(int node) const;  // `__qel_b + K`
+  // The increment of counter `p` as a statement (no `;`), and as an
+  // expression of type int whose value is `value`.
+  std::string Increment(const std::string& p) const;
+  std::string IncrementValue(const std::string& p, int value) const;
   std::string u() const { return std::to_string(unit_); }
   std::string g() const { return std::to_string(group_); }
   int unit_, group_;
   bool counters_;
+  int increment_ = 2;  // CounterTarget::Increment, kAtomic by default
 };
 
 // How a counted unit reaches its thread's block and increments a counter,
@@ -121,6 +136,12 @@ struct CounterTarget {
   // (preserve_most), so no function saves registers for it; gcc moves that
   // path out of line instead (cold).
   bool preserve_most = false;
+  // gcc on x86-64, a program's own pointer: the entry finds the block in one
+  // assembly statement whose rare path calls a stub that keeps every
+  // register and the vector state. To the compiler the entry is then no
+  // call at all: no frame, no saved registers, no cold copy of each
+  // function; a third of the time gcc spends on the inserted text goes.
+  bool entry_stub = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers

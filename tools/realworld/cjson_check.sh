@@ -14,8 +14,8 @@
 # (the profile runtime) (each check is
 # skipped with a note when its tool is missing). Exit status 0 when every
 # suite passes, agreement is >= 99.8 % (>= 99 % in each file), the build
-# costs <= 3x, genhtml warns of nothing, the Cobertura file is valid and the
-# reports take under 1 s.
+# costs <= 3x the plain one's CPU seconds, genhtml warns of nothing, the
+# Cobertura file is valid and the reports take under 1 s.
 set -euo pipefail
 
 . "$(dirname "$0")/common.sh"
@@ -158,11 +158,13 @@ fi
    d=$(dirname "$f"); (cd "$d" && gcov -j -o . "$(basename "$f")" >/dev/null 2>&1 || true); done)
 
 set +e
-python3 - "$work" "$src" "$t_plain" "$t_qel" "$t_gcov" "$r_plain" "$r_gcov" "$r_qel" "$clang_json" <<'PY'
+python3 - "$work" "$src" "$t_plain" "$t_qel" "$t_gcov" "$r_plain" "$r_gcov" "$r_qel" "$clang_json" \
+  "$(cat "$work/plain.cpu")" "$(cat "$work/qel.cpu")" <<'PY'
 import glob, gzip, json, os, sys
 work, src = sys.argv[1], os.path.realpath(sys.argv[2])
 t_plain, t_qel, t_gcov, r_plain, r_gcov, r_qel = map(float, sys.argv[3:9])
 clang_json = sys.argv[9]
+c_plain, c_qel = map(float, sys.argv[10:12])
 lib = {os.path.join(src, "cJSON.c"), os.path.join(src, "cJSON_Utils.c")}
 
 gcov = {}  # (file, line) -> count
@@ -258,9 +260,12 @@ if clang_json and os.path.exists(clang_json) and os.path.getsize(clang_json):
           f"MC/DC conditions {mc.get('count')} (covered {mc.get('covered')}, {mc.get('percent', 0):.2f} %)")
 
 print(f"build time: plain {t_plain:.2f} s, qelcc {t_qel:.2f} s ({t_qel / t_plain:.2f}x), gcov {t_gcov:.2f} s")
+# The limit is on CPU seconds: the two builds run one after the other, and
+# other jobs' load moves their wall seconds apart.
+print(f"build CPU time: plain {c_plain:.2f} s, qelcc {c_qel:.2f} s ({c_qel / c_plain:.2f}x, limit 3x)")
 print(f"suite time: plain {r_plain:.2f} s, gcov {r_gcov:.2f} s, qelcc under qelcollect {r_qel:.2f} s "
       f"({r_qel / r_gcov:.2f}x gcov)")
-ok = share >= 99.8 and file_ok and lshare >= 99.8 and t_qel / t_plain <= 3.0
+ok = share >= 99.8 and file_ok and lshare >= 99.8 and c_qel / c_plain <= 3.0
 sys.exit(0 if ok else 1)
 PY
 status=$?

@@ -3,7 +3,10 @@
 #   realworld_args <script name> "$@"  sets src, root, qbuild, work, qelcc,
 #                                      collect and nargs (arguments used)
 #   timed_build <dir> [cmake args...]  configures $src into <dir>, builds,
-#                                      prints the build's seconds
+#                                      prints the build's seconds; writes
+#                                      the CPU seconds it took (user and
+#                                      system, every process of it) to
+#                                      <dir>.cpu
 
 realworld_args() {
   local name=$1; shift
@@ -30,8 +33,23 @@ timed_build() {
   rm -rf "$dir" && mkdir -p "$dir"
   cmake -S "$src" -B "$dir" "$@" >"$dir.configure.log" 2>&1
   local t0 t1
+  times >"$dir.cpu0"  # a builtin's redirection keeps it in this shell
   t0=$(now)
   cmake --build "$dir" -j"${JOBS:-2}" >"$dir.build.log" 2>&1 || { cat "$dir.build.log" >&2; return 1; }
   t1=$(now)
+  times >"$dir.cpu1"
+  cat "$dir.cpu0" "$dir.cpu1" | children_cpu >"$dir.cpu"
   elapsed "$t0" "$t1"
+}
+
+# From two outputs of `times`, the CPU seconds (user + system) the shell's
+# children took between them. A ratio of CPU seconds holds on a machine that
+# other jobs load, where wall seconds of builds run one after the other do
+# not.
+children_cpu() {
+  awk 'NR == 2 || NR == 4 {
+    t = 0
+    for (i = 1; i <= 2; ++i) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] }
+    c[NR] = t }
+    END { printf "%.3f\n", c[4] - c[2] }'
 }

@@ -31,8 +31,11 @@ rep=()
 rm -rf "$work/prof" && mkdir -p "$work/prof"
 (cd "$work/clang" && LLVM_PROFILE_FILE="$work/prof/%p.profraw" ctest -j2 "${rep[@]}" >/dev/null)
 unshare --net sh -c "ip link set lo up; cd '$work/qel' && '$collect' --no-report \
-  --out '$work/run.jsonl' -- ctest -j2 ${rep[*]}" >/dev/null 2>&1
-echo "$(ls "$work/prof" | wc -l) processes; run file: $(wc -l <"$work/run.jsonl") messages"
+  --out '$work/run.qelrun' -- ctest -j2 ${rep[*]}" >/dev/null 2>&1
+# The same run as JSON lines, for the row that reads those.
+"$collect" report --no-report --save-jsonl "$work/run.jsonl" "$work/run.qelrun" >/dev/null 2>&1 || [ -s "$work/run.jsonl" ]
+echo "$(ls "$work/prof" | wc -l) processes; run file: $(wc -l <"$work/run.jsonl") messages," \
+  "$(du -k "$work/run.qelrun" | cut -f1) KiB (.qelrun), $(du -k "$work/run.jsonl" | cut -f1) KiB (JSON lines)"
 
 objects=()
 for t in "$work"/clang/tests/* "$work"/clang/cjson_test*; do
@@ -44,9 +47,11 @@ out="$work/out"
 rm -rf "$out" && mkdir -p "$out"
 hyperfine -N --warmup 1 --runs "${RUNS:-8}" --export-markdown "$work/report_speed.md" \
   -n "qelcollect report, HTML" \
-  "$collect report --map $work/maps --no-report --html $out/qh $work/run.jsonl" \
+  "$collect report --map $work/maps --no-report --html $out/qh $work/run.qelrun" \
   -n "qelcollect report, text + HTML + Cobertura + JSON" \
-  "$collect report --map $work/maps --report $out/q.txt --html $out/qa --cobertura $out/q.xml --json $out/q.json $work/run.jsonl" \
+  "$collect report --map $work/maps --report $out/q.txt --html $out/qa --cobertura $out/q.xml --json $out/q.json $work/run.qelrun" \
+  -n "qelcollect report, the same from JSON lines" \
+  "$collect report --map $work/maps --report $out/j.txt --html $out/ja --cobertura $out/j.xml --json $out/j.json $work/run.jsonl" \
   -n "gcovr, HTML details + Cobertura + JSON + text" \
   "gcovr -r $src --object-directory $work/gcov --html-details $out/g.html --cobertura $out/g.xml --json $out/g.json --txt $out/g.txt $work/gcov" \
   -n "llvm-profdata merge + llvm-cov show HTML + export LCOV" \

@@ -3,7 +3,7 @@
 # zlib compress/decompress loop (zloop.c, 4 MiB, level 6, >= 1 s plain), each
 # built plain, with gcc --coverage (atomic counters), with clang-19's MC/DC
 # coverage and through qelcc (counters in the program), all -O2:
-#   - build time, plain and qelcc;
+#   - build time, plain and qelcc, wall and CPU seconds;
 #   - run time of the suite and of the loop (median of 3, the builds run in
 #     turn so that each ratio is taken under the same load); qelcc's under
 #     qelcollect --out, as a user runs it;
@@ -65,12 +65,15 @@ for k in "${kinds[@]}"; do
   rm -rf "$work/zlib-$k" && cp -r "$zsrc" "$work/zlib-$k"
   cc="$(cc_of $k)"
   [ $k = qelcc ] && cc="$qelcc $cc"
+  times >"$work/zlib-$k.cpu0"
   t0=$(now)
   (cd "$work/zlib-$k" && CC="$cc" CFLAGS="$(cflags_of $k)" ./configure --static >/dev/null &&
      make -j"${JOBS:-2}" libz.a >"$work/zlib-$k.build.log" 2>&1 &&
      $cc $(cflags_of $k) -I. "$root/tools/realworld/zloop.c" libz.a $(ldflags_of $k) -o zloop) ||
     { cat "$work/zlib-$k.build.log" >&2; exit 1; }
   t1=$(now)
+  times >"$work/zlib-$k.cpu1"
+  cat "$work/zlib-$k.cpu0" "$work/zlib-$k.cpu1" | children_cpu >"$work/zlib-$k.cpu"
   build_s[zlib-$k]=$(elapsed "$t0" "$t1")
 done
 unset QELCC_MAP_DIR
@@ -94,7 +97,7 @@ run() {
   t0=$(now)
   case $k in
     qelcc)
-      "${lock[@]}" "$collect" --out "$work/$what.jsonl" --no-report --timeout 900 -- "${cmd[@]}" \
+      "${lock[@]}" "$collect" --out "$work/$what.qelrun" --no-report --timeout 900 -- "${cmd[@]}" \
         >"$work/$what-$k.log" 2>&1 ;;
     clang)
       rm -f "$work/profraw/$what"-*.profraw
@@ -117,13 +120,13 @@ done
 median() { python3 -c "import sys; v=sorted(float(x) for x in sys.argv[1:]); print(f'{v[len(v)//2]:.2f}')" $1; }
 
 # ---- what a run leaves, and the reports from it -----------------------------
-run_kib=$(du -kc "$work/cjson.jsonl" "$work/zlib.jsonl" | tail -1 | cut -f1)
+run_kib=$(du -kc "$work/cjson.qelrun" "$work/zlib.qelrun" | tail -1 | cut -f1)
 profraw_kib=-
 [ $have_clang = 1 ] && profraw_kib=$(du -kc "$work"/profraw/*.profraw | tail -1 | cut -f1)
 rm -rf "$work/report" && mkdir -p "$work/report"
 report=("$collect" report --map "$work/maps" --annotate --report "$work/report/report.txt"
         --html "$work/report/html" --lcov "$work/report/run.lcov" --cobertura "$work/report/cobertura.xml"
-        --json "$work/report/coverage.json" "$work/cjson.jsonl" "$work/zlib.jsonl")
+        --json "$work/report/coverage.json" "$work/cjson.qelrun" "$work/zlib.qelrun")
 gcovr_cmd=()
 if [ $have_gcovr = 1 ]; then
   gcovr_cmd=(gcovr -r / --filter "$src/" --filter "$work/zlib-gcov/" "$work/cjson-gcov" "$work/zlib-gcov"
@@ -163,6 +166,9 @@ row() { # row <label> <key prefix> <unit>
 row "cJSON suite, ctest -j1 (qelcc under qelcollect)" cjson
 row "zlib loop, $rounds rounds of 4 MiB (qelcc under qelcollect)" zlib
 echo "| build, cJSON / zlib | ${build_s[cjson-plain]} s / ${build_s[zlib-plain]} s | | | ${build_s[cjson-qelcc]} s / ${build_s[zlib-qelcc]} s ($(python3 -c "print(f'{(${build_s[cjson-qelcc]} + ${build_s[zlib-qelcc]}) / (${build_s[cjson-plain]} + ${build_s[zlib-plain]}):.2f}')")x) |"
-echo "| what a run leaves | | .gcda files | ${profraw_kib} KiB of .profraw | ${run_kib} KiB run file |"
+# CPU seconds: the ratio that other jobs' load on the machine moves least.
+cpu() { cat "$work/$1.cpu"; }
+echo "| build CPU time, cJSON / zlib | $(cpu cjson-plain) s / $(cpu zlib-plain) s | | | $(cpu cjson-qelcc) s / $(cpu zlib-qelcc) s ($(python3 -c "print(f'{($(cpu cjson-qelcc) + $(cpu zlib-qelcc)) / ($(cpu cjson-plain) + $(cpu zlib-plain)):.2f}')")x) |"
+echo "| what a run leaves | | .gcda files | ${profraw_kib} KiB of .profraw | ${run_kib} KiB run file (.qelrun) |"
 echo "| every report from that run | | gcovr ${gcovr_s} s | | qelcollect report ${report_s} s |"
 grep -h "tests passed" "$work"/cjson-*.log | sort | uniq -c

@@ -68,6 +68,14 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   // cannot get within that second (its holder crashed) makes it give up.
   void sendLeaveMsg();
 
+  // The boundary of a test case (on the program's thread): sends what the
+  // queue and both maps hold now, so that no message mixes counts from both
+  // sides of it, and returns the sequence number the next message will
+  // carry. 0 when that cannot be done within about `wait_ms` (no collector
+  // took the messages, a lock held elsewhere, the channel closed): the
+  // counts then stay for the sender's thread, and the boundary is unknown.
+  uint32_t send_held(unsigned wait_ms);
+
   // Undoes a leave operation: opens the socket again so the sender goes on
   // (a program that survived its crash). Gives up on a lock it cannot have.
   void reopen();
@@ -79,6 +87,8 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
 
   // The sender's thread body (fsend_dd, fsend_cond and fsend_mcdc).
   void run();
+
+  bool idle_at_stop() override;
 
   using PendingMessage = qel_senders::PendingMessage;
   // Under `mutex`: `m` goes out with the next window, before its records.
@@ -119,6 +129,10 @@ class QEL_EXPORT AggregatingSender : public SenderBase {
   // Sends `record` seen `count` times as one or more messages.
   template <typename Send>
   void send_counted(uint64_t record, uint64_t count, bool little, Send&& send);
+  // Under both locks: every pending message, then both maps, now (a leave
+  // operation, a test case's boundary).
+  template <typename Send>
+  void send_everything_held_locked(bool little, Send&& send);
   qel_net::SendPacing pacing_;
   // Raised by a leave operation so that a send of the thread waiting for a
   // collector gives up and lets the leave operation take the socket

@@ -1,6 +1,7 @@
 #pragma once
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "qelmq/SenderBase.h"
@@ -25,9 +26,15 @@ class QEL_EXPORT QelSendUniTest : public SenderBase {
   // The stop event with the test case's verdict (QEL_VERDICT_* of
   // qelmq/probes.h); a collector that knows no verdict reads a plain stop.
   bool StopTestcaseVerdict(int number, int verdict);
+  // No collector took the last event: the next ones do not wait for one
+  // (a program with many test cases and no collector is not held up for
+  // the send time-out at every event).
+  bool peer_missing() const { return peer_missing_.load(std::memory_order_relaxed); }
 
  private:
   // One event message of exactly `len` bytes; false without a socket or when
   // no collector took it within the send time-out.
   bool send_event(const char* data, std::size_t len);
+
+  std::atomic<bool> peer_missing_{false};
 };

@@ -74,6 +74,11 @@ class QEL_EXPORT SenderBase {
   // Ends the current sleep of the sender's thread.
   void wake();
 
+  // After the stop requests, with no thread of its own ever started: true
+  // when the sender has nothing to send, so the shutdown neither opens its
+  // socket nor runs its thread's body on the exiting thread.
+  virtual bool idle_at_stop() { return false; }
+
   qel_wire::Channel channel() const { return channel_; }
   // Port of the channel, from the endpoint table.
   int port() const;

@@ -59,6 +59,8 @@ class QEL_EXPORT TextSender : public SenderBase {
   // The sender's thread body (fsend_param, fsend_time).
   void run();
 
+  bool idle_at_stop() override;
+
   Queue* queue;
 
   // Texts dropped because no collector was connected to take them.

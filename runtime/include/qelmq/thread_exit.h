@@ -20,6 +20,20 @@ class QelSendUniTest;
 
 // The runtime instance of a process: context, configuration, senders and
 // the runtime's threads.
+//
+// Design: life cycle of the threads
+// ---------------------------------
+// A short process must not pay for threads it never needs. The bootstrap
+// starts the insert thread only, and no socket is opened. The insert thread
+// drains the probes' queues from the start and, once the process has lived
+// one harvest period (or a probe asks for streaming, want_sender_threads),
+// opens the property and test-case sockets and starts the senders' threads
+// (start_sender_threads). A process that ends before that has its shutdown
+// do their work on the exiting thread: each sender that holds something runs
+// its thread's body there, which opens its socket, sends and returns at
+// once since its stop flags are raised; senders with nothing to send open no
+// socket at all. The shutdown joins the insert thread before it reads
+// `started`, so the two never disagree about which body runs where.
 class QEL_EXPORT thread_exit {
  public:
   // Ensure-instance steps; returns the instance of this process.
@@ -58,6 +72,16 @@ class QEL_EXPORT thread_exit {
   // neither sleeps out its poll at start nor at the shutdown.
   std::atomic<uint32_t> insertWake{0};
   void wake_insert_thread();
+
+  // Asks the insert thread to start the senders' threads now rather than
+  // after its first period. Cheap once asked: one relaxed load.
+  void want_sender_threads() {
+    // relaxed: only a hint; the wake-up's release orders the rest.
+    if (wantSenders.load(std::memory_order_relaxed)) return;
+    wantSenders.store(true, std::memory_order_relaxed);
+    wake_insert_thread();
+  }
+  std::atomic<bool> wantSenders{false};
 };
 
 extern "C" {

@@ -34,6 +34,13 @@ enum DATA_INDEX : int32_t {
   // "module path=/abs/path", which a collector that does not know it keeps
   // as a property text it does not understand.
   LoadedModule = 7,
+  // A process's command line, tied to its start by pid and stream, so that
+  // a report names a process the way its user started it. Empty prefix,
+  // like the announcements.
+  ProcessCommand = 8,
+  // Where a test case's start or stop falls in each counted channel's
+  // sequence numbers (below). Empty prefix.
+  TestCaseWindow = 9,
 };
 
 namespace qel_wire {
@@ -178,6 +185,147 @@ inline bool parse_process_end(std::string_view text, ProcessEnd* out) {
     if (last && at != text.size()) return false;
   }
   *out = e;
+  return true;
+}
+
+// ---- Origin of a connection -------------------------------------------
+//
+// Every socket of a runtime instance names the instance in its connection's
+// metadata (ZeroMQ property "X-Qel-Origin"), so a collector that takes the
+// messages of many processes on one socket tells them apart without any
+// message changing: "<pid>/<stream as 16 hex digits>", the pid and stream of
+// the instance's announcements.
+inline constexpr const char* kOriginProperty = "X-Qel-Origin";
+
+// ---- Command line (ProcessCommand) ------------------------------------
+//
+//   ":///process-command pid=4711 stream=00001267a3b4c5d6 command=./prog -v 'a b'"
+//
+// Arguments are separated by single blanks; one that is empty or holds a
+// blank, a quote or a backslash is put in single quotes (a quote inside as
+// '\''), as a POSIX shell reads it back. At most kMaxCommandText characters
+// of it are sent; a longer one ends in "...".
+inline constexpr const char* kProcessCommandKey = "process-command ";
+inline constexpr std::size_t kMaxCommandText = 2048;
+
+struct ProcessCommand {
+  int32_t pid = 0;
+  uint64_t stream = 0;
+  std::string command;
+};
+
+// ---- Test-case windows (TestCaseWindow) --------------------------------
+//
+// Test-case events and counts travel on different sockets and arrive in any
+// order. When a test case starts or stops, the runtime first sends the
+// counts made so far, then announces here the sequence number each counted
+// channel (node, condition, MC/DC) will give its next message: the messages
+// numbered below it were counted before the event, the others after. 0 for
+// a channel whose counts could not be sent (no collector took them in
+// time): its boundary is not known. `ordinal` numbers the starts (or the
+// stops) of the stream 1, 2, 3, ... so that the collector pairs the k-th
+// window announcement of a kind with the k-th event of that kind.
+//
+//   ":///test-case-window start=1 node=12 cond=4 mcdc=7"
+//   ":///test-case-window stop=1 node=30 cond=9 mcdc=11"
+inline constexpr const char* kTestCaseWindowKey = "test-case-window ";
+
+struct TestCaseWindow {
+  bool start = true;
+  uint32_t ordinal = 0;
+  std::array<uint32_t, 3> next{};  // node, condition, MC/DC
+};
+
+// ---- Origins, command lines and test-case windows: the functions ------
+
+inline std::string origin_text(int32_t pid, uint64_t stream) {
+  return std::to_string(pid) + "/" + detail::hex16(stream);
+}
+
+// The pid and stream of an origin; false for any other text. An origin of
+// the pid alone (a spool read before its stream was known) gives stream 0.
+inline bool parse_origin(std::string_view text, int32_t* pid, uint64_t* stream) {
+  const std::size_t slash = text.find('/');
+  const std::string_view digits = text.substr(0, slash);
+  if (digits.empty() || digits.size() > 10) return false;
+  uint64_t p = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    p = p * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (p > INT32_MAX) return false;
+  uint64_t s = 0;
+  if (slash != std::string_view::npos) {
+    const std::string_view hex = text.substr(slash + 1);
+    if (hex.size() != 16) return false;
+    for (const char c : hex) {
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (d < 0) return false;
+      s = s << 4 | static_cast<uint64_t>(d);
+    }
+  }
+  *pid = static_cast<int32_t>(p);
+  *stream = s;
+  return true;
+}
+
+// One argument as a shell reads it back.
+inline std::string quoted_argument(std::string_view arg) {
+  bool plain = !arg.empty();
+  for (const char c : arg)
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\'' || c == '"' || c == '\\') plain = false;
+  if (plain) return std::string(arg);
+  std::string q = "'";
+  for (const char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+inline std::string process_command_text(const ProcessCommand& c) {
+  std::string command = c.command;
+  if (command.size() > kMaxCommandText) command = command.substr(0, kMaxCommandText - 3) + "...";
+  return std::string(kProcessCommandKey) + "pid=" + std::to_string(c.pid) +
+         " stream=" + detail::hex16(c.stream) + " command=" + command;
+}
+
+inline bool parse_process_command(std::string_view text, ProcessCommand* out) {
+  const std::string_view key(kProcessCommandKey);
+  if (text.substr(0, key.size()) != key) return false;
+  std::size_t at = key.size();
+  uint64_t pid = 0, stream = 0;
+  if (!detail::read_number(text, &at, "pid=", 10, &pid) || pid > INT32_MAX ||
+      !detail::read_number(text, &at, "stream=", 16, &stream) || text.substr(at, 8) != "command=")
+    return false;
+  out->pid = static_cast<int32_t>(pid);
+  out->stream = stream;
+  out->command = std::string(text.substr(at + 8));
+  return true;
+}
+
+inline std::string test_case_window_text(const TestCaseWindow& w) {
+  return std::string(kTestCaseWindowKey) + (w.start ? "start=" : "stop=") +
+         std::to_string(w.ordinal) + " node=" + std::to_string(w.next[0]) +
+         " cond=" + std::to_string(w.next[1]) + " mcdc=" + std::to_string(w.next[2]);
+}
+
+inline bool parse_test_case_window(std::string_view text, TestCaseWindow* out) {
+  const std::string_view key(kTestCaseWindowKey);
+  if (text.substr(0, key.size()) != key) return false;
+  std::size_t at = key.size();
+  TestCaseWindow w;
+  w.start = text.substr(at, 6) == "start=";
+  uint64_t v = 0;
+  if (!detail::read_number(text, &at, w.start ? "start=" : "stop=", 10, &v) || v == 0 ||
+      v > UINT32_MAX)
+    return false;
+  w.ordinal = static_cast<uint32_t>(v);
+  static constexpr const char* kKeys[3] = {"node=", "cond=", "mcdc="};
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (!detail::read_number(text, &at, kKeys[c], 10, &v, c == 2 ? '\0' : ' ') || v > UINT32_MAX)
+      return false;
+    w.next[c] = static_cast<uint32_t>(v);
+  }
+  if (at != text.size()) return false;
+  *out = w;
   return true;
 }
 

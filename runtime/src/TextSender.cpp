@@ -23,6 +23,9 @@ constexpr unsigned kSliceMs = 10;
 // While running, a send waits for a collector in steps of this length, so it
 // can notice a shutdown or a leave operation between steps.
 constexpr unsigned kWaitStepMs = 100;
+// How long telling the collector of dropped texts waits for the property
+// channel's lock (a leak or crash report may hold it).
+constexpr unsigned kTellWaitMs = 100;
 // Once stopping, how long one send may wait for a collector; after a give-up
 // further sends skip the wait for a second (see SendPacing).
 constexpr unsigned kFinalWaitMs = 150;
@@ -98,7 +101,6 @@ void TextSender::discard_locked() {
 void TextSender::tell_collector_dropped_locked() {
   uint64_t n = dropped();
   if (n == droppedTold_) return;
-  droppedTold_ = n;
   QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
   if (!prop) return;
   char text[96];
@@ -107,7 +109,9 @@ void TextSender::tell_collector_dropped_locked() {
                 static_cast<unsigned long long>(n));
   // No index of the table fits: the message goes without a prefix
   // (":///" and the text), which collectors keep as a plain property text.
-  prop->sendMsg(static_cast<DATA_INDEX>(-1), text);
+  // The property channel connects on its own: it may not have a collector
+  // yet when this one has. Then the next text that goes out tells again.
+  if (prop->sendMsgWithin(static_cast<DATA_INDEX>(-1), text, kTellWaitMs)) droppedTold_ = n;
 }
 
 void TextSender::report_dropped() const {

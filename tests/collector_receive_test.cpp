@@ -56,8 +56,21 @@ void spawn(qeltools::Process& process, const std::vector<std::string>& argv,
   qeltools::StartOptions options;
   options.searchPath = false;
   options.outputFile = outFile;
+  options.errorFile = outFile + ".err";
   std::string why;
   ASSERT_TRUE(process.start(argv, options, &why)) << argv[0] << ": " << why;
+}
+
+// Waits up to `ms` for `text` in the file a spawned process writes to:
+// a collector names its ports once its signal handlers are in place, and a
+// signal sent before that (a slow start under the sanitizers) would kill it.
+bool waitForText(const std::string& file, const std::string& text, int ms) {
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (readFile(file).find(text) == std::string::npos) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Waits for the process up to `ms`; kills it and fails on expiry.
@@ -205,7 +218,8 @@ TEST(CollectorCli, SignalsEndCollectionWithAReport) {
   // Listening without a program: SIGTERM ends it cleanly, report included.
   qeltools::Process quiet;
   spawn(quiet, {exe, "--port-offset", off}, file);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(waitForText(file + ".err", " .. tcp://", 20000)) << readFile(file + ".err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   quiet.signal(SIGTERM);
   EXPECT_EQ(waitFor(quiet, 5000), 5);  // nothing was received
   EXPECT_NE(readFile(file).find("qelcollect report"), std::string::npos);
@@ -213,9 +227,11 @@ TEST(CollectorCli, SignalsEndCollectionWithAReport) {
   // Running a program: the signal is passed on and its fate reported.
   qeltools::Process running;
   spawn(running, {exe, "--port-offset", off, "--", "/bin/sleep", "30"}, file);
+  EXPECT_TRUE(waitForText(file + ".err", " .. tcp://", 20000)) << readFile(file + ".err");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   running.signal(SIGINT);
   EXPECT_EQ(waitFor(running, 8000), 128 + SIGINT);
   EXPECT_NE(readFile(file).find("qelcollect report"), std::string::npos);
   std::remove(file.c_str());
+  std::remove((file + ".err").c_str());
 }

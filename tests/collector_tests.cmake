@@ -10,6 +10,10 @@ if(TARGET qelcollect_core)
                LIBS qelcollect_core TIMEOUT 60 LABELS collector)
   qel_add_test(collector_report_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_report_test.cpp
                LIBS qelcollect_core TIMEOUT 60 LABELS collector)
+  # Program maps read during the run against the same maps read at its end.
+  qel_add_test(collector_early_maps_test
+               SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_early_maps_test.cpp
+               LIBS qelcollect_core qel_map_section TIMEOUT 60 LABELS collector)
   # Uses ports well away from the runtime's, so it needs no port lock.
   qel_add_test(collector_receive_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/collector_receive_test.cpp
                LIBS qelcollect_core TIMEOUT 120 LABELS collector)

@@ -86,6 +86,24 @@ TEST_F(CollectorMaps, AProgramWhoseMapsAreOnlyInItsBinaryReportsExactly) {
   EXPECT_EQ(later["totals"], live["totals"]);
 }
 
+TEST_F(CollectorMaps, ASuiteOfProgramsCarryingTheSameMapsCountsEachRun) {
+  Write("other.c", "int pick(int a, int b);\nint main(void) { return pick(2, 2) - 2; }\n");
+  Build(kQelcc + " gcc");
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " other.c a.o -o other && rm -rf maps", &out), 0) << out;
+  // Two programs, each with the map of a.c inside, one after the other
+  // under one collector, as a test runner starts them.
+  const int rc = Run(kCollect + " --json suite.cov.json --no-report --timeout 60 -- sh -c " +
+                         "'./prog && ./other && ./prog'",
+                     &out);
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+  const Json::Value doc = ParseJson(ReadFile(P("suite.cov.json")));
+  EXPECT_EQ(Lines(FileNamed(doc, "a.c")), "1:5 2:5 3:3 4:2");
+  EXPECT_EQ(Lines(FileNamed(doc, "main.c")), "3:2");
+  EXPECT_EQ(Lines(FileNamed(doc, "other.c")), "2:1");
+}
+
 TEST_F(CollectorMaps, ASharedLibrarysUnitsAreFoundInTheLibrary) {
   std::string out;
   ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " -shared -fPIC a.c -o libpick.so && " + kQelcc +

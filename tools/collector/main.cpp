@@ -18,6 +18,7 @@
 #include "cli.hpp"
 #include "collect.hpp"
 #include "coverage.hpp"
+#include "early_maps.hpp"
 #include "outputs.hpp"
 #include "receiver.hpp"
 #include "runfile.hpp"
@@ -45,26 +46,12 @@ bool loadMaps(const Options& opt, SourceMap* map) {
   return true;
 }
 
-// Adds the maps inside the programs and libraries that ran. One that is
-// gone or unreadable only warns: its units are matched against the other
-// maps, and those no map matches are listed. An invalid map is an error.
-bool loadProgramMaps(const Collection& run, SourceMap* map) {
-  for (const std::string& path : run.modules()) {
-    std::size_t added = 0;
-    std::string error;
-    switch (loadModuleMaps(path, map, &added, &error)) {
-      case ModuleMaps::kRead:
-        break;
-      case ModuleMaps::kNone:
-      case ModuleMaps::kUnreadable:
-        std::cerr << "qelcollect: warning: " << error << "\n";
-        break;
-      case ModuleMaps::kInvalid:
-        std::cerr << "qelcollect: " << error << "\n";
-        return false;
-    }
-  }
-  return true;
+// Adds the maps inside the programs and libraries that ran, taking what
+// `early` read of them during the run. One that is gone or unreadable only
+// warns: its units are matched against the other maps, and those no map
+// matches are listed. An invalid map is an error.
+bool loadProgramMaps(const Collection& run, EarlyMapReader* early, SourceMap* map) {
+  return addProgramMaps(run.modules(), early, map, std::cerr);
 }
 
 // Every output is tried once before collecting, so that a path that cannot
@@ -119,9 +106,10 @@ bool prepareScope(const Options& opt, PathScope* scope, std::optional<ChangedLin
 // Receives from the program (or until interrupted) into `run`, saving
 // every message with --out and reading the spool at the end. False when
 // the run could not start, with the exit status in `code`; a failure after
-// it started sets `code` and still leaves a report to write.
+// it started sets `code` and still leaves a report to write. Each program
+// or library a process names goes to `early` as soon as it is named.
 bool collectLive(const Options& opt, Collection* run, ChildProcess* child, CollectResult* result,
-                 int* code) {
+                 EarlyMapReader* early, int* code) {
   *code = kExitUsage;
   catchStopSignals();
   RunFileWriter out;
@@ -161,6 +149,7 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
   }
   const auto start = Clock::now();
   long liveMalformed = 0;
+  std::size_t modulesSeen = 0;
   const std::function<void(Message &&)> sink = [&](Message&& m) {
     if (out.isOpen())
       out.write(m, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
@@ -172,6 +161,8 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
         std::cerr << "qelcollect: further malformed messages are only counted\n";
     }
     run->add(m);
+    for (const auto& modules = run->modules(); modulesSeen < modules.size(); ++modulesSeen)
+      early->add(modules[modulesSeen]);
   };
   // Checked only once the command has ended, while messages may still come.
   const auto complete = [run] {
@@ -271,6 +262,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Reads the maps inside the programs while they run; on every return path
+  // its destructor gives up what is in hand and waits for its thread.
+  EarlyMapReader early;
   Collection run;
   // Each saved run on its own as well: runs of different builds each match
   // their own maps.
@@ -309,7 +303,7 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   } else {
-    if (!collectLive(opt, &run, &child, &result, &code)) return code;
+    if (!collectLive(opt, &run, &child, &result, &early, &code)) return code;
   }
 
   const bool nothing = run.total() == 0;
@@ -322,12 +316,15 @@ int main(int argc, char** argv) {
                         "otherwise check --host and --port-offset); the program ended before "
                         "its first send.\n");
 
-  // The maps are read now, not before the run: the command may build the
-  // program (and write its maps) before it runs the tests, and the maps
-  // inside the programs that ran are known only now. One that cannot be
-  // read still leaves the run's own report, and fails the run.
+  // The map folders are read now, not before the run: the command may build
+  // the program (and write its maps) before it runs the tests. The maps
+  // inside the programs that ran were read as each was named, and are
+  // added now in the order they were named. One that cannot be read still
+  // leaves the run's own report, and fails the run.
   SourceMap map;
-  if (!loadMaps(opt, &map) || !loadProgramMaps(run, &map)) {
+  const bool mapsLoaded = loadMaps(opt, &map) && loadProgramMaps(run, &early, &map);
+  early.stop();
+  if (!mapsLoaded) {
     code = kExitUsage;
     map = SourceMap();
   } else if (map.empty() && opt.needsMaps()) {

@@ -85,33 +85,46 @@ struct MapText {
   std::string name;
 };
 
-// Parses every text into the unit of the same index, on as many threads as
-// there are cores (at most 8): a suite's maps are megabytes of JSON, and
-// each parses on its own. False with the error of the first map, in order,
-// that is invalid.
+// What parsing one map text gave.
+struct Parsed {
+  UnitMap unit;
+  std::string error;
+  bool valid = false;
+};
+
+// Parses every text into the result of the same index, on as many threads
+// as there are cores (at most 8; one with `oneThread`): a suite's maps are
+// megabytes of JSON, and each parses on its own. False when `stop` ended
+// the work early (the results are then incomplete).
 //
 // Design: each worker takes the next index from `next` and writes only
-// units[i], errors[i] and valid[i] of the indices it took; the caller reads
-// them only after joining every worker, and join() orders those writes
-// before its reads. So `next` needs no order of its own (relaxed): it only
-// hands out each index once.
-bool parseMaps(const std::vector<MapText>& maps, std::vector<UnitMap>* units, std::string* error) {
+// out[i] of the indices it took; the caller reads them only after joining
+// every worker, and join() orders those writes before its reads. So `next`
+// needs no order of its own (relaxed): it only hands out each index once.
+// `stop` carries no data either (relaxed): it only cuts the work short.
+bool parseEach(const std::vector<MapText>& maps, std::vector<Parsed>* out, bool oneThread,
+               const std::atomic<bool>* stop) {
   const std::size_t n = maps.size();
-  units->assign(n, UnitMap());
-  std::vector<std::string> errors(n);
-  std::vector<char> valid(n, 0);
+  out->assign(n, Parsed());
   std::atomic<std::size_t> next{0};
+  std::atomic<bool> stopped{false};
   const auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
+      if (stop && stop->load(std::memory_order_relaxed)) {
+        stopped.store(true, std::memory_order_relaxed);
+        return;
+      }
+      Parsed& p = (*out)[i];
       // Nothing may leave a worker thread: an exception there ends the process.
       try {
-        valid[i] = parseUnitMap(maps[i].text, maps[i].name, &(*units)[i], &errors[i]);
+        p.valid = parseUnitMap(maps[i].text, maps[i].name, &p.unit, &p.error);
       } catch (const std::exception& e) {
-        errors[i] = maps[i].name + ": " + e.what();
+        p.error = maps[i].name + ": " + e.what();
       }
     }
   };
-  const unsigned cores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+  const unsigned cores =
+      oneThread ? 1u : std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
   std::vector<std::thread> helpers;
   try {
     for (unsigned t = 1; t < cores && t < n; ++t) helpers.emplace_back(work);
@@ -120,11 +133,47 @@ bool parseMaps(const std::vector<MapText>& maps, std::vector<UnitMap>* units, st
   }
   work();
   for (std::thread& t : helpers) t.join();
-  for (std::size_t i = 0; i < n; ++i)
-    if (!valid[i]) {
-      *error = errors[i];
+  return !stopped.load(std::memory_order_relaxed);
+}
+
+// The units of every text, in order; false with the error of the first
+// map, in order, that is invalid.
+bool parseMaps(const std::vector<MapText>& maps, std::vector<UnitMap>* units, std::string* error) {
+  std::vector<Parsed> parsed;
+  parseEach(maps, &parsed, false, nullptr);
+  units->clear();
+  for (Parsed& p : parsed) {
+    if (!p.valid) {
+      *error = p.error;
       return false;
     }
+    units->push_back(std::move(p.unit));
+  }
+  return true;
+}
+
+std::string recordName(const std::string& path, uint16_t unit) {
+  return path + " (unit " + std::to_string(unit) + ")";
+}
+
+// The records of `read` that would be added to `map`: neither in it
+// already nor found earlier in the file. Each one met before counts in
+// *added. False, with `fresh` incomplete, when one of them was not parsed.
+bool freshRecords(ModuleRead& read, const SourceMap& map, std::vector<ModuleRecord*>* fresh,
+                  std::size_t* added) {
+  *added = 0;
+  fresh->clear();
+  for (ModuleRecord& rec : read.records) {
+    const bool twice = std::any_of(fresh->begin(), fresh->end(), [&](const ModuleRecord* f) {
+      return f->unit == rec.unit && f->identity == rec.identity;
+    });
+    if (map.find(rec.unit, rec.identity) || twice) {
+      ++*added;
+      continue;
+    }
+    if (rec.state == ModuleRecord::State::kUnparsed) return false;
+    fresh->push_back(&rec);
+  }
   return true;
 }
 
@@ -359,70 +408,134 @@ bool hashFile(const std::string& path, uint64_t* value) {
   return true;
 }
 
-ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* added,
-                          std::string* error) {
-  *added = 0;
+bool readModuleMaps(const std::string& path, const ModuleReadOptions& options, ModuleRead* out) {
+  *out = ModuleRead();
+  out->path = path;
   std::string section, why;
   switch (qel::elf::FindSectionInFile(path, qel::mapsection::kSectionName, &section, &why)) {
     case qel::elf::Result::kFound:
       break;
     case qel::elf::Result::kNoSection:
-      *error = path + " holds no source maps (not built with qelcc)";
-      return ModuleMaps::kNone;
+      out->outcome = ModuleMaps::kNone;
+      out->error = path + " holds no source maps (not built with qelcc)";
+      return true;
     case qel::elf::Result::kNotElf:
-      *error = "cannot read source maps out of " + path + ": not an ELF file";
-      return ModuleMaps::kUnreadable;
+      out->outcome = ModuleMaps::kUnreadable;
+      out->error = "cannot read source maps out of " + path + ": not an ELF file";
+      return true;
     case qel::elf::Result::kMalformed:
-      *error = "cannot read source maps out of " + path + ": " + why;
-      return ModuleMaps::kInvalid;
+      out->outcome = ModuleMaps::kInvalid;
+      out->error = "cannot read source maps out of " + path + ": " + why;
+      return true;
     case qel::elf::Result::kUnreadable:
-      *error = "cannot read source maps out of " + path + (why.empty() ? "" : ": " + why);
-      return ModuleMaps::kUnreadable;
+      out->outcome = ModuleMaps::kUnreadable;
+      out->error = "cannot read source maps out of " + path + (why.empty() ? "" : ": " + why);
+      return true;
   }
   std::vector<qel::mapsection::Record> records;
   if (!qel::mapsection::Decode(section, &records, &why)) {
-    *error = path + ": section " + qel::mapsection::kSectionName + ": " + why;
-    return ModuleMaps::kInvalid;
+    out->outcome = ModuleMaps::kInvalid;
+    out->error = path + ": section " + qel::mapsection::kSectionName + ": " + why;
+    return true;
   }
+  section = std::string();
+  if (records.empty()) {
+    out->outcome = ModuleMaps::kNone;
+    out->error = path + " holds no source maps (its section is empty)";
+    return true;
+  }
+  out->outcome = ModuleMaps::kRead;
   // Every program of a test suite may carry the same library's maps: one
-  // already read (or twice in this file) is not parsed again.
+  // the caller has (or met before in this file) is not parsed again.
   std::vector<MapText> texts;
-  std::vector<const qel::mapsection::Record*> fresh;
-  for (const auto& rec : records) {
-    const bool twice = std::any_of(fresh.begin(), fresh.end(), [&](const auto* f) {
-      return f->unit == rec.unit && f->identity == rec.identity;
+  std::vector<std::size_t> parsedIndex;
+  for (qel::mapsection::Record& rec : records) {
+    ModuleRecord r;
+    r.unit = rec.unit;
+    r.identity = rec.identity;
+    r.instrumented = rec.instrumented;
+    const bool twice = std::any_of(out->records.begin(), out->records.end(), [&](const auto& f) {
+      return f.unit == rec.unit && f.identity == rec.identity;
     });
-    if (map->find(rec.unit, rec.identity) || twice) {
-      ++*added;
-      continue;
+    if (!twice && !(options.skip && options.skip(rec.unit, rec.identity))) {
+      parsedIndex.push_back(out->records.size());
+      texts.push_back(MapText{std::move(rec.payload), recordName(path, rec.unit)});
     }
-    fresh.push_back(&rec);
-    texts.push_back(MapText{rec.payload, path + " (unit " + std::to_string(rec.unit) + ")"});
+    out->records.push_back(std::move(r));
   }
-  std::vector<UnitMap> units;
-  if (!parseMaps(texts, &units, error)) return ModuleMaps::kInvalid;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    UnitMap& u = units[i];
-    const qel::mapsection::Record& rec = *fresh[i];
+  std::vector<Parsed> parsed;
+  if (!parseEach(texts, &parsed, options.oneThread, options.stop)) return false;
+  for (std::size_t i = 0; i < parsed.size(); ++i) {
+    ModuleRecord& r = out->records[parsedIndex[i]];
+    if (parsed[i].valid) {
+      r.state = ModuleRecord::State::kParsed;
+      r.map = std::move(parsed[i].unit);
+    } else {
+      r.state = ModuleRecord::State::kInvalid;
+      r.error = std::move(parsed[i].error);
+    }
+  }
+  return true;
+}
+
+ModuleMaps applyModuleMaps(ModuleRead read, SourceMap* map, std::size_t* added,
+                           std::string* error) {
+  *added = 0;
+  if (read.outcome != ModuleMaps::kRead) {
+    *error = read.error;
+    return read.outcome;
+  }
+  std::vector<ModuleRecord*> fresh;
+  if (!freshRecords(read, *map, &fresh, added)) {
+    // A map the read took for known is not in `map` after all: read the
+    // file again, leaving out only what `map` holds.
+    const std::string path = read.path;
+    ModuleReadOptions again;
+    again.skip = [map](uint16_t unit, uint64_t identity) {
+      return map->find(unit, identity) != nullptr;
+    };
+    readModuleMaps(path, again, &read);
+    if (read.outcome != ModuleMaps::kRead) {
+      *error = read.error;
+      return read.outcome;
+    }
+    freshRecords(read, *map, &fresh, added);
+  }
+  // Every new map is parsed before any is added: an invalid one leaves the
+  // SourceMap as it was.
+  for (const ModuleRecord* rec : fresh)
+    if (rec->state == ModuleRecord::State::kInvalid) {
+      *error = rec->error;
+      return ModuleMaps::kInvalid;
+    }
+  for (ModuleRecord* rec : fresh) {
+    UnitMap& u = rec->map;
     // The header and the document are written together: a record whose two
     // disagree was damaged, and would be matched against the wrong runs.
-    if (u.unit != rec.unit || (u.hasIdentity && u.identity != rec.identity) ||
-        u.instrumented != rec.instrumented) {
-      *error = texts[i].name + ": the record's header and its map disagree";
+    if (u.unit != rec->unit || (u.hasIdentity && u.identity != rec->identity) ||
+        u.instrumented != rec->instrumented) {
+      *error = recordName(read.path, rec->unit) + ": the record's header and its map disagree";
       return ModuleMaps::kInvalid;
     }
     if (!u.hasIdentity) {
-      u.identity = rec.identity;
+      u.identity = rec->identity;
       u.hasIdentity = true;
     }
     if (!map->add(std::move(u), error)) return ModuleMaps::kInvalid;
     ++*added;
   }
-  if (records.empty()) {
-    *error = path + " holds no source maps (its section is empty)";
-    return ModuleMaps::kNone;
-  }
   return ModuleMaps::kRead;
+}
+
+ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* added,
+                          std::string* error) {
+  ModuleReadOptions options;
+  options.skip = [map](uint16_t unit, uint64_t identity) {
+    return map->find(unit, identity) != nullptr;
+  };
+  ModuleRead read;
+  readModuleMaps(path, options, &read);
+  return applyModuleMaps(std::move(read), map, added, error);
 }
 
 }  // namespace qelc

@@ -2,7 +2,9 @@
 // it ever runs or not (format: docs/map-format.md).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -131,8 +133,56 @@ enum class ModuleMaps {
 // Adds the maps in the `.qelmap` section of the ELF file at `path` (the
 // records qelcc puts in every object it builds, kept by the link). *error
 // says what went wrong for anything but kRead; *added counts the maps
-// found (a map found before as well included).
+// found (a map found before as well included). It is readModuleMaps, with
+// the maps already in `map` left unparsed, then applyModuleMaps.
 ModuleMaps loadModuleMaps(const std::string& path, SourceMap* map, std::size_t* added,
                           std::string* error);
+
+// One record of a module's section and what parsing its map gave.
+struct ModuleRecord {
+  enum class State {
+    kUnparsed,  // left alone: the caller said it has this map already
+    kParsed,    // `map` holds it
+    kInvalid,   // `error` says why it is not a map
+  };
+  uint16_t unit = 0;
+  uint64_t identity = 0;
+  bool instrumented = true;
+  State state = State::kUnparsed;
+  UnitMap map;
+  std::string error;
+};
+
+// The maps of one program or library as read from its file, before any of
+// them is added to a SourceMap: the costly part of loadModuleMaps, which
+// needs no shared state.
+struct ModuleRead {
+  std::string path;
+  // kRead once the section's records were decoded (each map may still be
+  // invalid); otherwise what loadModuleMaps gives for the file, with `error`.
+  ModuleMaps outcome = ModuleMaps::kUnreadable;
+  std::string error;
+  std::vector<ModuleRecord> records;
+};
+
+struct ModuleReadOptions {
+  // Records whose map need not be parsed: maps the caller already holds.
+  // A later record of the same unit and identity in one file is never
+  // parsed either (the first one stands for it).
+  std::function<bool(uint16_t unit, uint64_t identity)> skip;
+  // Parses on the calling thread alone, not on every core.
+  bool oneThread = false;
+  // Looked at before each map is parsed; once true the read is given up.
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// Reads the section of `path`, decodes its records and parses their maps.
+// False when `options.stop` gave the read up (`out` is then incomplete).
+bool readModuleMaps(const std::string& path, const ModuleReadOptions& options, ModuleRead* out);
+
+// The cheap part: adds what `read` found to `map`, with the outcome, error
+// and count loadModuleMaps gives for that file and that map. Should a map
+// it has to add have been left unparsed, the file is read again for it.
+ModuleMaps applyModuleMaps(ModuleRead read, SourceMap* map, std::size_t* added, std::string* error);
 
 }  // namespace qelc

@@ -1,8 +1,11 @@
 // The bounds that keep a leave operation (and the crash flush) from hanging
 // on a lock that a crashed thread holds.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <zmq.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -87,6 +90,42 @@ TEST(LeaveBounds, LeaveOperationGivesUpOnAHeldSenderLock) {
     EXPECT_TRUE(dd.insertMap->empty());
   }
   zmq_ctx_term(ctx);
+}
+
+// A child forked while another thread of its parent held the origin lock
+// (opening a socket) takes the lock for its own bootstrap all the same.
+TEST(ForkLocks, AChildForkedWhileAThreadSetsTheOriginSetsItsOwn) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' runtimes are not fork-safe in a multi-threaded parent";
+#endif
+  qel_net::set_origin("1/0000000000000001");
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop.load(std::memory_order_relaxed)) qel_net::set_origin("2/0000000000000002");
+  });
+  int hung = 0, forks = 0;
+  for (; forks < 300 && hung == 0; ++forks) {
+    const pid_t child = fork();
+    if (child == 0) {
+      qel_net::set_origin("3/0000000000000003");
+      _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (seconds_since(t0) > 5.0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ++hung;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+  stop.store(true, std::memory_order_relaxed);
+  busy.join();
+  EXPECT_EQ(hung, 0) << "a child hung on the lock after " << forks << " forks";
 }
 
 }  // namespace

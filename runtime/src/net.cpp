@@ -45,6 +45,12 @@ pthread_mutex_t origin_lock = PTHREAD_MUTEX_INITIALIZER;
 char origin_property[96];
 std::size_t origin_length = 0;
 
+// In the child of a fork only the forking thread exists: a parent's thread
+// that was opening a socket at that moment held `origin_lock` for good, and
+// the child's own bootstrap (set_origin) would wait for it for ever. The
+// parent's origin it still holds is replaced by that bootstrap.
+void reset_origin_lock_in_child() { pthread_mutex_init(&origin_lock, nullptr); }
+
 bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
 // Whether a socket was ever bound or connected: a failed bind leaves no
@@ -70,6 +76,7 @@ void note_bootstrap(bool connect_mode, unsigned wait_ms, bool spool) {
 }
 
 void set_origin(const std::string& origin) {
+  qel_port::register_fork_child_hook(reset_origin_lock_in_child);
   const std::string property = std::string(qel_wire::kOriginProperty) + ":" + origin;
   qel_sync::MutexGuard lock(origin_lock);
   origin_length = property.size() < sizeof(origin_property) ? property.size() : 0;

@@ -34,6 +34,9 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
+// The sanitizers' runtimes slow every step, and more on a loaded machine:
+// a bound on promptness stretches with them.
+constexpr double kSlow = kSanitized ? 4.0 : 1.0;
 
 std::size_t idx(Channel c) { return static_cast<std::size_t>(c); }
 
@@ -221,7 +224,7 @@ TEST(CollectorHostile, ValueTextOfDollarsIsMalformedAndOthersFlowOn) {
   EXPECT_EQ(bad(bads[0]).bytes, Bytes(kMalformedPrefix, '$'));
   EXPECT_EQ(countValid(seen, Channel::Value), 1u);
   EXPECT_EQ(countValid(seen, Channel::Node), 100u);
-  for (const auto& s : seen) EXPECT_LT(msBetween(bads[0]->at, s.at), 1000.0);
+  for (const auto& s : seen) EXPECT_LT(msBetween(bads[0]->at, s.at), 1000.0 * kSlow);
 }
 
 TEST(CollectorHostile, HugeMessageIsCountedBySizeAndNeverCopied) {
@@ -251,11 +254,13 @@ TEST(CollectorHostile, HugeMessageIsCountedBySizeAndNeverCopied) {
     EXPECT_EQ(m.bytes[i], static_cast<uint8_t>(i * 7));
   EXPECT_NE(m.reason.find("268435456 bytes"), std::string::npos) << m.reason;
   EXPECT_EQ(countValid(seen, Channel::Node), 100u);
-  for (const auto& s : seen) EXPECT_LT(msBetween(bads[0]->at, s.at), 1000.0);
-  // libzmq holds the message once while it arrives; no copy may follow.
+  for (const auto& s : seen) EXPECT_LT(msBetween(bads[0]->at, s.at), 1000.0 * kSlow);
+  // libzmq holds the message once while it arrives; no copy may follow (a
+  // copy would double the growth; the sanitizers' allocators add their own).
   if (before > 0) {
     std::printf("peak memory growth: %ld KiB for a %zu-byte message\n", grown, size);
-    EXPECT_LT(grown, static_cast<long>(size / 1024 * 3 / 2)) << grown << " KiB";
+    const long limit = static_cast<long>(size / 1024 * (kSanitized ? 19 : 15) / 10);
+    EXPECT_LT(grown, limit) << grown << " KiB";
   }
 }
 
@@ -466,7 +471,7 @@ TEST(CollectorHostile, FinalDrainEndsUnderAFlood) {
   const auto t0 = Clock::now();
   std::size_t n = r.drain(300, [](Message&&) {});
   EXPECT_GT(n, 0u);
-  EXPECT_LT(msBetween(t0, Clock::now()), 3000.0);
+  EXPECT_LT(msBetween(t0, Clock::now()), 3000.0 * kSlow);
 }
 
 #ifdef QELCOLLECT_EXE
@@ -510,7 +515,7 @@ TEST(CollectorHostile, InterruptStopsTheCollectorPromptly) {
   }
   kill(feeder, SIGKILL);
   waitpid(feeder, nullptr, 0);
-  EXPECT_LT(ms, 3000.0);
+  EXPECT_LT(ms, 3000.0 * kSlow);
   EXPECT_TRUE(WIFEXITED(status)) << status;
   std::ifstream f(out);
   std::stringstream report;

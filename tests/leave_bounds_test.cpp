@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "net.h"
+#include "port.h"
 #include "qelmq/QelSendDD.h"
 #include "record_map.h"
 #include "sync.h"
@@ -94,23 +95,23 @@ TEST(LeaveBounds, LeaveOperationGivesUpOnAHeldSenderLock) {
 
 // A child forked while another thread of its parent held the origin lock
 // (opening a socket) takes the lock for its own bootstrap all the same.
-TEST(ForkLocks, AChildForkedWhileAThreadSetsTheOriginSetsItsOwn) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers' runtimes are not fork-safe in a multi-threaded parent";
-#endif
-  qel_net::set_origin("1/0000000000000001");
+// Forks up to 300 children while a thread of the parent keeps doing `busy`
+// (which takes a lock of the runtime); each child does `in_child`, which takes
+// the same lock. Returns how many children were still stuck after 5 s.
+template <class Busy, class InChild>
+int children_stuck_on_a_lock(Busy busy, InChild in_child) {
   std::atomic<bool> stop{false};
-  std::thread busy([&] {
-    while (!stop.load(std::memory_order_relaxed)) qel_net::set_origin("2/0000000000000002");
+  std::thread worker([&] {
+    while (!stop.load(std::memory_order_relaxed)) busy();
   });
-  int hung = 0, forks = 0;
-  for (; forks < 300 && hung == 0; ++forks) {
+  int hung = 0;
+  for (int forks = 0; forks < 300 && hung == 0; ++forks) {
     const pid_t child = fork();
     if (child == 0) {
-      qel_net::set_origin("3/0000000000000003");
+      in_child();
       _exit(0);
     }
-    ASSERT_GT(child, 0);
+    if (child < 0) break;
     const auto t0 = std::chrono::steady_clock::now();
     int status = 0;
     while (waitpid(child, &status, WNOHANG) == 0) {
@@ -124,8 +125,36 @@ TEST(ForkLocks, AChildForkedWhileAThreadSetsTheOriginSetsItsOwn) {
     }
   }
   stop.store(true, std::memory_order_relaxed);
-  busy.join();
-  EXPECT_EQ(hung, 0) << "a child hung on the lock after " << forks << " forks";
+  worker.join();
+  return hung;
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define SKIP_FORK_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "the sanitizers' runtimes are not fork-safe in a multi-threaded parent"
+#else
+#define SKIP_FORK_UNDER_SANITIZERS() (void)0
+#endif
+
+TEST(ForkLocks, AChildForkedWhileAThreadSetsTheOriginSetsItsOwn) {
+  SKIP_FORK_UNDER_SANITIZERS();
+  qel_net::set_origin("1/0000000000000001");
+  EXPECT_EQ(children_stuck_on_a_lock([] { qel_net::set_origin("2/0000000000000002"); },
+                                     [] { qel_net::set_origin("3/0000000000000003"); }),
+            0);
+}
+
+void no_thread_end(void*) {}
+
+TEST(ForkLocks, AChildForkedWhileAThreadMakesAThreadEndHookMakesItsOwn) {
+  SKIP_FORK_UNDER_SANITIZERS();
+  ASSERT_GE(qel_port::create_thread_end_hook(no_thread_end), 0);
+  EXPECT_EQ(children_stuck_on_a_lock([] { qel_port::create_thread_end_hook(no_thread_end); },
+                                     [] {
+                                       if (qel_port::create_thread_end_hook(no_thread_end) < 0)
+                                         _exit(1);
+                                     }),
+            0);
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ void note_forked_child();
 namespace detail {
 std::atomic<int32_t> cached_pid{0};
 
-constexpr int kMaxForkHooks = 8;
+constexpr int kMaxForkHooks = 16;
 // Written once each before any fork can see them (registration happens at
 // bootstrap, under the bootstrap lock); read by the single thread of a child.
 std::atomic<void (*)()> fork_hooks[kMaxForkHooks];

@@ -18,9 +18,16 @@ pthread_key_t keys[kThreadEndHooks];
 void (*fns[kThreadEndHooks])(void*);
 std::atomic<bool> ready[kThreadEndHooks];
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+// A child forked while another thread of its parent held `lock` would wait
+// for it for ever at its own bootstrap: the child has only the forking
+// thread. What that thread was doing is at worst a key made and not yet
+// recorded, which costs the child one key and nothing else.
+void reset_lock_in_fork_child() { pthread_mutex_init(&lock, nullptr); }
 }  // namespace
 
 int create_thread_end_hook(void (*fn)(void*)) {
+  register_fork_child_hook(reset_lock_in_fork_child);
   pthread_mutex_lock(&lock);
   int found = -1, free_hook = -1;
   for (int i = 0; i < kThreadEndHooks; ++i) {

@@ -11,6 +11,7 @@
 #include "report_fixtures.h"
 #include "runfile.hpp"
 #include "text_report.hpp"
+#include "verbose_report.h"
 
 using namespace qelc;
 
@@ -116,17 +117,7 @@ bool decodeAll(const std::string& file, std::vector<Message>* out, std::vector<d
 std::string reportOf(const std::vector<Message>& run) {
   Collection c;
   for (const Message& m : run) c.add(m);
-  TextReportOptions o;
-  o.verbose = true;
-  std::ostringstream os;
-  writeTextReport(os, c, o);
-  return os.str();
-}
-
-std::string runExe(const std::string& args, int* rc) {
-  std::string out;
-  *rc = qeltest::runShell(std::string(QELCOLLECT_EXE) + " " + args, &out);
-  return out;
+  return qeltest::verboseTextReport(c);
 }
 
 }  // namespace
@@ -283,34 +274,37 @@ TEST(BinaryRun, ReportReadsBinaryAndJsonLinesAlikeAndConverts) {
   ASSERT_TRUE(json.close());
 
   int rc = 0, rcJson = 0;
-  const std::string fromBinary = runExe("report --verbose " + dir + "/a.qelrun", &rc);
-  const std::string fromJson = runExe("report --verbose " + dir + "/b.jsonl", &rcJson);
+  const std::string fromBinary =
+      qeltest::runQelcollect("report --verbose " + dir + "/a.qelrun", &rc);
+  const std::string fromJson =
+      qeltest::runQelcollect("report --verbose " + dir + "/b.jsonl", &rcJson);
   EXPECT_EQ(fromBinary, fromJson);
   EXPECT_EQ(rc, rcJson);
   EXPECT_NE(fromBinary.find("case \xc3\xa9"), std::string::npos) << fromBinary;
   // Both kinds in one call, each a test of its own.
   const std::string mixed =
-      runExe("report " + dir + "/a.qelrun " + dir + "/b.jsonl --verbose", &rc);
+      qeltest::runQelcollect("report " + dir + "/a.qelrun " + dir + "/b.jsonl --verbose", &rc);
   EXPECT_EQ(rc, rcJson) << mixed;
   EXPECT_NE(mixed.find("Malformed messages: 4"), std::string::npos) << mixed;
 
   // Turned into JSON lines, the binary run is the JSON-lines run.
-  const std::string converted =
-      runExe("report " + dir + "/a.qelrun --no-report --save-jsonl " + dir + "/c.jsonl", &rc);
+  const std::string converted = qeltest::runQelcollect(
+      "report " + dir + "/a.qelrun --no-report --save-jsonl " + dir + "/c.jsonl", &rc);
   EXPECT_EQ(qeltest::readText(dir + "/c.jsonl"), qeltest::readText(dir + "/b.jsonl"));
 
   // A run cut short names the file and where.
   const std::string whole = qeltest::readText(dir + "/a.qelrun");
   qeltest::writeText(dir + "/cut.qelrun", whole.substr(0, whole.size() - 3));
-  const std::string cut = runExe("report " + dir + "/cut.qelrun", &rc);
+  const std::string cut = qeltest::runQelcollect("report " + dir + "/cut.qelrun", &rc);
   EXPECT_EQ(rc, 2) << cut;
   EXPECT_NE(cut.find(dir + "/cut.qelrun: offset "), std::string::npos) << cut;
   EXPECT_NE(cut.find("ends inside a record"), std::string::npos) << cut;
 
-  EXPECT_NE(runExe("--out-format xml --out x -- true", &rc).find("--out-format"),
+  EXPECT_NE(qeltest::runQelcollect("--out-format xml --out x -- true", &rc).find("--out-format"),
             std::string::npos);
   EXPECT_EQ(rc, 2);
-  EXPECT_NE(runExe("--out-format binary -- true", &rc).find("--out-format needs --out"),
-            std::string::npos);
+  EXPECT_NE(
+      qeltest::runQelcollect("--out-format binary -- true", &rc).find("--out-format needs --out"),
+      std::string::npos);
   EXPECT_EQ(rc, 2);
 }

@@ -8,6 +8,7 @@
 #include "report_fixtures.h"
 #include "runfile.hpp"
 #include "text_report.hpp"
+#include "verbose_report.h"
 
 using namespace qelc;
 
@@ -82,19 +83,7 @@ std::vector<Message> everyKind() {
   return v;
 }
 
-std::string reportOf(const Collection& c) {
-  TextReportOptions o;
-  o.verbose = true;
-  std::ostringstream os;
-  writeTextReport(os, c, o);
-  return os.str();
-}
-
-std::string runExe(const std::string& args, int* rc) {
-  std::string out;
-  *rc = qeltest::runShell(std::string(QELCOLLECT_EXE) + " " + args, &out);
-  return out;
-}
+std::string reportOf(const Collection& c) { return qeltest::verboseTextReport(c); }
 
 std::string fixture(const std::string& name) {
   return std::string(QEL_REPORT_FIXTURES) + "/" + name;
@@ -203,7 +192,7 @@ TEST(CollectorRuns, MergedRunsSumExactly) {
   }
   EXPECT_EQ(both.nodes().at({1, 2}).hits, 40u + 41u);
   int rc = 0;
-  const std::string out = runExe("report --verbose" + files, &rc);
+  const std::string out = qeltest::runQelcollect("report --verbose" + files, &rc);
   EXPECT_EQ(rc, 3) << out;  // the runs hold a crash report
   EXPECT_EQ(out, reportOf(both));
 }
@@ -224,48 +213,50 @@ TEST(CollectorRuns, ThresholdsPassAtTheFigureAndFailJustAbove) {
                 {"--fail-under-mcdc", "25", "25.1", 9, "MC/DC coverage 25.0%"}};
   int rc = 0;
   for (const auto& c : kCases) {
-    std::string out = runExe("report --no-report" + map + " " + c.option + " " + c.at + run, &rc);
+    std::string out =
+        qeltest::runQelcollect("report --no-report" + map + " " + c.option + " " + c.at + run, &rc);
     EXPECT_EQ(rc, 0) << c.option << "\n" << out;
-    out = runExe("report --no-report" + map + " " + c.option + " " + c.above + run, &rc);
+    out = qeltest::runQelcollect("report --no-report" + map + " " + c.option + " " + c.above + run,
+                                 &rc);
     EXPECT_EQ(rc, c.status) << c.option << "\n" << out;
     EXPECT_NE(out.find(std::string(c.name) + " is below " + c.option), std::string::npos) << out;
   }
   // Several short: the first one's status, every one named.
-  std::string out = runExe(
+  std::string out = qeltest::runQelcollect(
       "report --no-report" + map + " --fail-under-mcdc 90 --fail-under-branch 90" + run, &rc);
   EXPECT_EQ(rc, 7) << out;
   EXPECT_NE(out.find("--fail-under-mcdc"), std::string::npos) << out;
-  out = runExe("report --fail-under-line 50" + run, &rc);
+  out = qeltest::runQelcollect("report --fail-under-line 50" + run, &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("need the source maps"), std::string::npos) << out;
-  out = runExe("report" + map + " --fail-under-line 101" + run, &rc);
+  out = qeltest::runQelcollect("report" + map + " --fail-under-line 101" + run, &rc);
   EXPECT_EQ(rc, 2);
 }
 
 TEST(CollectorRuns, ReportModeErrorsAndEmptyRuns) {
   const std::string dir = qeltest::freshDir("bad");
   int rc = 0;
-  std::string out = runExe("report " + dir + "/missing.jsonl", &rc);
+  std::string out = qeltest::runQelcollect("report " + dir + "/missing.jsonl", &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("cannot read"), std::string::npos) << out;
   qeltest::writeText(dir + "/bad.jsonl",
                      toJson(msg(Channel::Node, NodeMsg{1, 1, 0, 1, 1}), 0) + "\n{oops\n");
-  out = runExe("report " + dir + "/bad.jsonl", &rc);
+  out = qeltest::runQelcollect("report " + dir + "/bad.jsonl", &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("bad.jsonl:2:"), std::string::npos) << out;
   qeltest::writeText(dir + "/empty.jsonl", "");
-  out = runExe("report " + dir + "/empty.jsonl", &rc);
+  out = qeltest::runQelcollect("report " + dir + "/empty.jsonl", &rc);
   EXPECT_EQ(rc, 5) << out;
   EXPECT_NE(out.find("hold no message"), std::string::npos) << out;
-  out = runExe("report", &rc);
+  out = qeltest::runQelcollect("report", &rc);
   EXPECT_EQ(rc, 2);
   const std::string map = qeltest::mapDir("gate_map", "7.qelmap.json");
-  out = runExe(
+  out = qeltest::runQelcollect(
       "report --map " + map + " --lcov " + dir + "/no/such/dir/x.info " + fixture("gate_run.jsonl"),
       &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("cannot write " + dir + "/no/such/dir/x.info"), std::string::npos) << out;
-  out = runExe("report --map " + dir + " " + fixture("gate_run.jsonl"), &rc);
+  out = qeltest::runQelcollect("report --map " + dir + " " + fixture("gate_run.jsonl"), &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("no *.qelmap.json"), std::string::npos) << out;
 }
@@ -276,7 +267,7 @@ TEST(CollectorRuns, CommandLineOfReport) {
   // Options of collecting have no place in report, whichever side of it.
   for (const char* args : {"report --bind", "report --port-offset 3", "--timeout 5 report",
                            "report --out x.jsonl", "report --no-such-option"}) {
-    const std::string out = runExe(std::string(args) + run, &rc);
+    const std::string out = qeltest::runQelcollect(std::string(args) + run, &rc);
     EXPECT_EQ(rc, 2) << args << "\n" << out;
     EXPECT_NE(out.find("qelcollect --help for more"), std::string::npos) << out;
   }
@@ -284,15 +275,16 @@ TEST(CollectorRuns, CommandLineOfReport) {
   // same unit is refused.
   const std::string a = qeltest::mapDir("gate_map", "7.qelmap.json");
   const std::string b = qeltest::mapDir("gate_map", "7.qelmap.json");
-  std::string out = runExe("--map " + a + " report --no-report --map " + b + run, &rc);
+  std::string out =
+      qeltest::runQelcollect("--map " + a + " report --no-report --map " + b + run, &rc);
   EXPECT_EQ(rc, 2) << out;
   EXPECT_NE(out.find("unit 7 is mapped twice"), std::string::npos) << out;
   // Numbers are decimal: 010 values is ten.
-  out = runExe("report --max-values 010" + run, &rc);
+  out = qeltest::runQelcollect("report --max-values 010" + run, &rc);
   EXPECT_EQ(rc, 0) << out;
-  out = runExe("report --max-values 0x10" + run, &rc);
+  out = qeltest::runQelcollect("report --max-values 0x10" + run, &rc);
   EXPECT_EQ(rc, 2) << out;
-  out = runExe("report --help", &rc);
+  out = qeltest::runQelcollect("report --help", &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_NE(out.find("Usage: qelcollect"), std::string::npos) << out;
 }

@@ -43,12 +43,6 @@ Message nodeHits(uint16_t unit, uint32_t count) {
   return m;
 }
 
-std::string runExe(const std::string& args, int* rc) {
-  std::string out;
-  *rc = qeltest::runShell(std::string(QELCOLLECT_EXE) + " " + args, &out);
-  return out;
-}
-
 Json::Value readJson(const std::string& path) {
   Json::Value v;
   std::ifstream in(path);
@@ -235,11 +229,11 @@ TEST_F(ChangedGate, LibraryFiguresOfTheChangedLines) {
 TEST_F(ChangedGate, ReportGatesAndShowsTheChangedLines) {
   const std::string out = qeltest::freshDir("out");
   int rc = 0;
-  std::string text =
-      runExe("report --map " + maps_ + " --root " + repo_ +
-                 " --diff-base HEAD --fail-under-diff-line 60 --json " + out +
-                 "/c.json --cobertura-diff " + out + "/d.xml --html " + out + "/html " + run_,
-             &rc);
+  std::string text = qeltest::runQelcollect(
+      "report --map " + maps_ + " --root " + repo_ +
+          " --diff-base HEAD --fail-under-diff-line 60 --json " + out +
+          "/c.json --cobertura-diff " + out + "/d.xml --html " + out + "/html " + run_,
+      &rc);
   EXPECT_EQ(rc, 6) << text;
   EXPECT_NE(text.find("-- Changed lines (git diff HEAD)"), std::string::npos) << text;
   EXPECT_NE(text.find("Changed lines never run:\n    gate.c: 8\n"), std::string::npos) << text;
@@ -272,28 +266,32 @@ TEST_F(ChangedGate, ReportGatesAndShowsTheChangedLines) {
   std::string diff;
   qeltest::runShell("cd " + repo_ + " && git diff HEAD", &diff);
   qeltest::writeText(out + "/change.diff", diff);
-  text = runExe("report --map " + maps_ + " --root " + repo_ + " --diff " + out +
-                    "/change.diff --fail-under-diff-mcdc 1 " + run_,
-                &rc);
+  text = qeltest::runQelcollect("report --map " + maps_ + " --root " + repo_ + " --diff " + out +
+                                    "/change.diff --fail-under-diff-mcdc 1 " + run_,
+                                &rc);
   EXPECT_EQ(rc, 9) << text;
   EXPECT_NE(text.find("-- Changed lines (diff "), std::string::npos) << text;
 }
 
 TEST_F(ChangedGate, ScopeAndDiffOptionsAreChecked) {
   int rc = 0;
-  std::string text = runExe("report --map " + maps_ + " --fail-under-diff-line 50 " + run_, &rc);
+  std::string text =
+      qeltest::runQelcollect("report --map " + maps_ + " --fail-under-diff-line 50 " + run_, &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(text.find("need --diff-base or --diff"), std::string::npos) << text;
-  text = runExe("report --map " + maps_ + " --diff-base HEAD --diff x.diff " + run_, &rc);
+  text = qeltest::runQelcollect("report --map " + maps_ + " --diff-base HEAD --diff x.diff " + run_,
+                                &rc);
   EXPECT_EQ(rc, 2) << text;
-  text = runExe("report --map " + maps_ + " --filter '(' " + run_, &rc);
+  text = qeltest::runQelcollect("report --map " + maps_ + " --filter '(' " + run_, &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(text.find("is not a regular expression"), std::string::npos) << text;
-  text = runExe("report --map " + maps_ + " --root " + repo_ + " --diff-base nope " + run_, &rc);
+  text = qeltest::runQelcollect(
+      "report --map " + maps_ + " --root " + repo_ + " --diff-base nope " + run_, &rc);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(text.find("git diff nope failed"), std::string::npos) << text;
   // Everything left out: the totals are those of no file.
-  text = runExe("report --map " + maps_ + " --root " + repo_ + " --exclude gate " + run_, &rc);
+  text = qeltest::runQelcollect(
+      "report --map " + maps_ + " --root " + repo_ + " --exclude gate " + run_, &rc);
   EXPECT_EQ(rc, 0) << text;
   EXPECT_EQ(text.find("gate.c "), std::string::npos) << text;
 }

@@ -61,4 +61,14 @@ inline int runShell(const std::string& cmd, std::string* out) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+#ifdef QELCOLLECT_EXE
+// Runs the collector built beside the tests with `args` (shell words); its
+// output and error together.
+inline std::string runQelcollect(const std::string& args, int* rc) {
+  std::string out;
+  *rc = runShell(std::string(QELCOLLECT_EXE) + " " + args, &out);
+  return out;
+}
+#endif
+
 }  // namespace qeltest

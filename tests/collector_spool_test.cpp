@@ -187,7 +187,7 @@ TEST(ChildConfig, ARunGetsAPrivateDirectoryWithConfigurationAndSpool) {
 
     std::ofstream(c.spoolDir() + "/42.qelspool", std::ios::binary) << record(15555, node(5, 6));
     std::vector<std::string> seen;
-    qelc::SpoolResult r = c.readSpool(1 << 20, [&](qelc::Message&& m) {
+    qelc::SpoolResult r = c.readSpool([&](qelc::Message&& m) {
       if (auto* n = std::get_if<qelc::NodeMsg>(&m.body)) seen.push_back(std::to_string(n->count));
     });
     EXPECT_EQ(r.messages, 1u);

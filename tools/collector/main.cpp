@@ -105,10 +105,10 @@ bool prepareScope(const Options& opt, PathScope* scope, std::optional<ChangedLin
 
 // Receives from the program (or until interrupted) into `run`, saving
 // every message with --out, following the spool as it goes on and reading
-// the rest of it at the end. False when
-// the run could not start, with the exit status in `code`; a failure after
-// it started sets `code` and still leaves a report to write. Each program
-// or library a process names goes to `early` as soon as it is named.
+// the rest of it at the end. False when the run could not start, with the
+// exit status in `code`; a failure after it started sets `code` and still
+// leaves a report to write. Each program or library a process names, over
+// a socket or in its spool, goes to `early` as soon as it is named.
 bool collectLive(const Options& opt, Collection* run, ChildProcess* child, CollectResult* result,
                  EarlyMapReader* early, int* code) {
   *code = kExitUsage;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,10 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 namespace qelc {
 
@@ -227,6 +230,7 @@ struct SpoolFollower::State {
   // Takes the queued events into `changed`. A watch lost (the directory
   // gone, the descriptor failing) leaves the looks to read every size.
   void takeEvents() {
+#ifdef __linux__
     alignas(inotify_event) char buf[4096];
     for (;;) {
       const ssize_t n = read(notify, buf, sizeof buf);
@@ -244,6 +248,7 @@ struct SpoolFollower::State {
       }
       if (notify < 0) return;
     }
+#endif
   }
   void stopWatching() {
     if (notify >= 0) close(notify);
@@ -252,10 +257,12 @@ struct SpoolFollower::State {
   }
   void watch() {
     watchTried = true;
+#ifdef __linux__
     notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (notify < 0) return;
     if (inotify_add_watch(notify, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0)
       stopWatching();
+#endif
   }
 };
 

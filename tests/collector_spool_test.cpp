@@ -1,19 +1,26 @@
 // The collector's side of the spool: the reader (every record decoded as if
 // its socket had carried it, damaged files reported and skipped, oversized
-// records never held) and the run's private directory that qelcollect
-// hands its programs.
+// records never held), the same files followed while they are written, and
+// the run's private directory that qelcollect hands its programs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "child_config.hpp"
+#include "collection.hpp"
+#include "qelmq/protocol/texts.h"
+#include "runfile.hpp"
 #include "spool.hpp"
+#include "text_report.hpp"
 
 namespace {
 
@@ -150,6 +157,220 @@ TEST_F(SpoolReader, NoDirectoryNoSpool) {
   ASSERT_EQ(system(("mkdir -p '" + dir_ + "'").c_str()), 0);
 }
 
+// ---- Following the files while they are written
+
+std::string property(const std::string& text) { return ":///" + text + '\0'; }
+
+std::string started(int32_t pid, uint64_t stream, const std::string& program) {
+  qel_wire::ProcessStart s;
+  s.pid = pid;
+  s.stream = stream;
+  s.protocol = 2;
+  s.program = program;
+  return record(15559, property(qel_wire::process_start_text(s)));
+}
+
+std::string ended(int32_t pid, uint64_t stream, uint64_t nodes, uint64_t properties) {
+  qel_wire::ProcessEnd e;
+  e.pid = pid;
+  e.stream = stream;
+  e.delivered[0] = nodes;
+  e.delivered[3] = properties;
+  return record(15559, property(qel_wire::process_end_text(e)));
+}
+
+// One spool file as a process writes it, and where its records start.
+struct SpoolText {
+  std::string name;
+  std::string bytes;
+  std::vector<std::size_t> bounds{0};  // ends of the records, 0 first
+  std::size_t garbageAt = std::string::npos;
+  void add(const std::string& r) {
+    bytes += r;
+    bounds.push_back(bytes.size());
+  }
+};
+
+// A run's spool: a process whose pid a later process reuses, a module
+// named, an oversized record, a file cut inside a record and one with
+// garbage in the middle; and a process that announces nothing.
+std::vector<SpoolText> aRunsSpool() {
+  std::vector<SpoolText> files(5);
+  files[0].name = "100.qelspool";
+  files[0].add(started(100, 0xa, "/bin/first"));
+  files[0].add(record(15555, node(1, 2)));
+  files[0].add(record(15559, property(qel_wire::module_text("/lib/libone.so"))));
+  files[0].add(record(15555, node(2, 3)));
+  files[0].add(ended(100, 0xa, 2, 3));
+  files[0].add(started(100, 0xb, "/bin/second"));
+  files[0].add(record(15555, node(3, 1)));
+  files[0].add(ended(100, 0xb, 1, 2));
+  files[1].name = "200.qelspool";
+  files[1].add(started(200, 0x1, "/bin/third"));
+  files[1].add(record(15555, node(4, 5)));
+  files[1].add(record(15561, std::string(3000, 'v')));
+  files[1].add(record(15555, node(5, 1)));
+  files[1].bytes += record(15555, node(6, 1)).substr(0, 12);
+  files[2].name = "300.qelspool";
+  files[2].add(record(15555, node(7, 1)));
+  files[2].garbageAt = files[2].bytes.size();
+  files[2].bytes += "XS" + record(15555, node(8, 1)).substr(2) + record(15555, node(9, 1));
+  files[3].name = "400.qelspool";
+  files[3].add(started(400, 0x4, "/bin/fourth"));
+  files[3].add(record(15559, leak_none()));
+  files[3].add(ended(400, 0x4, 0, 3));
+  files[4].name = "5000.qelspool";
+  files[4].add(record(15555, node(1, 4)));
+  return files;
+}
+
+// What a run made of messages shows: the text report, and the messages of
+// each process in the order they came.
+struct RunView {
+  std::map<std::string, std::vector<std::string>> byProcess;
+  qelc::Collection run;
+  std::vector<qelc::Message> messages;
+  bool damageBeforeTheEnd = false;
+
+  std::function<void(qelc::Message&&)> sink() {
+    return [this](qelc::Message&& m) {
+      std::string text = std::to_string(m.port) + " ";
+      if (const auto* n = std::get_if<qelc::NodeMsg>(&m.body))
+        text += "node " + std::to_string(n->node) + " " + std::to_string(n->count);
+      else if (const auto* p = std::get_if<qelc::PropertyMsg>(&m.body))
+        text += p->text;
+      else if (const auto* bad = std::get_if<qelc::Malformed>(&m.body))
+        text += bad->reason;
+      byProcess[m.origin.substr(0, m.origin.find('/'))].push_back(m.origin + " " + text);
+      run.add(m);
+      messages.push_back(std::move(m));
+    };
+  }
+  std::string report() const {
+    std::ostringstream os;
+    qelc::writeTextReport(os, run);
+    return os.str();
+  }
+};
+
+class SpoolFollowerTest : public SpoolReader {
+ protected:
+  // Writes `files` a chunk of `chunk` bytes per file at a time, with a look
+  // after each round; checks after every look that the follower says it is
+  // caught up exactly when every file ends on a record's end, short of the
+  // garbage. The end of the run reads the rest.
+  qelc::SpoolResult follow(qelc::SpoolFollower& f, const std::vector<SpoolText>& files,
+                           std::size_t chunk, RunView* view) {
+    std::vector<std::size_t> written(files.size(), 0);
+    for (bool more = true; more;) {
+      more = false;
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::size_t n = std::min(chunk, files[i].bytes.size() - written[i]);
+        if (n == 0) continue;
+        std::ofstream(dir_ + "/" + files[i].name, std::ios::binary | std::ios::app)
+            << files[i].bytes.substr(written[i], n);
+        written[i] += n;
+        more = true;
+      }
+      f.poll(view->sink());
+      bool whole = true;
+      for (std::size_t i = 0; i < files.size(); ++i) {
+        const auto& b = files[i].bounds;
+        whole = whole && written[i] <= files[i].garbageAt &&
+                std::find(b.begin(), b.end(), written[i]) != b.end();
+      }
+      EXPECT_EQ(f.caughtUp(), whole) << "chunk " << chunk << ", written " << written[0] << " "
+                                     << written[1] << " " << written[2];
+    }
+    for (const qelc::Message& m : view->messages)
+      if (m.port == 0) view->damageBeforeTheEnd = true;
+    return f.finish(view->sink(), false);
+  }
+};
+
+TEST_F(SpoolFollowerTest, FollowingGivesWhatOneReadAtTheEndGives) {
+  const std::vector<SpoolText> files = aRunsSpool();
+  for (const SpoolText& t : files) write(t.name, t.bytes);
+  RunView once;
+  const qelc::SpoolResult whole = qelc::readSpool(dir_, 1000, once.sink(), false);
+  ASSERT_EQ(whole.damaged, 2u);
+  ASSERT_EQ(whole.messages, 17u) << "records read, the damage not counted";
+  ASSERT_EQ(once.byProcess["100"].size(), 8u);
+  EXPECT_EQ(once.byProcess["100"][6], "100/000000000000000b 15555 node 3 1")
+      << "a reused pid appends to the file, its stream named by its own start";
+  const std::string report = once.report();
+
+  // Record by record, a few bytes at a time (records and headers split
+  // across looks), and whole files: with inotify, and with the sizes read
+  // when the directory was not there at the first look.
+  for (const bool notified : {true, false}) {
+    for (const std::size_t chunk :
+         {std::size_t{1}, std::size_t{5}, std::size_t{23}, std::size_t{4096}}) {
+      SCOPED_TRACE("chunk " + std::to_string(chunk) + (notified ? ", inotify" : ", sizes"));
+      ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+      if (notified) {
+        ASSERT_EQ(system(("mkdir -p '" + dir_ + "'").c_str()), 0);
+      }
+      qelc::SpoolFollower f(dir_, 1000);
+      RunView view;
+      EXPECT_EQ(f.poll(view.sink()), 0u);
+      EXPECT_TRUE(f.caughtUp());
+      EXPECT_EQ(f.notified(), notified);
+      if (!notified) {
+        ASSERT_EQ(system(("mkdir -p '" + dir_ + "'").c_str()), 0);
+      }
+      const qelc::SpoolResult r = follow(f, files, chunk, &view);
+      EXPECT_FALSE(view.damageBeforeTheEnd) << "damage is for the end of the run to tell";
+      EXPECT_EQ(r.files, whole.files);
+      EXPECT_EQ(r.messages, whole.messages);
+      EXPECT_EQ(r.damaged, whole.damaged);
+      EXPECT_EQ(view.byProcess, once.byProcess);
+      EXPECT_EQ(view.report(), report);
+      EXPECT_EQ(view.run.everythingAnnouncedArrived(), once.run.everythingAnnouncedArrived());
+
+      // Saved as it came, the run reads back into the same report.
+      const std::string saved = dir_ + ".jsonl";
+      qelc::RunFileWriter out;
+      std::string error;
+      ASSERT_TRUE(out.open(saved, qelc::RunFormat::Jsonl, &error)) << error;
+      for (const qelc::Message& m : view.messages) out.write(m, 1.0);
+      ASSERT_TRUE(out.close());
+      RunView back;
+      ASSERT_TRUE(qelc::readRunFile(
+          saved, [&](qelc::Message&& m, double) { back.sink()(std::move(m)); }, &error))
+          << error;
+      EXPECT_EQ(back.report(), report);
+      std::remove(saved.c_str());
+    }
+  }
+}
+
+TEST_F(SpoolFollowerTest, WhatTheLooksHandedOverIsNeverHandedOverAgain) {
+  qelc::SpoolFollower f(dir_, 1 << 20);
+  RunView view;
+  write("7.qelspool", record(15555, node(1, 1)) + record(15555, node(2, 1)));
+  EXPECT_EQ(f.poll(view.sink()), 2u);
+  EXPECT_EQ(f.poll(view.sink()), 0u) << "nothing new";
+  std::ofstream(dir_ + "/7.qelspool", std::ios::binary | std::ios::app)
+      << record(15555, node(3, 1));
+  EXPECT_EQ(f.poll(view.sink()), 1u);
+  EXPECT_TRUE(f.caughtUp());
+  // A file shorter than what was read of it is not the file that was read:
+  // nothing more is taken from it, and the end of the run says so.
+  write("7.qelspool", record(15555, node(4, 1)));
+  EXPECT_EQ(f.poll(view.sink()), 0u);
+  EXPECT_FALSE(f.caughtUp());
+  const qelc::SpoolResult r = f.finish(view.sink(), true);
+  EXPECT_EQ(r.messages, 3u);
+  EXPECT_EQ(r.damaged, 1u);
+  ASSERT_EQ(view.messages.size(), 4u);
+  const auto* bad = std::get_if<qelc::Malformed>(&view.messages[3].body);
+  ASSERT_NE(bad, nullptr);
+  EXPECT_EQ(bad->reason,
+            "spool " + dir_ + "/7.qelspool at byte 78: is shorter (26 bytes) than was read");
+  EXPECT_NE(access((dir_ + "/7.qelspool").c_str(), F_OK), 0) << "removed once read";
+}
+
 // The run's directory: the configuration that makes every process connect
 // and spool, the spool itself, and nothing left once the run is over.
 TEST(ChildConfig, ARunGetsAPrivateDirectoryWithConfigurationAndSpool) {
@@ -187,7 +408,7 @@ TEST(ChildConfig, ARunGetsAPrivateDirectoryWithConfigurationAndSpool) {
 
     std::ofstream(c.spoolDir() + "/42.qelspool", std::ios::binary) << record(15555, node(5, 6));
     std::vector<std::string> seen;
-    qelc::SpoolResult r = c.readSpool(1 << 20, [&](qelc::Message&& m) {
+    qelc::SpoolResult r = c.readSpool([&](qelc::Message&& m) {
       if (auto* n = std::get_if<qelc::NodeMsg>(&m.body)) seen.push_back(std::to_string(n->count));
     });
     EXPECT_EQ(r.messages, 1u);

@@ -79,6 +79,7 @@ bool ChildConfig::prepare(bool haveCommand, bool hostGiven, ReceiverOptions& rec
     return false;
   }
   spoolDir_ = spool;
+  spool_ = std::make_unique<SpoolFollower>(spoolDir_, recv.maxMessage);
   path_ = dir_ + "/Server.cfg";
   const std::string text = configText(address_, spoolDir_);
   FILE* f = std::fopen(path_.c_str(), "w");
@@ -95,10 +96,9 @@ bool ChildConfig::prepare(bool haveCommand, bool hostGiven, ReceiverOptions& rec
   return true;
 }
 
-SpoolResult ChildConfig::readSpool(std::size_t maxMessage,
-                                   const std::function<void(Message&&)>& sink) {
-  if (spoolDir_.empty()) return SpoolResult{};
-  return qelc::readSpool(spoolDir_, maxMessage, sink, true);
+SpoolResult ChildConfig::readSpool(const std::function<void(Message&&)>& sink) {
+  if (!spool_) return SpoolResult{};
+  return spool_->finish(sink, true);
 }
 
 char** ChildConfig::environment(char** base) {

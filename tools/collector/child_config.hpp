@@ -7,12 +7,14 @@
 //
 // The configuration also names a spool directory: whatever a process could
 // not hand over its sockets before it ended (its connections were not made
-// in time on a loaded machine, a port it could not use) it writes there, and
-// the collector reads it at the end of the run (spool.hpp). The file and the
+// in time on a loaded machine, a port it could not use) it writes there; the
+// collector follows the files while the run goes on and reads the rest at
+// its end (spool.hpp). The file and the
 // directory live in a private temporary directory, removed with this object.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,9 +44,12 @@ class ChildConfig {
   // Where the processes spool what they could not deliver (empty if none).
   const std::string& spoolDir() const { return spoolDir_; }
 
-  // Hands every spooled message to `sink` and removes the files; for the end
-  // of the run, once the command has ended.
-  SpoolResult readSpool(std::size_t maxMessage, const std::function<void(Message&&)>& sink);
+  // Follows the spool while the run goes on (null when there is none); its
+  // records larger than the receiver's maxMessage are Malformed.
+  SpoolFollower* spool() { return spool_.get(); }
+  // Hands every spooled message not yet read to `sink` and removes the
+  // files; for the end of the run, once the command has ended.
+  SpoolResult readSpool(const std::function<void(Message&&)>& sink);
 
   // `base` (an environ-style array) with QELMQ_CONFIG set to path(), any
   // earlier value replaced. The pointers stay valid while this object and
@@ -61,6 +66,7 @@ class ChildConfig {
   std::string address_;
   std::vector<std::string> envStrings_;
   std::vector<char*> env_;
+  std::unique_ptr<SpoolFollower> spool_;
 };
 
 }  // namespace qelc

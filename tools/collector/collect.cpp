@@ -13,6 +13,9 @@ constexpr int kKillGraceMs = 5000;
 // After the program has gone, traffic that never pauses is someone else's.
 constexpr int kMaxDrainMs = 10000;
 constexpr int kAliveCheckMs = 100;
+// How often the spool is looked at while the run goes on: short processes
+// that never open a socket reach the run this way only.
+constexpr int kSpoolLookMs = 20;
 
 volatile sig_atomic_t gSignals = 0;
 volatile sig_atomic_t gLastSignal = 0;
@@ -41,7 +44,7 @@ void catchStopSignals() {
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
                       const std::function<void(Message&&)>& sink,
                       const std::function<std::vector<int32_t>()>& unfinished,
-                      const std::function<bool()>& complete) {
+                      const std::function<bool()>& complete, SpoolFollower* spool) {
   CollectResult r;
   const auto start = Clock::now();
   auto lastMessage = Clock::now();
@@ -52,6 +55,25 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
   std::size_t told = 0;
   Clock::time_point signalledAt{};
   int handledSignals = 0;
+  auto spoolLookedAt = Clock::time_point{};
+  const auto lookAtSpool = [&] {
+    if (!spool) return;
+    spoolLookedAt = Clock::now();
+    if (spool->poll(sink) > 0) lastMessage = Clock::now();
+  };
+  // Everything is in: the spool read through as it is now, then the
+  // announcements and the processes, then the spool once more. A process
+  // seen gone wrote everything before it went, so the last look has it all;
+  // one still writing is alive, or left a record cut short.
+  const auto finished = [&] {
+    lookAtSpool();
+    if (spool && !spool->caughtUp()) return false;
+    if (!complete()) return false;
+    if (!spool) return true;
+    const std::size_t more = spool->poll(sink);
+    if (more > 0) lastMessage = Clock::now();
+    return more == 0 && spool->caughtUp();
+  };
   for (;;) {
     try {
       if (receiver.poll(kPollMs, sink) > 0) lastMessage = Clock::now();
@@ -60,6 +82,7 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
       r.error = kExitUsage;
       break;
     }
+    if (msSince(spoolLookedAt) >= kSpoolLookMs) lookAtSpool();
     child.poll();
     const int sigs = gSignals;
     if (sigs > handledSignals) {
@@ -81,7 +104,7 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
     }
     // The announcements account for every message and every process has
     // gone: nothing can come any more, so the quiet period would only wait.
-    if (child.started() && !child.running() && complete && complete()) break;
+    if (child.started() && !child.running() && complete && finished()) break;
     if (child.started() && !child.running() && msSince(child.exitedAt()) >= opt.quietMs) {
       if (msSince(checkedAt) >= kAliveCheckMs) {
         checkedAt = Clock::now();

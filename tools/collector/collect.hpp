@@ -9,6 +9,7 @@
 #include "child_process.hpp"
 #include "cli.hpp"
 #include "receiver.hpp"
+#include "spool.hpp"
 
 namespace qelc {
 
@@ -29,9 +30,14 @@ void catchStopSignals();
 // hold everything (every announced stream ended, its announced messages all
 // arrived, none of its processes alive): then the collection ends at once,
 // without waiting for the streams to be quiet for --quiet-ms.
+// `spool`, if any, is looked at every few tens of milliseconds, its messages
+// handed to sink like the sockets' (and counted as traffic). The early end
+// waits for it: its files read through before and after `complete` holds,
+// and nothing new in them.
 CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& child,
                       const std::function<void(Message&&)>& sink,
                       const std::function<std::vector<int32_t>()>& unfinished,
-                      const std::function<bool()>& complete = nullptr);
+                      const std::function<bool()>& complete = nullptr,
+                      SpoolFollower* spool = nullptr);
 
 }  // namespace qelc

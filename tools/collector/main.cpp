@@ -104,10 +104,11 @@ bool prepareScope(const Options& opt, PathScope* scope, std::optional<ChangedLin
 }
 
 // Receives from the program (or until interrupted) into `run`, saving
-// every message with --out and reading the spool at the end. False when
-// the run could not start, with the exit status in `code`; a failure after
-// it started sets `code` and still leaves a report to write. Each program
-// or library a process names goes to `early` as soon as it is named.
+// every message with --out, following the spool as it goes on and reading
+// the rest of it at the end. False when the run could not start, with the
+// exit status in `code`; a failure after it started sets `code` and still
+// leaves a report to write. Each program or library a process names, over
+// a socket or in its spool, goes to `early` as soon as it is named.
 bool collectLive(const Options& opt, Collection* run, ChildProcess* child, CollectResult* result,
                  EarlyMapReader* early, int* code) {
   *code = kExitUsage;
@@ -172,9 +173,11 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     return true;
   };
   *result = collect(
-      opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); }, complete);
-  // What the processes could not deliver over their sockets (spool.hpp).
-  childConfig.readSpool(recv.maxMessage, sink);
+      opt, *receiver, *child, sink, [run] { return run->unfinishedPids(); }, complete,
+      childConfig.spool());
+  // What is left of the processes' spool (spool.hpp): records written
+  // after the last look, and damaged files, reported now.
+  childConfig.readSpool(sink);
   // Announced, not ended, and still there: named as such in the report.
   // Only the command's processes are known to run on this machine.
   if (!opt.command.empty())

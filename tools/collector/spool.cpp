@@ -1,12 +1,20 @@
 #include "spool.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 namespace qelc {
 
@@ -82,45 +90,100 @@ class SpoolOrigin {
   std::string origin_;
 };
 
-// One file; returns false when it was damaged.
-bool readFile(const std::string& path, std::size_t maxMessage,
-              const std::function<void(Message&&)>& sink, std::size_t* messages) {
-  SpoolOrigin origin(path.substr(path.rfind('/') + 1));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    sink(damage(path, 0, "cannot be read", nullptr, 0));
+// One file as far as the looks have read it.
+struct FileState {
+  explicit FileState(const std::string& name) : origin(name) {}
+  SpoolOrigin origin;
+  uint64_t offset = 0;  // where the next record starts
+  uint64_t size = 0;    // the file's size at the last look
+  bool held = false;    // a record that cannot be right waits for the end
+};
+
+using Sink = std::function<void(Message&&)>;
+
+bool readAt(int fd, uint64_t offset, uint8_t* out, std::size_t len) {
+  while (len > 0) {
+    const ssize_t n = pread(fd, out, len, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    len -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The records of `path` from f->offset on. During the run (`last` false) a
+// record not wholly there yet stops the reading until a later look, and one
+// that cannot be right stops it until the end; nothing is reported. At the
+// end either is reported once, naming the file and the record's offset, and
+// the rest of the file is skipped: false then.
+bool readRecords(const std::string& path, FileState* f, std::size_t maxMessage, const Sink& sink,
+                 bool last, std::size_t* messages) {
+  const auto unreadable = [&](uint64_t at) {
+    if (!last) return true;
+    sink(damage(path, at, "cannot be read", nullptr, 0));
+    return false;
+  };
+  const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return unreadable(f->offset);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  f->size = size;
+  if (size < f->offset) {
+    // Not the file that was read (appends never shorten one).
+    f->held = true;
+    if (!last) return true;
+    sink(damage(path, f->offset, "is shorter (" + std::to_string(size) + " bytes) than was read",
+                nullptr, 0));
     return false;
   }
-  in.seekg(0, std::ios::end);
-  const uint64_t size = static_cast<uint64_t>(in.tellg());
-  in.seekg(0, std::ios::beg);
   std::vector<uint8_t> body;
-  uint64_t offset = 0;
-  while (offset < size) {
+  while (f->offset < size) {
+    const uint64_t offset = f->offset;
+    const uint64_t left = size - offset;
     uint8_t header[kSpoolHeaderSize];
-    const std::size_t got =
-        static_cast<std::size_t>(std::min<uint64_t>(sizeof header, size - offset));
-    in.read(reinterpret_cast<char*>(header), static_cast<std::streamsize>(got));
-    if (got < sizeof header || !in) {
+    if (left < sizeof header) {
+      if (!last) return true;
+      const std::size_t got = static_cast<std::size_t>(left);
+      if (!readAt(fd.get(), offset, header, got)) return unreadable(offset);
       sink(damage(path, offset, "ends inside a record header", header, got));
       return false;
     }
+    if (!readAt(fd.get(), offset, header, sizeof header)) return unreadable(offset);
     uint16_t port = 0;
     uint32_t length = 0;
     const bool marked = qel_wire::decode_spool_header(header, &port, &length);
     const ChannelInfo* channel = marked ? channelOfPort(port) : nullptr;
     if (!channel) {
-      sink(damage(path, offset, marked ? "unknown port" : "no record mark", header, got));
+      f->held = true;
+      if (!last) return true;
+      sink(damage(path, offset, marked ? "unknown port" : "no record mark", header, sizeof header));
       return false;
     }
     const uint64_t len = length;
-    if (len > size - offset - sizeof header) {
-      const std::size_t left = static_cast<std::size_t>(
-          std::min<uint64_t>(size - offset - sizeof header, kMalformedPrefix));
-      body.resize(left);
-      in.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(left));
+    if (len > left - sizeof header) {
+      if (!last) return true;
+      const std::size_t part =
+          static_cast<std::size_t>(std::min<uint64_t>(left - sizeof header, kMalformedPrefix));
+      body.resize(part);
+      if (!readAt(fd.get(), offset + sizeof header, body.data(), part)) return unreadable(offset);
       sink(damage(path, offset, "ends inside a record of " + std::to_string(len) + " bytes",
-                  body.data(), left));
+                  body.data(), part));
       return false;
     }
     Message m;
@@ -130,8 +193,7 @@ bool readFile(const std::string& path, std::size_t maxMessage,
       // Never held: its first bytes for the report, the rest skipped.
       const std::size_t kept = static_cast<std::size_t>(std::min<uint64_t>(len, kMalformedPrefix));
       body.resize(kept);
-      in.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(kept));
-      in.seekg(static_cast<std::streamoff>(len - kept), std::ios::cur);
+      if (!readAt(fd.get(), offset + sizeof header, body.data(), kept)) return unreadable(offset);
       Malformed bad =
           malformed("message of " + std::to_string(len) + " bytes, above the limit of " +
                         std::to_string(maxMessage) + " bytes",
@@ -140,34 +202,133 @@ bool readFile(const std::string& path, std::size_t maxMessage,
       m.body = std::move(bad);
     } else {
       body.resize(static_cast<std::size_t>(len));
-      in.read(reinterpret_cast<char*>(body.data()), static_cast<std::streamsize>(len));
-      m.body = decode(m.channel, body.data(), static_cast<std::size_t>(len));
-      keepWire(&m, body.data(), static_cast<std::size_t>(len));
+      if (!readAt(fd.get(), offset + sizeof header, body.data(), body.size()))
+        return unreadable(offset);
+      m.body = decode(m.channel, body.data(), body.size());
+      keepWire(&m, body.data(), body.size());
     }
-    if (!in) {
-      sink(damage(path, offset, "cannot be read", nullptr, 0));
-      return false;
-    }
-    m.origin = origin.of(m);
+    m.origin = f->origin.of(m);
+    f->offset = offset + sizeof header + len;
     sink(std::move(m));
     ++*messages;
-    offset += sizeof header + len;
   }
   return true;
 }
 
 }  // namespace
 
-SpoolResult readSpool(const std::string& dir, std::size_t maxMessage,
-                      const std::function<void(Message&&)>& sink, bool remove) {
+struct SpoolFollower::State {
+  std::string dir;
+  std::size_t maxMessage = 0;
+  std::map<std::string, FileState> files;  // by name: every file a look found
+  int notify = -1;                         // the inotify descriptor, once watching
+  bool watchTried = false;
+  bool rescan = true;             // the next look reads every file's size
+  std::set<std::string> changed;  // named by inotify since the last look
+  std::size_t messages = 0;
+
+  // Takes the queued events into `changed`. A watch lost (the directory
+  // gone, the descriptor failing) leaves the looks to read every size.
+  void takeEvents() {
+#ifdef __linux__
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      const ssize_t n = read(notify, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n < 0 && errno != EAGAIN) stopWatching();
+        return;
+      }
+      for (const char* p = buf; p < buf + n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(p);
+        if (e->mask & IN_Q_OVERFLOW) rescan = true;
+        if (e->mask & IN_IGNORED) stopWatching();
+        if (e->len > 0 && endsWith(e->name, kSpoolSuffix)) changed.emplace(e->name);
+        p += sizeof(inotify_event) + e->len;
+      }
+      if (notify < 0) return;
+    }
+#endif
+  }
+  void stopWatching() {
+    if (notify >= 0) close(notify);
+    notify = -1;
+    rescan = true;
+  }
+  void watch() {
+    watchTried = true;
+#ifdef __linux__
+    notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notify < 0) return;
+    if (inotify_add_watch(notify, dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0)
+      stopWatching();
+#endif
+  }
+};
+
+SpoolFollower::SpoolFollower(std::string dir, std::size_t maxMessage) : state_(new State) {
+  state_->dir = std::move(dir);
+  state_->maxMessage = maxMessage;
+}
+
+SpoolFollower::~SpoolFollower() { state_->stopWatching(); }
+
+bool SpoolFollower::notified() const { return state_->notify >= 0; }
+
+std::size_t SpoolFollower::poll(const std::function<void(Message&&)>& sink) {
+  State& s = *state_;
+  // Watching first, then the first full look: a write between the two is
+  // seen twice, which reads nothing twice (the offsets).
+  if (!s.watchTried) s.watch();
+  if (s.notify >= 0) s.takeEvents();
+  std::vector<std::string> names;
+  const bool full = s.notify < 0 || s.rescan;
+  if (full)
+    names = spoolFiles(s.dir);
+  else
+    names.assign(s.changed.begin(), s.changed.end());
+  s.rescan = false;
+  s.changed.clear();
+  const std::size_t before = s.messages;
+  for (const std::string& name : names) {
+    FileState& f = s.files.try_emplace(name, name).first->second;
+    if (f.held) continue;
+    const std::string path = s.dir + "/" + name;
+    struct stat st;
+    // Most files have not grown since the last look: one stat each.
+    if (full && stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == f.offset) {
+      f.size = f.offset;
+      continue;
+    }
+    readRecords(path, &f, s.maxMessage, sink, false, &s.messages);
+  }
+  return s.messages - before;
+}
+
+bool SpoolFollower::caughtUp() const {
+  for (const auto& [name, f] : state_->files)
+    if (f.held || f.offset < f.size) return false;
+  return true;
+}
+
+SpoolResult SpoolFollower::finish(const std::function<void(Message&&)>& sink, bool remove) {
+  State& s = *state_;
+  s.stopWatching();
   SpoolResult r;
-  for (const std::string& name : spoolFiles(dir)) {
-    const std::string path = dir + "/" + name;
+  for (const std::string& name : spoolFiles(s.dir)) {
+    const std::string path = s.dir + "/" + name;
+    FileState& f = s.files.try_emplace(name, name).first->second;
     ++r.files;
-    if (!readFile(path, maxMessage, sink, &r.messages)) ++r.damaged;
+    if (!readRecords(path, &f, s.maxMessage, sink, true, &s.messages)) ++r.damaged;
     if (remove) unlink(path.c_str());
   }
+  r.messages = s.messages;
   return r;
+}
+
+SpoolResult readSpool(const std::string& dir, std::size_t maxMessage,
+                      const std::function<void(Message&&)>& sink, bool remove) {
+  return SpoolFollower(dir, maxMessage).finish(sink, remove);
 }
 
 std::size_t removeSpool(const std::string& dir) {

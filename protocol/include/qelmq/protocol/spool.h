@@ -2,7 +2,8 @@
 // The spool: what a process started by qelcollect could not deliver over its
 // sockets (no connection made in time, a port it could not use), appended to
 // one file per process, "<pid>.qelspool" in the directory the configuration
-// names (kKeySpoolDir), for the collector to read once the run has ended.
+// names (kKeySpoolDir), for the collector to read while the run goes on (a
+// record at a time, once it is whole) and to finish once it has ended.
 // A record is this header, then the message's bytes exactly as the socket
 // would have carried them. The header's integers go most significant byte
 // first, whatever the byte-order flag.

@@ -1,13 +1,16 @@
 // Design
 // ------
-// Threads: the bootstrap (begin_stream, under mutexInst, before the runtime's
-// threads start), the crash sender's thread (announce_start), and whichever
+// Threads: the bootstrap (begin_stream and, with a spool,
+// announce_start_to_spool, under mutexInst, before the runtime's threads
+// start), the crash sender's thread (announce_start), and whichever
 // thread ends the stream (the shutdown, the crash flush thread, a leave
 // operation, exec): announce_end.
 //  * `g_stream` and `g_pid`: written by begin_stream before the threads that
 //    read them are started (thread creation orders it); relaxed.
 //  * `g_start_sent`: exchanged to true by whoever sends the start first
-//    (acq_rel), so the start goes once per stream whichever thread wins.
+//    (acq_rel), so the start goes once per stream whichever thread wins;
+//    set back to false (release) by the bootstrap alone, before any other
+//    thread starts, when the spool did not take the start.
 #include "announce.h"
 
 #include <atomic>

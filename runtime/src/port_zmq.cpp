@@ -1,17 +1,25 @@
 // ZeroMQ's functions, loaded at first need on POSIX, linked on Windows.
 //
-// No lock: two threads that need the library at once both dlopen it (the
-// dynamic loader counts the second as a reference to the first) and fill a
-// table each; the first to publish wins and the other frees its own. So a
-// fork in the middle of a load leaves nothing held in the child, which
-// simply loads again.
+// Design
+// ------
+// Any thread that makes a socket may be the first to need the library.
+//  * `g_lock` guards the loading and `g_table`; the first caller fills the
+//    table under it and then publishes it in `g_api` (release); callers read
+//    `g_api` with acquire and, once it is set, take no lock. The table is
+//    static, so it is no allocation that a library unload would orphan.
+//  * `g_failed`: set under `g_lock` when the library cannot be had; read
+//    relaxed as a hint (a stale false only costs taking the lock).
+//  * In the child of a fork the lock is made anew: a parent's thread may
+//    have held it in the middle of a load; the child then loads again.
 #include "port_zmq.h"
 
+#include <pthread.h>
+
 #include <atomic>
-#include <new>
 #include <string>
 
 #include "port.h"
+#include "sync.h"
 #include "trace.h"
 
 #ifndef _WIN32
@@ -23,19 +31,22 @@ namespace zmq {
 
 namespace {
 
+pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+Api g_table;
 std::atomic<const Api*> g_api{nullptr};
 std::atomic<bool> g_failed{false};
 std::atomic<const char*> g_name{nullptr};
 
+void reset_lock_in_child() { pthread_mutex_init(&g_lock, nullptr); }
+
 #ifdef _WIN32
 
-const Api* load() {
-  static const Api linked = {::zmq_ctx_new,        ::zmq_ctx_term,   ::zmq_socket,   ::zmq_close,
-                             ::zmq_setsockopt,     ::zmq_getsockopt, ::zmq_bind,     ::zmq_connect,
-                             ::zmq_send,           ::zmq_poll,       ::zmq_errno,    ::zmq_strerror,
-                             ::zmq_socket_monitor, ::zmq_msg_init,   ::zmq_msg_recv, ::zmq_msg_size,
-                             ::zmq_msg_data,       ::zmq_msg_more,   ::zmq_msg_close};
-  return &linked;
+bool load(Api& t) {
+  t = Api{::zmq_ctx_new,    ::zmq_ctx_term, ::zmq_socket,         ::zmq_close,    ::zmq_setsockopt,
+          ::zmq_getsockopt, ::zmq_bind,     ::zmq_connect,        ::zmq_send,     ::zmq_poll,
+          ::zmq_errno,      ::zmq_strerror, ::zmq_socket_monitor, ::zmq_msg_init, ::zmq_msg_recv,
+          ::zmq_msg_size,   ::zmq_msg_data, ::zmq_msg_more,       ::zmq_msg_close};
+  return true;
 }
 
 #else
@@ -47,72 +58,62 @@ constexpr const char* kLibrary = "libzmq.so.5";
 #endif
 
 template <typename F>
-bool resolve(void* handle, const char* symbol, F& out, const char*& missing) {
+void resolve(void* handle, const char* symbol, F& out, const char*& missing) {
   out = reinterpret_cast<F>(dlsym(handle, symbol));
   if (!out && !missing) missing = symbol;
-  return out != nullptr;
 }
 
-// Traces the first failure only: a process that cannot load ZeroMQ says so
-// once, not once per channel.
+// Under g_lock. A process that cannot load ZeroMQ says so once, not once
+// per channel.
 void tell_failure(const char* name, const char* why) {
-  if (g_failed.exchange(true, std::memory_order_relaxed)) return;
+  g_failed.store(true, std::memory_order_relaxed);
   qel_trace::line("ZeroMQ not loaded (%s: %s), messages go to the spool or are dropped::%d\n", name,
                   why ? why : "unknown error", qel_port::current_pid());
 }
 
-const Api* load() {
+// Under g_lock.
+bool load(Api& t) {
   // acquire: pairs with set_library_name's release store.
   const char* chosen = g_name.load(std::memory_order_acquire);
   const char* name = chosen ? chosen : kLibrary;
   // RTLD_LOCAL: the program's own symbols, and a libzmq it may link itself,
   // are left alone; RTLD_NOW: a missing symbol shows here, not in a send.
+  // The library stays loaded for the life of the process: contexts and
+  // sockets of ours may outlive any point where unloading would be safe.
   void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     tell_failure(name, dlerror());
-    return nullptr;
-  }
-  Api* table = new (std::nothrow) Api();
-  if (!table) {
-    tell_failure(name, "no memory");
-    return nullptr;
+    return false;
   }
   const char* missing = nullptr;
-  resolve(handle, "zmq_ctx_new", table->ctx_new, missing);
-  resolve(handle, "zmq_ctx_term", table->ctx_term, missing);
-  resolve(handle, "zmq_socket", table->socket, missing);
-  resolve(handle, "zmq_close", table->close, missing);
-  resolve(handle, "zmq_setsockopt", table->setsockopt, missing);
-  resolve(handle, "zmq_getsockopt", table->getsockopt, missing);
-  resolve(handle, "zmq_bind", table->bind, missing);
-  resolve(handle, "zmq_connect", table->connect, missing);
-  resolve(handle, "zmq_send", table->send, missing);
-  resolve(handle, "zmq_poll", table->poll, missing);
-  resolve(handle, "zmq_errno", table->errno_value, missing);
-  resolve(handle, "zmq_strerror", table->strerror, missing);
-  resolve(handle, "zmq_socket_monitor", table->socket_monitor, missing);
-  resolve(handle, "zmq_msg_init", table->msg_init, missing);
-  resolve(handle, "zmq_msg_recv", table->msg_recv, missing);
-  resolve(handle, "zmq_msg_size", table->msg_size, missing);
-  resolve(handle, "zmq_msg_data", table->msg_data, missing);
-  resolve(handle, "zmq_msg_more", table->msg_more, missing);
-  resolve(handle, "zmq_msg_close", table->msg_close, missing);
+  resolve(handle, "zmq_ctx_new", t.ctx_new, missing);
+  resolve(handle, "zmq_ctx_term", t.ctx_term, missing);
+  resolve(handle, "zmq_socket", t.socket, missing);
+  resolve(handle, "zmq_close", t.close, missing);
+  resolve(handle, "zmq_setsockopt", t.setsockopt, missing);
+  resolve(handle, "zmq_getsockopt", t.getsockopt, missing);
+  resolve(handle, "zmq_bind", t.bind, missing);
+  resolve(handle, "zmq_connect", t.connect, missing);
+  resolve(handle, "zmq_send", t.send, missing);
+  resolve(handle, "zmq_poll", t.poll, missing);
+  resolve(handle, "zmq_errno", t.errno_value, missing);
+  resolve(handle, "zmq_strerror", t.strerror, missing);
+  resolve(handle, "zmq_socket_monitor", t.socket_monitor, missing);
+  resolve(handle, "zmq_msg_init", t.msg_init, missing);
+  resolve(handle, "zmq_msg_recv", t.msg_recv, missing);
+  resolve(handle, "zmq_msg_size", t.msg_size, missing);
+  resolve(handle, "zmq_msg_data", t.msg_data, missing);
+  resolve(handle, "zmq_msg_more", t.msg_more, missing);
+  resolve(handle, "zmq_msg_close", t.msg_close, missing);
   if (missing) {
-    // The handle stays open: a loaded library is cheap to keep, and closing
-    // one that the program itself also uses is not ours to do.
-    tell_failure(name, (std::string("no symbol ") + missing).c_str());
-    delete table;
-    return nullptr;
+    try {
+      tell_failure(name, (std::string("no symbol ") + missing).c_str());
+    } catch (...) {
+      tell_failure(name, missing);  // no memory for the text
+    }
+    return false;
   }
-  // The library stays loaded for the life of the process: sockets and
-  // contexts of ours may outlive any point where unloading would be safe.
-  const Api* expected = nullptr;
-  // acq_rel: publishes the table; on losing, acquires the winner's.
-  if (!g_api.compare_exchange_strong(expected, table, std::memory_order_acq_rel)) {
-    delete table;
-    return expected;
-  }
-  return table;
+  return true;
 }
 
 #endif
@@ -120,16 +121,16 @@ const Api* load() {
 }  // namespace
 
 const Api* api() {
-  // acquire: pairs with the publication in load().
+  // acquire: pairs with the release store below.
   if (const Api* a = g_api.load(std::memory_order_acquire)) return a;
   if (g_failed.load(std::memory_order_relaxed)) return nullptr;
-#ifdef _WIN32
-  const Api* a = load();
-  g_api.store(a, std::memory_order_release);
-  return a;
-#else
-  return load();
-#endif
+  qel_port::register_fork_child_hook(reset_lock_in_child);
+  qel_sync::MutexGuard lock(g_lock);
+  if (const Api* a = g_api.load(std::memory_order_acquire)) return a;
+  if (g_failed.load(std::memory_order_relaxed) || !load(g_table)) return nullptr;
+  // release: publishes the filled table.
+  g_api.store(&g_table, std::memory_order_release);
+  return &g_table;
 }
 
 bool loaded() { return g_api.load(std::memory_order_acquire) != nullptr; }

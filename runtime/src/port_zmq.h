@@ -42,11 +42,12 @@ struct Api {
 // socket, and its messages go where an undeliverable message goes).
 const Api* api();
 
-// Whether api() has loaded the library in this process (tests, traces).
+// Whether api() has loaded the library in this process (tests).
 bool loaded();
 
-// The file api() loads: "libzmq.so.5" unless a test named another before
-// the first call (a missing one stands for a host without ZeroMQ).
+// The file api() loads on POSIX: "libzmq.so.5" unless a test named another
+// before the first call (a missing one stands for a host without ZeroMQ).
+// Windows, which links the library, ignores it.
 void set_library_name(const char* name);
 
 }  // namespace zmq

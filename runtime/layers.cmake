@@ -8,8 +8,8 @@
 # layers.
 set(layers platform contract queue channel senders instance api)
 # Threads, time, processes, locks and traces of the host.
-set(platform export.h port.h port.cpp port_file.cpp port_time.cpp port_thread_end.cpp port_win32.cpp sync.h
-    trace.h trace.cpp)
+set(platform export.h port.h port.cpp port_file.cpp port_time.cpp port_thread_end.cpp port_win32.cpp
+    port_zmq.h port_zmq.cpp sync.h trace.h trace.cpp)
 # What the runtime promises its peers: the protocol (protocol/, included as
 # qelmq/protocol/...) and the exported probe declarations checked against it.
 set(contract probes.h probe_decls_check.c)

@@ -475,6 +475,32 @@ TEST(Spool, QelcollectAddsTheSpoolOfProcessesThatCouldNotReachIt) {
   ASSERT_EQ(system(("rm -rf '" + tmp + "'").c_str()), 0);
 }
 
+// A short process under qelcollect opens no socket: everything, its start
+// and end included, reaches the collector through its spool, counts exact,
+// and ZeroMQ is never loaded into it. One that wanted a socket while it ran
+// (a leak report) keeps its sockets, and its counts are as exact.
+TEST(ShortProcess, UnderQelcollectCountsArriveExactlyWithoutZeroMQ) {
+  const std::string out = scratch("short.jsonl");
+  const std::string p = QEL_SHORT_PROBE;
+  Outcome r = run(std::string(QELCOLLECT) + " --no-report --out " + out + " -- sh -c '" + p +
+                  " 31 300 && " + p + " 32 300 leak'");
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+  const std::size_t first = r.out.find("zeromq not loaded\n");
+  EXPECT_NE(first, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("zeromq loaded\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("messages dropped"), std::string::npos) << r.out;
+  const std::string saved = read_file(out);
+  auto counts = node_counts(saved);
+  for (int node = 0; node < 3; ++node) {
+    EXPECT_EQ((counts[{31, node}]), 100) << "spooled only, node " << node;
+    EXPECT_EQ((counts[{32, node}]), 100) << "with sockets, node " << node;
+  }
+  EXPECT_EQ(lines_with(saved, "\"process-start pid="), 2);
+  EXPECT_EQ(lines_with(saved, "\"process-end pid="), 2);
+  std::remove(out.c_str());
+}
+
 TEST(RuntimeConfig, EnvironmentNamesTheFileAndUnusableLinesAreTraced) {
   const std::string cfg = scratch("bad.cfg");
   write_file(cfg,

@@ -10,6 +10,9 @@ qel_warnings(value_flood)
 add_executable(filter_probe programs/filter_probe.c)
 target_link_libraries(filter_probe PRIVATE QELMQLib)
 qel_warnings(filter_probe)
+add_executable(short_probe programs/short_probe.c)
+target_link_libraries(short_probe PRIVATE QELMQLib)
+qel_warnings(short_probe)
 # The independent collector of the bind-mode test is Python with the
 # distribution's ZeroMQ binding (python3-zmq): that interpreter, not one an
 # environment manager put first on the PATH.
@@ -21,13 +24,14 @@ endif()
 # qelcollect's spool reader reads what the runtime spooled.
 qel_add_test(runtime_exit_test SOURCES runtime_exit_test.cpp LIBS PkgConfig::ZMQ qelcollect_core
              PORTS TIMEOUT 600)
-add_dependencies(runtime_exit_test qel_hello node_counter value_flood filter_probe qelcollect
-                 QELMQLib)
+add_dependencies(runtime_exit_test qel_hello node_counter value_flood filter_probe short_probe
+                 qelcollect QELMQLib)
 target_compile_definitions(runtime_exit_test PRIVATE
   QEL_HELLO="$<TARGET_FILE:qel_hello>"
   QEL_NODE_COUNTER="$<TARGET_FILE:node_counter>"
   QEL_VALUE_FLOOD="$<TARGET_FILE:value_flood>"
   QEL_FILTER_PROBE="$<TARGET_FILE:filter_probe>"
+  QEL_SHORT_PROBE="$<TARGET_FILE:short_probe>"
   QEL_PYTHON3="${QEL_SYSTEM_PYTHON3}"
   QEL_BIND_COLLECTOR="${CMAKE_CURRENT_SOURCE_DIR}/programs/bind_collector.py"
   QELCOLLECT="$<TARGET_FILE:qelcollect>")

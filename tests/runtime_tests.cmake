@@ -33,3 +33,6 @@ endif()
 
 # The spool writer, read back with qelcollect's spool reader.
 qel_add_test(runtime_spool_test SOURCES runtime_spool_test.cpp LIBS qelmq_core qelcollect_core)
+
+# ZeroMQ loaded at first need; a short process with a spool that needs none.
+qel_add_test(runtime_lazy_zmq_test SOURCES runtime_lazy_zmq_test.cpp LIBS qelmq_core qelcollect_core)

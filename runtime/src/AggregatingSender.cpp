@@ -1,7 +1,5 @@
 #include "qelmq/AggregatingSender.h"
 
-#include <zmq.h>
-
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -9,6 +7,7 @@
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
+#include "port_zmq.h"
 #include "qelmq/QelSendLast.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/protocol/messages.h"
@@ -311,7 +310,8 @@ uint32_t AggregatingSender<N>::send_held(unsigned wait_ms) {
   // below never wait, and without one the counts stay where they are
   // rather than being dropped.
   zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};
-  if (zmq_poll(&item, 1, static_cast<long>(wait_ms)) <= 0 || !(item.revents & ZMQ_POLLOUT))
+  if (qel_port::zmq::api()->poll(&item, 1, static_cast<long>(wait_ms)) <= 0 ||
+      !(item.revents & ZMQ_POLLOUT))
     return 0;
   const bool little = QelSendProperty::little_endian_flag();
   qel_net::SendPacing pacing;  // bounded: a collector that goes away must not hold the program

@@ -1,13 +1,12 @@
 #include "qelmq/QelSendUniTest.h"
 
-#include <zmq.h>
-
 #include <cstring>
 #include <string>
 
 #include "delivery.h"
 #include "net.h"
 #include "port.h"
+#include "port_zmq.h"
 #include "qelmq/protocol/texts.h"
 #include "staged_drain.h"
 #include "sync.h"
@@ -33,7 +32,8 @@ bool QelSendUniTest::send_event(const char* data, std::size_t len) {
   // After one event found no collector within the time-out, the next ones
   // only try: one that is taken (a collector connected since) waits again.
   const int flags = peer_missing_.load(std::memory_order_relaxed) ? ZMQ_DONTWAIT : 0;
-  const bool sent = socket != nullptr && zmq_send(socket, data, len, flags) >= 0;
+  // A socket exists only once ZeroMQ is loaded.
+  const bool sent = socket != nullptr && qel_port::zmq::api()->send(socket, data, len, flags) >= 0;
   if (socket) peer_missing_.store(!sent, std::memory_order_relaxed);
   qel_delivery::note(channel(),
                      sent ? qel_delivery::Outcome::Sent : qel_delivery::Outcome::Dropped);

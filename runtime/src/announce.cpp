@@ -1,13 +1,16 @@
 // Design
 // ------
-// Threads: the bootstrap (begin_stream, under mutexInst, before the runtime's
-// threads start), the crash sender's thread (announce_start), and whichever
+// Threads: the bootstrap (begin_stream and, with a spool,
+// announce_start_to_spool, under mutexInst, before the runtime's threads
+// start), the crash sender's thread (announce_start), and whichever
 // thread ends the stream (the shutdown, the crash flush thread, a leave
 // operation, exec): announce_end.
 //  * `g_stream` and `g_pid`: written by begin_stream before the threads that
 //    read them are started (thread creation orders it); relaxed.
 //  * `g_start_sent`: exchanged to true by whoever sends the start first
-//    (acq_rel), so the start goes once per stream whichever thread wins.
+//    (acq_rel), so the start goes once per stream whichever thread wins;
+//    set back to false (release) by the bootstrap alone, before any other
+//    thread starts, when the spool did not take the start.
 #include "announce.h"
 
 #include <atomic>
@@ -39,13 +42,22 @@ std::atomic<bool> g_start_sent{false};
 // it); otherwise (an end) at most `wait_ms` for the lock.
 constexpr unsigned kRunning = UINT32_MAX;
 
-void send(DATA_INDEX index, const std::string& text, unsigned wait_ms) {
+// `kSpool`: straight into the spool, no socket (the bootstrap's start).
+constexpr unsigned kSpool = UINT32_MAX - 1;
+
+// False when the message could not be handed on (only the spool says so).
+bool send(DATA_INDEX index, const std::string& text, unsigned wait_ms) {
+  if (wait_ms == kSpool) {
+    const std::string message = QelSendProperty::format_message(index, text);
+    return qel_spool::put(qel_wire::Channel::Property, message.c_str(), message.size() + 1);
+  }
   QelSendProperty* prop = QelSendProperty::instance.load(std::memory_order_acquire);
-  if (!prop) return;
+  if (!prop) return true;
   if (wait_ms == kRunning)
     prop->sendMsg(index, text);
   else
     prop->sendMsgWithin(index, text, wait_ms);
+  return true;
 }
 
 // The command line as a shell would take it back.
@@ -69,14 +81,19 @@ void send_start(unsigned wait_ms) {
   s.stream = g_stream.load(std::memory_order_relaxed);
   s.protocol = qel_wire::kProtocolVersion;
   s.program = qel_port::executable_path();
-  send(ProcessStart, qel_wire::process_start_text(s), wait_ms);
+  if (!send(ProcessStart, qel_wire::process_start_text(s), wait_ms)) {
+    // The spool did not take it: the start goes the usual way later.
+    g_start_sent.store(false, std::memory_order_release);
+    return;
+  }
   // Its own announcement, so that a collector that does not know it keeps
   // it as a text it does not understand, and still reads the start.
   qel_wire::ProcessCommand c;
   c.pid = s.pid;
   c.stream = s.stream;
   c.command = command_text();
-  if (!c.command.empty()) send(ProcessCommand, qel_wire::process_command_text(c), wait_ms);
+  if (!c.command.empty() && !send(ProcessCommand, qel_wire::process_command_text(c), wait_ms))
+    qel_delivery::note(qel_wire::Channel::Property, qel_delivery::Outcome::Dropped);
 }
 
 }  // namespace
@@ -103,9 +120,19 @@ void begin_stream() {
 // end sends it first (announce_end).
 void announce_start() { send_start(kRunning); }
 
+void announce_start_to_spool() {
+  if (!qel_spool::enabled()) return;
+  try {
+    send_start(kSpool);
+  } catch (...) {
+    // No memory for the texts: the start goes the usual way later.
+    g_start_sent.store(false, std::memory_order_release);
+  }
+}
+
 void announce_end(unsigned wait_ms, bool flush) {
   if (g_pid.load(std::memory_order_relaxed) != qel_port::current_pid()) return;
-  if (wait_ms == kRunning) --wait_ms;
+  if (wait_ms >= kSpool) wait_ms = kSpool - 1;
   send_start(wait_ms);
   const qel_delivery::Totals t = qel_delivery::totals();
   qel_wire::ProcessEnd e;

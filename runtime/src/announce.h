@@ -16,6 +16,12 @@ void begin_stream();
 // nothing; an end sends it first if it has not gone yet.
 void announce_start();
 
+// With a spool: the bootstrap writes the start straight into it, so that a
+// collector reading the spool files during the run learns of the process
+// at once, whether or not it ever opens a socket. Without one, or when the
+// spool does not take it, the start goes as announce_start says.
+void announce_start_to_spool();
+
 // Sends the end: the tally of messages that left over a socket or went into
 // the spool, this message included. The shutdown, the crash flush, leave
 // operations and exec call it once their senders have settled; a later end

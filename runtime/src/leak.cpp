@@ -18,6 +18,11 @@ std::atomic<int32_t> leakLock{0};
 
 namespace {
 
+// Under leakLock: whether QelNew ever linked a block. A program that never
+// called it (most) has a report without walking the 16,384 buckets, whose
+// pages it would otherwise fault in at every report, twice per process.
+bool g_any_block = false;
+
 // The caller's block must be as aligned as malloc's own result, so the space
 // in front of it is the header rounded up to that alignment; the header sits
 // at the end of that space, directly in front of the block.
@@ -85,6 +90,7 @@ void* QelNew(unsigned size, const char* file, const char* function, int line) {
     LeakLockGuard lock;
     h->next = leakTable[b];
     leakTable[b] = h;
+    g_any_block = true;
   }
   return block;
 }
@@ -183,7 +189,7 @@ Report make_report() {
     // to take them must not stall every allocating thread.
     LeakLockGuard lock;
     char buf[1024];
-    for (std::size_t b = 0; b < kLeakBuckets; ++b) {
+    for (std::size_t b = 0; g_any_block && b < kLeakBuckets; ++b) {
       for (AllocHeader* h = leakTable[b]; h; h = h->next) {
         if (h->line == 0) continue;  // kept for QelDelete's check only
         std::snprintf(buf, sizeof(buf), "%u %s %s %d %d", h->size, h->file, h->function,

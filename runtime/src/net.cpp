@@ -1,12 +1,12 @@
 #include "net.h"
 
-#include <zmq.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "port.h"
+#include "port_zmq.h"
 #include "qelmq/protocol/config.h"
 #include "qelmq/protocol/texts.h"
 #include "sync.h"
@@ -53,12 +53,36 @@ void reset_origin_lock_in_child() { pthread_mutex_init(&origin_lock, nullptr); }
 
 bool after(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
+// A runtime instance's messaging: its ZeroMQ context, made with its first
+// socket. Two threads opening their first sockets at once may both make
+// one; the first published is kept and the other terminated (a context
+// without sockets has started no thread yet).
+struct Messaging {
+  std::atomic<void*> context{nullptr};
+};
+
+void* context_of(Messaging* m) {
+  // acquire: pairs with the publication below.
+  void* c = m->context.load(std::memory_order_acquire);
+  if (c) return c;
+  const qel_port::zmq::Api* z = qel_port::zmq::api();
+  if (!z) return nullptr;
+  void* made = z->ctx_new();
+  if (!made) return nullptr;
+  // acq_rel: publishes the context; on losing, acquires the winner's.
+  if (m->context.compare_exchange_strong(c, made, std::memory_order_acq_rel)) return made;
+  z->ctx_term(made);
+  return c;
+}
+
 // Whether a socket was ever bound or connected: a failed bind leaves no
 // endpoint, and then no collector can ever reach it.
 bool has_endpoint(void* socket) {
+  const qel_port::zmq::Api* z = qel_port::zmq::api();
+  if (!z) return false;
   char endpoint[256];
   std::size_t len = sizeof(endpoint);
-  return zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &len) == 0 && len > 1;
+  return z->getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &len) == 0 && len > 1;
 }
 
 // A send at shutdown may go on waiting for a collector.
@@ -127,14 +151,15 @@ unsigned leave_wait_ms() {
   return static_cast<unsigned>(left) < kLeaveBoundMs ? static_cast<unsigned>(left) : kLeaveBoundMs;
 }
 
-static void set_int(void* s, int option, int value) {
-  zmq_setsockopt(s, option, &value, sizeof(value));
+static void set_int(const qel_port::zmq::Api* z, void* s, int option, int value) {
+  z->setsockopt(s, option, &value, sizeof(value));
 }
 
-void* open_push_socket(void* context, const char* ip, const char* state,
+void* open_push_socket(void* messaging, const char* ip, const char* state,
                        qel_wire::Channel channel) {
   const qel_wire::Endpoint& e = qel_wire::endpoint(channel);
-  if (!context) return nullptr;
+  Messaging* m = static_cast<Messaging*>(messaging);
+  if (!m) return nullptr;
   bool connect_mode = std::strcmp(state, qel_wire::kConnectMode) == 0;
   // A bind-mode process told not to wait for a collector (wait 0, no
   // spool) that first opens a socket at its shutdown: nobody can be
@@ -148,104 +173,117 @@ void* open_push_socket(void* context, const char* ip, const char* state,
       wait_bound_ms.load(std::memory_order_relaxed) == 0 &&
       !spool_given.load(std::memory_order_relaxed))
     return nullptr;
-  void* s = zmq_socket(context, ZMQ_PUSH);
+  // With a spool, a process that opened no socket before its shutdown began
+  // opens none: what it holds goes to the spool, exactly as the sockets
+  // would have carried it, with no context, no connection and no waiting.
+  // A crash flush keeps its sockets (the program may go on afterwards).
+  if (spool_only(m)) return nullptr;
+  void* context = context_of(m);
+  if (!context) return nullptr;
+  const qel_port::zmq::Api* z = qel_port::zmq::api();
+  void* s = z->socket(context, ZMQ_PUSH);
   if (!s) return nullptr;
   if (e.kind == qel_wire::SocketKind::Stream) {
     // -1 is "system default" since libzmq 4.2; 0 would shrink the kernel
     // buffer to its minimum and throttle every sender.
-    set_int(s, ZMQ_SNDBUF, -1);
-    set_int(s, ZMQ_SNDHWM, 0);
+    set_int(z, s, ZMQ_SNDBUF, -1);
+    set_int(z, s, ZMQ_SNDHWM, 0);
   }
-  set_int(s, ZMQ_LINGER, kLingerMs);
+  set_int(z, s, ZMQ_LINGER, kLingerMs);
   // The connection names this runtime instance, so that a collector taking
   // many processes' messages on one socket tells them apart. An older
   // libzmq refuses the option and the connection simply names nobody.
   {
     qel_sync::MutexGuard lock(origin_lock);
-    if (origin_length > 0) zmq_setsockopt(s, ZMQ_METADATA, origin_property, origin_length);
+    if (origin_length > 0) z->setsockopt(s, ZMQ_METADATA, origin_property, origin_length);
   }
   // In connect mode, queue only on completed connections: with no collector
   // listening a send then waits (and gives up at shutdown) exactly as in
   // bind mode, instead of piling messages into a pipe to nowhere.
-  if (connect_mode) set_int(s, ZMQ_IMMEDIATE, 1);
+  if (connect_mode) set_int(z, s, ZMQ_IMMEDIATE, 1);
   char endpoint[192];
   int rc;
   if (connect_mode) {
     std::snprintf(endpoint, sizeof(endpoint), "tcp://%s:%d", ip, e.port);
-    rc = zmq_connect(s, endpoint);
+    rc = z->connect(s, endpoint);
   } else {
     std::snprintf(endpoint, sizeof(endpoint), "tcp://*:%d", e.port);
-    rc = zmq_bind(s, endpoint);
+    rc = z->bind(s, endpoint);
   }
   // Without its port a channel delivers nothing; say so once, naming the
   // port and the reason (most often another process bound it first).
   if (rc != 0)
     qel_trace::line("%s %s failed: %s::%d\n", connect_mode ? "connect" : "bind", endpoint,
-                    zmq_strerror(zmq_errno()), qel_port::current_pid());
+                    z->strerror(z->errno_value()), qel_port::current_pid());
   if (e.kind == qel_wire::SocketKind::Events) {
-    set_int(s, ZMQ_SNDTIMEO, qel_wire::kEventsTimeoutMs);
-    set_int(s, ZMQ_RCVTIMEO, qel_wire::kEventsTimeoutMs);
+    set_int(z, s, ZMQ_SNDTIMEO, qel_wire::kEventsTimeoutMs);
+    set_int(z, s, ZMQ_RCVTIMEO, qel_wire::kEventsTimeoutMs);
   }
   return s;
 }
 
 void close_socket(void*& socket) {
+  // A socket exists only once the library is loaded.
   if (socket) {
-    zmq_close(socket);
+    const qel_port::zmq::Api* z = qel_port::zmq::api();
+    z->close(socket);
     socket = nullptr;
   }
 }
 
-bool close_and_wait(void*& socket, void* context, unsigned bound_ms) {
+bool close_and_wait(void*& socket, void* messaging, unsigned bound_ms) {
   if (!socket) return true;
+  const qel_port::zmq::Api* z = qel_port::zmq::api();
+  Messaging* m = static_cast<Messaging*>(messaging);
+  void* context = m ? m->context.load(std::memory_order_acquire) : nullptr;
   // ZeroMQ has no "flush". What it does have: a closed socket lingers until
   // its sessions have passed every queued message to their connections (or
   // the linger time is up), and only then is the socket destroyed, which
   // stops its monitor with a MONITOR_STOPPED event. Waiting for that event
   // is waiting for the messages to leave the process.
   int linger = static_cast<int>(bound_ms);
-  zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
+  z->setsockopt(socket, ZMQ_LINGER, &linger, sizeof(linger));
   static std::atomic<unsigned> serial{0};
   char endpoint[64];
   // relaxed: only makes the name unique.
   std::snprintf(endpoint, sizeof(endpoint), "inproc://qel-leave-%d-%u", qel_port::current_pid(),
                 serial.fetch_add(1, std::memory_order_relaxed));
   void* monitor = nullptr;
-  if (context && zmq_socket_monitor(socket, endpoint, ZMQ_EVENT_MONITOR_STOPPED) == 0) {
-    monitor = zmq_socket(context, ZMQ_PAIR);
-    if (monitor && zmq_connect(monitor, endpoint) != 0) close_socket(monitor);
+  if (context && z->socket_monitor(socket, endpoint, ZMQ_EVENT_MONITOR_STOPPED) == 0) {
+    monitor = z->socket(context, ZMQ_PAIR);
+    if (monitor && z->connect(monitor, endpoint) != 0) close_socket(monitor);
   }
   close_socket(socket);
   if (!monitor) return false;
   int zero = 0;
-  zmq_setsockopt(monitor, ZMQ_LINGER, &zero, sizeof(zero));
+  z->setsockopt(monitor, ZMQ_LINGER, &zero, sizeof(zero));
   bool stopped = false;
   const uint32_t start = qel_port::tick_ms();
   for (;;) {
     uint32_t elapsed = qel_port::tick_ms() - start;
     if (elapsed >= bound_ms) break;
     zmq_pollitem_t item = {monitor, 0, ZMQ_POLLIN, 0};
-    int rc = zmq_poll(&item, 1, static_cast<long>(bound_ms - elapsed));
-    if (rc < 0 && zmq_errno() != EINTR) break;
+    int rc = z->poll(&item, 1, static_cast<long>(bound_ms - elapsed));
+    if (rc < 0 && z->errno_value() != EINTR) break;
     if (rc <= 0) continue;
     // An event is two frames: 16-bit event id and 32-bit value, then the
     // endpoint. Only MONITOR_STOPPED was asked for.
     zmq_msg_t frame;
-    zmq_msg_init(&frame);
-    if (zmq_msg_recv(&frame, monitor, ZMQ_DONTWAIT) >= 0 && zmq_msg_size(&frame) >= 2) {
+    z->msg_init(&frame);
+    if (z->msg_recv(&frame, monitor, ZMQ_DONTWAIT) >= 0 && z->msg_size(&frame) >= 2) {
       uint16_t event;
-      std::memcpy(&event, zmq_msg_data(&frame), sizeof(event));
+      std::memcpy(&event, z->msg_data(&frame), sizeof(event));
       stopped = event == ZMQ_EVENT_MONITOR_STOPPED;
     }
-    bool more = zmq_msg_more(&frame);
-    zmq_msg_close(&frame);
+    bool more = z->msg_more(&frame);
+    z->msg_close(&frame);
     while (more) {
-      zmq_msg_init(&frame);
-      if (zmq_msg_recv(&frame, monitor, ZMQ_DONTWAIT) < 0)
+      z->msg_init(&frame);
+      if (z->msg_recv(&frame, monitor, ZMQ_DONTWAIT) < 0)
         more = false;
       else
-        more = zmq_msg_more(&frame);
-      zmq_msg_close(&frame);
+        more = z->msg_more(&frame);
+      z->msg_close(&frame);
     }
     if (stopped) break;
   }
@@ -255,14 +293,15 @@ bool close_and_wait(void*& socket, void* context, unsigned bound_ms) {
 
 bool send_message(void* socket, const void* data, std::size_t len, SendPacing& pacing) {
   if (!socket) return false;
+  const qel_port::zmq::Api* z = qel_port::zmq::api();
   bool bounded_started = false;
   uint32_t bounded_since = 0;
   for (;;) {
-    if (zmq_send(socket, data, len, ZMQ_DONTWAIT) >= 0) {
+    if (z->send(socket, data, len, ZMQ_DONTWAIT) >= 0) {
       pacing.gave_up = false;
       return true;
     }
-    int err = zmq_errno();
+    int err = z->errno_value();
     if (err == EINTR) continue;
     if (err != EAGAIN) return false;
     // With no high-water mark, EAGAIN means no collector is connected.
@@ -299,8 +338,27 @@ bool send_message(void* socket, const void* data, std::size_t len, SendPacing& p
       }
     }
     zmq_pollitem_t item = {socket, 0, ZMQ_POLLOUT, 0};
-    if (zmq_poll(&item, 1, 10) < 0 && zmq_errno() != EINTR) return false;
+    if (z->poll(&item, 1, 10) < 0 && z->errno_value() != EINTR) return false;
   }
+}
+
+bool spool_only(void* messaging) {
+  Messaging* m = static_cast<Messaging*>(messaging);
+  // acquire: pairs with the release stores of whoever raises the flags.
+  return m && runtime_stopping.load(std::memory_order_acquire) &&
+         !flush_deadline_set.load(std::memory_order_acquire) &&
+         spool_given.load(std::memory_order_relaxed) && !m->context.load(std::memory_order_acquire);
+}
+
+void* new_messaging() { return new (std::nothrow) Messaging(); }
+
+void end_messaging(void*& messaging) {
+  Messaging* m = static_cast<Messaging*>(messaging);
+  messaging = nullptr;
+  if (!m) return;
+  if (void* c = m->context.exchange(nullptr, std::memory_order_acq_rel))
+    qel_port::zmq::api()->ctx_term(c);
+  delete m;
 }
 
 unsigned leave_lock_wait_ms() {

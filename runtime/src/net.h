@@ -12,12 +12,26 @@
 
 namespace qel_net {
 
-// Creates a PUSH socket on `context` with the options of `channel`'s row of
-// the endpoint table and binds "tcp://*:<port>", or connects
+// A runtime instance's messaging: what its sockets are made in. Making one
+// costs an allocation; the ZeroMQ context behind it (and the loading of
+// ZeroMQ itself) comes with its first socket. end_messaging terminates the
+// context, if one was made, and frees it; null stays null.
+void* new_messaging();
+void end_messaging(void*& messaging);
+// True during a shutdown (not a crash flush) with a spool when no socket was
+// ever opened in `messaging`: then none is, and every message goes to the
+// spool at once, as exactly as the sockets would have carried it.
+bool spool_only(void* messaging);
+
+// Creates a PUSH socket in `messaging` with the options of `channel`'s row
+// of the endpoint table and binds "tcp://*:<port>", or connects
 // "tcp://<ip>:<port>" when `state` is exactly "1". Every socket also gets a
 // finite linger, so terminating the context never waits forever for a
-// collector that stopped taking messages. Returns null on failure.
-void* open_push_socket(void* context, const char* ip, const char* state, qel_wire::Channel channel);
+// collector that stopped taking messages. Returns null on failure, when
+// ZeroMQ cannot be loaded, and at a shutdown that found no socket of the
+// process open while there is a spool (everything goes to the spool then).
+void* open_push_socket(void* messaging, const char* ip, const char* state,
+                       qel_wire::Channel channel);
 
 void close_socket(void*& socket);
 
@@ -25,12 +39,12 @@ void close_socket(void*& socket);
 // (qel_wire::kOriginProperty); the bootstrap sets it for its stream.
 void set_origin(const std::string& origin);
 
-// Closes `socket` (made in `context`) and returns once the messages it still
+// Closes `socket` (made in `messaging`) and returns once the messages it still
 // holds have been written to the operating system, or after `bound_ms`. True
 // when they were. A plain send only hands a message to the context's I/O
 // thread: a program that ends right after it (`_exit`, a fatal signal) loses
 // the message. Leave operations close their sockets this way.
-bool close_and_wait(void*& socket, void* context, unsigned bound_ms);
+bool close_and_wait(void*& socket, void* messaging, unsigned bound_ms);
 
 // Set once the runtime starts shutting down: from then on a send that finds
 // no collector gives up after a short grace instead of waiting.

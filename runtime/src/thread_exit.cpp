@@ -1,8 +1,6 @@
 // The runtime instance: bootstrap, configuration and shutdown.
 #include "qelmq/thread_exit.h"
 
-#include <zmq.h>
-
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -189,7 +187,9 @@ thread_exit* bootstrap() {
 
   thread_exit* inst = new (std::nothrow) thread_exit();
   if (!inst) return nullptr;
-  inst->context = zmq_ctx_new();
+  // No ZeroMQ yet: the context is made, and the library loaded, with the
+  // first socket (a short process under a collector may never open one).
+  inst->context = qel_net::new_messaging();
   std::memset(inst->ip, 0, sizeof(inst->ip));
   std::memset(inst->state, 0, sizeof(inst->state));
   char no_mcdc[qel_wire::kNoMcdcBufferSize] = {};
@@ -234,6 +234,7 @@ thread_exit* bootstrap() {
   qel_spool::configure(delivery.spool_dir);
   qel_net::note_bootstrap(std::strcmp(inst->state, qel_wire::kConnectMode) == 0,
                           collector_wait(delivery, me), qel_spool::enabled());
+  qel_announce::announce_start_to_spool();
 
   qel_trace::line("pthread_create_begin!::%d\n", me);
   // The insert thread only: it starts the others when they are needed.
@@ -445,10 +446,7 @@ void shutdown_instance() {
     QelSendLast::releaseInstance();
     inst->sendLast = nullptr;
   }
-  if (inst->context) {
-    zmq_ctx_term(inst->context);
-    inst->context = nullptr;
-  }
+  qel_net::end_messaging(inst->context);
   qel_trace::line("~~~~thread_exit_end()::%d\n", me);
   thread_exit::pInst.store(nullptr, std::memory_order_release);
   delete inst;

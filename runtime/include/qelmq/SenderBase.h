@@ -85,7 +85,7 @@ class QEL_EXPORT SenderBase {
 
   char ip[128];
   char state[2];
-  void* context = nullptr;
+  void* context = nullptr;  // the instance's messaging, see thread_exit::context
   void* socket = nullptr;
   pthread_mutex_t mutex;
   std::atomic<bool> stopEnqueue{false};

@@ -57,6 +57,8 @@ class QEL_EXPORT thread_exit {
   char ip[128];
   char state[2];
   int32_t noMcdc = 0;
+  // The instance's messaging (qel_net::new_messaging): its ZeroMQ context
+  // is made with the first socket, not at the bootstrap.
   void* context = nullptr;
   pthread_t thread_insertdd{};
   pthread_t thread_dd{};

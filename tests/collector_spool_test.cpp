@@ -150,6 +150,36 @@ TEST_F(SpoolReader, AnOversizedRecordIsMalformedAndTheNextOneStillRead) {
   EXPECT_EQ(result_.damaged, 0u);
 }
 
+// A file much larger than what is read at once: records that straddle the
+// pieces, a message of no bytes and one larger than a piece are read whole.
+TEST_F(SpoolReader, ALargeFileReadsRecordForRecord) {
+  std::string bytes, big(700 * 1024, 'y');
+  big.back() = '\0';
+  std::vector<std::string> want;
+  for (int i = 0; i < 40000; ++i) {
+    bytes += record(15555, node(i % 250, i % 200 + 1));
+    want.push_back("node " + std::to_string(i % 250) + " " + std::to_string(i % 200 + 1));
+    if (i == 20000) {
+      bytes += record(15559, "") + record(15559, ":///" + big);
+      want.push_back("malformed");
+      want.push_back("property " + big.substr(0, big.size() - 1));
+    }
+  }
+  write("7.qelspool", bytes);
+  std::vector<std::string> seen = read(1 << 20);
+  ASSERT_EQ(seen.size(), want.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    if (want[i] == "malformed") {
+      EXPECT_EQ(seen[i].rfind("malformed", 0), 0u) << "an empty message is a message: " << seen[i];
+      continue;
+    }
+    ASSERT_EQ(seen[i].substr(0, 64), want[i].substr(0, 64)) << "record " << i;
+    ASSERT_EQ(seen[i].size(), want[i].size()) << "record " << i;
+  }
+  EXPECT_EQ(result_.damaged, 0u);
+  EXPECT_EQ(result_.messages, want.size());
+}
+
 TEST_F(SpoolReader, NoDirectoryNoSpool) {
   ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
   EXPECT_TRUE(read().empty());

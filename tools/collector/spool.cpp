@@ -113,6 +113,36 @@ bool readAt(int fd, uint64_t offset, uint8_t* out, std::size_t len) {
   return true;
 }
 
+// A file read in large pieces: a spool holds thousands of small records, and
+// a read per header and per body made the reading cost more than decoding.
+class Window {
+ public:
+  Window(int fd, uint64_t end) : fd_(fd), end_(end) {}
+  // `len` bytes at `offset` (which must lie before the end given), or null
+  // when the file cannot be read there.
+  const uint8_t* at(uint64_t offset, std::size_t len) {
+    static const uint8_t nothing = 0;
+    if (len == 0) return &nothing;  // an empty message is a message
+    if (offset >= base_ && offset + len <= base_ + bytes_.size())
+      return bytes_.data() + (offset - base_);
+    const uint64_t want = std::min<uint64_t>(end_ - offset, std::max<uint64_t>(len, kPiece));
+    bytes_.resize(static_cast<std::size_t>(want));
+    base_ = offset;
+    if (!readAt(fd_, offset, bytes_.data(), bytes_.size())) {
+      bytes_.clear();
+      return nullptr;
+    }
+    return bytes_.data();
+  }
+
+ private:
+  static constexpr uint64_t kPiece = 256 * 1024;
+  int fd_;
+  uint64_t end_;
+  uint64_t base_ = 0;
+  std::vector<uint8_t> bytes_;
+};
+
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
@@ -152,19 +182,20 @@ bool readRecords(const std::string& path, FileState* f, std::size_t maxMessage, 
                 nullptr, 0));
     return false;
   }
-  std::vector<uint8_t> body;
+  Window file(fd.get(), size);
   while (f->offset < size) {
     const uint64_t offset = f->offset;
     const uint64_t left = size - offset;
-    uint8_t header[kSpoolHeaderSize];
-    if (left < sizeof header) {
+    if (left < kSpoolHeaderSize) {
       if (!last) return true;
       const std::size_t got = static_cast<std::size_t>(left);
-      if (!readAt(fd.get(), offset, header, got)) return unreadable(offset);
+      const uint8_t* header = file.at(offset, got);
+      if (!header) return unreadable(offset);
       sink(damage(path, offset, "ends inside a record header", header, got));
       return false;
     }
-    if (!readAt(fd.get(), offset, header, sizeof header)) return unreadable(offset);
+    const uint8_t* header = file.at(offset, kSpoolHeaderSize);
+    if (!header) return unreadable(offset);
     uint16_t port = 0;
     uint32_t length = 0;
     const bool marked = qel_wire::decode_spool_header(header, &port, &length);
@@ -172,18 +203,19 @@ bool readRecords(const std::string& path, FileState* f, std::size_t maxMessage, 
     if (!channel) {
       f->held = true;
       if (!last) return true;
-      sink(damage(path, offset, marked ? "unknown port" : "no record mark", header, sizeof header));
+      sink(damage(path, offset, marked ? "unknown port" : "no record mark", header,
+                  kSpoolHeaderSize));
       return false;
     }
     const uint64_t len = length;
-    if (len > left - sizeof header) {
+    if (len > left - kSpoolHeaderSize) {
       if (!last) return true;
       const std::size_t part =
-          static_cast<std::size_t>(std::min<uint64_t>(left - sizeof header, kMalformedPrefix));
-      body.resize(part);
-      if (!readAt(fd.get(), offset + sizeof header, body.data(), part)) return unreadable(offset);
-      sink(damage(path, offset, "ends inside a record of " + std::to_string(len) + " bytes",
-                  body.data(), part));
+          static_cast<std::size_t>(std::min<uint64_t>(left - kSpoolHeaderSize, kMalformedPrefix));
+      const uint8_t* body = file.at(offset + kSpoolHeaderSize, part);
+      if (!body) return unreadable(offset);
+      sink(damage(path, offset, "ends inside a record of " + std::to_string(len) + " bytes", body,
+                  part));
       return false;
     }
     Message m;
@@ -192,23 +224,22 @@ bool readRecords(const std::string& path, FileState* f, std::size_t maxMessage, 
     if (len > maxMessage) {
       // Never held: its first bytes for the report, the rest skipped.
       const std::size_t kept = static_cast<std::size_t>(std::min<uint64_t>(len, kMalformedPrefix));
-      body.resize(kept);
-      if (!readAt(fd.get(), offset + sizeof header, body.data(), kept)) return unreadable(offset);
+      const uint8_t* body = file.at(offset + kSpoolHeaderSize, kept);
+      if (!body) return unreadable(offset);
       Malformed bad =
           malformed("message of " + std::to_string(len) + " bytes, above the limit of " +
                         std::to_string(maxMessage) + " bytes",
-                    body.data(), kept);
+                    body, kept);
       bad.size = len;
       m.body = std::move(bad);
     } else {
-      body.resize(static_cast<std::size_t>(len));
-      if (!readAt(fd.get(), offset + sizeof header, body.data(), body.size()))
-        return unreadable(offset);
-      m.body = decode(m.channel, body.data(), body.size());
-      keepWire(&m, body.data(), body.size());
+      const uint8_t* body = file.at(offset + kSpoolHeaderSize, static_cast<std::size_t>(len));
+      if (!body) return unreadable(offset);
+      m.body = decode(m.channel, body, static_cast<std::size_t>(len));
+      keepWire(&m, body, static_cast<std::size_t>(len));
     }
     m.origin = f->origin.of(m);
-    f->offset = offset + sizeof header + len;
+    f->offset = offset + kSpoolHeaderSize + len;
     sink(std::move(m));
     ++*messages;
   }

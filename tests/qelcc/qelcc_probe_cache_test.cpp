@@ -104,11 +104,16 @@ TEST_F(ProbeCache, CompilerChangedUnderTheSamePathIsAskedAgain) {
   Sh("touch -d '2001-02-03 04:05:06' '" + dir_ + "/cc.sh'");
   Compile("a.c", "a.o");
   EXPECT_EQ(Probes(), 3);
+  // The drivers' own environment: where they find their parts.
+  Compile("a.c", "a.o", "COMPILER_PATH=/nowhere");
+  EXPECT_EQ(Probes(), 4);
+  Compile("a.c", "a.o");
+  EXPECT_EQ(Probes(), 4);
   // Another compiler reached through the same name on the PATH.
   Sh("mkdir -p '" + dir_ + "/bin' && cp '" + dir_ + "/cc.sh' '" + dir_ + "/bin/cc.sh'");
   std::string out;
   ASSERT_EQ(Run("PATH=\"$PWD/bin:$PATH\" " + kQelcc + " cc.sh -O1 -c a.c -o a.o", &out), 0) << out;
-  EXPECT_EQ(Probes(), 4);
+  EXPECT_EQ(Probes(), 5);
 }
 
 TEST_F(ProbeCache, DamagedOrForeignEntriesAreNeverUsed) {

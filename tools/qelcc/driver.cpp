@@ -174,7 +174,12 @@ void Driver::ProbeCompiler() {
   std::string key;
   if (!opt_.no_probe_cache) {
     const std::string identity = CompilerIdentity(inv_.compiler.back());
-    if (!identity.empty()) key = ProbeKey(identity, cmd);
+    // What the compiler drivers read from the environment to find their
+    // parts or add options is part of the question too.
+    std::vector<std::string> question = cmd;
+    for (const char* v : {"GCC_EXEC_PREFIX", "COMPILER_PATH", "CCC_OVERRIDE_OPTIONS"})
+      question.push_back(std::string(v) + "=" + Env(v));
+    if (!identity.empty()) key = ProbeKey(identity, question);
   }
   std::string macros;
   if (!key.empty() && cache.Find(key, &macros)) {

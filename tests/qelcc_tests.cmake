@@ -1,7 +1,8 @@
 # qelcc: C fixtures built plain and instrumented, run under the collector
 # (exact counts against the source map), counters across threads and
 # processes, and the launcher's command-line
-# behaviour (pass-through, dependency files, bad input, unit ids).
+# behaviour (pass-through, dependency files, bad input, unit ids, the
+# compiler's answers kept between runs, libclang loaded only when needed).
 if(TARGET qel_map_section)
   qel_add_test(map_section_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_section_test.cpp
                LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
@@ -14,7 +15,7 @@ if(TARGET qelcc AND TARGET qelcollect)
     set(QEL_FIXTURE_FLAGS "-fsanitize=thread")
   endif()
   foreach(t qelcc_fixture_test qelcc_cli_test qelcc_mcdc_test qelcc_build_test
-            qelcc_counters_test qelcc_collector_maps_test)
+            qelcc_counters_test qelcc_collector_maps_test qelcc_probe_cache_test)
     qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
                  LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 600 LABELS qelcc)
     target_compile_definitions(${t} PRIVATE

@@ -16,6 +16,10 @@ std::string Spelling(CXCursor c) { return Str(clang_getCursorSpelling(c)); }
 std::string KindName(CXCursorKind k) { return Str(clang_getCursorKindSpelling(k)); }
 std::string TypeSpelling(CXType t) { return Str(clang_getTypeSpelling(t)); }
 
+#ifndef QEL_CPARSE_LAZY
+bool LoadLibclang(std::string*) { return true; }
+#endif
+
 std::string Diagnostic::Format() const {
   static const char* const kNames[] = {"note", "warning", "error", "fatal error"};
   std::string out;
@@ -29,6 +33,7 @@ std::unique_ptr<TranslationUnit> TranslationUnit::Parse(const std::string& path,
                                                         const ParseOptions& options,
                                                         std::string* error,
                                                         const std::string* contents) {
+  if (!LoadLibclang(error)) return nullptr;
   std::unique_ptr<TranslationUnit> tu(new TranslationUnit());
   tu->path_ = path;
   std::vector<std::string> args;

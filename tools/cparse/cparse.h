@@ -65,6 +65,11 @@ struct ParseOptions {
   bool function_bodies = true;
 };
 
+// Makes libclang ready for use. A tool linked against it always is; one
+// that opens it on first use (qel_cparse_lazy) opens it here and says why
+// when it cannot. Parse calls it first.
+bool LoadLibclang(std::string* error);
+
 class TranslationUnit {
  public:
   // Parses `path` (or `contents` as the text of `path` when given). Returns

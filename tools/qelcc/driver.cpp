@@ -11,6 +11,7 @@
 #include "linked_maps.h"
 #include "map_section.h"
 #include "mapdir.h"
+#include "probe_cache.h"
 #include "process.h"
 
 namespace qelcc {
@@ -85,6 +86,7 @@ class Driver {
   std::string cwd_;
   std::unique_ptr<TempDir> tmp_;
   void ProbeCompiler();
+  void ApplyMacros(const std::string& macros);
   bool probed_ = false, clang_ = false;
   bool windows_ = false, x86_64_ = false, i386_ = false, aarch64_ = false;
   int clang_major_ = 0;
@@ -166,9 +168,33 @@ void Driver::ProbeCompiler() {
   std::vector<std::string> cmd{inv_.compiler.back()};
   cmd.insert(cmd.end(), inv_.target_flags.begin(), inv_.target_flags.end());
   cmd.insert(cmd.end(), {"-dM", "-E", "-x", "c", "/dev/null"});
+  // The same answer for every unit the compiler builds: asked once, kept in
+  // the map directory (which every unit of a build shares).
+  const ProbeCache cache(MapDir() + "/probes");
+  std::string key;
+  if (!opt_.no_probe_cache) {
+    const std::string identity = CompilerIdentity(inv_.compiler.back());
+    // What the compiler drivers read from the environment to find their
+    // parts or add options is part of the question too.
+    std::vector<std::string> question = cmd;
+    for (const char* v : {"GCC_EXEC_PREFIX", "COMPILER_PATH", "CCC_OVERRIDE_OPTIONS"})
+      question.push_back(std::string(v) + "=" + Env(v));
+    if (!identity.empty()) key = ProbeKey(identity, question);
+  }
+  std::string macros;
+  if (!key.empty() && cache.Find(key, &macros)) {
+    ApplyMacros(macros);
+    return;
+  }
   std::string out = tmp().File("macros"), err = tmp().File("macros.err");
   bool ok = false;
-  std::string macros = qelcc::Run(cmd, err, out) == 0 ? ReadFile(out, &ok) : "";
+  macros = qelcc::Run(cmd, err, out) == 0 ? ReadFile(out, &ok) : "";
+  // A failed probe is asked again next time.
+  if (!key.empty() && ok && !macros.empty()) cache.Store(key, macros);
+  ApplyMacros(macros);
+}
+
+void Driver::ApplyMacros(const std::string& macros) {
   format_ = macros.empty() ? ObjectFormat::kElf : qel::mapsection::FormatOfMacros(macros);
   clang_ = macros.find("#define __clang__ ") != std::string::npos;
   windows_ = macros.find("#define _WIN32 ") != std::string::npos;

@@ -22,6 +22,9 @@ struct Options {
   bool memory = false;
   // The call-per-event probes instead of counters in the program.
   bool events = false;
+  // Ask the compiler for its predefined macros in every run instead of
+  // keeping its answer in the map directory.
+  bool no_probe_cache = false;
 };
 
 // Runs the invocation; returns the exit status qelcc ends with (it may also

@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
   opt.values = Env("QELCC_VALUES") == "1";
   opt.memory = Env("QELCC_MEMORY") == "1";
   opt.events = Env("QELCC_EVENTS") == "1";
+  opt.no_probe_cache = Env("QELCC_NO_PROBE_CACHE") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   // Our options come first; from the first other word on, the words are
   // the compiler's command line, passed on as they are.
@@ -91,6 +92,11 @@ int main(int argc, char** argv) {
                "call the runtime at every node and condition instead of\n"
                "counting in the program (QELCC_EVENTS=1): slower, for\n"
                "runtimes older than the counters")
+      ->group(group);
+  app.add_flag("--no-probe-cache", opt.no_probe_cache,
+               "ask the compiler for its predefined macros in every run\n"
+               "instead of keeping the answer in the map directory's\n"
+               "probes/ (QELCC_NO_PROBE_CACHE=1)")
       ->group(group);
   app.set_version_flag("--version", std::string("qelcc ") + QELCC_VERSION, "print the version")
       ->group(group);

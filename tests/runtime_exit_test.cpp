@@ -501,6 +501,18 @@ TEST(ShortProcess, UnderQelcollectCountsArriveExactlyWithoutZeroMQ) {
   std::remove(out.c_str());
 }
 
+// Killed a few milliseconds in, long before its senders would start: the
+// start it put in its spool at its bootstrap is all there is of it, and the
+// run names it as a process that never finished.
+TEST(ShortProcess, KilledBeforeItsFirstSendIsStillNamed) {
+  const std::string p = QEL_SHORT_PROBE;
+  Outcome r = run(std::string(QELCOLLECT) + " --no-report -- sh -c '" + p + " 33 30 kill; true'");
+  ASSERT_TRUE(WIFEXITED(r.status)) << r.out;
+  EXPECT_EQ(WEXITSTATUS(r.status), 10) << r.out;
+  EXPECT_NE(r.out.find("its end never arrived"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("short_probe"), std::string::npos) << r.out;
+}
+
 TEST(RuntimeConfig, EnvironmentNamesTheFileAndUnusableLinesAreTraced) {
   const std::string cfg = scratch("bad.cfg");
   write_file(cfg,

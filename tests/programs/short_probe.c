@@ -1,10 +1,12 @@
 /* A short instrumented process, written in C.
- *   short_probe UNIT HITS [leak]   HITS node probes of UNIT over 3 nodes; with
- *                                  "leak", a leak report while it runs first
+ *   short_probe UNIT HITS [leak|kill]   HITS node probes of UNIT over 3 nodes;
+ *                                  with "leak", a leak report while it runs
+ *                                  first; with "kill", it then dies of SIGKILL
  * After the runtime's shutdown (which runs at exit, before this program's
  * destructors) it writes to standard output whether ZeroMQ was ever loaded
  * into the process, read from its memory maps. */
 #include <QELMQLib.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,12 +35,13 @@ __attribute__((destructor)) static void tell_zeromq(void) {
 int main(int argc, char** argv) {
   int unit, hits, i;
   if (argc < 3) {
-    fprintf(stderr, "usage: short_probe UNIT HITS [leak]\n");
+    fprintf(stderr, "usage: short_probe UNIT HITS [leak|kill]\n");
     return 2;
   }
   unit = atoi(argv[1]);
   hits = atoi(argv[2]);
   if (argc > 3 && strcmp(argv[3], "leak") == 0) check_leaks();
   for (i = 0; i < hits; ++i) QelNode(unit, i % 3, 0);
+  if (argc > 3 && strcmp(argv[3], "kill") == 0) raise(SIGKILL);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendDD.h"
 #include "qelmq/QelSendLast.h"
@@ -215,7 +216,7 @@ std::string prop_msg(const std::string& prefix, const std::string& text) {
 class LastSender : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    runtime_ctx_ = zmq_ctx_new();
+    runtime_ctx_ = qel_net::new_messaging();
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     prop->context = runtime_ctx_;
     std::strcpy(prop->state, "0");
@@ -232,7 +233,7 @@ class LastSender : public ::testing::Test {
     delete collector_;
     QelSendLast::releaseInstance();
     QelSendProperty::RelaseSendPropertyInstance();
-    zmq_ctx_term(runtime_ctx_);
+    qel_net::end_messaging(runtime_ctx_);
   }
   void SetUp() override {
     last_->stopSend.store(false);
@@ -421,7 +422,7 @@ TEST_F(LastSender, CrashReportsAndCycleNeverShareARecord) {
 
 // Runs after LastSender has closed its sockets: nothing listens on 15562.
 TEST(LastSenderStop, StopCutsTheThirtySecondWaitAndRunsTheLastRound) {
-  void* ctx = zmq_ctx_new();
+  void* ctx = qel_net::new_messaging();
   {
     QelSendLast sender;
     sender.context = ctx;
@@ -460,7 +461,7 @@ TEST(LastSenderStop, StopCutsTheThirtySecondWaitAndRunsTheLastRound) {
     EXPECT_EQ(fsend_lastData(nullptr), nullptr);
   }
   QelSendProperty::RelaseSendPropertyInstance();  // made by the leak reports of the rounds
-  zmq_ctx_term(ctx);
+  qel_net::end_messaging(ctx);
 }
 
 TEST(LastSenderStop, SingletonIsCreatedOnceAndReleased) {

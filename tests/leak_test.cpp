@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
 #include "port.h"
 #include "qelmq/QelSendProperty.h"
 #include "qelmq/leak.h"
@@ -282,7 +283,7 @@ TEST(LeakConcurrency, ThreadsAllocateAndFreeWhileReportsRun) {
 class LeakChannel : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    runtime_ctx_ = zmq_ctx_new();
+    runtime_ctx_ = qel_net::new_messaging();
     QelSendProperty* prop = QelSendProperty::GetSendPropertyInstance();
     prop->context = runtime_ctx_;
     std::strcpy(prop->state, "0");
@@ -292,7 +293,7 @@ class LeakChannel : public ::testing::Test {
   static void TearDownTestSuite() {
     delete collector_;
     QelSendProperty::RelaseSendPropertyInstance();
-    zmq_ctx_term(runtime_ctx_);
+    qel_net::end_messaging(runtime_ctx_);
   }
 
   // One message, or false after `timeout_ms`.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "net.h"
 #include "qelmq/TextSender.h"
 #include "test_collector.h"
 
@@ -31,12 +32,12 @@ std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 // What the sender puts on the wire for `text`: its characters and a zero byte.
 std::string wire(const std::string& text) { return text + std::string(1, '\0'); }
 
-// A sender with a context of its own and, once started, its thread: the
-// shutdown's part (stop flags, join, delete) is done by stop().
+// A sender with messaging (a ZeroMQ context made with its first socket) of its own and, once
+// started, its thread: the shutdown's part (stop flags, join, delete) is done by stop().
 template <typename Sender>
 class Rig {
  public:
-  explicit Rig(const char* state = "", const char* ip = "") : ctx_(zmq_ctx_new()) {
+  explicit Rig(const char* state = "", const char* ip = "") : ctx_(qel_net::new_messaging()) {
     sender = new Sender();
     std::snprintf(sender->ip, sizeof(sender->ip), "%s", ip);
     std::snprintf(sender->state, sizeof(sender->state), "%s", state);
@@ -44,7 +45,7 @@ class Rig {
   }
   ~Rig() {
     stop();
-    zmq_ctx_term(ctx_);
+    qel_net::end_messaging(ctx_);
   }
   void start() {
     thread_ = std::thread([this] {

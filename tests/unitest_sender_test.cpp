@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "net.h"
 #include "qelmq/QelSendUniTest.h"
 #include "qelmq/thread_exit.h"
 #include "test_collector.h"
@@ -18,18 +19,17 @@ using Clock = std::chrono::steady_clock;
 using qel_test::Bytes;
 using qel_test::TestCollector;
 
-// An event sender with a context of its own.
+// An event sender with messaging (a ZeroMQ context made with its first socket) of its own.
 class Events {
  public:
-  explicit Events(const char* state = "", const char* ip = "") : ctx_(zmq_ctx_new()) {
+  explicit Events(const char* state = "", const char* ip = "") : ctx_(qel_net::new_messaging()) {
     std::snprintf(sender.ip, sizeof(sender.ip), "%s", ip);
     std::snprintf(sender.state, sizeof(sender.state), "%s", state);
     sender.context = ctx_;
   }
   ~Events() {
-    zmq_close(sender.socket);
-    sender.socket = nullptr;
-    zmq_ctx_term(ctx_);
+    qel_net::close_socket(sender.socket);
+    qel_net::end_messaging(ctx_);
   }
   QelSendUniTest sender;
 

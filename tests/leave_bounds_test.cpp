@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "net.h"
 #include "port.h"
@@ -142,6 +143,40 @@ TEST(ForkLocks, AChildForkedWhileAThreadSetsTheOriginSetsItsOwn) {
   EXPECT_EQ(children_stuck_on_a_lock([] { qel_net::set_origin("2/0000000000000002"); },
                                      [] { qel_net::set_origin("3/0000000000000003"); }),
             0);
+}
+
+int g_hook_runs[6];
+template <int N>
+void count_in_child() {
+  ++g_hook_runs[N];
+}
+
+// Hooks registered by several threads at once each run once in a child:
+// none overwrites another's slot, and one registered twice runs once.
+TEST(ForkLocks, HooksRegisteredTogetherEachRunOnceInAChild) {
+  SKIP_FORK_UNDER_SANITIZERS();
+  void (*const hooks[6])() = {count_in_child<0>, count_in_child<1>, count_in_child<2>,
+                              count_in_child<3>, count_in_child<4>, count_in_child<5>};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 12; ++t)
+    threads.emplace_back([&, t] {
+      while (!go.load(std::memory_order_acquire)) {
+      }
+      qel_port::register_fork_child_hook(hooks[t % 6]);
+    });
+  go.store(true, std::memory_order_release);
+  for (std::thread& t : threads) t.join();
+  const pid_t child = fork();
+  if (child == 0) {
+    for (int n : g_hook_runs)
+      if (n != 1) _exit(1);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a hook ran other than once";
 }
 
 void no_thread_end(void*) {}

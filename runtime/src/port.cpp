@@ -105,19 +105,24 @@ namespace detail {
 std::atomic<int32_t> cached_pid{0};
 
 constexpr int kMaxForkHooks = 16;
-// Written once each before any fork can see them (registration happens at
-// bootstrap, under the bootstrap lock); read by the single thread of a child.
+// Registered from any thread (the bootstrap, a thread's first probe, the
+// first socket), so a slot is reserved before it is written and two
+// registrations never share one; read by the single thread of a child.
 std::atomic<void (*)()> fork_hooks[kMaxForkHooks];
-std::atomic<int> fork_hook_count{0};
+std::atomic<int> fork_hooks_reserved{0};
 
 static void after_fork_in_child() {
   cached_pid.store(static_cast<int32_t>(getpid()), std::memory_order_relaxed);
   note_forked_child();
-  // acquire: pairs with the release in register_fork_child_hook.
-  int n = fork_hook_count.load(std::memory_order_acquire);
-  for (int i = 0; i < n && i < kMaxForkHooks; ++i) {
-    void (*fn)() = fork_hooks[i].load(std::memory_order_relaxed);
-    if (fn) fn();
+  for (int i = 0; i < kMaxForkHooks; ++i) {
+    // acquire: pairs with the release in register_fork_child_hook.
+    void (*fn)() = fork_hooks[i].load(std::memory_order_acquire);
+    if (!fn) continue;
+    // The same hook registered by two threads at once runs once.
+    bool earlier = false;
+    for (int j = 0; j < i && !earlier; ++j)
+      earlier = fork_hooks[j].load(std::memory_order_relaxed) == fn;
+    if (!earlier) fn();
   }
 }
 
@@ -155,13 +160,13 @@ int32_t refresh_pid() {
 
 void register_fork_child_hook(void (*fn)()) {
   detail::refresh_pid();  // installs the fork handler
-  int n = detail::fork_hook_count.load(std::memory_order_relaxed);
-  for (int i = 0; i < n; ++i)
+  for (int i = 0; i < detail::kMaxForkHooks; ++i)
     if (detail::fork_hooks[i].load(std::memory_order_relaxed) == fn) return;
-  if (n >= detail::kMaxForkHooks) return;
-  detail::fork_hooks[n].store(fn, std::memory_order_relaxed);
+  // relaxed: only makes the slot this call's own.
+  const int slot = detail::fork_hooks_reserved.fetch_add(1, std::memory_order_relaxed);
+  if (slot >= detail::kMaxForkHooks) return;
   // release: pairs with the acquire in the child handler.
-  detail::fork_hook_count.store(n + 1, std::memory_order_release);
+  detail::fork_hooks[slot].store(fn, std::memory_order_release);
 }
 
 void register_fork_lock_hooks(void (*prepare)(), void (*parent)()) {

@@ -478,3 +478,66 @@ TEST(CollectorMapIdentity, ASourceEditedSinceItsBuildMakesTheListingStale) {
   unlink(path.c_str());
   rmdir(tmpl);
 }
+
+TEST(CollectorMapIdentity, TheProblemsOnlyModelListsWhatTheFullOneDoes) {
+  // Every way a unit can be a problem or a file can be listed, in one run:
+  // a unit counted with its map, one rebuilt since, one without probes, one
+  // with no map at all, a source edited since its build, and a file the map
+  // names that nothing of the unit lies in (listed by neither).
+  char tmpl[] = "/tmp/qel_small_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string path = std::string(tmpl) + "/a.c";
+  std::ofstream(path) << "int f(void) { return 1; }\n";
+  std::string json = unitJson(1, path);
+  json.replace(json.find(R"("path":")" + path + "\""), 9 + path.size(),
+               R"("path":")" + path + R"(","hash":"fnv1a64:0000000000000001"})" +
+                   R"(,{"id":7,"path":"/src/unused.h")");
+  SourceMap map;
+  std::string e;
+  ASSERT_TRUE(map.add(parse(withIdentity(json, 0xA1)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(withIdentity(unitJson(2, "/src/b.c"), 0xB2)), &e)) << e;
+  ASSERT_TRUE(map.add(parse(R"({"format":"qelmap","version":1,"unit":4,"source":"/src/load.c",
+    "identity":"fnv1a64:0000000000000004","instrumented":false,
+    "reason":"libclang could not parse it","files":[{"id":0,"path":"/src/load.c"}]})"),
+                      &e))
+      << e;
+  Collection run;
+  identify(run, 1, 0xA1);
+  identify(run, 2, 0xB1);  // a build no map has now
+  node(run, 1, 1, 3);
+  node(run, 1, 99, 1);  // an id its map does not list
+  node(run, 2, 1, 4);
+  node(run, 9, 1, 1);  // no map at all
+  cond(run, 1, 10, true, 2);
+  vec(run, 1, 1, "TT", true);
+
+  const CoverageModel full = buildCoverage(map, run);
+  const CoverageModel small = buildCoverage(map, run, {}, CoverageDetail::kProblemsOnly);
+  ASSERT_EQ(small.problems.size(), full.problems.size());
+  ASSERT_GE(full.problems.size(), 3u);  // two without map, one without probes
+  for (std::size_t i = 0; i < full.problems.size(); ++i) {
+    EXPECT_EQ(small.problems[i].kind, full.problems[i].kind) << i;
+    EXPECT_EQ(small.problems[i].subject, full.problems[i].subject) << i;
+    EXPECT_EQ(small.problems[i].detail, full.problems[i].detail) << i;
+  }
+  EXPECT_EQ(problemExitStatus(small.problems, {}), problemExitStatus(full.problems, {}));
+  ASSERT_EQ(small.files.size(), full.files.size());
+  for (std::size_t i = 0; i < full.files.size(); ++i) {
+    EXPECT_EQ(small.files[i].path, full.files[i].path);
+    EXPECT_EQ(small.files[i].staleSource, full.files[i].staleSource) << full.files[i].path;
+    EXPECT_EQ(small.files[i].withoutProbes, full.files[i].withoutProbes) << full.files[i].path;
+    EXPECT_NE(small.files[i].path, "/src/unused.h");
+  }
+  EXPECT_EQ(small.staleSources, (std::vector<std::string>{path}));
+  EXPECT_EQ(small.staleSources, full.staleSources);
+  EXPECT_EQ(small.withoutProbes, full.withoutProbes);
+  EXPECT_EQ(small.unmappedUnits, (std::vector<uint16_t>{9}));
+  EXPECT_EQ(small.unmappedUnits, full.unmappedUnits);
+  // What it leaves out: the counts and what is made of them.
+  EXPECT_FALSE(full.unknownIds.empty());
+  EXPECT_TRUE(small.unknownIds.empty());
+  EXPECT_GT(full.totals.lines.covered, 0u);
+  EXPECT_EQ(small.totals.lines.total, 0u);
+  unlink(path.c_str());
+  rmdir(tmpl);
+}

@@ -22,13 +22,14 @@ struct Outcome {
   double ms = 0;
 };
 
-// qelcollect with `args`, its report and messages in `out`.
-Outcome collect(const std::string& args) {
+// qelcollect with `args` (and the environment assignments `env`), its
+// report and messages in `out`.
+Outcome collect(const std::string& args, const std::string& env = std::string()) {
   const std::string file = testing::TempDir() + "qelc_spoolrun_" + std::to_string(getpid());
   const auto start = std::chrono::steady_clock::now();
-  const int rc = std::system(
-      ("timeout -s KILL 60 " + std::string(QELCOLLECT_EXE) + " " + args + " >" + file + " 2>&1")
-          .c_str());
+  const int rc = std::system((env + " timeout -s KILL 60 " + std::string(QELCOLLECT_EXE) + " " +
+                              args + " >" + file + " 2>&1")
+                                 .c_str());
   Outcome o;
   o.ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -71,6 +72,34 @@ TEST(SpoolOnlyRun, WithoutAnnouncementsTheQuietPeriodEndsTheRun) {
   EXPECT_EQ(o.code, 0) << o.out;
   EXPECT_GE(o.ms, 700) << o.out;
   EXPECT_NE(o.out.find("unit 1: 2 nodes hit, 2 hits"), std::string::npos) << o.out;
+}
+
+TEST(SpoolOnlyRun, AKilledProcessIsListedWithOrWithoutTheReport) {
+  // Announced in its spool, killed before its end: the stream is listed
+  // and the status is that of a loss, also when no report is written
+  // (which builds less at the end of the run). The steps of the end are
+  // traced on request, in order.
+  const std::string killed =
+      "--quiet-ms 300 -- sh -c '" + kFeed + " spool 5000 /a & p=$!; sleep 0.3; kill -9 $p; wait'";
+  const Outcome report = collect(killed);
+  EXPECT_EQ(report.code, 10) << report.out;
+  EXPECT_NE(report.out.find("Processes whose stream never finished: 1"), std::string::npos)
+      << report.out;
+  const Outcome quiet = collect("--no-report " + killed);
+  EXPECT_EQ(quiet.code, 10) << quiet.out;
+  EXPECT_NE(quiet.out.find("Processes whose stream never finished: 1"), std::string::npos)
+      << quiet.out;
+  EXPECT_EQ(quiet.out.find("-- Run problems"), std::string::npos) << quiet.out;
+
+  const Outcome traced = collect("--no-report " + killed, "QELCOLLECT_TRACE_TIMES=1");
+  std::size_t at = 0;
+  for (const char* step : {"ms main", "ms sockets ready", "ms command started",
+                           "ms command's end seen", "ms collection ended", "ms spool read"}) {
+    const std::size_t next = traced.out.find(step, at);
+    ASSERT_NE(next, std::string::npos) << step << "\n" << traced.out;
+    at = next;
+  }
+  EXPECT_EQ(quiet.out.find("ms main"), std::string::npos) << "traced unasked\n" << quiet.out;
 }
 
 }  // namespace

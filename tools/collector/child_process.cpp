@@ -1,6 +1,7 @@
 #include "child_process.hpp"
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,17 @@ bool ChildProcess::start(const std::vector<std::string>& command, char** env) {
     return false;
   }
   started_ = true;
+#ifdef SYS_pidfd_open
+  // The end of the run waits on the program's end: seen through the
+  // descriptor (close-on-exec by itself), it needs no poll period. An
+  // older kernel has none.
+  endFd_ = static_cast<int>(syscall(SYS_pidfd_open, process_.pid(), 0));
+#endif
   return true;
+}
+
+ChildProcess::~ChildProcess() {
+  if (endFd_ >= 0) close(endFd_);
 }
 
 void ChildProcess::poll() {

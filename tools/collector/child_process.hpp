@@ -18,6 +18,11 @@ bool processAlive(int32_t pid);
 
 class ChildProcess {
  public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
   // Returns false (with the reason on stderr) when it cannot be started.
   // `env` is the program's environment (environ-style).
   bool start(const std::vector<std::string>& command, char** env);
@@ -28,6 +33,9 @@ class ChildProcess {
   int exitCode() const { return exit_; }
   Clock::time_point exitedAt() const { return exitedAt_; }
 
+  // A descriptor that polls readable once the program has ended (a pidfd),
+  // or -1 where the system has none: then only poll() tells.
+  int endFd() const { return endFd_; }
   // Notices an exit without waiting.
   void poll();
   void signal(int sig) const { process_.signal(sig); }
@@ -39,6 +47,7 @@ class ChildProcess {
   std::vector<std::string> command_;
   qeltools::Process process_;
   bool started_ = false;
+  int endFd_ = -1;
   int exit_ = 0;
   Clock::time_point exitedAt_{};
 };

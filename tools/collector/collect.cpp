@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "step_times.hpp"
+
 namespace qelc {
 namespace {
 
@@ -76,14 +78,20 @@ CollectResult collect(const Options& opt, Receiver& receiver, ChildProcess& chil
   };
   for (;;) {
     try {
-      if (receiver.poll(kPollMs, sink) > 0) lastMessage = Clock::now();
+      // While the program runs, its end cuts the wait short (endFd).
+      const int wake = child.running() ? child.endFd() : -1;
+      if (receiver.poll(kPollMs, sink, wake) > 0) lastMessage = Clock::now();
     } catch (const std::exception& e) {
       std::cerr << "qelcollect: " << e.what() << "\n";
       r.error = kExitUsage;
       break;
     }
     if (msSince(spoolLookedAt) >= kSpoolLookMs) lookAtSpool();
-    child.poll();
+    {
+      const bool was = child.running();
+      child.poll();
+      if (was && !child.running()) stepTime("command's end seen");
+    }
     const int sigs = gSignals;
     if (sigs > handledSignals) {
       handledSignals = sigs;

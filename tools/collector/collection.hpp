@@ -117,6 +117,9 @@ class Collection {
     settle();
     return nodes_;
   }
+  // The same nodes with their counts, but their test lists not decided yet
+  // (deciding them is a pass over every count): for what needs no tests.
+  const std::map<UnitKey, NodeStat>& nodeCounts() const { return nodes_; }
   const std::map<UnitKey, CondStat>& conditions() const { return conds_; }
   const std::map<UnitKey, VectorCounts>& decisionVectors() const { return decisions_; }
   // The map identity each counted unit announced (the last one, if a unit

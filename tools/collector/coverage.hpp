@@ -148,8 +148,17 @@ void countDecision(const DecisionCov& d, Totals* t);
 // unit's only map. Counts no map matches are left out of the figures and
 // listed as problems. `parts` are the runs read against the maps each on
 // its own (saved runs of different builds); empty: `run` itself.
+//
+// How much of the model to build. kProblemsOnly, for a run that writes no
+// report, no output and checks no figure, gives what its end still needs:
+// the same problems (units without a map, without probes), the same files
+// by path with the same stale sources and units without probes, and the
+// unmapped units; no counts, figures, test lists or unknown ids. A suite of
+// many programs spent most of its end on the rest.
+enum class CoverageDetail { kFull, kProblemsOnly };
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
-                            const std::vector<const Collection*>& parts = {});
+                            const std::vector<const Collection*>& parts = {},
+                            CoverageDetail detail = CoverageDetail::kFull);
 
 // The totals of a file and of each of its functions, from its lines and
 // decisions (after building, or after a report narrowed them).

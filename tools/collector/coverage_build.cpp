@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 #include <tuple>
+#include <unordered_map>
+#include <vector>
 
 #include "coverage.hpp"
 #include "scope.hpp"
@@ -10,8 +12,9 @@
 namespace qelc {
 namespace {
 
-using DecisionKey = std::tuple<int, int, int, int>;  // line, column, end line, end column
-using FunctionKey = std::pair<int, std::string>;     // line, name
+using DecisionKey = std::tuple<int, int, int, int>;     // line, column, end line, end column
+using FunctionKey = std::pair<int, std::string>;        // line, name
+constexpr std::size_t kIdCount = std::size_t{1} << 16;  // node, condition and decision ids
 
 struct FileBuild {
   std::map<int, uint64_t> lines;
@@ -80,7 +83,7 @@ void addProblem(RunProblems* list, ProblemKind kind, std::string subject, std::s
 std::map<uint16_t, const UnitMap*> matchUnits(const SourceMap& map, const Collection& run,
                                               std::set<uint16_t>* unmapped, RunProblems* problems) {
   std::set<uint16_t> units;
-  for (const auto& [k, s] : run.nodes()) units.insert(k.first);
+  for (const auto& [k, s] : run.nodeCounts()) units.insert(k.first);
   for (const auto& [k, s] : run.conditions()) units.insert(k.first);
   for (const auto& [k, s] : run.decisionVectors()) units.insert(k.first);
   for (const auto& [u, id] : run.unitIdentities()) units.insert(u);
@@ -135,6 +138,10 @@ std::map<uint16_t, const UnitMap*> matchUnits(const SourceMap& map, const Collec
 void countFile(FileCov* file) {
   FileCov& f = *file;
   f.totals = Totals{};
+  // Each function's decisions, in file order: asking every decision for
+  // every function cost more than the rest of the file.
+  std::unordered_map<std::string, std::vector<const DecisionCov*>> byFunction;
+  for (const auto& d : f.decisions) byFunction[d.function].push_back(&d);
   for (auto& fn : f.functions) {
     fn.totals = Totals{};
     fn.totals.functions = {fn.calls > 0 ? 1u : 0u, 1};
@@ -143,8 +150,8 @@ void countFile(FileCov* file) {
       ++fn.totals.lines.total;
       fn.totals.lines.covered += it->second > 0;
     }
-    for (const auto& d : f.decisions)
-      if (d.function == fn.name) countDecision(d, &fn.totals);
+    if (const auto it = byFunction.find(fn.name); it != byFunction.end())
+      for (const DecisionCov* d : it->second) countDecision(*d, &fn.totals);
   }
   f.totals.functions.total = f.functions.size();
   for (const auto& fn : f.functions) f.totals.functions.covered += fn.calls > 0;
@@ -154,10 +161,13 @@ void countFile(FileCov* file) {
 }
 
 CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
-                            const std::vector<const Collection*>& parts) {
+                            const std::vector<const Collection*>& parts, CoverageDetail detail) {
+  const bool full = detail == CoverageDetail::kFull;
   CoverageModel m;
   m.problems = run.problems();
-  m.tests = run.tests();
+  // Deciding which test ran what is a pass over every count: only for the
+  // full model.
+  if (full) m.tests = run.tests();
   std::map<std::string, FileBuild> files;
   // One spelling per file: two units that reach a header through different
   // include paths (or a link) add up into one file, not two.
@@ -182,16 +192,18 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
       slot.first = it->second;
       return &slot.second;
     };
-    for (const auto& [k, s] : part->nodes())
-      if (UnitCounts* c = target(k.first)) c->nodes[k.second] += s.hits;
-    for (const auto& [k, s] : part->conditions())
-      if (UnitCounts* c = target(k.first)) {
-        c->conds[k.second].first += s.trueCount;
-        c->conds[k.second].second += s.falseCount;
-      }
-    for (const auto& [k, v] : part->decisionVectors())
-      if (UnitCounts* c = target(k.first))
-        for (const auto& [cv, count] : v) c->vectors[k.second][cv] += count;
+    if (full) {
+      for (const auto& [k, s] : part->nodeCounts())
+        if (UnitCounts* c = target(k.first)) c->nodes[k.second] += s.hits;
+      for (const auto& [k, s] : part->conditions())
+        if (UnitCounts* c = target(k.first)) {
+          c->conds[k.second].first += s.trueCount;
+          c->conds[k.second].second += s.falseCount;
+        }
+      for (const auto& [k, v] : part->decisionVectors())
+        if (UnitCounts* c = target(k.first))
+          for (const auto& [cv, count] : v) c->vectors[k.second][cv] += count;
+    }
     for (const auto& [unit, u] : matched)
       if (u) included[keyOf(*u)].first = u;
   }
@@ -219,49 +231,90 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
     }
     std::map<int, std::string> path;
     for (const auto& [id, p] : u.files) path[id] = one(p);
+    // Each file id's entry found once per unit, and made only where a line,
+    // function or decision goes: by path for every line, the lookups were
+    // most of the end of a suite's run.
+    std::map<int, FileBuild*> fileCache;
+    const auto fileOf = [&](int id) -> FileBuild& {
+      FileBuild*& slot = fileCache[id];
+      if (!slot) slot = &files[path.at(id)];
+      return *slot;
+    };
+    if (!full) {
+      // The files the full model would list, and nothing in them.
+      for (const auto& n : u.nodes)
+        if (!n.lines.empty()) fileOf(n.file);
+      for (const auto& f : u.functions) fileOf(f.file);
+      for (const auto& d : u.decisions) fileOf(d.file);
+      continue;
+    }
     // Which tests ran what is kept by the whole run (its tests are the run
     // files, or the test cases), found there by unit and id.
     const auto& runNodes = run.nodes();
     const auto& runVectorTests = run.vectorTests();
     // Within a unit a line counts as often as its busiest node; across
     // units (a static inline function of a shared header) counts add up.
-    std::map<std::pair<int, int>, uint64_t> unitLines;
-    std::map<uint16_t, uint64_t> nodeCount;
-    std::set<uint16_t> usedNodes, usedConds, usedDecisions;
+    struct NodeLine {
+      int file;
+      int line;
+      uint64_t count;
+    };
+    std::vector<NodeLine> unitLines;
+    std::vector<std::pair<uint16_t, uint64_t>> nodeCount;  // sorted once filled
+    nodeCount.reserve(u.nodes.size());
+    // Ids are 16 bits: a bit each says whether the map lists it.
+    std::vector<bool> usedNodes(kIdCount), usedConds(kIdCount), usedDecisions(kIdCount);
     for (const auto& n : u.nodes) {
       uint64_t c = 0;
       if (const auto it = counts.nodes.find(n.id); it != counts.nodes.end()) c = it->second;
       const TestSet* tests = nullptr;
       if (const auto it = runNodes.find({unit, n.id}); c > 0 && it != runNodes.end())
         tests = &it->second.tests;
-      usedNodes.insert(n.id);
-      nodeCount[n.id] = c;
+      usedNodes[n.id] = true;
+      nodeCount.emplace_back(n.id, c);
       for (int l : n.lines) {
-        uint64_t& slot = unitLines[{n.file, l}];
-        slot = std::max(slot, c);
-        if (tests && !tests->empty()) addTests(&files[path.at(n.file)].lineTests[l], *tests);
+        unitLines.push_back(NodeLine{n.file, l, c});
+        if (tests && !tests->empty()) addTests(&fileOf(n.file).lineTests[l], *tests);
       }
     }
-    for (const auto& [fl, c] : unitLines) files[path.at(fl.first)].lines[fl.second] += c;
+    std::sort(unitLines.begin(), unitLines.end(), [](const NodeLine& a, const NodeLine& b) {
+      return a.file != b.file ? a.file < b.file : a.line < b.line;
+    });
+    for (std::size_t i = 0; i < unitLines.size();) {
+      const NodeLine& first = unitLines[i];
+      uint64_t busiest = 0;
+      std::size_t j = i;
+      for (; j < unitLines.size() && unitLines[j].file == first.file &&
+             unitLines[j].line == first.line;
+           ++j)
+        busiest = std::max(busiest, unitLines[j].count);
+      fileOf(first.file).lines[first.line] += busiest;
+      i = j;
+    }
 
+    // A node listed twice has one count: the first of its entries will do.
+    std::stable_sort(nodeCount.begin(), nodeCount.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& f : u.functions) {
-      FunctionCov& fc = files[path.at(f.file)].functions[{f.line, f.name}];
+      FunctionCov& fc = fileOf(f.file).functions[{f.line, f.name}];
       fc.name = f.name;
       fc.line = f.line;
       fc.endLine = std::max(f.endLine, f.line);
-      if (const auto it = nodeCount.find(f.entryNode); it != nodeCount.end())
-        fc.calls += it->second;
+      const auto it = std::lower_bound(
+          nodeCount.begin(), nodeCount.end(), f.entryNode,
+          [](const std::pair<uint16_t, uint64_t>& e, uint16_t id) { return e.first < id; });
+      if (it != nodeCount.end() && it->first == f.entryNode) fc.calls += it->second;
     }
 
     const auto condCounts = [&](uint16_t id, uint64_t* t, uint64_t* f) {
-      usedConds.insert(id);
+      usedConds[id] = true;
       if (const auto it = counts.conds.find(id); it != counts.conds.end()) {
         *t += it->second.first;
         *f += it->second.second;
       }
     };
     for (const auto& d : u.decisions) {
-      FileBuild& fb = files[path.at(d.file)];
+      FileBuild& fb = fileOf(d.file);
       const DecisionKey key{d.range.line, d.range.column, d.range.endLine, d.range.endColumn};
       auto [it, fresh] = fb.decisions.try_emplace(key);
       DecisionCov& dc = it->second;
@@ -287,15 +340,15 @@ CoverageModel buildCoverage(const SourceMap& map, const Collection& run,
           ConditionCov& cc = dc.conditions[static_cast<std::size_t>(c.index)];
           condCounts(c.id, &cc.trueCount, &cc.falseCount);
         }
-      usedDecisions.insert(d.id);
+      usedDecisions[d.id] = true;
       if (const auto v = counts.vectors.find(d.id); v != counts.vectors.end())
         for (const auto& [cv, count] : v->second) fb.vectors[key][cv] += count;
       if (const auto v = runVectorTests.find({unit, d.id}); v != runVectorTests.end())
         for (const auto& [cv, tests] : v->second) addTests(&fb.vectorTests[key][cv], tests);
     }
     // Ids the map does not list: the map is not the one the run counted with.
-    const auto unknown = [&](uint16_t id, const char* what, const std::set<uint16_t>& used) {
-      if (!used.count(id))
+    const auto unknown = [&](uint16_t id, const char* what, const std::vector<bool>& used) {
+      if (!used[id])
         m.unknownIds.push_back("unit " + std::to_string(unit) + " " + what + " " +
                                std::to_string(id));
     };

@@ -24,6 +24,7 @@
 #include "runfile.hpp"
 #include "scope.hpp"
 #include "srcmap.hpp"
+#include "step_times.hpp"
 #include "tests_for.hpp"
 #include "text_report.hpp"
 
@@ -139,6 +140,7 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     std::cerr << "qelcollect: " << e.what() << "\n";
     return false;
   }
+  stepTime("sockets ready");
   const auto& eps = receiver->endpoints();
   std::cerr << "qelcollect: " << (recv.bind ? "listening on " : "connecting to ") << eps.front()
             << " .. " << eps.back() << "\n";
@@ -148,6 +150,7 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
     *code = 127;
     return false;
   }
+  stepTime("command started");
   const auto start = Clock::now();
   long liveMalformed = 0;
   std::size_t modulesSeen = 0;
@@ -177,7 +180,9 @@ bool collectLive(const Options& opt, Collection* run, ChildProcess* child, Colle
       childConfig.spool());
   // What is left of the processes' spool (spool.hpp): records written
   // after the last look, and damaged files, reported now.
+  stepTime("collection ended");
   childConfig.readSpool(sink);
+  stepTime("spool read");
   // Announced, not ended, and still there: named as such in the report.
   // Only the command's processes are known to run on this machine.
   if (!opt.command.empty())
@@ -247,6 +252,7 @@ int checkThresholds(const Options& opt, const CoverageModel& m, const ChangeRepo
 }  // namespace
 
 int main(int argc, char** argv) {
+  stepTime("main");
   Options opt;
   if (const int status = parseCommandLine(argc, argv, &opt); status >= 0) return status;
 
@@ -327,6 +333,7 @@ int main(int argc, char** argv) {
   SourceMap map;
   const bool mapsLoaded = loadMaps(opt, &map) && loadProgramMaps(run, &early, &map);
   early.stop();
+  stepTime("maps added");
   if (!mapsLoaded) {
     code = kExitUsage;
     map = SourceMap();
@@ -342,7 +349,12 @@ int main(int argc, char** argv) {
     std::vector<const Collection*> each;
     if (parts.size() > 1)
       for (const Collection& c : parts) each.push_back(&c);
-    model = buildCoverage(map, run, each);
+    // Nothing shown or checked but the run's problems and stale sources:
+    // the rest of the model is not built.
+    const bool problemsOnly = opt.noReport && opt.outputs.empty() && opt.testsFor.empty() &&
+                              !opt.thresholdsAsked() && !changed;
+    model = buildCoverage(map, run, each,
+                          problemsOnly ? CoverageDetail::kProblemsOnly : CoverageDetail::kFull);
     applyScope(scope, &*model);
     // Only the files the report covers: one left out shows no listing.
     for (const FileCov& f : model->files)
@@ -350,6 +362,7 @@ int main(int argc, char** argv) {
         std::cerr << "qelcollect: warning: " << f.path
                   << " has changed since it was built: its listing is stale\n";
     if (changed) changes = ChangeReport{against, restrictToChanged(*model, *changed)};
+    stepTime("coverage model built");
   }
   if (model && !opt.testsFor.empty()) {
     std::string error;
@@ -362,6 +375,7 @@ int main(int argc, char** argv) {
                     reportOut))
     code = kExitUsage;
   std::cout.flush();
+  stepTime("reports written");
   const RunProblems problems = reportProblems(run, model ? &*model : nullptr);
   announceProblems(std::cerr, problems, opt.warnProblems);
 

@@ -155,12 +155,18 @@ std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& 
   return pollUntil(timeoutMs, sink, Deadline::max());
 }
 
+std::size_t Receiver::poll(int timeoutMs, const std::function<void(Message&&)>& sink, int wakeFd) {
+  return pollUntil(timeoutMs, sink, Deadline::max(), wakeFd);
+}
+
 std::size_t Receiver::pollUntil(int timeoutMs, const std::function<void(Message&&)>& sink,
-                                Deadline deadline) {
+                                Deadline deadline, int wakeFd) {
   const bool timed = deadline != Deadline::max();
-  zmq_pollitem_t items[kChannelCount];
+  zmq_pollitem_t items[kChannelCount + 1];
   for (std::size_t i = 0; i < kChannelCount; ++i) items[i] = {socks_[i], 0, ZMQ_POLLIN, 0};
-  const int rc = zmq_poll(items, static_cast<int>(kChannelCount), timeoutMs);
+  items[kChannelCount] = {nullptr, wakeFd, ZMQ_POLLIN, 0};
+  const int count = static_cast<int>(kChannelCount) + (wakeFd >= 0 ? 1 : 0);
+  const int rc = zmq_poll(items, count, timeoutMs);
   if (rc < 0) {
     if (zmq_errno() == EINTR) return 0;  // a signal; the caller decides
     throw zmqError("zmq_poll");

@@ -51,6 +51,9 @@ class Receiver {
   // is one malformed message; its parts are never decoded. Returns how many
   // messages were handled.
   std::size_t poll(int timeoutMs, const std::function<void(Message&&)>& sink);
+  // The same, and the wait also ends when `wakeFd` (a descriptor of the
+  // caller's; -1 for none) polls readable.
+  std::size_t poll(int timeoutMs, const std::function<void(Message&&)>& sink, int wakeFd);
 
   // Hands over what is already queued, for the end of a run: polls without
   // waiting until nothing is ready or budgetMs have passed, so a sender that
@@ -75,7 +78,7 @@ class Receiver {
   using Deadline = std::chrono::steady_clock::time_point;
   // poll() that also stops taking messages once `deadline` has passed.
   std::size_t pollUntil(int timeoutMs, const std::function<void(Message&&)>& sink,
-                        Deadline deadline);
+                        Deadline deadline, int wakeFd = -1);
   // Takes one part from socket i into msg; false when none is ready.
   bool receivePart(std::size_t i, void* msg);
   // Adds the part in msg to the multipart message of socket i; true once

@@ -54,6 +54,8 @@ class Process {
   // `why`, when the program or one of its files cannot be had.
   bool start(const std::vector<std::string>& argv, const StartOptions& options, std::string* why);
   bool running() const { return pid_ > 0 && !ending_; }
+  // The process id once started (-1 before), also after it ended.
+  pid_t pid() const { return pid_; }
   const std::optional<Ending>& ending() const { return ending_; }
 
   // The ending once the process has ended, without waiting.

@@ -141,6 +141,8 @@ bool LoadLibclang(std::string* error) {
   return false;
 }
 
+const char* LibclangFile() { return QEL_LIBCLANG_PATH; }
+
 }  // namespace cparse
 }  // namespace qel
 

@@ -70,6 +70,10 @@ struct ParseOptions {
 // when it cannot. Parse calls it first.
 bool LoadLibclang(std::string* error);
 
+// The libclang file the tool opens on first use (empty when it is linked
+// against the library): part of what identifies the parsing a tool does.
+const char* LibclangFile();
+
 class TranslationUnit {
  public:
   // Parses `path` (or `contents` as the text of `path` when given). Returns

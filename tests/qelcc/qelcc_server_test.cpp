@@ -199,7 +199,11 @@ TEST_F(Server, ConcurrentFirstRunsLeaveOneServerAndItIdlesOut) {
   std::string out;
   // popen's pipe comes back only when every holder of its write end has
   // closed it: a server that kept the build's descriptors would hang here.
-  ASSERT_EQ(Run("export QELCC_SERVER_IDLE_MS=4000; { " + cmd + "wait; }", &out), 0) << out;
+  ASSERT_EQ(Run("export QELCC_SERVER_IDLE_MS=6000; { " + cmd + "wait; }", &out), 0) << out;
+  // One more, in case a slow machine kept the six busy past the idle time.
+  ASSERT_EQ(Run("QELCC_SERVER_IDLE_MS=6000 QELCC_MAP_DIR=maps_0 ./qelcc gcc -c a.c -o p0.o", &out),
+            0)
+      << out;
   ASSERT_TRUE(WaitFor([&] { return !ListeningName().empty(); }));
   ASSERT_TRUE(WaitFor([&] { return ServerPids().size() == 1; }, 3000));
   const int pid = ServerPids()[0];
@@ -234,7 +238,7 @@ TEST_F(Server, ConcurrentFirstRunsLeaveOneServerAndItIdlesOut) {
   std::string zombies;
   Sh("ps -o stat= --ppid " + std::to_string(pid) + " | grep -c Z", &zombies);
   EXPECT_EQ(std::atoi(zombies.c_str()), 0) << zombies;
-  EXPECT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 12000)) << "idle time 4 s";
+  EXPECT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 15000)) << "idle time 6 s";
   EXPECT_TRUE(ListeningName().empty());
 }
 
@@ -301,10 +305,10 @@ void DrainRequest(int fd) {
 TEST_F(Server, AFailingServerOnlyCostsTheLocalParse) {
   Build("local", "QELCC_NO_SERVER=1");
   // The real name: a server started and left idle.
-  ASSERT_TRUE(StartServer("QELCC_SERVER_IDLE_MS=300"));
+  ASSERT_TRUE(StartServer("QELCC_SERVER_IDLE_MS=2000"));
   const std::string name = ListeningName();
   ASSERT_FALSE(name.empty());
-  ASSERT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 8000)) << "idle time 0.3 s";
+  ASSERT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 8000)) << "idle time 2 s";
 
   const std::string hello = "QELS" + Le32(1);
   const std::vector<std::pair<std::string, std::function<void(int)>>> faults = {

@@ -4,6 +4,9 @@
 # behaviour (pass-through, dependency files, bad input, unit ids, the
 # compiler's answers kept between runs, libclang loaded only when needed).
 if(TARGET qel_map_section)
+  qel_add_test(qelcc_wire_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_wire_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/result_wire.cpp LABELS qelcc)
+  target_include_directories(qelcc_wire_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
   qel_add_test(map_section_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_section_test.cpp
                LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
 endif()
@@ -15,7 +18,8 @@ if(TARGET qelcc AND TARGET qelcollect)
     set(QEL_FIXTURE_FLAGS "-fsanitize=thread")
   endif()
   foreach(t qelcc_fixture_test qelcc_cli_test qelcc_mcdc_test qelcc_build_test
-            qelcc_counters_test qelcc_collector_maps_test qelcc_probe_cache_test)
+            qelcc_counters_test qelcc_collector_maps_test qelcc_probe_cache_test
+            qelcc_server_test)
     qel_add_test(${t} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/${t}.cpp
                  LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 600 LABELS qelcc)
     target_compile_definitions(${t} PRIVATE

@@ -88,6 +88,11 @@ struct Library {
 #undef QEL_POINTER
 };
 
+// How the library is first opened: lazily bound for a one-unit run; a
+// process that forks a parse per request binds every symbol once instead,
+// or each child would resolve them again.
+int g_open_mode = RTLD_LAZY;
+
 Library Open() {
   Library lib;
   // The library's own name first, as the dynamic linker would look it up;
@@ -96,7 +101,7 @@ Library Open() {
   void* handle = nullptr;
   for (const char* n : names) {
     if (*n == '\0') continue;
-    handle = dlopen(n, RTLD_LAZY | RTLD_LOCAL);
+    handle = dlopen(n, g_open_mode | RTLD_LOCAL);
     if (handle) break;
     const char* why = dlerror();
     lib.error = "cannot load libclang (" + std::string(why ? why : n) + ")";
@@ -140,6 +145,13 @@ bool LoadLibclang(std::string* error) {
   if (error) *error = lib.error;
   return false;
 }
+
+bool LoadLibclangBound(std::string* error) {
+  g_open_mode = RTLD_NOW;
+  return LoadLibclang(error);
+}
+
+const char* LibclangFile() { return QEL_LIBCLANG_PATH; }
 
 }  // namespace cparse
 }  // namespace qel

@@ -18,6 +18,8 @@ std::string TypeSpelling(CXType t) { return Str(clang_getTypeSpelling(t)); }
 
 #ifndef QEL_CPARSE_LAZY
 bool LoadLibclang(std::string*) { return true; }
+bool LoadLibclangBound(std::string*) { return true; }
+const char* LibclangFile() { return ""; }
 #endif
 
 std::string Diagnostic::Format() const {

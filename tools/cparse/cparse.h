@@ -70,6 +70,14 @@ struct ParseOptions {
 // when it cannot. Parse calls it first.
 bool LoadLibclang(std::string* error);
 
+// LoadLibclang with every symbol bound at once (a process that forks a
+// parse per request); as LoadLibclang once the library is open.
+bool LoadLibclangBound(std::string* error);
+
+// The libclang file the tool opens on first use (empty when it is linked
+// against the library): part of what identifies the parsing a tool does.
+const char* LibclangFile();
+
 class TranslationUnit {
  public:
   // Parses `path` (or `contents` as the text of `path` when given). Returns

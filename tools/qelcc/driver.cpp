@@ -13,6 +13,7 @@
 #include "mapdir.h"
 #include "probe_cache.h"
 #include "process.h"
+#include "server.h"
 
 namespace qelcc {
 
@@ -548,7 +549,16 @@ int UnitBuild::Run() {
   io.counters = !o.events;
   io.target = d_.Counters();
   io.exec = io.target.access != CounterTarget::Access::kCall;  // not on Windows
-  InstrumentResult r = Instrument(ifile_, itext_, d_.cwd(), parse_args, unit_, o.group, io);
+  InstrumentRequest request;
+  request.ipath = ifile_;
+  request.cwd = d_.cwd();
+  request.args = parse_args;
+  request.unit = unit_;
+  request.group = o.group;
+  request.options = io;
+  InstrumentResult r;
+  if (o.no_server || !InstrumentThroughServer(request, &r))
+    r = Instrument(ifile_, itext_, d_.cwd(), parse_args, unit_, o.group, io);
   if (!r.ok) return WithoutProbes(r.error);
   r.map.unit = unit_;
   r.map.source = abs_src_;

@@ -25,6 +25,9 @@ struct Options {
   // Ask the compiler for its predefined macros in every run instead of
   // keeping its answer in the map directory.
   bool no_probe_cache = false;
+  // Instrument every unit in this process instead of asking the server
+  // that keeps libclang loaded.
+  bool no_server = false;
 };
 
 // Runs the invocation; returns the exit status qelcc ends with (it may also

@@ -15,6 +15,7 @@
 #include "driver.h"
 #include "process.h"
 #include "qeltools/command_line.hpp"
+#include "server.h"
 
 using qelcc::Env;
 
@@ -41,6 +42,9 @@ const char* const kFooter =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == qelcc::kServerArgument) {
+    return qelcc::ServerMain(argc, argv);
+  }
   qelcc::Options opt;
   opt.map_dir = Env("QELCC_MAP_DIR");
   std::string scope = Env("QELCC_SCOPE");
@@ -51,6 +55,7 @@ int main(int argc, char** argv) {
   opt.memory = Env("QELCC_MEMORY") == "1";
   opt.events = Env("QELCC_EVENTS") == "1";
   opt.no_probe_cache = Env("QELCC_NO_PROBE_CACHE") == "1";
+  opt.no_server = Env("QELCC_NO_SERVER") == "1";
   if (!Env("QELCC_GROUP").empty()) opt.group = std::atoi(Env("QELCC_GROUP").c_str());
   // Our options come first; from the first other word on, the words are
   // the compiler's command line, passed on as they are.
@@ -97,6 +102,11 @@ int main(int argc, char** argv) {
                "ask the compiler for its predefined macros in every run\n"
                "instead of keeping the answer in the map directory's\n"
                "probes/ (QELCC_NO_PROBE_CACHE=1)")
+      ->group(group);
+  app.add_flag("--no-server", opt.no_server,
+               "parse every unit in this run instead of through the\n"
+               "server that keeps libclang loaded between runs\n"
+               "(QELCC_NO_SERVER=1; Linux)")
       ->group(group);
   app.set_version_flag("--version", std::string("qelcc ") + QELCC_VERSION, "print the version")
       ->group(group);

@@ -65,15 +65,17 @@ for k in "${kinds[@]}"; do
   rm -rf "$work/zlib-$k" && cp -r "$zsrc" "$work/zlib-$k"
   cc="$(cc_of $k)"
   [ $k = qelcc ] && cc="$qelcc $cc"
+  wait_for_qelcc_servers
   times >"$work/zlib-$k.cpu0"
   t0=$(now)
   (cd "$work/zlib-$k" && CC="$cc" CFLAGS="$(cflags_of $k)" ./configure --static >/dev/null &&
+     QELCC_SERVER_RUSAGE="$work/zlib-$k.server" \
      make -j"${JOBS:-2}" libz.a >"$work/zlib-$k.build.log" 2>&1 &&
      $cc $(cflags_of $k) -I. "$root/tools/realworld/zloop.c" libz.a $(ldflags_of $k) -o zloop) ||
     { cat "$work/zlib-$k.build.log" >&2; exit 1; }
   t1=$(now)
   times >"$work/zlib-$k.cpu1"
-  cat "$work/zlib-$k.cpu0" "$work/zlib-$k.cpu1" | children_cpu >"$work/zlib-$k.cpu"
+  build_cpu "$work/zlib-$k" >"$work/zlib-$k.cpu"
   build_s[zlib-$k]=$(elapsed "$t0" "$t1")
 done
 unset QELCC_MAP_DIR

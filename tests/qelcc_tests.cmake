@@ -29,6 +29,9 @@ if(TARGET qelcc AND TARGET qelcollect)
       QEL_FIXTURE_FLAGS="${QEL_FIXTURE_FLAGS}")
     add_dependencies(${t} qelcc qelcollect QELMQLib)
   endforeach()
+  # The library qelcc opens, to hide it from a run.
+  file(REAL_PATH ${QEL_LIBCLANG} _qel_libclang_file)
+  target_compile_definitions(qelcc_cli_test PRIVATE QEL_LIBCLANG_FILE="${_qel_libclang_file}")
   if(TARGET orrin_drive_cov)
     qel_add_test(qelcc_demo_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/qelcc_demo_test.cpp
                  LIBS PkgConfig::JSONCPP qel_map_section PORTS TIMEOUT 300 LABELS qelcc)

@@ -175,6 +175,34 @@ TEST_F(Cli, WhatLibclangCannotParseCompilesPlainOrFailsWhenStrict) {
   EXPECT_FALSE(Exists(dir_ + "/nested.o"));
 }
 
+// A machine without libclang (the package missing, or broken): every unit
+// still builds, plain, and says why, in the map directory and the object,
+// through the server or without it; --strict fails instead.
+TEST_F(Cli, WithoutLibclangUnitsBuildPlainAndSayWhy) {
+  // The library's file made unreadable in a mount namespace of this run only.
+  const std::string hide = "unshare -rm sh -c 'mount --bind /dev/null " QEL_LIBCLANG_FILE " && ";
+  if (Sh("unshare -rm true") != 0) GTEST_SKIP() << "no user and mount namespaces here";
+  for (const char* server : {"", "--no-server "}) {
+    SCOPED_TRACE(server);
+    Sh("rm -rf '" + dir_ + "/maps' '" + dir_ + "/a.o'");
+    std::string out;
+    ASSERT_EQ(Run(hide + kQelcc + " " + server + "gcc -c a.c -o a.o'", &out), 0) << out;
+    EXPECT_NE(out.find("qelcc: warning: a.c: cannot load libclang ("), std::string::npos) << out;
+    EXPECT_NE(out.find("compiled without instrumentation"), std::string::npos) << out;
+    Json::Value map = OnlyMap(dir_ + "/maps");
+    EXPECT_FALSE(map["instrumented"].asBool());
+    EXPECT_NE(map["reason"].asString().find("cannot load libclang"), std::string::npos);
+    std::vector<ObjectMap> in_object = ObjectMaps(dir_ + "/a.o");
+    ASSERT_EQ(in_object.size(), 1u);
+    EXPECT_FALSE(in_object[0].record.instrumented);
+  }
+  Sh("rm -f '" + dir_ + "/a.o'");
+  std::string out;
+  EXPECT_EQ(Run(hide + "QELCC_STRICT=1 " + kQelcc + " gcc -c a.c -o a.o'", &out), 1) << out;
+  EXPECT_NE(out.find("qelcc: error: a.c: cannot load libclang"), std::string::npos) << out;
+  EXPECT_FALSE(Exists(dir_ + "/a.o"));
+}
+
 TEST_F(Cli, InlineFunctionsOfEveryLinkageStayValidC99) {
   // An inline definition with external linkage may not refer to anything
   // static: the probes' helper must not be static.

@@ -296,36 +296,43 @@ class Aligner {
 
 bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
-  std::vector<unsigned> out;
+void CodeColumns(const char* line, size_t n, bool* comment, std::vector<unsigned>* out) {
   char quote = 0;
-  for (size_t k = 0; k < line.size(); ++k) {
+  for (size_t k = 0; k < n; ++k) {
     char c = line[k];
     if (*comment) {
-      if (line.compare(k, 2, "*/") == 0) {
+      if (c == '*' && k + 1 < n && line[k + 1] == '/') {
         *comment = false;
         ++k;
       }
       continue;
     }
     if (quote) {
-      if (c == '\\' && k + 1 < line.size()) {
-        out.push_back(static_cast<unsigned>(k++));
+      if (c == '\\' && k + 1 < n) {
+        if (out) out->push_back(static_cast<unsigned>(k));
+        ++k;  // the escaped character counts, even a space
       } else if (c == quote) {
         quote = 0;
       }
-      if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+      if (out && !IsSpace(c)) out->push_back(static_cast<unsigned>(k));
       continue;
     }
-    if (line.compare(k, 2, "//") == 0) break;
-    if (line.compare(k, 2, "/*") == 0) {
-      *comment = true;
-      ++k;
-      continue;
+    if (c == '/' && k + 1 < n) {
+      if (line[k + 1] == '/') break;
+      if (line[k + 1] == '*') {
+        *comment = true;
+        ++k;
+        continue;
+      }
     }
     if (c == '"' || c == '\'') quote = c;
-    if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+    if (out && !IsSpace(c)) out->push_back(static_cast<unsigned>(k));
   }
+}
+
+std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
+  std::vector<unsigned> out;
+  CodeColumns(line.data(), line.size(), comment, &out);
   return out;
 }
 

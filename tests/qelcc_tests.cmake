@@ -10,6 +10,10 @@ if(TARGET qel_map_section)
   qel_add_test(map_section_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_section_test.cpp
                LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
 endif()
+if(TARGET qel_cparse)
+  qel_add_test(cparse_location_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cparse/cparse_location_test.cpp
+               LIBS qel_cparse LABELS qelcc)
+endif()
 if(TARGET qelcc AND TARGET qelcollect)
   set(QEL_FIXTURE_FLAGS "")
   if(QEL_SANITIZE STREQUAL "address")

@@ -194,12 +194,16 @@ Position TranslationUnit::At(CXSourceLocation loc) const {
   CXFile f = nullptr;
   unsigned line = 0, column = 0, off = 0;
   clang_getFileLocation(loc, &f, &line, &column, &off);
-  if (!f || line == 0 || f != main_file_ || !CacheableLine(off, column)) {
-    return AtFromLibclang(loc);
-  }
+  if (!f || line == 0 || f != main_file_) return AtFromLibclang(loc);
   if (lines_.size() <= line) lines_.resize(line + 1);
   LineInfo& info = lines_[line];
-  if (info.file < 0) {
+  if (info.state < 0) return AtFromLibclang(loc);
+  if (info.state == 0) {
+    if (!CacheableLine(off, column)) {
+      info.state = -1;
+      return AtFromLibclang(loc);
+    }
+    info.state = 1;
     p = AtFromLibclang(loc);
     if (line_files_.empty() || line_files_.back() != p.file) line_files_.push_back(p.file);
     info.file = static_cast<int>(line_files_.size()) - 1;

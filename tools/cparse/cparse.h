@@ -119,7 +119,8 @@ class TranslationUnit {
   // physical line that holds no directive, so libclang is asked once per
   // line; only the offset (and the column with it) is asked per location.
   struct LineInfo {
-    int file = -1;  // into line_files_; -1 until the line is asked for
+    signed char state = 0;  // 1: known, -1: always asked of libclang, 0: not yet asked
+    int file = -1;          // into line_files_
     unsigned line = 0;
     bool system = false;
   };

@@ -1,5 +1,6 @@
 #include "cparse.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,46 +102,57 @@ void TranslationUnit::PrepareLineCache() {
   clang_getFileLocation(clang_getLocationForOffset(tu_, named, 0), &main_file_, &line, &column,
                         &offset);
   if (!main_file_) return;
+  // One pass over the buffer; most bytes matter to none of the above.
+  static const std::array<bool, 256> kSpecial = [] {
+    std::array<bool, 256> special{};
+    for (unsigned char c : std::string("\n\r/*\"'\\#")) special[c] = true;
+    return special;
+  }();
   const std::string& t = contents_;
-  if (t.find('\r') != std::string::npos) return;
-  bool comment = false;
-  for (std::size_t at = 0; at < t.size();) {
-    std::size_t e = t.find('\n', at);
-    if (e == std::string::npos) e = t.size();
-    if (e > at && t[e - 1] == '\\') return;
-    bool hash = false;
-    char quote = 0;
-    for (std::size_t k = at; k < e; ++k) {
-      const char c = t[k];
-      const char next = k + 1 < e ? t[k + 1] : 0;
-      if (comment) {
-        if (c == '*' && next == '/') {
-          comment = false;
-          ++k;
-        }
-      } else if (quote) {
-        if (c == '\\') {
-          ++k;
-        } else if (c == quote) {
-          quote = 0;
-        }
-      } else if (c == '/' && next == '/') {
-        break;
-      } else if (c == '/' && next == '*') {
-        comment = true;
-        ++k;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '#') {
-        hash = true;
-        std::size_t q = k + 1;
-        while (q < e && (t[q] == ' ' || t[q] == '\t')) ++q;
-        if (t.compare(q, 6, "define") == 0) return;
-      }
+  const std::size_t n = t.size();
+  bool comment = false, hash = false;
+  char quote = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const char c = t[k];
+    if (!kSpecial[static_cast<unsigned char>(c)]) continue;
+    if (c == '\r') return;
+    if (c == '\n') {
+      if (k > 0 && t[k - 1] == '\\') return;
+      if (hash && comment) return;
+      hash = false;
+      quote = 0;
+      continue;
     }
-    if (hash && comment) return;
-    at = e + 1;
+    const char next = k + 1 < n ? t[k + 1] : 0;
+    if (comment) {
+      if (c == '*' && next == '/') {
+        comment = false;
+        ++k;
+      }
+    } else if (quote) {
+      if (c == '\\') {
+        if (next == '\n') return;  // a continued line
+        ++k;
+      } else if (c == quote) {
+        quote = 0;
+      }
+    } else if (c == '/' && next == '/') {
+      const std::size_t e = t.find('\n', k);
+      k = (e == std::string::npos ? n : e) - 1;
+    } else if (c == '/' && next == '*') {
+      comment = true;
+      ++k;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '#') {
+      hash = true;
+      std::size_t q = k + 1;
+      while (q < n && (t[q] == ' ' || t[q] == '\t')) ++q;
+      if (t.compare(q, 6, "define") == 0) return;
+    }
   }
+  if (n > 0 && t[n - 1] == '\\') return;
+  if (hash && comment) return;
   line_cache_ = true;
 }
 

@@ -10,6 +10,15 @@ if(TARGET qel_map_section)
   qel_add_test(map_section_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_section_test.cpp
                LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
 endif()
+if(TARGET qelcc)
+  qel_add_test(line_align_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/line_align_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/line_align.cpp LABELS qelcc)
+  target_include_directories(line_align_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
+endif()
+if(TARGET qel_cparse)
+  qel_add_test(cparse_location_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cparse/cparse_location_test.cpp
+               LIBS qel_cparse LABELS qelcc)
+endif()
 if(TARGET qelcc AND TARGET qelcollect)
   set(QEL_FIXTURE_FLAGS "")
   if(QEL_SANITIZE STREQUAL "address")

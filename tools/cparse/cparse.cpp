@@ -1,5 +1,8 @@
 #include "cparse.h"
 
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace qel {
@@ -76,7 +79,92 @@ std::unique_ptr<TranslationUnit> TranslationUnit::Parse(const std::string& path,
     }
     return nullptr;
   }
+  tu->PrepareLineCache();
   return tu;
+}
+
+// The shortcut in At needs the buffer's text and every line note of a line
+// marker on the marker's own line (the line that holds its '#'). A line
+// continued by a backslash, a directive that runs on in a block comment, a
+// carriage return (a line end of its own to libclang) or a macro definition
+// (locations in expansions) turn it off for the unit. Comments and literals
+// are followed, so that a '#' in them (-C keeps comments) is no directive.
+void TranslationUnit::PrepareLineCache() {
+  line_cache_ = false;
+  const char* check = std::getenv("QEL_CPARSE_CHECK_LOCATIONS");
+  check_locations_ = check && *check && std::strcmp(check, "0") != 0;
+  if (contents_.empty()) return;
+  // The handle libclang gives back for locations in the buffer, which need
+  // not be the one clang_getFile looks up.
+  CXFile named = clang_getFile(tu_, path_.c_str());
+  if (!named) return;
+  unsigned line = 0, column = 0, offset = 0;
+  clang_getFileLocation(clang_getLocationForOffset(tu_, named, 0), &main_file_, &line, &column,
+                        &offset);
+  if (!main_file_) return;
+  // One pass over the buffer; most bytes matter to none of the above.
+  static const std::array<bool, 256> kSpecial = [] {
+    std::array<bool, 256> special{};
+    for (unsigned char c : std::string("\n\r/*\"'\\#")) special[c] = true;
+    return special;
+  }();
+  const std::string& t = contents_;
+  const std::size_t n = t.size();
+  bool comment = false, hash = false;
+  char quote = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const char c = t[k];
+    if (!kSpecial[static_cast<unsigned char>(c)]) continue;
+    if (c == '\r') return;
+    if (c == '\n') {
+      if (k > 0 && t[k - 1] == '\\') return;
+      if (hash && comment) return;
+      hash = false;
+      quote = 0;
+      continue;
+    }
+    const char next = k + 1 < n ? t[k + 1] : 0;
+    if (comment) {
+      if (c == '*' && next == '/') {
+        comment = false;
+        ++k;
+      }
+    } else if (quote) {
+      if (c == '\\') {
+        if (next == '\n') return;  // a continued line
+        ++k;
+      } else if (c == quote) {
+        quote = 0;
+      }
+    } else if (c == '/' && next == '/') {
+      const std::size_t e = t.find('\n', k);
+      k = (e == std::string::npos ? n : e) - 1;
+    } else if (c == '/' && next == '*') {
+      comment = true;
+      ++k;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '#') {
+      hash = true;
+      std::size_t q = k + 1;
+      while (q < n && (t[q] == ' ' || t[q] == '\t')) ++q;
+      if (t.compare(q, 6, "define") == 0) return;
+    }
+  }
+  if (n > 0 && t[n - 1] == '\\') return;
+  if (hash && comment) return;
+  line_cache_ = true;
+}
+
+// A line is left to libclang when it holds a '#' (it may be a directive, and
+// a line note then starts partway through it).
+bool TranslationUnit::CacheableLine(unsigned offset, unsigned column) const {
+  if (column == 0 || column - 1 > offset) return false;
+  const std::size_t begin = offset - (column - 1);
+  if (begin > contents_.size()) return false;
+  std::size_t e = contents_.find('\n', begin);
+  if (e == std::string::npos) e = contents_.size();
+  return std::memchr(contents_.data() + begin, '#', e - begin) == nullptr;
 }
 
 TranslationUnit::~TranslationUnit() {
@@ -86,7 +174,7 @@ TranslationUnit::~TranslationUnit() {
 
 CXCursor TranslationUnit::Root() const { return clang_getTranslationUnitCursor(tu_); }
 
-Position TranslationUnit::At(CXSourceLocation loc) const {
+Position TranslationUnit::AtFromLibclang(CXSourceLocation loc) const {
   Position p;
   if (clang_equalLocations(loc, clang_getNullLocation())) return p;
   CXString file;
@@ -101,6 +189,57 @@ Position TranslationUnit::At(CXSourceLocation loc) const {
   p.offset = off;
   p.system = clang_Location_isInSystemHeader(loc) != 0;
   p.valid = f != nullptr;
+  return p;
+}
+
+namespace {
+bool SamePosition(const Position& a, const Position& b) {
+  return a.file == b.file && a.line == b.line && a.column == b.column && a.offset == b.offset &&
+         a.system == b.system && a.valid == b.valid;
+}
+}  // namespace
+
+Position TranslationUnit::At(CXSourceLocation loc) const {
+  if (!line_cache_) return AtFromLibclang(loc);
+  Position p;
+  if (clang_equalLocations(loc, clang_getNullLocation())) return p;
+  CXFile f = nullptr;
+  unsigned line = 0, column = 0, off = 0;
+  clang_getFileLocation(loc, &f, &line, &column, &off);
+  if (!f || line == 0 || f != main_file_) return AtFromLibclang(loc);
+  if (lines_.size() <= line) lines_.resize(line + 1);
+  LineInfo& info = lines_[line];
+  if (info.state < 0) return AtFromLibclang(loc);
+  if (info.state == 0) {
+    if (!CacheableLine(off, column)) {
+      info.state = -1;
+      return AtFromLibclang(loc);
+    }
+    info.state = 1;
+    p = AtFromLibclang(loc);
+    if (line_files_.empty() || line_files_.back() != p.file) line_files_.push_back(p.file);
+    info.file = static_cast<int>(line_files_.size()) - 1;
+    info.line = p.line;
+    info.system = p.system;
+    return p;
+  }
+  p.file = line_files_[static_cast<std::size_t>(info.file)];
+  p.line = info.line;
+  p.column = column;
+  p.offset = off;
+  p.system = info.system;
+  p.valid = true;
+  if (check_locations_) {
+    const Position q = AtFromLibclang(loc);
+    if (!SamePosition(p, q)) {
+      std::fprintf(stderr,
+                   "cparse: location at offset %u: %s:%u:%u%s from the line, %s:%u:%u%s (offset "
+                   "%u) from libclang\n",
+                   off, p.file.c_str(), p.line, p.column, p.system ? " (system)" : "",
+                   q.file.c_str(), q.line, q.column, q.system ? " (system)" : "", q.offset);
+      std::abort();
+    }
+  }
   return p;
 }
 

@@ -100,6 +100,8 @@ class TranslationUnit {
                                       bool include_system = false) const;
 
   Position At(CXSourceLocation loc) const;
+  // As At, every part asked of libclang: what At's shortcut must agree with.
+  Position AtFromLibclang(CXSourceLocation loc) const;
   Extent ExtentOf(CXCursor cursor) const;
   bool InSystemHeader(CXCursor cursor) const;
   // True when the cursor lies in the parsed main buffer (for a preprocessed
@@ -112,6 +114,23 @@ class TranslationUnit {
   CXTranslationUnit tu_ = nullptr;
   std::string path_;
   std::string contents_;  // kept alive for libclang's unsaved file
+
+  // Presumed file, line and system flag are the same for every byte of a
+  // physical line that holds no directive, so libclang is asked once per
+  // line; only the offset (and the column with it) is asked per location.
+  struct LineInfo {
+    signed char state = 0;  // 1: known, -1: always asked of libclang, 0: not yet asked
+    int file = -1;          // into line_files_
+    unsigned line = 0;
+    bool system = false;
+  };
+  void PrepareLineCache();
+  bool CacheableLine(unsigned offset, unsigned column) const;
+  CXFile main_file_ = nullptr;
+  bool line_cache_ = false;
+  bool check_locations_ = false;         // QEL_CPARSE_CHECK_LOCATIONS: compare every answer
+  mutable std::vector<LineInfo> lines_;  // by physical line
+  mutable std::vector<std::string> line_files_;
 };
 
 // Cursor helpers.

@@ -158,8 +158,8 @@ class Rewriter {
 
  private:
   CXCursorKind Kind(CXCursor c) const { return clang_getCursorKind(c); }
-  Position Begin(CXCursor c) const { return tu_.ExtentOf(c).begin; }
-  Position End(CXCursor c) const { return tu_.ExtentOf(c).end; }
+  Position Begin(CXCursor c) const { return tu_.At(clang_getRangeStart(clang_getCursorExtent(c))); }
+  Position End(CXCursor c) const { return tu_.At(clang_getRangeEnd(clang_getCursorExtent(c))); }
   Position At(unsigned offset) const {
     CXFile f = clang_getFile(tu_.raw(), tu_.path().c_str());
     return tu_.At(clang_getLocationForOffset(tu_.raw(), f, offset));
@@ -374,7 +374,7 @@ void Rewriter::IndexLines() {
     pl.begin = static_cast<unsigned>(at);
     pl.end = static_cast<unsigned>(e);
     pl.in_comment = comment;
-    CodeColumns(text_.substr(at, e - at), &comment);
+    CodeColumns(text_.data() + at, e - at, &comment, nullptr);
     size_t q = at;
     if (q < e && text_[q] == '#') {
       ++q;
@@ -441,9 +441,8 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
     Piece piece;
     piece.sys = pl.sys;
     bool comment = pl.in_comment;
-    for (unsigned col : CodeColumns(text_.substr(pl.begin, pl.end - pl.begin), &comment)) {
-      piece.offsets.push_back(pl.begin + col);
-    }
+    CodeColumns(text_.data() + pl.begin, pl.end - pl.begin, &comment, &piece.offsets);
+    for (unsigned& off : piece.offsets) off += pl.begin;
     pieces.push_back(std::move(piece));
   }
   g.chars = AlignLine(text_, pieces, oline, cols);

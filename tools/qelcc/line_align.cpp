@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace qelcc {
 
@@ -296,36 +297,88 @@ class Aligner {
 
 bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
-  std::vector<unsigned> out;
+namespace {
+
+// The comment state alone, for every line of a preprocessed unit: most bytes
+// are neither '/', '*' in a comment, nor a quote, and are passed over fast.
+void CommentState(const char* line, size_t n, bool* comment) {
   char quote = 0;
-  for (size_t k = 0; k < line.size(); ++k) {
+  size_t k = 0;
+  while (k < n) {
+    if (*comment) {
+      const void* star = std::memchr(line + k, '*', n - k);
+      if (!star) return;
+      k = static_cast<size_t>(static_cast<const char*>(star) - line);
+      if (k + 1 < n && line[k + 1] == '/') {
+        *comment = false;
+        ++k;
+      }
+      ++k;
+      continue;
+    }
+    const char c = line[k];
+    if (quote) {
+      if (c == '\\' && k + 1 < n) {
+        ++k;
+      } else if (c == quote) {
+        quote = 0;
+      }
+    } else if (c == '/' && k + 1 < n) {
+      if (line[k + 1] == '/') return;
+      if (line[k + 1] == '*') {
+        *comment = true;
+        ++k;
+      }
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    }
+    ++k;
+  }
+}
+
+}  // namespace
+
+void CodeColumns(const char* line, size_t n, bool* comment, std::vector<unsigned>* out) {
+  if (!out) {
+    CommentState(line, n, comment);
+    return;
+  }
+  char quote = 0;
+  for (size_t k = 0; k < n; ++k) {
     char c = line[k];
     if (*comment) {
-      if (line.compare(k, 2, "*/") == 0) {
+      if (c == '*' && k + 1 < n && line[k + 1] == '/') {
         *comment = false;
         ++k;
       }
       continue;
     }
     if (quote) {
-      if (c == '\\' && k + 1 < line.size()) {
-        out.push_back(static_cast<unsigned>(k++));
+      if (c == '\\' && k + 1 < n) {
+        if (out) out->push_back(static_cast<unsigned>(k));
+        ++k;  // the escaped character counts, even a space
       } else if (c == quote) {
         quote = 0;
       }
-      if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+      if (out && !IsSpace(c)) out->push_back(static_cast<unsigned>(k));
       continue;
     }
-    if (line.compare(k, 2, "//") == 0) break;
-    if (line.compare(k, 2, "/*") == 0) {
-      *comment = true;
-      ++k;
-      continue;
+    if (c == '/' && k + 1 < n) {
+      if (line[k + 1] == '/') break;
+      if (line[k + 1] == '*') {
+        *comment = true;
+        ++k;
+        continue;
+      }
     }
     if (c == '"' || c == '\'') quote = c;
-    if (!IsSpace(c)) out.push_back(static_cast<unsigned>(k));
+    if (out && !IsSpace(c)) out->push_back(static_cast<unsigned>(k));
   }
+}
+
+std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
+  std::vector<unsigned> out;
+  CodeColumns(line.data(), line.size(), comment, &out);
   return out;
 }
 

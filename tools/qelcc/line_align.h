@@ -35,6 +35,9 @@ struct Piece {
 // The columns (0-based) of a line's code characters: neither white space nor
 // comment. `comment` carries a block comment left open into the next line.
 std::vector<unsigned> CodeColumns(const std::string& line, bool* comment);
+// The same over `n` bytes at `line`, appended to `out` (which may be null
+// when only the comment state is wanted).
+void CodeColumns(const char* line, size_t n, bool* comment, std::vector<unsigned>* out);
 
 bool IdentChar(char c);
 

@@ -1,6 +1,7 @@
 #include "map_section.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace qel {
 namespace mapsection {
@@ -26,34 +27,61 @@ std::uint64_t GetLe(const std::string& s, std::size_t at, int bytes) {
 // -pedantic warns beyond it, and user builds often make that an error.
 const std::size_t kMaxLiteral = 500;
 
-// One byte as the assembler's .ascii reads it, written inside a C string
+// How each byte reads to the assembler's .ascii, written inside a C string
 // literal: printable characters as they are, the rest (and the characters
 // either language escapes, and '?' which could start a trigraph) as an
-// octal escape of the assembler.
-void AppendAsciiByte(std::string* out, unsigned char c) {
-  if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '?') {
-    out->push_back(static_cast<char>(c));
-    return;
+// octal escape of the assembler. A map runs to hundreds of kilobytes, so the
+// spellings are made once and copied.
+struct AsciiTable {
+  char text[256][6] = {};
+  unsigned char size[256] = {};
+  AsciiTable() {
+    for (int c = 0; c < 256; ++c) {
+      if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\' && c != '?') {
+        text[c][0] = static_cast<char>(c);
+        size[c] = 1;
+      } else {
+        text[c][0] = '\\';
+        text[c][1] = '\\';
+        text[c][2] = static_cast<char>('0' + ((c >> 6) & 7));
+        text[c][3] = static_cast<char>('0' + ((c >> 3) & 7));
+        text[c][4] = static_cast<char>('0' + (c & 7));
+        size[c] = 5;
+      }
+    }
   }
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\\\%03o", c);
-  *out += buf;
+};
+
+const AsciiTable& Ascii() {
+  static const AsciiTable table;
+  return table;
 }
 
 std::string ElfText(const std::string& bytes) {
   static const char kOpen[] = "__asm__(\".pushsection .qelmap,\\\"\\\",%progbits\\n.ascii \\\"";
   static const char kClose[] = "\\\"\\n.popsection\");\n";
+  const std::size_t open = sizeof kOpen - 1, close = sizeof kClose - 1;
+  const AsciiTable& ascii = Ascii();
+  // The worst case: every byte escaped, a chunk per (kMaxLiteral - open) / 5.
   std::string out;
-  out.reserve(bytes.size() * 2 + 64);
-  std::size_t at = 0;
-  while (at < bytes.size()) {
-    std::string chunk = kOpen;
-    while (at < bytes.size() && chunk.size() + 5 + sizeof kClose < kMaxLiteral) {
-      AppendAsciiByte(&chunk, static_cast<unsigned char>(bytes[at++]));
+  out.resize(bytes.size() * 5 + (bytes.size() / 64 + 1) * (open + close));
+  char* w = &out[0];
+  const unsigned char* at = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* const end = at + bytes.size();
+  while (at < end) {
+    std::memcpy(w, kOpen, open);
+    std::size_t chunk = open;
+    while (at < end && chunk + 5 + sizeof kClose < kMaxLiteral) {
+      const unsigned n = ascii.size[*at];
+      std::memcpy(w + chunk, ascii.text[*at], 5);
+      chunk += n;
+      ++at;
     }
-    out += chunk;
-    out += kClose;
+    w += chunk;
+    std::memcpy(w, kClose, close);
+    w += close;
   }
+  out.resize(static_cast<std::size_t>(w - out.data()));
   return out;
 }
 
@@ -62,10 +90,19 @@ std::string CoffText(const std::string& bytes) {
   // current section right (top-level asm would have to switch back blind).
   std::string out = "static const unsigned char __qel_map[" + std::to_string(bytes.size()) +
                     "] __attribute__((section(\".qelmap\"), used)) = {";
+  out.reserve(out.size() + bytes.size() * 4 + bytes.size() / 32 + 8);
+  char buf[8];
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i % 32 == 0) out += "\n";
-    out += std::to_string(static_cast<unsigned char>(bytes[i]));
-    if (i + 1 < bytes.size()) out += ",";
+    if (i % 32 == 0) out += '\n';
+    const unsigned c = static_cast<unsigned char>(bytes[i]);
+    char* p = buf + sizeof buf;
+    if (i + 1 < bytes.size()) *--p = ',';
+    unsigned v = c;
+    do {
+      *--p = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v);
+    out.append(p, static_cast<std::size_t>(buf + sizeof buf - p));
   }
   out += "};\n";
   return out;

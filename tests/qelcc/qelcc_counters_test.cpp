@@ -109,8 +109,9 @@ class Counters : public ::testing::Test {
 TEST_F(Counters, EightThreadsAtOnceAndTheirSuccessorsCountExactly) { ThreadsCountExactly(""); }
 
 TEST_F(Counters, EveryIncrementAndEntryFormCountsExactly) {
-  // -masm=intel: relaxed atomic increments and the entry in C; -flto: the
-  // entry in C; -O0: the increments as gcc leaves them unoptimised.
+  // -masm=intel: the increments in Intel syntax (a path counter's index
+  // register too) and the entry in C; -flto: the entry in C; -O0: the
+  // increments as gcc leaves them unoptimised.
   for (const char* form : {"-masm=intel", "-flto", "-O0"}) {
     SCOPED_TRACE(form);
     ThreadsCountExactly(form);
@@ -189,6 +190,21 @@ TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
   EXPECT_EQ(Calls(c, "crash.c", "h"), 654322);
   EXPECT_EQ(Outcomes(c, "crash.c", "i == 654321"), std::make_pair(1L, 654321L));
   EXPECT_EQ(Outcomes(c, "crash.c", "i < 1000000"), std::make_pair(654322L, 0L));
+}
+
+TEST_F(Counters, ACrashInALoadTheCompilerMovesUpArrivesAfterTheCountsBeforeIt) {
+  // Both arms load *p, which gcc may do once before the branch; at -O2 and
+  // -O0 the crash must still come after the decision and the arm it took.
+  for (const char* level : {"-O2", "-O0"}) {
+    SCOPED_TRACE(level);
+    Build(kSources + "crash_load.c -fno-sanitize=null " + level, "crash_load");
+    std::string out;
+    EXPECT_EQ(Collect(std::string(kPlainSignals) + "./crash_load", &out), 139) << out;
+    const Counts c = Run();
+    EXPECT_EQ(Calls(c, "crash_load.c", "at"), 654322);
+    EXPECT_EQ(Outcomes(c, "crash_load.c", "c"), std::make_pair(1L, 654321L));
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl crash_load");
+  }
 }
 
 }  // namespace

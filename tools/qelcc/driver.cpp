@@ -217,10 +217,13 @@ CounterTarget Driver::Counters() {
   t.increment = x86_64_ ? CounterTarget::Increment::kX86_64
                 : i386_ ? CounterTarget::Increment::kI386
                         : CounterTarget::Increment::kAtomic;
-  // The increment's assembly is written in AT&T syntax; with the Intel
-  // dialect the compiler's own relaxed atomics do it.
-  for (const std::string& a : inv_.args)
-    if (a == "-masm=intel") t.increment = CounterTarget::Increment::kAtomic;
+  // The increments are written in both assembler dialects; the entry stub
+  // in AT&T syntax alone.
+  bool intel = false;
+  for (const std::string& a : inv_.args) {
+    if (a == "-masm=intel") intel = true;
+    if (a == "-masm=att") intel = false;
+  }
   // clang 14 miscompiles a preserve_most function that calls an ordinary
   // one (the programs it builds crash); clang 19 does not.
   t.preserve_most = clang_ && clang_major_ >= 19 && (x86_64_ || aarch64_);
@@ -248,7 +251,7 @@ CounterTarget Driver::Counters() {
     if (StartsWith(a, "-mcmodel=")) large = a == "-mcmodel=large";
   }
   t.entry_stub = !clang_ && x86_64_ && t.access == CounterTarget::Access::kUnitTls &&
-                 t.increment == CounterTarget::Increment::kX86_64 && !lto && !large;
+                 t.increment == CounterTarget::Increment::kX86_64 && !lto && !large && !intel;
   return t;
 }
 

@@ -7,8 +7,10 @@
 // Two forms. Events: each node and condition calls into the runtime
 // (QelNode, QelExp), as qelcc --events does. Counters (the default): the
 // function finds its thread's block of counters once, at entry
-// (`__qel_ctr* const __qel_b = __qel_e(K);`), a node adds 1 to its counter
-// (`__qel_i(__qel_b + K)`, K = node id - 1), and a decision counted by
+// (`__qel_ctr* const __qel_b = __qel_e();`, then the entry node's
+// increment), a node adds 1 to its counter (K = node id - 1: on x86 one
+// `add` at __qel_b + 8K, on other targets a relaxed atomic load and store of
+// `__qel_b[K]`), and a decision counted by
 // paths builds its path index in `__qel_p[slot]` as its conditions are
 // evaluated, then adds 1 to the counter of that path.
 #ifndef QELCC_PROBE_TEXT_H
@@ -105,11 +107,13 @@ class ProbeText {
   std::string Node(int node) const;
   // The node as an expression of type void.
   std::string NodeVoid(int node) const;
-  std::string Counter(int node) const;  // `__qel_b + K`
-  // The increment of counter `p` as a statement (no `;`), and as an
-  // expression of type int whose value is `value`.
-  std::string Increment(const std::string& p) const;
-  std::string IncrementValue(const std::string& p, int value) const;
+  std::string Counter(int node) const;  // `K`, the node's counter
+  // The increment of the counter at `offset` (a constant expression) plus
+  // `index` (an unsigned expression, or "" for none) of the function's block
+  // __qel_b, as a statement (no `;`), and as an expression of type int whose
+  // value is `value`.
+  std::string Increment(const std::string& offset, const std::string& index) const;
+  std::string IncrementValue(const std::string& offset, const std::string& index, int value) const;
   std::string u() const { return std::to_string(unit_); }
   std::string g() const { return std::to_string(group_); }
   int unit_, group_;
@@ -126,7 +130,7 @@ struct CounterTarget {
     kCall,     // QelCounterTable() (Windows: no exported thread-local variable)
   };
   enum class Increment {
-    kX86_64,  // one `add` on memory, as a plain increment compiles
+    kX86_64,  // one `add` on memory, addressed from the block's register
     kI386,    // the same on 32-bit counters
     kAtomic,  // a relaxed atomic load and store
   };

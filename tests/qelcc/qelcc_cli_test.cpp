@@ -203,6 +203,26 @@ TEST_F(Cli, WithoutLibclangUnitsBuildPlainAndSayWhy) {
   EXPECT_FALSE(Exists(dir_ + "/a.o"));
 }
 
+// The Windows targets' counters assemble: a decision's path counter is
+// addressed with an index register as wide as the block's (64 bits on
+// 64-bit Windows, where long is 32), in both assembler dialects.
+TEST_F(Cli, WindowsTargetsGetCountersForEveryDecision) {
+  Write("w.c", "int f(int a, int b, int c) {\n  if (a && (b || c)) return 1;\n  return a ? b : c;\n}\n");
+  int compilers = 0;
+  for (const char* cc : {"x86_64-w64-mingw32-gcc", "i686-w64-mingw32-gcc"}) {
+    if (Sh(std::string("command -v ") + cc + " >/dev/null") != 0) continue;
+    ++compilers;
+    for (const char* flags : {"-O0", "-O2", "-O2 -masm=intel"}) {
+      SCOPED_TRACE(std::string(cc) + " " + flags);
+      Sh("rm -rf '" + dir_ + "/maps' '" + dir_ + "/w.o'");
+      std::string out;
+      ASSERT_EQ(Run(kQelcc + " --strict " + cc + " " + flags + " -c w.c -o w.o", &out), 0) << out;
+      EXPECT_TRUE(OnlyMap(dir_ + "/maps")["instrumented"].asBool());
+    }
+  }
+  if (compilers == 0) GTEST_SKIP() << "no Windows cross compiler here";
+}
+
 TEST_F(Cli, InlineFunctionsOfEveryLinkageStayValidC99) {
   // An inline definition with external linkage may not refer to anything
   // static: the probes' helper must not be static.

@@ -61,9 +61,11 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
       if (index.empty())
         return "__asm__ __volatile__(\"" + add + "%c2(%1)|\t" + ptr + "%c2], 1}" + order +
                displacement;
-      // The index as wide as the base register, which the address needs.
+      // The index as wide as the base register, which the address needs:
+      // the counter type is size_t's width (unsigned long is 32 bits on
+      // 64-bit Windows).
       return "__asm__ __volatile__(\"" + add + "%c3(%1,%2," + size + ")|\t" + ptr + "%2*" + size +
-             "+%c3], 1}" + order + "\"r\" ((unsigned long)(" + index + ")), " + displacement;
+             "+%c3], 1}" + order + "\"r\" ((__qel_ctr)(" + index + ")), " + displacement;
     }
     case CounterTarget::Increment::kAtomic:
       break;

@@ -181,12 +181,18 @@ class Rewriter {
   // The statement's own lines and expressions; true when it ends the
   // straight-line run.
   bool StmtParts(CXCursor cur, int node, int depth);
-  void ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth);
+  // Returns the index into counted_ of the loop's condition, or -1.
+  int ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth);
   void Body(CXCursor s, int depth);
   void BodyParts(CXCursor s, int depth);
   // A branch of the decision counted_[counted] (or of none: -1), taken when
   // it is `outcome`.
   void BranchBody(CXCursor s, int depth, int counted, bool outcome);
+  void CompletesWhenFalse(CXCursor stmt, int counted) {
+    if (counted < 0) return;
+    completes_.stmt = stmt;
+    completes_.counted = counted;
+  }
   void VarDecls(CXCursor decl_stmt, int depth);
 
   // Expressions and decisions.
@@ -230,6 +236,11 @@ class Rewriter {
   std::string OperatorAfter(unsigned from, unsigned to) const;
   bool Constant(CXCursor e) const;
   bool HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to) const;
+  // True when no run through the statement completes it normally: each one
+  // leaves by return, goto, break or continue.
+  bool NeverCompletes(CXCursor s) const;
+  // True when a break appears anywhere in the statement.
+  bool HasBreak(CXCursor s) const;
   CXCursor Skip(CXCursor e) const;
 
   // Nodes and the lines they stand for.
@@ -305,8 +316,18 @@ class Rewriter {
   struct Derived {
     int counted = -1;
     bool outcome = false;
+    bool next = false;  // for the statement after the decision's, not its branch's
   };
   Derived derive_;
+  // Set by the statement just rewritten when the only way to complete it
+  // normally is its decision's false outcome (an if without else whose
+  // branch always leaves; a loop without break): the statement after it, in
+  // the same block and without labels, is counted by that outcome.
+  struct Completes {
+    CXCursor stmt{};
+    int counted = -1;
+  };
+  Completes completes_;
   int next_node_ = 1, next_cond_ = 1, next_decision_ = 1;
   std::set<std::pair<unsigned, unsigned>> decided_;  // decisions already wrapped
 };
@@ -756,6 +777,40 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
     if (!clang_isStatement(k)) continue;
     bool inner = nested || k == CXCursor_SwitchStmt;
     for (CXCursor ch : Children(c)) stack.emplace_back(ch, inner);
+  }
+  return false;
+}
+
+bool Rewriter::NeverCompletes(CXCursor s) const {
+  const Labelled l = PeelLabels(s);
+  const std::vector<CXCursor> ch = Children(l.stmt);
+  switch (Kind(l.stmt)) {
+    case CXCursor_ReturnStmt:
+    case CXCursor_GotoStmt:
+    case CXCursor_IndirectGotoStmt:
+    case CXCursor_BreakStmt:
+    case CXCursor_ContinueStmt:
+      return true;
+    case CXCursor_CompoundStmt:
+      // A jump into the block lands on a label, which the last statement
+      // carries or precedes: every run still ends at the last statement.
+      return !ch.empty() && NeverCompletes(ch.back());
+    case CXCursor_IfStmt:
+      return ch.size() == 3 && NeverCompletes(ch[1]) && NeverCompletes(ch[2]);
+    default:
+      return false;  // a call that never returns is not known here
+  }
+}
+
+bool Rewriter::HasBreak(CXCursor s) const {
+  // Any break, even one of a nested loop or switch, or one in a statement
+  // expression: the loop is then left as it was counted before.
+  std::vector<CXCursor> stack = Children(s);
+  while (!stack.empty()) {
+    CXCursor c = stack.back();
+    stack.pop_back();
+    if (Kind(c) == CXCursor_BreakStmt) return true;
+    for (CXCursor ch : Children(c)) stack.push_back(ch);
   }
   return false;
 }
@@ -1290,9 +1345,24 @@ void Rewriter::Compound(CXCursor c, int depth, int run, const char* first_kind) 
   for (size_t i = ch.size(); i-- > 0;) {
     labels_after[i] = labels_after[i + 1] || HasLabels(ch, i, i + 1);
   }
+  Completes previous;
   for (size_t i = 0; i < ch.size(); ++i) {
     int before = run;
+    const Labelled l = PeelLabels(ch[i]);
+    const CXCursorKind k = Kind(l.stmt);
+    if (previous.counted >= 0 && run == 0 && l.labels.empty() && k != CXCursor_CompoundStmt &&
+        k != CXCursor_NullStmt) {
+      derive_ = Derived();
+      derive_.counted = previous.counted;
+      derive_.next = true;
+    }
+    completes_ = Completes();
     Stmt(ch[i], depth + 1, run, kind, !labels_after[i + 1]);
+    if (derive_.next) derive_ = Derived();
+    previous = Completes();
+    if (completes_.counted >= 0 && clang_equalCursors(completes_.stmt, l.stmt))
+      previous = completes_;
+    completes_ = Completes();
     if (run != before || run == 0) kind = "stmt";
   }
 }
@@ -1338,12 +1408,15 @@ int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, b
   run = NewNode(kind, l.stmt);
   const Derived derived = derive_;
   derive_ = Derived();
-  if (derived.counted >= 0 && l.labels.empty() && std::string(kind) == "branch") {
-    // Entered only from the top of its branch, which only the decision's
-    // outcome leads to: its count is that outcome's.
+  if (derived.counted >= 0 && l.labels.empty() && (derived.next || std::string(kind) == "branch")) {
+    // Entered only from the top of its branch, or only past a statement that
+    // completes just when its decision is false: its count is that outcome's.
     CounterDecision& c = counted_[static_cast<size_t>(derived.counted)];
-    (derived.outcome ? c.true_node : c.false_node) = run;
-    return run;
+    int& slot = derived.outcome ? c.true_node : c.false_node;
+    if (slot == 0) {
+      slot = run;
+      return run;
+    }
   }
   if (k == CXCursor_DeclStmt && l.labels.empty() && decl_ok) {
     Insert(at.offset, true, depth, probe_.NodeDeclaration(run));
@@ -1372,6 +1445,7 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
         const int counted = Decision(ch[0], "if", depth + 1, false) ? last_counted_ : -1;
         BranchBody(ch[1], depth + 1, counted, true);
         if (ch.size() >= 3) BranchBody(ch[2], depth + 1, counted, false);
+        if (ch.size() == 2 && NeverCompletes(ch[1])) CompletesWhenFalse(cur, counted);
       }
       return true;
     case CXCursor_WhileStmt:
@@ -1379,13 +1453,15 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
         AddSpan(node, Begin(cur), End(ch[0]));
         const int counted = Decision(ch[0], "while", depth + 1, false) ? last_counted_ : -1;
         BranchBody(ch[1], depth + 1, counted, true);
+        if (!HasBreak(cur)) CompletesWhenFalse(cur, counted);
       }
       return true;
     case CXCursor_DoStmt:
       if (ch.size() == 2) {
         AddSpan(node, Begin(cur), Begin(cur));
         Body(ch[0], depth + 1);
-        Decision(ch[1], "do", depth + 1, true);
+        const int counted = Decision(ch[1], "do", depth + 1, true) ? last_counted_ : -1;
+        if (!HasBreak(cur)) CompletesWhenFalse(cur, counted);
       }
       return true;
     case CXCursor_SwitchStmt:
@@ -1395,9 +1471,11 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
         Body(ch[1], depth + 1);
       }
       return true;
-    case CXCursor_ForStmt:
-      ForParts(cur, ch, node, depth);
+    case CXCursor_ForStmt: {
+      const int counted = ForParts(cur, ch, node, depth);
+      if (!HasBreak(cur)) CompletesWhenFalse(cur, counted);
       return true;
+    }
     case CXCursor_DeclStmt:
       AddSpan(node, Begin(cur), End(cur));
       VarDecls(cur, depth + 1);
@@ -1420,8 +1498,8 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
   }
 }
 
-void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth) {
-  if (ch.empty()) return;
+int Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node, int depth) {
+  if (ch.empty()) return -1;
   // Which children are init, condition and increment: by the header's ';'.
   unsigned semi[2] = {0, 0};
   unsigned close = 0;
@@ -1441,7 +1519,7 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
       semi[n++] = it->offset;
     }
   }
-  if (n != 2 || close == 0) return;
+  if (n != 2 || close == 0) return -1;
   // The header, up to its ')': the body's lines are the body's nodes'.
   AddSpan(node, Begin(cur), At(close + 1));
   int counted = -1;
@@ -1460,6 +1538,7 @@ void Rewriter::ForParts(CXCursor cur, const std::vector<CXCursor>& ch, int node,
     }
   }
   BranchBody(ch.back(), depth + 1, counted, true);
+  return counted;
 }
 
 // The parameters' values at function entry, one value record per call:

@@ -11,6 +11,12 @@ if(TARGET qel_map_section)
                LIBS PkgConfig::JSONCPP qel_map_section LABELS qelcc)
 endif()
 if(TARGET qelcc)
+  qel_add_test(map_file_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/map_file_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/map_file.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/command_line.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/process.cpp
+               LIBS qel_map_section qeltools_process LABELS qelcc)
+  target_include_directories(map_file_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
   qel_add_test(line_align_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/line_align_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/line_align.cpp LABELS qelcc)
   target_include_directories(line_align_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)

@@ -1,6 +1,8 @@
 // The map in the object code: the record layout, the C text that puts the
 // records into the section, and the ELF reader, also on hostile files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <random>
@@ -213,6 +215,57 @@ TEST(MapRecords, SectionTextCompilesStrictlyAndKeepsEveryByte) {
     EXPECT_EQ(ReadFile(dir + "/w.bin").substr(0, bytes.size()), bytes);
   }
   Sh("rm -rf '" + dir + "'");
+}
+
+// The file read by the assembler gives the section the same bytes as the
+// text that spells them, on both compilers and the usual code models, from
+// a directory whose name needs every kind of escape. A name too long for a
+// strict C90 literal once escaped gets no such text.
+TEST(MapRecords, SectionFileTextReadsTheFileIntoTheSameBytes) {
+  std::string bytes;
+  for (int round = 0; round < 300; ++round) {
+    for (int c = 0; c < 256; ++c) bytes.push_back(static_cast<char>(c ^ round));
+  }
+  std::string odd = "sp ace \"q\" back\\slash\ttab\nline \xc3\xa9 ?\?= %{|} $x";
+  std::string longer = "/tmp/";
+  for (int i = 0; i < 60; ++i) longer += "\xc3\xa9";
+  EXPECT_EQ(ms::SectionFileText(longer + "/map.bin"), "");
+  const std::string base = NewDir("section_file"), dir = base + "/" + odd;
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  std::ofstream(dir + "/map.bin", std::ios::binary) << bytes;
+  const std::string head = "int f(void);\nint f(void) { return 1; }\n";
+  std::ofstream(dir + "/file.c") << head << ms::SectionFileText(dir + "/map.bin");
+  std::ofstream(dir + "/text.c") << head << ms::SectionText(bytes, ms::ObjectFormat::kElf);
+  // The shell never sees the directory's name: the compilers run in it.
+  struct Back {
+    char cwd[4096];
+    Back() { cwd[0] = getcwd(cwd, sizeof cwd) ? cwd[0] : '\0'; }
+    ~Back() {
+      if (cwd[0] && chdir(cwd) != 0) std::perror("chdir");
+    }
+  } back;
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  for (const char* cc : {"gcc", "clang-14", "clang-19"}) {
+    if (Sh(std::string("command -v ") + cc + " >/dev/null") != 0) continue;
+    for (const char* flags : {"-O0", "-O2", "-O2 -fPIC", "-O0 -g", "-O2 -m32", "-O2 -masm=intel"}) {
+      SCOPED_TRACE(std::string(cc) + " " + flags);
+      for (const char* src : {"file", "text"}) {
+        std::string out, section, error;
+        ASSERT_EQ(Sh(std::string(cc) + " " + flags +
+                         " -std=c89 -pedantic -Wall -Wextra -Werror -c " + src + ".c -o " + src +
+                         ".o",
+                     &out),
+                  0)
+            << src << ": " << out;
+        ASSERT_EQ(elf::FindSectionInFile(dir + "/" + src + ".o", ".qelmap", &section, &error),
+                  elf::Result::kFound)
+            << src << ": " << error;
+        EXPECT_EQ(section.size(), bytes.size()) << src;
+        EXPECT_TRUE(section == bytes) << src;
+      }
+    }
+  }
+  if (!::testing::Test::HasFailure()) Sh("rm -rf '" + base + "'");
 }
 
 // ---- the ELF reader ------------------------------------------------------

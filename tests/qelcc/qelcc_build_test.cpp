@@ -11,6 +11,7 @@
 #include "qelcc_support.h"
 
 using namespace qelcc_test;
+namespace elf = qel::elf;
 
 namespace {
 
@@ -119,12 +120,85 @@ TEST_F(Build, OneStepCompileAndLinkRebuiltAfterAnEditKeepsOneMap) {
   EXPECT_EQ(MapsIn(P("maps")).begin()->second["identity"], after.begin()->second["identity"]);
 }
 
+// ---- the map from a file -------------------------------------------------
+
+// A compile that assembles at once gets the map from a file the assembler
+// reads, kept with the text under --keep; the section is byte for byte the
+// one the text that spells the map out gives (which -save-temps keeps), on
+// both compilers, from a temporary directory of any name.
+TEST_F(Build, TheMapFromAFileGivesTheSectionTheTextWouldGive) {
+  const std::string tmp = P("tmp \"q\" \\ \xc3\xa9?");
+  ASSERT_EQ(Sh("mkdir '" + tmp + "'"), 0);
+  for (const char* cc : {"gcc", "clang-14", "clang-19"}) {
+    if (!Have(cc)) continue;
+    if (kSan != "" && std::string(cc) != "gcc") continue;
+    for (const char* flags : {"-O2 -fPIC", "-O0 -g"}) {
+      SCOPED_TRACE(std::string(cc) + " " + flags);
+      const std::string c = std::string(cc) + " " + kSan + " " + flags;
+      std::string out, by_file, by_text, error;
+      Run("rm -rf maps *.o");
+      ASSERT_EQ(Run("TMPDIR='" + tmp + "' " + kQelcc + " --keep --strict " + c +
+                        " -c a.c -o a.o 2>&1",
+                    &out),
+                0)
+          << out;
+      const std::string kept = "qelcc: kept ";
+      ASSERT_EQ(out.rfind(kept + tmp + "/", 0), 0u) << out;
+      const std::string dir = out.substr(kept.size(), out.find('\n') - kept.size());
+      const std::string text = ReadFile(dir + "/u0/a.i");
+      EXPECT_NE(text.find(".incbin"), std::string::npos);
+      EXPECT_EQ(text.find(".ascii"), std::string::npos);
+      ASSERT_EQ(elf::FindSectionInFile(P("a.o"), ".qelmap", &by_file, &error),
+                elf::Result::kFound)
+          << error;
+      EXPECT_EQ(ReadFile(dir + "/u0/map.bin"), by_file);
+      const std::vector<ObjectMap> maps = ObjectMaps(P("a.o"));
+      ASSERT_EQ(maps.size(), 1u);
+      EXPECT_EQ(maps[0].doc, MapsIn(P("maps"))[maps[0].record.unit]);
+      Sh("rm -rf '" + dir + "'");
+      ASSERT_EQ(Run(kQelcc + " --strict " + c + " -save-temps -c a.c -o a.o", &out), 0) << out;
+      ASSERT_EQ(elf::FindSectionInFile(P("a.o"), ".qelmap", &by_text, &error),
+                elf::Result::kFound)
+          << error;
+      EXPECT_NE(ReadFile(P("a.s")).find(".ascii"), std::string::npos);
+      EXPECT_TRUE(by_file == by_text);
+    }
+  }
+}
+
+// With link-time optimisation the units' text is assembled by the link,
+// long after the compiles that wrote it: the program carries every map.
+TEST_F(Build, ALinkTimeOptimisedProgramCarriesTheMapsOfUnitsCompiledBefore) {
+  for (const char* cc : {"gcc", "clang-14 -fuse-ld=lld", "clang-19"}) {
+    const std::string name = std::string(cc).substr(0, std::string(cc).find(' '));
+    if (!Have(name) || (std::string(cc).find("lld") != std::string::npos && !Have("ld.lld")))
+      continue;
+    if (kSan != "" && name != "gcc") continue;
+    SCOPED_TRACE(cc);
+    const std::string c = kQelcc + " --strict " + cc + " " + kSan + " -O2 -flto ";
+    std::string out;
+    Run("rm -rf maps *.o prog");
+    ASSERT_EQ(Run(c + "-c a.c && " + c + "-c main.c", &out), 0) << out;
+    ASSERT_EQ(Run(c + "a.o main.o -o prog", &out), 0) << out;
+    const std::map<int, Json::Value> maps = MapsIn(P("maps"));
+    const std::vector<ObjectMap> linked = ObjectMaps(P("prog"));
+    ASSERT_EQ(linked.size(), 2u);
+    for (const ObjectMap& m : linked) {
+      ASSERT_EQ(maps.count(m.record.unit), 1u);
+      EXPECT_EQ(m.doc, maps.at(m.record.unit));
+    }
+  }
+}
+
 // ---- compiler caches ------------------------------------------------------
 
 TEST_F(Build, CompilerCachesInBothOrdersGiveTheSameReportOnAHit) {
   if (!Have("ccache")) GTEST_SKIP() << "ccache is not installed";
   const std::string cache = "CCACHE_DIR=" + P("ccache") + " CCACHE_NOCOMPRESS=1 ";
-  for (const std::string& cc : {"ccache " + kQelcc + " gcc", kQelcc + " ccache gcc"}) {
+  // Also ccache under the compiler's name, as distributions install it.
+  ASSERT_EQ(Run("mkdir bin && ln -s \"$(command -v ccache)\" bin/gcc"), 0);
+  for (const std::string& cc :
+       {"ccache " + kQelcc + " gcc", kQelcc + " ccache gcc", kQelcc + " " + P("bin/gcc")}) {
     SCOPED_TRACE(cc);
     std::string out;
     Run("rm -rf ccache maps *.o prog*");

@@ -9,6 +9,7 @@
 
 #include "instrument.h"
 #include "linked_maps.h"
+#include "map_file.h"
 #include "map_section.h"
 #include "mapdir.h"
 #include "probe_cache.h"
@@ -69,6 +70,8 @@ class Driver {
   std::string MapDir() const;
   bool InScope(const std::string& abs) const;
   ObjectFormat Format();
+  // Whether units get their map from a file the assembler reads.
+  bool MapFromFile();
   bool Clang();
   // How counted units reach their blocks and increment counters on the
   // compiler's target.
@@ -259,6 +262,8 @@ ObjectFormat Driver::Format() {
   ProbeCompiler();
   return format_;
 }
+
+bool Driver::MapFromFile() { return qelcc::MapFromFile(inv_, Format()); }
 
 bool Driver::Clang() {
   ProbeCompiler();
@@ -613,7 +618,16 @@ std::string UnitBuild::SectionFor(const std::string& document, bool instrumented
   rec.instrumented = instrumented;
   rec.identity = identity;
   rec.payload = document;
-  return qel::mapsection::SectionText(qel::mapsection::Encode(rec), d_.Format());
+  const std::string bytes = qel::mapsection::Encode(rec);
+  // Hundreds of kilobytes of text less for the compiler to read: the
+  // assembler reads the bytes from a file beside the text (kept with it).
+  if (d_.MapFromFile()) {
+    const std::string file =
+        NormalPath(d_.tmp().File(instrumented ? "map.bin" : "map.plain.bin", sub_), d_.cwd());
+    const std::string text = qel::mapsection::SectionFileText(file);
+    if (!text.empty() && WriteFile(file, bytes)) return text;
+  }
+  return qel::mapsection::SectionText(bytes, d_.Format());
 }
 
 std::string UnitBuild::InTextAfterMarker(const std::string& section) {

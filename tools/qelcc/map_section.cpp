@@ -187,5 +187,20 @@ std::string SectionText(const std::string& bytes, ObjectFormat format) {
   return "";
 }
 
+std::string SectionFileText(const std::string& path) {
+  // The file's name is an assembler string: GNU as and clang's assembler
+  // read the same escapes there as in .ascii, so any byte gets through.
+  static const char kOpen[] = "__asm__(\".pushsection .qelmap,\\\"\\\",%progbits\\n.incbin \\\"";
+  static const char kClose[] = "\\\"\\n.popsection\");\n";
+  const AsciiTable& ascii = Ascii();
+  std::string out = kOpen;
+  for (const unsigned char c : path) out.append(ascii.text[c], ascii.size[c]);
+  out += kClose;
+  // One literal (clang measures literals joined, so splitting would not
+  // help), which C90 allows 509 characters.
+  if (out.size() > kMaxLiteral) return "";
+  return out;
+}
+
 }  // namespace mapsection
 }  // namespace qel

@@ -77,6 +77,15 @@ ObjectFormat FormatOfMacros(const std::string& macros);
 // characters), silent under -Wall -Wextra. Empty for kOther.
 std::string SectionText(const std::string& bytes, ObjectFormat format);
 
+// C text that places the contents of the file `path` in the section, ELF
+// only: one top-level asm statement in which the assembler reads the file
+// (.incbin). The compiler then never sees the bytes themselves, which as
+// SectionText runs to several times their size. `path` should be absolute:
+// the assembler looks a relative one up in its own include path. The file
+// must still be there when the text is assembled. Empty when the path is
+// too long for a C90 string literal once escaped.
+std::string SectionFileText(const std::string& path);
+
 }  // namespace mapsection
 }  // namespace qel
 

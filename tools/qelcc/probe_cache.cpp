@@ -19,30 +19,6 @@ namespace {
 
 const char kMagic[] = "qelcc probe 1\n";
 
-std::string Resolve(const std::string& compiler) {
-  if (compiler.empty()) return "";
-  std::string found;
-  if (compiler.find('/') != std::string::npos) {
-    found = compiler;
-  } else {
-    // As execvp looks it up.
-    std::string path = Env("PATH");
-    if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
-    std::istringstream in(path);
-    std::string dir;
-    while (std::getline(in, dir, ':')) {
-      std::string candidate = (dir.empty() ? "." : dir) + "/" + compiler;
-      if (access(candidate.c_str(), X_OK) == 0) {
-        found = candidate;
-        break;
-      }
-    }
-  }
-  if (found.empty()) return "";
-  char real[PATH_MAX];
-  return realpath(found.c_str(), real) ? std::string(real) : "";
-}
-
 // Length-prefixed, so no two different parts run together.
 void Part(std::string* out, const std::string& s) {
   *out += std::to_string(s.size()) + ":" + s + "\n";
@@ -66,7 +42,7 @@ bool ReadPart(const std::string& text, size_t* at, std::string* out) {
 }  // namespace
 
 std::string CompilerIdentity(const std::string& compiler) {
-  std::string real = Resolve(compiler);
+  std::string real = ResolveCommand(compiler);
   struct stat st;
   if (real.empty() || stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   // The change time too: a file put back with its old modification time

@@ -95,6 +95,29 @@ std::string SelfDir() {
   return p.substr(0, p.rfind('/'));
 }
 
+std::string ResolveCommand(const std::string& command) {
+  if (command.empty()) return "";
+  std::string found;
+  if (command.find('/') != std::string::npos) {
+    found = command;
+  } else {
+    std::string path = Env("PATH");
+    if (path.empty()) path = "/usr/local/bin:/usr/bin:/bin";
+    std::istringstream in(path);
+    std::string dir;
+    while (std::getline(in, dir, ':')) {
+      std::string candidate = (dir.empty() ? "." : dir) + "/" + command;
+      if (access(candidate.c_str(), X_OK) == 0) {
+        found = candidate;
+        break;
+      }
+    }
+  }
+  if (found.empty()) return "";
+  char real[PATH_MAX];
+  return realpath(found.c_str(), real) ? std::string(real) : "";
+}
+
 bool StartsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }

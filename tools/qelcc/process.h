@@ -26,6 +26,9 @@ std::string Env(const char* name);
 std::string Cwd();
 // The directory of the running executable.
 std::string SelfDir();
+// The real path (links resolved) of the program `command` runs: a command
+// name looked up in PATH as execvp looks it up, or a path; "" when none.
+std::string ResolveCommand(const std::string& command);
 
 bool StartsWith(const std::string& s, const std::string& prefix);
 bool EndsWith(const std::string& s, const std::string& suffix);

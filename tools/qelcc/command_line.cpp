@@ -111,13 +111,18 @@ std::vector<std::string> ExpandResponseFiles(const std::vector<std::string>& arg
   return out;
 }
 
+bool IsLauncher(const std::string& path) {
+  const std::string base =
+      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  return OneOf(base, {"ccache", "sccache", "distcc", "icecc", "buildcache"});
+}
+
 size_t CompilerWords(const std::vector<std::string>& argv) {
   size_t n = 0;
   while (n < argv.size()) {
     const std::string& w = argv[n];
     ++n;
-    std::string base = w.substr(w.rfind('/') == std::string::npos ? 0 : w.rfind('/') + 1);
-    bool launcher = OneOf(base, {"ccache", "sccache", "distcc", "icecc", "buildcache"});
+    const bool launcher = IsLauncher(w);
     // `ccache -s` and the like are the launcher's own commands.
     if (!launcher || n >= argv.size() || argv[n].empty() || argv[n][0] == '-') break;
   }

@@ -20,6 +20,9 @@ std::vector<std::string> ExpandResponseFiles(const std::vector<std::string>& arg
 // included. `argv` starts at the compiler qelcc was given.
 size_t CompilerWords(const std::vector<std::string>& argv);
 
+// A compiler cache or distributor, by its file's name (a path or a bare name).
+bool IsLauncher(const std::string& path);
+
 // How the compiler reads an input.
 enum class Lang {
   kC,              // C source: instrumented

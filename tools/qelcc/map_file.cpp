@@ -6,14 +6,6 @@ namespace qelcc {
 
 namespace {
 
-bool IsLauncher(const std::string& path) {
-  const std::string base =
-      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  for (const char* l : {"ccache", "sccache", "distcc", "icecc", "buildcache"})
-    if (base == l) return true;
-  return false;
-}
-
 // An option the assembler gets (-Wa,A,B or -Xassembler A) that has it write
 // a dependency list.
 bool AssemblerDependencies(const std::string& option) { return StartsWith(option, "--MD"); }

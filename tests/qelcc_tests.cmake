@@ -20,6 +20,11 @@ if(TARGET qelcc)
   qel_add_test(line_align_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/line_align_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/line_align.cpp LABELS qelcc)
   target_include_directories(line_align_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
+  qel_add_test(mapdir_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/mapdir_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/mapdir.cpp LIBS qeltools_json LABELS qelcc)
+  target_include_directories(mapdir_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
+  target_compile_definitions(mapdir_test PRIVATE
+                             TESTS_SOURCE_FILE="${CMAKE_CURRENT_SOURCE_DIR}/qelcc/mapdir_test.cpp")
 endif()
 if(TARGET qel_cparse)
   qel_add_test(cparse_location_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/cparse/cparse_location_test.cpp

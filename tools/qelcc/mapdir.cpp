@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "qeltools/json_io.hpp"
@@ -284,84 +285,178 @@ Adopt AdoptMap(const std::string& dir, int unit, const std::string& source,
   return Adopt::kWritten;
 }
 
-std::string MapDocument(const UnitMap& map) {
-  Json doc = Json::object();
-  doc["format"] = "qelmap";
-  doc["version"] = 1;
-  doc["unit"] = map.unit;
-  doc["group"] = map.group;
-  doc["source"] = jsonBytes(map.source);
-  doc["object"] = jsonBytes(map.object);
-  doc["hash"] = FileHash(map.source);
-  doc["identity"] = HashText(map.identity);
-  doc["instrumented"] = map.instrumented;
-  if (!map.instrumented) doc["reason"] = jsonBytes(map.reason);
-  Json files = Json::array();
-  for (size_t i = 0; i < map.files.size(); ++i) {
-    Json f = Json::object();
-    f["id"] = static_cast<int>(i);
-    f["path"] = jsonBytes(map.files[i]);
-    f["hash"] = FileHash(map.files[i]);
-    files.push_back(std::move(f));
+namespace {
+
+// The map document written directly, in the layout the JSON library gives
+// with an indent of one (keys in this order): a unit's map is written on
+// every compile and the library's tree of it cost more than the rest of
+// the map's work. Strings that need no escape go out as they are; any
+// other goes through the library, so escapes and bytes that are not UTF-8
+// read exactly as everywhere else.
+class MapWriter {
+ public:
+  explicit MapWriter(std::string* out) : out_(*out) {}
+
+  void Open(char bracket) {
+    out_ += bracket;
+    ++depth_;
+    first_ = true;
   }
-  doc["files"] = std::move(files);
-  Json fns = Json::array();
-  for (const MapFunction& fn : map.functions) {
-    Json f = Json::object();
-    f["name"] = jsonBytes(fn.name);
-    f["file"] = fn.file;
-    f["line"] = fn.line;
-    f["column"] = fn.column;
-    f["end_line"] = fn.end_line;
-    f["entry_node"] = fn.entry_node;
-    fns.push_back(std::move(f));
+  void Close(char bracket) {
+    --depth_;
+    if (!first_) Newline();  // an empty one closes on its own line: {} and []
+    out_ += bracket;
+    first_ = false;
   }
-  doc["functions"] = std::move(fns);
-  Json nodes = Json::array();
-  for (const MapNode& n : map.nodes) {
-    Json j = Json::object();
-    j["id"] = n.id;
-    j["file"] = n.file;
-    j["line"] = n.line;
-    j["column"] = n.column;
-    j["function"] = jsonBytes(n.function);
-    j["lines"] = n.lines;
-    j["kind"] = n.kind;
-    nodes.push_back(std::move(j));
+  // Starts a member of an object; Element() starts one of an array.
+  void Key(const char* key) {
+    Element();
+    String(key);
+    out_ += ": ";
   }
-  doc["nodes"] = std::move(nodes);
-  Json decs = Json::array();
-  for (const MapDecision& d : map.decisions) {
-    Json j = Json::object();
-    j["id"] = d.id;
-    j["cond_id"] = d.cond_id;
-    j["file"] = d.file;
-    j["function"] = jsonBytes(d.function);
-    j["kind"] = d.kind;
-    j["line"] = d.line;
-    j["column"] = d.column;
-    j["end_line"] = d.end_line;
-    j["end_column"] = d.end_column;
-    j["text"] = jsonBytes(d.text);
-    j["mcdc"] = d.mcdc;
-    if (!d.form.empty()) j["form"] = d.form;
-    Json conds = Json::array();
-    for (const MapCondition& c : d.conditions) {
-      Json k = Json::object();
-      k["id"] = c.id;
-      k["index"] = c.index;
-      k["text"] = jsonBytes(c.text);
-      k["line"] = c.line;
-      k["column"] = c.column;
-      k["end_line"] = c.end_line;
-      k["end_column"] = c.end_column;
-      conds.push_back(std::move(k));
+  void Element() {
+    if (!first_) out_ += ',';
+    Newline();
+    first_ = false;
+  }
+  void String(std::string_view s) {
+    for (unsigned char c : s) {
+      if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') {
+        out_ += qeltools::jsonStringLiteral(s);
+        return;
+      }
     }
-    j["conditions"] = std::move(conds);
-    decs.push_back(std::move(j));
+    out_ += '"';
+    out_.append(s.data(), s.size());
+    out_ += '"';
   }
-  doc["decisions"] = std::move(decs);
-  return Dump(doc);
+  void Number(long long v) { out_ += std::to_string(v); }
+  void Bool(bool v) { out_ += v ? "true" : "false"; }
+
+  void Member(const char* key, std::string_view v) {
+    Key(key);
+    String(v);
+  }
+  void Member(const char* key, long long v) {
+    Key(key);
+    Number(v);
+  }
+  void MemberBool(const char* key, bool v) {
+    Key(key);
+    Bool(v);
+  }
+
+ private:
+  void Newline() {
+    out_ += '\n';
+    out_.append(static_cast<std::size_t>(depth_), ' ');
+  }
+  std::string& out_;
+  int depth_ = 0;
+  bool first_ = true;
+};
+
+}  // namespace
+
+std::string MapDocument(const UnitMap& map) {
+  std::string out;
+  out.reserve(256 + 160 * map.nodes.size() + 400 * map.decisions.size());
+  MapWriter w(&out);
+  w.Open('{');
+  w.Member("format", "qelmap");
+  w.Member("version", 1);
+  w.Member("unit", map.unit);
+  w.Member("group", map.group);
+  w.Member("source", map.source);
+  w.Member("object", map.object);
+  w.Member("hash", FileHash(map.source));
+  w.Member("identity", HashText(map.identity));
+  w.MemberBool("instrumented", map.instrumented);
+  if (!map.instrumented) w.Member("reason", map.reason);
+  w.Key("files");
+  w.Open('[');
+  for (size_t i = 0; i < map.files.size(); ++i) {
+    w.Element();
+    w.Open('{');
+    w.Member("id", static_cast<long long>(i));
+    w.Member("path", map.files[i]);
+    w.Member("hash", FileHash(map.files[i]));
+    w.Close('}');
+  }
+  w.Close(']');
+  w.Key("functions");
+  w.Open('[');
+  for (const MapFunction& fn : map.functions) {
+    w.Element();
+    w.Open('{');
+    w.Member("name", fn.name);
+    w.Member("file", fn.file);
+    w.Member("line", fn.line);
+    w.Member("column", fn.column);
+    w.Member("end_line", fn.end_line);
+    w.Member("entry_node", fn.entry_node);
+    w.Close('}');
+  }
+  w.Close(']');
+  w.Key("nodes");
+  w.Open('[');
+  for (const MapNode& n : map.nodes) {
+    w.Element();
+    w.Open('{');
+    w.Member("id", n.id);
+    w.Member("file", n.file);
+    w.Member("line", n.line);
+    w.Member("column", n.column);
+    w.Member("function", n.function);
+    w.Key("lines");
+    w.Open('[');
+    for (unsigned l : n.lines) {
+      w.Element();
+      w.Number(l);
+    }
+    w.Close(']');
+    w.Member("kind", n.kind);
+    w.Close('}');
+  }
+  w.Close(']');
+  w.Key("decisions");
+  w.Open('[');
+  for (const MapDecision& d : map.decisions) {
+    w.Element();
+    w.Open('{');
+    w.Member("id", d.id);
+    w.Member("cond_id", d.cond_id);
+    w.Member("file", d.file);
+    w.Member("function", d.function);
+    w.Member("kind", d.kind);
+    w.Member("line", d.line);
+    w.Member("column", d.column);
+    w.Member("end_line", d.end_line);
+    w.Member("end_column", d.end_column);
+    w.Member("text", d.text);
+    w.MemberBool("mcdc", d.mcdc);
+    if (!d.form.empty()) w.Member("form", d.form);
+    w.Key("conditions");
+    w.Open('[');
+    for (const MapCondition& c : d.conditions) {
+      w.Element();
+      w.Open('{');
+      w.Member("id", c.id);
+      w.Member("index", c.index);
+      w.Member("text", c.text);
+      w.Member("line", c.line);
+      w.Member("column", c.column);
+      w.Member("end_line", c.end_line);
+      w.Member("end_column", c.end_column);
+      w.Close('}');
+    }
+    w.Close(']');
+    w.Close('}');
+  }
+  w.Close(']');
+  w.Close('}');
+  out += '\n';
+  return out;
 }
 
 }  // namespace qelcc

@@ -34,6 +34,7 @@
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "cparse.h"
 #include "line_align.h"
@@ -109,7 +110,7 @@ struct PhysLine {
 struct Group {
   std::vector<size_t> lines;  // indices into the physical lines
   bool aligned = false;
-  std::map<unsigned, CharPos> chars;  // by offset in the preprocessed text
+  LinePositions chars;  // by offset in the preprocessed text
 };
 
 // Text that a node stands for: its lines are settled when the function is
@@ -158,8 +159,48 @@ class Rewriter {
 
  private:
   CXCursorKind Kind(CXCursor c) const { return clang_getCursorKind(c); }
-  Position Begin(CXCursor c) const { return tu_.At(clang_getRangeStart(clang_getCursorExtent(c))); }
-  Position End(CXCursor c) const { return tu_.At(clang_getRangeEnd(clang_getCursorExtent(c))); }
+  // The walk asks for the same cursor's ends several times (its parent, the
+  // statement itself, the node or decision it makes), and libclang computes
+  // an expression's extent anew on every call: both ends are kept per cursor.
+  struct Place {
+    CXSourceRange range;
+    Position begin, end;
+    bool has_begin = false, has_end = false;
+  };
+  struct CursorHash {
+    size_t operator()(const CXCursor& c) const {
+      size_t h = std::hash<const void*>()(c.data[0]);
+      h ^= std::hash<const void*>()(c.data[1]) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+      return h ^ (static_cast<size_t>(c.kind) << 1);
+    }
+  };
+  struct CursorEq {
+    bool operator()(const CXCursor& a, const CXCursor& b) const {
+      return a.kind == b.kind && a.xdata == b.xdata && a.data[0] == b.data[0] &&
+             a.data[1] == b.data[1] && a.data[2] == b.data[2];
+    }
+  };
+  Place& PlaceOf(CXCursor c) const {
+    auto [it, fresh] = places_.try_emplace(c);
+    if (fresh) it->second.range = clang_getCursorExtent(c);
+    return it->second;
+  }
+  const Position& Begin(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_begin) {
+      p.begin = tu_.At(clang_getRangeStart(p.range));
+      p.has_begin = true;
+    }
+    return p.begin;
+  }
+  const Position& End(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_end) {
+      p.end = tu_.At(clang_getRangeEnd(p.range));
+      p.has_end = true;
+    }
+    return p.end;
+  }
   Position At(unsigned offset) const {
     CXFile f = clang_getFile(tu_.raw(), tu_.path().c_str());
     return tu_.At(clang_getLocationForOffset(tu_.raw(), f, offset));
@@ -286,6 +327,7 @@ class Rewriter {
   InstrumentOptions options_;
   ProbeText probe_;
   std::vector<Insertion> ins_;
+  mutable std::unordered_map<CXCursor, Place, CursorHash, CursorEq> places_;  // of this function
   std::vector<Token> tokens_;              // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
   std::vector<unsigned> sig_;              // its identifiers, keywords and literals
@@ -494,11 +536,13 @@ OrigPos Rewriter::Map(const Position& p, bool end) {
   if (g.chars.empty()) return o;
   auto it = g.chars.end();
   if (end) {
-    it = g.chars.upper_bound(target);
+    it = std::upper_bound(g.chars.begin(), g.chars.end(), target,
+                          [](unsigned off, const auto& c) { return off < c.first; });
     if (it == g.chars.begin()) return o;
     --it;
   } else {
-    it = g.chars.lower_bound(target);
+    it = std::lower_bound(g.chars.begin(), g.chars.end(), target,
+                          [](const auto& c, unsigned off) { return c.first < off; });
     if (it == g.chars.end()) return o;
   }
   const CharPos& c = it->second;
@@ -746,8 +790,7 @@ CXCursor Rewriter::Skip(CXCursor e) const {
   while (Kind(e) == CXCursor_UnexposedExpr) {
     std::vector<CXCursor> ch = Children(e);
     if (ch.size() != 1) break;
-    qel::cparse::Extent a = tu_.ExtentOf(e), b = tu_.ExtentOf(ch[0]);
-    if (a.begin.offset != b.begin.offset || a.end.offset != b.end.offset) break;
+    if (Begin(e).offset != Begin(ch[0]).offset || End(e).offset != End(ch[0]).offset) break;
     e = ch[0];
   }
   return e;
@@ -1652,6 +1695,7 @@ void Rewriter::Tokens(CXCursor fn) {
 }
 
 void Rewriter::Function(CXCursor fn) {
+  places_.clear();
   std::vector<CXCursor> ch = Children(fn);
   if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
   CXCursor body = ch.back();

@@ -108,7 +108,9 @@ struct PhysLine {
 };
 
 struct Group {
-  std::vector<size_t> lines;  // indices into the physical lines
+  // Its physical lines: those between the first and the last that are no
+  // line markers (a group ends at the first line of another).
+  size_t first = 0, last = 0;
   bool aligned = false;
   LinePositions chars;  // by offset in the preprocessed text
 };
@@ -165,7 +167,8 @@ class Rewriter {
   struct Place {
     CXSourceRange range;
     Position begin, end;
-    bool has_begin = false, has_end = false;
+    std::vector<CXCursor> children;
+    bool has_range = false, has_begin = false, has_end = false, has_children = false;
   };
   struct CursorHash {
     size_t operator()(const CXCursor& c) const {
@@ -180,15 +183,27 @@ class Rewriter {
              a.data[1] == b.data[1] && a.data[2] == b.data[2];
     }
   };
-  Place& PlaceOf(CXCursor c) const {
-    auto [it, fresh] = places_.try_emplace(c);
-    if (fresh) it->second.range = clang_getCursorExtent(c);
-    return it->second;
+  Place& PlaceOf(CXCursor c) const { return places_[c]; }
+  const CXSourceRange& Range(Place& p, CXCursor c) const {
+    if (!p.has_range) {
+      p.range = clang_getCursorExtent(c);
+      p.has_range = true;
+    }
+    return p.range;
+  }
+  // Valid until the next function starts.
+  const std::vector<CXCursor>& ChildrenOf(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_children) {
+      p.children = Children(c);
+      p.has_children = true;
+    }
+    return p.children;
   }
   const Position& Begin(CXCursor c) const {
     Place& p = PlaceOf(c);
     if (!p.has_begin) {
-      p.begin = tu_.At(clang_getRangeStart(p.range));
+      p.begin = tu_.At(clang_getRangeStart(Range(p, c)));
       p.has_begin = true;
     }
     return p.begin;
@@ -196,7 +211,7 @@ class Rewriter {
   const Position& End(CXCursor c) const {
     Place& p = PlaceOf(c);
     if (!p.has_end) {
-      p.end = tu_.At(clang_getRangeEnd(p.range));
+      p.end = tu_.At(clang_getRangeEnd(Range(p, c)));
       p.has_end = true;
     }
     return p.end;
@@ -430,6 +445,7 @@ void Rewriter::IndexLines() {
   std::string last_file;
   unsigned last_line = 0;
   bool marker_since = false, comment = false;
+  phys_.reserve(static_cast<size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1);
   for (size_t at = 0; at < text_.size();) {
     size_t e = text_.find('\n', at);
     if (e == std::string::npos) e = text_.size();
@@ -470,10 +486,11 @@ void Rewriter::IndexLines() {
       pl.file = static_cast<int>(marker_files_.size()) - 1;
       if (group < 0 || !marker_since || file != last_file || line != last_line) {
         groups_.emplace_back();
+        groups_.back().first = phys_.size();
         group = static_cast<int>(groups_.size()) - 1;
       }
       pl.group = group;
-      groups_[static_cast<size_t>(group)].lines.push_back(phys_.size());
+      groups_[static_cast<size_t>(group)].last = phys_.size();
       last_file = file;
       last_line = line;
       marker_since = false;
@@ -499,8 +516,9 @@ const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path
 void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
   g.aligned = true;
   std::vector<Piece> pieces;
-  for (size_t li : g.lines) {
+  for (size_t li = g.first; li <= g.last; ++li) {
     const PhysLine& pl = phys_[li];
+    if (pl.marker) continue;
     Piece piece;
     piece.sys = pl.sys;
     bool comment = pl.in_comment;
@@ -767,7 +785,7 @@ unsigned Rewriter::StmtEnd(CXCursor s) {
     case CXCursor_LabelStmt:
     case CXCursor_CaseStmt:
     case CXCursor_DefaultStmt: {
-      std::vector<CXCursor> ch = Children(s);
+      const std::vector<CXCursor>& ch = ChildrenOf(s);
       return ch.empty() ? 0 : StmtEnd(ch.back());
     }
     default: {
@@ -788,7 +806,7 @@ std::string Rewriter::OperatorAfter(unsigned from, unsigned to) const {
 CXCursor Rewriter::Skip(CXCursor e) const {
   // Implicit conversions appear as unexposed expressions spanning their operand.
   while (Kind(e) == CXCursor_UnexposedExpr) {
-    std::vector<CXCursor> ch = Children(e);
+    const std::vector<CXCursor>& ch = ChildrenOf(e);
     if (ch.size() != 1) break;
     if (Begin(e).offset != Begin(ch[0]).offset || End(e).offset != End(ch[0]).offset) break;
     e = ch[0];
@@ -819,14 +837,14 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
     if ((k == CXCursor_CaseStmt || k == CXCursor_DefaultStmt) && !nested) return true;
     if (!clang_isStatement(k)) continue;
     bool inner = nested || k == CXCursor_SwitchStmt;
-    for (CXCursor ch : Children(c)) stack.emplace_back(ch, inner);
+    for (CXCursor ch : ChildrenOf(c)) stack.emplace_back(ch, inner);
   }
   return false;
 }
 
 bool Rewriter::NeverCompletes(CXCursor s) const {
   const Labelled l = PeelLabels(s);
-  const std::vector<CXCursor> ch = Children(l.stmt);
+  const std::vector<CXCursor>& ch = ChildrenOf(l.stmt);
   switch (Kind(l.stmt)) {
     case CXCursor_ReturnStmt:
     case CXCursor_GotoStmt:
@@ -848,12 +866,12 @@ bool Rewriter::NeverCompletes(CXCursor s) const {
 bool Rewriter::HasBreak(CXCursor s) const {
   // Any break, even one of a nested loop or switch, or one in a statement
   // expression: the loop is then left as it was counted before.
-  std::vector<CXCursor> stack = Children(s);
+  std::vector<CXCursor> stack = ChildrenOf(s);
   while (!stack.empty()) {
     CXCursor c = stack.back();
     stack.pop_back();
     if (Kind(c) == CXCursor_BreakStmt) return true;
-    for (CXCursor ch : Children(c)) stack.push_back(ch);
+    for (CXCursor ch : ChildrenOf(c)) stack.push_back(ch);
   }
   return false;
 }
@@ -862,7 +880,7 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
                       const CXCursor* wrap) {
   CXCursor s = Skip(e);
   CXCursorKind k = Kind(s);
-  std::vector<CXCursor> ch = Children(s);
+  const std::vector<CXCursor>& ch = ChildrenOf(s);
   if (k == CXCursor_ParenExpr && ch.size() == 1)
     return Leaves(ch[0], out, wrapped, wrap ? wrap : &s);
   if (k == CXCursor_UnaryOperator && ch.size() == 1) {
@@ -1066,7 +1084,7 @@ bool Rewriter::PlanPaths(CXCursor e, size_t leaves, PathPlan* plan) {
   std::function<int(CXCursor)> build = [&](CXCursor x) -> int {
     CXCursor s = Skip(x);
     CXCursorKind k = Kind(s);
-    std::vector<CXCursor> ch = Children(s);
+    const std::vector<CXCursor>& ch = ChildrenOf(s);
     if (k == CXCursor_ParenExpr && ch.size() == 1) return build(ch[0]);
     ShapeNode node;
     if (k == CXCursor_UnaryOperator && ch.size() == 1) {
@@ -1140,8 +1158,8 @@ bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
   std::vector<CXCursor> leaves, wrapped;
   Leaves(cond, &leaves, &wrapped);
   CXCursor bare = Skip(cond);
-  while (Kind(bare) == CXCursor_ParenExpr && Children(bare).size() == 1)
-    bare = Skip(Children(bare)[0]);
+  while (Kind(bare) == CXCursor_ParenExpr && ChildrenOf(bare).size() == 1)
+    bare = Skip(ChildrenOf(bare)[0]);
   const bool leaf = leaves.size() == 1 && clang_equalCursors(leaves[0], bare);
   MapDecision d = NewDecision(cond, "ternary");
   PathPlan plan;
@@ -1220,7 +1238,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
     case CXCursor_GCCAsmStmt:
       return;
     case CXCursor_BinaryOperator: {
-      std::vector<CXCursor> ch = Children(e);
+      const std::vector<CXCursor>& ch = ChildrenOf(e);
       if (ch.size() == 2) {
         std::string op = OperatorAfter(End(ch[0]).offset, Begin(ch[1]).offset);
         if (op == "&&" || op == "||") {
@@ -1231,7 +1249,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_ConditionalOperator: {
-      std::vector<CXCursor> ch = Children(e);
+      const std::vector<CXCursor>& ch = ChildrenOf(e);
       if (ch.size() == 3) {
         CXCursor arms[2] = {ch[1], ch[2]};
         Decision(ch[0], "ternary", depth + 2, false, arms);
@@ -1255,7 +1273,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
         return;
       }
       if (Kind(e) == CXCursor_UnexposedExpr) {
-        std::vector<CXCursor> ch = Children(e);
+        const std::vector<CXCursor>& ch = ChildrenOf(e);
         if (IsBinaryConditional(e, ch)) {
           GnuTernary(e, ch.front(), ch.back(), depth + 1);
           Expr(ch.back(), depth + 1);
@@ -1265,7 +1283,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_StmtExpr: {
-      for (CXCursor c : Children(e)) {
+      for (CXCursor c : ChildrenOf(e)) {
         if (Kind(c) == CXCursor_CompoundStmt) Compound(c, depth + 1, 0, "stmt");
       }
       return;
@@ -1273,7 +1291,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
     default:
       break;
   }
-  for (CXCursor c : Children(e)) Expr(c, depth + 1);
+  for (CXCursor c : ChildrenOf(e)) Expr(c, depth + 1);
 }
 
 // A direct call of the C library's allocator gets the `__qel_` prefix (the
@@ -1282,7 +1300,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
 // are: a block must be freed the way it was allocated, which is why this is
 // an option.
 void Rewriter::MemoryCall(CXCursor call) {
-  std::vector<CXCursor> ch = Children(call);
+  const std::vector<CXCursor>& ch = ChildrenOf(call);
   if (ch.empty()) return;
   CXCursor callee = Skip(ch[0]);
   if (Kind(callee) != CXCursor_DeclRefExpr) return;
@@ -1318,7 +1336,7 @@ void Rewriter::ExecCall(CXCursor call) {
       {"execv", "QelExecv"},     {"execve", "QelExecve"},  {"execvp", "QelExecvp"},
       {"execvpe", "QelExecvpe"}, {"execl", "QelExecl"},    {"execle", "QelExecle"},
       {"execlp", "QelExeclp"},   {"fexecve", "QelFexecve"}};
-  std::vector<CXCursor> ch = Children(call);
+  const std::vector<CXCursor>& ch = ChildrenOf(call);
   if (ch.empty()) return;
   CXCursor callee = Skip(ch[0]);
   if (Kind(callee) != CXCursor_DeclRefExpr) return;
@@ -1335,7 +1353,7 @@ void Rewriter::ExecCall(CXCursor call) {
 }
 
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
-  for (CXCursor d : Children(decl_stmt)) {
+  for (CXCursor d : ChildrenOf(decl_stmt)) {
     if (Kind(d) != CXCursor_VarDecl) continue;
     CX_StorageClass sc = clang_Cursor_getStorageClass(d);
     if (sc == CX_SC_Static || sc == CX_SC_Extern) continue;  // constant initialisers
@@ -1382,7 +1400,7 @@ void Rewriter::BodyParts(CXCursor s, int depth) {
 }
 
 void Rewriter::Compound(CXCursor c, int depth, int run, const char* first_kind) {
-  std::vector<CXCursor> ch = Children(c);
+  const std::vector<CXCursor>& ch = ChildrenOf(c);
   const char* kind = first_kind;
   std::vector<bool> labels_after(ch.size() + 1, false);
   for (size_t i = ch.size(); i-- > 0;) {
@@ -1416,7 +1434,7 @@ Labelled Rewriter::PeelLabels(CXCursor s) const {
   while (true) {
     CXCursorKind k = Kind(l.stmt);
     if (k != CXCursor_LabelStmt && k != CXCursor_CaseStmt && k != CXCursor_DefaultStmt) break;
-    std::vector<CXCursor> ch = Children(l.stmt);
+    const std::vector<CXCursor>& ch = ChildrenOf(l.stmt);
     if (ch.empty()) break;
     l.labels.push_back(l.stmt);
     l.kind = k == CXCursor_LabelStmt ? "label" : "case";
@@ -1477,7 +1495,7 @@ void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl
 }
 
 bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
-  std::vector<CXCursor> ch = Children(cur);
+  const std::vector<CXCursor>& ch = ChildrenOf(cur);
   switch (Kind(cur)) {
     case CXCursor_CompoundStmt:
       Compound(cur, depth + 1, 0, "stmt");
@@ -1696,7 +1714,7 @@ void Rewriter::Tokens(CXCursor fn) {
 
 void Rewriter::Function(CXCursor fn) {
   places_.clear();
-  std::vector<CXCursor> ch = Children(fn);
+  const std::vector<CXCursor>& ch = ChildrenOf(fn);
   if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
   CXCursor body = ch.back();
   fn_name_ = qel::cparse::Spelling(fn);

@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -445,7 +446,8 @@ void Rewriter::IndexLines() {
   std::string last_file;
   unsigned last_line = 0;
   bool marker_since = false, comment = false;
-  phys_.reserve(static_cast<size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1);
+  // About one line in 40 bytes: no count of the lines before the pass.
+  phys_.reserve(text_.size() / 40 + 16);
   for (size_t at = 0; at < text_.size();) {
     size_t e = text_.find('\n', at);
     if (e == std::string::npos) e = text_.size();
@@ -1689,25 +1691,31 @@ void Rewriter::Tokens(CXCursor fn) {
   for (unsigned i = 0; i < ntoks; ++i) {
     CXTokenKind kind = clang_getTokenKind(toks[i]);
     if (kind == CXToken_Comment) continue;
-    Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
+    // Only the offset is wanted: no presumed file or line for every token.
+    unsigned offset = 0;
+    clang_getFileLocation(clang_getTokenLocation(tu_.raw(), toks[i]), nullptr, nullptr, nullptr,
+                          &offset);
     if (kind == CXToken_Literal) {
-      sig_.push_back(p.offset);
+      sig_.push_back(offset);
+      continue;
+    }
+    if (kind != CXToken_Punctuation) {
+      sig_.push_back(offset);
+      CXString spelling = clang_getTokenSpelling(tu_.raw(), toks[i]);
+      const char* word = clang_getCString(spelling);
+      if (word && std::strncmp(word, "__builtin_", 10) == 0) words_[offset] = word;
+      clang_disposeString(spelling);
       continue;
     }
     std::string text = qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]));
-    if (kind == CXToken_Punctuation) {
-      // The '#' of a line marker (a system macro expanded mid-expression puts
-      // markers between operands) is no operator of the code.
-      if (text == "#") {
-        size_t b = p.offset;
-        while (b > 0 && IsSpace(text_[b - 1])) --b;
-        if (b == 0 || text_[b - 1] == '\n') continue;
-      }
-      tokens_.push_back(Token{p.offset, text});
-      continue;
+    // The '#' of a line marker (a system macro expanded mid-expression puts
+    // markers between operands) is no operator of the code.
+    if (text == "#") {
+      size_t b = offset;
+      while (b > 0 && IsSpace(text_[b - 1])) --b;
+      if (b == 0 || text_[b - 1] == '\n') continue;
     }
-    sig_.push_back(p.offset);
-    if (text.compare(0, 10, "__builtin_") == 0) words_[p.offset] = text;
+    tokens_.push_back(Token{offset, text});
   }
   clang_disposeTokens(tu_.raw(), toks, ntoks);
 }

@@ -327,7 +327,8 @@ class Rewriter {
   }
   void IndexLines();
   void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
-  const std::vector<std::vector<unsigned>>* Code(const std::string& path);
+  // The code columns of line `index` (0-based) of an original source.
+  const std::vector<unsigned>& CodeLine(const std::string& path, size_t index);
   int FileId(const std::string& path);
   int PhysFileId(int marker_file);
   // The original text of a range; inside a macro expansion the invocation's
@@ -353,7 +354,19 @@ class Rewriter {
   std::map<std::string, int> file_ids_;      // by normalised path
   std::map<std::string, int> raw_file_ids_;  // by the path as the markers spell it
   std::map<std::string, std::unique_ptr<std::vector<std::string>>> sources_;
-  std::map<std::string, std::vector<std::vector<unsigned>>> code_;  // code columns per line
+  // Code columns of the original sources' lines, made for the lines asked
+  // for; the comment state at each line's start is known for all.
+  struct SourceCode {
+    std::vector<unsigned char> in_comment, done;
+    std::vector<std::vector<unsigned>> cols;
+  };
+  std::map<std::string, SourceCode> code_;  // by path
+  struct {
+    bool valid = false;
+    std::string name;  // as the position names it
+    int file = 0;
+    const std::vector<std::string>* src = nullptr;
+  } map_last_;  // Map's last file
   std::vector<PhysLine> phys_;
   std::vector<std::string> marker_files_;  // the files line markers name
   std::map<int, int> marker_file_ids_;     // marker file -> map file id
@@ -444,6 +457,7 @@ void Rewriter::IndexLines() {
   bool sys = false;
   int group = -1;
   std::string last_file;
+  bool new_file = false;  // file != last_file, compared only where either changes
   unsigned last_line = 0;
   bool marker_since = false, comment = false;
   // About one line in 40 bytes: no count of the lines before the pass.
@@ -475,6 +489,7 @@ void Rewriter::IndexLines() {
             name += text_[close++];
           }
           file = name;
+          new_file = file != last_file;
           if (marker_files_.empty() || marker_files_.back() != name) marker_files_.push_back(name);
           std::string flags = close < e ? text_.substr(close + 1, e - close - 1) : "";
           sys = (" " + flags + " ").find(" 3 ") != std::string::npos;
@@ -486,14 +501,17 @@ void Rewriter::IndexLines() {
       pl.line = line;
       pl.sys = sys;
       pl.file = static_cast<int>(marker_files_.size()) - 1;
-      if (group < 0 || !marker_since || file != last_file || line != last_line) {
+      if (group < 0 || !marker_since || new_file || line != last_line) {
         groups_.emplace_back();
         groups_.back().first = phys_.size();
         group = static_cast<int>(groups_.size()) - 1;
       }
       pl.group = group;
       groups_[static_cast<size_t>(group)].last = phys_.size();
-      last_file = file;
+      if (new_file) {
+        last_file = file;
+        new_file = false;
+      }
       last_line = line;
       marker_since = false;
       ++line;
@@ -503,16 +521,32 @@ void Rewriter::IndexLines() {
   }
 }
 
-const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path) {
+const std::vector<unsigned>& Rewriter::CodeLine(const std::string& path, size_t index) {
+  static const std::vector<unsigned> kNone;
   auto it = code_.find(path);
-  if (it != code_.end()) return &it->second;
-  std::vector<std::vector<unsigned>>& out = code_[path];
-  const std::vector<std::string>* src = Source(path);
-  bool comment = false;
-  if (src) {
-    for (const std::string& l : *src) out.push_back(CodeColumns(l, &comment));
+  if (it == code_.end()) {
+    SourceCode& code = code_[path];
+    if (const std::vector<std::string>* src = Source(path)) {
+      bool comment = false;
+      code.in_comment.reserve(src->size());
+      for (const std::string& l : *src) {
+        code.in_comment.push_back(comment);
+        CodeColumns(l.data(), l.size(), &comment, nullptr);
+      }
+      code.done.resize(src->size());
+      code.cols.resize(src->size());
+    }
+    it = code_.find(path);
   }
-  return &out;
+  SourceCode& code = it->second;
+  if (index >= code.cols.size()) return kNone;
+  if (!code.done[index]) {
+    const std::string& l = (*Source(path))[index];
+    bool comment = code.in_comment[index] != 0;
+    CodeColumns(l.data(), l.size(), &comment, &code.cols[index]);
+    code.done[index] = 1;
+  }
+  return code.cols[index];
 }
 
 void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
@@ -533,11 +567,18 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
 
 OrigPos Rewriter::Map(const Position& p, bool end) {
   OrigPos o;
-  o.file = FileId(p.file);
+  // Most positions asked in a row are in the same file.
+  if (!map_last_.valid || map_last_.name != p.file) {
+    map_last_.file = FileId(p.file);
+    map_last_.name = p.file;
+    map_last_.src = Source(map_.files[static_cast<size_t>(map_last_.file)]);
+    map_last_.valid = true;
+  }
+  o.file = map_last_.file;
   o.line = p.line;
   o.column = p.column;
   const std::string& path = map_.files[static_cast<size_t>(o.file)];
-  const std::vector<std::string>* src = Source(path);
+  const std::vector<std::string>* src = map_last_.src;
   if (!src || p.line == 0 || p.line > src->size()) return o;
   const std::string& oline = (*src)[p.line - 1];
   // Never a column past the line, whatever happens below.
@@ -552,7 +593,7 @@ OrigPos Rewriter::Map(const Position& p, bool end) {
   --pl;
   if (pl->marker || pl->group < 0) return o;
   Group& g = groups_[static_cast<size_t>(pl->group)];
-  if (!g.aligned) AlignGroup(g, oline, (*Code(path))[p.line - 1]);
+  if (!g.aligned) AlignGroup(g, oline, CodeLine(path, p.line - 1));
   if (g.chars.empty()) return o;
   auto it = g.chars.end();
   if (end) {
@@ -589,7 +630,7 @@ std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invo
       size_t to = l == oe.line ? oe.column - 1 : line.size();
       if (l != oe.line) {  // without a comment that ends the line
         const std::vector<unsigned>& code =
-            (*Code(map_.files[static_cast<size_t>(ob.file)]))[l - 1];
+            CodeLine(map_.files[static_cast<size_t>(ob.file)], l - 1);
         size_t last = code.empty() ? from : code.back() + 1;
         to = std::max(from, std::min(to, last));
       }

@@ -49,7 +49,7 @@ bool IdentChar(char c);
 // increasing order of offset, one entry per offset.
 using LinePositions = std::vector<std::pair<unsigned, CharPos>>;
 LinePositions AlignLine(const std::string& text, const std::vector<Piece>& pieces,
-                                      const std::string& oline, const std::vector<unsigned>& cols);
+                        const std::string& oline, const std::vector<unsigned>& cols);
 
 }  // namespace qelcc
 

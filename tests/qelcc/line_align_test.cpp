@@ -40,6 +40,28 @@ TEST(CodeColumns, CommentStateAloneAgrees) {
   }
 }
 
+// The same over long lines of mostly plain characters, where the comment
+// state passes over 8 bytes at a time: a '/' or quote at any place in or
+// after such a run, and lines ending within one.
+TEST(CodeColumns, CommentStateAloneAgreesOnLongLines) {
+  const char kPlain[] = "ab (x)+;\t*";
+  const char kSpecial[] = "/*\"'\\";
+  std::mt19937 rng(11);
+  bool full = false, alone = false;
+  for (int i = 0; i < 20000; ++i) {
+    std::string line(rng() % 40, ' ');
+    for (char& c : line) {
+      c = rng() % 6 == 0 ? kSpecial[rng() % (sizeof kSpecial - 1)]
+                         : kPlain[rng() % (sizeof kPlain - 1)];
+    }
+    std::vector<unsigned> cols;
+    const bool before = full;
+    qelcc::CodeColumns(line.data(), line.size(), &full, &cols);
+    qelcc::CodeColumns(line.data(), line.size(), &alone, nullptr);
+    ASSERT_EQ(full, alone) << "line [" << line << "] starting in a comment: " << before;
+  }
+}
+
 namespace {
 
 // The preprocessed pieces of one original line, each on a line of its own

@@ -677,8 +677,8 @@ int Rewriter::NewNode(const char* kind, const Position& at) {
   n.column = o.column;
   n.function = fn_name_;
   n.kind = kind;
-  map_.nodes.push_back(n);
-  return n.id;
+  map_.nodes.push_back(std::move(n));
+  return map_.nodes.back().id;
 }
 
 void Rewriter::AddSpan(int node, const Position& b, const Position& e) {
@@ -943,7 +943,7 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
 }
 
 MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
-  Position b = Begin(e), en = End(e);
+  const Position &b = Begin(e), &en = End(e);
   MapDecision d;
   d.id = next_decision_++;
   d.cond_id = next_cond_++;
@@ -957,7 +957,7 @@ MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
 }
 
 MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) {
-  Position lb = Begin(leaf), le = End(leaf);
+  const Position &lb = Begin(leaf), &le = End(leaf);
   MapCondition c;
   c.id = next_cond_++;
   c.index = index;
@@ -965,7 +965,7 @@ MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) 
   Position tb = lb, te = le;
   // A condition that is a whole macro whose expansion is parenthesised
   // (`isdigit(c)`): its place and text are the invocation's.
-  Position wb = Begin(wrapped), we = End(wrapped);
+  const Position &wb = Begin(wrapped), &we = End(wrapped);
   bool inside = (olb.macro && !olb.whole) || (ole.macro && !ole.whole);
   if (inside && (wb.offset != lb.offset || we.offset != le.offset)) {
     OrigPos owb = Map(wb, false), owe = Map(we, true);
@@ -991,21 +991,21 @@ void Rewriter::WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
   for (size_t li = 0; li < leaves.size(); ++li) {
     CXCursor leaf = leaves[li];
     MapCondition c = NewCondition(leaf, wrapped[li], static_cast<int>(li));
-    Position lb = Begin(leaf), le = End(leaf);
+    const Position &lb = Begin(leaf), &le = End(leaf);
     Insert(lb.offset, true, depth + 1,
            plan ? probe_.PathLeafOpen() : probe_.LeafOpen(cs, c.index, c.id));
     size_t slot = Insert(lb.offset, true, depth + 1, "");
     if (li > 0) AddRegion(lb.offset, le.offset, 0, slot, lb);
     Insert(le.offset, false, depth + 1,
            plan ? probe_.PathLeafClose(path_slot, plan->increment[li]) : probe_.LeafClose());
-    d->conditions.push_back(c);
+    d->conditions.push_back(std::move(c));
     Expr(leaf, depth + 2);
   }
 }
 
 bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
                         const CXCursor* arms) {
-  Position b = Begin(e), en = End(e);
+  const Position &b = Begin(e), &en = End(e);
   if (!b.valid || !en.valid || en.offset <= b.offset) return false;
   if (!decided_.insert({b.offset, en.offset}).second) return false;
   if (Constant(e)) return false;
@@ -1069,7 +1069,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     Insert(en.offset, false, depth, probe_.DecisionClose());
     WrapLeaves(&d, leaves, wrapped, cs, depth);
   }
-  map_.decisions.push_back(d);
+  map_.decisions.push_back(std::move(d));
   last_counted_ = counted_index;
   return true;
 }
@@ -1193,7 +1193,7 @@ unsigned Rewriter::CountByPaths(const MapDecision& d, const PathPlan& plan, int 
 // records the decision from there and yields it. When `c` is made of &&, ||
 // and ! its value is 0 or 1 anyway, and its leaves are wrapped in place.
 bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
-  Position b = Begin(cond), en = End(cond);
+  const Position &b = Begin(cond), &en = End(cond);
   if (!b.valid || !en.valid || en.offset <= b.offset) return false;
   if (!decided_.insert({b.offset, en.offset}).second) return false;
   if (Constant(cond)) return false;
@@ -1232,7 +1232,7 @@ bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
   if (leaf) {
     MapCondition c = NewCondition(leaves[0], wrapped[0], 0);
     leaf_cond = c.id;
-    d.conditions.push_back(c);
+    d.conditions.push_back(std::move(c));
     Expr(cond, depth + 1);
   } else if (by_paths) {
     WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
@@ -1351,7 +1351,7 @@ void Rewriter::MemoryCall(CXCursor call) {
   if (name != "malloc" && name != "calloc" && name != "realloc" && name != "free") return;
   CXCursor decl = clang_getCursorReferenced(callee);
   if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own malloc
-  Position b = Begin(callee), e = End(call);
+  const Position &b = Begin(callee), &e = End(call);
   if (!b.valid || !e.valid || e.offset == 0 || e.offset > text_.size() ||
       text_[e.offset - 1] != ')' || text_.compare(b.offset, name.size(), name) != 0) {
     return;
@@ -1388,7 +1388,7 @@ void Rewriter::ExecCall(CXCursor call) {
   if (w == kWrappers.end()) return;
   CXCursor decl = clang_getCursorReferenced(callee);
   if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own execv
-  Position b = Begin(callee);
+  const Position& b = Begin(callee);
   if (!b.valid || text_.compare(b.offset, name.size(), name) != 0) return;
   ins_.push_back(Insertion{b.offset, 1, 1 << 30, static_cast<int>(ins_.size()), w->second,
                            static_cast<unsigned>(name.size())});
@@ -1493,10 +1493,10 @@ Labelled Rewriter::PeelLabels(CXCursor s) const {
 int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, bool decl_ok) {
   CXCursorKind k = Kind(l.stmt);
   const bool block = k == CXCursor_CompoundStmt, null = k == CXCursor_NullStmt;
-  const Position at = Begin(l.stmt);
+  const Position& at = Begin(l.stmt);
   if (!l.labels.empty()) derive_ = Derived();
   if (!l.labels.empty()) {
-    Position label = Begin(l.labels.back());
+    const Position& label = Begin(l.labels.back());
     const bool same_file = FileId(label.file) == FileId(at.file);
     run = NewNode(l.kind, same_file ? at : label);
     Insert(at.offset, true, depth, probe_.NodeStatement(run));

@@ -380,6 +380,7 @@ void CodeColumns(const char* line, size_t n, bool* comment, std::vector<unsigned
     CommentState(line, n, comment);
     return;
   }
+  out->reserve(out->size() + n);  // one allocation, not one per doubling
   char quote = 0;
   for (size_t k = 0; k < n; ++k) {
     char c = line[k];

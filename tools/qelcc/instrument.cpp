@@ -30,10 +30,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "cparse.h"
 #include "line_align.h"
@@ -107,9 +109,11 @@ struct PhysLine {
 };
 
 struct Group {
-  std::vector<size_t> lines;  // indices into the physical lines
+  // Its physical lines: those between the first and the last that are no
+  // line markers (a group ends at the first line of another).
+  size_t first = 0, last = 0;
   bool aligned = false;
-  std::map<unsigned, CharPos> chars;  // by offset in the preprocessed text
+  LinePositions chars;  // by offset in the preprocessed text
 };
 
 // Text that a node stands for: its lines are settled when the function is
@@ -158,8 +162,61 @@ class Rewriter {
 
  private:
   CXCursorKind Kind(CXCursor c) const { return clang_getCursorKind(c); }
-  Position Begin(CXCursor c) const { return tu_.At(clang_getRangeStart(clang_getCursorExtent(c))); }
-  Position End(CXCursor c) const { return tu_.At(clang_getRangeEnd(clang_getCursorExtent(c))); }
+  // The walk asks for the same cursor's ends several times (its parent, the
+  // statement itself, the node or decision it makes), and libclang computes
+  // an expression's extent anew on every call: both ends are kept per cursor.
+  struct Place {
+    CXSourceRange range;
+    Position begin, end;
+    std::vector<CXCursor> children;
+    bool has_range = false, has_begin = false, has_end = false, has_children = false;
+  };
+  struct CursorHash {
+    size_t operator()(const CXCursor& c) const {
+      size_t h = std::hash<const void*>()(c.data[0]);
+      h ^= std::hash<const void*>()(c.data[1]) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+      return h ^ (static_cast<size_t>(c.kind) << 1);
+    }
+  };
+  struct CursorEq {
+    bool operator()(const CXCursor& a, const CXCursor& b) const {
+      return a.kind == b.kind && a.xdata == b.xdata && a.data[0] == b.data[0] &&
+             a.data[1] == b.data[1] && a.data[2] == b.data[2];
+    }
+  };
+  Place& PlaceOf(CXCursor c) const { return places_[c]; }
+  const CXSourceRange& Range(Place& p, CXCursor c) const {
+    if (!p.has_range) {
+      p.range = clang_getCursorExtent(c);
+      p.has_range = true;
+    }
+    return p.range;
+  }
+  // Valid until the next function starts.
+  const std::vector<CXCursor>& ChildrenOf(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_children) {
+      p.children = Children(c);
+      p.has_children = true;
+    }
+    return p.children;
+  }
+  const Position& Begin(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_begin) {
+      p.begin = tu_.At(clang_getRangeStart(Range(p, c)));
+      p.has_begin = true;
+    }
+    return p.begin;
+  }
+  const Position& End(CXCursor c) const {
+    Place& p = PlaceOf(c);
+    if (!p.has_end) {
+      p.end = tu_.At(clang_getRangeEnd(Range(p, c)));
+      p.has_end = true;
+    }
+    return p.end;
+  }
   Position At(unsigned offset) const {
     CXFile f = clang_getFile(tu_.raw(), tu_.path().c_str());
     return tu_.At(clang_getLocationForOffset(tu_.raw(), f, offset));
@@ -270,7 +327,8 @@ class Rewriter {
   }
   void IndexLines();
   void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
-  const std::vector<std::vector<unsigned>>* Code(const std::string& path);
+  // The code columns of line `index` (0-based) of an original source.
+  const std::vector<unsigned>& CodeLine(const std::string& path, size_t index);
   int FileId(const std::string& path);
   int PhysFileId(int marker_file);
   // The original text of a range; inside a macro expansion the invocation's
@@ -286,6 +344,7 @@ class Rewriter {
   InstrumentOptions options_;
   ProbeText probe_;
   std::vector<Insertion> ins_;
+  mutable std::unordered_map<CXCursor, Place, CursorHash, CursorEq> places_;  // of this function
   std::vector<Token> tokens_;              // punctuation of the current function
   std::map<unsigned, std::string> words_;  // its __builtin_ names, by offset
   std::vector<unsigned> sig_;              // its identifiers, keywords and literals
@@ -295,7 +354,19 @@ class Rewriter {
   std::map<std::string, int> file_ids_;      // by normalised path
   std::map<std::string, int> raw_file_ids_;  // by the path as the markers spell it
   std::map<std::string, std::unique_ptr<std::vector<std::string>>> sources_;
-  std::map<std::string, std::vector<std::vector<unsigned>>> code_;  // code columns per line
+  // Code columns of the original sources' lines, made for the lines asked
+  // for; the comment state at each line's start is known for all.
+  struct SourceCode {
+    std::vector<unsigned char> in_comment, done;
+    std::vector<std::vector<unsigned>> cols;
+  };
+  std::map<std::string, SourceCode> code_;  // by path
+  struct {
+    bool valid = false;
+    std::string name;  // as the position names it
+    int file = 0;
+    const std::vector<std::string>* src = nullptr;
+  } map_last_;  // Map's last file
   std::vector<PhysLine> phys_;
   std::vector<std::string> marker_files_;  // the files line markers name
   std::map<int, int> marker_file_ids_;     // marker file -> map file id
@@ -386,8 +457,11 @@ void Rewriter::IndexLines() {
   bool sys = false;
   int group = -1;
   std::string last_file;
+  bool new_file = false;  // file != last_file, compared only where either changes
   unsigned last_line = 0;
   bool marker_since = false, comment = false;
+  // About one line in 40 bytes: no count of the lines before the pass.
+  phys_.reserve(text_.size() / 40 + 16);
   for (size_t at = 0; at < text_.size();) {
     size_t e = text_.find('\n', at);
     if (e == std::string::npos) e = text_.size();
@@ -415,6 +489,7 @@ void Rewriter::IndexLines() {
             name += text_[close++];
           }
           file = name;
+          new_file = file != last_file;
           if (marker_files_.empty() || marker_files_.back() != name) marker_files_.push_back(name);
           std::string flags = close < e ? text_.substr(close + 1, e - close - 1) : "";
           sys = (" " + flags + " ").find(" 3 ") != std::string::npos;
@@ -426,13 +501,17 @@ void Rewriter::IndexLines() {
       pl.line = line;
       pl.sys = sys;
       pl.file = static_cast<int>(marker_files_.size()) - 1;
-      if (group < 0 || !marker_since || file != last_file || line != last_line) {
+      if (group < 0 || !marker_since || new_file || line != last_line) {
         groups_.emplace_back();
+        groups_.back().first = phys_.size();
         group = static_cast<int>(groups_.size()) - 1;
       }
       pl.group = group;
-      groups_[static_cast<size_t>(group)].lines.push_back(phys_.size());
-      last_file = file;
+      groups_[static_cast<size_t>(group)].last = phys_.size();
+      if (new_file) {
+        last_file = file;
+        new_file = false;
+      }
       last_line = line;
       marker_since = false;
       ++line;
@@ -442,23 +521,40 @@ void Rewriter::IndexLines() {
   }
 }
 
-const std::vector<std::vector<unsigned>>* Rewriter::Code(const std::string& path) {
+const std::vector<unsigned>& Rewriter::CodeLine(const std::string& path, size_t index) {
+  static const std::vector<unsigned> kNone;
   auto it = code_.find(path);
-  if (it != code_.end()) return &it->second;
-  std::vector<std::vector<unsigned>>& out = code_[path];
-  const std::vector<std::string>* src = Source(path);
-  bool comment = false;
-  if (src) {
-    for (const std::string& l : *src) out.push_back(CodeColumns(l, &comment));
+  if (it == code_.end()) {
+    SourceCode& code = code_[path];
+    if (const std::vector<std::string>* src = Source(path)) {
+      bool comment = false;
+      code.in_comment.reserve(src->size());
+      for (const std::string& l : *src) {
+        code.in_comment.push_back(comment);
+        CodeColumns(l.data(), l.size(), &comment, nullptr);
+      }
+      code.done.resize(src->size());
+      code.cols.resize(src->size());
+    }
+    it = code_.find(path);
   }
-  return &out;
+  SourceCode& code = it->second;
+  if (index >= code.cols.size()) return kNone;
+  if (!code.done[index]) {
+    const std::string& l = (*Source(path))[index];
+    bool comment = code.in_comment[index] != 0;
+    CodeColumns(l.data(), l.size(), &comment, &code.cols[index]);
+    code.done[index] = 1;
+  }
+  return code.cols[index];
 }
 
 void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols) {
   g.aligned = true;
   std::vector<Piece> pieces;
-  for (size_t li : g.lines) {
+  for (size_t li = g.first; li <= g.last; ++li) {
     const PhysLine& pl = phys_[li];
+    if (pl.marker) continue;
     Piece piece;
     piece.sys = pl.sys;
     bool comment = pl.in_comment;
@@ -471,11 +567,18 @@ void Rewriter::AlignGroup(Group& g, const std::string& oline, const std::vector<
 
 OrigPos Rewriter::Map(const Position& p, bool end) {
   OrigPos o;
-  o.file = FileId(p.file);
+  // Most positions asked in a row are in the same file.
+  if (!map_last_.valid || map_last_.name != p.file) {
+    map_last_.file = FileId(p.file);
+    map_last_.name = p.file;
+    map_last_.src = Source(map_.files[static_cast<size_t>(map_last_.file)]);
+    map_last_.valid = true;
+  }
+  o.file = map_last_.file;
   o.line = p.line;
   o.column = p.column;
   const std::string& path = map_.files[static_cast<size_t>(o.file)];
-  const std::vector<std::string>* src = Source(path);
+  const std::vector<std::string>* src = map_last_.src;
   if (!src || p.line == 0 || p.line > src->size()) return o;
   const std::string& oline = (*src)[p.line - 1];
   // Never a column past the line, whatever happens below.
@@ -490,15 +593,17 @@ OrigPos Rewriter::Map(const Position& p, bool end) {
   --pl;
   if (pl->marker || pl->group < 0) return o;
   Group& g = groups_[static_cast<size_t>(pl->group)];
-  if (!g.aligned) AlignGroup(g, oline, (*Code(path))[p.line - 1]);
+  if (!g.aligned) AlignGroup(g, oline, CodeLine(path, p.line - 1));
   if (g.chars.empty()) return o;
   auto it = g.chars.end();
   if (end) {
-    it = g.chars.upper_bound(target);
+    it = std::upper_bound(g.chars.begin(), g.chars.end(), target,
+                          [](unsigned off, const auto& c) { return off < c.first; });
     if (it == g.chars.begin()) return o;
     --it;
   } else {
-    it = g.chars.lower_bound(target);
+    it = std::lower_bound(g.chars.begin(), g.chars.end(), target,
+                          [](const auto& c, unsigned off) { return c.first < off; });
     if (it == g.chars.end()) return o;
   }
   const CharPos& c = it->second;
@@ -525,7 +630,7 @@ std::string Rewriter::Text(const Position& b, const Position& e, bool macro_invo
       size_t to = l == oe.line ? oe.column - 1 : line.size();
       if (l != oe.line) {  // without a comment that ends the line
         const std::vector<unsigned>& code =
-            (*Code(map_.files[static_cast<size_t>(ob.file)]))[l - 1];
+            CodeLine(map_.files[static_cast<size_t>(ob.file)], l - 1);
         size_t last = code.empty() ? from : code.back() + 1;
         to = std::max(from, std::min(to, last));
       }
@@ -572,8 +677,8 @@ int Rewriter::NewNode(const char* kind, const Position& at) {
   n.column = o.column;
   n.function = fn_name_;
   n.kind = kind;
-  map_.nodes.push_back(n);
-  return n.id;
+  map_.nodes.push_back(std::move(n));
+  return map_.nodes.back().id;
 }
 
 void Rewriter::AddSpan(int node, const Position& b, const Position& e) {
@@ -723,7 +828,7 @@ unsigned Rewriter::StmtEnd(CXCursor s) {
     case CXCursor_LabelStmt:
     case CXCursor_CaseStmt:
     case CXCursor_DefaultStmt: {
-      std::vector<CXCursor> ch = Children(s);
+      const std::vector<CXCursor>& ch = ChildrenOf(s);
       return ch.empty() ? 0 : StmtEnd(ch.back());
     }
     default: {
@@ -744,10 +849,9 @@ std::string Rewriter::OperatorAfter(unsigned from, unsigned to) const {
 CXCursor Rewriter::Skip(CXCursor e) const {
   // Implicit conversions appear as unexposed expressions spanning their operand.
   while (Kind(e) == CXCursor_UnexposedExpr) {
-    std::vector<CXCursor> ch = Children(e);
+    const std::vector<CXCursor>& ch = ChildrenOf(e);
     if (ch.size() != 1) break;
-    qel::cparse::Extent a = tu_.ExtentOf(e), b = tu_.ExtentOf(ch[0]);
-    if (a.begin.offset != b.begin.offset || a.end.offset != b.end.offset) break;
+    if (Begin(e).offset != Begin(ch[0]).offset || End(e).offset != End(ch[0]).offset) break;
     e = ch[0];
   }
   return e;
@@ -776,14 +880,14 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
     if ((k == CXCursor_CaseStmt || k == CXCursor_DefaultStmt) && !nested) return true;
     if (!clang_isStatement(k)) continue;
     bool inner = nested || k == CXCursor_SwitchStmt;
-    for (CXCursor ch : Children(c)) stack.emplace_back(ch, inner);
+    for (CXCursor ch : ChildrenOf(c)) stack.emplace_back(ch, inner);
   }
   return false;
 }
 
 bool Rewriter::NeverCompletes(CXCursor s) const {
   const Labelled l = PeelLabels(s);
-  const std::vector<CXCursor> ch = Children(l.stmt);
+  const std::vector<CXCursor>& ch = ChildrenOf(l.stmt);
   switch (Kind(l.stmt)) {
     case CXCursor_ReturnStmt:
     case CXCursor_GotoStmt:
@@ -805,12 +909,12 @@ bool Rewriter::NeverCompletes(CXCursor s) const {
 bool Rewriter::HasBreak(CXCursor s) const {
   // Any break, even one of a nested loop or switch, or one in a statement
   // expression: the loop is then left as it was counted before.
-  std::vector<CXCursor> stack = Children(s);
+  std::vector<CXCursor> stack = ChildrenOf(s);
   while (!stack.empty()) {
     CXCursor c = stack.back();
     stack.pop_back();
     if (Kind(c) == CXCursor_BreakStmt) return true;
-    for (CXCursor ch : Children(c)) stack.push_back(ch);
+    for (CXCursor ch : ChildrenOf(c)) stack.push_back(ch);
   }
   return false;
 }
@@ -819,7 +923,7 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
                       const CXCursor* wrap) {
   CXCursor s = Skip(e);
   CXCursorKind k = Kind(s);
-  std::vector<CXCursor> ch = Children(s);
+  const std::vector<CXCursor>& ch = ChildrenOf(s);
   if (k == CXCursor_ParenExpr && ch.size() == 1)
     return Leaves(ch[0], out, wrapped, wrap ? wrap : &s);
   if (k == CXCursor_UnaryOperator && ch.size() == 1) {
@@ -839,7 +943,7 @@ void Rewriter::Leaves(CXCursor e, std::vector<CXCursor>* out, std::vector<CXCurs
 }
 
 MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
-  Position b = Begin(e), en = End(e);
+  const Position &b = Begin(e), &en = End(e);
   MapDecision d;
   d.id = next_decision_++;
   d.cond_id = next_cond_++;
@@ -853,7 +957,7 @@ MapDecision Rewriter::NewDecision(CXCursor e, const char* kind) {
 }
 
 MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) {
-  Position lb = Begin(leaf), le = End(leaf);
+  const Position &lb = Begin(leaf), &le = End(leaf);
   MapCondition c;
   c.id = next_cond_++;
   c.index = index;
@@ -861,7 +965,7 @@ MapCondition Rewriter::NewCondition(CXCursor leaf, CXCursor wrapped, int index) 
   Position tb = lb, te = le;
   // A condition that is a whole macro whose expansion is parenthesised
   // (`isdigit(c)`): its place and text are the invocation's.
-  Position wb = Begin(wrapped), we = End(wrapped);
+  const Position &wb = Begin(wrapped), &we = End(wrapped);
   bool inside = (olb.macro && !olb.whole) || (ole.macro && !ole.whole);
   if (inside && (wb.offset != lb.offset || we.offset != le.offset)) {
     OrigPos owb = Map(wb, false), owe = Map(we, true);
@@ -887,21 +991,21 @@ void Rewriter::WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
   for (size_t li = 0; li < leaves.size(); ++li) {
     CXCursor leaf = leaves[li];
     MapCondition c = NewCondition(leaf, wrapped[li], static_cast<int>(li));
-    Position lb = Begin(leaf), le = End(leaf);
+    const Position &lb = Begin(leaf), &le = End(leaf);
     Insert(lb.offset, true, depth + 1,
            plan ? probe_.PathLeafOpen() : probe_.LeafOpen(cs, c.index, c.id));
     size_t slot = Insert(lb.offset, true, depth + 1, "");
     if (li > 0) AddRegion(lb.offset, le.offset, 0, slot, lb);
     Insert(le.offset, false, depth + 1,
            plan ? probe_.PathLeafClose(path_slot, plan->increment[li]) : probe_.LeafClose());
-    d->conditions.push_back(c);
+    d->conditions.push_back(std::move(c));
     Expr(leaf, depth + 2);
   }
 }
 
 bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
                         const CXCursor* arms) {
-  Position b = Begin(e), en = End(e);
+  const Position &b = Begin(e), &en = End(e);
   if (!b.valid || !en.valid || en.offset <= b.offset) return false;
   if (!decided_.insert({b.offset, en.offset}).second) return false;
   if (Constant(e)) return false;
@@ -965,7 +1069,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     Insert(en.offset, false, depth, probe_.DecisionClose());
     WrapLeaves(&d, leaves, wrapped, cs, depth);
   }
-  map_.decisions.push_back(d);
+  map_.decisions.push_back(std::move(d));
   last_counted_ = counted_index;
   return true;
 }
@@ -1023,7 +1127,7 @@ bool Rewriter::PlanPaths(CXCursor e, size_t leaves, PathPlan* plan) {
   std::function<int(CXCursor)> build = [&](CXCursor x) -> int {
     CXCursor s = Skip(x);
     CXCursorKind k = Kind(s);
-    std::vector<CXCursor> ch = Children(s);
+    const std::vector<CXCursor>& ch = ChildrenOf(s);
     if (k == CXCursor_ParenExpr && ch.size() == 1) return build(ch[0]);
     ShapeNode node;
     if (k == CXCursor_UnaryOperator && ch.size() == 1) {
@@ -1089,7 +1193,7 @@ unsigned Rewriter::CountByPaths(const MapDecision& d, const PathPlan& plan, int 
 // records the decision from there and yields it. When `c` is made of &&, ||
 // and ! its value is 0 or 1 anyway, and its leaves are wrapped in place.
 bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
-  Position b = Begin(cond), en = End(cond);
+  const Position &b = Begin(cond), &en = End(cond);
   if (!b.valid || !en.valid || en.offset <= b.offset) return false;
   if (!decided_.insert({b.offset, en.offset}).second) return false;
   if (Constant(cond)) return false;
@@ -1097,8 +1201,8 @@ bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
   std::vector<CXCursor> leaves, wrapped;
   Leaves(cond, &leaves, &wrapped);
   CXCursor bare = Skip(cond);
-  while (Kind(bare) == CXCursor_ParenExpr && Children(bare).size() == 1)
-    bare = Skip(Children(bare)[0]);
+  while (Kind(bare) == CXCursor_ParenExpr && ChildrenOf(bare).size() == 1)
+    bare = Skip(ChildrenOf(bare)[0]);
   const bool leaf = leaves.size() == 1 && clang_equalCursors(leaves[0], bare);
   MapDecision d = NewDecision(cond, "ternary");
   PathPlan plan;
@@ -1128,7 +1232,7 @@ bool Rewriter::GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth) {
   if (leaf) {
     MapCondition c = NewCondition(leaves[0], wrapped[0], 0);
     leaf_cond = c.id;
-    d.conditions.push_back(c);
+    d.conditions.push_back(std::move(c));
     Expr(cond, depth + 1);
   } else if (by_paths) {
     WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
@@ -1177,7 +1281,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
     case CXCursor_GCCAsmStmt:
       return;
     case CXCursor_BinaryOperator: {
-      std::vector<CXCursor> ch = Children(e);
+      const std::vector<CXCursor>& ch = ChildrenOf(e);
       if (ch.size() == 2) {
         std::string op = OperatorAfter(End(ch[0]).offset, Begin(ch[1]).offset);
         if (op == "&&" || op == "||") {
@@ -1188,7 +1292,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_ConditionalOperator: {
-      std::vector<CXCursor> ch = Children(e);
+      const std::vector<CXCursor>& ch = ChildrenOf(e);
       if (ch.size() == 3) {
         CXCursor arms[2] = {ch[1], ch[2]};
         Decision(ch[0], "ternary", depth + 2, false, arms);
@@ -1212,7 +1316,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
         return;
       }
       if (Kind(e) == CXCursor_UnexposedExpr) {
-        std::vector<CXCursor> ch = Children(e);
+        const std::vector<CXCursor>& ch = ChildrenOf(e);
         if (IsBinaryConditional(e, ch)) {
           GnuTernary(e, ch.front(), ch.back(), depth + 1);
           Expr(ch.back(), depth + 1);
@@ -1222,7 +1326,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
       break;
     }
     case CXCursor_StmtExpr: {
-      for (CXCursor c : Children(e)) {
+      for (CXCursor c : ChildrenOf(e)) {
         if (Kind(c) == CXCursor_CompoundStmt) Compound(c, depth + 1, 0, "stmt");
       }
       return;
@@ -1230,7 +1334,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
     default:
       break;
   }
-  for (CXCursor c : Children(e)) Expr(c, depth + 1);
+  for (CXCursor c : ChildrenOf(e)) Expr(c, depth + 1);
 }
 
 // A direct call of the C library's allocator gets the `__qel_` prefix (the
@@ -1239,7 +1343,7 @@ void Rewriter::Expr(CXCursor e, int depth) {
 // are: a block must be freed the way it was allocated, which is why this is
 // an option.
 void Rewriter::MemoryCall(CXCursor call) {
-  std::vector<CXCursor> ch = Children(call);
+  const std::vector<CXCursor>& ch = ChildrenOf(call);
   if (ch.empty()) return;
   CXCursor callee = Skip(ch[0]);
   if (Kind(callee) != CXCursor_DeclRefExpr) return;
@@ -1247,7 +1351,7 @@ void Rewriter::MemoryCall(CXCursor call) {
   if (name != "malloc" && name != "calloc" && name != "realloc" && name != "free") return;
   CXCursor decl = clang_getCursorReferenced(callee);
   if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own malloc
-  Position b = Begin(callee), e = End(call);
+  const Position &b = Begin(callee), &e = End(call);
   if (!b.valid || !e.valid || e.offset == 0 || e.offset > text_.size() ||
       text_[e.offset - 1] != ')' || text_.compare(b.offset, name.size(), name) != 0) {
     return;
@@ -1275,7 +1379,7 @@ void Rewriter::ExecCall(CXCursor call) {
       {"execv", "QelExecv"},     {"execve", "QelExecve"},  {"execvp", "QelExecvp"},
       {"execvpe", "QelExecvpe"}, {"execl", "QelExecl"},    {"execle", "QelExecle"},
       {"execlp", "QelExeclp"},   {"fexecve", "QelFexecve"}};
-  std::vector<CXCursor> ch = Children(call);
+  const std::vector<CXCursor>& ch = ChildrenOf(call);
   if (ch.empty()) return;
   CXCursor callee = Skip(ch[0]);
   if (Kind(callee) != CXCursor_DeclRefExpr) return;
@@ -1284,7 +1388,7 @@ void Rewriter::ExecCall(CXCursor call) {
   if (w == kWrappers.end()) return;
   CXCursor decl = clang_getCursorReferenced(callee);
   if (clang_Cursor_isNull(decl) || !tu_.InSystemHeader(decl)) return;  // the user's own execv
-  Position b = Begin(callee);
+  const Position& b = Begin(callee);
   if (!b.valid || text_.compare(b.offset, name.size(), name) != 0) return;
   ins_.push_back(Insertion{b.offset, 1, 1 << 30, static_cast<int>(ins_.size()), w->second,
                            static_cast<unsigned>(name.size())});
@@ -1292,7 +1396,7 @@ void Rewriter::ExecCall(CXCursor call) {
 }
 
 void Rewriter::VarDecls(CXCursor decl_stmt, int depth) {
-  for (CXCursor d : Children(decl_stmt)) {
+  for (CXCursor d : ChildrenOf(decl_stmt)) {
     if (Kind(d) != CXCursor_VarDecl) continue;
     CX_StorageClass sc = clang_Cursor_getStorageClass(d);
     if (sc == CX_SC_Static || sc == CX_SC_Extern) continue;  // constant initialisers
@@ -1339,7 +1443,7 @@ void Rewriter::BodyParts(CXCursor s, int depth) {
 }
 
 void Rewriter::Compound(CXCursor c, int depth, int run, const char* first_kind) {
-  std::vector<CXCursor> ch = Children(c);
+  const std::vector<CXCursor>& ch = ChildrenOf(c);
   const char* kind = first_kind;
   std::vector<bool> labels_after(ch.size() + 1, false);
   for (size_t i = ch.size(); i-- > 0;) {
@@ -1373,7 +1477,7 @@ Labelled Rewriter::PeelLabels(CXCursor s) const {
   while (true) {
     CXCursorKind k = Kind(l.stmt);
     if (k != CXCursor_LabelStmt && k != CXCursor_CaseStmt && k != CXCursor_DefaultStmt) break;
-    std::vector<CXCursor> ch = Children(l.stmt);
+    const std::vector<CXCursor>& ch = ChildrenOf(l.stmt);
     if (ch.empty()) break;
     l.labels.push_back(l.stmt);
     l.kind = k == CXCursor_LabelStmt ? "label" : "case";
@@ -1389,10 +1493,10 @@ Labelled Rewriter::PeelLabels(CXCursor s) const {
 int Rewriter::RunNode(const Labelled& l, int depth, int run, const char* kind, bool decl_ok) {
   CXCursorKind k = Kind(l.stmt);
   const bool block = k == CXCursor_CompoundStmt, null = k == CXCursor_NullStmt;
-  const Position at = Begin(l.stmt);
+  const Position& at = Begin(l.stmt);
   if (!l.labels.empty()) derive_ = Derived();
   if (!l.labels.empty()) {
-    Position label = Begin(l.labels.back());
+    const Position& label = Begin(l.labels.back());
     const bool same_file = FileId(label.file) == FileId(at.file);
     run = NewNode(l.kind, same_file ? at : label);
     Insert(at.offset, true, depth, probe_.NodeStatement(run));
@@ -1434,7 +1538,7 @@ void Rewriter::Stmt(CXCursor s, int depth, int& run, const char* kind, bool decl
 }
 
 bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
-  std::vector<CXCursor> ch = Children(cur);
+  const std::vector<CXCursor>& ch = ChildrenOf(cur);
   switch (Kind(cur)) {
     case CXCursor_CompoundStmt:
       Compound(cur, depth + 1, 0, "stmt");
@@ -1628,31 +1732,38 @@ void Rewriter::Tokens(CXCursor fn) {
   for (unsigned i = 0; i < ntoks; ++i) {
     CXTokenKind kind = clang_getTokenKind(toks[i]);
     if (kind == CXToken_Comment) continue;
-    Position p = tu_.At(clang_getTokenLocation(tu_.raw(), toks[i]));
+    // Only the offset is wanted: no presumed file or line for every token.
+    unsigned offset = 0;
+    clang_getFileLocation(clang_getTokenLocation(tu_.raw(), toks[i]), nullptr, nullptr, nullptr,
+                          &offset);
     if (kind == CXToken_Literal) {
-      sig_.push_back(p.offset);
+      sig_.push_back(offset);
+      continue;
+    }
+    if (kind != CXToken_Punctuation) {
+      sig_.push_back(offset);
+      CXString spelling = clang_getTokenSpelling(tu_.raw(), toks[i]);
+      const char* word = clang_getCString(spelling);
+      if (word && std::strncmp(word, "__builtin_", 10) == 0) words_[offset] = word;
+      clang_disposeString(spelling);
       continue;
     }
     std::string text = qel::cparse::Str(clang_getTokenSpelling(tu_.raw(), toks[i]));
-    if (kind == CXToken_Punctuation) {
-      // The '#' of a line marker (a system macro expanded mid-expression puts
-      // markers between operands) is no operator of the code.
-      if (text == "#") {
-        size_t b = p.offset;
-        while (b > 0 && IsSpace(text_[b - 1])) --b;
-        if (b == 0 || text_[b - 1] == '\n') continue;
-      }
-      tokens_.push_back(Token{p.offset, text});
-      continue;
+    // The '#' of a line marker (a system macro expanded mid-expression puts
+    // markers between operands) is no operator of the code.
+    if (text == "#") {
+      size_t b = offset;
+      while (b > 0 && IsSpace(text_[b - 1])) --b;
+      if (b == 0 || text_[b - 1] == '\n') continue;
     }
-    sig_.push_back(p.offset);
-    if (text.compare(0, 10, "__builtin_") == 0) words_[p.offset] = text;
+    tokens_.push_back(Token{offset, text});
   }
   clang_disposeTokens(tu_.raw(), toks, ntoks);
 }
 
 void Rewriter::Function(CXCursor fn) {
-  std::vector<CXCursor> ch = Children(fn);
+  places_.clear();
+  const std::vector<CXCursor>& ch = ChildrenOf(fn);
   if (ch.empty() || Kind(ch.back()) != CXCursor_CompoundStmt) return;
   CXCursor body = ch.back();
   fn_name_ = qel::cparse::Spelling(fn);

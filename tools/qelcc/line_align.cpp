@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 namespace qelcc {
@@ -17,8 +18,8 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' ||
 class Aligner {
  public:
   Aligner(const std::string& text, const std::vector<Piece>& pieces, const std::string& oline,
-          const std::vector<unsigned>& cols, std::map<unsigned, CharPos>* out)
-      : text_(text), oline_(oline), cols_(cols), n_(cols.size()), out_(*out) {
+          const std::vector<unsigned>& cols)
+      : text_(text), oline_(oline), cols_(cols), n_(cols.size()) {
     for (const Piece& p : pieces) {
       if (p.offsets.empty()) continue;  // a blank piece says nothing
       pieces_.emplace_back(chars_.size(), chars_.size() + p.offsets.size());
@@ -27,6 +28,19 @@ class Aligner {
     }
     fail_i_ = chars_.size();
     fail_k_ = n_;
+    pos_.resize(chars_.size());
+    set_.resize(chars_.size());
+  }
+
+  // The positions given, by offset: the pieces' offsets increase through
+  // the line, so the order of `chars_` is already the offsets' order.
+  LinePositions Result() const {
+    LinePositions out;
+    out.reserve(chars_.size());
+    for (size_t i = 0; i < chars_.size(); ++i) {
+      if (set_[i]) out.emplace_back(chars_[i], pos_[i]);
+    }
+    return out;
   }
 
   void Run() {
@@ -39,7 +53,10 @@ class Aligner {
  private:
   char Orig(size_t m) const { return oline_[cols_[m]]; }
   char Pre(size_t i) const { return text_[chars_[i]]; }
-  CharPos& At(size_t i) { return out_[chars_[i]]; }
+  CharPos& At(size_t i) {
+    set_[i] = 1;
+    return pos_[i];
+  }
   // The column after original code character m-1.
   unsigned EndColumn(size_t m) const { return m == 0 ? 0u : cols_[m - 1] + 1; }
   void MarkExact(size_t i, size_t m) {
@@ -281,8 +298,9 @@ class Aligner {
   const std::string& oline_;
   const std::vector<unsigned>& cols_;
   const size_t n_;
-  std::map<unsigned, CharPos>& out_;
   std::vector<unsigned> chars_;                    // offsets of the code characters
+  std::vector<CharPos> pos_;                       // by index into chars_
+  std::vector<unsigned char> set_;                 // whether pos_ was given
   std::vector<std::pair<size_t, size_t>> pieces_;  // [first, end) in chars_
   std::vector<bool> sys_;                          // per piece
   // From the front: where it stopped, and the invocation being expanded.
@@ -299,12 +317,31 @@ bool IdentChar(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '
 
 namespace {
 
+// True when one of the 8 bytes in `v` is '/', '"' or '\'' (the test for a
+// zero byte on v with each of them taken out, which never misses one and
+// reports one only when there is one).
+bool SlashOrQuote(uint64_t v) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  const uint64_t a = v ^ (kOnes * '/'), b = v ^ (kOnes * '"'), c = v ^ (kOnes * '\'');
+  return (((a - kOnes) & ~a) | ((b - kOnes) & ~b) | ((c - kOnes) & ~c)) & kHigh;
+}
+
 // The comment state alone, for every line of a preprocessed unit: most bytes
-// are neither '/', '*' in a comment, nor a quote, and are passed over fast.
+// are neither '/', '*' in a comment, nor a quote, and are passed over fast,
+// 8 at a time outside comments and literals.
 void CommentState(const char* line, size_t n, bool* comment) {
   char quote = 0;
   size_t k = 0;
   while (k < n) {
+    if (!*comment && !quote) {
+      uint64_t v;
+      while (k + 8 <= n) {
+        std::memcpy(&v, line + k, 8);
+        if (SlashOrQuote(v)) break;
+        k += 8;
+      }
+      if (k >= n) return;
+    }
     if (*comment) {
       const void* star = std::memchr(line + k, '*', n - k);
       if (!star) return;
@@ -343,6 +380,7 @@ void CodeColumns(const char* line, size_t n, bool* comment, std::vector<unsigned
     CommentState(line, n, comment);
     return;
   }
+  out->reserve(out->size() + n);  // one allocation, not one per doubling
   char quote = 0;
   for (size_t k = 0; k < n; ++k) {
     char c = line[k];
@@ -382,11 +420,11 @@ std::vector<unsigned> CodeColumns(const std::string& line, bool* comment) {
   return out;
 }
 
-std::map<unsigned, CharPos> AlignLine(const std::string& text, const std::vector<Piece>& pieces,
-                                      const std::string& oline, const std::vector<unsigned>& cols) {
-  std::map<unsigned, CharPos> out;
-  Aligner(text, pieces, oline, cols, &out).Run();
-  return out;
+LinePositions AlignLine(const std::string& text, const std::vector<Piece>& pieces,
+                        const std::string& oline, const std::vector<unsigned>& cols) {
+  Aligner a(text, pieces, oline, cols);
+  a.Run();
+  return a.Result();
 }
 
 }  // namespace qelcc

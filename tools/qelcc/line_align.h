@@ -8,8 +8,8 @@
 #ifndef QELCC_LINE_ALIGN_H
 #define QELCC_LINE_ALIGN_H
 
-#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qelcc {
@@ -45,9 +45,11 @@ bool IdentChar(char c);
 // `text`: matched from the front, a system piece standing for one macro
 // invocation there, and, where a user macro was expanded inline, from the
 // back as well; what stays unmatched lies inside a macro expansion.
-// `oline` is the original line, `cols` its code columns.
-std::map<unsigned, CharPos> AlignLine(const std::string& text, const std::vector<Piece>& pieces,
-                                      const std::string& oline, const std::vector<unsigned>& cols);
+// `oline` is the original line, `cols` its code columns. The result is in
+// increasing order of offset, one entry per offset.
+using LinePositions = std::vector<std::pair<unsigned, CharPos>>;
+LinePositions AlignLine(const std::string& text, const std::vector<Piece>& pieces,
+                        const std::string& oline, const std::vector<unsigned>& cols);
 
 }  // namespace qelcc
 

@@ -419,7 +419,9 @@ TEST_F(Server, ManyRequestsSequentialAndParallelAreServedByFewWorkers) {
               0)
         << out;
   }
-  const std::string env = "QELCC_SERVER_IDLE_MS=1500 QELCC_SERVER_RUSAGE=" + dir_ + "/rusage";
+  // Idle time long enough that a slow (sanitized) run never sees the
+  // server leave between two compiles.
+  const std::string env = "QELCC_SERVER_IDLE_MS=4000 QELCC_SERVER_RUSAGE=" + dir_ + "/rusage";
   ASSERT_TRUE(StartServer(env));
   Sh("rm -f '" + dir_ + "/trace'");
   for (int i = 0; i < 10; ++i) {
@@ -475,7 +477,7 @@ TEST_F(Server, UnitsOfDifferentFoldersInSequenceThroughOneWorker) {
     return steps[i].first + "/" + o;
   };
   for (size_t i = 0; i < steps.size(); ++i) run(i, "QELCC_NO_SERVER=1");
-  ASSERT_TRUE(StartServer("QELCC_SERVER_WORKERS=1 QELCC_SERVER_IDLE_MS=1500 QELCC_SERVER_RUSAGE=" +
+  ASSERT_TRUE(StartServer("QELCC_SERVER_WORKERS=1 QELCC_SERVER_IDLE_MS=4000 QELCC_SERVER_RUSAGE=" +
                           dir_ + "/rusage"));
   Sh("rm -f '" + dir_ + "/trace'");
   for (size_t i = 0; i < steps.size(); ++i) {

@@ -97,9 +97,27 @@ class Server : public ::testing::Test {
     for (std::string l; std::getline(in, l);) out.push_back(l.substr(l.find(' ') + 1));
     return out;
   }
-  // The servers of this test's executable.
+  // The servers of this test's executable (not their workers).
   std::vector<int> ServerPids() {
     std::vector<int> out;
+    const std::map<int, int> all = Processes();
+    for (const auto& p : all) {
+      if (!all.count(p.second)) out.push_back(p.first);
+    }
+    return out;
+  }
+  // The workers of the server `server`.
+  std::vector<int> WorkerPids(int server) {
+    std::vector<int> out;
+    for (const auto& p : Processes()) {
+      if (p.second == server) out.push_back(p.first);
+    }
+    return out;
+  }
+  // Every live process of this test's executable in server mode, with its
+  // parent.
+  std::map<int, int> Processes() {
+    std::map<int, int> out;
     DIR* d = opendir("/proc");
     if (!d) return out;
     while (dirent* e = readdir(d)) {
@@ -110,9 +128,13 @@ class Server : public ::testing::Test {
       const ssize_t n = readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
       if (n <= 0 || std::string(exe, static_cast<size_t>(n)) != exe_) continue;
       const std::string cmdline = ReadFile(proc + "/cmdline");
-      if (cmdline.find("--instrument-server") != std::string::npos &&
-          ReadFile(proc + "/stat").find(") Z") == std::string::npos) {
-        out.push_back(pid);
+      const std::string stat = ReadFile(proc + "/stat");
+      const size_t paren = stat.rfind(')');
+      if (cmdline.find("--instrument-server") != std::string::npos && paren != std::string::npos &&
+          stat.compare(paren, 3, ") Z") != 0) {
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &ppid) == 2) out[pid] = ppid;
       }
     }
     closedir(d);
@@ -348,6 +370,188 @@ TEST_F(Server, AFailingServerOnlyCostsTheLocalParse) {
     EXPECT_EQ(trace[0].rfind("local: ", 0), 0u) << f.first << ": " << trace[0];
   }
   EXPECT_TRUE(ServerPids().empty()) << "a name taken is never a reason to start another";
+}
+
+// A client of the real server that stops where the test says: connected
+// and greeted (a worker is then its own until it hangs up).
+int Greeted(const std::string& name) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  char hello[8];
+  pollfd p{fd, POLLIN, 0};
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || poll(&p, 1, 5000) != 1 ||
+      recv(fd, hello, sizeof hello, MSG_WAITALL) != 8 || std::memcmp(hello, "QELS", 4) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The workers' lines of a QELCC_SERVER_RUSAGE file: pid and requests.
+std::map<int, long> WorkerRequests(const std::string& text) {
+  std::map<int, long> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    int pid = 0;
+    long n = 0;
+    if (std::sscanf(l.c_str(), "%d worker requests %ld", &pid, &n) == 2) out[pid] = n;
+  }
+  return out;
+}
+
+long Served(const std::vector<std::string>& trace) {
+  long n = 0;
+  for (const std::string& t : trace) n += t.rfind("server ", 0) == 0;
+  return n;
+}
+
+TEST_F(Server, ManyRequestsSequentialAndParallelAreServedByFewWorkers) {
+  Build("local", "QELCC_NO_SERVER=1");
+  std::string out;
+  for (int j = 0; j < 4; ++j) {
+    const std::string o = "p" + std::to_string(j);
+    ASSERT_EQ(Run("QELCC_NO_SERVER=1 QELCC_MAP_DIR=maps_l ./qelcc gcc -O1 -c a.c -o " + o +
+                      ".o && mv " + o + ".o " + o + ".local",
+                  &out),
+              0)
+        << out;
+  }
+  // Idle time long enough that a slow (sanitized) run never sees the
+  // server leave between two compiles.
+  const std::string env = "QELCC_SERVER_IDLE_MS=4000 QELCC_SERVER_RUSAGE=" + dir_ + "/rusage";
+  ASSERT_TRUE(StartServer(env));
+  Sh("rm -f '" + dir_ + "/trace'");
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(Run(env + " QELCC_MAP_DIR=maps_s ./qelcc gcc -O1 -c a.c -o a.o", &out), 0) << out;
+    ASSERT_EQ(Obj("a.o"), Obj("a.local")) << i;
+  }
+  for (int round = 0; round < 3; ++round) {
+    std::string cmd = "{ ";
+    for (int j = 0; j < 4; ++j) {
+      cmd += env + " QELCC_MAP_DIR=maps_p" + std::to_string(j) + " ./qelcc gcc -O1 -c a.c -o p" +
+             std::to_string(j) + ".o & ";
+    }
+    ASSERT_EQ(Run(cmd + "wait; }", &out), 0) << out;
+    for (int j = 0; j < 4; ++j) {
+      const std::string o = "p" + std::to_string(j);
+      EXPECT_EQ(Obj(o + ".o"), Obj(o + ".local")) << round << " " << o;
+    }
+  }
+  const long served = Served(Trace());
+  EXPECT_EQ(served, 22) << "every request served";
+  ASSERT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 15000));
+  const std::map<int, long> workers = WorkerRequests(ReadFile(dir_ + "/rusage"));
+  long total = 0;
+  for (const auto& w : workers) total += w.second;
+  EXPECT_EQ(total, served) << ReadFile(dir_ + "/rusage");
+  // Sequential requests need two workers (one busy, one standing by), four
+  // at once a few more; never one process per request.
+  EXPECT_GE(workers.size(), 1u);
+  EXPECT_LE(workers.size(), 8u) << ReadFile(dir_ + "/rusage");
+}
+
+TEST_F(Server, UnitsOfDifferentFoldersInSequenceThroughOneWorker) {
+  // Same file names, other contents: a cache keyed by path would carry the
+  // first folder's header into the second's unit.
+  ASSERT_EQ(Sh("mkdir '" + dir_ + "/sub'"), 0);
+  Write("sub/util.h",
+        "static inline int clamp(int v, int lo, int hi) {\n"
+        "  return v < lo && lo < hi ? lo : v > hi ? hi : v;\n"
+        "}\n");
+  Write("sub/a.c", std::string("#define EXTRA 1\n") + kA);
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {".", "a"}, {"sub", "a"}, {".", "nested"}, {"sub", "a"}, {".", "main"}, {".", "a"}};
+  auto run = [&](size_t i, const std::string& env) {
+    const std::string o = "step" + std::to_string(i);
+    std::string out;
+    const int rc = Run("export QELCC_SERVER_TRACE=$PWD/trace; cd " + steps[i].first + " && " +
+                           env + " QELCC_MAP_DIR=maps ./" +
+                           (steps[i].first == "." ? "" : "../") + "qelcc gcc -O1 -c " +
+                           steps[i].second + ".c -o " + o + ".o && mv " + o + ".o " + o + "." +
+                           (env.empty() ? "served" : "local"),
+                       &out);
+    EXPECT_EQ(rc, 0) << out;
+    return steps[i].first + "/" + o;
+  };
+  for (size_t i = 0; i < steps.size(); ++i) run(i, "QELCC_NO_SERVER=1");
+  ASSERT_TRUE(StartServer("QELCC_SERVER_WORKERS=1 QELCC_SERVER_IDLE_MS=4000 QELCC_SERVER_RUSAGE=" +
+                          dir_ + "/rusage"));
+  Sh("rm -f '" + dir_ + "/trace'");
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const std::string o = run(i, "");
+    const std::string local = Obj(o + ".local");
+    ASSERT_FALSE(local.empty()) << o;
+    EXPECT_EQ(Obj(o + ".served"), local) << o;
+  }
+  EXPECT_EQ(Served(Trace()), static_cast<long>(steps.size()));
+  EXPECT_NE(Obj("step0.local"), Obj("sub/step1.local")) << "the folders' units differ";
+  ASSERT_TRUE(WaitFor([&] { return ServerPids().empty(); }, 15000));
+  const std::map<int, long> workers = WorkerRequests(ReadFile(dir_ + "/rusage"));
+  ASSERT_EQ(workers.size(), 1u) << ReadFile(dir_ + "/rusage");
+  EXPECT_EQ(workers.begin()->second, static_cast<long>(steps.size()));
+}
+
+TEST_F(Server, RecycledWorkersAndKilledWorkersCostOnlyTheirRequest) {
+  Build("local", "QELCC_NO_SERVER=1");
+  ASSERT_TRUE(StartServer("QELCC_SERVER_IDLE_MS=30000 QELCC_SERVER_WORKER_REQUESTS=2"));
+  ASSERT_EQ(ServerPids().size(), 1u);
+  const int server = ServerPids()[0];
+  const std::string name = ListeningName();
+  std::string out;
+  // Workers leave after two requests each; the pool forks new ones.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(Run("QELCC_MAP_DIR=maps_r ./qelcc gcc -O1 -c a.c -o a.o", &out), 0) << out;
+    EXPECT_EQ(Obj("a.o"), Obj("a.local")) << i;
+    EXPECT_EQ(Trace().back(), "server " + std::to_string(server));
+  }
+  // Killed in the middle of a request, twice in a row (every worker at
+  // once): the client sees its connection close without a reply, which
+  // sends the real client to a local parse, and the server keeps serving.
+  for (int round = 0; round < 2; ++round) {
+    const int held = Greeted(name);
+    ASSERT_GE(held, 0);
+    Send(held, "QELQ" + Le32(1) + Le32(1000) + "part of a request");
+    std::vector<int> workers;
+    ASSERT_TRUE(WaitFor([&] { return !(workers = WorkerPids(server)).empty(); }));
+    for (int w : workers) kill(w, SIGKILL);
+    pollfd p{held, POLLIN, 0};
+    char c;
+    EXPECT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_LE(recv(held, &c, 1, 0), 0);
+    close(held);
+  }
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Run("QELCC_MAP_DIR=maps_k ./qelcc gcc -O1 -c a.c -o a.o", &out), 0) << out;
+    EXPECT_EQ(Obj("a.o"), Obj("a.local"));
+    EXPECT_EQ(Trace().back(), "server " + std::to_string(server));
+  }
+  EXPECT_EQ(ServerPids(), std::vector<int>{server});
+  EXPECT_LE(WorkerPids(server).size(), 4u);
+}
+
+TEST_F(Server, SilentClientsDoNotStallOthers) {
+  Build("local", "QELCC_NO_SERVER=1");
+  ASSERT_TRUE(StartServer("QELCC_SERVER_IDLE_MS=30000"));
+  const int server = ServerPids()[0];
+  const std::string name = ListeningName();
+  // Each is greeted by a worker of its own, which then waits for a request
+  // that never comes.
+  std::vector<int> silent;
+  for (int i = 0; i < 3; ++i) {
+    silent.push_back(Greeted(name));
+    ASSERT_GE(silent.back(), 0) << i;
+  }
+  // Stalled behind them, it would have gone local after the greeting
+  // timeout.
+  std::string out;
+  ASSERT_EQ(Run("QELCC_MAP_DIR=maps_q ./qelcc gcc -O1 -c a.c -o a.o", &out), 0) << out;
+  EXPECT_EQ(Trace().back(), "server " + std::to_string(server));
+  EXPECT_EQ(Obj("a.o"), Obj("a.local"));
+  EXPECT_GE(WorkerPids(server).size(), 4u);
+  for (int fd : silent) close(fd);
 }
 
 }  // namespace

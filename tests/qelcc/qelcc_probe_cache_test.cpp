@@ -191,6 +191,55 @@ TEST_F(ProbeCache, UnwritableCacheOnlyCostsTheQuestion) {
   EXPECT_EQ(Sh("nm '" + dir_ + "/a.o' | grep -q QelCounterRegister"), 0);
 }
 
+// A configuration or specs file can change the target as much as a flag on
+// the command line: it is part of the question, and so is what it holds.
+TEST_F(ProbeCache, ConfigurationAndSpecsFilesArePartOfTheQuestion) {
+  Write("s.specs", "*qeltest:\n1\n\n");
+  Compile("-specs=s.specs a.c", "a.o");
+  Compile("-specs=s.specs a.c", "a.o");
+  EXPECT_EQ(Probes(), 1);
+  Write("s.specs", "*qeltest:\n2\n\n");  // same name, another file
+  Compile("-specs=s.specs a.c", "a.o");
+  EXPECT_EQ(Probes(), 2);
+  Compile("--specs s.specs a.c", "a.o");  // the value is not a source
+  EXPECT_EQ(Probes(), 3);
+  Compile("--specs s.specs a.c", "a.o");
+  EXPECT_EQ(Probes(), 3);
+  // Files the named one includes are not followed: asked every time.
+  Write("i.specs", "%include <s.specs>\n");
+  Compile("-specs=i.specs a.c", "a.o");
+  Compile("-specs=i.specs a.c", "a.o");
+  EXPECT_EQ(Probes(), 5);
+  // A configuration file appearing beside the compiler (clang reads those
+  // by default) is a new question.
+  Compile("a.c", "a.o");
+  EXPECT_EQ(Probes(), 6);
+  Write("x86_64-linux-gnu-cc.cfg", "-m64\n");
+  Compile("a.c", "a.o");
+  Compile("a.c", "a.o");
+  EXPECT_EQ(Probes(), 7);
+
+  // clang's --config naming a data model: the probe asks with it, so the
+  // counters are the target's and the unit is instrumented.
+  if (Sh("command -v clang-19 >/dev/null") != 0) return;
+  Write("clang.sh", "#!/bin/sh\nfor a in \"$@\"; do [ \"$a\" = -dM ] && echo probe >> \"$PROBE_LOG\"; done\n"
+                    "exec clang-19 \"$@\"\n");
+  Sh("chmod +x '" + dir_ + "/clang.sh'");
+  Write("m.c", "int f(int x) { return x > 2 && x < 9; }\n");
+  for (const char* model : {"-m32", "-m64", "-m32"}) {
+    Write("model.cfg", std::string(model) + "\n");
+    for (const char* form : {"--config=./model.cfg", "--config ./model.cfg"}) {
+      std::string out, cls;
+      ASSERT_EQ(Run(kQelcc + " --strict ./clang.sh " + form + " -O1 -c m.c -o m.o", &out), 0)
+          << model << " " << form << "\n" << out;
+      Sh("od -An -tx1 -j4 -N1 '" + dir_ + "/m.o'", &cls);
+      EXPECT_NE(cls.find(model == std::string("-m32") ? "01" : "02"), std::string::npos)
+          << model << " " << form << ": " << cls;
+      EXPECT_EQ(Sh("nm '" + dir_ + "/m.o' | grep -q QelCounterRegister"), 0) << model << " " << form;
+    }
+  }
+}
+
 // LD_DEBUG=files names every library the dynamic loader opens.
 TEST(LibclangLoading, OnlyRunsThatInstrumentLoadIt) {
   const std::string dir = NewDir("libclang_loading");

@@ -160,6 +160,8 @@ bool TakesValue(const std::string& a) {
                    "--param",
                    "-e",
                    "-specs",
+                   "--specs",
+                   "--config",
                    "-target",
                    "--sysroot",
                    "-arch",
@@ -225,12 +227,17 @@ Invocation ParseInvocation(const std::vector<std::string>& compiler,
       xlang = lang == "none" ? "" : lang;
       continue;
     }
-    if (s == "-target" && i + 1 < a.size()) {
+    // What can change the target the compiler builds for: the target
+    // itself, the data model (which picks the counters' width and the
+    // increment), the ABI, and whatever can add either behind the command's
+    // back (clang's configuration files, gcc's specs files, the folders the
+    // driver takes its parts from).
+    if (OneOf(s, {"-target", "--config", "-specs", "--specs", "-B", "-arch"}) && i + 1 < a.size()) {
       inv.target_flags.insert(inv.target_flags.end(), {s, a[i + 1]});
-    } else if (StartsWith(s, "--target=")) {
-      inv.target_flags.push_back(s);
-    } else if (s == "-m32" || s == "-m64" || s == "-mx32" || s == "-m16") {
-      // The data model picks the counters' width and the increment.
+    } else if (OneOf(s, {"-m32", "-m64", "-mx32", "-m16", "--no-default-config"}) ||
+               PrefixOf(s, {"--target=", "--config=", "--config-system-dir=", "--config-user-dir=",
+                            "-specs=", "--specs=", "-mabi=", "--gcc-toolchain=",
+                            "--gcc-install-dir=", "-B"})) {
       inv.target_flags.push_back(s);
     }
     if (TakesValue(s)) {

@@ -183,7 +183,8 @@ void Driver::ProbeCompiler() {
     std::vector<std::string> question = cmd;
     for (const char* v : {"GCC_EXEC_PREFIX", "COMPILER_PATH", "CCC_OVERRIDE_OPTIONS"})
       question.push_back(std::string(v) + "=" + Env(v));
-    if (!identity.empty()) key = ProbeKey(identity, question);
+    if (!identity.empty() && AddProbeInputs(inv_.compiler.back(), inv_.target_flags, &question))
+      key = ProbeKey(identity, question);
   }
   std::string macros;
   if (!key.empty() && cache.Find(key, &macros)) {

@@ -1,13 +1,16 @@
 #include "probe_cache.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "mapdir.h"
@@ -39,7 +42,58 @@ bool ReadPart(const std::string& text, size_t* at, std::string* out) {
   return true;
 }
 
+std::string FileIdentity(const struct stat& st) {
+  return "size=" + std::to_string(st.st_size) + " mtime=" + std::to_string(st.st_mtim.tv_sec) +
+         "." + std::to_string(st.st_mtim.tv_nsec) + " ctime=" + std::to_string(st.st_ctim.tv_sec) +
+         "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
+// The file a configuration or specs flag names, "" for any other flag;
+// `next` is the flag after it (the value of the separate forms).
+std::string NamedFile(const std::string& flag, const std::string* next) {
+  for (const char* joined : {"--config=", "-specs=", "--specs="}) {
+    if (StartsWith(flag, joined)) return flag.substr(std::strlen(joined));
+  }
+  if (next && (flag == "--config" || flag == "-specs" || flag == "--specs")) return *next;
+  return "";
+}
+
 }  // namespace
+
+bool AddProbeInputs(const std::string& compiler, const std::vector<std::string>& target_flags,
+                    std::vector<std::string>* question) {
+  for (size_t i = 0; i < target_flags.size(); ++i) {
+    const std::string* next = i + 1 < target_flags.size() ? &target_flags[i + 1] : nullptr;
+    const std::string file = NamedFile(target_flags[i], next);
+    if (file.empty()) continue;
+    bool ok = false;
+    const std::string text = ReadFile(file, &ok);
+    // A clang configuration file includes others with @FILE, a specs file
+    // with %include: those are not followed, so such an answer is not kept.
+    if (!ok || text.find('@') != std::string::npos || text.find("%include") != std::string::npos)
+      return false;
+    question->push_back("file " + file + " " + HashText(Fnv1a64(text)));
+  }
+  // clang (16 and later) reads <triple>-<driver>.cfg, <driver>.cfg and the
+  // like from the folder of its real executable unless told not to.
+  question->push_back(std::string("CLANG_NO_DEFAULT_CONFIG=") + Env("CLANG_NO_DEFAULT_CONFIG"));
+  const std::string real = ResolveCommand(compiler);
+  const std::string dir = real.substr(0, real.rfind('/') + 1);
+  if (dir.empty()) return true;
+  std::vector<std::string> configs;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      struct stat st;
+      if (EndsWith(name, ".cfg") && stat((dir + name).c_str(), &st) == 0)
+        configs.push_back("config " + dir + name + " " + FileIdentity(st));
+    }
+    closedir(d);
+  }
+  std::sort(configs.begin(), configs.end());
+  question->insert(question->end(), configs.begin(), configs.end());
+  return true;
+}
 
 std::string CompilerIdentity(const std::string& compiler) {
   std::string real = ResolveCommand(compiler);
@@ -47,9 +101,7 @@ std::string CompilerIdentity(const std::string& compiler) {
   if (real.empty() || stat(real.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   // The change time too: a file put back with its old modification time
   // (cp -p, an archive) still gets a new one.
-  return real + " size=" + std::to_string(st.st_size) +
-         " mtime=" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
-         " ctime=" + std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+  return real + " " + FileIdentity(st);
 }
 
 std::string ProbeKey(const std::string& identity, const std::vector<std::string>& flags) {

@@ -20,6 +20,16 @@ namespace qelcc {
 // found, which leaves the answer uncached.
 std::string CompilerIdentity(const std::string& compiler);
 
+// Adds to `question` what else decides the compiler's answer: the contents
+// of the configuration and specs files that `target_flags` name, and the
+// configuration files clang reads by default from its own folder (their
+// names and identities, so one that appears, changes or goes away is a new
+// question). False when the answer must not be kept: a named file that
+// cannot be read here (clang also searches its own folders for a bare
+// name) or that includes further files.
+bool AddProbeInputs(const std::string& compiler, const std::vector<std::string>& target_flags,
+                    std::vector<std::string>* question);
+
 // The key of the question `flags` put to the compiler `identity`.
 std::string ProbeKey(const std::string& identity, const std::vector<std::string>& flags);
 

@@ -335,9 +335,8 @@ long long ResidentBytes() {
 std::string usage_path;
 
 void AppendUsageLine(const std::string& line) {
-  const std::string& path = usage_path;
-  if (path.empty()) return;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (usage_path.empty()) return;
+  const int fd = open(usage_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   if (write(fd, line.data(), line.size()) < 0) {
   }
@@ -351,7 +350,6 @@ double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_u
 // says "a request began", its hang-up says "the server is leaving (or
 // gone)".
 [[noreturn]] void WorkerMain(int lfd, int link, Shared* shared, int slot, long max_requests) {
-  signal(SIGCHLD, SIG_DFL);
   if (chdir("/") != 0) {
   }
   const long long start_rss = ResidentBytes();

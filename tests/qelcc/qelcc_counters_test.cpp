@@ -193,9 +193,10 @@ TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
 }
 
 TEST_F(Counters, ACrashInALoadTheCompilerMovesUpArrivesAfterTheCountsBeforeIt) {
-  // Both arms load *p, which gcc may do once before the branch; at -O2 and
-  // -O0 the crash must still come after the decision and the arm it took.
-  for (const char* level : {"-O2", "-O0"}) {
+  // Both arms load *p, which gcc may do once before the branch; at -O2, at
+  // -O0 and in a function asking for -O2 at -O0, the crash must still come
+  // after the decision and the arm it took.
+  for (const char* level : {"-O2", "-O0", "-O0 -DOPTIMIZED"}) {
     SCOPED_TRACE(level);
     Build(kSources + "crash_load.c -fno-sanitize=null " + level, "crash_load");
     std::string out;
@@ -204,6 +205,24 @@ TEST_F(Counters, ACrashInALoadTheCompilerMovesUpArrivesAfterTheCountsBeforeIt) {
     EXPECT_EQ(Calls(c, "crash_load.c", "at"), 654322);
     EXPECT_EQ(Outcomes(c, "crash_load.c", "c"), std::make_pair(1L, 654321L));
     Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl crash_load");
+  }
+}
+
+TEST_F(Counters, SetjmpAndVforkKeepTheBlockAtEveryLevel) {
+  // -Wextra -Werror: no warning that the block's pointer may be clobbered.
+  for (const char* level : {"-O0", "-O2"}) {
+    SCOPED_TRACE(level);
+    Build(kSources + "jumps.c " + level, "jumps");
+    std::string out;
+    ASSERT_EQ(Collect("./jumps", &out), 0) << out;
+    EXPECT_NE(out.find("landed 10, odd 4"), std::string::npos) << out;
+    const Counts c = Run();
+    EXPECT_EQ(Calls(c, "jumps.c", "jumps"), 1);
+    EXPECT_EQ(Calls(c, "jumps.c", "leave"), 30);
+    EXPECT_EQ(Calls(c, "jumps.c", "spawn"), 8);
+    EXPECT_EQ(Outcomes(c, "jumps.c", "setjmp(back) != 0"), std::make_pair(10L, 30L));
+    EXPECT_EQ(Outcomes(c, "jumps.c", "i % 3 == 0"), std::make_pair(10L, 20L));
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl jumps");
   }
 }
 

@@ -52,24 +52,38 @@ namespace {
 // The displacement is a 32-bit immediate: 2^28 counters a unit, far beyond
 // any unit's nodes and paths. Both assembler dialects ({AT&T|Intel}).
 std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
-                        const std::string& offset, const std::string& index = "") {
+                        const std::string& offset, const std::string& index = "",
+                        bool ordered = true) {
   const bool wide = kind == CounterTarget::Increment::kX86_64;
   const std::string size = wide ? "8" : "4";
   switch (kind) {
     case CounterTarget::Increment::kX86_64:
     case CounterTarget::Increment::kI386: {
       const std::string add = wide ? "add{q $1, " : "add{l $1, ";
-      const std::string ptr = wide ? "QWORD PTR [%1+" : "DWORD PTR [%1+";
-      const std::string order = "\" : \"=m\" (__qel_o) : \"r\" (" + base + "), ";
-      const std::string displacement = "\"i\" ((" + offset + ") * " + size + "))";
+      const std::string ptr = wide ? "QWORD PTR [%" : "DWORD PTR [%";
+      // Operands: [the dummy,] the base, [the index,] the displacement.
+      const int b = ordered ? 1 : 0;
+      const std::string reg = "%" + std::to_string(b);
+      const std::string disp = "%c" + std::to_string(b + (index.empty() ? 1 : 2));
+      const std::string order = ordered ? "\" : \"=m\" (__qel_o) : " : "\" : : ";
+      // A displacement known here is written as one number, which gcc
+      // need not fold.
+      const bool number =
+          !offset.empty() && offset.find_first_not_of("0123456789") == std::string::npos;
+      const std::string displacement =
+          number ? "\"i\" (" + std::to_string(std::stoull(offset) * (wide ? 8 : 4)) + "))"
+                 : "\"i\" ((" + offset + ") * " + size + "))";
       if (index.empty())
-        return "__asm__ __volatile__(\"" + add + "%c2(%1)|\t" + ptr + "%c2], 1}" + order +
+        return "__asm__ __volatile__(\"" + add + disp + "(" + reg + ")|\t" + ptr +
+               std::to_string(b) + "+" + disp + "], 1}" + order + "\"r\" (" + base + "), " +
                displacement;
       // The index as wide as the base register, which the address needs:
       // the counter type is size_t's width (unsigned long is 32 bits on
       // 64-bit Windows).
-      return "__asm__ __volatile__(\"" + add + "%c3(%1,%2," + size + ")|\t" + ptr + "%2*" + size +
-             "+%c3], 1}" + order + "\"r\" ((__qel_ctr)(" + index + ")), " + displacement;
+      const std::string idx = "%" + std::to_string(b + 1);
+      return "__asm__ __volatile__(\"" + add + disp + "(" + reg + "," + idx + "," + size + ")|\t" +
+             ptr + std::to_string(b) + "+" + idx + "*" + size + "+" + disp + "], 1}" + order +
+             "\"r\" (" + base + "), \"r\" ((__qel_ctr)(" + index + ")), " + displacement;
     }
     case CounterTarget::Increment::kAtomic:
       break;
@@ -86,10 +100,12 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
 
 void ProbeText::UseTarget(const CounterTarget& target) {
   increment_ = static_cast<int>(target.increment);
+  unoptimized_ = target.unoptimized;
 }
 
 std::string ProbeText::Increment(const std::string& offset, const std::string& index) const {
-  return IncrementOf(static_cast<CounterTarget::Increment>(increment_), "__qel_b", offset, index);
+  return IncrementOf(static_cast<CounterTarget::Increment>(increment_), "__qel_b", offset, index,
+                     !unoptimized_);
 }
 
 std::string ProbeText::IncrementValue(const std::string& offset, const std::string& index,
@@ -119,10 +135,12 @@ std::string ProbeText::Entry(int node) const {
   if (!counters_) return NodeDeclaration(node);
   // The entry's own counter is incremented here, where its index is a
   // constant at every optimisation level, as the others are.
-  return "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ __qel_ctr* const "
+  const auto kind = static_cast<CounterTarget::Increment>(increment_);
+  const bool in_register = unoptimized_ && kind == CounterTarget::Increment::kX86_64;
+  return std::string(in_register ? "register " : "") +
+         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ __qel_ctr* const "
          "__qel_x = __qel_e(); " +
-         IncrementOf(static_cast<CounterTarget::Increment>(increment_), "__qel_x", Counter(node)) +
-         "; __qel_x; })); ";
+         IncrementOf(kind, "__qel_x", Counter(node), "", !unoptimized_) + "; __qel_x; })); ";
 }
 
 std::string ProbeText::ConditionStrings(int count) const {

@@ -119,6 +119,7 @@ class ProbeText {
   int unit_, group_;
   bool counters_;
   int increment_ = 2;  // CounterTarget::Increment, kAtomic by default
+  bool unoptimized_ = false;
 };
 
 // How a counted unit reaches its thread's block and increments a counter,
@@ -146,6 +147,14 @@ struct CounterTarget {
   // call at all: no frame, no saved registers, no cold copy of each
   // function; a third of the time gcc spends on the inserted text goes.
   bool entry_stub = false;
+  // gcc at -O0 (its default), no function asking for more: no pass moves a
+  // load or a store, so the increments need not name the dummy that keeps
+  // them in order with the function's own; and the block's pointer is a
+  // register variable, which -O0 keeps in a register instead of loading it
+  // from the stack for every increment. On x86-64 the two halve what the
+  // increments cost gcc at -O0 (cc1 on 3,000 increments: 518 M
+  // instructions over the plain text, 260 M).
+  bool unoptimized = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers

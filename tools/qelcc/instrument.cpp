@@ -1074,7 +1074,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const bool negated = plan.next[0] != qel_wire::kPathTrue;
     const unsigned taken = negated ? plan.increment[0] : 0,
                    not_taken = negated ? 0 : plan.increment[0];
-    Insert(b.offset, true, depth, probe_.OneLeafOpen(node));
+    Insert(b.offset, true, depth, probe_.OneLeafOpen(node, first + taken, first + not_taken));
     Insert(en.offset, false, depth, probe_.OneLeafClose(first + taken, first + not_taken));
     d.conditions.push_back(NewCondition(leaves[0], wrapped[0], 0));
     Expr(leaves[0], depth + 2);
@@ -1083,7 +1083,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const int slot = fn_paths_++;
     const size_t counted = counted_.size();
     const unsigned first = CountByPaths(d, plan, t, f);
-    Insert(b.offset, true, depth, probe_.PathOpen(node, slot));
+    Insert(b.offset, true, depth, probe_.PathOpen(node, slot, first));
     Insert(en.offset, false, depth, probe_.PathClose(slot, first));
     WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
     // Nested decisions (inside a leaf) come after it in counted_.

@@ -140,21 +140,26 @@ TEST_F(Counters, ForkedChildrenSendOnlyWhatTheyRun) {
     GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe in gcc 12";
   if (kSan.find("thread") != std::string::npos)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
-  Build(kSources + "fork.c", "fork");
-  std::string out;
-  ASSERT_EQ(Collect("./fork", &out), 0) << out;
-  const Counts c = Run();
-  // 100 before the forks (the parent's alone), 10 in the first child, 1000
-  // in the parent afterwards.
-  EXPECT_EQ(Calls(c, "fork.c", "f"), 1110);
-  EXPECT_EQ(Calls(c, "fork.c", "main"), 1);
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 10"), std::make_pair(10L, 1L));
-  // The second child entered no function after the fork.
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 7"), std::make_pair(7L, 1L));
-  // Two forks, each `if (p == 0)` true in its child and false in the parent.
-  EXPECT_EQ(Outcomes(c, "fork.c", "p == 0"), std::make_pair(2L, 2L));
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 100"), std::make_pair(100L, 1L));
-  IdentitiesAnnounced();
+  // -O0: each function's entry written out in place of the helper's call.
+  for (const char* level : {"-O2", "-O0"}) {
+    SCOPED_TRACE(level);
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl fork");
+    Build(kSources + "fork.c " + level, "fork");
+    std::string out;
+    ASSERT_EQ(Collect("./fork", &out), 0) << out;
+    const Counts c = Run();
+    // 100 before the forks (the parent's alone), 10 in the first child, 1000
+    // in the parent afterwards.
+    EXPECT_EQ(Calls(c, "fork.c", "f"), 1110);
+    EXPECT_EQ(Calls(c, "fork.c", "main"), 1);
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 10"), std::make_pair(10L, 1L));
+    // The second child entered no function after the fork.
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 7"), std::make_pair(7L, 1L));
+    // Two forks, each `if (p == 0)` true in its child and false in the parent.
+    EXPECT_EQ(Outcomes(c, "fork.c", "p == 0"), std::make_pair(2L, 2L));
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 100"), std::make_pair(100L, 1L));
+    IdentitiesAnnounced();
+  }
 }
 
 TEST_F(Counters, ExecDeliversTheCountsMadeBeforeIt) {

@@ -96,11 +96,22 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
   return "__atomic_store_n(" + p + ", __atomic_load_n(" + p + ", 0) + 1, 0)";
 }
 
+// The entry of CounterTarget::entry_stub, its pointer left in `var`.
+// Volatile: every entry reads the pointer again, as a call would (after
+// fork the runtime clears it to be asked again).
+std::string StubEntryInto(const std::string& var) {
+  return "__asm__ __volatile__(\"movq __qel_bt@gottpoff(%%rip), %0\\n\\t"
+         "movq %%fs:(%0), %0\\n\\ttestq %0, %0\\n\\tjnz 1f\\n\\tleaq -128(%%rsp), %%rsp\\n\\t"
+         "call __qel_sx\\n\\tleaq 128(%%rsp), %%rsp\\n1:\" : \"=a\" (" +
+         var + ") : : \"cc\");";
+}
+
 }  // namespace
 
 void ProbeText::UseTarget(const CounterTarget& target) {
   increment_ = static_cast<int>(target.increment);
   unoptimized_ = target.unoptimized;
+  entry_stub_ = target.entry_stub;
 }
 
 std::string ProbeText::Increment(const std::string& offset, const std::string& index) const {
@@ -137,9 +148,13 @@ std::string ProbeText::Entry(int node) const {
   // constant at every optimisation level, as the others are.
   const auto kind = static_cast<CounterTarget::Increment>(increment_);
   const bool in_register = unoptimized_ && kind == CounterTarget::Increment::kX86_64;
+  // At -O0 gcc inlines even an always_inline function at a cost: the stub's
+  // entry is written out in place.
+  const std::string fetch = unoptimized_ && entry_stub_
+                                ? "register __qel_ctr* __qel_x; " + StubEntryInto("__qel_x") + " "
+                                : "__qel_ctr* const __qel_x = __qel_e(); ";
   return std::string(in_register ? "register " : "") +
-         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ __qel_ctr* const "
-         "__qel_x = __qel_e(); " +
+         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ " + fetch +
          IncrementOf(kind, "__qel_x", Counter(node), "", !unoptimized_) + "; __qel_x; })); ";
 }
 
@@ -222,7 +237,9 @@ std::string ProbeText::PathIndices(int count) const {
 // is kept in a variable named after the decision's first counter (unique in
 // the unit, so no decision shadows another's) and one increment takes the
 // path as its index: half the asms, no conditional. (cJSON.c: 670 of its
-// 930 increments are decisions' sides.)
+// 930 increments are decisions' sides.) The variable is a register
+// variable, which -O0 would otherwise store and load again; it lives from
+// the decision's end to its increment, so nested decisions' never overlap.
 bool ProbeText::OneIncrement(unsigned taken, unsigned not_taken) const {
   return unoptimized_ && (taken + 1 == not_taken || not_taken + 1 == taken);
 }
@@ -235,7 +252,7 @@ std::string ProbeText::PathOpen(int node, int slot, unsigned first) const {
   std::string open = "(";
   if (node > 0) open += NodeInExpression(node);
   open += PathIndex(slot) + " = 0, (";
-  if (unoptimized_) open += "__extension__ ({ int const " + OutcomeOf(first) + " = !!(";
+  if (unoptimized_) open += "__extension__ ({ register int const " + OutcomeOf(first) + " = !!(";
   return open;
 }
 
@@ -251,7 +268,7 @@ std::string ProbeText::OneLeafOpen(int node, unsigned taken, unsigned not_taken)
   if (node > 0) open += NodeInExpression(node);
   // The variable holds the negated outcome: 0 when the condition holds.
   if (OneIncrement(taken, not_taken))
-    return open + "(__extension__ ({ __qel_ctr const " +
+    return open + "(__extension__ ({ register __qel_ctr const " +
            OutcomeOf(taken < not_taken ? taken : not_taken) + " = !(";
   return open + "(";
 }
@@ -389,14 +406,10 @@ std::string EntryStub() {
   std::string stub = " __asm__(\"";
   for (const char* line : kStub) stub += std::string(line) + "\\n";
   stub += "\");";
-  // Volatile: every entry reads the pointer again, as a call would (after
-  // fork the runtime clears it to be asked again).
   stub +=
       " static __inline__ __attribute__((always_inline, unused)) __qel_ctr* __qel_e(void) {"
-      " __qel_ctr* b; __asm__ __volatile__(\"movq __qel_bt@gottpoff(%%rip), %0\\n\\t"
-      "movq %%fs:(%0), %0\\n\\ttestq %0, %0\\n\\tjnz 1f\\n\\tleaq -128(%%rsp), %%rsp\\n\\t"
-      "call __qel_sx\\n\\tleaq 128(%%rsp), %%rsp\\n1:\" : \"=a\" (b) : : \"cc\");"
-      " return b; }";
+      " __qel_ctr* b; " +
+      StubEntryInto("b") + " return b; }";
   return stub;
 }
 

@@ -120,6 +120,7 @@ class ProbeText {
   bool counters_;
   int increment_ = 2;  // CounterTarget::Increment, kAtomic by default
   bool unoptimized_ = false;
+  bool entry_stub_ = false;
   // Whether a decision counted by paths is counted by one increment, whose
   // index is its path, and not by one on each side of a conditional.
   bool OneIncrement(unsigned taken, unsigned not_taken) const;

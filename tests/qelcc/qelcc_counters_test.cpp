@@ -140,21 +140,26 @@ TEST_F(Counters, ForkedChildrenSendOnlyWhatTheyRun) {
     GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe in gcc 12";
   if (kSan.find("thread") != std::string::npos)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
-  Build(kSources + "fork.c", "fork");
-  std::string out;
-  ASSERT_EQ(Collect("./fork", &out), 0) << out;
-  const Counts c = Run();
-  // 100 before the forks (the parent's alone), 10 in the first child, 1000
-  // in the parent afterwards.
-  EXPECT_EQ(Calls(c, "fork.c", "f"), 1110);
-  EXPECT_EQ(Calls(c, "fork.c", "main"), 1);
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 10"), std::make_pair(10L, 1L));
-  // The second child entered no function after the fork.
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 7"), std::make_pair(7L, 1L));
-  // Two forks, each `if (p == 0)` true in its child and false in the parent.
-  EXPECT_EQ(Outcomes(c, "fork.c", "p == 0"), std::make_pair(2L, 2L));
-  EXPECT_EQ(Outcomes(c, "fork.c", "i < 100"), std::make_pair(100L, 1L));
-  IdentitiesAnnounced();
+  // -O0: each function's entry written out in place of the helper's call.
+  for (const char* level : {"-O2", "-O0"}) {
+    SCOPED_TRACE(level);
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl fork");
+    Build(kSources + "fork.c " + level, "fork");
+    std::string out;
+    ASSERT_EQ(Collect("./fork", &out), 0) << out;
+    const Counts c = Run();
+    // 100 before the forks (the parent's alone), 10 in the first child, 1000
+    // in the parent afterwards.
+    EXPECT_EQ(Calls(c, "fork.c", "f"), 1110);
+    EXPECT_EQ(Calls(c, "fork.c", "main"), 1);
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 10"), std::make_pair(10L, 1L));
+    // The second child entered no function after the fork.
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 7"), std::make_pair(7L, 1L));
+    // Two forks, each `if (p == 0)` true in its child and false in the parent.
+    EXPECT_EQ(Outcomes(c, "fork.c", "p == 0"), std::make_pair(2L, 2L));
+    EXPECT_EQ(Outcomes(c, "fork.c", "i < 100"), std::make_pair(100L, 1L));
+    IdentitiesAnnounced();
+  }
 }
 
 TEST_F(Counters, ExecDeliversTheCountsMadeBeforeIt) {
@@ -193,9 +198,10 @@ TEST_F(Counters, CrashInTheMiddleOfALoopDeliversEveryCountBeforeIt) {
 }
 
 TEST_F(Counters, ACrashInALoadTheCompilerMovesUpArrivesAfterTheCountsBeforeIt) {
-  // Both arms load *p, which gcc may do once before the branch; at -O2 and
-  // -O0 the crash must still come after the decision and the arm it took.
-  for (const char* level : {"-O2", "-O0"}) {
+  // Both arms load *p, which gcc may do once before the branch; at -O2, at
+  // -O0 and in a function asking for -O2 at -O0, the crash must still come
+  // after the decision and the arm it took.
+  for (const char* level : {"-O2", "-O0", "-O0 -DOPTIMIZED"}) {
     SCOPED_TRACE(level);
     Build(kSources + "crash_load.c -fno-sanitize=null " + level, "crash_load");
     std::string out;
@@ -204,6 +210,24 @@ TEST_F(Counters, ACrashInALoadTheCompilerMovesUpArrivesAfterTheCountsBeforeIt) {
     EXPECT_EQ(Calls(c, "crash_load.c", "at"), 654322);
     EXPECT_EQ(Outcomes(c, "crash_load.c", "c"), std::make_pair(1L, 654321L));
     Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl crash_load");
+  }
+}
+
+TEST_F(Counters, SetjmpAndVforkKeepTheBlockAtEveryLevel) {
+  // -Wextra -Werror: no warning that the block's pointer may be clobbered.
+  for (const char* level : {"-O0", "-O2"}) {
+    SCOPED_TRACE(level);
+    Build(kSources + "jumps.c " + level, "jumps");
+    std::string out;
+    ASSERT_EQ(Collect("./jumps", &out), 0) << out;
+    EXPECT_NE(out.find("landed 10, odd 4"), std::string::npos) << out;
+    const Counts c = Run();
+    EXPECT_EQ(Calls(c, "jumps.c", "jumps"), 1);
+    EXPECT_EQ(Calls(c, "jumps.c", "leave"), 30);
+    EXPECT_EQ(Calls(c, "jumps.c", "spawn"), 8);
+    EXPECT_EQ(Outcomes(c, "jumps.c", "setjmp(back) != 0"), std::make_pair(10L, 30L));
+    EXPECT_EQ(Outcomes(c, "jumps.c", "i % 3 == 0"), std::make_pair(10L, 20L));
+    Sh("cd '" + dir_ + "' && rm -rf maps run.jsonl jumps");
   }
 }
 

@@ -275,6 +275,10 @@ const char* const kStrict = "-Wall -Wextra -Werror";
 const char* const kC90 =
     "-std=c89 -pedantic -Wall -Wextra -Werror -Wdeclaration-after-statement -Wc++-compat "
     "-Wjump-misses-init -Wshadow -Wstrict-prototypes -Wmissing-prototypes -O2";
+// The same at -O0, where gcc gets the decisions' unoptimised form.
+const char* const kC90AtO0 =
+    "-std=c89 -pedantic -Wall -Wextra -Werror -Wdeclaration-after-statement -Wc++-compat "
+    "-Wjump-misses-init -Wshadow -Wstrict-prototypes -Wmissing-prototypes -O0";
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, FixtureTest,
@@ -285,6 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"memory.c", "gcc", kC90, "--memory"},
                       Fixture{"constants.c", "gcc", "-std=gnu11 -Wall -Wextra -Werror"},
                       Fixture{"c89.c", "gcc", kC90},
+                      Fixture{"c89.c", "gcc", kC90AtO0},
                       Fixture{"c89.c", "gcc", kC90, "--values"},
                       Fixture{"conditions.c", "gcc", "-Wall -Wextra -Werror -Wconversion -Wdouble-promotion",
                               "--values"},
@@ -301,6 +306,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"conditions.c", "clang-19", kStrict},
                       Fixture{"wide.c", "gcc", kStrict},
                       Fixture{"wide.c", "gcc", kC90},
+                      Fixture{"wide.c", "gcc", kC90AtO0},
                       Fixture{"wide.c", "clang-19", "-O2 -Wall -Wextra -Werror"},
                       Fixture{"wide.c", "gcc", kStrict, "--events"},
                       Fixture{"flow.c", "gcc", kStrict, "--events"},

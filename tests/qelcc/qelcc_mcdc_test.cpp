@@ -1,5 +1,5 @@
 // MC/DC beside clang's: each fixture built with clang-19's MC/DC coverage
-// and through qelcc, both run, and every decision that llvm-cov reports must
+// and through qelcc (with clang-19, and with gcc at -O0), both run, and every decision that llvm-cov reports must
 // have the same conditions shown independent in qelcollect's report.
 // (clang leaves out single-condition decisions and counts a decision written
 // in a macro at the macro; those are not compared.) Skipped without clang-19,
@@ -41,54 +41,59 @@ TEST(McdcBesideClang, EveryDecisionClangReportsAgrees) {
                  &out),
               0)
         << out;
-    ASSERT_EQ(Sh("cd " + d + " && QELCC_STRICT=1 QELCC_MAP_DIR=maps " + QELCC_EXE +
-                     " clang-19 -w " + src + " -o inst && " + QELCOLLECT_EXE +
-                     " --map maps --json cov.json --no-report --timeout 60 -- ./inst >/dev/null",
-                 &out),
-              0)
-        << out;
-    // Ours, by where each decision starts.
-    std::map<std::pair<int, int>, Json::Value> ours;
-    const Json::Value report = ParseJson(ReadFile(d + "/cov.json"));
-    for (const Json::Value& f : report["files"]) {
-      if (f["path"].asString() != src) continue;
-      for (const Json::Value& dec : f["decisions"]) {
-        ours[{dec["line"].asInt(), dec["column"].asInt()}] = dec;
-        // clang places `(a && b)` at `a`, inside the parentheses.
-        const Json::Value& c0 = dec["conditions"][0];
-        ours.insert({{c0["line"].asInt(), c0["column"].asInt()}, dec});
+    // Through clang-19 and through gcc at -O0, where the decisions take a
+    // form of their own.
+    for (const std::string cc : {"clang-19", "gcc -O0"}) {
+      SCOPED_TRACE(cc);
+      ASSERT_EQ(Sh("cd " + d + " && rm -rf maps && QELCC_STRICT=1 QELCC_MAP_DIR=maps " +
+                       QELCC_EXE + " " + cc + " -w " + src + " -o inst && " + QELCOLLECT_EXE +
+                       " --map maps --json cov.json --no-report --timeout 60 -- ./inst >/dev/null",
+                   &out),
+                0)
+          << out;
+      // Ours, by where each decision starts.
+      std::map<std::pair<int, int>, Json::Value> ours;
+      const Json::Value report = ParseJson(ReadFile(d + "/cov.json"));
+      for (const Json::Value& f : report["files"]) {
+        if (f["path"].asString() != src) continue;
+        for (const Json::Value& dec : f["decisions"]) {
+          ours[{dec["line"].asInt(), dec["column"].asInt()}] = dec;
+          // clang places `(a && b)` at `a`, inside the parentheses.
+          const Json::Value& c0 = dec["conditions"][0];
+          ours.insert({{c0["line"].asInt(), c0["column"].asInt()}, dec});
+        }
       }
-    }
-    ASSERT_FALSE(ours.empty());
-    std::vector<std::string> lines;
-    {
-      std::istringstream in(ReadFile(src));
-      std::string l;
-      while (std::getline(in, l)) lines.push_back(l);
-    }
-    const Json::Value clang = ParseJson(ReadFile(d + "/clang.json"));
-    for (const Json::Value& f : clang["data"][0]["files"]) {
-      if (f["filename"].asString() != src) continue;
-      for (const Json::Value& rec : f["mcdc_records"]) {
-        // [line, column, end line, end column, expansion, kind, [covered per condition]]
-        const int line = rec[0].asInt(), column = rec[1].asInt();
-        const Json::Value& covered = rec[rec.size() - 1];
-        if (line >= 1 && static_cast<size_t>(line) <= lines.size() &&
-            lines[static_cast<size_t>(line) - 1].find("#define") != std::string::npos) {
-          continue;  // at a macro's definition: qelcc counts each use where it is written
+      ASSERT_FALSE(ours.empty());
+      std::vector<std::string> lines;
+      {
+        std::istringstream in(ReadFile(src));
+        std::string l;
+        while (std::getline(in, l)) lines.push_back(l);
+      }
+      const Json::Value clang = ParseJson(ReadFile(d + "/clang.json"));
+      for (const Json::Value& f : clang["data"][0]["files"]) {
+        if (f["filename"].asString() != src) continue;
+        for (const Json::Value& rec : f["mcdc_records"]) {
+          // [line, column, end line, end column, expansion, kind, [covered per condition]]
+          const int line = rec[0].asInt(), column = rec[1].asInt();
+          const Json::Value& covered = rec[rec.size() - 1];
+          if (line >= 1 && static_cast<size_t>(line) <= lines.size() &&
+              lines[static_cast<size_t>(line) - 1].find("#define") != std::string::npos) {
+            continue;  // at a macro's definition: qelcc counts each use where it is written
+          }
+          SCOPED_TRACE(std::to_string(line) + ":" + std::to_string(column));
+          auto it = ours.find({line, column});
+          ASSERT_NE(it, ours.end()) << "a decision clang reports that the map lacks";
+          const Json::Value& conds = it->second["conditions"];
+          ASSERT_EQ(conds.size(), covered.size()) << it->second["text"].asString();
+          if (conds.size() > 16) continue;  // too wide for a condition string
+          for (Json::ArrayIndex i = 0; i < conds.size(); ++i) {
+            EXPECT_EQ(conds[i]["independent"].asBool(), covered[i].asBool())
+                << it->second["text"].asString() << ", condition " << i << " ("
+                << conds[i]["text"].asString() << ")";
+          }
+          ++compared;
         }
-        SCOPED_TRACE(std::to_string(line) + ":" + std::to_string(column));
-        auto it = ours.find({line, column});
-        ASSERT_NE(it, ours.end()) << "a decision clang reports that the map lacks";
-        const Json::Value& conds = it->second["conditions"];
-        ASSERT_EQ(conds.size(), covered.size()) << it->second["text"].asString();
-        if (conds.size() > 16) continue;  // too wide for a condition string
-        for (Json::ArrayIndex i = 0; i < conds.size(); ++i) {
-          EXPECT_EQ(conds[i]["independent"].asBool(), covered[i].asBool())
-              << it->second["text"].asString() << ", condition " << i << " ("
-              << conds[i]["text"].asString() << ")";
-        }
-        ++compared;
       }
     }
   }

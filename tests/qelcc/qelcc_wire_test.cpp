@@ -167,6 +167,7 @@ TEST(ResultWire, RequestRoundTrips) {
   q.options.target.increment = CounterTarget::Increment::kI386;
   q.options.target.preserve_most = true;
   q.options.target.entry_stub = true;
+  q.options.target.unoptimized = true;
   InstrumentRequest back;
   ASSERT_TRUE(DecodeRequest(EncodeRequest(q), &back));
   EXPECT_EQ(back.ipath, q.ipath);
@@ -182,6 +183,7 @@ TEST(ResultWire, RequestRoundTrips) {
   EXPECT_EQ(back.options.target.increment, CounterTarget::Increment::kI386);
   EXPECT_TRUE(back.options.target.preserve_most);
   EXPECT_TRUE(back.options.target.entry_stub);
+  EXPECT_TRUE(back.options.target.unoptimized);
 }
 
 TEST(ResultWire, ShortLongOrDamagedBytesNeverDecode) {

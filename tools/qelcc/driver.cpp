@@ -256,6 +256,11 @@ CounterTarget Driver::Counters() {
   }
   t.entry_stub = !clang_ && x86_64_ && t.access == CounterTarget::Access::kUnitTls &&
                  t.increment == CounterTarget::Increment::kX86_64 && !lto && !large && !intel;
+  // gcc's level is its last -O option, -O0 when there is none.
+  bool optimized = false;
+  for (const std::string& a : inv_.args)
+    if (StartsWith(a, "-O")) optimized = a != "-O0";
+  t.unoptimized = !clang_ && !optimized && t.increment != CounterTarget::Increment::kAtomic;
   return t;
 }
 

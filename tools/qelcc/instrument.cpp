@@ -142,6 +142,26 @@ struct Labelled {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
+// An optimize attribute (`optimize(`, `__optimize__(`) or pragma
+// (`#pragma GCC optimize`) anywhere in the text. The text keeps comments,
+// which may say "optimize" in passing; one that reads like either form only
+// costs the unit the increments' cheaper form.
+bool AsksForOptimisation(const std::string& text) {
+  for (size_t at = text.find("optimize"); at != std::string::npos;
+       at = text.find("optimize", at + 1)) {
+    size_t after = at + 8;
+    if (text.compare(after, 2, "__") == 0) after += 2;
+    while (after < text.size() && IsSpace(text[after])) ++after;
+    if (after < text.size() && text[after] == '(') return true;
+    const size_t line = text.rfind('\n', at);
+    const std::string before = text.substr(line == std::string::npos ? 0 : line + 1,
+                                           at - (line == std::string::npos ? 0 : line + 1));
+    if (before.find("pragma") != std::string::npos && before.find("GCC") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 class Rewriter {
  public:
   Rewriter(const TranslationUnit& tu, const std::string& text, const std::string& cwd, int unit,
@@ -155,7 +175,11 @@ class Rewriter {
         memory_(options.memory),
         options_(options),
         probe_(unit, group, options.counters) {
-    probe_.UseTarget(options.target);
+    CounterTarget target = options.target;
+    // Functions that ask for more than the command line's -O0 need the
+    // increments kept in order.
+    if (target.unoptimized && AsksForOptimisation(text)) target.unoptimized = false;
+    probe_.UseTarget(target);
   }
 
   bool Run(InstrumentResult* result);
@@ -1050,7 +1074,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const bool negated = plan.next[0] != qel_wire::kPathTrue;
     const unsigned taken = negated ? plan.increment[0] : 0,
                    not_taken = negated ? 0 : plan.increment[0];
-    Insert(b.offset, true, depth, probe_.OneLeafOpen(node));
+    Insert(b.offset, true, depth, probe_.OneLeafOpen(node, first + taken, first + not_taken));
     Insert(en.offset, false, depth, probe_.OneLeafClose(first + taken, first + not_taken));
     d.conditions.push_back(NewCondition(leaves[0], wrapped[0], 0));
     Expr(leaves[0], depth + 2);
@@ -1059,7 +1083,7 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const int slot = fn_paths_++;
     const size_t counted = counted_.size();
     const unsigned first = CountByPaths(d, plan, t, f);
-    Insert(b.offset, true, depth, probe_.PathOpen(node, slot));
+    Insert(b.offset, true, depth, probe_.PathOpen(node, slot, first));
     Insert(en.offset, false, depth, probe_.PathClose(slot, first));
     WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
     // Nested decisions (inside a leaf) come after it in counted_.

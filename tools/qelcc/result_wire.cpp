@@ -94,6 +94,7 @@ void PutOptions(Writer& w, const InstrumentOptions& o) {
   w.U8(static_cast<unsigned>(o.target.increment));
   w.Bool(o.target.preserve_most);
   w.Bool(o.target.entry_stub);
+  w.Bool(o.target.unoptimized);
   w.Bool(o.exec);
 }
 
@@ -112,6 +113,7 @@ void GetOptions(Reader& r, InstrumentOptions* o) {
   o->target.increment = static_cast<CounterTarget::Increment>(increment);
   o->target.preserve_most = r.Bool();
   o->target.entry_stub = r.Bool();
+  o->target.unoptimized = r.Bool();
   o->exec = r.Bool();
 }
 

@@ -284,6 +284,20 @@ std::string ProbeText::OneLeafClose(unsigned taken, unsigned not_taken) const {
          IncrementValue(PathBase(not_taken), "", 0) + ")";
 }
 
+std::string ProbeText::ArmIncrement(unsigned counter) const {
+  return Increment(PathBase(counter), "") + "; ";
+}
+
+std::string ProbeText::PathArmIncrement(int slot, unsigned first) const {
+  return Increment(PathBase(first), PathIndex(slot)) + "; ";
+}
+
+std::string ProbeText::PathArmsIndexOpen(int slot) const {
+  return "(" + PathIndex(slot) + " = 0, (";
+}
+
+std::string ProbeText::PathArmsIndexClose() const { return "))"; }
+
 std::string ProbeText::PathLeafOpen() const { return "(("; }
 
 std::string ProbeText::PathLeafClose(int slot, unsigned increment) const {

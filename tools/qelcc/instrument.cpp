@@ -919,6 +919,8 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
 
 bool Rewriter::BranchesWrappable(const std::vector<CXCursor>& if_parts) {
   for (size_t i = 1; i < if_parts.size() && i < 3; ++i) {
+    // `if (c);` keeps its empty body, and with it gcc's -Wempty-body.
+    if (Kind(if_parts[i]) == CXCursor_NullStmt) return false;
     const Position& b = Begin(if_parts[i]);
     const unsigned end = StmtEnd(if_parts[i]);
     if (!b.valid || end == 0 || end <= b.offset) return false;

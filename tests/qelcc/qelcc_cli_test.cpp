@@ -139,6 +139,14 @@ TEST_F(Cli, CompilerErrorsAreTheCompilersOwn) {
   Write("warn.c", "int f(int a) {\n  int unused;\n  return a && 1;\n}\n");
   ASSERT_EQ(Run(kQelcc + " gcc -Wall -c warn.c -o warn.o", &wrapped), 0);
   EXPECT_NE(wrapped.find("warn.c:2:7: warning: unused variable"), std::string::npos) << wrapped;
+  // An if's empty body is still the user's to hear of, at every level.
+  Write("empty.c", "int g(int a) {\n  if (a > 2);\n  return a;\n}\n");
+  for (const char* level : {"-O0", "-O2"}) {
+    ASSERT_EQ(Run(kQelcc + " gcc -Wextra " + level + " -c empty.c -o empty.o", &wrapped), 0);
+    EXPECT_NE(wrapped.find("empty.c:2:"), std::string::npos) << level << ": " << wrapped;
+    EXPECT_NE(wrapped.find("warning: suggest braces around empty body"), std::string::npos)
+        << level << ": " << wrapped;
+  }
 }
 
 TEST_F(Cli, UnwritableMapDirectoryStopsTheBuild) {

@@ -280,8 +280,16 @@ class Rewriter {
   void Expr(CXCursor e, int depth);
   // Wraps a decision; false when it is no decision (constant, or already
   // wrapped). `arms`: a `?:` whose two arms (arms[0], arms[1]) get nodes.
+  // `in_arms`: an `if` that can count its outcome at the start of each arm;
+  // a decision counted by paths leaves its increments there for the caller
+  // to place (it stays empty when the decision is counted in place).
+  struct ArmIncrements {
+    std::string taken, not_taken;
+  };
   bool Decision(CXCursor e, const char* kind, int depth, bool with_node,
-                const CXCursor* arms = nullptr);
+                const CXCursor* arms = nullptr, ArmIncrements* in_arms = nullptr);
+  // An `if` whose branches can be wrapped in braces: their ends are known.
+  bool BranchesWrappable(const std::vector<CXCursor>& if_parts);
   bool GnuTernary(CXCursor e, CXCursor cond, CXCursor rhs, int depth);
   MapDecision NewDecision(CXCursor e, const char* kind);
   // Each leaf wrapped in place: with the string `cs` (events), or, given a
@@ -909,6 +917,17 @@ bool Rewriter::HasLabels(const std::vector<CXCursor>& v, size_t from, size_t to)
   return false;
 }
 
+bool Rewriter::BranchesWrappable(const std::vector<CXCursor>& if_parts) {
+  for (size_t i = 1; i < if_parts.size() && i < 3; ++i) {
+    // `if (c);` keeps its empty body, and with it gcc's -Wempty-body.
+    if (Kind(if_parts[i]) == CXCursor_NullStmt) return false;
+    const Position& b = Begin(if_parts[i]);
+    const unsigned end = StmtEnd(if_parts[i]);
+    if (!b.valid || end == 0 || end <= b.offset) return false;
+  }
+  return if_parts.size() >= 2;
+}
+
 bool Rewriter::NeverCompletes(CXCursor s) const {
   const Labelled l = PeelLabels(s);
   const std::vector<CXCursor>& ch = ChildrenOf(l.stmt);
@@ -1028,7 +1047,7 @@ void Rewriter::WrapLeaves(MapDecision* d, const std::vector<CXCursor>& leaves,
 }
 
 bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
-                        const CXCursor* arms) {
+                        const CXCursor* arms, ArmIncrements* in_arms) {
   const Position &b = Begin(e), &en = End(e);
   if (!b.valid || !en.valid || en.offset <= b.offset) return false;
   if (!decided_.insert({b.offset, en.offset}).second) return false;
@@ -1074,8 +1093,13 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const bool negated = plan.next[0] != qel_wire::kPathTrue;
     const unsigned taken = negated ? plan.increment[0] : 0,
                    not_taken = negated ? 0 : plan.increment[0];
-    Insert(b.offset, true, depth, probe_.OneLeafOpen(node, first + taken, first + not_taken));
-    Insert(en.offset, false, depth, probe_.OneLeafClose(first + taken, first + not_taken));
+    if (in_arms) {
+      in_arms->taken = probe_.ArmIncrement(first + taken);
+      in_arms->not_taken = probe_.ArmIncrement(first + not_taken);
+    } else {
+      Insert(b.offset, true, depth, probe_.OneLeafOpen(node, first + taken, first + not_taken));
+      Insert(en.offset, false, depth, probe_.OneLeafClose(first + taken, first + not_taken));
+    }
     d.conditions.push_back(NewCondition(leaves[0], wrapped[0], 0));
     Expr(leaves[0], depth + 2);
     counted_[counted].leaf_conds.push_back(d.conditions[0].id);
@@ -1083,8 +1107,14 @@ bool Rewriter::Decision(CXCursor e, const char* kind, int depth, bool with_node,
     const int slot = fn_paths_++;
     const size_t counted = counted_.size();
     const unsigned first = CountByPaths(d, plan, t, f);
-    Insert(b.offset, true, depth, probe_.PathOpen(node, slot, first));
-    Insert(en.offset, false, depth, probe_.PathClose(slot, first));
+    if (in_arms) {
+      Insert(b.offset, true, depth, probe_.PathArmsIndexOpen(slot));
+      Insert(en.offset, false, depth, probe_.PathArmsIndexClose());
+      in_arms->taken = in_arms->not_taken = probe_.PathArmIncrement(slot, first);
+    } else {
+      Insert(b.offset, true, depth, probe_.PathOpen(node, slot, first));
+      Insert(en.offset, false, depth, probe_.PathClose(slot, first));
+    }
     WrapLeaves(&d, leaves, wrapped, cs, depth, &plan, slot);
     // Nested decisions (inside a leaf) come after it in counted_.
     for (const MapCondition& x : d.conditions) counted_[counted].leaf_conds.push_back(x.id);
@@ -1570,7 +1600,23 @@ bool Rewriter::StmtParts(CXCursor cur, int node, int depth) {
     case CXCursor_IfStmt:
       if (ch.size() >= 2) {
         AddSpan(node, Begin(cur), End(ch[0]));
-        const int counted = Decision(ch[0], "if", depth + 1, false) ? last_counted_ : -1;
+        ArmIncrements arms;
+        const bool in_arms = probe_.CountsIfInArms() && BranchesWrappable(ch);
+        const int counted =
+            Decision(ch[0], "if", depth + 1, false, nullptr, in_arms ? &arms : nullptr)
+                ? last_counted_
+                : -1;
+        if (!arms.taken.empty()) {
+          // Outside the branches' own braces (opened deeper at the same
+          // offsets), so a jump to a label inside an arm passes no count.
+          Insert(Begin(ch[1]).offset, true, depth, "{ " + arms.taken);
+          Insert(StmtEnd(ch[1]), false, depth,
+                 ch.size() >= 3 ? " }" : " } else { " + arms.not_taken + "}");
+          if (ch.size() >= 3) {
+            Insert(Begin(ch[2]).offset, true, depth, "{ " + arms.not_taken);
+            Insert(StmtEnd(ch[2]), false, depth, " }");
+          }
+        }
         BranchBody(ch[1], depth + 1, counted, true);
         if (ch.size() >= 3) BranchBody(ch[2], depth + 1, counted, false);
         if (ch.size() == 2 && NeverCompletes(ch[1])) CompletesWhenFalse(cur, counted);

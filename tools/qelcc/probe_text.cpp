@@ -99,11 +99,17 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
 // The entry of CounterTarget::entry_stub, its pointer left in `var`.
 // Volatile: every entry reads the pointer again, as a call would (after
 // fork the runtime clears it to be asked again).
-std::string StubEntryInto(const std::string& var) {
-  return "__asm__ __volatile__(\"movq __qel_bt@gottpoff(%%rip), %0\\n\\t"
-         "movq %%fs:(%0), %0\\n\\ttestq %0, %0\\n\\tjnz 1f\\n\\tleaq -128(%%rsp), %%rsp\\n\\t"
-         "call __qel_sx\\n\\tleaq 128(%%rsp), %%rsp\\n1:\" : \"=a\" (" +
-         var + ") : : \"cc\");";
+// `count` >= 0: the same statement then also adds 1 to the counter at that
+// byte offset of the block (at -O0 each asm statement costs gcc about what
+// one of the program's statements does).
+std::string StubEntryInto(const std::string& var, long long count = -1) {
+  std::string text =
+      "__asm__ __volatile__(\"movq __qel_bt@gottpoff(%%rip), %0\\n\\t"
+      "movq %%fs:(%0), %0\\n\\ttestq %0, %0\\n\\tjnz 1f\\n\\tleaq -128(%%rsp), %%rsp\\n\\t"
+      "call __qel_sx\\n\\tleaq 128(%%rsp), %%rsp\\n1:";
+  if (count < 0) return text + "\" : \"=a\" (" + var + ") : : \"cc\");";
+  return text + "\\n\\taddq $1, %c1(%0)\" : \"=a\" (" + var + ") : \"i\" (" +
+         std::to_string(count) + ") : \"cc\");";
 }
 
 }  // namespace
@@ -150,6 +156,11 @@ std::string ProbeText::Entry(int node) const {
   const bool in_register = unoptimized_ && kind == CounterTarget::Increment::kX86_64;
   // At -O0 gcc inlines even an always_inline function at a cost: the stub's
   // entry is written out in place.
+  if (unoptimized_ && entry_stub_ && kind == CounterTarget::Increment::kX86_64) {
+    return "register __qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ "
+           "register __qel_ctr* __qel_x; " +
+           StubEntryInto("__qel_x", 8 * std::stoll(Counter(node))) + " __qel_x; })); ";
+  }
   const std::string fetch = unoptimized_ && entry_stub_
                                 ? "register __qel_ctr* __qel_x; " + StubEntryInto("__qel_x") + " "
                                 : "__qel_ctr* const __qel_x = __qel_e(); ";
@@ -283,6 +294,20 @@ std::string ProbeText::OneLeafClose(unsigned taken, unsigned not_taken) const {
   return ") ? " + IncrementValue(PathBase(taken), "", 1) + " : " +
          IncrementValue(PathBase(not_taken), "", 0) + ")";
 }
+
+std::string ProbeText::ArmIncrement(unsigned counter) const {
+  return Increment(PathBase(counter), "") + "; ";
+}
+
+std::string ProbeText::PathArmIncrement(int slot, unsigned first) const {
+  return Increment(PathBase(first), PathIndex(slot)) + "; ";
+}
+
+std::string ProbeText::PathArmsIndexOpen(int slot) const {
+  return "(" + PathIndex(slot) + " = 0, (";
+}
+
+std::string ProbeText::PathArmsIndexClose() const { return "))"; }
 
 std::string ProbeText::PathLeafOpen() const { return "(("; }
 

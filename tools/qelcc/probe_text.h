@@ -90,6 +90,18 @@ class ProbeText {
   // `taken` (past the nodes') adds 1 when it holds, `not_taken` when not.
   std::string OneLeafOpen(int node, unsigned taken, unsigned not_taken) const;
   std::string OneLeafClose(unsigned taken, unsigned not_taken) const;
+  // An `if` at -O0 counts its outcome at the start of the arm that runs
+  // (an `else` added for the purpose): each arm is then one increment of a
+  // known counter, where a count inside the condition needs a statement
+  // expression and a temporary, which -O0 compiles at twice the cost.
+  bool CountsIfInArms() const { return unoptimized_; }
+  // The arm's increment (`;` included) of counter `counter` (past the
+  // nodes'), or of path __qel_p[slot] of the decision's counters.
+  std::string ArmIncrement(unsigned counter) const;
+  std::string PathArmIncrement(int slot, unsigned first) const;
+  // Around such a decision of several leaves: its index starts at 0.
+  std::string PathArmsIndexOpen(int slot) const;
+  std::string PathArmsIndexClose() const;
   // Around a leaf condition: a false value adds `increment` to the index.
   std::string PathLeafOpen() const;
   std::string PathLeafClose(int slot, unsigned increment) const;

@@ -155,17 +155,15 @@ std::string ProbeText::Entry(int node) const {
   const auto kind = static_cast<CounterTarget::Increment>(increment_);
   const bool in_register = unoptimized_ && kind == CounterTarget::Increment::kX86_64;
   // At -O0 gcc inlines even an always_inline function at a cost: the stub's
-  // entry is written out in place.
+  // entry is written out in place (the stub implies 64-bit counters).
   if (unoptimized_ && entry_stub_ && kind == CounterTarget::Increment::kX86_64) {
     return "register __qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ "
            "register __qel_ctr* __qel_x; " +
            StubEntryInto("__qel_x", 8 * std::stoll(Counter(node))) + " __qel_x; })); ";
   }
-  const std::string fetch = unoptimized_ && entry_stub_
-                                ? "register __qel_ctr* __qel_x; " + StubEntryInto("__qel_x") + " "
-                                : "__qel_ctr* const __qel_x = __qel_e(); ";
   return std::string(in_register ? "register " : "") +
-         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ " + fetch +
+         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ "
+         "__qel_ctr* const __qel_x = __qel_e(); " +
          IncrementOf(kind, "__qel_x", Counter(node), "", !unoptimized_) + "; __qel_x; })); ";
 }
 

@@ -49,6 +49,7 @@ if(TARGET qelcc AND TARGET qelcollect)
       QEL_FIXTURE_FLAGS="${QEL_FIXTURE_FLAGS}")
     add_dependencies(${t} qelcc qelcollect QELMQLib)
   endforeach()
+  target_compile_definitions(qelcc_build_test PRIVATE QELMQLIB_FILE="$<TARGET_FILE:QELMQLib>")
   # The library qelcc opens, to hide it from a run.
   file(REAL_PATH ${QEL_LIBCLANG} _qel_libclang_file)
   target_compile_definitions(qelcc_cli_test PRIVATE QEL_LIBCLANG_FILE="${_qel_libclang_file}")

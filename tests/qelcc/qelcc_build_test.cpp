@@ -36,6 +36,51 @@ class Build : public PickProject {
   }
 };
 
+// ---- the runtime at link time ---------------------------------------------
+
+// Programs link against the runtime's stand-in (its symbols, no
+// dependencies: the linker reads nothing of libstdc++ for a C program), and
+// record and load the runtime itself. The stand-in must offer every symbol
+// the runtime exports, of its type, binding and (objects, which programs
+// may copy) size, or a link would fail, or bind a program to a symbol the
+// runtime lacks.
+TEST_F(Build, ProgramsLinkAgainstTheRuntimesStandInAndLoadTheRuntime) {
+  const std::string lib = QELMQLIB_FILE;
+  const std::string stub = lib.substr(0, lib.rfind('/')) + "/qelcc-link/libQELMQLib.so";
+  ASSERT_TRUE(Exists(stub)) << stub;
+  auto exported = [](const std::string& file) {
+    std::string out;
+    EXPECT_EQ(Sh("readelf --dyn-syms -W '" + file +
+                     "' | awk 'NR > 3 && $7 != \"UND\" && $8 != \"\" && $4 != \"NOTYPE\" "
+                     "{ print $8, $4, $5, ($4 == \"FUNC\" ? \"\" : $3) }' | sort",
+                 &out),
+              0);
+    return out;
+  };
+  const std::string symbols = exported(lib);
+  EXPECT_NE(symbols.find("QelCounterRegister FUNC GLOBAL"), std::string::npos) << symbols;
+  EXPECT_NE(symbols.find(" TLS GLOBAL "), std::string::npos) << symbols;
+  EXPECT_EQ(exported(stub), symbols);
+  std::string dynamic, soname;
+  ASSERT_EQ(Sh("readelf -d '" + stub + "'", &dynamic), 0);
+  EXPECT_EQ(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+  ASSERT_EQ(Sh("readelf -d '" + lib + "' | grep SONAME", &soname), 0);
+  EXPECT_NE(dynamic.find(soname.substr(soname.find('['))), std::string::npos) << dynamic;
+
+  std::string out;
+  ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " -c a.c main.c", &out), 0) << out;
+  ASSERT_EQ(Run(kQelcc + " gcc " + kSan + " a.o main.o -Wl,--trace -o prog", &out), 0) << out;
+  EXPECT_NE(out.find("qelcc-link/libQELMQLib.so"), std::string::npos) << out;
+  if (kSan.empty()) {
+    EXPECT_EQ(out.find("libstdc++"), std::string::npos) << out;
+  }
+  ASSERT_EQ(Run("ldd ./prog | grep libQELMQLib", &out), 0) << out;
+  EXPECT_NE(out.find(lib.substr(0, lib.rfind('/')) + "/libQELMQLib.so"), std::string::npos) << out;
+  EXPECT_EQ(out.find("qelcc-link"), std::string::npos) << out;
+  const Json::Value files = Coverage("prog");
+  EXPECT_EQ(files.size(), 2u);
+}
+
 // ---- the map in the object code -------------------------------------------
 
 TEST_F(Build, TheMapTravelsWithArchivesGcSectionsStripAndSharedLibraries) {

@@ -2,7 +2,10 @@
 // compile/link splits, unit ids, and bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <set>
+#include <sstream>
 
 #include "qelcc_support.h"
 
@@ -146,6 +149,54 @@ TEST_F(Cli, CompilerErrorsAreTheCompilersOwn) {
     EXPECT_NE(wrapped.find("empty.c:2:"), std::string::npos) << level << ": " << wrapped;
     EXPECT_NE(wrapped.find("warning: suggest braces around empty body"), std::string::npos)
         << level << ": " << wrapped;
+  }
+}
+
+// Inserted text must not move the user's code: a diagnostic on a line that
+// carries counters names the user's column (gcc also shows the user's line
+// under it, read from the file, so its whole output is the plain compile's).
+// The lines mix tabs, a macro expanded longer than written, characters of
+// several bytes (one of two columns), decisions of several leaves and arms
+// counted after the code.
+TEST_F(Cli, DiagnosticsKeepTheUsersColumns) {
+  Write("cols.c",
+        "#include <stddef.h>\n"
+        "int g(int);\n"
+        "int f(int a, unsigned b, int *p) {\n"
+        "  int s = 0;\n"
+        "  if (a < b) return 1;\n"
+        "  if (p == NULL) return a < b;\n"
+        "\tif (a > 2 && (b || a < b)) { s += g(a); } else s = a < b;\n"
+        "  for (int i = 0; i < b; i++) s += i;\n"
+        "  while (a-- && b) s += a < b ? 1 : 2;\n"
+        "  switch (a) { case 1: s = a < b; break; default: s = b > a; }\n"
+        "  s += *\"\xc3\xa9\xe4\xb8\xad\"; if (p) s = 2; else s = a < b;\n"
+        "  return s;\n"
+        "}\n");
+  // Where each diagnostic is: its "file:line:column:" lines.
+  auto places = [](const std::string& err) {
+    std::string out;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("cols.c:", 0) == 0 && line.find(": warning:") != std::string::npos)
+        out += line.substr(0, line.find(": warning:")) + "\n";
+    return out;
+  };
+  // gcc shows display columns unless told bytes; clang shows bytes.
+  for (const char* level : {"-O0", "-O2", "-O0 -fdiagnostics-column-unit=byte"}) {
+    SCOPED_TRACE(level);
+    std::string plain, wrapped;
+    const std::string flags = std::string(" -Wall -Wextra ") + level + " -c cols.c -o cols.o";
+    ASSERT_EQ(Run("gcc" + flags, &plain), 0) << plain;
+    ASSERT_EQ(Run(kQelcc + " gcc" + flags, &wrapped), 0) << wrapped;
+    EXPECT_EQ(std::count(plain.begin(), plain.end(), '^'), 9) << plain;
+    EXPECT_EQ(wrapped, plain);
+    // clang shows the text it compiled under a diagnostic; the place is the user's.
+    if (std::strchr(level, '=') || Sh("command -v clang-19 >/dev/null") != 0) continue;
+    ASSERT_EQ(Run("clang-19 -Wsign-compare" + flags, &plain), 0) << plain;
+    ASSERT_EQ(Run(kQelcc + " clang-19 -Wsign-compare" + flags, &wrapped), 0) << wrapped;
+    EXPECT_NE(places(plain), "");
+    EXPECT_EQ(places(wrapped), places(plain));
   }
 }
 

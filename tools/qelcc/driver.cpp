@@ -46,6 +46,11 @@ std::vector<std::string> RuntimeLinkFlags() {
                  "qelcc: warning: libQELMQLib.so not found next to qelcc; set QELCC_RUNTIME_DIR\n");
     return {"-lQELMQLib"};
   }
+  // The runtime's link-time stand-in, where the build put one, goes first:
+  // the program records the same soname and loads the runtime from `dir`.
+  const std::string stub = dir + "/qelcc-link";
+  if (Exists(stub + "/libQELMQLib.so"))
+    return {"-L" + stub, "-L" + dir, "-Wl,-rpath," + dir, "-lQELMQLib"};
   return {"-L" + dir, "-Wl,-rpath," + dir, "-lQELMQLib"};
 }
 

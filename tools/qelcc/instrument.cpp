@@ -358,6 +358,11 @@ class Rewriter {
     x->end_column = e.column;
   }
   void IndexLines();
+  // What goes before the original text at `*from`, which inserted text has
+  // moved to the right, so that it keeps its line and column: empty when
+  // nothing but blanks follows on the line up to `to`. May move `*from`
+  // past blanks.
+  std::string LineBreak(unsigned* from, unsigned to);
   void AlignGroup(Group& g, const std::string& oline, const std::vector<unsigned>& cols);
   // The code columns of line `index` (0-based) of an original source.
   const std::vector<unsigned>& CodeLine(const std::string& path, size_t index);
@@ -551,6 +556,74 @@ void Rewriter::IndexLines() {
     phys_.push_back(pl);
     at = e + 1;
   }
+}
+
+namespace {
+
+bool Blank(char c) { return c == ' ' || c == '\t'; }
+
+// Two characters that may belong to one token: neither is white space nor
+// a punctuator that never joins another.
+bool Glued(char a, char b) {
+  auto apart = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || std::strchr("(){}[];,", c) != nullptr;
+  };
+  return !apart(a) && !apart(b);
+}
+
+// The white space that puts the next character at byte `n` of `line`: the
+// compilers count a column in bytes (gcc then turns it into a display
+// column with the line it reads from the user's file), and a tab stays a
+// tab for any that count it to the next tab stop.
+void Indent(const char* line, size_t n, std::string* out) {
+  for (size_t i = 0; i < n; ++i) *out += line[i] == '\t' ? '\t' : ' ';
+}
+
+}  // namespace
+
+// The compilers name a diagnostic's column (and -g records each statement's)
+// in the text they compile. Inserted text would move the user's code to the
+// right, so what follows it on the line resumes on a line of its own, given
+// the original line number by a line marker and indented to its column: the
+// original's where the line's alignment knows it, else the preprocessed
+// text's. The marker keeps the system-header flag of the piece it resumes.
+std::string Rewriter::LineBreak(unsigned* from, unsigned to) {
+  unsigned i = *from;
+  while (i < to && Blank(text_[i])) ++i;
+  if (i >= to || text_[i] == '\n' || text_[i] == '\r') return "";
+  IndexLines();
+  auto pl = std::upper_bound(phys_.begin(), phys_.end(), *from,
+                             [](unsigned off, const PhysLine& l) { return off < l.begin; });
+  if (pl == phys_.begin()) return "";
+  --pl;
+  if (pl->marker || pl->file < 0 || pl->line == 0) return "";
+  const std::string& name = marker_files_[static_cast<size_t>(pl->file)];
+  std::string out = "\n# " + std::to_string(pl->line) + " \"";
+  for (char c : name) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += pl->sys ? "\" 3\n" : "\"\n";
+  if (pl->group >= 0) {
+    const Group& g = groups_[static_cast<size_t>(pl->group)];
+    auto id = raw_file_ids_.find(name);
+    if (g.aligned && id != raw_file_ids_.end()) {
+      auto c = std::lower_bound(g.chars.begin(), g.chars.end(), i,
+                                [](const auto& ch, unsigned off) { return ch.first < off; });
+      const std::vector<std::string>* src = Source(map_.files[static_cast<size_t>(id->second)]);
+      if (c != g.chars.end() && c->first == i && c->second.exact && !c->second.macro && src &&
+          pl->line <= src->size()) {
+        const std::string& oline = (*src)[pl->line - 1];
+        if (c->second.begin <= oline.size()) {
+          Indent(oline.data(), c->second.begin, &out);
+          *from = i;
+          return out;
+        }
+      }
+    }
+  }
+  Indent(text_.data() + pl->begin, *from - pl->begin, &out);
+  return out;
 }
 
 const std::vector<unsigned>& Rewriter::CodeLine(const std::string& path, size_t index) {
@@ -1894,7 +1967,7 @@ bool Rewriter::Run(InstrumentResult* result) {
   // since C99 forbids inline functions with external linkage to refer to
   // anything static.
   std::string u;
-  u.reserve(text_.size() + ins_.size() * 48 + 1024);
+  u.reserve(text_.size() + ins_.size() * 96 + 1024);
   // The probes' declarations are the protocol's, which the runtime's build
   // checks against its exported header.
   const int nodes = next_node_ - 1;
@@ -1933,14 +2006,32 @@ bool Rewriter::Run(InstrumentResult* result) {
     u += "void __qel_free(void* p) { QelFree(p); }";
   }
   u += "\n";
-  size_t pos = 0;
+  unsigned pos = 0;
+  bool moved = false;  // text inserted since the original's last code
+  auto original = [&](unsigned to) {
+    if (to <= pos) return;
+    // Not where inserted text is glued to the original's next token (a
+    // prefix that renames a call): a line break would part them.
+    if (moved && !Glued(u.back(), text_[pos])) {
+      unsigned i = pos;
+      while (i < to && Blank(text_[i])) ++i;
+      if (i < to) {
+        moved = false;
+        u += LineBreak(&pos, to);
+      }
+    }
+    u.append(text_, pos, to - pos);
+    pos = to;
+  };
+  const unsigned size = static_cast<unsigned>(text_.size());
   for (const Insertion& in : ins_) {
-    if (in.offset > text_.size() || in.offset < pos) continue;
-    u.append(text_, pos, in.offset - pos);
+    if (in.offset > size || in.offset < pos) continue;
+    original(in.offset);
     u += in.text;
     pos = in.offset + in.replaces;
+    moved = moved || !in.text.empty() || in.replaces != 0;
   }
-  u.append(text_, pos, std::string::npos);
+  original(size);
   *out = std::move(u);
   *map = std::move(map_);
   return true;

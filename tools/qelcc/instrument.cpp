@@ -560,14 +560,10 @@ void Rewriter::IndexLines() {
 
 namespace {
 
-bool Blank(char c) { return c == ' ' || c == '\t'; }
-
 // Two characters that may belong to one token: neither is white space nor
 // a punctuator that never joins another.
 bool Glued(char a, char b) {
-  auto apart = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || std::strchr("(){}[];,", c) != nullptr;
-  };
+  auto apart = [](char c) { return IsSpace(c) || c == '\n' || std::strchr("(){}[];,", c); };
   return !apart(a) && !apart(b);
 }
 
@@ -589,8 +585,8 @@ void Indent(const char* line, size_t n, std::string* out) {
 // text's. The marker keeps the system-header flag of the piece it resumes.
 std::string Rewriter::LineBreak(unsigned* from, unsigned to) {
   unsigned i = *from;
-  while (i < to && Blank(text_[i])) ++i;
-  if (i >= to || text_[i] == '\n' || text_[i] == '\r') return "";
+  while (i < to && IsSpace(text_[i])) ++i;
+  if (i >= to || text_[i] == '\n') return "";
   IndexLines();
   auto pl = std::upper_bound(phys_.begin(), phys_.end(), *from,
                              [](unsigned off, const PhysLine& l) { return off < l.begin; });
@@ -2014,7 +2010,7 @@ bool Rewriter::Run(InstrumentResult* result) {
     // prefix that renames a call): a line break would part them.
     if (moved && !Glued(u.back(), text_[pos])) {
       unsigned i = pos;
-      while (i < to && Blank(text_[i])) ++i;
+      while (i < to && IsSpace(text_[i])) ++i;
       if (i < to) {
         moved = false;
         u += LineBreak(&pos, to);

@@ -259,6 +259,7 @@ CounterTarget Driver::Counters() {
     if (a == "-fno-lto") lto = false;
     if (StartsWith(a, "-mcmodel=")) large = a == "-mcmodel=large";
   }
+  t.assembly_tables = x86_64_ && format_ == ObjectFormat::kElf && !lto && !intel;
   t.entry_stub = !clang_ && x86_64_ && t.access == CounterTarget::Access::kUnitTls &&
                  t.increment == CounterTarget::Increment::kX86_64 && !lto && !large && !intel;
   // gcc's level is its last -O option, -O0 when there is none.
@@ -589,7 +590,8 @@ int UnitBuild::Run() {
   std::string registration;
   if (r.counted)
     registration = "\n# 1 \"<qelcc counters>\" 1 3\n" +
-                   CounterRegistration(unit_, o.group, r.map.identity, r.nodes, r.decisions);
+                   CounterRegistration(unit_, o.group, r.map.identity, r.nodes, r.decisions,
+                                       io.target.assembly_tables);
   return CompileInstrumented(
       r.text + registration + InTextAfterMarker(SectionFor(document, true, r.map.identity)),
       document);

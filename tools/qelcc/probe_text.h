@@ -170,6 +170,11 @@ struct CounterTarget {
   // from the stack for every increment. On x86-64 the two take what 3,000
   // increments cost cc1 at -O0 from 518 M instructions to 286 M.
   bool unoptimized = false;
+  // x86-64 ELF in AT&T syntax, no link-time optimisation: the registration's
+  // tables are assembler data, which the compiler passes on as one string,
+  // instead of C initializers, which cost gcc about 12,000 instructions an
+  // element (cJSON.c's 4,700 elements: 52 M of cc1's at -O0).
+  bool assembly_tables = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers
@@ -190,7 +195,8 @@ struct CounterDecision {
 // The unit's descriptor and registration, after its text (they carry the
 // unit's identity, a hash of that text).
 std::string CounterRegistration(int unit, int group, unsigned long long identity, int nodes,
-                                const std::vector<CounterDecision>& decisions);
+                                const std::vector<CounterDecision>& decisions,
+                                bool assembly_tables = false);
 
 }  // namespace qelcc
 

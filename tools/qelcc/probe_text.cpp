@@ -86,13 +86,21 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
              "\"r\" (" + base + "), \"r\" ((__qel_ctr)(" + index + ")), " + displacement;
     }
     case CounterTarget::Increment::kAtomic:
+    case CounterTarget::Increment::kVolatile:
       break;
   }
-  // Relaxed (0): on any target, at the cost of a load and a store, a
-  // counter's increment is never torn and never held back from the runtime.
   std::string p =
       base + " + " + (offset.find(' ') == std::string::npos ? offset : "(" + offset + ")");
   if (!index.empty()) p += " + " + index;
+  // Unoptimised x86 code (clang at -O0): a volatile access is made where
+  // the program makes it, in its order with every other access, each a
+  // single load or store of a pointer-wide word, never torn. What the asm
+  // above guarantees holds: the block's thread alone writes it; each
+  // increment is done before the next statement, call or fault; nothing
+  // is held in a register across a longjmp.
+  if (kind == CounterTarget::Increment::kVolatile) return "++*(volatile __qel_ctr*)(" + p + ")";
+  // Relaxed (0): on any target, at the cost of a load and a store, a
+  // counter's increment is never torn and never held back from the runtime.
   return "__atomic_store_n(" + p + ", __atomic_load_n(" + p + ", 0) + 1, 0)";
 }
 
@@ -127,12 +135,23 @@ std::string ProbeText::Increment(const std::string& offset, const std::string& i
 
 std::string ProbeText::IncrementValue(const std::string& offset, const std::string& index,
                                       int value) const {
+  if (ExpressionIncrements())
+    return "(" + Increment(offset, index) + ", " + std::to_string(value) + ")";
   return "(__extension__ ({ " + Increment(offset, index) + "; " + std::to_string(value) + "; }))";
+}
+
+bool ProbeText::CountsIfInArms() const {
+  return unoptimized_ || increment_ == static_cast<int>(CounterTarget::Increment::kVolatile);
+}
+
+bool ProbeText::ExpressionIncrements() const {
+  return increment_ == static_cast<int>(CounterTarget::Increment::kVolatile);
 }
 
 std::string ProbeText::Counter(int node) const { return std::to_string(node - 1); }
 
 std::string ProbeText::NodeVoid(int node) const {
+  if (counters_ && ExpressionIncrements()) return "((void)(" + Increment(Counter(node), "") + "))";
   return counters_ ? "(__extension__ ({ " + Increment(Counter(node), "") + "; }))"
                    : "(void)" + Node(node);
 }
@@ -446,7 +465,8 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   if (target.access == CounterTarget::Access::kTable) p += " " QEL_COUNTER_TABLE_DECLARATION_TEXT;
   p += " enum { __qel_N = " + std::to_string(nodes) + " };";
   // The memory every x86 increment names (see IncrementOf); never written.
-  if (target.increment != CounterTarget::Increment::kAtomic)
+  if (target.increment == CounterTarget::Increment::kX86_64 ||
+      target.increment == CounterTarget::Increment::kI386)
     p += " static __qel_ctr __qel_o __attribute__((unused));";
   p += " static struct __qel_reg __qel_r;";
   if (target.access == CounterTarget::Access::kUnitTls)

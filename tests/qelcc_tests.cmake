@@ -20,6 +20,9 @@ if(TARGET qelcc)
   qel_add_test(line_align_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/line_align_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/line_align.cpp LABELS qelcc)
   target_include_directories(line_align_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
+  qel_add_test(counter_tables_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/counter_tables_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/probe_text.cpp LIBS qel_protocol LABELS qelcc)
+  target_include_directories(counter_tables_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
   qel_add_test(mapdir_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/mapdir_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/mapdir.cpp LIBS qeltools_json LABELS qelcc)
   target_include_directories(mapdir_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)

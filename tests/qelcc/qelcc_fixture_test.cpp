@@ -312,6 +312,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"wide.c", "gcc", kC90},
                       Fixture{"wide.c", "gcc", kC90AtO0},
                       Fixture{"wide.c", "clang-19", "-O2 -Wall -Wextra -Werror"},
+                      // clang at -O0: volatile increments, `if`s counted in their arms.
+                      Fixture{"wide.c", "clang-19", kStrict},
+                      Fixture{"c89.c", "clang-19", "-O0 -g -std=c89 -pedantic -Wall -Wextra -Werror"},
                       Fixture{"wide.c", "gcc", kStrict, "--events"},
                       Fixture{"flow.c", "gcc", kStrict, "--events"},
                       Fixture{"conditions.c", "gcc", kStrict, "--events"},

@@ -86,13 +86,21 @@ std::string IncrementOf(CounterTarget::Increment kind, const std::string& base,
              "\"r\" (" + base + "), \"r\" ((__qel_ctr)(" + index + ")), " + displacement;
     }
     case CounterTarget::Increment::kAtomic:
+    case CounterTarget::Increment::kVolatile:
       break;
   }
-  // Relaxed (0): on any target, at the cost of a load and a store, a
-  // counter's increment is never torn and never held back from the runtime.
   std::string p =
       base + " + " + (offset.find(' ') == std::string::npos ? offset : "(" + offset + ")");
   if (!index.empty()) p += " + " + index;
+  // Unoptimised x86 code (clang at -O0): a volatile access is made where
+  // the program makes it, in its order with every other access, each a
+  // single load or store of a pointer-wide word, never torn. What the asm
+  // above guarantees holds: the block's thread alone writes it; each
+  // increment is done before the next statement, call or fault; nothing
+  // is held in a register across a longjmp.
+  if (kind == CounterTarget::Increment::kVolatile) return "++*(volatile __qel_ctr*)(" + p + ")";
+  // Relaxed (0): on any target, at the cost of a load and a store, a
+  // counter's increment is never torn and never held back from the runtime.
   return "__atomic_store_n(" + p + ", __atomic_load_n(" + p + ", 0) + 1, 0)";
 }
 
@@ -127,12 +135,23 @@ std::string ProbeText::Increment(const std::string& offset, const std::string& i
 
 std::string ProbeText::IncrementValue(const std::string& offset, const std::string& index,
                                       int value) const {
+  if (ExpressionIncrements())
+    return "(" + Increment(offset, index) + ", " + std::to_string(value) + ")";
   return "(__extension__ ({ " + Increment(offset, index) + "; " + std::to_string(value) + "; }))";
+}
+
+bool ProbeText::CountsIfInArms() const {
+  return unoptimized_ || increment_ == static_cast<int>(CounterTarget::Increment::kVolatile);
+}
+
+bool ProbeText::ExpressionIncrements() const {
+  return increment_ == static_cast<int>(CounterTarget::Increment::kVolatile);
 }
 
 std::string ProbeText::Counter(int node) const { return std::to_string(node - 1); }
 
 std::string ProbeText::NodeVoid(int node) const {
+  if (counters_ && ExpressionIncrements()) return "((void)(" + Increment(Counter(node), "") + "))";
   return counters_ ? "(__extension__ ({ " + Increment(Counter(node), "") + "; }))"
                    : "(void)" + Node(node);
 }
@@ -446,7 +465,8 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   if (target.access == CounterTarget::Access::kTable) p += " " QEL_COUNTER_TABLE_DECLARATION_TEXT;
   p += " enum { __qel_N = " + std::to_string(nodes) + " };";
   // The memory every x86 increment names (see IncrementOf); never written.
-  if (target.increment != CounterTarget::Increment::kAtomic)
+  if (target.increment == CounterTarget::Increment::kX86_64 ||
+      target.increment == CounterTarget::Increment::kI386)
     p += " static __qel_ctr __qel_o __attribute__((unused));";
   p += " static struct __qel_reg __qel_r;";
   if (target.access == CounterTarget::Access::kUnitTls)
@@ -481,10 +501,10 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   return p;
 }
 
-std::string CounterRegistration(int unit, int group, unsigned long long identity, int nodes,
-                                const std::vector<CounterDecision>& decisions) {
-  unsigned counters = static_cast<unsigned>(nodes);
-  for (const CounterDecision& d : decisions) counters += d.paths;
+namespace {
+
+// The tables as C initializers: every target.
+std::string TablesInC(int nodes, const std::vector<CounterDecision>& decisions) {
   // Every decision's leaves and transitions in one array each, which the
   // decisions point into: a static array per decision costs gcc as much as
   // a statement of the program (cJSON.c: 664 arrays, 71 M of cc1's
@@ -504,21 +524,77 @@ std::string CounterRegistration(int unit, int group, unsigned long long identity
   }
   if (leaf_count) r += "static const unsigned short __qel_lc[] = {\n" + leaves + "};\n";
   if (next_count) r += "static const unsigned char __qel_nx[] = {\n" + nexts + "};\n";
-  if (!decisions.empty()) {
-    r += "static const struct __qel_decision __qel_ds[] = {\n";
-    for (size_t i = 0; i < decisions.size(); ++i) {
-      const CounterDecision& d = decisions[i];
-      const std::string leaf = d.leaf_conds.empty() ? "(const unsigned short*)0"
-                                                    : "__qel_lc + " + std::to_string(leaf_at[i]);
-      const std::string next =
-          d.next.empty() ? "(const unsigned char*)0" : "__qel_nx + " + std::to_string(next_at[i]);
-      r += "  {" + std::to_string(d.decision) + ", " + std::to_string(d.cond) + ", " +
-           std::to_string(d.leaf_conds.size()) + ", " + std::to_string(d.paths) + ", " +
-           std::to_string(nodes + d.first) + "u, " + std::to_string(d.true_node) + ", " +
-           std::to_string(d.false_node) + ", " + leaf + ", " + next + "},\n";
-    }
-    r += "};\n";
+  r += "static const struct __qel_decision __qel_ds[] = {\n";
+  for (size_t i = 0; i < decisions.size(); ++i) {
+    const CounterDecision& d = decisions[i];
+    const std::string leaf = d.leaf_conds.empty() ? "(const unsigned short*)0"
+                                                  : "__qel_lc + " + std::to_string(leaf_at[i]);
+    const std::string next =
+        d.next.empty() ? "(const unsigned char*)0" : "__qel_nx + " + std::to_string(next_at[i]);
+    r += "  {" + std::to_string(d.decision) + ", " + std::to_string(d.cond) + ", " +
+         std::to_string(d.leaf_conds.size()) + ", " + std::to_string(d.paths) + ", " +
+         std::to_string(nodes + d.first) + "u, " + std::to_string(d.true_node) + ", " +
+         std::to_string(d.false_node) + ", " + leaf + ", " + next + "},\n";
   }
+  r += "};\n";
+  return r;
+}
+
+// The same tables as x86-64 ELF assembler data, laid out as the compiler
+// lays out the structure (checked where the text is compiled). The labels
+// are the assembler's local ones: nothing outside the object sees them, and
+// no name of the program can clash with them.
+std::string TablesInAssembly(int nodes, const std::vector<CounterDecision>& decisions) {
+  std::string leaves, nexts, table;
+  size_t leaf_count = 0, next_count = 0;
+  auto add = [](std::string* list, size_t* count, const char* directive, unsigned v) {
+    *list += (*count % 32 ? std::string(",") : std::string(*count ? "\\n" : "") + directive) +
+             std::to_string(v);
+    ++*count;
+  };
+  // The C initializer converts to the fields' types; so does this.
+  auto u16 = [](long long v) { return std::to_string(static_cast<unsigned short>(v)); };
+  for (const CounterDecision& d : decisions) {
+    const std::string leaf =
+        d.leaf_conds.empty() ? "0" : ".Lqel_lc+" + std::to_string(2 * leaf_count);
+    const std::string next = d.next.empty() ? "0" : ".Lqel_nx+" + std::to_string(next_count);
+    for (const int c : d.leaf_conds)
+      add(&leaves, &leaf_count, ".short ", static_cast<unsigned short>(c));
+    for (const unsigned char n : d.next) add(&nexts, &next_count, ".byte ", n);
+    table += ".short " + u16(d.decision) + "," + u16(d.cond) + "," +
+             u16(static_cast<long long>(d.leaf_conds.size())) + "," + u16(d.paths) + "\\n.long " +
+             std::to_string(nodes + d.first) + "\\n.short " + u16(d.true_node) + "," +
+             u16(d.false_node) + "\\n.quad " + leaf + "," + next + "\\n";
+  }
+  std::string r = "__asm__(\".pushsection .rodata,\\\"a\\\",@progbits\\n";
+  if (leaf_count) r += ".p2align 1\\n.Lqel_lc:\\n" + leaves + "\\n";
+  if (next_count) r += ".Lqel_nx:\\n" + nexts + "\\n";
+  // Addresses in the table: relocated at load time when the object is
+  // position-independent, so where the compiler puts such constants.
+  r += ".popsection\\n.pushsection .data.rel.ro.local,\\\"aw\\\",@progbits\\n.p2align 3\\n"
+       ".Lqel_ds:\\n" +
+       table + ".popsection\");\n";
+  r += "extern const struct __qel_decision __qel_ds[] __asm__(\".Lqel_ds\");\n";
+  // A layout other than the one written above stops the compile, and the
+  // unit is then built without probes, its reason recorded.
+  r += "typedef char __qel_ds_layout[sizeof(struct __qel_decision) == 32 && "
+       "__builtin_offsetof(struct __qel_decision, first) == 8 && "
+       "__builtin_offsetof(struct __qel_decision, true_node) == 12 && "
+       "__builtin_offsetof(struct __qel_decision, leaf) == 16 && "
+       "__builtin_offsetof(struct __qel_decision, next) == 24 ? 1 : -1];\n";
+  return r;
+}
+
+}  // namespace
+
+std::string CounterRegistration(int unit, int group, unsigned long long identity, int nodes,
+                                const std::vector<CounterDecision>& decisions,
+                                bool assembly_tables) {
+  unsigned counters = static_cast<unsigned>(nodes);
+  for (const CounterDecision& d : decisions) counters += d.paths;
+  std::string r;
+  if (!decisions.empty())
+    r += assembly_tables ? TablesInAssembly(nodes, decisions) : TablesInC(nodes, decisions);
   r += "static const struct __qel_unit __qel_u = {" + std::to_string(QEL_COUNTERS_ABI) + "u, " +
        std::to_string(unit) + ", " + std::to_string(group) + ", " +
        std::to_string(identity & 0xFFFFFFFFull) + "u, " + std::to_string(identity >> 32) + "u, " +

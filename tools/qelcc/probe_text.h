@@ -94,7 +94,9 @@ class ProbeText {
   // (an `else` added for the purpose): each arm is then one increment of a
   // known counter, where a count inside the condition needs a statement
   // expression and a temporary, which -O0 compiles at twice the cost.
-  bool CountsIfInArms() const { return unoptimized_; }
+  // So does clang at -O0 (volatile increments), for which each `?:`
+  // compiles to branches of its own.
+  bool CountsIfInArms() const;
   // The arm's increment (`;` included) of counter `counter` (past the
   // nodes'), or of path __qel_p[slot] of the decision's counters.
   std::string ArmIncrement(unsigned counter) const;
@@ -130,6 +132,9 @@ class ProbeText {
   std::string g() const { return std::to_string(group_); }
   int unit_, group_;
   bool counters_;
+  // Volatile increments are expressions: no statement expression around
+  // them.
+  bool ExpressionIncrements() const;
   int increment_ = 2;  // CounterTarget::Increment, kAtomic by default
   bool unoptimized_ = false;
   bool entry_stub_ = false;
@@ -147,9 +152,10 @@ struct CounterTarget {
     kCall,     // QelCounterTable() (Windows: no exported thread-local variable)
   };
   enum class Increment {
-    kX86_64,  // one `add` on memory, addressed from the block's register
-    kI386,    // the same on 32-bit counters
-    kAtomic,  // a relaxed atomic load and store
+    kX86_64,    // one `add` on memory, addressed from the block's register
+    kI386,      // the same on 32-bit counters
+    kAtomic,    // a relaxed atomic load and store
+    kVolatile,  // a volatile load and store (x86, clang at -O0: see IncrementOf)
   };
   Access access = Access::kUnitTls;
   Increment increment = Increment::kAtomic;
@@ -170,6 +176,11 @@ struct CounterTarget {
   // from the stack for every increment. On x86-64 the two take what 3,000
   // increments cost cc1 at -O0 from 518 M instructions to 286 M.
   bool unoptimized = false;
+  // x86-64 ELF in AT&T syntax, no link-time optimisation: the registration's
+  // tables are assembler data, which the compiler passes on as one string,
+  // instead of C initializers, which cost gcc about 12,000 instructions an
+  // element (cJSON.c's 4,700 elements: 52 M of cc1's at -O0).
+  bool assembly_tables = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers
@@ -190,7 +201,8 @@ struct CounterDecision {
 // The unit's descriptor and registration, after its text (they carry the
 // unit's identity, a hash of that text).
 std::string CounterRegistration(int unit, int group, unsigned long long identity, int nodes,
-                                const std::vector<CounterDecision>& decisions);
+                                const std::vector<CounterDecision>& decisions,
+                                bool assembly_tables = false);
 
 }  // namespace qelcc
 

@@ -105,7 +105,7 @@ void GetOptions(Reader& r, InstrumentOptions* o) {
   unsigned access = r.U8();
   unsigned increment = r.U8();
   if (access > static_cast<unsigned>(CounterTarget::Access::kCall) ||
-      increment > static_cast<unsigned>(CounterTarget::Increment::kAtomic)) {
+      increment > static_cast<unsigned>(CounterTarget::Increment::kVolatile)) {
     r.Invalid();
     access = increment = 0;
   }

@@ -44,6 +44,19 @@ TEST(WarningsAsErrors, OnlyUntoleratedWarningsCount) {
   EXPECT_FALSE(HasWarningMadeError("a.c:2:9: warning: unused [-Wunused-variable,-Wunused]\n", w));
   EXPECT_TRUE(HasWarningMadeError("cc1: warning: something odd\n", w));
   EXPECT_TRUE(HasWarningMadeError("a.c:1:2: warning: cut off [-Wsome", w));
+  // Coloured output reads the same.
+  EXPECT_FALSE(HasWarningMadeError(
+      "\x1b[01m\x1b[Kw.c:3:30:\x1b[m\x1b[K \x1b[01;35m\x1b[Kwarning: \x1b[m\x1b[Kunused "
+      "variable [\x1b[01;35m\x1b[K-Wunused-variable\x1b[m\x1b[K]\n",
+      w));
+  EXPECT_TRUE(HasWarningMadeError(
+      "\x1b[1mw.c:3:48: \x1b[0m\x1b[0;1;35mwarning: \x1b[0m\x1b[1mcomparison of address "
+      "[-Wtautological-pointer-compare]\x1b[0m\n",
+      w));
+  // Output in which no warning can be read: translated, or JSON.
+  EXPECT_TRUE(HasWarningMadeError("w.c:3:30: Warnung: unbenutzte Variable [-Waddress]\n", w));
+  EXPECT_TRUE(HasWarningMadeError("[{\"kind\": \"warning\", \"option\": \"-Waddress\"}]\n", w));
+  EXPECT_FALSE(HasWarningMadeError("\n", w));
   // Without a global -Werror nothing fails by a warning.
   EXPECT_FALSE(HasWarningMadeError(address, WarningsAsErrorsOf({"-Wall"})));
 }

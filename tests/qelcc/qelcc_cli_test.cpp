@@ -187,6 +187,9 @@ TEST_F(Cli, WarningsOnlyPreprocessedTextGivesDoNotFailTheBuild) {
   EXPECT_EQ(out, plain);
   EXPECT_NE(out.find("[-Werror=address]"), std::string::npos) << out;
   EXPECT_FALSE(Exists(dir_ + "/real.o"));
+  // Coloured, as build tools ask for: the same.
+  EXPECT_EQ(Run(kQelcc + " ./cc.sh -fdiagnostics-color=always -Wall -Werror -c real.c", &out), prc);
+  EXPECT_FALSE(Exists(dir_ + "/real.o"));
   compiles();
 
   Write("unused.c", "int h(int v) {\n  int unused;\n  return v > 1 || v < -1;\n}\n");

@@ -20,6 +20,9 @@ if(TARGET qelcc)
   qel_add_test(line_align_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/line_align_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/line_align.cpp LABELS qelcc)
   target_include_directories(line_align_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
+  qel_add_test(diagnostics_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/diagnostics_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/qelcc/diagnostics.cpp LABELS qelcc)
+  target_include_directories(diagnostics_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)
   qel_add_test(counter_tables_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/qelcc/counter_tables_test.cpp
                ${PROJECT_SOURCE_DIR}/tools/qelcc/probe_text.cpp LIBS qel_protocol LABELS qelcc)
   target_include_directories(counter_tables_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/qelcc)

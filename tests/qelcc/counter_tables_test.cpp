@@ -51,10 +51,12 @@ std::string Run(const std::string& cmd) {
   return out;
 }
 
+std::string WorkDir() { return ::testing::TempDir() + "counter_tables_" + std::to_string(getpid()); }
+
 // What a program built from `registration` hands the runtime.
 std::string Received(const std::string& registration, const std::string& flags,
                      const std::string& name) {
-  const std::string dir = ::testing::TempDir() + "counter_tables_" + std::to_string(getpid());
+  const std::string dir = WorkDir();
   std::system(("mkdir -p '" + dir + "'").c_str());
   const std::string src = dir + "/" + name + ".c";
   std::ofstream(src) << QEL_COUNTERS_DECLARATION_TEXT
@@ -105,6 +107,7 @@ TEST(CounterTables, AssemblyDataReadsAsTheCInitializers) {
         << expected;
     EXPECT_EQ(Received(in_asm, flags, "a"), expected);
   }
+  if (!::testing::Test::HasFailure()) std::system(("rm -rf '" + WorkDir() + "'").c_str());
 #else
   GTEST_SKIP() << "assembler tables are written for x86-64 ELF";
 #endif

@@ -152,6 +152,56 @@ TEST_F(Cli, CompilerErrorsAreTheCompilersOwn) {
   }
 }
 
+// Preprocessed text no longer tells gcc what came from a macro, so it warns
+// where the original compile does not (-Waddress on a macro's null check
+// given an address). Under -Werror the original compile decides, one compile
+// after the counted one, and the unit keeps its counters; a real warning
+// still fails, in the compiler's words; a tolerated one costs nothing more.
+TEST_F(Cli, WarningsOnlyPreprocessedTextGivesDoNotFailTheBuild) {
+  Write("cc.sh", "#!/bin/sh\necho \"$*\" >> compiles.log\nexec gcc \"$@\"\n");
+  Sh("chmod +x '" + dir_ + "/cc.sh'");
+  auto compiles = [&] {
+    std::string log;
+    Sh("cd '" + dir_ + "' && grep -v -- ' -E' compiles.log | grep -c -- ' -c '; rm -f compiles.log",
+       &log);
+    return std::atoi(log.c_str());
+  };
+  Write("mac.c",
+        "#include <stddef.h>\n#define IS_SET(o) ((o) != NULL ? 1 : 0)\n"
+        "int f(int v) {\n  int x = v;\n  return v > 2 && IS_SET(&x);\n}\n");
+  std::string plain, out;
+  ASSERT_EQ(Run("gcc -Wall -Werror -c mac.c -o plain.o", &plain), 0) << plain;
+  ASSERT_EQ(Run(kQelcc + " ./cc.sh -Wall -Werror -c mac.c -o mac.o", &out), 0) << out;
+  EXPECT_EQ(out, plain);
+  EXPECT_EQ(compiles(), 2);
+  Json::Value map = OnlyMap(dir_ + "/maps");
+  EXPECT_TRUE(map["instrumented"].asBool());
+  std::vector<ObjectMap> in_object = ObjectMaps(dir_ + "/mac.o");
+  ASSERT_EQ(in_object.size(), 1u);
+  EXPECT_TRUE(in_object[0].record.instrumented);
+
+  Write("real.c", "int g(void) {\n  int x = 0;\n  return &x != 0;\n}\n");
+  int prc = Run("gcc -Wall -Werror -c real.c -o plain.o", &plain);
+  ASSERT_NE(prc, 0);
+  EXPECT_EQ(Run(kQelcc + " ./cc.sh -Wall -Werror -c real.c -o real.o", &out), prc);
+  EXPECT_EQ(out, plain);
+  EXPECT_NE(out.find("[-Werror=address]"), std::string::npos) << out;
+  EXPECT_FALSE(Exists(dir_ + "/real.o"));
+  // Coloured, as build tools ask for: the same.
+  EXPECT_EQ(Run(kQelcc + " ./cc.sh -fdiagnostics-color=always -Wall -Werror -c real.c", &out), prc);
+  EXPECT_FALSE(Exists(dir_ + "/real.o"));
+  compiles();
+
+  Write("unused.c", "int h(int v) {\n  int unused;\n  return v > 1 || v < -1;\n}\n");
+  ASSERT_EQ(Run(kQelcc + " ./cc.sh -Wall -Werror -Wno-error=unused-variable -c unused.c", &out), 0);
+  EXPECT_NE(out.find("unused.c:2:7: warning: unused variable"), std::string::npos) << out;
+  EXPECT_EQ(compiles(), 1);
+  // -Wno-error given by the user stays theirs.
+  ASSERT_EQ(Run(kQelcc + " ./cc.sh -Wall -Werror -Wno-error -c real.c", &out), 0) << out;
+  EXPECT_NE(out.find("real.c:3:"), std::string::npos) << out;
+  EXPECT_EQ(compiles(), 1);
+}
+
 // Inserted text must not move the user's code: a diagnostic on a line that
 // carries counters names the user's column (gcc also shows the user's line
 // under it, read from the file, so its whole output is the plain compile's).

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "diagnostics.h"
 #include "instrument.h"
 #include "linked_maps.h"
 #include "map_file.h"
@@ -121,7 +122,10 @@ class UnitBuild {
  private:
   // The commands, each from the user's own arguments.
   std::vector<std::string> PreprocessCommand() const;
-  std::vector<std::string> CompileCommand(const std::string& input, bool no_warnings) const;
+  // kNotErrors appends -Wno-error: the counted text's warnings that came
+  // from macros must not fail the build before the original compile decides.
+  enum class Warnings { kAsAsked, kNotErrors, kNone };
+  std::vector<std::string> CompileCommand(const std::string& input, Warnings warnings) const;
   std::vector<std::string> OriginalCommand(const std::string& out,
                                            const std::vector<std::string>& extra) const;
   void DependencyDefaults(std::vector<std::string>* cmd) const;
@@ -501,7 +505,7 @@ std::vector<std::string> UnitBuild::PreprocessCommand() const {
 }
 
 std::vector<std::string> UnitBuild::CompileCommand(const std::string& input,
-                                                   bool no_warnings) const {
+                                                   Warnings warnings) const {
   std::vector<std::string> cmd = d_.inv().compiler;
   UserArgs(
       d_.inv(), in_,
@@ -510,7 +514,8 @@ std::vector<std::string> UnitBuild::CompileCommand(const std::string& input,
                !DependencyFlag(a, with_value);
       },
       &cmd);
-  if (no_warnings) cmd.push_back("-w");
+  if (warnings == Warnings::kNone) cmd.push_back("-w");
+  if (warnings == Warnings::kNotErrors) cmd.push_back("-Wno-error");
   // The line markers are the preprocessor's own, not the user's code.
   if (d_.Clang()) cmd.insert(cmd.end(), {"-Wno-unknown-warning-option", "-Wno-gnu-line-marker"});
   cmd.insert(cmd.end(), {StageFlag(), "-x", "cpp-output", input, "-o", out_});
@@ -666,8 +671,26 @@ int UnitBuild::CompileInstrumented(const std::string& text, const std::string& d
     return 1;
   }
   std::string errfile = d_.tmp().File("stderr", sub_);
-  int rc = qelcc::Run(CompileCommand(qfile, false), errfile);
-  if (rc != 0) {
+  const WarningsAsErrors werror = WarningsAsErrorsOf(d_.inv().args);
+  int rc = qelcc::Run(CompileCommand(qfile, werror.all ? Warnings::kNotErrors : Warnings::kAsAsked),
+                      errfile);
+  std::string errfile2 = d_.tmp().File("stderr.orig", sub_);
+  std::string plain_obj = d_.tmp().File("plain.o", sub_);
+  if (rc == 0 && werror.all) {
+    bool read = false;
+    if (HasWarningMadeError(ReadFile(errfile, &read), werror) || !read) {
+      // A warning -Werror makes an error, perhaps one the compiler gives for
+      // preprocessed text only: the original compile decides, and its
+      // diagnostics are the user's. The counted object stands when it passes.
+      int orc = qelcc::Run(OriginalCommand(plain_obj, {}), errfile2);
+      if (orc != 0) {
+        std::remove(out_.c_str());
+        CopyToStderr(errfile2);
+        return orc;
+      }
+      errfile = errfile2;
+    }
+  } else if (rc != 0) {
     std::remove(out_.c_str());
     std::string msg = FirstError(errfile);
     // Three causes: the user's code does not compile (the original compile
@@ -676,15 +699,13 @@ int UnitBuild::CompileInstrumented(const std::string& text, const std::string& d
     // from a macro): the original compile's diagnostics stand and the
     // instrumented text is compiled without warnings; or the probes upset
     // the compiler: the unit is built without them.
-    std::string errfile2 = d_.tmp().File("stderr.orig", sub_);
-    std::string plain_obj = d_.tmp().File("plain.o", sub_);
     int orc = qelcc::Run(OriginalCommand(plain_obj, {}), errfile2);
     if (orc != 0) {
       CopyToStderr(errfile2);
       return orc;
     }
     std::string errfile3 = d_.tmp().File("stderr.w", sub_);
-    if (qelcc::Run(CompileCommand(qfile, true), errfile3) != 0) {
+    if (qelcc::Run(CompileCommand(qfile, Warnings::kNone), errfile3) != 0) {
       return WithoutProbes("the instrumented text does not compile (" + msg + ")");
     }
     errfile = errfile2;
@@ -745,7 +766,7 @@ int UnitBuild::WithoutProbes(const std::string& reason) {
       std::fprintf(stderr, "qelcc: error: cannot write %s\n", copy.c_str());
       return 1;
     }
-    cmd = CompileCommand(copy, false);
+    cmd = CompileCommand(copy, Warnings::kAsAsked);
   } else {
     std::string header = d_.tmp().File("qelmap.h", sub_);
     if (!WriteFile(header, "#pragma GCC system_header\n" + section)) {

@@ -202,6 +202,35 @@ TEST_F(Cli, WarningsOnlyPreprocessedTextGivesDoNotFailTheBuild) {
   EXPECT_EQ(compiles(), 1);
 }
 
+// The inserted text warns of nothing under the warnings strict projects
+// turn on, clang's -Wcomma and -Wused-but-marked-unused among them: what
+// qelcc's compile says is what the plain compile says, at -O0 and -O2.
+TEST_F(Cli, InsertedTextAddsNoWarning) {
+  const std::string common =
+      "-Wall -Wextra -Wshadow -Wcast-qual -Wconversion -Wunused -Wdeclaration-after-statement "
+      "-Wswitch-enum -Wunused-macros -Wstrict-prototypes";
+  const std::string clang_only =
+      " -Wcomma -Wused-but-marked-unused -Wmissing-variable-declarations -Wunreachable-code";
+  int compilers = 0;
+  for (const char* cc : {"gcc", "clang-14", "clang-19"}) {
+    if (Sh(std::string("command -v ") + cc + " >/dev/null") != 0) continue;
+    ++compilers;
+    const bool clang = std::string(cc) != "gcc";
+    for (const char* fixture : {"leaves.c", "macros.c", "wide.c", "c89.c", "arms.c"}) {
+      for (const char* level : {"-O0", "-O2"}) {
+        const std::string flags = std::string(level) + " -std=gnu99 " + common +
+                                  (clang ? clang_only : "") + " -c " + QELCC_FIXTURES + "/" +
+                                  fixture + " -o x.o";
+        std::string plain, counted;
+        ASSERT_EQ(Run(std::string(cc) + " " + flags, &plain), 0) << plain;
+        ASSERT_EQ(Run(kQelcc + " " + cc + " " + flags, &counted), 0) << counted;
+        EXPECT_EQ(counted, plain) << cc << " " << level << " " << fixture;
+      }
+    }
+  }
+  if (compilers < 2) GTEST_SKIP() << "no clang here";
+}
+
 // Inserted text must not move the user's code: a diagnostic on a line that
 // carries counters names the user's column (gcc also shows the user's line
 // under it, read from the file, so its whole output is the plain compile's).

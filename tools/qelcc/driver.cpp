@@ -264,6 +264,7 @@ CounterTarget Driver::Counters() {
     if (StartsWith(a, "-mcmodel=")) large = a == "-mcmodel=large";
   }
   t.assembly_tables = x86_64_ && format_ == ObjectFormat::kElf && !lto && !intel;
+  t.no_unused_marks = clang_;
   t.entry_stub = !clang_ && x86_64_ && t.access == CounterTarget::Access::kUnitTls &&
                  t.increment == CounterTarget::Increment::kX86_64 && !lto && !large && !intel;
   // gcc's level is its last -O option, -O0 when there is none.

@@ -126,6 +126,7 @@ void ProbeText::UseTarget(const CounterTarget& target) {
   increment_ = static_cast<int>(target.increment);
   unoptimized_ = target.unoptimized;
   entry_stub_ = target.entry_stub;
+  no_unused_marks_ = target.no_unused_marks;
 }
 
 std::string ProbeText::Increment(const std::string& offset, const std::string& index) const {
@@ -136,7 +137,7 @@ std::string ProbeText::Increment(const std::string& offset, const std::string& i
 std::string ProbeText::IncrementValue(const std::string& offset, const std::string& index,
                                       int value) const {
   if (ExpressionIncrements())
-    return "(" + Increment(offset, index) + ", " + std::to_string(value) + ")";
+    return "((void)" + Increment(offset, index) + ", " + std::to_string(value) + ")";
   return "(__extension__ ({ " + Increment(offset, index) + "; " + std::to_string(value) + "; }))";
 }
 
@@ -165,7 +166,13 @@ std::string ProbeText::NodeDeclaration(int node) const {
          (counters_ ? IncrementValue(Counter(node), "", 0) : Node(node)) + "; ";
 }
 
-std::string ProbeText::NodeInExpression(int node) const { return NodeVoid(node) + ", "; }
+// The left of every inserted comma is cast to void, which clang's -Wcomma
+// asks for (a statement expression of type void is not enough).
+std::string ProbeText::NodeInExpression(int node) const {
+  const std::string v = NodeVoid(node);
+  return (v.compare(0, 6, "(void)") == 0 || v.compare(0, 7, "((void)") == 0 ? v : "(void)" + v) +
+         ", ";
+}
 
 std::string ProbeText::Entry(int node) const {
   if (!counters_) return NodeDeclaration(node);
@@ -180,10 +187,14 @@ std::string ProbeText::Entry(int node) const {
            "register __qel_ctr* __qel_x; " +
            StubEntryInto("__qel_x", 8 * std::stoll(Counter(node))) + " __qel_x; })); ";
   }
-  return std::string(in_register ? "register " : "") +
-         "__qel_ctr* const __qel_b __attribute__((unused)) = (__extension__ ({ "
+  // A function may have no counter but its entry's: with nothing marked
+  // unused, the block's pointer is used in a constant expression instead.
+  return std::string(in_register ? "register " : "") + "__qel_ctr* const __qel_b" +
+         (no_unused_marks_ ? "" : " __attribute__((unused))") +
+         " = (__extension__ ({ "
          "__qel_ctr* const __qel_x = __qel_e(); " +
-         IncrementOf(kind, "__qel_x", Counter(node), "", !unoptimized_) + "; __qel_x; })); ";
+         IncrementOf(kind, "__qel_x", Counter(node), "", !unoptimized_) + "; __qel_x; })); " +
+         (no_unused_marks_ ? "enum { __qel_bu = sizeof(__qel_b) }; " : "");
 }
 
 std::string ProbeText::ConditionStrings(int count) const {
@@ -279,7 +290,7 @@ std::string OutcomeOf(unsigned first) { return "__qel_v" + std::to_string(first)
 std::string ProbeText::PathOpen(int node, int slot, unsigned first) const {
   std::string open = "(";
   if (node > 0) open += NodeInExpression(node);
-  open += PathIndex(slot) + " = 0, (";
+  open += "(void)(" + PathIndex(slot) + " = 0), (";
   if (unoptimized_) open += "__extension__ ({ register int const " + OutcomeOf(first) + " = !!(";
   return open;
 }
@@ -321,7 +332,7 @@ std::string ProbeText::PathArmIncrement(int slot, unsigned first) const {
 }
 
 std::string ProbeText::PathArmsIndexOpen(int slot) const {
-  return "(" + PathIndex(slot) + " = 0, (";
+  return "((void)(" + PathIndex(slot) + " = 0), (";
 }
 
 std::string ProbeText::PathArmsIndexClose() const { return "))"; }
@@ -329,7 +340,7 @@ std::string ProbeText::PathArmsIndexClose() const { return "))"; }
 std::string ProbeText::PathLeafOpen() const { return "(("; }
 
 std::string ProbeText::PathLeafClose(int slot, unsigned increment) const {
-  return ") ? 1 : (" + PathIndex(slot) + " += " + std::to_string(increment) + "u, 0))";
+  return ") ? 1 : ((void)(" + PathIndex(slot) + " += " + std::to_string(increment) + "u), 0))";
 }
 
 std::string ProbeText::PathArmsClose(int true_arm, int false_arm) const {
@@ -338,7 +349,7 @@ std::string ProbeText::PathArmsClose(int true_arm, int false_arm) const {
 
 std::string ProbeText::PathGnuTernaryOpen(int decision, int slot, bool leaf) const {
   std::string open = "(__extension__ ({ __auto_type __qel_t" + std::to_string(decision) + " = (";
-  if (!leaf) open += PathIndex(slot) + " = 0, (";
+  if (!leaf) open += "(void)(" + PathIndex(slot) + " = 0), (";
   return open;
 }
 
@@ -467,17 +478,24 @@ std::string CounterPrelude(const CounterTarget& target, int nodes) {
   // The memory every x86 increment names (see IncrementOf); never written.
   if (target.increment == CounterTarget::Increment::kX86_64 ||
       target.increment == CounterTarget::Increment::kI386)
-    p += " static __qel_ctr __qel_o __attribute__((unused));";
+    p += target.no_unused_marks ? " static __qel_ctr __qel_o __attribute__((used));"
+                                : " static __qel_ctr __qel_o __attribute__((unused));";
   p += " static struct __qel_reg __qel_r;";
   if (target.access == CounterTarget::Access::kUnitTls)
     p += " static __thread __qel_ctr* __qel_bt __attribute__((tls_model(\"initial-exec\")));";
-  const std::string helper = " static __inline__ __attribute__((always_inline, unused)) ";
+  // Every function's entry calls __qel_e, which calls __qel_s.
+  const std::string helper = target.no_unused_marks
+                                 ? " static __inline__ __attribute__((always_inline)) "
+                                 : " static __inline__ __attribute__((always_inline, unused)) ";
   // The first call of a thread into the unit asks the runtime, out of line
   // and marked cold: the compiler then keeps the saving of registers that
   // the call needs off the path of every other call.
-  p += target.preserve_most ? " static __attribute__((noinline, cold, unused, preserve_most))"
-       : target.entry_stub  ? " static __attribute__((noinline, cold, used))"
-                            : " static __attribute__((noinline, cold, unused))";
+  p += target.preserve_most && target.no_unused_marks
+           ? " static __attribute__((noinline, cold, preserve_most))"
+       : target.preserve_most   ? " static __attribute__((noinline, cold, unused, preserve_most))"
+       : target.entry_stub      ? " static __attribute__((noinline, cold, used))"
+       : target.no_unused_marks ? " static __attribute__((noinline, cold))"
+                                : " static __attribute__((noinline, cold, unused))";
   p += " __qel_ctr* __qel_s(void) { return QelCounterBlock(&__qel_r, ";
   p += target.access == CounterTarget::Access::kUnitTls ? "&__qel_bt); }" : "(__qel_ctr**)0); }";
   if (target.entry_stub) {

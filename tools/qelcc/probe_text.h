@@ -138,6 +138,7 @@ class ProbeText {
   int increment_ = 2;  // CounterTarget::Increment, kAtomic by default
   bool unoptimized_ = false;
   bool entry_stub_ = false;
+  bool no_unused_marks_ = false;
   // Whether a decision counted by paths is counted by one increment, whose
   // index is its path, and not by one on each side of a conditional.
   bool OneIncrement(unsigned taken, unsigned not_taken) const;
@@ -181,6 +182,10 @@ struct CounterTarget {
   // instead of C initializers, which cost gcc about 12,000 instructions an
   // element (cJSON.c's 4,700 elements: 52 M of cc1's at -O0).
   bool assembly_tables = false;
+  // clang warns where something marked unused is used
+  // (-Wused-but-marked-unused): nothing the inserted code uses is marked so;
+  // what a unit may not use is used where nothing can warn.
+  bool no_unused_marks = false;
 };
 
 // What a counted unit declares at its top: the registration ABI, the helpers

@@ -95,6 +95,7 @@ void PutOptions(Writer& w, const InstrumentOptions& o) {
   w.Bool(o.target.preserve_most);
   w.Bool(o.target.entry_stub);
   w.Bool(o.target.unoptimized);
+  w.Bool(o.target.no_unused_marks);
   w.Bool(o.exec);
 }
 
@@ -114,6 +115,7 @@ void GetOptions(Reader& r, InstrumentOptions* o) {
   o->target.preserve_most = r.Bool();
   o->target.entry_stub = r.Bool();
   o->target.unoptimized = r.Bool();
+  o->target.no_unused_marks = r.Bool();
   o->exec = r.Bool();
 }
 
